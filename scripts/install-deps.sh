@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the demo and the tests need.
+# Idempotent: asks apt only for what is missing.
+set -euo pipefail
+
+PACKAGES=(
+  g++-mingw-w64-x86-64-posix  # Windows x86-64 cross compiler (posix threads)
+  mingw-w64-tools             # windres and friends
+  wine wine64                 # runs the Windows programs and tests
+  nginx                       # the local update host
+  openssl libssl-dev          # release tool (libcrypto), test CA
+  xvfb imagemagick            # screenshots of the windows; artwork
+  fonts-noto-cjk              # Japanese text under Wine
+  cmake googletest            # build system, GoogleTest sources
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
