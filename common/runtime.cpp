@@ -1,0 +1,265 @@
+// Runtime helpers shared by every program. Only operating-system calls;
+// no allocation except the one buffer ReadWholeFile hands to its caller.
+#include "runtime.h"
+
+wchar_t g_install_dir[kInstallDirUnits];
+
+void WideCopy(wchar_t *dst, const wchar_t *src, unsigned long long capacity) {
+    if (capacity == 0) return;
+    unsigned long long i = 0;
+    if (src) {
+        while (i + 1 < capacity && src[i] != 0) {
+            dst[i] = src[i];
+            ++i;
+        }
+    }
+    dst[i] = 0;
+}
+
+wchar_t *WideAppend(wchar_t *dst, const wchar_t *src, unsigned long long capacity) {
+    unsigned long long at = WideLength(dst);
+    if (!src || at + 1 >= capacity) return dst;
+    while (at + 1 < capacity && *src != 0) dst[at++] = *src++;
+    dst[at] = 0;
+    return dst;
+}
+
+unsigned long long WideLength(const wchar_t *s) {
+    unsigned long long n = 0;
+    if (s) while (s[n] != 0) ++n;
+    return n;
+}
+
+unsigned long long NarrowLength(const char *s) {
+    unsigned long long n = 0;
+    if (s) while (s[n] != 0) ++n;
+    return n;
+}
+
+int WideEquals(const wchar_t *a, const wchar_t *b) {
+    if (!a || !b) return 0;
+    for (;; ++a, ++b) {
+        if (*a != *b) return 0;
+        if (*a == 0) return 1;
+    }
+}
+
+int WideContains(const wchar_t *text, const wchar_t *needle) {
+    if (!needle || needle[0] == 0) return 1;
+    if (!text) return 0;
+    for (; *text; ++text) {
+        unsigned long long k = 0;
+        while (needle[k] != 0 && text[k] == needle[k]) ++k;
+        if (needle[k] == 0) return 1;
+    }
+    return 0;
+}
+
+unsigned long long ParseWideDecimal(const wchar_t *s) {
+    unsigned long long value = 0;
+    if (!s) return 0;
+    while (*s >= L'0' && *s <= L'9') value = value * 10 + (unsigned long long)(*s++ - L'0');
+    return value;
+}
+
+int Utf8ToWide(const char *src, wchar_t *dst, int capacity) {
+    if (!src || !dst || capacity <= 0) return 0;
+    int written = MultiByteToWideChar(CP_UTF8, 0, src, -1, dst, capacity);
+    if (written <= 0) {
+        dst[0] = 0;  // a text that does not fit becomes empty, never cut
+        return 0;
+    }
+    return written;
+}
+
+void AppendDecimal(char *text, unsigned long long capacity, unsigned long long value) {
+    char digits[20];
+    int count = 0;
+    do {
+        digits[count++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    unsigned long long at = NarrowLength(text);
+    while (count > 0 && at + 1 < capacity) text[at++] = digits[--count];
+    if (at < capacity) text[at] = 0;
+}
+
+char HexDigitLower(unsigned int value) {
+    return (char)(value < 10 ? '0' + value : 'a' + (value - 10));
+}
+
+void FillZero(void *buffer, unsigned long long count) {
+    volatile unsigned char *p = (volatile unsigned char *)buffer;
+    while (count--) *p++ = 0;
+}
+
+void CopyBytes(void *dst, const void *src, unsigned long long count) {
+    unsigned char *d = (unsigned char *)dst;
+    const unsigned char *s = (const unsigned char *)src;
+    while (count--) *d++ = *s++;
+}
+
+void GetInstallDirectory(void) {
+    DWORD n = GetModuleFileNameW(NULL, g_install_dir, kInstallDirUnits - 1);
+    g_install_dir[kInstallDirUnits - 1] = 0;
+    if (n >= kInstallDirUnits) n = kInstallDirUnits - 1;
+    for (DWORD i = n; i > 0; --i) {
+        if (g_install_dir[i - 1] == L'\\' || g_install_dir[i - 1] == L'/') {
+            g_install_dir[i - 1] = 0;
+            return;
+        }
+    }
+}
+
+wchar_t *JoinPath(const wchar_t *base, const wchar_t *name, wchar_t *dst,
+                  unsigned long long capacity) {
+    WideCopy(dst, base, capacity);
+    WideAppend(dst, L"\\", capacity);
+    WideAppend(dst, name, capacity);
+    return dst;
+}
+
+void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity) {
+    JoinPath(g_install_dir, name, dst, capacity);
+}
+
+int DirectoryExists(const wchar_t *path) {
+    DWORD a = GetFileAttributesW(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int FileExists(const wchar_t *path) {
+    DWORD a = GetFileAttributesW(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+int CreateDirectoryTree(const wchar_t *path) {
+    wchar_t work[kMaxTreeBufferUnits];
+    WideCopy(work, path, kRuntimeProfile.tree_buffer_units);
+    unsigned long long n = WideLength(work);
+    // Start at 3 so that a drive root ("C:\") is never split off or created.
+    for (unsigned long long i = 3; i + 1 <= n; ++i) {
+        wchar_t c = work[i];
+        if (c != L'\\' && c != L'/') continue;
+        work[i] = 0;
+        if (!DirectoryExists(work)) CreateDirectoryW(work, NULL);
+        work[i] = c;
+    }
+    if (!DirectoryExists(work)) return CreateDirectoryW(work, NULL) ? 1 : 0;
+    return 1;
+}
+
+void CreateParentDirectory(const wchar_t *path) {
+    wchar_t work[1500];
+    WideCopy(work, path, 1500);
+    for (unsigned long long i = WideLength(work); i > 0; --i) {
+        if (work[i - 1] == L'\\' || work[i - 1] == L'/') {
+            work[i - 1] = 0;
+            CreateDirectoryTree(work);
+            return;
+        }
+    }
+}
+
+unsigned long long GetFileSize64(const wchar_t *path) {
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER size;
+    unsigned long long result = GetFileSizeEx(h, &size) ? (unsigned long long)size.QuadPart : 0;
+    CloseHandle(h);
+    return result;
+}
+
+char *ReadWholeFile(const wchar_t *path, unsigned int *out_size) {
+    const unsigned int limit = kRuntimeProfile.read_limit;
+    if (out_size) *out_size = 0;
+    char *buffer = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)limit + 1);
+    if (!buffer) return NULL;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        HeapFree(GetProcessHeap(), 0, buffer);
+        return NULL;
+    }
+    unsigned int total = 0;
+    while (total < limit) {
+        DWORD want = limit - total < 32768 ? limit - total : 32768;
+        DWORD got = 0;
+        if (!ReadFile(h, buffer + total, want, &got, NULL)) {
+            CloseHandle(h);
+            HeapFree(GetProcessHeap(), 0, buffer);
+            return NULL;
+        }
+        if (got == 0) break;
+        total += got;
+    }
+    CloseHandle(h);
+    buffer[total] = 0;
+    if (out_size) *out_size = total;
+    return buffer;
+}
+
+int WriteWholeFile(const wchar_t *path, const void *bytes, int length) {
+    if (kRuntimeProfile.write_creates_parent) CreateParentDirectory(path);
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL ok = length >= 0 && WriteFile(h, bytes, (DWORD)length, &written, NULL);
+    CloseHandle(h);
+    return ok && written == (DWORD)length;
+}
+
+int WriteTextFile(const wchar_t *path, const char *text) {
+    return WriteWholeFile(path, text, (int)NarrowLength(text));
+}
+
+int DeleteFileIfPresent(const wchar_t *name) {
+    wchar_t path[1200];
+    JoinPath(g_install_dir, name, path, 1200);
+    if (!FileExists(path)) return 1;
+    return DeleteFileW(path) ? 1 : 0;
+}
+
+void LogLine(const char *message) {
+    if (!kRuntimeProfile.log_name) return;
+    wchar_t dir[1100];
+    wchar_t path[1200];
+    InstallPath(L"logs", dir, 1100);
+    CreateDirectoryTree(dir);
+    InstallPath(kRuntimeProfile.log_name, path, 1200);
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    SetFilePointerEx(h, zero, NULL, FILE_END);
+    DWORD written = 0;
+    WriteFile(h, message, (DWORD)NarrowLength(message), &written, NULL);
+    WriteFile(h, "\r\n", 2, &written, NULL);
+    CloseHandle(h);
+}
+
+void LogFailure(const char *message) {
+    DWORD error = GetLastError();
+    char line[kLogFailureBytes];
+    unsigned long long n = 0;
+    while (message && message[n] != 0 && n + 1 < kLogFailureBytes) {
+        line[n] = message[n];
+        ++n;
+    }
+    line[n] = 0;
+    if (n + 2 < kLogFailureBytes) {
+        line[n++] = ' ';
+        line[n++] = '(';
+        line[n] = 0;
+    }
+    AppendDecimal(line, kLogFailureBytes, (unsigned long long)error);
+    n = NarrowLength(line);
+    if (n + 1 < kLogFailureBytes) {
+        line[n++] = ')';
+        line[n] = 0;
+    }
+    LogLine(line);
+}

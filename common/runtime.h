@@ -1,0 +1,59 @@
+// Small runtime each program carries: bounded UTF-16 strings, 8-bit text,
+// the install directory, files, UTF-8 decoding and the text log.
+// Every program links this without any language runtime.
+#pragma once
+
+#include <windows.h>
+
+// Per-program differences of the runtime. Each program defines exactly one
+// kRuntimeProfile in its own sources; the library reads it.
+struct RuntimeProfile {
+    unsigned int read_limit;            // ReadWholeFile: bytes read at most (0: not used)
+    unsigned int tree_buffer_units;     // CreateDirectoryTree working copy, units
+    int write_creates_parent;           // WriteWholeFile makes the parent directory first
+    const wchar_t *log_name;            // relative log file, or null for no log
+    int clear_setting_on_failure;       // ReadSettingText empties its destination on false
+};
+extern const RuntimeProfile kRuntimeProfile;
+
+enum {
+    kInstallDirUnits = 1024,
+    kMaxTreeBufferUnits = 1200,
+    kLogFailureBytes = 192,
+};
+
+// String helpers: no allocation, no OS calls. Capacities in units/bytes,
+// terminator included; results that do not fit are cut without report.
+void WideCopy(wchar_t *dst, const wchar_t *src, unsigned long long capacity);
+wchar_t *WideAppend(wchar_t *dst, const wchar_t *src, unsigned long long capacity);
+unsigned long long WideLength(const wchar_t *s);
+unsigned long long NarrowLength(const char *s);
+int WideEquals(const wchar_t *a, const wchar_t *b);
+int WideContains(const wchar_t *text, const wchar_t *needle);
+unsigned long long ParseWideDecimal(const wchar_t *s);
+int Utf8ToWide(const char *src, wchar_t *dst, int capacity);
+void AppendDecimal(char *text, unsigned long long capacity, unsigned long long value);
+char HexDigitLower(unsigned int value);
+void FillZero(void *buffer, unsigned long long count);
+void CopyBytes(void *dst, const void *src, unsigned long long count);
+
+// Install directory: the running program's folder (Shell, Worker) or the
+// Setup's target. Filled once, read afterwards.
+extern wchar_t g_install_dir[kInstallDirUnits];
+void GetInstallDirectory(void);
+void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity);
+wchar_t *JoinPath(const wchar_t *base, const wchar_t *name, wchar_t *dst,
+                  unsigned long long capacity);
+
+int DirectoryExists(const wchar_t *path);
+int FileExists(const wchar_t *path);
+int CreateDirectoryTree(const wchar_t *path);
+void CreateParentDirectory(const wchar_t *path);
+unsigned long long GetFileSize64(const wchar_t *path);
+char *ReadWholeFile(const wchar_t *path, unsigned int *out_size);
+int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
+int WriteTextFile(const wchar_t *path, const char *text);
+int DeleteFileIfPresent(const wchar_t *name);
+
+void LogLine(const char *message);
+void LogFailure(const char *message);

@@ -1,0 +1,64 @@
+// Update Worker: process-wide state, status protocol and mode entry points.
+#pragma once
+
+#include <windows.h>
+
+#define WM_WORKER_STATUS (WM_APP + 10)
+#define WM_WORKER_TRANSFER (WM_APP + 11)
+
+enum WorkerStatus {
+    PRODUCT_CHECKING = 1,
+    PRODUCT_TRANSFER = 2,
+    PRODUCT_CURRENT = 3,
+    PRODUCT_OFFLINE_READY = 4,
+    PRODUCT_FAILED = 5,
+    PRODUCT_NOT_INSTALLED = 6,
+    PRODUCT_VERIFYING = 7,
+    SYNC_STARTED = 8,
+    SYNC_DONE = 9,
+    SYNC_UNAVAILABLE = 10,
+    SELF_UPDATE_STARTED = 11,
+    SELF_UPDATE_LAUNCHED = 12,
+    SELF_UPDATE_FAILED = 13,
+};
+
+enum WorkerExitCode {
+    EXIT_OK = 0,
+    EXIT_PRODUCT_NOT_FOUND = 10,
+    EXIT_MANIFEST_INVALID = 11,
+    EXIT_PRODUCT_JOB_FAILED = 12,
+    EXIT_SELF_UPDATE_TARGET = 20,
+    EXIT_SELF_UPDATE_DOWNLOAD = 21,
+    EXIT_SELF_UPDATE_DIGEST = 22,
+    EXIT_SELF_UPDATE_RENAME = 23,
+    EXIT_SELF_UPDATE_LAUNCH = 24,
+    EXIT_FATAL_EXCEPTION = 99,
+};
+
+enum { kProductIdUnits = 64 };
+
+struct WorkerCommandLine {
+    int self_update;
+    int sync;
+    unsigned long long parent_window;
+    wchar_t product_id[kProductIdUnits];
+    int repair;
+};
+
+struct TransferProgress {
+    unsigned long long expected_bytes;
+    unsigned long long done_bytes;
+    unsigned long long start_tick;
+    unsigned long long last_post_tick;
+};
+
+extern WorkerCommandLine g_command;
+extern TransferProgress g_transfer;
+
+void ScanWorkerCommandLine(const wchar_t *command_line, WorkerCommandLine *out);
+void PostWorkerStatus(int code, int percent);
+void PostWorkerTransfer(void);
+
+int RunSignedSync(void);
+int RunProductJob(void);
+int RunSelfUpdate(void);
