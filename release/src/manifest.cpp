@@ -1,6 +1,7 @@
 #include "manifest.h"
 
 #include <dirent.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include <algorithm>

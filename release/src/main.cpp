@@ -1,0 +1,252 @@
+// orvelant-release: the publisher's tool for the ORVELANT update host. Makes
+// the signing key pair, signs documents, builds product manifests and lays out
+// the complete tree that the update host serves.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crypto.h"
+#include "files.h"
+#include "manifest.h"
+#include "publish.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: orvelant-release <command> [arguments]\n"
+    "\n"
+    "commands:\n"
+    "  keygen <private.pem> <public.pem> [--force]\n"
+    "      make an RSA 2048 signing key pair (exponent 65537); the private key\n"
+    "      is written with mode 0600 and never overwritten without --force\n"
+    "  sign <private.pem> <document>\n"
+    "      write <document>.sig: the RSA/SHA-256 signature as 512 hex digits\n"
+    "  verify <public.pem> <document>\n"
+    "      check <document>.sig against the document's exact bytes\n"
+    "  pubkey-header <public.pem> <out.h>\n"
+    "      write the key's 256-byte modulus as a C header for the Update Worker\n"
+    "  manifest <game-folder> --version <v> [--url-prefix </host/path/>] -o <manifest.json>\n"
+    "      list every file of the folder with its SHA-256 and size\n"
+    "  publish <release-description> <out-dir> [--key <private.pem>]\n"
+    "      lay out a complete, signed update-host tree (see README.md)\n"
+    "\n"
+    "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
+
+int Fail(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "orvelant-release: %s: %s\n", command.c_str(), message.c_str());
+  return 1;
+}
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "orvelant-release: %s\n(see orvelant-release --help)\n", message.c_str());
+  return 2;
+}
+
+// Splits arguments into positionals and --options that take a value (or not).
+struct Args {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, std::string>> options;
+  bool force = false;
+};
+
+bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>& valued,
+               bool allowForce, Args* args, std::string* error) {
+  for (int i = first; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--force" && allowForce) {
+      args->force = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      bool known = false;
+      for (const std::string& v : valued) known = known || v == a;
+      if (!known) {
+        *error = "unknown option \"" + a + "\"";
+        return false;
+      }
+      if (i + 1 >= argc) {
+        *error = "option " + a + " needs a value";
+        return false;
+      }
+      for (const auto& o : args->options)
+        if (o.first == a) {
+          *error = "option " + a + " given twice";
+          return false;
+        }
+      args->options.emplace_back(a, argv[++i]);
+    } else {
+      args->positional.push_back(a);
+    }
+  }
+  return true;
+}
+
+std::string Option(const Args& args, const std::string& name) {
+  for (const auto& o : args.options)
+    if (o.first == name) return o.second;
+  return "";
+}
+
+bool HasOption(const Args& args, const std::string& name) {
+  for (const auto& o : args.options)
+    if (o.first == name) return true;
+  return false;
+}
+
+int RunKeygen(const Args& args) {
+  if (args.positional.size() != 2) return Usage("keygen needs <private.pem> <public.pem>");
+  std::string error;
+  if (!orv::GenerateKeyPair(args.positional[0], args.positional[1], args.force, &error))
+    return Fail("keygen", error);
+  std::printf("wrote %s (private, mode 0600) and %s\n", args.positional[0].c_str(),
+              args.positional[1].c_str());
+  return 0;
+}
+
+int RunSign(const Args& args) {
+  if (args.positional.size() != 2) return Usage("sign needs <private.pem> <document>");
+  std::string error, bytes, hex;
+  const std::string& document = args.positional[1];
+  if (!orv::ReadWholeFile(document, &bytes, &error) ||
+      !orv::SignBytes(args.positional[0], bytes, &hex, &error) ||
+      !orv::WriteFileAtomic(document + ".sig", hex + "\n", 0644, &error))
+    return Fail("sign", error);
+  std::printf("wrote %s.sig\n", document.c_str());
+  return 0;
+}
+
+int RunVerify(const Args& args) {
+  if (args.positional.size() != 2) return Usage("verify needs <public.pem> <document>");
+  std::string error, bytes, signature;
+  const std::string& document = args.positional[1];
+  if (!orv::ReadWholeFile(document, &bytes, &error) ||
+      !orv::ReadWholeFile(document + ".sig", &signature, &error))
+    return Fail("verify", error);
+  if (!orv::VerifyBytes(args.positional[0], bytes, signature, &error))
+    return Fail("verify", document + ": " + error);
+  std::printf("%s: signature OK\n", document.c_str());
+  return 0;
+}
+
+int RunPubkeyHeader(const Args& args) {
+  if (args.positional.size() != 2) return Usage("pubkey-header needs <public.pem> <out.h>");
+  std::string error;
+  std::vector<unsigned char> modulus;
+  if (!orv::ReadUpdateModulus(args.positional[0], &modulus, &error))
+    return Fail("pubkey-header", error);
+  std::string text =
+      "/* Update signing key of the ORVELANT Update Worker: the RSA modulus,\n"
+      "   2048 bits, big-endian; the public exponent is 65537.\n"
+      "   Written by orvelant-release pubkey-header; do not edit. */\n"
+      "#ifndef ORVELANT_UPDATE_SIGNING_KEY_H\n"
+      "#define ORVELANT_UPDATE_SIGNING_KEY_H\n"
+      "\n"
+      "static const unsigned char kUpdateSigningModulus[256] = {\n";
+  char cell[8];
+  for (size_t i = 0; i < modulus.size(); ++i) {
+    if (i % 12 == 0) text += "   ";
+    std::snprintf(cell, sizeof cell, " 0x%02x", modulus[i]);
+    text += cell;
+    if (i + 1 < modulus.size()) text += ",";
+    if (i % 12 == 11 || i + 1 == modulus.size()) text += "\n";
+  }
+  text += "};\n\n#endif\n";
+  if (!orv::WriteFileAtomic(args.positional[1], text, 0644, &error))
+    return Fail("pubkey-header", error);
+  std::printf("wrote %s\n", args.positional[1].c_str());
+  return 0;
+}
+
+int RunManifest(const Args& args) {
+  if (args.positional.size() != 1) return Usage("manifest needs exactly one <game-folder>");
+  if (!HasOption(args, "--version")) return Usage("manifest needs --version <v>");
+  if (!HasOption(args, "-o")) return Usage("manifest needs -o <manifest.json>");
+  std::string version = Option(args, "--version");
+  std::string prefix = Option(args, "--url-prefix");
+  bool withUrls = HasOption(args, "--url-prefix");
+  std::string error;
+  std::vector<orv::FolderFile> files;
+  if (!orv::ScanGameFolder(args.positional[0], &files, &error)) return Fail("manifest", error);
+  if (files.empty())
+    std::fprintf(stderr, "orvelant-release: manifest: warning: \"%s\" holds no files\n",
+                 args.positional[0].c_str());
+  std::vector<orv::ManifestEntry> entries;
+  uint64_t total = 0;
+  for (const orv::FolderFile& f : files) {
+    orv::ManifestEntry e;
+    e.path = f.relative;
+    if (withUrls && !orv::PrefixedUrl(prefix, f.relative, &e.url, &error))
+      return Fail("manifest", error);
+    if (!orv::Sha256FileHex(f.absolute, &e.sha256, &e.size, &error))
+      return Fail("manifest", error);
+    total += e.size;
+    entries.push_back(e);
+  }
+  std::string json;
+  if (!orv::RenderManifest(version, entries, &json, &error)) return Fail("manifest", error);
+  std::string out = Option(args, "-o");
+  if (!orv::WriteFileAtomic(out, json, 0644, &error)) return Fail("manifest", error);
+  std::printf("wrote %s: %zu files, %llu bytes\n", out.c_str(), entries.size(),
+              static_cast<unsigned long long>(total));
+  return 0;
+}
+
+int RunPublish(const Args& args) {
+  if (args.positional.size() != 2) return Usage("publish needs <release-description> <out-dir>");
+  orv::PublishOptions options;
+  options.description = args.positional[0];
+  options.outDir = args.positional[1];
+  options.key = Option(args, "--key");
+  std::vector<std::string> notes, warnings;
+  std::string error;
+  bool ok = orv::Publish(options, &notes, &warnings, &error);
+  for (const std::string& w : warnings)
+    std::fprintf(stderr, "orvelant-release: publish: warning: %s\n", w.c_str());
+  if (!ok) return Fail("publish", error);
+  for (const std::string& n : notes) std::printf("%s\n", n.c_str());
+  std::printf("published %s\n", options.outDir.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage("no command given");
+  std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  Args args;
+  std::string error;
+  int status;
+  if (command == "keygen") {
+    if (!ParseArgs(argc, argv, 2, {}, true, &args, &error)) return Usage(error);
+    status = RunKeygen(args);
+  } else if (command == "sign") {
+    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    status = RunSign(args);
+  } else if (command == "verify") {
+    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    status = RunVerify(args);
+  } else if (command == "pubkey-header") {
+    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    status = RunPubkeyHeader(args);
+  } else if (command == "manifest") {
+    if (!ParseArgs(argc, argv, 2, {"--version", "--url-prefix", "-o"}, false, &args, &error))
+      return Usage(error);
+    status = RunManifest(args);
+  } else if (command == "publish") {
+    if (!ParseArgs(argc, argv, 2, {"--key"}, false, &args, &error)) return Usage(error);
+    status = RunPublish(args);
+  } else {
+    return Usage("unknown command \"" + command + "\"");
+  }
+  return status;
+}

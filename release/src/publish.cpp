@@ -1,0 +1,350 @@
+#include "publish.h"
+
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <filesystem>
+#include <fcntl.h>
+#include <map>
+
+#include "crypto.h"
+#include "files.h"
+#include "manifest.h"
+#include "text_rules.h"
+
+namespace orv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every host path the tree will hold, so that two things never land on the
+// same place and a file never stands where another needs a folder.
+class TreeLayout {
+ public:
+  bool Claim(const std::string& hostPath, const std::string& what, std::string* error) {
+    if (IsReservedHostPath(hostPath)) {
+      *error = what + ": \"" + hostPath + "\" lies under a path the update host reserves";
+      return false;
+    }
+    auto file = files_.find(hostPath);
+    if (file != files_.end()) {
+      *error = what + ": \"" + hostPath + "\" is also " + file->second;
+      return false;
+    }
+    auto folder = folders_.find(hostPath);
+    if (folder != folders_.end()) {
+      *error = what + ": \"" + hostPath + "\" is a folder for " + folder->second;
+      return false;
+    }
+    for (size_t slash = hostPath.find('/', 1); slash != std::string::npos;
+         slash = hostPath.find('/', slash + 1)) {
+      std::string parent = hostPath.substr(0, slash);
+      auto asFile = files_.find(parent);
+      if (asFile != files_.end()) {
+        *error = what + ": \"" + hostPath + "\" needs a folder where \"" + parent + "\" is " +
+                 asFile->second;
+        return false;
+      }
+      folders_.emplace(parent, what);
+    }
+    files_[hostPath] = what;
+    return true;
+  }
+
+ private:
+  std::map<std::string, std::string> files_;
+  std::map<std::string, std::string> folders_;
+};
+
+struct ProductPlan {
+  const ProductRelease* product = nullptr;
+  std::vector<FolderFile> files;
+  std::vector<std::string> urls;       // "url" member, empty for the default address
+  std::vector<std::string> locations;  // host path the file is served at
+};
+
+struct Document {
+  std::string hostPath;
+  std::string bytes;
+};
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
+
+bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
+                 std::string* error) {
+  plan->product = &p;
+  std::string scanError;
+  if (!ScanGameFolder(p.folder, &plan->files, &scanError)) {
+    *error = ProductLabel(p) + " folder: " + scanError;
+    return false;
+  }
+  std::string exe = Lower(p.executable);
+  bool found = false;
+  for (const FolderFile& f : plan->files)
+    if (Lower(f.relative) == exe) found = true;
+  if (!found) {
+    *error = ProductLabel(p) + " executable \"" + p.executable + "\" is not among the " +
+             std::to_string(plan->files.size()) + " files of \"" + p.folder + "\"";
+    return false;
+  }
+  if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
+      !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
+    return false;
+  for (const FolderFile& f : plan->files) {
+    std::string url, location;
+    if (!p.url_prefix.empty()) {
+      std::string why;
+      if (!PrefixedUrl(p.url_prefix, f.relative, &url, &why)) {
+        *error = ProductLabel(p) + " " + why;
+        return false;
+      }
+      location = url;
+    } else {
+      location = DefaultFileUrl(p.manifest_path, f.relative);
+      if (location.size() > kDefaultUrlCapacity - 1) {
+        *error = ProductLabel(p) + " download address \"" + location + "\" is " +
+                 std::to_string(location.size()) + " characters; the launcher builds it in " +
+                 std::to_string(kDefaultUrlCapacity - 1) + " (shorten manifest_path or the path)";
+        return false;
+      }
+    }
+    if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
+      return false;
+    plan->urls.push_back(url);
+    plan->locations.push_back(location);
+  }
+  return true;
+}
+
+// Replaces outDir by the finished tree in one step where the kernel allows it.
+bool SwapIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
+  if (!PathExists(outDir)) {
+    if (rename(temp.c_str(), outDir.c_str()) != 0) {
+      *error = "cannot rename \"" + temp + "\" to \"" + outDir + "\": " + ErrnoText();
+      return false;
+    }
+    return true;
+  }
+#ifdef SYS_renameat2
+  if (syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, outDir.c_str(), 2 /* exchange */) ==
+      0) {
+    std::error_code ec;
+    fs::remove_all(temp, ec);  // now the previous tree
+    return true;
+  }
+#endif
+  // No atomic exchange here: move the old tree aside, then the new one in.
+  std::string previous = temp + ".previous";
+  if (rename(outDir.c_str(), previous.c_str()) != 0) {
+    *error = "cannot move \"" + outDir + "\" aside: " + ErrnoText();
+    return false;
+  }
+  if (rename(temp.c_str(), outDir.c_str()) != 0) {
+    *error = "cannot rename \"" + temp + "\" to \"" + outDir + "\": " + ErrnoText();
+    rename(previous.c_str(), outDir.c_str());
+    return false;
+  }
+  std::error_code ec;
+  fs::remove_all(previous, ec);
+  return true;
+}
+
+bool CheckReplaceable(const std::string& outDir, std::string* error) {
+  struct stat st;
+  if (lstat(outDir.c_str(), &st) != 0) return true;
+  if (!S_ISDIR(st.st_mode)) {
+    *error = "\"" + outDir + "\" exists and is not a folder";
+    return false;
+  }
+  std::error_code ec;
+  if (fs::is_empty(outDir, ec) && !ec) return true;
+  if (!PathExists(outDir + "/" + kTreeMarker)) {
+    *error = "\"" + outDir + "\" is not empty and is not a published tree (no " + kTreeMarker +
+             "); refusing to replace it";
+    return false;
+  }
+  return true;
+}
+
+bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
+               const std::string& key, const std::string& temp, std::vector<std::string>* notes,
+               std::string* error) {
+  std::vector<Document> documents;
+  for (const ProductPlan& plan : plans) {
+    const ProductRelease& p = *plan.product;
+    std::vector<ManifestEntry> entries;
+    uint64_t total = 0;
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+      ManifestEntry e;
+      e.path = plan.files[i].relative;
+      e.url = plan.urls[i];
+      if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
+                           error))
+        return false;
+      total += e.size;
+      entries.push_back(e);
+    }
+    Document manifest;
+    manifest.hostPath = p.manifest_path;
+    std::string why;
+    if (!RenderManifest(p.version, entries, &manifest.bytes, &why)) {
+      *error = ProductLabel(p) + " manifest: " + why;
+      return false;
+    }
+    documents.push_back(manifest);
+    notes->push_back(p.id + " " + p.version + ": " + std::to_string(entries.size()) + " files, " +
+                     std::to_string(total) + " bytes, manifest " + p.manifest_path);
+  }
+
+  Release final = release;
+  ControlRelease& c = final.control;
+  if (!c.installer_file.empty()) {
+    std::string origin = "https://" + release.host;
+    std::string hostPath = c.installer_url.substr(origin.size());
+    std::string sha;
+    uint64_t size = 0;
+    if (!CopyFileHashing(c.installer_file, temp + hostPath, &sha, &size, error)) return false;
+    if (!c.installer_sha256.empty() && c.installer_sha256 != sha) {
+      *error = "[control] installer_sha256 " + c.installer_sha256 + " does not match \"" +
+               c.installer_file + "\" (" + sha + ")";
+      return false;
+    }
+    c.installer_sha256 = sha;
+    notes->push_back("Setup: " + hostPath + ", " + std::to_string(size) + " bytes, sha256 " + sha);
+  }
+
+  const struct {
+    const char* path;
+    JsonObject (*make)(const Release&);
+  } launcherDocs[] = {{"/launcher/catalog.json", CatalogDocument},
+                      {"/launcher/news.json", NewsDocument},
+                      {"/launcher/control.json", ControlDocument}};
+  for (const auto& d : launcherDocs) {
+    JsonObject object = d.make(final);
+    std::string problem = StructureProblem(object);
+    if (!problem.empty()) {
+      *error = std::string(d.path) + ": " + problem;
+      return false;
+    }
+    documents.push_back(Document{d.path, RenderJson(object)});
+  }
+
+  std::vector<const std::string*> bodies;
+  for (const Document& d : documents) bodies.push_back(&d.bytes);
+  std::vector<std::string> signatures;
+  if (!SignMany(key, bodies, &signatures, error)) return false;
+  for (size_t i = 0; i < documents.size(); ++i) {
+    std::string path = temp + documents[i].hostPath;
+    if (!MakeDirectories(fs::path(path).parent_path().string(), error) ||
+        !WriteFileAtomic(path, documents[i].bytes, 0644, error) ||
+        !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error))
+      return false;
+  }
+  return WriteFileAtomic(temp + "/" + kTreeMarker, "published by orvelant-release\n", 0644, error);
+}
+
+}  // namespace
+
+bool IsReservedHostPath(const std::string& hostPath) {
+  return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
+         hostPath == std::string("/") + kTreeMarker;
+}
+
+JsonObject CatalogDocument(const Release& release) {
+  std::vector<JsonObject> products;
+  for (const ProductRelease& p : release.products) {
+    products.push_back({JsonString("id", p.id), JsonString("title", p.title),
+                        JsonString("project", p.project), JsonString("subtitle", p.subtitle),
+                        JsonString("install_dir", p.install_dir),
+                        JsonString("executable", p.executable),
+                        JsonString("manifest_path", p.manifest_path),
+                        JsonString("store_url", p.store_url)});
+  }
+  return {JsonNumber("schema", 2), JsonString("launcher_min_version", release.launcher_min_version),
+          JsonArray("products", std::move(products))};
+}
+
+JsonObject NewsDocument(const Release& release) {
+  std::vector<JsonObject> items;
+  for (const NewsRelease& n : release.news) {
+    items.push_back({JsonString("title", n.title), JsonString("summary", n.summary),
+                     JsonString("published_at", n.published_at), JsonString("link", n.link)});
+  }
+  return {JsonNumber("schema", 1), JsonArray("items", std::move(items))};
+}
+
+JsonObject ControlDocument(const Release& release) {
+  const ControlRelease& c = release.control;
+  JsonObject doc = {JsonNumber("schema", 1),
+                    JsonString("service_state", c.service_state),
+                    JsonString("maintenance_message", c.maintenance_message),
+                    JsonString("signal", c.signal),
+                    JsonString("announcement", c.announcement),
+                    JsonBool("allow_offline", c.allow_offline),
+                    JsonBool("store_enabled", c.store_enabled),
+                    JsonString("min_launcher_version", c.min_launcher_version),
+                    JsonString("latest_launcher_version", c.latest_launcher_version),
+                    JsonString("installer_url", c.installer_url)};
+  if (!c.installer_sha256.empty()) doc.push_back(JsonString("installer_sha256", c.installer_sha256));
+  doc.push_back(JsonBool("force_launcher_update", c.force_launcher_update));
+  return doc;
+}
+
+bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
+             std::vector<std::string>* warnings, std::string* error) {
+  Release release;
+  if (!LoadRelease(options.description, &release, error)) return false;
+  *warnings = release.warnings;
+  std::string key = options.key.empty() ? release.signing_key : options.key;
+  if (key.empty()) {
+    *error = "no signing key: give --key <private.pem> or signing_key in the description";
+    return false;
+  }
+  std::string probe;
+  if (!SignBytes(key, "", &probe, error)) return false;  // a bad key fails before any copying
+
+  TreeLayout layout;
+  for (const char* doc : {"/launcher/catalog.json", "/launcher/news.json", "/launcher/control.json"}) {
+    if (!layout.Claim(doc, "launcher document", error) ||
+        !layout.Claim(std::string(doc) + ".sig", "launcher document signature", error))
+      return false;
+  }
+  if (!release.control.installer_file.empty()) {
+    std::string origin = "https://" + release.host;
+    if (!layout.Claim(release.control.installer_url.substr(origin.size()), "the Setup", error))
+      return false;
+  }
+  std::vector<ProductPlan> plans(release.products.size());
+  for (size_t i = 0; i < release.products.size(); ++i)
+    if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+
+  std::string outDir = options.outDir;
+  while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
+  if (!CheckReplaceable(outDir, error)) return false;
+  fs::path out(outDir);
+  std::string parent = out.parent_path().string();
+  if (parent.empty()) parent = ".";
+  if (!MakeDirectories(parent, error)) return false;
+  std::string temp = parent + "/." + out.filename().string() + ".publishing-" +
+                     std::to_string(getpid());
+  std::error_code ec;
+  fs::remove_all(temp, ec);
+  if (!MakeDirectories(temp, error)) return false;
+  chmod(temp.c_str(), 0755);
+
+  bool ok = BuildTree(release, plans, key, temp, notes, error) &&
+            SwapIntoPlace(temp, outDir, error);
+  if (!ok) fs::remove_all(temp, ec);
+  return ok;
+}
+
+}  // namespace orv

@@ -1,0 +1,34 @@
+// Lays out a complete update-host tree from a release description.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "description.h"
+#include "json_out.h"
+
+namespace orv {
+
+// Marker file at the top of every published tree; publish replaces an
+// existing non-empty folder only when it carries this marker.
+constexpr const char kTreeMarker[] = ".orvelant-published";
+
+// Paths of the update host that the host itself serves specially (the
+// no-range and throttled views of the same tree); a tree must not use them.
+bool IsReservedHostPath(const std::string& hostPath);
+
+JsonObject CatalogDocument(const Release& release);
+JsonObject NewsDocument(const Release& release);
+JsonObject ControlDocument(const Release& release);
+
+struct PublishOptions {
+  std::string description;
+  std::string outDir;
+  std::string key;  // overrides signing_key of the description
+};
+
+// On success the tree is in place at outDir; notes lists what was published.
+bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
+             std::vector<std::string>* warnings, std::string* error);
+
+}  // namespace orv
