@@ -1,0 +1,43 @@
+# Shared helpers of host/start.sh and host/stop.sh (sourced, not run).
+
+# Prints the pid of this state dir's running nginx master, or fails.
+# A pid file alone is not trusted: the process must be an nginx master
+# started with this state dir's configuration file.
+host_running_pid() {
+  local state=$1 pid cmdline
+  [ -s "$state/run/nginx.pid" ] || return 1
+  read -r pid <"$state/run/nginx.pid" || return 1
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  [ -r "/proc/$pid/cmdline" ] || return 1
+  cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || return 1
+  [[ $cmdline == *"nginx"* && $cmdline == *"$state/nginx.conf"* ]] || return 1
+  echo "$pid"
+}
+
+# Prints the pids of the direct children of a process (nginx's workers).
+host_children() {
+  local parent=$1 stat line rest pid ppid
+  for stat in /proc/[0-9]*/stat; do
+    read -r line <"$stat" 2>/dev/null || continue
+    pid=${line%% *}
+    rest=${line##*) }
+    ppid=${rest#* }
+    ppid=${ppid%% *}
+    [ "$ppid" = "$parent" ] && echo "$pid"
+  done
+  return 0
+}
+
+# Waits (up to about ten seconds) until none of the given pids exists.
+host_wait_gone() {
+  local i pid alive
+  for ((i = 0; i < 100; i++)); do
+    alive=0
+    for pid in "$@"; do
+      kill -0 "$pid" 2>/dev/null && alive=1
+    done
+    [ $alive -eq 0 ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
