@@ -81,3 +81,11 @@ finish() {
   echo "all checks passed"
   exit 0
 }
+
+# same_file <description> <expected-file> <actual-file>: byte for byte.
+same_file() {
+  if ! cmp -s "$2" "$3"; then
+    fail "$1: $3 differs from the expected bytes"
+    diff <(od -c "$2") <(od -c "$3") | head -20 | sed 's/^/    /' >&2
+  fi
+}

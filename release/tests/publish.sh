@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# publish: the complete update-host tree from a release description, checked
+# file by file with sha256sum, cmp and openssl; and descriptions it refuses.
+. "${ORV_TESTLIB:-$(dirname "$0")/testlib.sh}"
+T=$ORV_RELEASE
+cd "$ORV_WORK"
+
+mkdir -p keys
+ok "keygen" "$T" keygen keys/private.pem keys/public.pem
+
+mkdir -p games/halcyra/bin games/second/data setup
+head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
+printf 'MZ halcyra' >games/halcyra/ORVELANT.exe
+printf 'MZ second' >games/second/Second.exe
+head -c 5000 /dev/urandom >games/second/data/pack.bin
+head -c 30000 /dev/urandom >setup/ORVELANT_Launcher_Setup_v1.1.0.exe
+
+cat >release.txt <<'DESC'
+# Release 2 of the service.
+host = localhost
+signing_key = keys/private.pem
+
+[catalog]
+launcher_min_version = 1.0.0
+
+[control]
+service_state = maintenance
+maintenance_message = "Back at 18:00.\nThank you for waiting."
+signal = SIGNAL // MAINTENANCE
+announcement =
+allow_offline = false
+store_enabled = true
+min_launcher_version = 1.0.0
+latest_launcher_version = 1.1.0
+installer_url = https://localhost/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe
+installer_file = setup/ORVELANT_Launcher_Setup_v1.1.0.exe
+force_launcher_update = false
+
+[news]
+title = SEASON 2 // LIVE
+summary = "New maps, \"quoted\" words and a backslash \\ in one line."
+published_at = 2025-04-01
+link = https://orvelant.example/news/season-2
+
+[news]
+title = MAINTENANCE // 18:00
+
+[product first-title]
+title = HALCYRA
+project = PROJECT / 001
+subtitle = THE NEXT WORLD STARTS HERE.
+install_dir = first-title
+executable = ORVELANT.exe
+manifest_path = /games/first-title/stable/manifest.json
+store_url = https://orvelant.example/business/games/
+folder = games/halcyra
+version = 1.2.0
+
+[product second_title]
+title = SECOND
+install_dir = studio/second
+executable = Second.exe
+manifest_path = /games/second/manifest.json
+folder = games/second
+version = 0.9.1-beta
+url_prefix = /cdn/second/0.9.1/
+DESC
+
+group "publish lays out the whole tree"
+ok "publish" "$T" publish release.txt out/tree
+for doc in launcher/catalog.json launcher/news.json launcher/control.json \
+  games/first-title/stable/manifest.json games/second/manifest.json; do
+  [ -s "out/tree/$doc" ] || fail "missing $doc"
+  openssl_verifies keys/public.pem "out/tree/$doc" || fail "openssl does not verify $doc.sig"
+  grep -Eq '^[0-9a-f]{512}$' "out/tree/$doc.sig" || fail "$doc.sig is not 512 hex digits"
+done
+[ -e out/tree/.orvelant-published ] || fail "no publisher marker"
+same "nothing left next to the tree" "tree" "$(ls -A out)"
+
+group "product files sit at the default address or under the url prefix"
+# Prints "path<TAB>sha256<TAB>size<TAB>url" per entry of a manifest.
+entries() {
+  tr -d '\r' <"$1" | awk -F'"' '
+    /^    \{/ { p = ""; s = ""; u = "" }
+    /"path":/ { p = $4 }
+    /"sha256":/ { s = $4 }
+    /"url":/ { u = $4 }
+    /"size":/ { z = $0; sub(/.*"size": */, "", z); print p "\t" s "\t" z "\t" u }'
+}
+m1=out/tree/games/first-title/stable/manifest.json
+same "first manifest files" "ORVELANT.exe
+bin/game.dat" "$(entries $m1 | cut -f1)"
+entries $m1 | while IFS=$'\t' read -r path sha size url; do
+  served=out/tree/games/first-title/stable/files/$path
+  [ -z "$url" ] || fail "default-address product has a url for $path"
+  cmp -s "$served" "games/halcyra/$path" || fail "served $path differs from the game folder"
+  same "sha256 of $path" "$(sha256sum "$served" | cut -d' ' -f1)" "$sha"
+  same "size of $path" "$(stat -c %s "$served")" "$size"
+done
+m2=out/tree/games/second/manifest.json
+same "second manifest urls" "/cdn/second/0.9.1/Second.exe
+/cdn/second/0.9.1/data/pack.bin" "$(entries $m2 | cut -f4)"
+entries $m2 | while IFS=$'\t' read -r path sha size url; do
+  cmp -s "out/tree$url" "games/second/$path" || fail "file at $url differs from the game folder"
+  same "sha256 at $url" "$(sha256sum "out/tree$url" | cut -d' ' -f1)" "$sha"
+done
+[ ! -e out/tree/games/second/files ] || fail "prefixed product also copied to the default address"
+same "version" '  "version": "0.9.1-beta",' "$(tr -d '\r' <$m2 | sed -n 2p)"
+
+group "the Setup and its SHA-256 in the control document"
+setup=out/tree/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe
+cmp -s "$setup" setup/ORVELANT_Launcher_Setup_v1.1.0.exe || fail "Setup not at its url path"
+same "installer_sha256" "  \"installer_sha256\": \"$(sha256sum "$setup" | cut -d' ' -f1)\"," \
+  "$(tr -d '\r' <out/tree/launcher/control.json | grep installer_sha256)"
+
+group "documents in the launcher's layout"
+printf '%s\r\n' '{' '  "schema": 1,' '  "service_state": "maintenance",' \
+  '  "maintenance_message": "Back at 18:00.\nThank you for waiting.",' \
+  '  "signal": "SIGNAL // MAINTENANCE",' '  "announcement": "",' '  "allow_offline": false,' \
+  '  "store_enabled": true,' '  "min_launcher_version": "1.0.0",' \
+  '  "latest_launcher_version": "1.1.0",' \
+  '  "installer_url": "https://localhost/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe",' \
+  "  \"installer_sha256\": \"$(sha256sum "$setup" | cut -d' ' -f1)\"," \
+  '  "force_launcher_update": false' '}' >expected_control.json
+same_file "control.json" expected_control.json out/tree/launcher/control.json
+printf '%s\r\n' '{' '  "schema": 1,' '  "items": [' '    {' \
+  '      "title": "SEASON 2 // LIVE",' \
+  '      "summary": "New maps, \"quoted\" words and a backslash \\ in one line.",' \
+  '      "published_at": "2025-04-01",' '      "link": "https://orvelant.example/news/season-2"' \
+  '    },' '    {' '      "title": "MAINTENANCE // 18:00",' '      "summary": "",' \
+  '      "published_at": "",' '      "link": ""' '    }' '  ]' '}' >expected_news.json
+same_file "news.json" expected_news.json out/tree/launcher/news.json
+printf '%s\r\n' '{' '  "schema": 2,' '  "launcher_min_version": "1.0.0",' \
+  '  "products": [' '    {' '      "id": "first-title",' '      "title": "HALCYRA",' \
+  '      "project": "PROJECT / 001",' '      "subtitle": "THE NEXT WORLD STARTS HERE.",' \
+  '      "install_dir": "first-title",' '      "executable": "ORVELANT.exe",' \
+  '      "manifest_path": "/games/first-title/stable/manifest.json",' \
+  '      "store_url": "https://orvelant.example/business/games/"' '    },' '    {' \
+  '      "id": "second_title",' '      "title": "SECOND",' '      "project": "",' \
+  '      "subtitle": "",' '      "install_dir": "studio/second",' \
+  '      "executable": "Second.exe",' '      "manifest_path": "/games/second/manifest.json",' \
+  '      "store_url": ""' '    }' '  ]' '}' >expected_catalog.json
+same_file "catalog.json" expected_catalog.json out/tree/launcher/catalog.json
+
+group "a minimal description gives the launcher's default news and control"
+mkdir -p mini/game && printf 'MZ' >mini/game/ORVELANT.exe
+printf '%s\n' '[product first-title]' 'title = HALCYRA' 'install_dir = first-title' \
+  'executable = ORVELANT.exe' 'manifest_path = /games/first-title/stable/manifest.json' \
+  'folder = game' 'version = 1.0.0' >mini/release.txt
+ok "publish minimal" "$T" publish mini/release.txt mini/tree --key keys/private.pem
+same "default news, 37 bytes" "37" "$(stat -c %s mini/tree/launcher/news.json)"
+printf '%s\r\n' '{' '  "schema": 1,' '  "service_state": "normal",' \
+  '  "maintenance_message": "",' '  "signal": "SIGNAL // CURRENT",' '  "announcement": "",' \
+  '  "allow_offline": true,' '  "store_enabled": true,' '  "min_launcher_version": "1.0.0",' \
+  '  "latest_launcher_version": "1.0.0",' \
+  '  "installer_url": "https://localhost/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe",' \
+  '  "force_launcher_update": false' '}' >expected_default.json
+same_file "default control.json" expected_default.json mini/tree/launcher/control.json
+[ ! -e mini/tree/launcher/releases ] || fail "a Setup was published without installer_file"
+
+group "publishing is reproducible and replaces the old tree whole"
+ok "publish again elsewhere" "$T" publish release.txt out/again
+diff -r out/tree out/again >/dev/null || fail "two publishes of one description differ"
+printf 'MZ halcyra 2' >games/halcyra/ORVELANT.exe
+rm games/halcyra/bin/game.dat
+ok "republish over the tree" "$T" publish release.txt out/tree
+[ ! -e out/tree/games/first-title/stable/files/bin/game.dat ] || fail "a removed file is still served"
+cmp -s out/tree/games/first-title/stable/files/ORVELANT.exe games/halcyra/ORVELANT.exe ||
+  fail "the changed file was not republished"
+openssl_verifies keys/public.pem $m1 || fail "republished manifest does not verify"
+same "nothing left next to the tree" "again tree" "$(ls -A out | paste -sd' ')"
+head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
+
+# bad <description> <expected message> <description text...>: a description
+# that must be refused, leaving the published tree as it was.
+snapshot() { (cd out/tree && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
+before=$(snapshot)
+bad() {
+  local what=$1 pattern=$2
+  shift 2
+  printf '%s\n' "$@" >bad.txt
+  refused "$what" "$pattern" "$T" publish bad.txt out/tree --key keys/private.pem
+}
+P=('[product first-title]' 'title = HALCYRA' 'install_dir = first-title'
+  'executable = ORVELANT.exe' 'manifest_path = /games/first-title/stable/manifest.json'
+  'folder = games/halcyra' 'version = 1.2.0')
+Q=('[product other]' 'title = OTHER' 'install_dir = other' 'executable = Second.exe'
+  'manifest_path = /games/other/manifest.json' 'folder = games/second' 'version = 1')
+
+group "descriptions that are refused, with the line that is wrong"
+bad "duplicate product" "bad.txt:8: product \"first-title\" is already described on line 1" \
+  "${P[@]}" "${P[@]}"
+bad "upper-case id" "product id \"First\": use lower-case" '[product First]' "${P[@]:1}"
+bad "dotted id" "product id \"a.b\"" '[product a.b]' "${P[@]:1}"
+bad "unknown key" "bad.txt:8: [product first-title] unknown key \"tittle\"" "${P[@]}" 'tittle = X'
+bad "unknown section" "unknown section [products]" '[products]'
+bad "line without =" "bad.txt:2: expected \"key = value\"" "${P[@]:0:1}" 'title HALCYRA'
+bad "repeated key" "bad.txt:8: title is already set on line 2" "${P[@]}" 'title = AGAIN'
+bad "missing title" "[product first-title] needs title" '[product first-title]' "${P[@]:2}"
+bad "parent reference" 'install_dir "../x": parent reference' "${P[@]:0:2}" \
+  'install_dir = ../x' "${P[@]:3}"
+bad "leading separator" 'executable "/abs.exe": leading separator' "${P[@]:0:3}" \
+  'executable = /abs.exe' "${P[@]:4}"
+bad "drive letter" 'install_dir "C:/Games": colon' "${P[@]:0:2}" 'install_dir = C:/Games' "${P[@]:3}"
+bad "executable not shipped" 'executable "Game.exe" is not among the 2 files' "${P[@]:0:3}" \
+  'executable = Game.exe' "${P[@]:4}"
+bad "relative manifest_path" 'manifest_path "games/m.json": must begin with "/"' "${P[@]:0:4}" \
+  'manifest_path = games/m.json' "${P[@]:5}"
+bad "manifest_path folder" 'must name a file, not a folder' "${P[@]:0:4}" \
+  'manifest_path = /games/' "${P[@]:5}"
+bad "reserved host path" 'lies under a path the update host reserves' "${P[@]:0:4}" \
+  'manifest_path = /slow/manifest.json' "${P[@]:5}"
+bad "unsafe version" 'version "1.2 final": character " "' "${P[@]:0:6}" 'version = 1.2 final'
+bad "missing folder" 'folder: "' "${P[@]:0:5}" 'folder = games/none' "${P[@]:6}"
+bad "same install_dir, other case" 'install_dir "First-Title" is also the folder of product "first-title"' \
+  "${P[@]}" "${Q[@]:0:2}" 'install_dir = First-Title' "${Q[@]:3}"
+bad "same manifest" 'is also the manifest of product "first-title"' \
+  "${P[@]}" "${Q[@]:0:4}" 'manifest_path = /games/first-title/stable/manifest.json' "${Q[@]:5}"
+bad "file where a folder is needed" 'needs a folder where' \
+  "${P[@]}" "${Q[@]:0:4}" 'manifest_path = /games/first-title/stable/manifest.json/m.json' "${Q[@]:5}"
+bad "title too long" 'too long: 180 bytes, at most 179' "${P[@]:0:1}" \
+  "title = $(printf 'T%.0s' $(seq 180))" "${P[@]:2}"
+bad "value that hides a key" 'value "store_url" of "subtitle" would be read as the key "store_url"' \
+  "${P[@]}" 'subtitle = store_url'
+bad "brace in a list entry" 'contains a brace' "${P[@]}" 'subtitle = {beta}'
+bad "no product" 'no [product ID] section' '[control]' 'service_state = normal'
+mapfile -t many < <(for i in $(seq 17); do
+  echo "[product p$i]"; echo "title=T"; echo "install_dir=p$i"; echo "executable=ORVELANT.exe"
+  echo "manifest_path=/p$i/m.json"; echo "folder=games/halcyra"; echo "version=1"; done)
+bad "17 products" 'bad.txt:113: more than 16 products' "${many[@]}"
+bad "4 news" 'more than 3 [news] items' "${P[@]}" '[news]' 'title=a' '[news]' 'title=b' \
+  '[news]' 'title=c' '[news]' 'title=d'
+bad "news without title" '[news] needs title' "${P[@]}" '[news]' 'summary = no title'
+bad "news link that is no web address" 'link "file:///C:/x.exe": must begin with https://' \
+  "${P[@]}" '[news]' 'title = a' 'link = file:///C:/x.exe'
+bad "boolean" '"yes" is not true or false' '[control]' 'allow_offline = yes' "${P[@]}"
+bad "unterminated quote" 'missing closing quote' '[control]' 'signal = "SIGNAL' "${P[@]}"
+bad "unknown escape" 'unknown escape' '[control]' 'signal = "A\tB"' "${P[@]}"
+bad "control field too long for the launcher" 'too long: 32 characters, at most 31' \
+  '[control]' "service_state = $(printf 's%.0s' $(seq 32))" "${P[@]}"
+bad "Setup on another host" 'must begin with https://localhost/' '[control]' \
+  'installer_url = https://evil.example/Setup.exe' "${P[@]}"
+bad "Setup with a port" 'must begin with https://localhost/' '[control]' \
+  'installer_url = https://localhost:8443/Setup.exe' "${P[@]}"
+bad "Setup over http" 'must begin with https://localhost/' '[control]' \
+  'installer_url = http://localhost/Setup.exe' "${P[@]}"
+bad "Setup hash not matching its file" 'does not match' '[control]' \
+  'installer_file = setup/ORVELANT_Launcher_Setup_v1.1.0.exe' \
+  "installer_sha256 = $(printf '0%.0s' $(seq 64))" "${P[@]}"
+bad "malformed Setup hash" 'not 64 hexadecimal digits' '[control]' 'installer_sha256 = abc' "${P[@]}"
+bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.exe' "${P[@]}"
+same "refused publishes left the tree alone" "$before" "$(snapshot)"
+same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
+
+group "keys and output folders"
+printf '%s\n' "${P[@]}" >nokey.txt
+refused "no key" "no signing key" "$T" publish nokey.txt out/x
+refused "public key as signing key" "not a PEM private key" \
+  "$T" publish nokey.txt out/x --key keys/public.pem
+[ ! -e out/x ] || fail "a refused publish left out/x"
+mkdir -p precious && printf 'keep' >precious/file
+refused "foreign non-empty folder" "is not a published tree" \
+  "$T" publish nokey.txt precious --key keys/private.pem
+same "foreign folder untouched" "keep" "$(cat precious/file)"
+"$T" publish release.txt out/tree2 --key >/dev/null 2>&1
+same "--key without value" "2" "$?"
+
+finish
