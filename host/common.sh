@@ -9,7 +9,7 @@ host_running_pid() {
   read -r pid <"$state/run/nginx.pid" || return 1
   [[ $pid =~ ^[0-9]+$ ]] || return 1
   [ -r "/proc/$pid/cmdline" ] || return 1
-  cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || return 1
+  cmdline=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") || return 1
   [[ $cmdline == *"nginx"* && $cmdline == *"$state/nginx.conf"* ]] || return 1
   echo "$pid"
 }
@@ -18,7 +18,7 @@ host_running_pid() {
 host_children() {
   local parent=$1 stat line rest pid ppid
   for stat in /proc/[0-9]*/stat; do
-    read -r line <"$stat" 2>/dev/null || continue
+    read -r line 2>/dev/null <"$stat" || continue
     pid=${line%% *}
     rest=${line##*) }
     ppid=${rest#* }

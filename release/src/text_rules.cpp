@@ -105,8 +105,8 @@ std::string HostPathProblem(const std::string& value, bool prefix) {
   std::string inner = value.substr(1);
   if (prefix) {
     if (value.back() != '/') return "must end with \"/\"";
-    inner.pop_back();
-    if (inner.empty()) return "";
+    if (value.size() == 1) return "";  // the host's root
+    inner = value.substr(1, value.size() - 2);
   } else if (value.back() == '/') {
     return "must name a file, not a folder";
   }
