@@ -41,3 +41,17 @@ host_wait_gone() {
   done
   return 1
 }
+
+# Prints the listening TCP sockets on a port (one line each), or nothing.
+# Uses ss when it is installed, otherwise the kernel's socket tables.
+host_port_listeners() {
+  local port=$1 hex
+  if command -v ss >/dev/null 2>&1; then
+    ss -Hltn "( sport = :$port )" 2>/dev/null
+    return 0
+  fi
+  hex=$(printf '%04X' "$port")
+  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null |
+    awk -v hex="$hex" '$4 == "0A" { n = split($2, a, ":"); if (a[n] == hex) print "LISTEN " $2 }'
+  return 0
+}

@@ -35,7 +35,6 @@ done
 
 nginx_bin=${NGINX:-$(command -v nginx || echo /usr/sbin/nginx)}
 [ -x "$nginx_bin" ] || die "nginx is not installed (apt-get install nginx)"
-command -v ss >/dev/null || die "ss is not installed (apt-get install iproute2)"
 
 mkdir -p "$state"/{logs,run,tmp/client_body,tmp/proxy,tmp/fastcgi,tmp/uwsgi,tmp/scgi}
 "$here/make-certs.sh" "$state" "$host" >/dev/null
@@ -140,7 +139,7 @@ if pid=$(host_running_pid "$state"); then
 fi
 rm -f "$state/run/nginx.pid"
 
-taken=$(ss -Hltn "( sport = :$port )" 2>/dev/null || true)
+taken=$(host_port_listeners "$port")
 if [ -n "$taken" ]; then
   echo "$taken" >&2
   die "port $port is already taken by another program; stop it first"

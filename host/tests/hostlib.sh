@@ -43,7 +43,8 @@ our_nginx() {
   return 0
 }
 
-port_listeners() { ss -Hltn "( sport = :$PORT )" 2>/dev/null; }
+. "$ORV_HOST_DIR/common.sh"
+port_listeners() { host_port_listeners "$PORT"; }
 
 # fetch <path> [curl options...]: prints "status size" and leaves the body in body.out.
 fetch() {

@@ -30,6 +30,13 @@ if [ -z "$(port_listeners)" ]; then
   fail "the intruder did not take port $PORT"
 else
   refused "start with the port taken" "port $PORT is already taken" "$H/start.sh" "$STATE" tree
+  # Machines without iproute2: the same refusal from the kernel's socket tables.
+  mkdir -p noss
+  for f in /usr/local/bin/* /usr/bin/* /usr/sbin/*; do
+    [ "${f##*/}" = ss ] || ln -sf "$f" "noss/${f##*/}" 2>/dev/null
+  done
+  refused "start with the port taken, no ss" "port $PORT is already taken" \
+    env PATH="$ORV_WORK/noss" "$H/start.sh" "$STATE" tree
   same "no nginx of ours" "" "$(our_nginx)"
   [ ! -e "$STATE/run/nginx.pid" ] || fail "a pid file was left by the refused start"
   kill -0 "$intruder" 2>/dev/null || fail "the refused start disturbed the other program"
