@@ -241,7 +241,7 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
   }
   PkeyPtr key(raw);
 
-  BioPtr privateBio(BIO_new(BIO_s_mem()));
+  BioPtr privateBio(BIO_new(BIO_s_secmem()));  // cleared when freed
   BioPtr publicBio(BIO_new(BIO_s_mem()));
   if (!privateBio || !publicBio ||
       PEM_write_bio_PrivateKey(privateBio.get(), key.get(), nullptr, nullptr, 0, nullptr,
