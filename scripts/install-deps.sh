@@ -12,6 +12,8 @@ PACKAGES=(
   xvfb imagemagick            # screenshots of the windows; artwork
   fonts-noto-cjk              # Japanese text under Wine
   cmake googletest            # build system, GoogleTest sources
+  g++ make                    # native build of the release tool
+  curl iproute2               # update host checks (curl over TLS, ss)
 )
 
 missing=()

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Every shipped program imports operating-system DLLs only (no C or C++
+# runtime: msvcrt, ucrt, libstdc++, libgcc, winpthread), is a GUI-subsystem
+# program, carries the asInvoker manifest and the 1.0.0 version record, and
+# holds none of the test builds' hooks.
+set -euo pipefail
+bin=${1:?usage: check_imports.sh <bin-dir>}
+allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|WINHTTP|bcrypt|OLE32|COMCTL32)\.dll$'
+status=0
+shopt -s nullglob
+programs=("$bin"/*.exe)
+[ ${#programs[@]} -gt 0 ] || { echo "no programs in $bin"; exit 1; }
+for exe in "${programs[@]}"; do
+  before=$status
+  # Capture first: grep -q closing a pipe early would fail it under pipefail.
+  headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+  narrow=$(strings "$exe")
+  wide=$(strings -el "$exe")
+  dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
+  [ -n "$dlls" ] || { echo "FAIL $exe: no imports found"; status=1; continue; }
+  while read -r dll; do
+    if ! [[ "$dll" =~ $allowed ]]; then
+      echo "FAIL $exe imports $dll"
+      status=1
+    fi
+  done <<<"$dlls"
+  grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" ||
+    { echo "FAIL $exe is not a GUI-subsystem program"; status=1; }
+  grep -q 'level="asInvoker"' <<<"$narrow" || { echo "FAIL $exe: no asInvoker manifest"; status=1; }
+  grep -q 'supportedOS' <<<"$narrow" || { echo "FAIL $exe: no supportedOS list"; status=1; }
+  for v in "ORVELANT Launcher" "ORVELANT" "1.0.0"; do
+    grep -qx -- "$v" <<<"$wide" || { echo "FAIL $exe: version record lacks \"$v\""; status=1; }
+  done
+  if grep -q 'ORV_TEST_' <<<"$wide"; then echo "FAIL $exe holds test hooks"; status=1; fi
+  [ "$status" = "$before" ] && echo "ok   $exe: $(echo $dlls | tr '\n' ' ')"
+done
+exit $status

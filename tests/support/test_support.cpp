@@ -1,0 +1,260 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace orv_test {
+
+std::wstring BinDir() { return ORV_TEST_BIN_DIR; }
+std::wstring TestBinDir() { return ORV_TEST_TESTBIN_DIR; }
+std::wstring ScratchRoot() { return ORV_TEST_SCRATCH_DIR; }
+
+std::wstring Widen(const std::string &s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n);
+    return out;
+}
+
+std::string Narrow(const std::wstring &s) {
+    if (s.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FreshScratchDir(const std::wstring &suffix) {
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "global";
+    for (char &c : name)
+        if (c == '/' || c == '\\') c = '_';
+    // One folder per test program too: the same test can run in several
+    // programs (the per-program runtime tests) at the same time.
+    wchar_t self[1024];
+    GetModuleFileNameW(nullptr, self, 1024);
+    std::wstring program = fs::path(self).stem().wstring();
+    std::wstring dir = ScratchRoot() + L"\\" + program + L"\\" + Widen(name) + suffix;
+    std::error_code ec;
+    fs::remove_all(fs::path(dir), ec);
+    fs::create_directories(fs::path(dir));
+    return dir;
+}
+
+std::string ReadFileBytes(const std::wstring &path, bool *ok) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    if (ok) *ok = (bool)in;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFileBytes(const std::wstring &path, const std::string &bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+    ASSERT_TRUE((bool)out) << Narrow(path);
+}
+
+void MakeDirs(const std::wstring &path) { fs::create_directories(fs::path(path)); }
+
+bool PathIsFile(const std::wstring &path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool PathIsDir(const std::wstring &path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+static const wchar_t kKey[] = L"Software\\ORVELANT\\Launcher";
+static const wchar_t *const kValues[] = {L"LibraryRoot", L"BandwidthKbps"};
+
+SettingsGuard::SettingsGuard() {
+    HKEY key = nullptr;
+    bool open = RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    for (const wchar_t *name : kValues) {
+        Saved s{name, false, 0, {}};
+        DWORD bytes = 0;
+        if (open && RegQueryValueExW(key, name, nullptr, &s.type, nullptr, &bytes) == ERROR_SUCCESS) {
+            s.data.resize(bytes);
+            if (RegQueryValueExW(key, name, nullptr, &s.type, s.data.data(), &bytes) == ERROR_SUCCESS)
+                s.present = true;
+        }
+        saved_.push_back(s);
+    }
+    if (open) RegCloseKey(key);
+    Clear();
+}
+
+SettingsGuard::~SettingsGuard() {
+    Clear();
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    for (const Saved &s : saved_)
+        if (s.present)
+            RegSetValueExW(key, s.name.c_str(), 0, s.type, s.data.data(), (DWORD)s.data.size());
+    RegCloseKey(key);
+}
+
+void SettingsGuard::Clear() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS) return;
+    for (const wchar_t *name : kValues) RegDeleteValueW(key, name);
+    RegCloseKey(key);
+}
+
+void SettingsGuard::SetText(const wchar_t *name, const std::wstring &value, DWORD type) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &key, nullptr));
+    RegSetValueExW(key, name, 0, type, (const BYTE *)value.c_str(),
+                   (DWORD)((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+void SettingsGuard::SetNumber(const wchar_t *name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &key, nullptr));
+    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+    RegCloseKey(key);
+}
+
+void EnvGuard::Set(const wchar_t *name, const wchar_t *value) {
+    wchar_t old[32768];
+    DWORD n = GetEnvironmentVariableW(name, old, 32768);
+    bool had = n > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    saved_.push_back({name, {had, had ? std::wstring(old, n) : std::wstring()}});
+    SetEnvironmentVariableW(name, value);
+}
+
+EnvGuard::~EnvGuard() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+        SetEnvironmentVariableW(it->first.c_str(),
+                                it->second.first ? it->second.second.c_str() : nullptr);
+}
+
+std::vector<std::pair<int, int>> ChildRun::Statuses() const {
+    std::vector<std::pair<int, int>> out;
+    for (const WorkerMessage &m : messages)
+        if (m.message == WM_WORKER_STATUS) out.push_back({(int)m.wparam, (int)m.lparam});
+    return out;
+}
+
+std::vector<WorkerMessage> ChildRun::Transfers() const {
+    std::vector<WorkerMessage> out;
+    for (const WorkerMessage &m : messages)
+        if (m.message == WM_WORKER_TRANSFER) out.push_back(m);
+    return out;
+}
+
+static LRESULT CALLBACK ParentProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+static HWND CreateParentWindow() {
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = ParentProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"ORVELANT_TEST_PARENT";
+        RegisterClassW(&wc);
+        registered = true;
+    }
+    // A hidden top-level window, as the Shell's would be when minimised away.
+    return CreateWindowExW(0, L"ORVELANT_TEST_PARENT", L"test parent", WS_OVERLAPPEDWINDOW, 0, 0,
+                           100, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+}
+
+static double NowMs(LARGE_INTEGER start) {
+    LARGE_INTEGER now, freq;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&freq);
+    return (double)(now.QuadPart - start.QuadPart) * 1000.0 / (double)freq.QuadPart;
+}
+
+ChildRun RunChild(const std::wstring &exe, const std::wstring &args, const ChildOptions &options) {
+    ChildRun run;
+    HWND parent = CreateParentWindow();
+    if (!parent) {
+        ADD_FAILURE() << "could not create the parent window";
+        return run;
+    }
+    run.parent = (unsigned long long)(ULONG_PTR)parent;
+    std::wstring tail = args;
+    const std::wstring marker = L"{parent}";
+    for (size_t at; (at = tail.find(marker)) != std::wstring::npos;)
+        tail.replace(at, marker.size(), std::to_wstring(run.parent));
+    std::wstring cmd = L"\"" + exe + L"\"" + tail;
+    std::vector<wchar_t> buffer(cmd.begin(), cmd.end());
+    buffer.push_back(0);
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (!CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi)) {
+        ADD_FAILURE() << "CreateProcessW failed for " << Narrow(exe) << ": " << GetLastError();
+        DestroyWindow(parent);
+        return run;
+    }
+    run.started = true;
+    CloseHandle(pi.hThread);
+
+    auto drain = [&]() {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd == parent &&
+                (msg.message == WM_WORKER_STATUS || msg.message == WM_WORKER_TRANSFER)) {
+                WorkerMessage m{msg.message, (unsigned long long)msg.wParam, (long long)msg.lParam,
+                                NowMs(start)};
+                run.messages.push_back(m);
+                if (options.on_message) options.on_message(m, pi.hProcess);
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    };
+    for (;;) {
+        double left = options.timeout_ms - NowMs(start);
+        if (left <= 0) {
+            run.timed_out = true;
+            TerminateProcess(pi.hProcess, 255);
+            WaitForSingleObject(pi.hProcess, 5000);
+            break;
+        }
+        DWORD w = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, (DWORD)left, QS_ALLINPUT);
+        drain();
+        if (w == WAIT_OBJECT_0) break;
+    }
+    drain();  // posts that were queued just before the exit
+    GetExitCodeProcess(pi.hProcess, &run.exit_code);
+    CloseHandle(pi.hProcess);
+    DestroyWindow(parent);
+    drain();
+    return run;
+}
+
+std::wstring PrepareInstallDir(const std::wstring &program_source, const std::wstring &file_name,
+                               const std::wstring &suffix) {
+    std::wstring dir = FreshScratchDir(suffix);
+    fs::copy_file(fs::path(program_source), fs::path(dir + L"\\" + file_name),
+                  fs::copy_options::overwrite_existing);
+    return dir;
+}
+
+}  // namespace orv_test

@@ -1,0 +1,89 @@
+// Helpers shared by the test programs: scratch folders, files, settings-key
+// and environment guards, and running a program as a child of a test window.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#define WM_WORKER_STATUS (WM_APP + 10)
+#define WM_WORKER_TRANSFER (WM_APP + 11)
+
+namespace orv_test {
+
+// Wine paths of the build tree, from the build.
+std::wstring BinDir();         // shipped programs
+std::wstring TestBinDir();     // test builds of the programs
+std::wstring ScratchRoot();
+
+// A fresh, empty folder under the scratch root, named after the running test.
+std::wstring FreshScratchDir(const std::wstring &suffix = L"");
+std::string ReadFileBytes(const std::wstring &path, bool *ok = nullptr);
+void WriteFileBytes(const std::wstring &path, const std::string &bytes);
+void MakeDirs(const std::wstring &path);
+bool PathIsFile(const std::wstring &path);
+bool PathIsDir(const std::wstring &path);
+std::wstring Widen(const std::string &s);
+std::string Narrow(const std::wstring &s);
+
+// Saves the settings key values on construction and puts them back after.
+class SettingsGuard {
+public:
+    SettingsGuard();
+    ~SettingsGuard();
+    static void Clear();
+    static void SetText(const wchar_t *name, const std::wstring &value, DWORD type = REG_SZ);
+    static void SetNumber(const wchar_t *name, DWORD value);
+private:
+    struct Saved { std::wstring name; bool present; DWORD type; std::vector<BYTE> data; };
+    std::vector<Saved> saved_;
+};
+
+// Sets (or, with a null value, removes) environment variables for this
+// process and its children; restores them on destruction.
+class EnvGuard {
+public:
+    void Set(const wchar_t *name, const wchar_t *value);
+    ~EnvGuard();
+private:
+    std::vector<std::pair<std::wstring, std::pair<bool, std::wstring>>> saved_;
+};
+
+struct WorkerMessage {
+    UINT message;        // WM_WORKER_STATUS or WM_WORKER_TRANSFER
+    unsigned long long wparam;
+    long long lparam;
+    double at_ms;        // arrival, ms after the child was started
+};
+
+struct ChildRun {
+    DWORD exit_code = 0;
+    bool started = false;
+    bool timed_out = false;
+    unsigned long long parent = 0;   // the window handle given to the child
+    std::vector<WorkerMessage> messages;
+    std::vector<std::pair<int, int>> Statuses() const;   // (code, percent) in order
+    std::vector<WorkerMessage> Transfers() const;
+};
+
+struct ChildOptions {
+    DWORD timeout_ms = 60000;
+    // Called for every recorded message while the child runs.
+    std::function<void(const WorkerMessage &, HANDLE process)> on_message;
+};
+
+// Starts "exe" with the command line "\"exe\"" + args, where every "{parent}"
+// in args becomes the decimal handle of a hidden window this test owns.
+// Pumps messages until the child exits and returns what arrived.
+ChildRun RunChild(const std::wstring &exe, const std::wstring &args,
+                  const ChildOptions &options = ChildOptions());
+
+// A scratch install directory holding a copy of the program under its
+// shipped name.
+std::wstring PrepareInstallDir(const std::wstring &program_source, const std::wstring &file_name,
+                               const std::wstring &suffix = L"");
+
+}  // namespace orv_test
