@@ -1,0 +1,45 @@
+// worker-monitor <program> [arguments...]
+// Starts the program as a child of a hidden window, as the Shell starts the
+// Worker; "{parent}" in the arguments becomes that window's handle. Prints
+// each WM_WORKER_STATUS / WM_WORKER_TRANSFER as it arrives, then the exit
+// code, and exits with it.
+#include <cstdio>
+#include <string>
+
+#include "child_process.h"
+
+static const char *StatusName(unsigned long long code) {
+    static const char *const names[] = {
+        "?", "PRODUCT_CHECKING", "PRODUCT_TRANSFER", "PRODUCT_CURRENT", "PRODUCT_OFFLINE_READY",
+        "PRODUCT_FAILED", "PRODUCT_NOT_INSTALLED", "PRODUCT_VERIFYING", "SYNC_STARTED",
+        "SYNC_DONE", "SYNC_UNAVAILABLE", "SELF_UPDATE_STARTED", "SELF_UPDATE_LAUNCHED",
+        "SELF_UPDATE_FAILED"};
+    return code < sizeof(names) / sizeof(names[0]) ? names[code] : "?";
+}
+
+int wmain(int argc, wchar_t **argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: worker-monitor <program> [arguments...]\n");
+        return 2;
+    }
+    std::wstring args;
+    for (int i = 2; i < argc; ++i) args += L" " + std::wstring(argv[i]);
+    orv_test::ChildOptions options;
+    options.timeout_ms = 600000;
+    options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
+        if (m.message == WM_WORKER_STATUS)
+            std::printf("  %7.0f ms  status    %-22s %lld\n", m.at_ms, StatusName(m.wparam),
+                        m.lparam);
+        else
+            std::printf("  %7.0f ms  transfer  %llu KiB/s, %lld MiB left\n", m.at_ms, m.wparam,
+                        m.lparam);
+        std::fflush(stdout);
+    };
+    orv_test::ChildRun run = orv_test::RunChildProcess(argv[1], args, options);
+    if (!run.error.empty()) {
+        std::fprintf(stderr, "worker-monitor: %s\n", run.error.c_str());
+        return 2;
+    }
+    std::printf("  exit code %lu%s\n", run.exit_code, run.timed_out ? " (timed out, killed)" : "");
+    return (int)run.exit_code;
+}
