@@ -1,14 +1,173 @@
-// Digest text helpers.
-#include "transport.h"
+// SHA-256 of files and buffers, digest text comparison, and the detached
+// RSA/SHA-256 signature check against the update signing key built into the
+// Worker. All cryptography is CNG (BCrypt).
+#include <windows.h>
+#include <bcrypt.h>
 
-static int IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+#include "runtime.h"
+#include "transport.h"
+#include "update_signing_key.h"
+
+#ifndef STATUS_SUCCESS
+#define STATUS_SUCCESS ((NTSTATUS)0)
+#endif
+
+struct Sha256State {
+    BCRYPT_ALG_HANDLE algorithm;
+    BCRYPT_HASH_HANDLE hash;
+    unsigned char *object;
+};
+
+static void Sha256Close(Sha256State *s) {
+    if (s->hash) BCryptDestroyHash(s->hash);
+    if (s->object) HeapFree(GetProcessHeap(), 0, s->object);
+    if (s->algorithm) BCryptCloseAlgorithmProvider(s->algorithm, 0);
+    s->hash = NULL;
+    s->object = NULL;
+    s->algorithm = NULL;
+}
+
+static int Sha256Open(Sha256State *s) {
+    s->algorithm = NULL;
+    s->hash = NULL;
+    s->object = NULL;
+    if (BCryptOpenAlgorithmProvider(&s->algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0) !=
+        STATUS_SUCCESS) {
+        s->algorithm = NULL;
+        return 0;
+    }
+    DWORD object_length = 0, digest_length = 0, got = 0;
+    if (BCryptGetProperty(s->algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
+                          sizeof(object_length), &got, 0) != STATUS_SUCCESS ||
+        BCryptGetProperty(s->algorithm, BCRYPT_HASH_LENGTH, (PUCHAR)&digest_length,
+                          sizeof(digest_length), &got, 0) != STATUS_SUCCESS ||
+        digest_length != kDigestBytes)
+        return 0;
+    s->object = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, object_length ? object_length : 1);
+    if (!s->object) return 0;
+    if (BCryptCreateHash(s->algorithm, &s->hash, s->object, object_length, NULL, 0, 0) !=
+        STATUS_SUCCESS) {
+        s->hash = NULL;
+        return 0;
+    }
+    return 1;
+}
+
+int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]) {
+    Sha256State s;
+    int ok = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    unsigned char *buffer = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, kTransferBufferBytes);
+    if (!Sha256Open(&s) || !buffer) goto done;
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) goto done;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer, kTransferBufferBytes, &read, NULL)) goto done;
+        if (read == 0) break;
+        if (BCryptHashData(s.hash, buffer, read, 0) != STATUS_SUCCESS) goto done;
+    }
+    ok = BCryptFinishHash(s.hash, digest, kDigestBytes, 0) == STATUS_SUCCESS;
+done:
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
+    Sha256Close(&s);
+    return ok;
+}
+
+int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]) {
+    Sha256State s;
+    int ok = Sha256Open(&s) &&
+             (length == 0 || BCryptHashData(s.hash, (PUCHAR)bytes, length, 0) == STATUS_SUCCESS) &&
+             BCryptFinishHash(s.hash, digest, kDigestBytes, 0) == STATUS_SUCCESS;
+    Sha256Close(&s);
+    return ok;
+}
+
+int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex) {
+    if (!hex) return 0;
+    for (int i = 0; i < kDigestBytes; ++i) {
+        char want[2] = {HexDigitLower(digest[i] >> 4), HexDigitLower(digest[i] & 15)};
+        for (int k = 0; k < 2; ++k) {
+            char c = hex[2 * i + k];  // a shorter text meets its NUL here and fails
+            if (c >= 'A' && c <= 'F') c = (char)(c - 'A' + 'a');
+            if (c != want[k]) return 0;
+        }
+    }
+    return 1;
+}
+
+static int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 int IsSha256Hex(const char *text) {
     if (!text) return 0;
     int n = 0;
     for (; text[n] != 0; ++n)
-        if (n >= 64 || !IsHexDigit(text[n])) return 0;
+        if (n >= 64 || HexValue(text[n]) < 0) return 0;
     return n == 64;
+}
+
+int DecodeSignatureHex(const char *text, unsigned int length,
+                       unsigned char signature[kSignatureBytes]) {
+    unsigned int count = 0;
+    int high = -1;
+    for (unsigned int i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c == ' ' || c == '\r' || c == '\n' || c == '\t') continue;
+        int v = HexValue(c);
+        if (v < 0) return 0;
+        if (high < 0) {
+            high = v;
+            continue;
+        }
+        if (count >= kSignatureBytes) return 0;
+        signature[count++] = (unsigned char)(high << 4 | v);
+        high = -1;
+    }
+    return count == kSignatureBytes && high < 0;
+}
+
+int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
+                            unsigned int signature_length) {
+    unsigned char digest[kDigestBytes];
+    unsigned char signature[kSignatureBytes];
+    if (!Sha256Buffer(document, length, digest)) return 0;
+    if (!DecodeSignatureHex(signature_text, signature_length, signature)) return 0;
+
+    // RSAPUBLICBLOB: header, exponent 01 00 01, then the 256-byte modulus.
+    unsigned char blob[sizeof(BCRYPT_RSAKEY_BLOB) + 3 + 256];
+    BCRYPT_RSAKEY_BLOB header;
+    header.Magic = BCRYPT_RSAPUBLIC_MAGIC;
+    header.BitLength = 2048;
+    header.cbPublicExp = 3;
+    header.cbModulus = 256;
+    header.cbPrime1 = 0;
+    header.cbPrime2 = 0;
+    CopyBytes(blob, &header, sizeof(header));
+    blob[sizeof(header) + 0] = 0x01;
+    blob[sizeof(header) + 1] = 0x00;
+    blob[sizeof(header) + 2] = 0x01;
+    CopyBytes(blob + sizeof(header) + 3, kUpdateSigningModulus, 256);
+
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    int ok = 0;
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_RSA_ALGORITHM, NULL, 0) != STATUS_SUCCESS)
+        return 0;
+    if (BCryptImportKeyPair(algorithm, NULL, BCRYPT_RSAPUBLIC_BLOB, &key, blob, sizeof(blob), 0) ==
+        STATUS_SUCCESS) {
+        BCRYPT_PKCS1_PADDING_INFO padding;
+        padding.pszAlgId = BCRYPT_SHA256_ALGORITHM;
+        ok = BCryptVerifySignature(key, &padding, digest, kDigestBytes, signature,
+                                   kSignatureBytes, BCRYPT_PAD_PKCS1) == STATUS_SUCCESS;
+        BCryptDestroyKey(key);
+    }
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return ok;
 }

@@ -3,8 +3,25 @@
 
 #include <windows.h>
 
+enum {
+    kTransferBufferBytes = 65536,
+    kMaxDocumentBytes = 8 * 1024 * 1024,  // cap on any body fetched into memory
+    kDigestBytes = 32,
+    kSignatureBytes = 256,
+};
+
+// HTTPS GET of a host-relative URL from the update host.
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length);
 int DownloadToFile(const wchar_t *url, const wchar_t *destination);
+void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick);
+
+int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
+int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);
+int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex);
+int IsSha256Hex(const char *text);
+int DecodeSignatureHex(const char *text, unsigned int length,
+                       unsigned char signature[kSignatureBytes]);
+int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
+                            unsigned int signature_length);
 int FetchSignedDocument(const wchar_t *url, const char *token, char **out_body,
                         unsigned int *out_length);
-int IsSha256Hex(const char *text);

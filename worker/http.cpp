@@ -1,0 +1,194 @@
+// HTTPS transfers from the update host: documents into memory, files into a
+// resumable ".part" with pause and bandwidth limit. Synchronous WinHTTP on the
+// Worker's only thread; no content checks here (that is the caller's hash or
+// signature step).
+#include <windows.h>
+#include <winhttp.h>
+
+#include "runtime.h"
+#include "settings.h"
+#include "transport.h"
+#include "worker.h"
+
+#ifndef ORV_UPDATE_HOST
+#define ORV_UPDATE_HOST "localhost"
+#endif
+
+static const wchar_t kUpdateHost[] = L"" ORV_UPDATE_HOST;
+static const wchar_t kUserAgent[] = L"ORVELANT Update Worker/1.0.0";
+
+struct HttpRequest {
+    HINTERNET session;
+    HINTERNET connection;
+    HINTERNET request;
+};
+
+static void CloseRequest(HttpRequest *r) {
+    if (r->request) WinHttpCloseHandle(r->request);
+    if (r->connection) WinHttpCloseHandle(r->connection);
+    if (r->session) WinHttpCloseHandle(r->session);
+    r->request = r->connection = r->session = NULL;
+}
+
+// Open, connect, send (with optional headers) and receive. Leaves whatever
+// was opened in *r for CloseRequest.
+static int OpenAndSend(HttpRequest *r, const wchar_t *url, int receive_timeout,
+                       const wchar_t *headers, int log_open_failure) {
+    r->session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!r->session) {
+        if (log_open_failure) LogFailure("WinHttpOpen failed");
+        return 0;
+    }
+    if (!WinHttpSetTimeouts(r->session, 5000, 5000, 8000, receive_timeout)) return 0;
+    r->connection = WinHttpConnect(r->session, kUpdateHost, INTERNET_DEFAULT_HTTPS_PORT, 0);
+    if (!r->connection) return 0;
+    r->request = WinHttpOpenRequest(r->connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
+                                    WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    if (!r->request) return 0;
+    DWORD header_length = headers ? (DWORD)WideLength(headers) : 0;
+    if (!WinHttpSendRequest(r->request, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            header_length, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return 0;
+    return WinHttpReceiveResponse(r->request, NULL) ? 1 : 0;
+}
+
+// 1 and the status when the query worked, else 0.
+static int QueryStatus(HINTERNET request, DWORD *status) {
+    DWORD size = sizeof(*status);
+    return WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, status, &size,
+                               WINHTTP_NO_HEADER_INDEX)
+               ? 1
+               : 0;
+}
+
+int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
+    *out_body = NULL;
+    *out_length = 0;
+    HttpRequest r = {NULL, NULL, NULL};
+    HANDLE heap = GetProcessHeap();
+    char *body = NULL;
+    unsigned long long capacity = 0;
+    unsigned long long length = 0;
+    int ok = 0;
+    DWORD status = 0;
+    if (!OpenAndSend(&r, url, 18000, NULL, 1)) goto done;
+    if (QueryStatus(r.request, &status) && (status < 200 || status >= 300)) goto done;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        if (available == 0) break;
+        if (length + available > kMaxDocumentBytes) {
+            // No document the Worker reads comes near this; a host that keeps
+            // sending must not exhaust the Worker's memory.
+            LogLine("HTTP response body exceeds 8 MiB limit; discarded");
+            goto done;
+        }
+        if (length + available + 1 > capacity) {
+            unsigned long long grown = (length + available + 1) * 2;
+            char *bigger = body ? (char *)HeapReAlloc(heap, 0, body, (SIZE_T)grown)
+                                : (char *)HeapAlloc(heap, 0, (SIZE_T)grown);
+            if (!bigger) goto done;
+            body = bigger;
+            capacity = grown;
+        }
+        DWORD read = 0;
+        if (!WinHttpReadData(r.request, body + length, available, &read)) goto done;
+        if (read == 0) break;
+        length += read;
+    }
+    if (!body) {
+        body = (char *)HeapAlloc(heap, 0, 1);
+        if (!body) goto done;
+    }
+    body[length] = 0;
+    *out_body = body;
+    *out_length = (unsigned int)length;
+    body = NULL;
+    ok = 1;
+done:
+    if (body) HeapFree(heap, 0, body);
+    CloseRequest(&r);
+    return ok;
+}
+
+void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick) {
+    unsigned long long limit = ReadSettingNumber(L"BandwidthKbps", 0);
+    if (limit == 0 || bytes_this_call == 0) return;
+    unsigned long long elapsed = GetTickCount64() - start_tick;
+    unsigned long long target = bytes_this_call * 1000 / (limit * 1024);
+    if (target > elapsed) {
+        unsigned long long wait = target - elapsed;
+        Sleep((DWORD)(wait < 500 ? wait : 500));
+    }
+}
+
+static void WaitWhilePaused(void) {
+    while (IsPauseFlagSet()) Sleep(150);
+}
+
+int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
+    unsigned long long start_tick = GetTickCount64();
+    unsigned long long bytes_this_call = 0;
+    HANDLE heap = GetProcessHeap();
+    unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
+    if (!buffer) return 0;
+    unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
+    HttpRequest r = {NULL, NULL, NULL};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    int ok = 0;
+    DWORD status = 0;
+    wchar_t range[64];
+    if (offset > 0) wsprintfW(range, L"Range: bytes=%I64u-\r\n", offset);
+    if (!OpenAndSend(&r, url, 60000, offset > 0 ? range : NULL, 0)) goto done;
+    if (!QueryStatus(r.request, &status)) status = 0;
+    if (status == 416 && offset > 0) {
+        ok = 1;  // nothing beyond what is on disk; the caller's hash decides
+        goto done;
+    }
+    if (status < 200 || status >= 300) goto done;
+    CreateParentDirectory(destination);
+    if (offset > 0 && status == 206) {
+        file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           NULL);
+        if (file == INVALID_HANDLE_VALUE) goto done;
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        if (!SetFilePointerEx(file, zero, NULL, FILE_END)) goto done;
+        g_transfer.done_bytes += offset;
+        PostWorkerTransfer();
+        LogLine("HTTP Range resume accepted");
+    } else {
+        file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE) goto done;
+    }
+    for (;;) {
+        WaitWhilePaused();
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        if (available == 0) break;
+        while (available > 0) {
+            DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
+            WaitWhilePaused();
+            DWORD read = 0;
+            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            if (read == 0) break;
+            DWORD written = 0;
+            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
+            available -= read;
+            g_transfer.done_bytes += read;
+            bytes_this_call += read;
+            PostWorkerTransfer();
+            ThrottleTransfer(bytes_this_call, start_tick);
+        }
+    }
+    ok = 1;
+done:
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    CloseRequest(&r);
+    HeapFree(heap, 0, buffer);
+    if (!ok) LogLine("Download interrupted; .part retained for resume");
+    return ok;
+}
