@@ -63,6 +63,18 @@ static int QueryStatus(HINTERNET request, DWORD *status) {
                : 0;
 }
 
+// The body length the response declares, or -1 when it declares none
+// (chunked transfer).
+static long long DeclaredLength(HINTERNET request) {
+    wchar_t text[32];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX))
+        return -1;
+    if (text[0] < L'0' || text[0] > L'9') return -1;
+    return (long long)ParseWideDecimal(text);
+}
+
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
     *out_body = NULL;
     *out_length = 0;
@@ -139,6 +151,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
     DWORD status = 0;
+    long long declared = -1;
     wchar_t range[64];
     if (offset > 0) wsprintfW(range, L"Range: bytes=%I64u-\r\n", offset);
     if (!OpenAndSend(&r, url, 60000, offset > 0 ? range : NULL, 0)) goto done;
@@ -148,6 +161,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
         goto done;
     }
     if (status < 200 || status >= 300) goto done;
+    declared = DeclaredLength(r.request);
     CreateParentDirectory(destination);
     if (offset > 0 && status == 206) {
         file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -184,7 +198,10 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
             ThrottleTransfer(bytes_this_call, start_tick);
         }
     }
-    ok = 1;
+    // A connection that closes early can look like the end of the body; a
+    // short body is an interrupted download (the .part stays for resume),
+    // never a finished one.
+    ok = declared < 0 || (unsigned long long)declared == bytes_this_call;
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);

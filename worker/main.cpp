@@ -77,6 +77,7 @@ static LONG WINAPI WorkerCrashGuard(EXCEPTION_POINTERS *info) {
 }
 
 #ifdef ORV_TEST_HOOKS
+#include "transport.h"
 #include "test_hooks.inc"
 #endif
 

@@ -6,6 +6,7 @@
 set -euo pipefail
 action=${1:?start|stop} build=${2:?build dir}
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$build" && pwd)
 base=$build/tests/host
 state=$base/state tree=$base/tree
 tool=$build/native/orvelant-release
@@ -20,7 +21,7 @@ rm -rf "$tree" "$base/other-key"
 mkdir -p "$tree/files/sub dir" "$tree/documents" "$tree/launcher" "$base/other-key"
 
 # Files to download. Fixed seeds keep runs comparable.
-rand() { openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 -in /dev/zero 2>/dev/null | head -c "$2"; }
+rand() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 2>/dev/null; }
 rand a 4194304 >"$tree/files/blob-4m.bin"
 rand b 1048576 >"$tree/files/blob-1m.bin"
 rand c 1000 >"$tree/files/sub dir/small.bin"
@@ -45,6 +46,7 @@ cp "$d/catalog.json.sig" "$d/catalog-changed.json.sig"
 # The same signature in other layouts.
 cp "$d/catalog.json" "$d/catalog-split.json"
 printf '%s' "$sig" | fold -w 64 | sed 's/$/\r/' >"$d/catalog-split.json.sig"
+cp "$d/catalog.json" "$d/catalog-spaced.json"
 printf '  %s\t\r\n' "$(printf '%s' "$sig" | tr 'a-f' 'A-F' | sed 's/../& /g')" >"$d/catalog-spaced.json.sig"
 cp "$d/catalog.json" "$d/catalog-short.json"; printf '%s' "${sig:0:510}" >"$d/catalog-short.json.sig"
 cp "$d/catalog.json" "$d/catalog-long.json"; printf '%s%s' "$sig" "00" >"$d/catalog-long.json.sig"

@@ -1,0 +1,16 @@
+// The local update host the transport tests run against (started by the
+// update_host fixture before these tests, stopped after them).
+#pragma once
+
+#include <string>
+
+namespace orv_test {
+
+std::wstring HostTree();           // Wine path of the served tree
+std::string HostAccessLog();       // nginx's access log so far
+// Runs a shell command line on the Linux side and waits for it (up to 60 s).
+bool RunOnHost(const std::string &command);
+bool StopHost();
+bool StartHost();
+
+}  // namespace orv_test
