@@ -79,6 +79,7 @@ static LONG WINAPI WorkerCrashGuard(EXCEPTION_POINTERS *info) {
 #ifdef ORV_TEST_HOOKS
 #include "transport.h"
 #include "test_hooks.inc"
+#include "product_hooks.inc"
 #endif
 
 static int RunChosenMode(void) {

@@ -1,8 +1,111 @@
-// Product job: install, verify, repair or update one product.
+// Product job: install, verify, repair or update one product by one
+// procedure: fetch the signed manifest, hash every local file, download what
+// differs into the staging area, check each download, then commit with
+// backups and roll back on failure. Success is sealed by the known-good
+// marker and version.json.
 #include "catalog.h"
+#include "manifest.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
+
+static const char kMarkerBytes[] = "ok\r\n";
+
+static void MarkerPath(const CatalogProduct *product, wchar_t *dst, unsigned int capacity) {
+    wchar_t dir[1200];
+    ProductDirectory(product, dir, 1200);
+    JoinPath(dir, L".orvelant-known-good", dst, capacity);
+}
+
+// Writes the marker and version.json; the version loses every double quote
+// and backslash (nothing is escaped).
+int WriteKnownGood(const CatalogProduct *product, const char *version) {
+    wchar_t dir[1200];
+    wchar_t marker[1300];
+    wchar_t version_path[1300];
+    ProductDirectory(product, dir, 1200);
+    CreateDirectoryTree(dir);
+    MarkerPath(product, marker, 1300);
+    if (!WriteWholeFile(marker, kMarkerBytes, 4)) return 0;
+
+    char bytes[160];
+    unsigned int n = 0;
+    const char *head = "{\r\n  \"version\": \"";
+    for (const char *p = head; *p; ++p) bytes[n++] = *p;
+    for (const char *p = version; *p && n < 120; ++p)
+        if (*p != '"' && *p != '\\') bytes[n++] = *p;
+    const char *tail = "\"\r\n}\r\n";
+    for (const char *p = tail; *p; ++p) bytes[n++] = *p;
+
+    JoinPath(dir, L"version.json", version_path, 1300);
+    HANDLE h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, bytes, n, &written, NULL);
+    CloseHandle(h);
+    return ok && written == n;
+}
+
+static int Percent(int base, int span, int k, int n) { return base + (span * k) / n; }
+
+static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
+    unsigned char digest[kDigestBytes];
+    return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
+}
+
+// Downloads one file into the staging area and checks it. A resumed ".part"
+// that fails its check may be left over from an older release: it is
+// downloaded once more from zero before the file counts as failed.
+static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
+    wchar_t url[1200];
+    wchar_t staged[1550];
+    FileDownloadUrl(product, file, url, 1200);
+    if (file->url[0] != 0 && url[0] != L'/') {
+        LogLine("File URL rejected; must be host-relative");
+        return 0;
+    }
+    StagedFilePath(product, file, staged, 1550);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unsigned long long done_before = g_transfer.done_bytes;
+        int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
+        if (!DownloadToFile(url, staged)) {
+            LogLine("Download failed");
+            return 0;
+        }
+        if (StagedFileMatches(staged, file)) return 1;
+        DeleteFileW(staged);
+        if (!resumed || attempt > 0) break;
+        LogLine("Resumed staged file failed SHA-256; downloading it again");
+        g_transfer.done_bytes = done_before;
+    }
+    LogLine("Staged SHA-256 mismatch");
+    return 0;
+}
+
+// Puts back the files committed so far, last first.
+static void RollBack(const CatalogProduct *product, int from) {
+    for (int k = from; k >= 0; --k) {
+        ManifestFile *file = &g_manifest_files[k];
+        if (!file->committed) continue;
+        wchar_t local[1500];
+        wchar_t backup[1550];
+        LocalFilePath(product, file, local, 1500);
+        BackupFilePath(product, file, backup, 1550);
+        if (file->had_previous) {
+            if (FileExists(backup)) CopyFileW(backup, local, FALSE);
+        } else {
+            DeleteFileW(local);
+        }
+    }
+    LogLine("Rollback completed after commit failure");
+}
+
+static int FailJob(char *manifest) {
+    HeapFree(GetProcessHeap(), 0, manifest);
+    PostWorkerStatus(PRODUCT_FAILED, 100);
+    return EXIT_PRODUCT_JOB_FAILED;
+}
 
 int RunProductJob(void) {
     LogLine(g_command.repair ? "Product worker started (repair)" : "Product worker started");
@@ -30,9 +133,104 @@ int RunProductJob(void) {
         return EXIT_OK;
     }
 
-    // The install transaction is not part of this build.
+    PostWorkerStatus(PRODUCT_VERIFYING, 10);
+    char version[kManifestVersionBytes];
+    if (!ParseManifest(manifest, manifest_length, version)) {
+        HeapFree(GetProcessHeap(), 0, manifest);
+        PostWorkerStatus(PRODUCT_FAILED, 100);
+        LogLine("Manifest parse/restriction failure");
+        return EXIT_MANIFEST_INVALID;
+    }
+    const char *version_text = version[0] ? version : "current";
+    const int count = g_manifest_count;
+    const int n = count > 0 ? count : 1;
+
+    // Verify phase.
+    g_transfer.expected_bytes = 0;
+    int to_download = 0;
+    for (int k = 0; k < count; ++k) {
+        ManifestFile *file = &g_manifest_files[k];
+        wchar_t local[1500];
+        LocalFilePath(&product, file, local, 1500);
+        unsigned char digest[kDigestBytes];
+        file->needs_download =
+            !(FileExists(local) && Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
+        if (file->needs_download) {
+            ++to_download;
+            g_transfer.expected_bytes += file->size;
+        }
+        PostWorkerStatus(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n));
+    }
+    if (to_download == 0) {
+        WriteKnownGood(&product, version_text);
+        HeapFree(GetProcessHeap(), 0, manifest);
+        PostWorkerStatus(PRODUCT_CURRENT, 100);
+        LogLine("Product already current");
+        return EXIT_OK;
+    }
+
+    // Download phase: nothing in the product folder changes yet.
+    g_transfer.done_bytes = 0;
+    g_transfer.start_tick = GetTickCount64();
+    g_transfer.last_post_tick = 0;
+    PostWorkerStatus(PRODUCT_TRANSFER, 36);
+    for (int k = 0; k < count; ++k) {
+        if (!g_manifest_files[k].needs_download) continue;
+        if (!StageFile(&product, &g_manifest_files[k])) return FailJob(manifest);
+        PostWorkerStatus(PRODUCT_TRANSFER, Percent(36, 44, k + 1, n));
+    }
+
+    // Commit phase. The marker goes first: while old and new files are mixed
+    // the install must not count as known-good (a kill or power cut here would
+    // otherwise leave a broken install that may be started offline).
+    PostWorkerStatus(PRODUCT_TRANSFER, 82);
+    wchar_t marker[1300];
+    MarkerPath(&product, marker, 1300);
+    const int had_marker = FileExists(marker);
+    if (had_marker) DeleteFileW(marker);
+    for (int k = 0; k < count; ++k) {
+        ManifestFile *file = &g_manifest_files[k];
+        if (!file->needs_download) continue;
+        wchar_t local[1500];
+        wchar_t staged[1550];
+        wchar_t backup[1550];
+        LocalFilePath(&product, file, local, 1500);
+        StagedFilePath(&product, file, staged, 1550);
+        BackupFilePath(&product, file, backup, 1550);
+        file->had_previous = FileExists(local);
+        const char *failure = NULL;
+        if (file->had_previous) {
+            CreateParentDirectory(backup);
+            if (!CopyFileW(local, backup, FALSE)) failure = "Backup failed";
+        }
+        if (!failure) {
+            CreateParentDirectory(local);
+            if (!MoveFileExW(staged, local, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                failure = "Commit failed";
+        }
+        if (failure) {
+            LogLine(failure);
+            RollBack(&product, k);
+            if (had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
+            return FailJob(manifest);
+        }
+        file->committed = 1;
+        PostWorkerStatus(PRODUCT_TRANSFER, Percent(82, 15, k + 1, n));
+        TEST_HOOK_AFTER_COMMIT_STEP();
+    }
+    if (!WriteKnownGood(&product, version_text)) {
+        LogLine("Could not write known-good marker");
+        RollBack(&product, count - 1);
+        // The rolled-back install is known-good exactly when it was before.
+        if (had_marker)
+            WriteWholeFile(marker, kMarkerBytes, 4);
+        else
+            DeleteFileW(marker);
+        return FailJob(manifest);
+    }
     HeapFree(GetProcessHeap(), 0, manifest);
-    PostWorkerStatus(PRODUCT_FAILED, 100);
-    LogLine("Product install transaction unavailable in this build");
-    return EXIT_PRODUCT_JOB_FAILED;
+    PostWorkerStatus(PRODUCT_CURRENT, 100);
+    PostWorkerTransfer();
+    LogLine("Product update committed successfully");
+    return EXIT_OK;
 }

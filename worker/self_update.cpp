@@ -44,9 +44,11 @@ int RunSelfUpdate(void) {
     }
     wchar_t folder[1300];
     wchar_t part[1400];
+    wchar_t final_path[1400];
     InstallPath(L"cache\\launcher-self-update", folder, 1300);
     CreateDirectoryTree(folder);
     JoinPath(folder, L"ORVELANT_Launcher_Setup_latest.exe.part", part, 1400);
+    JoinPath(folder, L"ORVELANT_Launcher_Setup_latest.exe", final_path, 1400);
 
     g_transfer.expected_bytes = 0;
     g_transfer.done_bytes = 0;
@@ -57,8 +59,47 @@ int RunSelfUpdate(void) {
         return EXIT_SELF_UPDATE_DOWNLOAD;
     }
 
-    // Verifying and starting the Setup is not part of this build.
-    LogLine("Self-update installer verification unavailable in this build");
-    PostWorkerStatus(SELF_UPDATE_FAILED, 100);
-    return EXIT_SELF_UPDATE_DIGEST;
+    unsigned char actual[kDigestBytes];
+    if (!Sha256File(part, actual) || !DigestMatchesHex(actual, digest)) {
+        DeleteFileW(part);
+        LogLine("Self-update installer SHA-256 mismatch");
+        PostWorkerStatus(SELF_UPDATE_FAILED, 100);
+        return EXIT_SELF_UPDATE_DIGEST;
+    }
+    if (!MoveFileExW(part, final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        LogLine("Self-update installer commit failed");
+        PostWorkerStatus(SELF_UPDATE_FAILED, 100);
+        return EXIT_SELF_UPDATE_RENAME;
+    }
+
+    // The Setup waits for the Shell (by its process id) before it replaces
+    // the launcher core.
+    DWORD shell_pid = 0;
+    if (g_command.parent_window != 0)
+        GetWindowThreadProcessId((HWND)(ULONG_PTR)g_command.parent_window, &shell_pid);
+    wchar_t command_line[1900];
+    WideCopy(command_line, L"\"", 1900);
+    WideAppend(command_line, final_path, 1900);
+    WideAppend(command_line, L"\" /silent-update", 1900);
+    if (shell_pid != 0) {
+        wchar_t wait[40];
+        wsprintfW(wait, L" /waitpid:%lu", shell_pid);
+        WideAppend(command_line, wait, 1900);
+    }
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    FillZero(&startup, sizeof(startup));
+    FillZero(&process, sizeof(process));
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(final_path, command_line, NULL, NULL, FALSE, 0, NULL, g_install_dir,
+                        &startup, &process)) {
+        LogFailure("Self-update setup launch failed");
+        PostWorkerStatus(SELF_UPDATE_FAILED, 100);
+        return EXIT_SELF_UPDATE_LAUNCH;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    PostWorkerStatus(SELF_UPDATE_LAUNCHED, 100);
+    LogLine("Self-update installer launched");
+    return EXIT_OK;
 }

@@ -59,6 +59,15 @@ void ScanWorkerCommandLine(const wchar_t *command_line, WorkerCommandLine *out);
 void PostWorkerStatus(int code, int percent);
 void PostWorkerTransfer(void);
 
+// The Worker's test build can slow the commit phase down so that a test can
+// kill it there; the shipped Worker has no such hook.
+#ifdef ORV_TEST_HOOKS
+void TestHookAfterCommitStep(void);
+#define TEST_HOOK_AFTER_COMMIT_STEP() TestHookAfterCommitStep()
+#else
+#define TEST_HOOK_AFTER_COMMIT_STEP() ((void)0)
+#endif
+
 int RunSignedSync(void);
 int RunProductJob(void);
 int RunSelfUpdate(void);

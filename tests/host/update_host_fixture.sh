@@ -17,7 +17,9 @@ if [ "$action" = stop ]; then
   exit 0
 fi
 
-rm -rf "$tree" "$base/other-key"
+# Only what this script owns is remade; other folders of the tree (a
+# benchmark's large files) stay.
+rm -rf "$tree/files" "$tree/documents" "$tree/launcher" "$tree/games" "$base/other-key"
 mkdir -p "$tree/files/sub dir" "$tree/documents" "$tree/launcher" "$base/other-key"
 
 # Files to download. Fixed seeds keep runs comparable.
@@ -60,6 +62,51 @@ cp "$d/catalog.json" "$d/catalog-other-key.json"
 # An endless-looking body: more than the Worker takes into memory.
 { printf '{"products": ['; rand e 9437184 | base64 -w 0; printf ']}'; } >"$d/catalog-huge.json"
 sign "$d/catalog-huge.json"
+
+# Products. manifest <name> <version or -> <entry>...; an entry is
+# "path[|url[|sha256]]" of a file under games/<name>/files/ (the sha256 and
+# size are taken from that file unless given).
+manifest() {
+  local name=$1 version=$2; shift 2
+  local dir=$tree/games/$name nl=$'\r\n' out sep=""
+  out="{$nl"
+  [ "$version" != - ] && out+="  \"version\": \"$version\",$nl"
+  out+="  \"files\": ["
+  for entry in "$@"; do
+    IFS='|' read -r path url sha <<<"$entry"
+    local file=$dir/files/${path//\\\\//}   # a JSON "\\" separator is a folder too
+    [ -n "$sha" ] || sha=$(sha256sum "$file" | cut -d' ' -f1)
+    local size=0; [ -f "$file" ] && size=$(stat -c %s "$file")
+    out+="$sep$nl    {\"path\": \"$path\", \"sha256\": \"$sha\", \"size\": $size"
+    [ -n "$url" ] && out+=", \"url\": \"$url\""
+    out+="}"
+    sep=","
+  done
+  out+="$nl  ]$nl}$nl"
+  mkdir -p "$dir"
+  printf '%s' "$out" >"$dir/manifest.json"
+  sign "$dir/manifest.json"
+}
+gamefile() { mkdir -p "$(dirname "$tree/games/$1/files/$2")"; rand "$1-$2" "$3" >"$tree/games/$1/files/$2"; }
+
+gamefile four Game.exe 70000; gamefile four data/a.pak 300000; gamefile four data/b.pak 200000
+gamefile four c.txt 1000
+manifest four 1.2.0 Game.exe data/a.pak data/b.pak c.txt
+manifest empty 2.0
+gamefile three Game.exe 50000; gamefile three one.pak 100000; gamefile three two.pak 100000
+manifest three 3.0.0 Game.exe one.pak two.pak
+gamefile three-bad Game.exe 50000; gamefile three-bad one.pak 100000; gamefile three-bad two.pak 100000
+manifest three-bad 3.0.1 Game.exe "one.pak||$(printf '0%.0s' {1..64})" two.pak
+gamefile quoted Game.exe 1000
+manifest quoted '1.\"2\\x' Game.exe
+gamefile plain Game.exe 1000
+manifest plain - Game.exe
+manifest bad-path 1 "../escape.bin||$(printf 'a%.0s' {1..64})"
+gamefile urls 'sub/x.bin' 3000
+manifest urls 1 'sub\\x.bin' 'explicit.bin|/files/sub%20dir/small.bin|'"$(sha256sum "$tree/files/sub dir/small.bin" | cut -d' ' -f1)"
+manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1..64})"
+gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
+manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
 "$repo/host/start.sh" "$state" "$tree" localhost
 "$repo/scripts/wine-run" "$build/wineprefix" "$build/tools/trust-ca.exe" \

@@ -150,12 +150,4 @@ ChildRun RunChild(const std::wstring &exe, const std::wstring &args, const Child
     return run;
 }
 
-std::wstring PrepareInstallDir(const std::wstring &program_source, const std::wstring &file_name,
-                               const std::wstring &suffix) {
-    std::wstring dir = FreshScratchDir(suffix);
-    fs::copy_file(fs::path(program_source), fs::path(dir + L"\\" + file_name),
-                  fs::copy_options::overwrite_existing);
-    return dir;
-}
-
 }  // namespace orv_test

@@ -54,9 +54,4 @@ private:
 ChildRun RunChild(const std::wstring &exe, const std::wstring &args,
                   const ChildOptions &options = ChildOptions());
 
-// A scratch install directory holding a copy of the program under its
-// shipped name.
-std::wstring PrepareInstallDir(const std::wstring &program_source, const std::wstring &file_name,
-                               const std::wstring &suffix = L"");
-
 }  // namespace orv_test

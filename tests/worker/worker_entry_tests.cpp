@@ -8,13 +8,6 @@ using namespace orv_test;
 
 namespace {
 
-std::string Product(const std::string &id, const std::string &install_dir = "game-a",
-                    const std::string &executable = "Game.exe",
-                    const std::string &manifest = "/games/a/stable/manifest.json") {
-    return "{\"id\": \"" + id + "\", \"title\": \"T\", \"install_dir\": \"" + install_dir +
-           "\", \"executable\": \"" + executable + "\", \"manifest_path\": \"" + manifest + "\"}";
-}
-
 const char kNotFoundLog[] = "Product worker started\r\nProduct not found in catalog\r\n";
 const char kUnavailableLog[] =
     "Product worker started\r\nManifest unavailable; no local files modified\r\n";

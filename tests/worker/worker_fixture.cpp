@@ -3,10 +3,15 @@
 using namespace orv_test;
 
 void WorkerFixture::SetUp() {
-    install_ = PrepareInstallDir(BinDir() + L"\\ORVELANT Update Worker.exe",
-                                 L"ORVELANT Update Worker.exe");
+    // Everything of one test lies in its own fresh folder: the install, the
+    // user's local application data (the default Game Library) and whatever
+    // else the test makes beside them.
+    const std::wstring base = FreshScratchDir();
+    install_ = base + L"\\install";
+    MakeDirs(install_);
     exe_ = install_ + L"\\ORVELANT Update Worker.exe";
-    local_app_data_ = install_ + L"-localappdata";
+    CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(), exe_.c_str(), FALSE);
+    local_app_data_ = base + L"\\localappdata";
     MakeDirs(local_app_data_);
     env_.Set(L"LOCALAPPDATA", local_app_data_.c_str());
     env_.Set(L"ORV_TEST_FAULT", nullptr);
@@ -30,4 +35,10 @@ std::string WorkerFixture::Log() const { return ReadFileBytes(Path(L"logs\\updat
 
 void WorkerFixture::WriteCatalog(const std::string &products_json) {
     WriteFileBytes(Path(L"catalog.json"), "{\n  \"products\": [" + products_json + "]\n}\n");
+}
+
+std::string WorkerFixture::Product(const std::string &id, const std::string &install_dir,
+                                   const std::string &executable, const std::string &manifest) {
+    return "{\"id\": \"" + id + "\", \"title\": \"T\", \"install_dir\": \"" + install_dir +
+           "\", \"executable\": \"" + executable + "\", \"manifest_path\": \"" + manifest + "\"}";
 }

@@ -31,6 +31,10 @@ protected:
     // The default Game Library root of this scratch install.
     std::wstring DefaultRoot() const { return local_app_data_ + L"\\ORVELANT\\Games"; }
     void WriteCatalog(const std::string &products_json);
+    // One catalog entry.
+    static std::string Product(const std::string &id, const std::string &install_dir = "game-a",
+                               const std::string &executable = "Game.exe",
+                               const std::string &manifest = "/games/a/stable/manifest.json");
 
     std::wstring install_;
     std::wstring exe_;

@@ -93,6 +93,11 @@ protected:
     }
     void TearDown() override {
         if (host_stopped_) EXPECT_TRUE(StartHost());
+        // Other tests expect a host that serves no launcher documents.
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"}) {
+            Unserve(name);
+            Unserve(std::wstring(name) + L".sig");
+        }
     }
     // Puts documents/<source> (and its .sig, when there is one) at launcher/<name>.
     void Serve(const std::wstring &name, const std::wstring &source,

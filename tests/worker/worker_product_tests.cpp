@@ -1,0 +1,289 @@
+// Product jobs against the real update host: install, verify, update, the
+// staged checks, the commit with backups and rollback, and jobs killed part
+// way through.
+#include "update_host.h"
+#include "worker_fixture.h"
+
+using namespace orv_test;
+
+namespace {
+
+class ProductJob : public WorkerFixture {
+protected:
+    void SetUp() override {
+        WorkerFixture::SetUp();
+        WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/four/manifest.json"));
+    }
+    void UseManifest(const std::string &name, const std::string &id = "p") {
+        WriteCatalog(Product(id, "p-dir", "Game.exe", "/games/" + name + "/manifest.json"));
+        name_ = name;
+    }
+    std::wstring Dir() const { return DefaultRoot() + L"\\p-dir"; }
+    std::wstring Local(const std::wstring &relative) const { return Dir() + L"\\" + relative; }
+    std::wstring Staged(const std::wstring &relative) const {
+        return Path(L".orvelant-staging\\p\\" + relative + L".part");
+    }
+    std::wstring Backup(const std::wstring &relative) const {
+        return Path(L".orvelant-backup\\p\\previous\\" + relative);
+    }
+    std::string Served(const std::wstring &relative) const {
+        return ReadFileBytes(HostTree() + L"\\games\\" + Widen(name_) + L"\\files\\" + relative);
+    }
+    void Install(const std::wstring &relative) { WriteFileBytes(Local(relative), Served(relative)); }
+    ChildRun Job(const ChildOptions &options = ChildOptions()) {
+        return Run(L" /parent:{parent} /product:p", options);
+    }
+    bool HasMarker() const { return PathIsFile(Local(L".orvelant-known-good")); }
+    void ExpectInstalled(const std::vector<std::wstring> &files) {
+        for (const std::wstring &f : files) EXPECT_EQ(Served(f), ReadFileBytes(Local(f))) << Narrow(f);
+    }
+    std::string name_ = "four";
+};
+
+const std::vector<std::wstring> kFour = {L"Game.exe", L"data\\a.pak", L"data\\b.pak", L"c.txt"};
+const std::vector<std::wstring> kThree = {L"Game.exe", L"one.pak", L"two.pak"};
+
+std::string VersionJson(const std::string &v) { return "{\r\n  \"version\": \"" + v + "\"\r\n}\r\n"; }
+
+}  // namespace
+
+TEST_F(ProductJob, FreshInstallDownloadsEverythingAndSealsIt) {
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 16},
+                        {PRODUCT_VERIFYING, 22}, {PRODUCT_VERIFYING, 28}, {PRODUCT_VERIFYING, 35},
+                        {PRODUCT_TRANSFER, 36}, {PRODUCT_TRANSFER, 47}, {PRODUCT_TRANSFER, 58},
+                        {PRODUCT_TRANSFER, 69}, {PRODUCT_TRANSFER, 80}, {PRODUCT_TRANSFER, 82},
+                        {PRODUCT_TRANSFER, 85}, {PRODUCT_TRANSFER, 89}, {PRODUCT_TRANSFER, 93},
+                        {PRODUCT_TRANSFER, 97}, {PRODUCT_CURRENT, 100}}),
+              run.Statuses());
+    ExpectInstalled(kFour);
+    EXPECT_EQ("ok\r\n", ReadFileBytes(Local(L".orvelant-known-good")));
+    EXPECT_EQ(VersionJson("1.2.0"), ReadFileBytes(Local(L"version.json")));
+    EXPECT_EQ(28u, ReadFileBytes(Local(L"version.json")).size());
+    EXPECT_FALSE(PathIsFile(Staged(L"Game.exe")));
+    EXPECT_FALSE(PathIsDir(Path(L".orvelant-backup\\p\\previous")));  // nothing was replaced
+    ASSERT_FALSE(run.Transfers().empty());
+    EXPECT_EQ(0, run.Transfers().back().lparam);  // the post after PRODUCT_CURRENT
+    EXPECT_GT(run.Transfers().back().at_ms, 0);
+    EXPECT_EQ("Product worker started\r\nProduct update committed successfully\r\n", Log());
+}
+
+TEST_F(ProductJob, OnlyTheFirstOfFourFilesNeedsADownload) {
+    Install(L"data\\a.pak");
+    Install(L"data\\b.pak");
+    Install(L"c.txt");
+    WriteFileBytes(Local(L"Game.exe"), "an older executable");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 16},
+                        {PRODUCT_VERIFYING, 22}, {PRODUCT_VERIFYING, 28}, {PRODUCT_VERIFYING, 35},
+                        {PRODUCT_TRANSFER, 36}, {PRODUCT_TRANSFER, 47}, {PRODUCT_TRANSFER, 82},
+                        {PRODUCT_TRANSFER, 85}, {PRODUCT_CURRENT, 100}}),
+              run.Statuses());
+    ExpectInstalled(kFour);
+    EXPECT_EQ("an older executable", ReadFileBytes(Backup(L"Game.exe")));
+}
+
+TEST_F(ProductJob, AlreadyCurrentRewritesMarkerAndVersion) {
+    for (const std::wstring &f : kFour) Install(f);
+    WriteFileBytes(Local(L"version.json"), "stale");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 16},
+                        {PRODUCT_VERIFYING, 22}, {PRODUCT_VERIFYING, 28}, {PRODUCT_VERIFYING, 35},
+                        {PRODUCT_CURRENT, 100}}),
+              run.Statuses());
+    EXPECT_TRUE(run.Transfers().empty());
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(VersionJson("1.2.0"), ReadFileBytes(Local(L"version.json")));
+    // Repair does the same work; only its first log line differs.
+    run = Run(L" /parent:{parent} /product:p /repair");
+    EXPECT_EQ(7u, run.Statuses().size());
+    EXPECT_EQ("Product worker started\r\nProduct already current\r\n"
+              "Product worker started (repair)\r\nProduct already current\r\n",
+              Log());
+}
+
+TEST_F(ProductJob, EmptyManifestCreatesTheFolderWithMarker) {
+    UseManifest("empty");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_CURRENT, 100}}),
+              run.Statuses());
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(VersionJson("2.0"), ReadFileBytes(Local(L"version.json")));
+}
+
+TEST_F(ProductJob, VersionTextWithoutQuotesOrBackslashesAndTheDefault) {
+    UseManifest("quoted");
+    EXPECT_EQ(0u, Job().exit_code);
+    EXPECT_EQ(VersionJson("1.2x"), ReadFileBytes(Local(L"version.json")));
+    UseManifest("plain");
+    EXPECT_EQ(0u, Job().exit_code);
+    EXPECT_EQ(VersionJson("current"), ReadFileBytes(Local(L"version.json")));
+}
+
+TEST_F(ProductJob, UnsafeManifestFailsBeforeAnythingIsTouched) {
+    UseManifest("bad-path");
+    ChildRun run = Job();
+    EXPECT_EQ(11u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_FAILED, 100}}),
+              run.Statuses());
+    EXPECT_FALSE(PathIsDir(Dir()));
+    EXPECT_EQ("Product worker started\r\nManifest parse/restriction failure\r\n", Log());
+}
+
+TEST_F(ProductJob, DefaultAndExplicitFileUrls) {
+    UseManifest("urls");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    // "sub\x.bin" came from /games/urls/files/sub/x.bin and lies in sub\ on disk.
+    EXPECT_EQ(Served(L"sub\\x.bin"), ReadFileBytes(Local(L"sub\\x.bin")));
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\files\\sub dir\\small.bin"),
+              ReadFileBytes(Local(L"explicit.bin")));
+    EXPECT_NE(std::string::npos, HostAccessLog().find("\"GET /games/urls/files/sub/x.bin "));
+}
+
+TEST_F(ProductJob, FullAddressesAreRefused) {
+    UseManifest("full-url");
+    ChildRun run = Job();
+    EXPECT_EQ(12u, run.exit_code);
+    EXPECT_EQ(PRODUCT_FAILED, run.Statuses().back().first);
+    EXPECT_EQ("Product worker started\r\nFile URL rejected; must be host-relative\r\n", Log());
+}
+
+TEST_F(ProductJob, SecondOfThreeFailingItsHashLeavesTheProductAlone) {
+    UseManifest("three-bad");
+    WriteFileBytes(Local(L"Game.exe"), "old");
+    ChildRun run = Job();
+    EXPECT_EQ(12u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 18},
+                        {PRODUCT_VERIFYING, 26}, {PRODUCT_VERIFYING, 35}, {PRODUCT_TRANSFER, 36},
+                        {PRODUCT_TRANSFER, 50}, {PRODUCT_FAILED, 100}}),
+              run.Statuses());
+    EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));
+    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Staged(L"Game.exe")));  // kept for next time
+    EXPECT_FALSE(PathIsFile(Staged(L"one.pak")));
+    EXPECT_FALSE(PathIsFile(Staged(L"two.pak")));  // never tried
+    EXPECT_EQ("Product worker started\r\nStaged SHA-256 mismatch\r\n", Log());
+}
+
+TEST_F(ProductJob, ThirdOfThreeFailingToCommitRollsTheOthersBack) {
+    UseManifest("three");
+    WriteFileBytes(Local(L"Game.exe"), "old exe");  // replaced, then restored
+    WriteFileBytes(Local(L"two.pak"), "old two");   // cannot be replaced
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    WriteFileBytes(Local(L"version.json"), "old version");
+    // Readable (so the backup copy works) but not replaceable.
+    HANDLE held = CreateFileW(Local(L"two.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    ChildRun run = Job();
+    CloseHandle(held);
+    EXPECT_EQ(12u, run.exit_code);
+    EXPECT_EQ(PRODUCT_FAILED, run.Statuses().back().first);
+    EXPECT_EQ("old exe", ReadFileBytes(Local(L"Game.exe")));
+    EXPECT_FALSE(PathIsFile(Local(L"one.pak")));  // new in this release: deleted again
+    EXPECT_EQ("old two", ReadFileBytes(Local(L"two.pak")));
+    EXPECT_EQ(Served(L"two.pak"), ReadFileBytes(Staged(L"two.pak")));
+    EXPECT_TRUE(HasMarker());  // the earlier install was known-good and is again
+    EXPECT_EQ("old version", ReadFileBytes(Local(L"version.json")));
+    EXPECT_EQ("Product worker started\r\nCommit failed\r\nRollback completed after commit failure\r\n",
+              Log());
+}
+
+TEST_F(ProductJob, StalePartFromAnOlderReleaseIsDownloadedAgainOnce) {
+    UseManifest("three");
+    WriteFileBytes(Staged(L"one.pak"), std::string(5000, 'S'));  // not the start of one.pak
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(kThree);
+    EXPECT_EQ("Product worker started\r\nHTTP Range resume accepted\r\n"
+              "Resumed staged file failed SHA-256; downloading it again\r\n"
+              "Product update committed successfully\r\n",
+              Log());
+}
+
+TEST_F(ProductJob, CompleteStagedFileFromAnEarlierRunIsNotDownloadedAgain) {
+    UseManifest("three");
+    for (const std::wstring &f : kThree) WriteFileBytes(Staged(f), Served(f));
+    size_t before = HostAccessLog().size();
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(kThree);
+    std::string requests = HostAccessLog().substr(before);
+    EXPECT_NE(std::string::npos, requests.find("/games/three/files/one.pak HTTP/1.1\" 416"));
+}
+
+TEST_F(ProductJob, UnreachableManifestTouchesNothing) {
+    WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/none/manifest.json"));
+    WriteFileBytes(Local(L"Game.exe"), "exe");
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_OFFLINE_READY, 100}}), run.Statuses());
+    EXPECT_EQ("exe", ReadFileBytes(Local(L"Game.exe")));
+    EXPECT_FALSE(PathIsFile(Local(L"version.json")));
+}
+
+class KilledProductJob : public ProductJob {
+protected:
+    void SetUp() override {
+        ProductJob::SetUp();
+        UseTestHooks();
+    }
+    // Runs the job and kills the Worker at the first message that matches.
+    ChildRun KillWhen(std::function<bool(const WorkerMessage &)> when) {
+        ChildOptions options;
+        options.on_message = [when](const WorkerMessage &m, HANDLE process) {
+            if (when(m)) {
+                TerminateProcess(process, 77);
+                WaitForSingleObject(process, 5000);
+            }
+        };
+        return Job(options);
+    }
+};
+
+TEST_F(KilledProductJob, KilledDuringTheDownloadThenANormalJobFinishes) {
+    UseManifest("slow");
+    WriteFileBytes(Local(L"Game.exe"), "old");
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    ChildRun run = KillWhen([](const WorkerMessage &m) {
+        return m.message == WM_WORKER_TRANSFER && m.at_ms > 1500;  // inside big1.pak
+    });
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));  // the download never touches it
+    EXPECT_TRUE(HasMarker());
+    unsigned long long partial = ReadFileBytes(Staged(L"big1.pak")).size();
+    EXPECT_GT(partial, 0u);
+    EXPECT_LT(partial, 1048576u);
+
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({L"Game.exe", L"big1.pak", L"big2.pak"});
+    EXPECT_TRUE(HasMarker());
+    EXPECT_NE(std::string::npos, Log().find("HTTP Range resume accepted"));
+}
+
+TEST_F(KilledProductJob, KilledDuringTheCommitLeavesNoMarkerOnAMixedInstall) {
+    UseManifest("three");
+    for (const std::wstring &f : kThree) WriteFileBytes(Local(f), "old " + Narrow(f));
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"400");
+    ChildRun run = KillWhen([](const WorkerMessage &m) {
+        return m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam == 87;
+    });
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Local(L"Game.exe")));  // committed
+    EXPECT_EQ("old two.pak", ReadFileBytes(Local(L"two.pak")));         // not yet
+    EXPECT_FALSE(HasMarker());
+
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", nullptr);
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(kThree);
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(VersionJson("3.0.0"), ReadFileBytes(Local(L"version.json")));
+}
