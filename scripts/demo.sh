@@ -32,7 +32,15 @@ trap 'host/stop.sh "$state"' EXIT
 wine_run build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")"
 
 step() { echo; echo "== $1"; echo "   worker$2"; }
-run() { wine_run "$monitor" "$worker" "$@" || true; }
+library=$demo/localappdata
+mkdir -p "$library"
+run() { wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" || true; }
+game_dir=$library/ORVELANT/Games/first-title
+show_product() {
+  echo "   $game_dir:"
+  (cd "$game_dir" && find . -type f ! -name launch-record.txt -printf '     %P  %s bytes\n' | sort)
+  echo "   version.json:"; sed 's/\r$//; s/^/     /' "$game_dir/version.json"
+}
 
 step "signed sync from https://localhost/" " /sync /parent:<window>"
 run /sync "/parent:{parent}"
@@ -45,8 +53,19 @@ done
 
 step "product job, id not in the catalog" " /parent:<window> /product:unknown"
 run "/parent:{parent}" /product:unknown
-step "product job, first-title" " /parent:<window> /product:first-title"
+step "install first-title 1.0.0 into the Game Library" " /parent:<window> /product:first-title"
 run "/parent:{parent}" /product:first-title
+show_product
+step "verify first-title (nothing to download)" " /parent:<window> /product:first-title /repair"
+run "/parent:{parent}" /product:first-title /repair
+
+echo; echo "== the publisher releases first-title 1.1.0 (one file changed, one added)"
+samples/make-demo-release.sh build "$tree" 1.1.0
+step "update first-title to 1.1.0" " /parent:<window> /product:first-title"
+run "/parent:{parent}" /product:first-title
+show_product
+step "product job, other demo games" " /parent:<window> /product:second-title"
+run "/parent:{parent}" /product:second-title
 step "launcher self-update (control.json names no Setup yet)" " /self-update /parent:<window>"
 run /self-update "/parent:{parent}"
 step "no switch at all" ""

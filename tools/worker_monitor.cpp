@@ -1,8 +1,8 @@
-// worker-monitor <program> [arguments...]
+// worker-monitor [--env NAME=VALUE]... <program> [arguments...]
 // Starts the program as a child of a hidden window, as the Shell starts the
 // Worker; "{parent}" in the arguments becomes that window's handle. Prints
 // each WM_WORKER_STATUS / WM_WORKER_TRANSFER as it arrives, then the exit
-// code, and exits with it.
+// code, and exits with it. --env sets a variable for the program only.
 #include <cstdio>
 #include <string>
 
@@ -18,12 +18,20 @@ static const char *StatusName(unsigned long long code) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: worker-monitor <program> [arguments...]\n");
+    int first = 1;
+    while (first + 1 < argc && std::wstring(argv[first]) == L"--env") {
+        std::wstring pair = argv[first + 1];
+        size_t eq = pair.find(L'=');
+        if (eq == std::wstring::npos) break;
+        SetEnvironmentVariableW(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str());
+        first += 2;
+    }
+    if (first >= argc) {
+        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... <program> [arguments...]\n");
         return 2;
     }
     std::wstring args;
-    for (int i = 2; i < argc; ++i) args += L" " + std::wstring(argv[i]);
+    for (int i = first + 1; i < argc; ++i) args += L" " + std::wstring(argv[i]);
     orv_test::ChildOptions options;
     options.timeout_ms = 600000;
     options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
@@ -35,7 +43,7 @@ int wmain(int argc, wchar_t **argv) {
                         m.lparam);
         std::fflush(stdout);
     };
-    orv_test::ChildRun run = orv_test::RunChildProcess(argv[1], args, options);
+    orv_test::ChildRun run = orv_test::RunChildProcess(argv[first], args, options);
     if (!run.error.empty()) {
         std::fprintf(stderr, "worker-monitor: %s\n", run.error.c_str());
         return 2;
