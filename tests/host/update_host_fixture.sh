@@ -19,7 +19,7 @@ fi
 
 # Only what this script owns is remade; other folders of the tree (a
 # benchmark's large files) stay.
-rm -rf "$tree/files" "$tree/documents" "$tree/launcher" "$tree/games" "$base/other-key"
+rm -rf "$tree/files" "$tree/documents" "$tree/launcher" "$tree/games" "$tree/setup" "$tree/root-game.json"* "$base/other-key"
 mkdir -p "$tree/files/sub dir" "$tree/documents" "$tree/launcher" "$base/other-key"
 
 # Files to download. Fixed seeds keep runs comparable.
@@ -107,6 +107,35 @@ manifest urls 1 'sub\\x.bin' 'explicit.bin|/files/sub%20dir/small.bin|'"$(sha256
 manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1..64})"
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
+
+# A manifest straight under the host's root: its files come from /files/.
+nl=$'\r\n'
+printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"
+sign "$tree/root-game.json"
+# 300 entries: only the first 256 count; the others name files that do not exist.
+many=$tree/games/many
+mkdir -p "$many/files/f"
+{
+  printf '{%s  "version": "256", "files": [' "$nl"
+  for i in $(seq 1 300); do
+    n=$(printf '%03d' "$i")
+    if [ "$i" -le 256 ]; then
+      printf '%s' "$n" >"$many/files/f/$n.bin"
+      sha=$(printf '%s' "$n" | sha256sum | cut -d' ' -f1)
+    else
+      sha=$(printf 'b%.0s' {1..64})
+    fi
+    [ "$i" -gt 1 ] && printf ','
+    printf '%s    {"path": "f/%s.bin", "sha256": "%s", "size": 3}' "$nl" "$n" "$sha"
+  done
+  printf '%s  ]%s}%s' "$nl" "$nl" "$nl"
+} >"$many/manifest.json"
+sign "$many/manifest.json"
+# A stand-in for the Setup that a self-update downloads and starts: the
+# sample game, which records its command line beside itself.
+mkdir -p "$tree/setup"
+cp "$build/samples/ORVELANT.exe" "$tree/setup/ORVELANT_Launcher_Setup.exe"
+sha256sum "$tree/setup/ORVELANT_Launcher_Setup.exe" | cut -d' ' -f1 | tr -d '\n' >"$tree/setup/sha256.txt"
 
 "$repo/host/start.sh" "$state" "$tree" localhost
 "$repo/scripts/wine-run" "$build/wineprefix" "$build/tools/trust-ca.exe" \

@@ -1,6 +1,8 @@
 // Product jobs against the real update host: install, verify, update, the
 // staged checks, the commit with backups and rollback, and jobs killed part
 // way through.
+#include <filesystem>
+
 #include "update_host.h"
 #include "worker_fixture.h"
 
@@ -246,44 +248,83 @@ protected:
     }
 };
 
-TEST_F(KilledProductJob, KilledDuringTheDownloadThenANormalJobFinishes) {
+TEST_F(KilledProductJob, KilledAtPointsOfTheDownloadThenANormalJobFinishes) {
     UseManifest("slow");
-    WriteFileBytes(Local(L"Game.exe"), "old");
-    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
-    ChildRun run = KillWhen([](const WorkerMessage &m) {
-        return m.message == WM_WORKER_TRANSFER && m.at_ms > 1500;  // inside big1.pak
-    });
-    EXPECT_EQ(77u, run.exit_code);
-    EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));  // the download never touches it
-    EXPECT_TRUE(HasMarker());
-    unsigned long long partial = ReadFileBytes(Staged(L"big1.pak")).size();
-    EXPECT_GT(partial, 0u);
-    EXPECT_LT(partial, 1048576u);
+    // Early in the first large file, and later (inside the second one).
+    for (double kill_after_ms : {1200.0, 5500.0}) {
+        SCOPED_TRACE(kill_after_ms);
+        std::error_code ec;
+        std::filesystem::remove_all(Dir(), ec);
+        std::filesystem::remove_all(Path(L".orvelant-staging"), ec);
+        WriteFileBytes(Local(L"Game.exe"), "old");
+        WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+        ChildRun run = KillWhen([kill_after_ms](const WorkerMessage &m) {
+            return m.message == WM_WORKER_TRANSFER && m.at_ms > kill_after_ms;
+        });
+        EXPECT_EQ(77u, run.exit_code);
+        EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));  // downloads never touch it
+        EXPECT_TRUE(HasMarker());
+        EXPECT_FALSE(PathIsFile(Local(L"big1.pak")));
 
-    run = Job();
-    EXPECT_EQ(0u, run.exit_code);
-    ExpectInstalled({L"Game.exe", L"big1.pak", L"big2.pak"});
-    EXPECT_TRUE(HasMarker());
+        run = Job();
+        EXPECT_EQ(0u, run.exit_code);
+        ExpectInstalled({L"Game.exe", L"big1.pak", L"big2.pak"});
+        EXPECT_TRUE(HasMarker());
+    }
     EXPECT_NE(std::string::npos, Log().find("HTTP Range resume accepted"));
 }
 
-TEST_F(KilledProductJob, KilledDuringTheCommitLeavesNoMarkerOnAMixedInstall) {
+TEST_F(KilledProductJob, KilledAtPointsOfTheCommitLeavesNoMarkerOnAMixedInstall) {
     UseManifest("three");
-    for (const std::wstring &f : kThree) WriteFileBytes(Local(f), "old " + Narrow(f));
-    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
     env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"400");
-    ChildRun run = KillWhen([](const WorkerMessage &m) {
-        return m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam == 87;
-    });
-    EXPECT_EQ(77u, run.exit_code);
-    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Local(L"Game.exe")));  // committed
-    EXPECT_EQ("old two.pak", ReadFileBytes(Local(L"two.pak")));         // not yet
-    EXPECT_FALSE(HasMarker());
+    // After the first committed file (87), after the second (92), and after
+    // the last (97) but before the marker is written.
+    for (int at : {87, 92, 97}) {
+        SCOPED_TRACE(at);
+        for (const std::wstring &f : kThree) WriteFileBytes(Local(f), "old " + Narrow(f));
+        WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+        ChildRun run = KillWhen([at](const WorkerMessage &m) {
+            return m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam == at;
+        });
+        EXPECT_EQ(77u, run.exit_code);
+        EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Local(L"Game.exe")));  // committed
+        if (at < 92) EXPECT_EQ("old one.pak", ReadFileBytes(Local(L"one.pak")));
+        if (at < 97) EXPECT_EQ("old two.pak", ReadFileBytes(Local(L"two.pak")));
+        EXPECT_FALSE(HasMarker());
 
-    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", nullptr);
-    run = Job();
+        env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", nullptr);
+        run = Job();
+        env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"400");
+        EXPECT_EQ(0u, run.exit_code);
+        ExpectInstalled(kThree);
+        EXPECT_TRUE(HasMarker());
+        EXPECT_EQ(VersionJson("3.0.0"), ReadFileBytes(Local(L"version.json")));
+    }
+}
+
+TEST_F(ProductJob, ManifestAtTheHostRootTakesItsFilesFromFiles) {
+    WriteCatalog(Product("p", "p-dir", "blob-1m.bin", "/root-game.json"));
+    ChildRun run = Job();
     EXPECT_EQ(0u, run.exit_code);
-    ExpectInstalled(kThree);
-    EXPECT_TRUE(HasMarker());
-    EXPECT_EQ(VersionJson("3.0.0"), ReadFileBytes(Local(L"version.json")));
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\files\\blob-1m.bin"), ReadFileBytes(Local(L"blob-1m.bin")));
+    EXPECT_EQ(VersionJson("current"), ReadFileBytes(Local(L"version.json")));
+}
+
+TEST_F(ProductJob, OnlyTheFirst256EntriesCount) {
+    UseManifest("many");
+    for (int i = 1; i <= 256; ++i) {
+        wchar_t name[16];
+        wsprintfW(name, L"f\\%03d.bin", i);
+        Install(name);
+    }
+    ChildRun run = Job();
+    // Entries 257..300 name files that exist nowhere: had they been read, the
+    // job would have had to download them and failed.
+    EXPECT_EQ(0u, run.exit_code);
+    Statuses statuses = run.Statuses();
+    ASSERT_EQ(259u, statuses.size());  // 3, 10, one per file, 100
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_VERIFYING, 10 + 25 * 1 / 256}), statuses[2]);
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_VERIFYING, 35}), statuses[statuses.size() - 2]);
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), statuses.back());
+    EXPECT_EQ("Product worker started\r\nProduct already current\r\n", Log());
 }
