@@ -14,6 +14,15 @@ std::string HostAccessLog() {
     return ReadFileBytes(std::wstring(ORV_TEST_HOST_STATE_WINE) + L"\\logs\\access.log");
 }
 
+size_t HostRequestCount(const std::string &path) {
+    std::string log = HostAccessLog();
+    std::string needle = "\"GET " + path + " ";
+    size_t count = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
 bool RunOnHost(const std::string &command) {
     // Wine starts Linux programs given by their Z: path; the marker file tells
     // when the command has finished.

@@ -28,15 +28,6 @@ protected:
     std::wstring out_;
 };
 
-size_t CountRequests(const std::string &path) {
-    std::string log = HostAccessLog();
-    std::string needle = "\"GET " + path + " ";
-    size_t count = 0;
-    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
 }  // namespace
 
 TEST_F(SignedFetch, AcceptedSignaturesInAnyWhiteSpaceLayout) {
@@ -66,11 +57,11 @@ TEST_F(SignedFetch, MissingSignatureFile) {
 }
 
 TEST_F(SignedFetch, DocumentWithoutItsTokenCostsNoSignatureRequest) {
-    size_t documents = CountRequests("/documents/catalog-no-token.json");
-    size_t signatures = CountRequests("/documents/catalog-no-token.json.sig");
+    size_t documents = HostRequestCount("/documents/catalog-no-token.json");
+    size_t signatures = HostRequestCount("/documents/catalog-no-token.json.sig");
     EXPECT_EQ(1u, Fetch(L"catalog-no-token.json"));
-    EXPECT_EQ(documents + 1, CountRequests("/documents/catalog-no-token.json"));
-    EXPECT_EQ(signatures, CountRequests("/documents/catalog-no-token.json.sig"));
+    EXPECT_EQ(documents + 1, HostRequestCount("/documents/catalog-no-token.json"));
+    EXPECT_EQ(signatures, HostRequestCount("/documents/catalog-no-token.json.sig"));
     // Two bytes are never a document, whatever the token.
     EXPECT_EQ(1u, Fetch(L"tiny.json", L"{}"));
     EXPECT_EQ("Signed JSON token validation failed\r\nSigned JSON token validation failed\r\n",
@@ -162,9 +153,9 @@ TEST_F(SignedSync, UnreachableCatalogLeavesItButReplacesControl) {
 
 TEST_F(SignedSync, CatalogWithoutItsTokenIsRefusedBeforeItsSignature) {
     Serve(L"catalog.json", L"catalog-no-token.json");
-    size_t before = CountRequests("/launcher/catalog.json.sig");
+    size_t before = HostRequestCount("/launcher/catalog.json.sig");
     EXPECT_EQ(kUnavailable, Sync());
-    EXPECT_EQ(before, CountRequests("/launcher/catalog.json.sig"));
+    EXPECT_EQ(before, HostRequestCount("/launcher/catalog.json.sig"));
     EXPECT_EQ("old catalog", ReadFileBytes(Path(L"catalog.json")));
     EXPECT_EQ(std::string(kStarted) + "Signed JSON token validation failed\r\n" + kRetained, Log());
 }

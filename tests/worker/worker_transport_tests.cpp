@@ -45,14 +45,6 @@ protected:
         env_.Set(L"ORV_TEST_FETCH", nullptr);
         return run;
     }
-    size_t Requests(const std::string &path) const {
-        std::string log = HostAccessLog();
-        std::string needle = "\"GET " + path + " ";
-        size_t count = 0;
-        for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
-            ++count;
-        return count;
-    }
     std::wstring part_;
     bool host_stopped_ = false;
 };
@@ -186,7 +178,7 @@ TEST_F(FileDownload, BrokenConnectionKeepsThePartAndALaterRunResumes) {
 TEST_F(FileDownload, PauseFlagStopsTheBytesAndTheSameRequestFinishesAfterIt) {
     const std::string served = Served(L"files\\blob-4m.bin");
     const std::wstring flag = Path(L"pause.download");
-    size_t requests_before = Requests("/slow/files/blob-4m.bin");
+    size_t requests_before = HostRequestCount("/slow/files/blob-4m.bin");
     unsigned long long paused_size = 0, later_size = 0;
     double resumed_at = 0;
     bool paused = false;
@@ -208,7 +200,7 @@ TEST_F(FileDownload, PauseFlagStopsTheBytesAndTheSameRequestFinishesAfterIt) {
     EXPECT_LT(paused_size, served.size());
     EXPECT_EQ(served, ReadFileBytes(part_));
     EXPECT_EQ("", Log());
-    EXPECT_EQ(requests_before + 1, Requests("/slow/files/blob-4m.bin"));  // one request only
+    EXPECT_EQ(requests_before + 1, HostRequestCount("/slow/files/blob-4m.bin"));  // one request only
     // Posts went on after the pause.
     std::vector<WorkerMessage> posts = run.Transfers();
     EXPECT_GT(posts.back().at_ms, resumed_at);
