@@ -1,0 +1,50 @@
+// Where a product's files are, and when it counts as installed and as
+// known-good (verified by the Worker, so it may start offline).
+#include "shell.h"
+
+#include "runtime.h"
+#include "settings.h"
+
+static const wchar_t kLegacyExecutable[] = L"game\\ORVELANT_First_Title.exe";
+
+void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity) {
+    if (slot < 0 || slot >= g_product_count) {
+        if (capacity > 0) dst[0] = 0;
+        return;
+    }
+    WideCopy(dst, g_library_root, capacity);
+    WideAppend(dst, L"\\", capacity);
+    WideAppend(dst, g_products[slot].install_dir, capacity);
+}
+
+void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity) {
+    wchar_t dir[1200];
+    ProductDirectory(slot, dir, 1200);
+    WideCopy(dst, dir, capacity);
+    WideAppend(dst, L"\\", capacity);
+    if (slot >= 0 && slot < g_product_count) WideAppend(dst, g_products[slot].executable, capacity);
+    if (slot == 0 && !FileExists(dst)) {
+        wchar_t legacy[1200];
+        InstallPath(kLegacyExecutable, legacy, 1200);
+        if (FileExists(legacy)) WideCopy(dst, legacy, capacity);
+    }
+}
+
+int IsInstalled(int slot) {
+    wchar_t exe[1400];
+    GameExecutablePath(slot, exe, 1400);
+    return FileExists(exe);
+}
+
+int IsKnownGood(int slot) {
+    if (slot == 0) {
+        wchar_t legacy[1200];
+        InstallPath(kLegacyExecutable, legacy, 1200);
+        if (FileExists(legacy)) return 1;
+    }
+    if (!IsInstalled(slot)) return 0;
+    wchar_t marker[1300];
+    ProductDirectory(slot, marker, 1300);
+    WideAppend(marker, L"\\.orvelant-known-good", 1300);
+    return FileExists(marker);
+}

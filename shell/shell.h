@@ -1,0 +1,175 @@
+// Launcher Shell: process-wide tables and state, and the operations the
+// window, the views and the data code share.
+#pragma once
+
+#include <windows.h>
+
+#define ORV_LAUNCHER_VERSION L"1.0.0"
+#define ORV_SHELL_CLASS L"ORVELANT_LAUNCHER_SHELL_V10"
+#define ORV_SHELL_CAPTION L"ORVELANT Launcher"
+
+#define WM_WORKER_STATUS (WM_APP + 10)
+#define WM_WORKER_TRANSFER (WM_APP + 11)
+#define WM_GAME_EXITED (WM_APP + 12)
+
+enum {
+    kMaxProducts = 16,
+    kMaxNews = 3,
+    kStoreRowCount = 8,
+    kLibraryRowCount = 8,
+    kNewsRowCount = 3,
+};
+
+// ---- cached remote data -------------------------------------------------
+
+struct CatalogProduct {
+    wchar_t id[64];
+    wchar_t title[128];
+    wchar_t project[64];
+    wchar_t subtitle[192];
+    wchar_t install_dir[180];
+    wchar_t executable[180];
+    wchar_t manifest_path[420];
+    wchar_t store_url[420];
+};
+
+struct NewsItem {
+    wchar_t title[180];
+    wchar_t summary[300];
+    wchar_t published_at[64];
+    wchar_t link[420];
+};
+
+struct ControlState {
+    wchar_t service_state[32];
+    wchar_t maintenance_message[320];
+    wchar_t signal[160];
+    wchar_t min_launcher_version[32];
+    wchar_t latest_launcher_version[32];
+    wchar_t installer_url[520];
+    wchar_t installer_sha256[80];
+    wchar_t announcement[320];
+    int allow_offline;
+    int store_enabled;
+    int force_launcher_update;
+    int launcher_update_required;
+    int launcher_update_available;
+};
+
+extern CatalogProduct g_products[kMaxProducts];
+extern int g_product_count;
+// Set while the built-in catalog stands in for an unusable "catalog.json".
+extern int g_catalog_is_default;
+extern NewsItem g_news[kMaxNews];
+extern int g_news_count;
+extern ControlState g_control;
+
+int LoadCatalog(void);
+void LoadDefaultCatalog(void);
+int LoadNews(void);
+int LoadControl(void);
+void ResetControlState(void);
+int VersionComponent(const wchar_t *text, int n);
+int IsVersionOlder(const wchar_t *a, const wchar_t *b);
+int IsMaintenance(void);
+void ReloadRemoteData(void);
+
+// The maker's web site and the update host, fixed at build time.
+extern const wchar_t kMakerSiteHome[];
+extern const wchar_t kMakerSiteDomainUpper[];
+extern const wchar_t kDefaultStoreUrl[];
+extern const wchar_t kDefaultInstallerUrl[];
+
+// ---- library lists ------------------------------------------------------
+
+enum Collection { COLLECTION_NONE = 0, COLLECTION_ACTIVE = 1, COLLECTION_BACKLOG = 2,
+                  COLLECTION_COMPLETED = 3 };
+
+extern int g_favorites[kMaxProducts];
+extern int g_collections[kMaxProducts];
+extern unsigned long long g_playtime[kMaxProducts];
+
+void LoadFavorites(void);
+void LoadCollections(void);
+void LoadPlaytime(void);
+void SaveFavorites(void);
+void SaveCollections(void);
+void SavePlaytime(void);
+void ToggleFavorite(int slot);
+void CycleCollection(int slot);
+void CollectionName(int value, wchar_t *dst, unsigned long long capacity);
+
+// ---- window state -------------------------------------------------------
+
+enum ShellPage { PAGE_HOME = 0, PAGE_STORE = 1, PAGE_LIBRARY = 2, PAGE_DOWNLOADS = 3,
+                 PAGE_SETTINGS = 4 };
+enum LibraryFilter { FILTER_ALL = 0, FILTER_INSTALLED = 1, FILTER_FAVORITES = 2,
+                     FILTER_COLLECTIONS = 3 };
+
+struct ShellWindowState {
+    int current_page;
+    int library_filter;
+    int selected_library;
+    int selected_store;
+    int visible_library_map[kLibraryRowCount];
+    int visible_library_count;
+};
+extern ShellWindowState g_ui;
+
+// ---- worker orchestration -----------------------------------------------
+
+struct QueuedJob {
+    int slot;
+    int launch_after;
+};
+
+struct WorkerState {
+    int sync_running;
+    int worker_running;
+    int active_product;
+    int active_launch_after;
+    int progress_percent;
+    int transfer_speed_kbps;
+    int transfer_remaining_mb;
+    QueuedJob queue[16];
+    int queue_count;
+};
+extern WorkerState g_worker;
+
+extern HWND g_main_window;
+extern int g_bandwidth_kbps;
+
+int StartSyncWorker(void);
+void HandleWorkerStatus(int code, int percent);
+void HandleWorkerTransfer(int speed, int remaining);
+void SetDownloadPaused(int on);
+int IsDownloadPaused(void);
+
+// ---- products on disk ---------------------------------------------------
+
+void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity);
+void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity);
+int IsInstalled(int slot);
+int IsKnownGood(int slot);
+
+// ---- window, controls and views -----------------------------------------
+
+void CreateShellControls(HINSTANCE instance);
+void SetProgress(int percent);
+void SetSignalLabel(const wchar_t *text);
+void ShowPage(int page);
+void OpenWithShell(const wchar_t *target);
+LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+void RefreshHomeView(void);
+void RefreshStoreView(void);
+void RefreshLibraryView(void);
+void RefreshDownloadsView(void);
+void RefreshSettingsView(void);
+int MatchesLibraryFilter(int slot, const wchar_t *search);
+int ContainsNoCase(const wchar_t *text, const wchar_t *needle);
+wchar_t FoldAsciiUpper(wchar_t unit);
+void InstalledVersionText(int slot, wchar_t *dst, unsigned long long capacity);
+void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity);
+void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value);
+void FormatUnsigned64(wchar_t *dst, unsigned long long capacity, unsigned long long value);

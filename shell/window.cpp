@@ -1,0 +1,331 @@
+// The Shell window's GDI resources and every control of every page, created
+// once; pages are switched only by hiding and showing controls.
+#include "window.h"
+
+#include "runtime.h"
+
+HWND g_main_window;
+HBRUSH g_brushes[kBrushCount];
+HFONT g_fonts[kFontCount];
+ShellControls g_controls;
+
+void CreateShellBrushesAndFonts(void) {
+    const COLORREF colors[kBrushCount] = {RGB(5, 5, 5), RGB(9, 10, 10), RGB(12, 15, 17),
+                                          RGB(184, 137, 73), RGB(30, 32, 33)};
+    for (int i = 0; i < kBrushCount; ++i) g_brushes[i] = CreateSolidBrush(colors[i]);
+    struct FontSpec {
+        const wchar_t *face;
+        int height;
+        int weight;
+    };
+    const FontSpec fonts[kFontCount] = {
+        {L"Georgia", 31, 400},      {L"Georgia", 46, 400},      {L"Yu Mincho", 27, 400},
+        {L"Yu Gothic UI", 18, 500}, {L"Yu Gothic UI", 15, 600}, {L"Yu Gothic UI", 13, 400},
+        {L"Segoe UI", 9, 500},      {L"Segoe UI", 13, 600},
+    };
+    for (int i = 0; i < kFontCount; ++i)
+        g_fonts[i] = CreateFontW(fonts[i].height, 0, 0, 0, fonts[i].weight, 0, 0, 0,
+                                 DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                 CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, fonts[i].face);
+}
+
+// ---- colour groups ------------------------------------------------------
+
+enum { kMaxControls = 128 };
+static HWND g_group_controls[kMaxControls];
+static unsigned char g_group_of[kMaxControls];
+static int g_group_count;
+
+int ControlColorGroup(HWND control) {
+    if (!control) return COLOR_PLAIN;
+    for (int i = 0; i < g_group_count; ++i)
+        if (g_group_controls[i] == control) return g_group_of[i];
+    return COLOR_PLAIN;
+}
+
+// Fonts of one creation step are set after all its controls exist.
+static HWND g_pending_font_controls[48];
+static int g_pending_fonts[48];
+static int g_pending_count;
+
+static void SetControlFont(HWND control, HFONT font) {
+    if (control) SendMessageW(control, WM_SETFONT, (WPARAM)font, TRUE);
+}
+
+static void ApplyPendingFonts(void) {
+    for (int i = 0; i < g_pending_count; ++i)
+        SetControlFont(g_pending_font_controls[i], g_fonts[g_pending_fonts[i]]);
+    g_pending_count = 0;
+}
+
+static HWND Register(HWND control, int font, int group) {
+    if (!control) return NULL;
+    if (font != FONT_NONE && g_pending_count < 48) {
+        g_pending_font_controls[g_pending_count] = control;
+        g_pending_fonts[g_pending_count++] = font;
+    }
+    if (group != COLOR_PLAIN && g_group_count < kMaxControls) {
+        g_group_controls[g_group_count] = control;
+        g_group_of[g_group_count++] = (unsigned char)group;
+    }
+    return control;
+}
+
+static HINSTANCE g_instance;
+
+static HWND CreateStatic(const wchar_t *text, DWORD style, int x, int y, int w, int h, int id) {
+    return CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | style, x, y, w, h,
+                           g_main_window, (HMENU)(INT_PTR)id, g_instance, NULL);
+}
+
+static HWND CreateLabel(const wchar_t *text, int x, int y, int w, int h, int id, int font,
+                        int group) {
+    DWORD style = SS_LEFT | (id != 0 ? SS_NOTIFY : 0);
+    return Register(CreateStatic(text, style, x, y, w, h, id), font, group);
+}
+
+static HWND CreateButton(const wchar_t *text, int x, int y, int w, int h, int id, int font,
+                         int group) {
+    DWORD style = SS_CENTER | SS_CENTERIMAGE | (id != 0 ? SS_NOTIFY : 0);
+    return Register(CreateStatic(text, style, x, y, w, h, id), font, group);
+}
+
+static HWND CreateBitmapControl(HBITMAP bitmap, int x, int y, int w, int h) {
+    HWND control = CreateStatic(L"", SS_BITMAP, x, y, w, h, 0);
+    if (control) SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)bitmap);
+    return control;
+}
+
+void SetControlText(HWND control, const wchar_t *text) {
+    if (control) SetWindowTextW(control, text);
+}
+
+void ShowControl(HWND control, int show) {
+    if (control) ShowWindow(control, show ? SW_SHOW : SW_HIDE);
+}
+
+void SetSignalLabel(const wchar_t *text) { SetControlText(g_controls.signal_label, text); }
+
+// ---- assets -------------------------------------------------------------
+
+static HANDLE LoadAsset(const wchar_t *name, UINT type, UINT flags) {
+    wchar_t path[1200];
+    InstallPath(name, path, 1200);
+    return LoadImageW(NULL, path, type, 0, 0, flags);
+}
+
+static void LoadHeaderAssets(void) {
+    ShellControls &c = g_controls;
+    HBITMAP wordmark =
+        (HBITMAP)LoadAsset(L"assets\\orvelant-wordmark.bmp", IMAGE_BITMAP, LR_LOADFROMFILE);
+    if (wordmark)
+        c.wordmark_image = CreateBitmapControl(wordmark, 28, 18, 360, 50);
+    else
+        c.wordmark_text = CreateLabel(L"ORVELANT", 28, 20, 280, 48, 0, FONT_WORDMARK, COLOR_PLAIN);
+    HBITMAP art = (HBITMAP)LoadAsset(L"assets\\origin-core.bmp", IMAGE_BITMAP, LR_LOADFROMFILE);
+    if (art) c.home_art = CreateBitmapControl(art, 930, 150, 320, 320);
+    HICON icon = (HICON)LoadAsset(L"assets\\origin-core.ico", IMAGE_ICON,
+                                  LR_LOADFROMFILE | LR_DEFAULTSIZE);
+    if (icon) {
+        SendMessageW(g_main_window, WM_SETICON, ICON_BIG, (LPARAM)icon);
+        SendMessageW(g_main_window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+    }
+}
+
+// ---- creation -----------------------------------------------------------
+
+static void CreateFrame(void) {
+    ShellControls &c = g_controls;
+    c.launcher_badge = CreateLabel(L"OFFICIAL LAUNCHER // " ORV_LAUNCHER_VERSION, 1040, 30, 250,
+                                   20, 0, FONT_SMALL, COLOR_DIM);
+    c.account_button = CreateButton(L"ACCOUNT // LOCAL", 1080, 58, 180, 30, ID_ACCOUNT,
+                                    FONT_SMALL, COLOR_SECONDARY);
+    c.header_rule = CreateLabel(L"", 28, 82, 1230, 1, 0, FONT_NONE, COLOR_RULE);
+    c.sidebar_rule = CreateLabel(L"", 214, 104, 1, 618, 0, FONT_NONE, COLOR_RULE);
+    const wchar_t *names[5] = {L"HOME", L"STORE", L"LIBRARY", L"DOWNLOADS", L"SETTINGS"};
+    for (int i = 0; i < 5; ++i)
+        c.nav[i] = CreateLabel(names[i], 30, 125 + 51 * i, 155, 30, ID_NAV_HOME + i, FONT_NAV,
+                               COLOR_NAV);
+    c.signal_label = CreateLabel(L"SIGNAL // LOCAL", 30, 680, 165, 22, 0, FONT_SMALL,
+                                 COLOR_KICKER);
+    ApplyPendingFonts();
+}
+
+static void CreateHomePage(void) {
+    ShellControls &c = g_controls;
+    c.home_kicker = CreateLabel(L"PROJECT / 001", 255, 130, 500, 20, 0, FONT_SMALL, COLOR_KICKER);
+    c.home_title = CreateLabel(L"HALCYRA", 250, 163, 650, 62, 0, FONT_TITLE, COLOR_PLAIN);
+    c.home_tagline = CreateLabel(L"THE NEXT WORLD STARTS HERE.", 255, 238, 620, 24, 0, FONT_BODY,
+                                 COLOR_PLAIN);
+    c.home_status = CreateLabel(L"AVAILABLE // NOT INSTALLED", 255, 330, 620, 30, 0, FONT_ROW,
+                                COLOR_PLAIN);
+    c.home_message = CreateLabel(L"", 255, 372, 610, 56, 0, FONT_BODY, COLOR_BODY);
+    c.home_primary = CreateButton(L"INSTALL", 255, 455, 230, 58, ID_HOME_PRIMARY, FONT_BUTTON,
+                                  COLOR_PRIMARY);
+    c.home_manage = CreateButton(L"MANAGE IN LIBRARY", 505, 455, 230, 58, ID_HOME_MANAGE,
+                                 FONT_BUTTON, COLOR_SECONDARY);
+    c.signal_feed_label = CreateLabel(L"SIGNAL FEED", 255, 560, 250, 20, 0, FONT_SMALL,
+                                      COLOR_PLAIN);
+    for (int i = 0; i < kNewsRowCount; ++i)
+        c.news_rows[i] = CreateLabel(L"", 255, 592 + 48 * i, 840, 44, ID_NEWS_ROW_FIRST + i,
+                                     FONT_BODY, COLOR_NEWS);
+    ApplyPendingFonts();
+}
+
+static void CreateStorePage(void) {
+    ShellControls &c = g_controls;
+    c.store_kicker = CreateLabel(L"ORVELANT // STORE", 255, 130, 500, 20, 0, FONT_SMALL,
+                                 COLOR_KICKER);
+    c.store_title = CreateLabel(L"STORE", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
+    c.store_intro = CreateLabel(
+        L"ORVELANTのゲームとデジタル作品を一つのLibraryへ。購入・Entitlement APIは後段で接続します。",
+        255, 230, 880, 50, 0, FONT_BODY, COLOR_BODY);
+    for (int i = 0; i < kStoreRowCount; ++i)
+        c.store_rows[i] = CreateLabel(L"", 255, 315 + 42 * i, 540, 36, ID_STORE_ROW_FIRST + i,
+                                      FONT_ROW, COLOR_ROW);
+    c.store_detail_title = CreateLabel(L"", 835, 330, 380, 50, 0, FONT_HEADING, COLOR_PLAIN);
+    c.store_detail_meta = CreateLabel(L"", 838, 390, 360, 20, 0, FONT_SMALL, COLOR_DIM);
+    c.store_detail_body = CreateLabel(L"", 838, 430, 360, 85, 0, FONT_BODY, COLOR_BODY);
+    c.store_view_button = CreateButton(L"VIEW PRODUCT", 838, 540, 300, 54, ID_STORE_VIEW,
+                                       FONT_BUTTON, COLOR_PRIMARY);
+    ApplyPendingFonts();
+}
+
+static void CreateLibraryPage(void) {
+    ShellControls &c = g_controls;
+    c.library_kicker = CreateLabel(L"ORVELANT // LIBRARY", 255, 130, 500, 20, 0, FONT_SMALL,
+                                   COLOR_KICKER);
+    c.library_title = CreateLabel(L"LIBRARY", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
+    c.search_label = CreateLabel(L"SEARCH / FILTER", 255, 228, 220, 20, 0, FONT_SMALL,
+                                 COLOR_DIM);
+    c.search_edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER |
+                                                         ES_AUTOHSCROLL,
+                                    255, 253, 330, 32, g_main_window,
+                                    (HMENU)(INT_PTR)ID_SEARCH_EDIT, g_instance, NULL);
+    Register(c.search_edit, FONT_BODY, COLOR_PLAIN);
+    c.filter_all = CreateButton(L"ALL", 600, 253, 74, 32, ID_FILTER_ALL, FONT_SMALL,
+                                COLOR_SECONDARY);
+    c.filter_installed = CreateButton(L"INSTALLED", 682, 253, 112, 32, ID_FILTER_INSTALLED,
+                                      FONT_SMALL, COLOR_SECONDARY);
+    c.filter_favorites = CreateButton(L"FAVORITES", 802, 253, 112, 32, ID_FILTER_FAVORITES,
+                                      FONT_SMALL, COLOR_SECONDARY);
+    c.filter_collections = CreateButton(L"COLLECTIONS", 922, 253, 120, 32,
+                                        ID_FILTER_COLLECTIONS, FONT_SMALL, COLOR_SECONDARY);
+    for (int i = 0; i < kLibraryRowCount; ++i)
+        c.library_rows[i] = CreateLabel(L"", 255, 310 + 43 * i, 520, 36,
+                                        ID_LIBRARY_ROW_FIRST + i, FONT_ROW, COLOR_ROW);
+    c.library_detail_title = CreateLabel(L"", 815, 310, 410, 50, 0, FONT_HEADING, COLOR_PLAIN);
+    c.library_detail_meta = CreateLabel(L"", 818, 370, 400, 20, 0, FONT_SMALL, COLOR_DIM);
+    c.library_detail_body = CreateLabel(L"", 818, 415, 400, 50, 0, FONT_BODY, COLOR_BODY);
+    c.library_primary = CreateButton(L"INSTALL", 818, 485, 190, 54, ID_LIBRARY_PRIMARY,
+                                     FONT_BUTTON, COLOR_PRIMARY);
+    c.library_repair = CreateButton(L"VERIFY & REPAIR", 1024, 485, 194, 54, ID_LIBRARY_REPAIR,
+                                    FONT_BODY, COLOR_SECONDARY);
+    c.library_offline = CreateButton(L"OFFLINE PLAY", 818, 555, 126, 50, ID_LIBRARY_OFFLINE,
+                                     FONT_BODY, COLOR_SECONDARY);
+    c.library_favorite = CreateButton(L"☆ FAVORITE", 953, 555, 126, 50, ID_LIBRARY_FAVORITE,
+                                      FONT_BODY, COLOR_SECONDARY);
+    c.library_collection = CreateButton(L"COLLECTION // NONE", 1088, 555, 130, 50,
+                                        ID_LIBRARY_COLLECTION, FONT_SMALL, COLOR_SECONDARY);
+    c.library_uninstall = CreateButton(L"UNINSTALL GAME", 818, 620, 400, 44,
+                                       ID_LIBRARY_UNINSTALL, FONT_BODY, COLOR_SECONDARY);
+    ApplyPendingFonts();
+}
+
+// A fill lies over the left part of its track: it goes directly above the
+// track among the siblings, and the track clips siblings, so the fill shows.
+static HWND CreateTrack(int x, int y, int w, int h) {
+    return Register(CreateStatic(L"", SS_LEFT | WS_CLIPSIBLINGS, x, y, w, h, 0), FONT_NONE,
+                    COLOR_TRACK);
+}
+
+static void PlaceFillOverTrack(HWND fill, HWND track) {
+    if (!fill || !track) return;
+    HWND above = GetWindow(track, GW_HWNDPREV);
+    SetWindowPos(fill, above ? above : HWND_TOP, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+static void CreateDownloadsPage(void) {
+    ShellControls &c = g_controls;
+    c.downloads_kicker = CreateLabel(L"ORVELANT // DOWNLOAD MANAGER", 255, 130, 600, 20, 0,
+                                     FONT_SMALL, COLOR_KICKER);
+    c.downloads_title = CreateLabel(L"DOWNLOADS", 250, 163, 600, 58, 0, FONT_TITLE, COLOR_PLAIN);
+    c.downloads_headline = CreateLabel(L"NO ACTIVE DOWNLOADS", 255, 285, 700, 32, 0, FONT_ROW,
+                                       COLOR_PLAIN);
+    c.downloads_queue_line = CreateLabel(L"QUEUE // IDLE", 255, 335, 700, 26, 0, FONT_HEADING,
+                                         COLOR_PLAIN);
+    c.downloads_detail = CreateLabel(L"", 255, 370, 800, 25, 0, FONT_BODY, COLOR_BODY);
+    c.downloads_track = CreateTrack(300, 420, 760, 3);
+    c.downloads_fill = CreateLabel(L"", 300, 420, 0, 3, 0, FONT_NONE, COLOR_RULE);
+    PlaceFillOverTrack(c.downloads_fill, c.downloads_track);
+    c.downloads_note = CreateLabel(
+        L"複数タイトルをQueueへ追加できます。.partはHTTP Rangeで再開。Pause/Resumeと帯域制限はUpdate Workerが安全に処理します。",
+        255, 475, 850, 60, 0, FONT_BODY, COLOR_BODY);
+    c.pause_button = CreateButton(L"PAUSE", 255, 550, 180, 48, ID_PAUSE, FONT_BUTTON,
+                                  COLOR_SECONDARY);
+    ApplyPendingFonts();
+}
+
+static void CreateSettingsPage(void) {
+    ShellControls &c = g_controls;
+    c.settings_kicker = CreateLabel(L"ORVELANT // SETTINGS", 255, 130, 500, 20, 0, FONT_SMALL,
+                                    COLOR_KICKER);
+    c.settings_title = CreateLabel(L"SETTINGS", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
+    c.settings_library_line = CreateLabel(L"", 255, 270, 900, 42, 0, FONT_BODY, COLOR_BODY);
+    c.settings_channel_line = CreateLabel(L"UPDATE CHANNEL  //  STABLE", 255, 325, 700, 30, 0,
+                                          FONT_ROW, COLOR_PLAIN);
+    c.settings_offline_line = CreateLabel(L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ONLY",
+                                          255, 370, 800, 30, 0, FONT_ROW, COLOR_PLAIN);
+    c.settings_logs_line = CreateLabel(L"", 255, 415, 900, 42, 0, FONT_BODY, COLOR_BODY);
+    c.settings_trust_line = CreateLabel(
+        L"TRUST  //  SIGNED REMOTE DATA + ISOLATED UPDATE WORKER + SELF UPDATE", 255, 465, 900,
+        30, 0, FONT_SMALL, COLOR_DIM);
+    c.move_library_button = CreateButton(L"CHANGE / MOVE LIBRARY", 255, 520, 245, 46,
+                                         ID_MOVE_LIBRARY, FONT_BODY, COLOR_SECONDARY);
+    c.bandwidth_button = CreateButton(L"BANDWIDTH // UNLIMITED", 515, 520, 245, 46, ID_BANDWIDTH,
+                                      FONT_BODY, COLOR_SECONDARY);
+    c.website_button = CreateButton(kMakerSiteDomainUpper, 775, 520, 190, 46, ID_WEBSITE,
+                                    FONT_BUTTON, COLOR_PRIMARY);
+    c.open_logs_button = CreateButton(L"OPEN LOG FOLDER", 255, 585, 210, 50, ID_OPEN_LOGS,
+                                      FONT_BUTTON, COLOR_SECONDARY);
+    c.launcher_update_button = CreateButton(L"LAUNCHER " ORV_LAUNCHER_VERSION L"  //  CURRENT",
+                                            485, 585, 480, 50, ID_LAUNCHER_UPDATE, FONT_BUTTON,
+                                            COLOR_PRIMARY);
+    c.diagnostics_button = CreateButton(L"RUN DIAGNOSTICS", 980, 585, 238, 50, ID_DIAGNOSTICS,
+                                        FONT_BUTTON, COLOR_SECONDARY);
+    ApplyPendingFonts();
+}
+
+static void CreateStatusBar(void) {
+    ShellControls &c = g_controls;
+    c.status_line = CreateLabel(L"READY // LAUNCHER", 236, 735, 620, 22, 0, FONT_SMALL,
+                                COLOR_DIM);
+    c.status_track = CreateTrack(236, 765, 1020, 2);
+    c.status_fill = CreateLabel(L"", 236, 765, 0, 2, 0, FONT_NONE, COLOR_RULE);
+    PlaceFillOverTrack(c.status_fill, c.status_track);
+    ApplyPendingFonts();
+}
+
+void CreateShellControls(HINSTANCE instance) {
+    g_instance = instance;
+    LoadHeaderAssets();
+    CreateFrame();
+    CreateHomePage();
+    CreateStorePage();
+    CreateLibraryPage();
+    CreateDownloadsPage();
+    CreateSettingsPage();
+    CreateStatusBar();
+    ShowPage(PAGE_HOME);
+}
+
+void SetProgress(int percent) {
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    g_worker.progress_percent = percent;
+    if (g_controls.status_fill)
+        MoveWindow(g_controls.status_fill, 236, 765, percent * 1020 / 100, 2, TRUE);
+    if (g_controls.downloads_fill)
+        MoveWindow(g_controls.downloads_fill, 300, 420, percent * 760 / 100, 3, TRUE);
+}
