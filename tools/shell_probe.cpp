@@ -1,0 +1,215 @@
+#include "shell_probe.h"
+
+#include <algorithm>
+
+namespace orv_probe {
+
+const wchar_t kShellClass[] = L"ORVELANT_LAUNCHER_SHELL_V10";
+
+static const UINT kSendFlags = SMTO_ABORTIFHUNG | SMTO_BLOCK;
+
+static DWORD Elapsed(DWORD start) { return GetTickCount() - start; }
+
+DWORD WindowProcessId(HWND window) {
+    DWORD pid = 0;
+    if (window) GetWindowThreadProcessId(window, &pid);
+    return pid;
+}
+
+static bool Answers(HWND window, DWORD timeout_ms) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, kSendFlags, timeout_ms, &result) != 0;
+}
+
+HWND FindShellWindow(DWORD pid, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND window = nullptr;
+        while ((window = FindWindowExW(nullptr, window, kShellClass, nullptr)) != nullptr) {
+            if (pid != 0 && WindowProcessId(window) != pid) continue;
+            // Visible means its controls exist; answering means its loop runs.
+            if (IsWindowVisible(window) && Answers(window, 2000)) return window;
+        }
+        if (Elapsed(start) >= timeout_ms) return nullptr;
+        Sleep(50);
+    }
+}
+
+std::wstring ReadText(HWND window) {
+    DWORD_PTR length = 0;
+    if (SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, kSendFlags, 5000, &length)) {
+        // The length may be an upper bound; the copy says how much it wrote.
+        std::vector<wchar_t> buffer(length + 2, L'\0');
+        DWORD_PTR copied = 0;
+        if (SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
+                                kSendFlags, 5000, &copied)) {
+            copied = std::min<DWORD_PTR>(copied, buffer.size() - 1);
+            return std::wstring(buffer.data(), copied);
+        }
+    }
+    wchar_t text[4096];
+    int n = GetWindowTextW(window, text, 4096);
+    return std::wstring(text, n > 0 ? n : 0);
+}
+
+std::vector<ControlInfo> ListControls(HWND main) {
+    std::vector<ControlInfo> out;
+    // Bounded: a child destroyed or restacked while we walk must not loop us.
+    HWND child = GetWindow(main, GW_CHILD);
+    for (int guard = 0; child && guard < 4096; ++guard, child = GetWindow(child, GW_HWNDNEXT)) {
+        ControlInfo info{};
+        info.hwnd = child;
+        info.id = (int)GetWindowLongPtrW(child, GWLP_ID);
+        wchar_t cls[256];
+        int n = GetClassNameW(child, cls, 256);
+        info.cls.assign(cls, n > 0 ? n : 0);
+        info.style = GetWindowLongW(child, GWL_STYLE);
+        info.visible = (info.style & WS_VISIBLE) != 0;
+        info.enabled = IsWindowEnabled(child) != 0;
+        RECT r{};
+        GetWindowRect(child, &r);
+        MapWindowPoints(HWND_DESKTOP, main, (POINT *)&r, 2);
+        info.rect = r;
+        info.text = ReadText(child);
+        info.order = (int)out.size();
+        out.push_back(info);
+    }
+    return out;
+}
+
+const ControlInfo *ControlById(const std::vector<ControlInfo> &controls, int id) {
+    for (const ControlInfo &c : controls)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+static HWND FindEdit(HWND main) {
+    HWND edit = GetDlgItem(main, kSearchEditId);
+    if (edit) return edit;
+    for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[16];
+        if (GetClassNameW(child, cls, 16) && lstrcmpiW(cls, L"Edit") == 0) return child;
+    }
+    return nullptr;
+}
+
+bool WaitProcessed(HWND main, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    HWND edit = FindEdit(main);
+    if (!edit || GetWindowThreadProcessId(edit, nullptr) != GetWindowThreadProcessId(main, nullptr)) {
+        for (int i = 0; i < 3; ++i)
+            if (!Answers(main, timeout_ms)) return false;
+        return true;
+    }
+    DWORD_PTR original = 0;
+    if (!SendMessageTimeoutW(edit, EM_GETLIMITTEXT, 0, 0, kSendFlags, timeout_ms, &original))
+        return false;
+    // A limit no one sets: above any text length, different from the current.
+    static unsigned counter;
+    WPARAM marker = 0x60000000u + (++counter & 0xFFFFu);
+    if (marker == original) ++marker;
+    if (!PostMessageW(edit, EM_SETLIMITTEXT, marker, 0)) return false;
+    bool seen = false;
+    for (;;) {
+        DWORD_PTR now = 0;
+        DWORD left = timeout_ms > Elapsed(start) ? timeout_ms - Elapsed(start) : 1;
+        if (!SendMessageTimeoutW(edit, EM_GETLIMITTEXT, 0, 0, kSendFlags, left, &now)) break;
+        if (now == marker) {
+            seen = true;
+            break;
+        }
+        if (Elapsed(start) >= timeout_ms) break;
+        Sleep(2);
+    }
+    DWORD_PTR ignored = 0;
+    // Restore the limit only if our marker is still the one in place.
+    DWORD_PTR current = 0;
+    if (SendMessageTimeoutW(edit, EM_GETLIMITTEXT, 0, 0, kSendFlags, 5000, &current) &&
+        current == marker)
+        SendMessageTimeoutW(edit, EM_SETLIMITTEXT, original, 0, kSendFlags, 5000, &ignored);
+    return seen;
+}
+
+bool Command(HWND main, int id, int code, DWORD timeout_ms) {
+    HWND control = GetDlgItem(main, id);
+    if (!PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, code), (LPARAM)control)) return false;
+    return WaitProcessed(main, timeout_ms);
+}
+
+bool SetSearchText(HWND main, const std::wstring &text, DWORD timeout_ms) {
+    HWND edit = GetDlgItem(main, kSearchEditId);
+    if (!edit) return false;
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(), kSendFlags, timeout_ms,
+                             &result))
+        return false;
+    return WaitProcessed(main, timeout_ms);
+}
+
+namespace {
+struct BoxSearch {
+    DWORD pid;
+    HWND found;
+};
+}  // namespace
+
+static BOOL CALLBACK FindBoxProc(HWND window, LPARAM lparam) {
+    BoxSearch *search = (BoxSearch *)lparam;
+    wchar_t cls[16];
+    if (!GetClassNameW(window, cls, 16) || lstrcmpW(cls, L"#32770") != 0) return TRUE;
+    if (search->pid != 0 && WindowProcessId(window) != search->pid) return TRUE;
+    if (!IsWindowVisible(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND FindMessageBox(DWORD pid, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        BoxSearch search{pid, nullptr};
+        EnumWindows(FindBoxProc, (LPARAM)&search);
+        if (search.found) return search.found;
+        if (Elapsed(start) >= timeout_ms) return nullptr;
+        Sleep(50);
+    }
+}
+
+std::wstring MessageBoxCaption(HWND box) { return ReadText(box); }
+
+std::wstring MessageBoxText(HWND box) {
+    HWND text = GetDlgItem(box, kMessageBoxTextId);
+    return text ? ReadText(text) : std::wstring();
+}
+
+bool AnswerMessageBox(HWND box, int button, DWORD timeout_ms) {
+    HWND control = GetDlgItem(box, button);
+    if (!control) return false;
+    if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)control))
+        return false;
+    DWORD start = GetTickCount();
+    while (IsWindow(box) && IsWindowVisible(box)) {
+        if (Elapsed(start) >= timeout_ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+RECT OuterRect(HWND main) {
+    RECT r{};
+    GetWindowRect(main, &r);
+    return r;
+}
+
+SIZE ClientSize(HWND main) {
+    RECT r{};
+    GetClientRect(main, &r);
+    return SIZE{r.right - r.left, r.bottom - r.top};
+}
+
+POINT ClientOrigin(HWND main) {
+    POINT p{0, 0};
+    ClientToScreen(main, &p);
+    return p;
+}
+
+}  // namespace orv_probe
