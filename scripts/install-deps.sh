@@ -14,6 +14,7 @@ PACKAGES=(
   cmake googletest            # build system, GoogleTest sources
   g++ make                    # native build of the release tool
   curl iproute2               # update host checks (curl over TLS, ss)
+  python3                     # artwork script, screenshot checks
 )
 
 missing=()

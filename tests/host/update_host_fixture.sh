@@ -37,6 +37,7 @@ doc() { printf '%s' "$2" >"$tree/documents/$1"; sign "$tree/documents/$1"; }
 doc catalog.json $'{\r\n  "products": [\r\n    {\r\n      "id": "first-title",\r\n      "title": "HALCYRA",\r\n      "install_dir": "first-title",\r\n      "executable": "ORVELANT.exe",\r\n      "manifest_path": "/games/first-title/stable/manifest.json"\r\n    }\r\n  ]\r\n}\r\n'
 doc news.json $'{\r\n  "items": [\r\n    {"title": "SERVER // ONLINE", "body": "\xe6\x8e\xa5\xe7\xb6\x9a\xe5\xae\x8c\xe4\xba\x86"}\r\n  ]\r\n}\r\n'
 doc control.json $'{\r\n  "service_state": "online",\r\n  "offline_allowed": true\r\n}\r\n'
+doc control-signal.json $'{\r\n  "service_state": "normal",\r\n  "signal": "SIGNAL // TEST FEED",\r\n  "announcement": "HOST ANNOUNCEMENT"\r\n}\r\n'
 doc catalog-no-token.json $'{\r\n  "product_list": []\r\n}\r\n'
 doc tiny.json '{}'
 

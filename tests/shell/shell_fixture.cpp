@@ -1,0 +1,133 @@
+#include "shell_fixture.h"
+
+#include <filesystem>
+
+namespace orv_test {
+
+using orv_probe::ControlInfo;
+
+void ShellProcessTest::SetUp() {
+    SettingsGuard::Clear();
+    dir_ = FreshScratchDir();
+    local_ = dir_ + L"\\localappdata";
+    MakeDirs(local_);
+    env_.Set(L"LOCALAPPDATA", local_.c_str());
+    library_ = local_ + L"\\ORVELANT\\Games";
+}
+
+void ShellProcessTest::TearDown() {
+    if (!process_) return;
+    if (window_ && IsWindow(window_)) PostMessageW(window_, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) TerminateProcess(process_, 9);
+    CloseHandle(process_);
+}
+
+void ShellProcessTest::Write(const std::wstring &name, const std::string &bytes) {
+    WriteFileBytes(dir_ + L"\\" + name, bytes);
+}
+
+std::string ShellProcessTest::Read(const std::wstring &name) {
+    return ReadFileBytes(dir_ + L"\\" + name);
+}
+
+void ShellProcessTest::InstallAssets() {
+    std::filesystem::path from = std::filesystem::path(ORV_TEST_ASSETS_DIR);
+    MakeDirs(dir_ + L"\\assets");
+    for (const wchar_t *name : {L"orvelant-wordmark.bmp", L"origin-core.bmp", L"origin-core.ico"})
+        ASSERT_TRUE(CopyFileW((from / name).wstring().c_str(),
+                              (dir_ + L"\\assets\\" + name).c_str(), FALSE));
+}
+
+void ShellProcessTest::InstallProduct(const std::string &install_dir, const char *version,
+                                      bool known_good) {
+    std::wstring folder = library_ + L"\\" + Widen(install_dir);
+    WriteFileBytes(folder + L"\\ORVELANT.exe", "MZ");
+    if (version)
+        WriteFileBytes(folder + L"\\version.json",
+                       std::string("{\r\n  \"version\": \"") + version + "\"\r\n}\r\n");
+    if (known_good) WriteFileBytes(folder + L"\\.orvelant-known-good", "");
+}
+
+void ShellProcessTest::Start(const std::wstring &program) {
+    std::wstring source = program.empty() ? BinDir() + L"\\ORVELANT Launcher.exe" : program;
+    std::wstring exe = dir_ + L"\\ORVELANT Launcher.exe";
+    ASSERT_TRUE(CopyFileW(source.c_str(), exe.c_str(), FALSE));
+    std::wstring cmd = L"\"" + exe + L"\"";
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    pid_ = pi.dwProcessId;
+}
+
+void ShellProcessTest::StartAndWait(const std::wstring &program) {
+    Start(program);
+    window_ = orv_probe::FindShellWindow(pid_, 20000);
+    ASSERT_NE(nullptr, window_) << "no Shell window";
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+}
+
+DWORD ShellProcessTest::WaitExit(DWORD timeout_ms) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process_, timeout_ms));
+    DWORD code = 259;
+    GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+std::vector<ControlInfo> ShellProcessTest::Controls() { return orv_probe::ListControls(window_); }
+
+ControlInfo ShellProcessTest::ById(int id) {
+    std::vector<ControlInfo> all = Controls();
+    const ControlInfo *c = orv_probe::ControlById(all, id);
+    EXPECT_NE(nullptr, c) << "no control " << id;
+    return c ? *c : ControlInfo{};
+}
+
+bool SameRect(const ControlInfo &c, int id, int x, int y, int w, int h) {
+    return c.id == id && c.rect.left == x && c.rect.top == y && c.rect.right - c.rect.left == w &&
+           c.rect.bottom - c.rect.top == h;
+}
+
+ControlInfo ShellProcessTest::At(int x, int y, int w, int h) {
+    for (const ControlInfo &c : Controls())
+        if (SameRect(c, c.id, x, y, w, h)) return c;
+    ADD_FAILURE() << "no control at " << x << "," << y << " " << w << "x" << h;
+    return ControlInfo{};
+}
+
+std::wstring ShellProcessTest::Text(int id) { return ById(id).text; }
+
+std::wstring ShellProcessTest::TextAt(int x, int y, int w, int h) { return At(x, y, w, h).text; }
+
+void ShellProcessTest::Click(int id) { ASSERT_TRUE(orv_probe::Command(window_, id)); }
+
+void ShellProcessTest::Search(const std::wstring &text) {
+    ASSERT_TRUE(orv_probe::SetSearchText(window_, text));
+}
+
+std::vector<std::wstring> ShellProcessTest::VisibleLibraryRows() {
+    std::vector<std::wstring> rows;
+    for (int i = 0; i < 8; ++i) {
+        ControlInfo c = ById(2100 + i);
+        if (c.visible) rows.push_back(c.text);
+    }
+    return rows;
+}
+
+std::string Catalog(const std::vector<std::string> &products) {
+    std::string out = "{\"products\": [";
+    for (size_t i = 0; i < products.size(); ++i) out += (i ? ",\n" : "\n") + products[i];
+    return out + "]}";
+}
+
+std::string Product(const std::string &id, const std::string &title, const std::string &project) {
+    return "{\"id\": \"" + id + "\", \"title\": \"" + title + "\", \"project\": \"" + project +
+           "\", \"install_dir\": \"" + id + "\", \"executable\": \"ORVELANT.exe\"}";
+}
+
+}  // namespace orv_test

@@ -1,0 +1,89 @@
+// The Shell's first sync, with the real Worker beside it, against the local
+// update host: the signal label while the sync runs and after it, and the
+// pages refilled from the documents the Worker verified and cached.
+#include "shell_fixture.h"
+#include "update_host.h"
+
+#include <string>
+#include <vector>
+
+using namespace orv_test;
+
+namespace {
+
+class ShellSync : public ShellProcessTest {
+protected:
+    void SetUp() override {
+        ShellProcessTest::SetUp();
+        ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
+                              (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+    }
+    void TearDown() override {
+        ShellProcessTest::TearDown();
+        // Other tests expect a host that serves no launcher documents.
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"}) {
+            DeleteFileW((HostTree() + L"\\launcher\\" + name).c_str());
+            DeleteFileW((HostTree() + L"\\launcher\\" + name + L".sig").c_str());
+        }
+    }
+    void Serve(const std::wstring &name, const std::wstring &source) {
+        std::wstring docs = HostTree() + L"\\documents\\";
+        std::wstring live = HostTree() + L"\\launcher\\";
+        ASSERT_TRUE(CopyFileW((docs + source).c_str(), (live + name).c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((docs + source + L".sig").c_str(), (live + name + L".sig").c_str(), FALSE));
+    }
+    // Reads the signal label from the moment the window shows until it
+    // leaves "SIGNAL // SYNCING"; returns every distinct text seen, in order.
+    std::vector<std::wstring> FollowSignalLabel() {
+        std::vector<std::wstring> seen;
+        HWND label = At(30, 680, 165, 22).hwnd;
+        for (int i = 0; i < 6000; ++i) {
+            std::wstring text = orv_probe::ReadText(label);
+            if (seen.empty() || seen.back() != text) seen.push_back(text);
+            if (text != L"SIGNAL // SYNCING") break;
+            Sleep(5);
+        }
+        EXPECT_TRUE(orv_probe::WaitProcessed(window_));
+        return seen;
+    }
+};
+
+}  // namespace
+
+TEST_F(ShellSync, CompletedSyncShowsTheControlSignalAndTheNewDocuments) {
+    Serve(L"catalog.json", L"catalog.json");
+    Serve(L"news.json", L"news.json");
+    Serve(L"control.json", L"control-signal.json");
+    Start();
+    window_ = orv_probe::FindShellWindow(pid_, 20000);
+    ASSERT_NE(nullptr, window_);
+    std::vector<std::wstring> seen = FollowSignalLabel();
+    ASSERT_EQ(2u, seen.size()) << Narrow(seen.back());
+    EXPECT_EQ(L"SIGNAL // SYNCING", seen[0]);
+    EXPECT_EQ(L"SIGNAL // TEST FEED", seen[1]);
+    // The documents the Worker cached are the published ones, and HOME was
+    // refilled from them.
+    for (const wchar_t *name : {L"catalog.json", L"news.json"})
+        EXPECT_EQ(ReadFileBytes(HostTree() + L"\\documents\\" + name), Read(name));
+    EXPECT_EQ(L"HOST ANNOUNCEMENT", TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"SERVER // ONLINE\n", Text(2200));
+    EXPECT_EQ(L"ORVELANT GAME", TextAt(255, 130, 500, 20));  // the catalog names no project
+}
+
+TEST_F(ShellSync, FailedSyncKeepsTheCacheAndShowsLocal) {
+    // The host serves no launcher documents: the sync is unavailable.
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
+    Start();
+    window_ = orv_probe::FindShellWindow(pid_, 20000);
+    ASSERT_NE(nullptr, window_);
+    Click(1002);
+    std::vector<std::wstring> seen = FollowSignalLabel();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(L"SIGNAL // LOCAL", seen.back());
+    EXPECT_NE(std::string::npos, Read(L"catalog.json").find("VESPERLINE"));
+    // The current page (STORE) was shown again from the cached data.
+    EXPECT_TRUE(ById(2001).visible);
+    EXPECT_EQ(L"VESPERLINE", Text(2001));
+    EXPECT_NE(std::string::npos,
+              Read(L"logs\\updater.log").find("Signed sync unavailable or invalid; trusted local cache retained"));
+}

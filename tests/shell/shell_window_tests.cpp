@@ -1,0 +1,499 @@
+// The real Shell, started in a scratch install directory and driven from
+// outside as a user would: its window found by class, every control read
+// back (text, visibility, enabled state, client rectangle), clicks posted as
+// the WM_COMMAND they produce, text typed into the search field.
+#include <gtest/gtest.h>
+
+#include "shell_fixture.h"
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace orv_test;
+using orv_probe::ControlInfo;
+
+namespace {
+
+enum Page { FRAME = -1, HOME = 0, STORE = 1, LIBRARY = 2, DOWNLOADS = 3, SETTINGS = 4 };
+
+struct Expected {
+    int id;
+    int x, y, w, h;
+    const wchar_t *text;   // creation text; null: written by a view
+    int page;
+    bool fixed;            // the text never changes
+    const wchar_t *cls;
+};
+
+const wchar_t kStatic[] = L"Static";
+const wchar_t kEdit[] = L"Edit";
+
+// Every control the Shell creates, in the order the window lists its
+// children (creation order), with the text wordmark in place of the header
+// image (the tests that install the assets put the images in).
+std::vector<Expected> AllControls() {
+    std::vector<Expected> v = {
+        {0, 28, 20, 280, 48, L"ORVELANT", FRAME, true, kStatic},
+        {0, 1040, 30, 250, 20, L"OFFICIAL LAUNCHER // 1.0.0", FRAME, true, kStatic},
+        {1010, 1080, 58, 180, 30, L"ACCOUNT // LOCAL", FRAME, true, kStatic},
+        {0, 28, 82, 1230, 1, L"", FRAME, true, kStatic},
+        {0, 214, 104, 1, 618, L"", FRAME, true, kStatic},
+        {1001, 30, 125, 155, 30, L"HOME", FRAME, true, kStatic},
+        {1002, 30, 176, 155, 30, L"STORE", FRAME, true, kStatic},
+        {1003, 30, 227, 155, 30, L"LIBRARY", FRAME, true, kStatic},
+        {1004, 30, 278, 155, 30, L"DOWNLOADS", FRAME, true, kStatic},
+        {1005, 30, 329, 155, 30, L"SETTINGS", FRAME, true, kStatic},
+        {0, 30, 680, 165, 22, nullptr, FRAME, false, kStatic},
+        {0, 255, 130, 500, 20, nullptr, HOME, false, kStatic},
+        {0, 250, 163, 650, 62, nullptr, HOME, false, kStatic},
+        {0, 255, 238, 620, 24, nullptr, HOME, false, kStatic},
+        {0, 255, 330, 620, 30, nullptr, HOME, false, kStatic},
+        {0, 255, 372, 610, 56, nullptr, HOME, false, kStatic},
+        {1100, 255, 455, 230, 58, nullptr, HOME, false, kStatic},
+        {1101, 505, 455, 230, 58, L"MANAGE IN LIBRARY", HOME, true, kStatic},
+        {0, 255, 560, 250, 20, L"SIGNAL FEED", HOME, true, kStatic},
+        {2200, 255, 592, 840, 44, nullptr, HOME, false, kStatic},
+        {2201, 255, 640, 840, 44, nullptr, HOME, false, kStatic},
+        {2202, 255, 688, 840, 44, nullptr, HOME, false, kStatic},
+        {0, 255, 130, 500, 20, L"ORVELANT // STORE", STORE, true, kStatic},
+        {0, 250, 163, 500, 58, L"STORE", STORE, true, kStatic},
+        {0, 255, 230, 880, 50,
+         L"ORVELANTのゲームとデジタル作品を一つのLibraryへ。購入・Entitlement APIは後段で接続します。",
+         STORE, true, kStatic},
+    };
+    for (int i = 0; i < 8; ++i) v.push_back({2000 + i, 255, 315 + 42 * i, 540, 36, nullptr, STORE, false, kStatic});
+    std::vector<Expected> rest = {
+        {0, 835, 330, 380, 50, nullptr, STORE, false, kStatic},
+        {0, 838, 390, 360, 20, nullptr, STORE, false, kStatic},
+        {0, 838, 430, 360, 85, nullptr, STORE, false, kStatic},
+        {1200, 838, 540, 300, 54, nullptr, STORE, false, kStatic},
+        {0, 255, 130, 500, 20, L"ORVELANT // LIBRARY", LIBRARY, true, kStatic},
+        {0, 250, 163, 500, 58, L"LIBRARY", LIBRARY, true, kStatic},
+        {0, 255, 228, 220, 20, L"SEARCH / FILTER", LIBRARY, true, kStatic},
+        {1314, 255, 253, 330, 32, nullptr, LIBRARY, false, kEdit},
+        {1310, 600, 253, 74, 32, L"ALL", LIBRARY, true, kStatic},
+        {1311, 682, 253, 112, 32, L"INSTALLED", LIBRARY, true, kStatic},
+        {1312, 802, 253, 112, 32, L"FAVORITES", LIBRARY, true, kStatic},
+        {1315, 922, 253, 120, 32, L"COLLECTIONS", LIBRARY, true, kStatic},
+    };
+    v.insert(v.end(), rest.begin(), rest.end());
+    for (int i = 0; i < 8; ++i) v.push_back({2100 + i, 255, 310 + 43 * i, 520, 36, nullptr, LIBRARY, false, kStatic});
+    std::vector<Expected> tail = {
+        {0, 815, 310, 410, 50, nullptr, LIBRARY, false, kStatic},
+        {0, 818, 370, 400, 20, nullptr, LIBRARY, false, kStatic},
+        {0, 818, 415, 400, 50, nullptr, LIBRARY, false, kStatic},
+        {1300, 818, 485, 190, 54, nullptr, LIBRARY, false, kStatic},
+        {1301, 1024, 485, 194, 54, L"VERIFY & REPAIR", LIBRARY, true, kStatic},
+        {1302, 818, 555, 126, 50, L"OFFLINE PLAY", LIBRARY, true, kStatic},
+        {1313, 953, 555, 126, 50, nullptr, LIBRARY, false, kStatic},
+        {1316, 1088, 555, 130, 50, nullptr, LIBRARY, false, kStatic},
+        {1303, 818, 620, 400, 44, L"UNINSTALL GAME", LIBRARY, true, kStatic},
+        {0, 255, 130, 600, 20, L"ORVELANT // DOWNLOAD MANAGER", DOWNLOADS, true, kStatic},
+        {0, 250, 163, 600, 58, L"DOWNLOADS", DOWNLOADS, true, kStatic},
+        {0, 255, 285, 700, 32, nullptr, DOWNLOADS, false, kStatic},
+        {0, 255, 335, 700, 26, nullptr, DOWNLOADS, false, kStatic},
+        {0, 255, 370, 800, 25, nullptr, DOWNLOADS, false, kStatic},
+        // each progress fill lies directly above its track: listed first
+        {0, 300, 420, 0, 3, L"", DOWNLOADS, true, kStatic},
+        {0, 300, 420, 760, 3, L"", DOWNLOADS, true, kStatic},
+        {0, 255, 475, 850, 60,
+         L"複数タイトルをQueueへ追加できます。.partはHTTP Rangeで再開。Pause/Resumeと帯域制限はUpdate Workerが安全に処理します。",
+         DOWNLOADS, true, kStatic},
+        {1350, 255, 550, 180, 48, nullptr, DOWNLOADS, false, kStatic},
+        {0, 255, 130, 500, 20, L"ORVELANT // SETTINGS", SETTINGS, true, kStatic},
+        {0, 250, 163, 500, 58, L"SETTINGS", SETTINGS, true, kStatic},
+        {0, 255, 270, 900, 42, nullptr, SETTINGS, false, kStatic},
+        {0, 255, 325, 700, 30, L"UPDATE CHANNEL  //  STABLE", SETTINGS, true, kStatic},
+        {0, 255, 370, 800, 30, nullptr, SETTINGS, false, kStatic},
+        {0, 255, 415, 900, 42, nullptr, SETTINGS, false, kStatic},
+        {0, 255, 465, 900, 30, L"TRUST  //  SIGNED REMOTE DATA + ISOLATED UPDATE WORKER + SELF UPDATE",
+         SETTINGS, true, kStatic},
+        {1403, 255, 520, 245, 46, L"CHANGE / MOVE LIBRARY", SETTINGS, true, kStatic},
+        {1404, 515, 520, 245, 46, nullptr, SETTINGS, false, kStatic},
+        {1400, 775, 520, 190, 46, L"WWW.ORVELANT.EXAMPLE", SETTINGS, true, kStatic},
+        {1401, 255, 585, 210, 50, L"OPEN LOG FOLDER", SETTINGS, true, kStatic},
+        {1402, 485, 585, 480, 50, nullptr, SETTINGS, false, kStatic},
+        {1405, 980, 585, 238, 50, L"RUN DIAGNOSTICS", SETTINGS, true, kStatic},
+        {0, 236, 735, 620, 22, L"READY // LAUNCHER", FRAME, true, kStatic},
+        {0, 236, 765, 0, 2, L"", FRAME, true, kStatic},
+        {0, 236, 765, 1020, 2, L"", FRAME, true, kStatic},
+    };
+    v.insert(v.end(), tail.begin(), tail.end());
+    return v;
+}
+
+std::string Describe(const Expected &e) {
+    return "control id " + std::to_string(e.id) + " at " + std::to_string(e.x) + "," +
+           std::to_string(e.y) + " " + std::to_string(e.w) + "x" + std::to_string(e.h);
+}
+
+bool Matches(const ControlInfo &c, const Expected &e) {
+    return SameRect(c, e.id, e.x, e.y, e.w, e.h);
+}
+
+class ShellWindowTest : public ShellProcessTest {
+protected:
+    // Checks the whole control set, one by one in creation order: each has
+    // its id, class, rectangle and notify style, fixed texts are intact,
+    // nothing else exists, and exactly the frame and the given page are
+    // visible (rows are checked by the tests that know their content).
+    void CheckControls(int page, const std::set<int> &hidden_on_page = {}) {
+        std::vector<ControlInfo> all = Controls();
+        std::vector<Expected> expected = AllControls();
+        if (with_assets_) {
+            expected[0] = {0, 28, 18, 360, 50, L"", FRAME, true, kStatic};
+            // The art is created right after the wordmark, before the frame.
+            expected.insert(expected.begin() + 1, {0, 930, 150, 320, 320, L"", HOME, true, kStatic});
+        }
+        ASSERT_EQ(expected.size(), all.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const Expected &e = expected[i];
+            const ControlInfo &c = all[i];
+            SCOPED_TRACE("child " + std::to_string(i) + ": " + Describe(e));
+            EXPECT_TRUE(Matches(c, e)) << "found id " << c.id << " at " << c.rect.left << ","
+                                       << c.rect.top << " " << c.rect.right - c.rect.left << "x"
+                                       << c.rect.bottom - c.rect.top;
+            EXPECT_EQ(std::wstring(e.cls), c.cls);
+            if (e.fixed) EXPECT_EQ(std::wstring(e.text), c.text);
+            bool row = (e.id >= 2000 && e.id <= 2007) || (e.id >= 2100 && e.id <= 2107) ||
+                       (e.id >= 2200 && e.id <= 2202);
+            if (e.page == FRAME) EXPECT_TRUE(c.visible);
+            else if (e.page != page) EXPECT_FALSE(c.visible);
+            else if (!row && !hidden_on_page.count(e.id)) EXPECT_TRUE(c.visible);
+            if (e.cls == kStatic && !(c.style & SS_BITMAP))
+                EXPECT_EQ(e.id != 0 ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
+        }
+    }
+
+    bool with_assets_ = false;
+};
+
+const char kDefaultNotInstalled[] =
+    "ORVELANT Library へインストールします。ゲームごとに独立した更新・修復状態を管理します。";
+const char kWaiting[] =
+    "SIGNAL // WAITING FOR OFFICIAL UPDATE\n最新情報は接続時にORVELANTから同期されます。";
+
+
+}  // namespace
+
+// First run: no caches, lists, registry values, assets or Worker.
+TEST_F(ShellWindowTest, FirstRunShowsHomeOfTheDefaultCatalog) {
+    StartAndWait();
+    CheckControls(HOME, {2201, 2202});
+    EXPECT_EQ(L"PROJECT / 001", TextAt(255, 130, 500, 20));
+    EXPECT_EQ(L"HALCYRA", TextAt(250, 163, 650, 62));
+    EXPECT_EQ(L"THE NEXT WORLD STARTS HERE.", TextAt(255, 238, 620, 24));
+    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", TextAt(255, 330, 620, 30));
+    EXPECT_EQ(Widen(kDefaultNotInstalled), TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"INSTALL", Text(1100));
+    EXPECT_EQ(Widen(kWaiting), Text(2200));
+    EXPECT_TRUE(ById(2200).visible);
+    EXPECT_FALSE(ById(2201).visible);
+    EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));  // no Worker: no sync
+    EXPECT_TRUE(PathIsDir(library_));
+
+    // The outer window: caption, system menu and minimize box, nothing else.
+    LONG style = GetWindowLongW(window_, GWL_STYLE);
+    // (The system adds WS_CLIPSIBLINGS to every top-level window.)
+    EXPECT_EQ((LONG)(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_VISIBLE),
+              style & ~(LONG)WS_CLIPSIBLINGS);
+    wchar_t title[64] = {};
+    GetWindowTextW(window_, title, 64);
+    EXPECT_STREQ(L"ORVELANT Launcher", title);
+
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitExit());
+    EXPECT_EQ("==== ORVELANT Launcher 1.0.0 release-candidate shell startup ====\r\n"
+              "Shell UI ready; starting catalog/news/control sync in isolated worker\r\n",
+              Read(L"logs\\launcher.log"));
+}
+
+TEST_F(ShellWindowTest, AssetsGiveTheWordmarkBitmapTheArtAndTheIcon) {
+    InstallAssets();
+    with_assets_ = true;
+    StartAndWait();
+    CheckControls(HOME, {2201, 2202});
+    EXPECT_TRUE(At(28, 18, 360, 50).style & SS_BITMAP);
+    EXPECT_TRUE(At(930, 150, 320, 320).style & SS_BITMAP);
+    for (const ControlInfo &c : Controls()) EXPECT_NE(L"ORVELANT", c.text);
+    // The window icon is checked on the X display (Wine answers WM_GETICON
+    // from another process with null): see the screenshot test.
+    Click(1002);
+    EXPECT_FALSE(At(930, 150, 320, 320).visible);
+    Click(1001);
+    EXPECT_TRUE(At(930, 150, 320, 320).visible);
+}
+
+TEST_F(ShellWindowTest, NavigationShowsEachPageWithItsTexts) {
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA", "PROJECT / 001"),
+                                    Product("second-title", "VESPERLINE")}));
+    SettingsGuard::SetNumber(L"BandwidthKbps", 2048);
+    StartAndWait();
+
+    Click(1002);
+    CheckControls(STORE);
+    EXPECT_EQ(L"PROJECT / 001  //  HALCYRA", Text(2000));
+    EXPECT_EQ(L"VESPERLINE", Text(2001));
+    EXPECT_TRUE(ById(2001).visible);
+    EXPECT_FALSE(ById(2002).visible);
+    EXPECT_EQ(L"HALCYRA", TextAt(835, 330, 380, 50));
+    EXPECT_EQ(L"PROJECT / 001", TextAt(838, 390, 360, 20));
+    EXPECT_EQ(L"PRODUCT PAGE SOON", Text(1200));  // the catalog gives no store_url
+    Click(2001);
+    EXPECT_EQ(L"VESPERLINE", TextAt(835, 330, 380, 50));
+    Click(2005);  // beyond the product count: nothing
+    EXPECT_EQ(L"VESPERLINE", TextAt(835, 330, 380, 50));
+
+    Click(1003);
+    CheckControls(LIBRARY);
+    EXPECT_EQ((std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED",
+                                          L"VESPERLINE   //   NOT INSTALLED"}),
+              VisibleLibraryRows());
+
+    Click(1004);
+    CheckControls(DOWNLOADS);
+    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", TextAt(255, 285, 700, 32));
+    EXPECT_EQ(L"QUEUE // IDLE", TextAt(255, 335, 700, 26));
+    EXPECT_EQ(L"ORVELANTはゲーム単位で更新状態を分離します。.partはHTTP Rangeで再開します。"
+              L"  BANDWIDTH // 2048 KB/s",
+              TextAt(255, 370, 800, 25));
+    EXPECT_EQ(L"PAUSE", Text(1350));
+    EXPECT_FALSE(ById(1350).enabled);
+
+    Click(1005);
+    CheckControls(SETTINGS);
+    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, TextAt(255, 270, 900, 42));
+    EXPECT_EQ(L"LOGS  //  " + dir_ + L"\\logs", TextAt(255, 415, 900, 42));
+    EXPECT_EQ(L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED", TextAt(255, 370, 800, 30));
+    EXPECT_EQ(L"BANDWIDTH // 2048 KB/s", Text(1404));
+    EXPECT_EQ(L"LAUNCHER 1.0.0  //  CURRENT", Text(1402));
+    EXPECT_FALSE(ById(1402).enabled);
+
+    Click(1001);
+    CheckControls(HOME, {2201, 2202});
+    Click(1101);        // MANAGE IN LIBRARY
+    CheckControls(LIBRARY);
+    // A command without id meaning and a non-zero notification do nothing.
+    ASSERT_TRUE(orv_probe::Command(window_, 1002, STN_DBLCLK));
+    CheckControls(LIBRARY);
+}
+
+TEST_F(ShellWindowTest, SettingsAndStoreFollowTheControlDocument) {
+    Write(L"control.json",
+          "{\"allow_offline\": false, \"store_enabled\": false,"
+          " \"latest_launcher_version\": \"1.2.0\", \"min_launcher_version\": \"1.1.0\"}");
+    StartAndWait();
+    Click(1005);
+    EXPECT_EQ(L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL", TextAt(255, 370, 800, 30));
+    EXPECT_EQ(L"UPDATE & RESTART  //  1.2.0  //  REQUIRED", Text(1402));
+    EXPECT_TRUE(ById(1402).enabled);
+    EXPECT_EQ(L"BANDWIDTH // UNLIMITED", Text(1404));
+    Click(1002);
+    for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2000 + i).visible);
+    EXPECT_EQ(L"STORE // TEMPORARILY HIDDEN", TextAt(835, 330, 380, 50));
+    EXPECT_EQ(L"ORVELANT CONTROL", TextAt(838, 390, 360, 20));
+    EXPECT_EQ(L"WWW.ORVELANT.EXAMPLE", Text(1200));
+}
+
+struct HomeCase {
+    const char *name;
+    const char *control;
+    bool installed;
+    const wchar_t *status, *message, *primary;
+};
+
+void PrintTo(const HomeCase &c, std::ostream *out) { *out << c.name; }
+
+class ShellHomePolicy : public ShellWindowTest,
+                        public ::testing::WithParamInterface<HomeCase> {};
+
+TEST_P(ShellHomePolicy, StatusMessageAndPrimaryButton) {
+    const HomeCase &c = GetParam();
+    if (c.control) Write(L"control.json", c.control);
+    if (c.installed) InstallProduct("first-title", "1.0.0", true);
+    StartAndWait();
+    EXPECT_EQ(std::wstring(c.status), TextAt(255, 330, 620, 30));
+    EXPECT_EQ(std::wstring(c.message), TextAt(255, 372, 610, 56));
+    EXPECT_EQ(std::wstring(c.primary), Text(1100));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ShellHomePolicy,
+    ::testing::Values(
+        HomeCase{"UpdateRequired", "{\"min_launcher_version\": \"1.0.1\", \"service_state\": \"maintenance\"}",
+                 true, L"LAUNCHER UPDATE // REQUIRED",
+                 L"ORVELANT Launcherの更新が必要です。Settingsから最新版を取得してください。"
+                 L"ゲームの更新・起動はLauncher更新後に再開できます。",
+                 L"UPDATE LAUNCHER"},
+        HomeCase{"MaintenanceWithMessage",
+                 "{\"service_state\": \"maintenance\", \"maintenance_message\": \"MAINT 02:00-04:00\"}",
+                 false, L"SERVICE // MAINTENANCE", L"MAINT 02:00-04:00", L"INSTALL / CHECK"},
+        HomeCase{"MaintenanceInstalled", "{\"service_state\": \"maintenance\"}", true,
+                 L"SERVICE // MAINTENANCE",
+                 L"配信サービスをメンテナンスしています。検証済みのゲームはLibraryからオフライン起動できます。",
+                 L"PLAY / CHECK"},
+        HomeCase{"Installed", nullptr, true, L"READY // 1.0.0",
+                 L"起動前に更新を確認します。更新サービス停止時は、検証済みのインストールをオフライン起動できます。",
+                 L"PLAY"},
+        HomeCase{"InstalledWithAnnouncement", "{\"announcement\": \"NEW SEASON\"}", true,
+                 L"READY // 1.0.0", L"NEW SEASON", L"PLAY"},
+        HomeCase{"NotInstalled", nullptr, false, L"AVAILABLE // NOT INSTALLED",
+                 L"ORVELANT Library へインストールします。ゲームごとに独立した更新・修復状態を管理します。",
+                 L"INSTALL"}),
+    [](const ::testing::TestParamInfo<HomeCase> &info) { return std::string(info.param.name); });
+
+TEST_F(ShellWindowTest, HomeShowsUpToThreeNewsRows) {
+    Write(L"news.json",
+          "{\"items\": [{\"title\": \"SEASON ONE\", \"summary\": \"新しい世界\", \"published_at\": \"2026-12-01\"},"
+          "{\"title\": \"PATCH 1.1\", \"summary\": \"fixes\"}]}");
+    StartAndWait();
+    EXPECT_EQ(L"2026-12-01  //  SEASON ONE\n新しい世界", Text(2200));
+    EXPECT_EQ(L"PATCH 1.1\nfixes", Text(2201));
+    EXPECT_TRUE(ById(2201).visible);
+    EXPECT_FALSE(ById(2202).visible);
+}
+
+TEST_F(ShellWindowTest, LibraryRowAndMetaOfAFavoriteInBacklog) {
+    InstallProduct("first-title", "1.0.0", true);
+    Write(L"favorites.txt", "first-title\r\n");
+    Write(L"collections.txt", "first-title=2\r\n");
+    Write(L"playtime.txt", "first-title=7260\r\n");
+    StartAndWait();
+    Click(1003);
+    EXPECT_EQ(std::vector<std::wstring>{L"★  HALCYRA   //   1.0.0   //   BACKLOG"},
+              VisibleLibraryRows());
+    EXPECT_EQ(L"HALCYRA", TextAt(815, 310, 410, 50));
+    EXPECT_EQ(L"PROJECT / 001  //  1.0.0  //  PLAYTIME  2h 1m  //  FAVORITE  //  BACKLOG",
+              TextAt(818, 370, 400, 20));
+    EXPECT_EQ(library_ + L"\\first-title", TextAt(818, 415, 400, 50));
+    EXPECT_EQ(L"PLAY", Text(1300));
+    EXPECT_EQ(L"★ FAVORITE", Text(1313));
+    EXPECT_EQ(L"COLLECTION // BACKLOG", Text(1316));
+    for (int id : {1300, 1301, 1302, 1303, 1313, 1316}) EXPECT_TRUE(ById(id).enabled) << id;
+
+    // Favorite and collection buttons change the lists on disk and the row.
+    Click(1313);
+    EXPECT_EQ("", Read(L"favorites.txt"));
+    Click(1316);
+    EXPECT_EQ("first-title=3\r\n", Read(L"collections.txt"));
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.0   //   COMPLETED"},
+              VisibleLibraryRows());
+    EXPECT_EQ(L"☆ FAVORITE", Text(1313));
+}
+
+TEST_F(ShellWindowTest, InstalledWithoutVersionFileOrMarker) {
+    InstallProduct("first-title", nullptr, false);
+    StartAndWait();
+    EXPECT_EQ(L"READY // INSTALLED", TextAt(255, 330, 620, 30));
+    Click(1003);
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   INSTALLED"}, VisibleLibraryRows());
+    EXPECT_TRUE(ById(1301).enabled);   // repair: installed
+    EXPECT_FALSE(ById(1302).enabled);  // offline: no known-good marker
+    EXPECT_TRUE(ById(1303).enabled);
+}
+
+TEST_F(ShellWindowTest, SearchAndFiltersNarrowTheLibrary) {
+    std::vector<std::string> products = {Product("first-title", "HALCYRA", "PROJECT / 001")};
+    for (int i = 1; i < 10; ++i)
+        products.push_back(Product("game-" + std::to_string(i), "GAME " + std::to_string(i)));
+    Write(L"catalog.json", Catalog(products));
+    InstallProduct("game-3", "2.0.1", true);
+    Write(L"favorites.txt", "game-5\n");
+    StartAndWait();
+    Click(1003);
+    std::vector<std::wstring> rows = VisibleLibraryRows();
+    ASSERT_EQ(8u, rows.size());  // ten match, eight rows
+    EXPECT_EQ(L"HALCYRA   //   NOT INSTALLED", rows[0]);
+    EXPECT_EQ(L"GAME 7   //   NOT INSTALLED", rows[7]);
+
+    Search(L"halcyra");
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED"}, VisibleLibraryRows());
+    Search(L"ｈａｌｃｙｒａ");  // full-width letters are not folded
+    EXPECT_TRUE(VisibleLibraryRows().empty());
+    EXPECT_EQ(L"NO MATCHING GAMES", TextAt(815, 310, 410, 50));
+    EXPECT_EQ(L"LIBRARY FILTER", TextAt(818, 370, 400, 20));
+    EXPECT_EQ(L"検索条件またはフィルターを変更してください。", TextAt(818, 415, 400, 50));
+    EXPECT_EQ(L"-", Text(1300));
+    for (int id : {1300, 1301, 1302, 1303, 1313, 1316}) EXPECT_FALSE(ById(id).enabled) << id;
+    Search(L"first-title");  // found through the id only
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED"}, VisibleLibraryRows());
+    Search(L"GAME 1");
+    EXPECT_EQ(std::vector<std::wstring>{L"GAME 1   //   NOT INSTALLED"}, VisibleLibraryRows());
+    EXPECT_EQ(L"GAME 1", TextAt(815, 310, 410, 50));  // the selection follows the filter
+    Search(L"");
+
+    Click(1311);  // INSTALLED
+    EXPECT_EQ(std::vector<std::wstring>{L"GAME 3   //   2.0.1"}, VisibleLibraryRows());
+    EXPECT_EQ(L"PLAY", Text(1300));
+    Click(1312);  // FAVORITES
+    EXPECT_EQ(std::vector<std::wstring>{L"★  GAME 5   //   NOT INSTALLED"}, VisibleLibraryRows());
+    Click(1315);  // COLLECTIONS: none yet
+    EXPECT_TRUE(VisibleLibraryRows().empty());
+    EXPECT_EQ(L"NO MATCHING GAMES", TextAt(815, 310, 410, 50));
+    Click(1310);  // ALL
+    EXPECT_EQ(8u, VisibleLibraryRows().size());
+    Click(2102);  // the third row: GAME 2
+    EXPECT_EQ(L"GAME 2", TextAt(815, 310, 410, 50));
+    // The filter and search survive a page switch; rows hide with the page.
+    Search(L"game");
+    Click(1001);
+    for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2100 + i).visible);
+    EXPECT_EQ(L"GAME 2", TextAt(250, 163, 650, 62));  // HOME shows the selection
+    Click(1003);
+    EXPECT_EQ(8u, VisibleLibraryRows().size());
+    EXPECT_EQ(L"GAME 1   //   NOT INSTALLED", VisibleLibraryRows()[0]);
+}
+
+// The window closes without a question; the pause flag goes with it.
+TEST_F(ShellWindowTest, ClosingRemovesThePauseFlagAndExitsWithZero) {
+    Write(L"pause.download", "");
+    StartAndWait();
+    EXPECT_TRUE(PathIsFile(dir_ + L"\\pause.download"));
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitExit());
+    EXPECT_FALSE(PathIsFile(dir_ + L"\\pause.download"));
+}
+
+TEST_F(ShellWindowTest, FatalFaultInAHandlerShowsTheBoxAndExits100) {
+    Write(L"pause.download", "");
+    StartAndWait(TestBinDir() + L"\\shell-with-test-hooks.exe");
+    PostMessageW(window_, WM_APP + 90, 0, 0);
+    HWND box = orv_probe::FindMessageBox(pid_, 15000);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"ORVELANT Launcher", orv_probe::MessageBoxCaption(box));
+    EXPECT_EQ(L"Launcher Shellで予期しないエラーを検出しました。\n\nlogs\\launcher.log を確認してください。",
+              orv_probe::MessageBoxText(box));
+    EXPECT_TRUE(orv_probe::AnswerMessageBox(box));
+    EXPECT_EQ(100u, WaitExit());
+    std::string log = Read(L"logs\\launcher.log");
+    const std::string last = "Caught fatal exception in launcher shell\r\n";
+    ASSERT_GE(log.size(), last.size());
+    EXPECT_EQ(last, log.substr(log.size() - last.size()));
+    EXPECT_TRUE(PathIsFile(dir_ + L"\\pause.download"));  // no clean-up after a fault
+}
+
+TEST_F(ShellWindowTest, ClassRegistrationFailureShowsTheStartUpBoxAndExits1) {
+    env_.Set(L"ORV_TEST_SHELL_CLASS_TAKEN", L"1");
+    Start(TestBinDir() + L"\\shell-with-test-hooks.exe");
+    HWND box = orv_probe::FindMessageBox(pid_, 15000);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"ORVELANT Launcher", orv_probe::MessageBoxCaption(box));
+    EXPECT_EQ(L"ORVELANT Launcher Shellを開始できませんでした。", orv_probe::MessageBoxText(box));
+    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(pid_, 0));
+    EXPECT_TRUE(orv_probe::AnswerMessageBox(box));
+    EXPECT_EQ(1u, WaitExit());
+    std::string log = Read(L"logs\\launcher.log");
+    EXPECT_NE(std::string::npos, log.find("\r\nRegisterClassExW failed (1410)\r\n")) << log;
+}
+
+TEST_F(ShellWindowTest, MainWindowFailureExits2WithoutABox) {
+    env_.Set(L"ORV_TEST_SHELL_REFUSE_WINDOW", L"1");
+    Start(TestBinDir() + L"\\shell-with-test-hooks.exe");
+    EXPECT_EQ(2u, WaitExit());
+    EXPECT_EQ(nullptr, orv_probe::FindMessageBox(pid_, 0));
+    std::string log = Read(L"logs\\launcher.log");
+    EXPECT_NE(std::string::npos, log.find("\r\nCreateWindowExW failed (")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Shell UI ready")) << log;
+}
