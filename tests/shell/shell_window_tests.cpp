@@ -497,3 +497,73 @@ TEST_F(ShellWindowTest, MainWindowFailureExits2WithoutABox) {
     EXPECT_NE(std::string::npos, log.find("\r\nCreateWindowExW failed (")) << log;
     EXPECT_EQ(std::string::npos, log.find("Shell UI ready")) << log;
 }
+
+// Worker messages arrive as posted by a Worker process; here the test posts
+// them itself, so each code's effect can be checked on its own.
+TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
+    StartAndWait();
+    auto status = [&](int code, int percent) {
+        PostMessageW(window_, WM_APP + 10, (WPARAM)(unsigned int)code, (LPARAM)(unsigned int)percent);
+        ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    };
+    auto fill_widths = [&]() {
+        // Each fill is listed directly before its track, at the same place.
+        std::pair<int, int> widths{-1, -1};
+        for (const ControlInfo &c : Controls()) {
+            if (c.id != 0) continue;
+            if (widths.first < 0 && c.rect.left == 236 && c.rect.top == 765)
+                widths.first = c.rect.right - c.rect.left;
+            if (widths.second < 0 && c.rect.left == 300 && c.rect.top == 420)
+                widths.second = c.rect.right - c.rect.left;
+        }
+        return widths;
+    };
+    status(99, 33);  // a code the Shell does not know still carries its percent
+    EXPECT_EQ(std::make_pair(336, 250), fill_widths());
+    status(99, 50);
+    EXPECT_EQ(std::make_pair(510, 380), fill_widths());
+    status(99, 1);
+    EXPECT_EQ(std::make_pair(10, 7), fill_widths());
+    status(99, 150);
+    EXPECT_EQ(std::make_pair(1020, 760), fill_widths());
+    status(99, 60);
+    status(99, -5);  // a negative percent leaves the bars alone
+    EXPECT_EQ(std::make_pair(612, 456), fill_widths());
+    status(8, 0);    // SYNC_STARTED resets the bars
+    EXPECT_EQ(std::make_pair(0, 0), fill_widths());
+    EXPECT_EQ(L"SIGNAL // SYNCING", TextAt(30, 680, 165, 22));
+    status(10, 0);   // SYNC_UNAVAILABLE
+    EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));
+
+    // SYNC_DONE reloads the documents and lists and refills the current page.
+    Click(1003);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("b", "BRAVO")}));
+    Write(L"control.json", "{\"signal\": \"SIGNAL // OPS DESK\"}");
+    Write(L"favorites.txt", "b\r\n");
+    status(9, 0);
+    EXPECT_EQ(L"SIGNAL // OPS DESK", TextAt(30, 680, 165, 22));
+    EXPECT_EQ((std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED",
+                                          L"★  BRAVO   //   NOT INSTALLED"}),
+              VisibleLibraryRows());
+    Write(L"control.json", "{\"signal\": \"\"}");
+    status(9, 0);
+    EXPECT_EQ(L"SIGNAL // CURRENT", TextAt(30, 680, 165, 22));
+
+    // Transfer figures without a running job leave the idle texts.
+    PostMessageW(window_, WM_APP + 11, 850, 1200);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", TextAt(255, 285, 700, 32));
+}
+
+TEST_F(ShellWindowTest, GameExitRefreshesTheLibraryOnly) {
+    StartAndWait();
+    Click(1003);
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED"}, VisibleLibraryRows());
+    InstallProduct("first-title", "1.0.3", true);
+    PostMessageW(window_, WM_APP + 12, 0, 0);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.3"}, VisibleLibraryRows());
+    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", TextAt(255, 330, 620, 30));  // HOME not refreshed
+    Click(1001);
+    EXPECT_EQ(L"READY // 1.0.3", TextAt(255, 330, 620, 30));
+}
