@@ -31,23 +31,22 @@ start)
   rm -f "$state/pid" "$state/display"
   for n in $(seq 71 90); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    # setsid: the server must not die with the caller's terminal or job.
+    # setsid: the server must not die with the caller's terminal. (Started
+    # in the background it is no group leader, so setsid does not fork and
+    # $! is the server itself.)
     setsid Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp -br -noreset \
       </dev/null >"$state/xvfb.log" 2>&1 9>&- &
     launched=$!
     for _ in $(seq 1 100); do
-      # The server's own lock file names its pid (setsid may have forked).
-      pid=$(tr -dc '0-9' 2>/dev/null <"/tmp/.X$n-lock" || true)
-      if [ -n "$pid" ] && [ -S "/tmp/.X11-unix/X$n" ] &&
-         tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -q "^Xvfb :$n " &&
-         DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
-        echo "$pid" >"$state/pid"
+      kill -0 "$launched" 2>/dev/null || break   # another server took :$n first
+      # Ours once its lock file names it and its socket takes connections.
+      if [ -S "/tmp/.X11-unix/X$n" ] &&
+         [ "$(tr -dc '0-9' 2>/dev/null <"/tmp/.X$n-lock" || true)" = "$launched" ]; then
+        echo "$launched" >"$state/pid"
         echo ":$n" >"$state/display"
         echo ":$n"
         exit 0
       fi
-      # Lost the race for :$n to another server: try the next display.
-      if ! kill -0 "$launched" 2>/dev/null && ! [ -S "/tmp/.X11-unix/X$n" ]; then break; fi
       sleep 0.1
     done
     kill "$launched" 2>/dev/null || true   # never came up: do not leave it behind
