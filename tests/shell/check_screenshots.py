@@ -13,7 +13,8 @@ For every page (HOME STORE LIBRARY DOWNLOADS SETTINGS) it reads <page>.png,
     tracks and fills;
   - the navigation entry of the page in the highlight colour, every other
     entry in the plain one;
-  - no text that reaches the right or bottom edge of its control (cut off);
+  - every visible control inside the client area, and no text that reaches
+    the right or bottom edge of its control (cut off);
   - Japanese text drawn with real glyphs: the STORE intro carries ink, and
     no control with Japanese text shows the hollow boxes of missing glyphs.
 Backgrounds must match exactly; only the text colours allow for
@@ -223,6 +224,13 @@ class Checker:
                 self.check(p == WINDOW, page, "%s: client %s beside it is RGB%s, expected the "
                            "window RGB%s (client area not where expected?)"
                            % (what, (bx, by), p, WINDOW))
+
+        # Every visible control inside the client area, none cut off by the frame.
+        for c in visible:
+            rx, ry, rw, rh = c["rect"]
+            self.check(rx >= 0 and ry >= 0 and rx + rw <= cw and ry + rh <= ch, page,
+                       "control %d %r at %s reaches outside the %dx%d client area"
+                       % (c["id"], c["text"], c["rect"], cw, ch))
 
         # Window background wherever no visible control is.
         self.check_window_background(page, pic, visible, cw, ch)
