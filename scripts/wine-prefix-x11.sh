@@ -30,6 +30,8 @@ reg 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
 for face in "Yu Gothic UI" "Yu Mincho" "Segoe UI"; do
   reg 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "Noto Sans CJK JP"
 done
+# The serif of the wordmark and the page titles.
+reg 'HKCU\Software\Wine\Fonts\Replacements' /v Georgia /d "Noto Serif CJK JP"
 # No crash dialog: a faulting program just ends.
 reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
 wineserver -k || true

@@ -22,6 +22,8 @@ reg 'HKCU\Software\Wine\Drivers' /v Graphics /d null
 for face in "Yu Gothic UI" "Yu Mincho" "Segoe UI"; do
   reg 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "Noto Sans CJK JP"
 done
+# The serif of the wordmark and the page titles.
+reg 'HKCU\Software\Wine\Fonts\Replacements' /v Georgia /d "Noto Serif CJK JP"
 # No crash dialog: a faulting test program just ends.
 reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
 wineserver -k || true

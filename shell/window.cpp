@@ -78,15 +78,17 @@ static HWND CreateStatic(const wchar_t *text, DWORD style, int x, int y, int w, 
                            g_main_window, (HMENU)(INT_PTR)id, g_instance, NULL);
 }
 
+// Texts are shown as they are: an "&" in a label or a product title is a
+// character, not a keyboard-mnemonic marker (SS_NOPREFIX).
 static HWND CreateLabel(const wchar_t *text, int x, int y, int w, int h, int id, int font,
                         int group) {
-    DWORD style = SS_LEFT | (id != 0 ? SS_NOTIFY : 0);
+    DWORD style = SS_LEFT | SS_NOPREFIX | (id != 0 ? SS_NOTIFY : 0);
     return Register(CreateStatic(text, style, x, y, w, h, id), font, group);
 }
 
 static HWND CreateButton(const wchar_t *text, int x, int y, int w, int h, int id, int font,
                          int group) {
-    DWORD style = SS_CENTER | SS_CENTERIMAGE | (id != 0 ? SS_NOTIFY : 0);
+    DWORD style = SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX | (id != 0 ? SS_NOTIFY : 0);
     return Register(CreateStatic(text, style, x, y, w, h, id), font, group);
 }
 
@@ -140,7 +142,12 @@ static void CreateFrame(void) {
                                    20, 0, FONT_SMALL, COLOR_DIM);
     c.account_button = CreateButton(L"ACCOUNT // LOCAL", 1080, 58, 180, 30, ID_ACCOUNT,
                                     FONT_SMALL, COLOR_SECONDARY);
+    // The header rule runs under the ACCOUNT button: it clips its siblings,
+    // so the button (created before it, so above it) stays whole.
     c.header_rule = CreateLabel(L"", 28, 82, 1230, 1, 0, FONT_NONE, COLOR_RULE);
+    if (c.header_rule)
+        SetWindowLongPtrW(c.header_rule, GWL_STYLE,
+                          GetWindowLongPtrW(c.header_rule, GWL_STYLE) | WS_CLIPSIBLINGS);
     c.sidebar_rule = CreateLabel(L"", 214, 104, 1, 618, 0, FONT_NONE, COLOR_RULE);
     const wchar_t *names[5] = {L"HOME", L"STORE", L"LIBRARY", L"DOWNLOADS", L"SETTINGS"};
     for (int i = 0; i < 5; ++i)

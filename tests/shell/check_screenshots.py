@@ -82,6 +82,11 @@ class Picture:
         i = ((self.oy + y) * self.width + self.ox + x) * 3
         return tuple(self.pixels[i:i + 3])
 
+    def raw(self, x, y):
+        """Pixel at window (picture) coordinates."""
+        i = (y * self.width + x) * 3
+        return tuple(self.pixels[i:i + 3])
+
     def row_bytes(self, x, y, w):
         i = ((self.oy + y) * self.width + self.ox + x) * 3
         return self.pixels[i:i + w * 3]
@@ -120,8 +125,9 @@ def has_japanese(text):
 
 
 class Checker:
-    def __init__(self, out_dir):
+    def __init__(self, out_dir, expect_icon=None):
         self.out_dir = out_dir
+        self.expect_icon = expect_icon
         self.problems = []
         self.checks = 0
 
@@ -245,6 +251,30 @@ class Checker:
                     self.check_corners(page, pic, c, colour, what)
         self.check(any(i in by_id and by_id[i]["visible"] for i in PRIMARY_IDS + SECONDARY_IDS),
                    page, "no button of the page is visible")
+        # Nothing paints over a dark button or row: the accent colour of a
+        # rule or fill never appears inside one (their text is never that).
+        for ids, what in ((SECONDARY_IDS, "secondary button"), (ROW_IDS, "list row")):
+            for i in ids:
+                c = by_id.get(i)
+                if not (c and c["visible"]):
+                    continue
+                rx, ry, rw, rh = c["rect"]
+                hits = [(px, py) for py in range(ry, ry + rh) for px in range(rx, rx + rw)
+                        if pic.at(px, py) == ACCENT]
+                self.check(not hits, page, "%s %d (%r) at %s: %d accent pixels drawn over it, "
+                           "first at client %s" % (what, i, c["text"], c["rect"], len(hits),
+                                                    hits[0] if hits else None))
+
+        # The window icon in the caption Wine draws (top left of the frame).
+        if self.expect_icon is not None:
+            gold = sum(1 for py in range(2, 24) for px in range(2, 24)
+                       if near(pic.raw(px, py), ACCENT, 30))
+            # (Without an icon Wine shows its own, which holds no gold.)
+            if self.expect_icon:
+                self.check(gold >= 8, page, "no window icon in the caption (%d gold pixels)" % gold)
+            else:
+                self.check(gold == 0, page, "an icon in the caption without an icon file "
+                           "(%d gold pixels)" % gold)
 
         # Progress tracks: the fill (accent) over the left part, the rest track.
         for rect, only in TRACKS:
@@ -401,13 +431,17 @@ def covered(controls, x, y):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: check_screenshots.py <out-dir>", file=sys.stderr)
+    args = sys.argv[1:]
+    expect_icon = None
+    if args and args[0] in ("--icon", "--no-icon"):
+        expect_icon = args.pop(0) == "--icon"
+    if len(args) != 1:
+        print("usage: check_screenshots.py [--icon|--no-icon] <out-dir>", file=sys.stderr)
         return 2
-    if not os.path.isdir(sys.argv[1]):
-        print("check_screenshots: no directory %s" % sys.argv[1], file=sys.stderr)
+    if not os.path.isdir(args[0]):
+        print("check_screenshots: no directory %s" % args[0], file=sys.stderr)
         return 2
-    return Checker(sys.argv[1]).run()
+    return Checker(args[0], expect_icon).run()
 
 
 if __name__ == "__main__":

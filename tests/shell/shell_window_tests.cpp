@@ -162,8 +162,10 @@ protected:
             if (e.page == FRAME) EXPECT_TRUE(c.visible);
             else if (e.page != page) EXPECT_FALSE(c.visible);
             else if (!row && !hidden_on_page.count(e.id)) EXPECT_TRUE(c.visible);
-            if (e.cls == kStatic && !(c.style & SS_BITMAP))
+            if (e.cls == kStatic && !(c.style & SS_BITMAP)) {
                 EXPECT_EQ(e.id != 0 ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
+                EXPECT_EQ(SS_NOPREFIX, c.style & SS_NOPREFIX);  // "&" is shown as it is
+            }
         }
     }
 
