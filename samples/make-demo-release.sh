@@ -48,7 +48,7 @@ signing_key = $build/keys/update-signing.pem
 
 [control]
 service_state = normal
-signal = SIGNAL // CURRENT
+signal = SIGNAL // LOCAL HOST ONLINE
 announcement = "HALCYRA $first_version is live."
 latest_launcher_version = 1.0.0
 
@@ -59,7 +59,7 @@ published_at = 2026-12-01
 
 [news]
 title = VESPERLINE // ANNOUNCED
-summary = A second world is on its way.
+summary = 第二の世界が近づいています。
 published_at = 2026-11-20
 
 [news]

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The main job, as far as the launcher exists today: build; publish a demo
-# release and serve it from the local update host; then run the Update Worker
-# in its modes in a scratch install directory, as a child of a window (the
-# monitor stands in for the Shell), and show what it posted, what it cached,
-# its exit codes and its log. The host is stopped at the end.
+# release and serve it from the local update host; run the Update Worker in
+# its modes in a scratch install directory, as a child of a window (the
+# monitor), and show what it posted, what it cached, its exit codes and its
+# log; then start the Shell in that install directory, let it sync with the
+# local host and show it: on the person's display when there is one,
+# otherwise as screenshots of every page taken on a virtual display
+# (build/demo/screenshots/*.png). The host is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -28,7 +31,17 @@ state=$root/build/host-state
 samples/make-demo-release.sh build "$tree" 1.0.0
 "$root/host/stop.sh" "$root/build/tests/host/state" >/dev/null 2>&1 || true  # the test suite's host
 host/start.sh "$state" "$tree" localhost
-trap 'host/stop.sh "$state"' EXIT
+x11=$root/build/wineprefix-x11
+cleanup() {
+  # The Game Library setting belongs to this demo only.
+  if [ -f "$x11/.orvelant-x11-ready" ]; then
+    WINEPREFIX=$x11 WINEDEBUG=-all wine reg delete 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /f \
+      </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=$x11 wineserver -w 2>/dev/null || true
+  fi
+  host/stop.sh "$state"
+}
+trap cleanup EXIT
 wine_run build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")"
 
 step() { echo; echo "== $1"; echo "   worker$2"; }
@@ -74,6 +87,33 @@ run
 echo
 echo "== logs/updater.log"
 sed 's/\r$//; s/^/   /' "$install/logs/updater.log"
+echo
+echo "== the Shell in the install directory, syncing with https://localhost/"
+cp "build/bin/ORVELANT Launcher.exe" "$install/"
+mkdir -p "$install/assets"
+cp assets/orvelant-wordmark.bmp assets/origin-core.bmp assets/origin-core.ico "$install/assets/"
+# The Shell runs in the prefix that draws on an X display; it trusts the
+# local host's CA there too and finds the demo's Game Library by the setting.
+scripts/wine-prefix-x11.sh "$x11"
+xwine() { WINEPREFIX=$x11 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64 wine "$@" </dev/null; }
+xwine build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")" >/dev/null
+xwine reg add 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /d "$(winpath "$library/ORVELANT/Games")" /f >/dev/null
+WINEPREFIX=$x11 wineserver -w
+if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
+  echo "   the window is open on $DISPLAY; close it to end the demo"
+  (cd "$install" && xwine "ORVELANT Launcher.exe") || true
+else
+  shots=$root/build/demo/screenshots
+  scripts/shell-screenshots.sh "$install" "$shots" --sync-wait=6
+  signal=$(grep -P '\t30,680,165,22\t' "$shots/HOME.controls.txt" | cut -f8)
+  echo "   signal label after the sync: $signal"
+  python3 tests/shell/check_screenshots.py --icon "$shots" | tail -n 1 | sed 's/^/   /'
+  echo "   screenshots of every page:"
+  for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
+fi
+echo
+echo "== logs/launcher.log"
+sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"
 echo
 echo "Scratch install directory: $install"
 echo "The update host is stopped on exit; to serve the demo tree again: host/start.sh build/host-state build/demo/tree"
