@@ -34,7 +34,7 @@ host/start.sh "$state" "$tree" localhost
 x11=$root/build/wineprefix-x11
 cleanup() {
   # The Game Library setting belongs to this demo only.
-  if [ -f "$x11/.orvelant-x11-ready" ]; then
+  if [ -f "$x11/.orvelant-ready" ]; then
     WINEPREFIX=$x11 WINEDEBUG=-all wine reg delete 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /f \
       </dev/null >/dev/null 2>&1 || true
     WINEPREFIX=$x11 wineserver -w 2>/dev/null || true

@@ -1,31 +1,44 @@
 #!/usr/bin/env bash
-# Creates (once) the project's own Wine prefix: headless, Japanese fonts mapped,
-# no Mono/Gecko prompts. Never touches ~/.wine. Safe to call concurrently.
-#   wine-prefix.sh <prefix-dir>
+# Creates (once) one of the project's own Wine prefixes, with Japanese fonts
+# mapped and no Mono/Gecko prompts or crash dialogs. Never touches ~/.wine.
+# Safe to call concurrently.
+#   wine-prefix.sh <prefix-dir> [null|x11]
+# null (default): headless, the null graphics driver; windows and messages
+#   work without any display.
+# x11: draws on an X display (DISPLAY, see scripts/xvfb-display.sh); Wine
+#   draws the window frames itself and places every window exactly where the
+#   program asks (there is no window manager on our Xvfb to do either).
 set -euo pipefail
-prefix=${1:?usage: wine-prefix.sh <prefix-dir>}
+prefix=${1:?usage: wine-prefix.sh <prefix-dir> [null|x11]}
+graphics=${2:-null}
+case $graphics in null|x11) ;; *) echo "wine-prefix: unknown graphics driver $graphics" >&2; exit 2 ;; esac
 mkdir -p "$(dirname "$prefix")"
 prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+ready=$prefix/.orvelant-ready
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-[ -f "$prefix/.orvelant-ready" ] && exit 0
+[ -f "$ready" ] && exit 0
 
 exec 9>"$prefix.lock"
 flock 9
-[ -f "$prefix/.orvelant-ready" ] && exit 0
+[ -f "$ready" ] && exit 0
 
-echo "wine-prefix: creating $prefix" >&2
-wineboot --init >/dev/null 2>&1 </dev/null
+echo "wine-prefix: creating $prefix ($graphics graphics)" >&2
+wineboot --init >/dev/null 2>&1 </dev/null 9>&-
 wineserver -w
-reg() { wine reg add "$@" /f >/dev/null 2>&1 </dev/null; }
-reg 'HKCU\Software\Wine\Drivers' /v Graphics /d null
+reg() { wine reg add "$@" /f >/dev/null 2>&1 </dev/null 9>&-; }
+reg 'HKCU\Software\Wine\Drivers' /v Graphics /d "$graphics"
+if [ "$graphics" = x11 ]; then
+  reg 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
+  reg 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
+fi
 for face in "Yu Gothic UI" "Yu Mincho" "Segoe UI"; do
   reg 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "Noto Sans CJK JP"
 done
 # The serif of the wordmark and the page titles.
 reg 'HKCU\Software\Wine\Fonts\Replacements' /v Georgia /d "Noto Serif CJK JP"
-# No crash dialog: a faulting test program just ends.
+# No crash dialog: a faulting program just ends.
 reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
 wineserver -k || true
 wineserver -w || true
-touch "$prefix/.orvelant-ready"
+touch "$ready"

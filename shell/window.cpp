@@ -242,7 +242,7 @@ static void CreateLibraryPage(void) {
 // A fill lies over the left part of its track: it goes directly above the
 // track among the siblings, and the track clips siblings, so the fill shows.
 static HWND CreateTrack(int x, int y, int w, int h) {
-    return Register(CreateStatic(L"", SS_LEFT | WS_CLIPSIBLINGS, x, y, w, h, 0), FONT_NONE,
+    return Register(CreateStatic(L"", SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS, x, y, w, h, 0), FONT_NONE,
                     COLOR_TRACK);
 }
 

@@ -1,14 +1,20 @@
 // Saves the playtime list over and over, each save with new values, until it
 // is killed: the test checks what a kill at a random moment leaves behind.
 //   list-saver.exe <install-dir>
+// A GUI-subsystem program: a console one would get a console host process
+// that outlives the kill.
 #include "runtime.h"
 #include "settings.h"
 #include "shell.h"
 
 #include <string>
 
-int wmain(int argc, wchar_t **argv) {
-    if (argc < 2) return 2;
+#include <shellapi.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv || argc < 2) return 2;
     WideCopy(g_install_dir, argv[1], kInstallDirUnits);
     std::string catalog = "{\"products\": [";
     for (int i = 0; i < 16; ++i)
