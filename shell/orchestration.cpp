@@ -54,17 +54,17 @@ int StartSyncWorker(void) {
 void HandleWorkerStatus(int code, int percent) {
     if (percent >= 0) SetProgress(percent);
     switch (code) {
-    case 8:  // SYNC_STARTED
+    case SYNC_STARTED:
         g_worker.sync_running = 1;
         SetSignalLabel(L"SIGNAL // SYNCING");
         return;
-    case 9:  // SYNC_DONE
+    case SYNC_DONE:
         g_worker.sync_running = 0;
         ReloadRemoteData();
         SetSignalLabel(g_control.signal[0] ? g_control.signal : L"SIGNAL // CURRENT");
         ShowPage(g_ui.current_page);
         return;
-    case 10:  // SYNC_UNAVAILABLE
+    case SYNC_UNAVAILABLE:
         g_worker.sync_running = 0;
         SetSignalLabel(L"SIGNAL // LOCAL");
         ShowPage(g_ui.current_page);

@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
+#include "worker_protocol.h"
+
 #define ORV_LAUNCHER_VERSION L"1.0.0"
 #define ORV_SHELL_CLASS L"ORVELANT_LAUNCHER_SHELL_V10"
 #define ORV_SHELL_CAPTION L"ORVELANT Launcher"
 
-#define WM_WORKER_STATUS (WM_APP + 10)
-#define WM_WORKER_TRANSFER (WM_APP + 11)
 #define WM_GAME_EXITED (WM_APP + 12)
 
 enum {

@@ -3,24 +3,7 @@
 
 #include <windows.h>
 
-#define WM_WORKER_STATUS (WM_APP + 10)
-#define WM_WORKER_TRANSFER (WM_APP + 11)
-
-enum WorkerStatus {
-    PRODUCT_CHECKING = 1,
-    PRODUCT_TRANSFER = 2,
-    PRODUCT_CURRENT = 3,
-    PRODUCT_OFFLINE_READY = 4,
-    PRODUCT_FAILED = 5,
-    PRODUCT_NOT_INSTALLED = 6,
-    PRODUCT_VERIFYING = 7,
-    SYNC_STARTED = 8,
-    SYNC_DONE = 9,
-    SYNC_UNAVAILABLE = 10,
-    SELF_UPDATE_STARTED = 11,
-    SELF_UPDATE_LAUNCHED = 12,
-    SELF_UPDATE_FAILED = 13,
-};
+#include "worker_protocol.h"
 
 enum WorkerExitCode {
     EXIT_OK = 0,
