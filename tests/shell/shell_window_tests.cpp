@@ -522,6 +522,9 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     };
     status(99, 33);  // a code the Shell does not know still carries its percent
     EXPECT_EQ(std::make_pair(336, 250), fill_widths());
+    // The views ran for the hidden pages too, without showing their rows.
+    for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2100 + i).visible);
+    EXPECT_EQ(L"HALCYRA   //   NOT INSTALLED", Text(2100));
     status(99, 50);
     EXPECT_EQ(std::make_pair(510, 380), fill_widths());
     status(99, 1);
