@@ -91,6 +91,14 @@ void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity) {
     WideAppend(dst, L"m", capacity);
 }
 
+// Starts a text with "<lead>  //  " when lead is not empty, else empty.
+static void StartWithLead(wchar_t *dst, const wchar_t *lead, unsigned long long capacity) {
+    dst[0] = 0;
+    if (!lead[0]) return;
+    WideCopy(dst, lead, capacity);
+    WideAppend(dst, L"  //  ", capacity);
+}
+
 // ---- HOME ---------------------------------------------------------------
 
 void RefreshHomeView(void) {
@@ -154,11 +162,7 @@ void RefreshHomeView(void) {
     for (int i = 0; i < kNewsRowCount && i < g_news_count; ++i) {
         const NewsItem *n = &g_news[i];
         wchar_t row[520];
-        row[0] = 0;
-        if (n->published_at[0]) {
-            WideCopy(row, n->published_at, 520);
-            WideAppend(row, L"  //  ", 520);
-        }
+        StartWithLead(row, n->published_at, 520);
         WideAppend(row, n->title, 520);
         WideAppend(row, L"\n", 520);
         WideAppend(row, n->summary, 520);
@@ -187,11 +191,7 @@ void RefreshStoreView(void) {
         }
         const CatalogProduct *p = &g_products[i];
         wchar_t row[320];
-        row[0] = 0;
-        if (p->project[0]) {
-            WideCopy(row, p->project, 320);
-            WideAppend(row, L"  //  ", 320);
-        }
+        StartWithLead(row, p->project, 320);
         WideAppend(row, p->title, 320);
         SetControlText(c.store_rows[i], row);
         ShowControl(c.store_rows[i], 1);
@@ -260,11 +260,7 @@ void RefreshLibraryView(void) {
     const CatalogProduct *p = &g_products[s];
     int installed = IsInstalled(s);
     wchar_t meta[420], part[100], name[16];
-    meta[0] = 0;
-    if (p->project[0]) {
-        WideCopy(meta, p->project, 420);
-        WideAppend(meta, L"  //  ", 420);
-    }
+    StartWithLead(meta, p->project, 420);
     InstalledVersionText(s, part, 100);
     WideAppend(meta, part, 420);
     WideAppend(meta, L"  //  ", 420);
@@ -377,14 +373,9 @@ void RefreshSettingsView(void) {
                    g_control.allow_offline ? L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED"
                                            : L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL");
     wchar_t bandwidth[80];
-    if (g_bandwidth_kbps == 0) {
-        WideCopy(line, L"BANDWIDTH // UNLIMITED", 1500);
-    } else {
-        WideCopy(line, L"BANDWIDTH // ", 1500);
-        FormatUnsigned(bandwidth, 80, (unsigned int)g_bandwidth_kbps);
-        WideAppend(line, bandwidth, 1500);
-        WideAppend(line, L" KB/s", 1500);
-    }
+    BandwidthText(bandwidth, 80);
+    WideCopy(line, L"BANDWIDTH // ", 1500);
+    WideAppend(line, bandwidth, 1500);
     SetControlText(c.bandwidth_button, line);
     if (g_control.launcher_update_available) {
         WideCopy(line, L"UPDATE & RESTART  //  ", 1500);
