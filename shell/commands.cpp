@@ -2,6 +2,7 @@
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
 
+#include "library_ops.h"
 #include "runtime.h"
 
 #ifdef ORV_TEST_HOOKS
@@ -171,6 +172,9 @@ static void DispatchCommand(int id) {
             RefreshLibraryView();
         }
         return;
+    case ID_LIBRARY_UNINSTALL: UninstallSelectedGame(); return;
+    case ID_MOVE_LIBRARY: MoveLibraryRoot(); return;
+    case ID_DIAGNOSTICS: RunDiagnostics(); return;
     case ID_LIBRARY_COLLECTION:
         if (selected_valid) {
             CycleCollection(selected);
@@ -184,10 +188,10 @@ static void DispatchCommand(int id) {
         SelectStoreRow(id - ID_STORE_ROW_FIRST);
     else if (id >= ID_LIBRARY_ROW_FIRST && id < ID_LIBRARY_ROW_FIRST + kLibraryRowCount)
         SelectLibraryRow(id - ID_LIBRARY_ROW_FIRST);
-    // Play, install, repair, offline play, uninstall, pause, bandwidth, the
-    // web and log links, the launcher update, the library move, diagnostics,
-    // the account notice and the news links are not wired up yet: their
-    // controls exist and show their texts, and a click does nothing.
+    // Play, install, repair, offline play, pause, bandwidth, the web and log
+    // links, the launcher update, the account notice and the news links are
+    // not wired up yet: their controls exist and show their texts, and a
+    // click does nothing.
 }
 
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -204,8 +204,12 @@ int RunProductJob(void) {
             if (!CopyFileW(local, backup, FALSE)) failure = "Backup failed";
         }
         if (!failure) {
+            // The Game Library may lie on another volume than the staging
+            // area (the library move allows it): there the move copies.
             CreateParentDirectory(local);
-            if (!MoveFileExW(staged, local, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            if (!MoveFileExW(staged, local,
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                                 MOVEFILE_WRITE_THROUGH))
                 failure = "Commit failed";
         }
         if (failure) {

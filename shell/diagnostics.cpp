@@ -1,0 +1,110 @@
+// The diagnostics report: a snapshot of what the Shell knows, written as
+// UTF-16 text to "logs\diagnostics.txt" and opened in the default viewer.
+#include "library_ops.h"
+
+#include "runtime.h"
+#include "settings.h"
+
+void WriteReportLine(HANDLE file, const wchar_t *text) {
+    if (!file || file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    if (text && text[0])
+        WriteFile(file, text, (DWORD)(WideLength(text) * 2), &written, NULL);
+    static const wchar_t kLineEnd[] = L"\r\n";
+    WriteFile(file, kLineEnd, 4, &written, NULL);
+}
+
+static void WriteLabelled(HANDLE file, const wchar_t *label, const wchar_t *value) {
+    wchar_t line[1600];
+    WideCopy(line, label, 1600);
+    if (value) WideAppend(line, value, 1600);
+    WriteReportLine(file, line);
+}
+
+static const wchar_t *PresenceText(const wchar_t *name) {
+    wchar_t path[1200];
+    InstallPath(name, path, 1200);
+    return FileExists(path) ? L"PRESENT" : L"MISSING";
+}
+
+static void WriteProductLine(HANDLE file, int slot) {
+    const CatalogProduct *p = &g_products[slot];
+    wchar_t version[100];
+    InstalledVersionText(slot, version, 100);
+    wchar_t line[1600];
+    WideCopy(line, L"[", 1600);
+    WideAppend(line, p->id, 1600);
+    WideAppend(line, L"] ", 1600);
+    WideAppend(line, p->title, 1600);
+    WideAppend(line, L" // ", 1600);
+    WideAppend(line, IsInstalled(slot) ? L"INSTALLED" : L"NOT INSTALLED", 1600);
+    WideAppend(line, L" // KNOWN-GOOD ", 1600);
+    WideAppend(line, IsKnownGood(slot) ? L"YES" : L"NO", 1600);
+    WideAppend(line, L" // VERSION ", 1600);
+    WideAppend(line, version, 1600);
+    WriteReportLine(file, line);
+}
+
+int WriteDiagnosticsReport(void) {
+    wchar_t logs[1200];
+    InstallPath(L"logs", logs, 1200);
+    CreateDirectoryTree(logs);
+    wchar_t path[1300];
+    InstallPath(L"logs\\diagnostics.txt", path, 1300);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        LogFailure("Diagnostics report create failed");
+        return 0;
+    }
+    static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
+    DWORD written = 0;
+    WriteFile(file, kByteOrderMark, 2, &written, NULL);
+
+    const wchar_t *signal = g_worker.sync_running ? L"SYNCING"
+                            : g_control.signal[0] ? g_control.signal
+                                                  : L"LOCAL";
+    wchar_t bandwidth[80];
+    if (g_bandwidth_kbps != 0)
+        FormatUnsigned(bandwidth, 80, (unsigned int)g_bandwidth_kbps);
+    else
+        WideCopy(bandwidth, L"UNLIMITED", 80);
+
+    WriteReportLine(file, L"ORVELANT LAUNCHER DIAGNOSTICS");
+    WriteReportLine(file, L"================================");
+    WriteLabelled(file, L"Launcher Version: ", ORV_LAUNCHER_VERSION);
+    WriteLabelled(file, L"Install Root: ", g_install_dir);
+    WriteLabelled(file, L"Game Library: ", g_library_root);
+    WriteLabelled(file, L"Remote Signal: ", signal);
+    WriteLabelled(file, L"Service State: ", g_control.service_state);
+    WriteLabelled(file, L"Minimum Launcher: ", g_control.min_launcher_version);
+    WriteLabelled(file, L"Latest Launcher: ", g_control.latest_launcher_version);
+    WriteLabelled(file, L"Launcher Update Required: ",
+                  g_control.launcher_update_required ? L"YES" : L"NO");
+    WriteLabelled(file, L"Offline Allowed: ", g_control.allow_offline ? L"YES" : L"NO");
+    WriteLabelled(file, L"Update Worker: ", PresenceText(L"ORVELANT Update Worker.exe"));
+    WriteLabelled(file, L"Catalog Cache: ", PresenceText(L"catalog.json"));
+    WriteLabelled(file, L"Control Cache: ", PresenceText(L"control.json"));
+    WriteLabelled(file, L"News Cache: ", PresenceText(L"news.json"));
+    WriteLabelled(file, L"Bandwidth Limit KB/s: ", bandwidth);
+    WriteLabelled(file, L"Download Pause Flag: ", IsDownloadPaused() ? L"SET" : L"CLEAR");
+    WriteReportLine(file, L"");
+    WriteReportLine(file, L"PRODUCTS");
+    WriteReportLine(file, L"--------");
+    for (int slot = 0; slot < g_product_count; ++slot) WriteProductLine(file, slot);
+    CloseHandle(file);
+    LogLine("Diagnostics report generated");
+    return 1;
+}
+
+void RunDiagnostics(void) {
+    if (!WriteDiagnosticsReport()) {
+        MessageBoxW(g_main_window,
+                    L"診断レポートを作成できませんでした。logs\\launcher.log を確認してください。",
+                    L"ORVELANT Diagnostics", MB_ICONERROR);
+        return;
+    }
+    wchar_t path[1200];
+    InstallPath(L"logs\\diagnostics.txt", path, 1200);
+    ShellExecuteW(g_main_window, L"open", path, NULL, NULL, SW_SHOWNORMAL);
+}

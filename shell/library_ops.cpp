@@ -1,0 +1,263 @@
+// The two operations that change the Game Library outside a Worker job: the
+// library move (pick a new parent folder, move everything there, store the
+// new root) and the uninstall of one game (delete its product folder). Both
+// refuse before they change anything, and what a failure leaves behind is
+// what its box tells the player.
+#include "library_ops.h"
+
+#include <shlobj.h>
+
+#include "runtime.h"
+#include "settings.h"
+
+#ifdef ORV_TEST_HOOKS
+int TestHookPickFolder(wchar_t *dst, unsigned int capacity);
+#endif
+
+static const wchar_t kCaption[] = L"ORVELANT Launcher";
+
+static int Box(const wchar_t *text, UINT flags) {
+    return MessageBoxW(g_main_window, text, kCaption, flags);
+}
+
+static int IsDotEntry(const wchar_t *name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+int IsDirectoryNonEmpty(const wchar_t *path) {
+    wchar_t pattern[1300];
+    WideCopy(pattern, path, 1300);
+    WideAppend(pattern, L"\\*", 1300);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int found = 0;
+    do {
+        if (!IsDotEntry(entry.cFileName)) {
+            found = 1;
+            break;
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+int MoveTree(const wchar_t *source, const wchar_t *destination) {
+    if (!DirectoryExists(source)) return 1;
+    if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
+    CreateDirectoryTree(destination);
+    wchar_t pattern[1400];
+    WideCopy(pattern, source, 1400);
+    WideAppend(pattern, L"\\*", 1400);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (IsDotEntry(entry.cFileName)) continue;
+            wchar_t from[1500];
+            wchar_t to[1500];
+            JoinPath(source, entry.cFileName, from, 1500);
+            JoinPath(destination, entry.cFileName, to, 1500);
+            int ok;
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ok = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                                               MOVEFILE_WRITE_THROUGH) != 0;
+            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                ok = 0;  // links are neither followed nor moved
+            else
+                ok = MoveTree(from, to);
+            if (!ok) {
+                FindClose(search);
+                return 0;
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(source);
+    return 1;
+}
+
+int DeleteTree(const wchar_t *path) {
+    wchar_t pattern[1300];
+    WideCopy(pattern, path, 1300);
+    WideAppend(pattern, L"\\*", 1300);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (IsDotEntry(entry.cFileName)) continue;
+            wchar_t full[1400];
+            JoinPath(path, entry.cFileName, full, 1400);
+            int ok = 1;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    RemoveDirectoryW(full);  // the link goes; its target is never entered
+                else
+                    ok = DeleteTree(full);
+            } else {
+                ok = DeleteFileW(full) != 0;
+            }
+            if (!ok) {
+                FindClose(search);
+                return 0;
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    if (RemoveDirectoryW(path)) return 1;
+    return !DirectoryExists(path);
+}
+
+// A path in the form the comparison uses: upper case, "/" read as "\",
+// repeated separators collapsed, no trailing separator (except after a bare
+// drive). Returns the length.
+static unsigned int ComparablePath(const wchar_t *path, wchar_t *dst, unsigned int capacity) {
+    unsigned int n = 0;
+    for (unsigned int i = 0; path[i] != 0 && n + 1 < capacity; ++i) {
+        wchar_t unit = path[i] == L'/' ? L'\\' : path[i];
+        if (unit == L'\\' && n > 0 && dst[n - 1] == L'\\' && n > 1) continue;
+        dst[n++] = unit;
+    }
+    while (n > 1 && dst[n - 1] == L'\\') --n;
+    dst[n] = 0;
+    if (n > 0) CharUpperBuffW(dst, n);
+    return n;
+}
+
+int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
+    wchar_t a[1300];
+    wchar_t b[1300];
+    unsigned int path_length = ComparablePath(path, a, 1300);
+    unsigned int ancestor_length = ComparablePath(ancestor, b, 1300);
+    if (ancestor_length == 0 || path_length < ancestor_length) return 0;
+    for (unsigned int i = 0; i < ancestor_length; ++i)
+        if (a[i] != b[i]) return 0;
+    // Whole components only: "...\Games2" is not inside "...\Games".
+    return a[ancestor_length] == 0 || a[ancestor_length] == L'\\' ||
+           b[ancestor_length - 1] == L'\\';
+}
+
+int IsPathStrictlyInside(const wchar_t *path, const wchar_t *ancestor) {
+    return IsPathWithin(path, ancestor) && !IsPathWithin(ancestor, path);
+}
+
+// The real folder picker; 1 with the chosen folder in dst (264 units).
+static int PickParentFolder(wchar_t *dst) {
+#ifdef ORV_TEST_HOOKS
+    int hooked = TestHookPickFolder(dst, 264);
+    if (hooked >= 0) return hooked;
+#endif
+    wchar_t display_name[260];
+    BROWSEINFOW info;
+    FillZero(&info, sizeof(info));
+    info.hwndOwner = g_main_window;
+    info.pidlRoot = NULL;
+    info.pszDisplayName = display_name;
+    info.lpszTitle = L"ORVELANT Game Library の保存先となる親フォルダーを選択してください。";
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&info);
+    if (!item) return 0;
+    int ok = SHGetPathFromIDListW(item, dst) != 0;
+    ILFree(item);
+    return ok && dst[0] != 0;
+}
+
+void MoveLibraryRoot(void) {
+    if (g_worker.worker_running) {
+        Box(L"ダウンロード中はLibrary保存先を変更できません。", MB_ICONINFORMATION | MB_OK);
+        return;
+    }
+    wchar_t picked[264];
+    if (!PickParentFolder(picked)) return;
+
+    // A drive root comes back with its separator ("D:\"): no second one.
+    wchar_t new_root[1200];
+    WideCopy(new_root, picked, 1200);
+    unsigned long long length = WideLength(new_root);
+    WideAppend(new_root, length > 0 && new_root[length - 1] == L'\\' ? L"ORVELANT Games"
+                                                                        : L"\\ORVELANT Games",
+               1200);
+    if (WideEquals(new_root, g_library_root)) return;
+    // Inside the library, the move would enumerate its own destination; around
+    // it, the new root would hold the old one. Neither is ever started.
+    if (IsPathWithin(new_root, g_library_root) || IsPathWithin(g_library_root, new_root)) {
+        Box(L"選択先は現在のGame Libraryの内側、またはそれを含むフォルダーです。\n\n"
+            L"別の保存先を選択してください。",
+            MB_ICONERROR | MB_OK);
+        return;
+    }
+    if (DirectoryExists(new_root) && IsDirectoryNonEmpty(new_root)) {
+        Box(L"選択先の「ORVELANT Games」フォルダーが空ではありません。\n\n別の保存先を選択してください。",
+            MB_ICONERROR | MB_OK);
+        return;
+    }
+    CreateDirectoryTree(new_root);
+
+    wchar_t probe[1300];
+    WideCopy(probe, new_root, 1300);
+    WideAppend(probe, L"\\.orvelant-write-test", 1300);
+    HANDLE file = CreateFileW(probe, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        Box(L"選択した保存先へ書き込めません。", MB_ICONERROR | MB_OK);
+        return;
+    }
+    CloseHandle(file);
+    DeleteFileW(probe);
+
+    wchar_t old_root[1200];
+    WideCopy(old_root, g_library_root, 1200);
+    if (DirectoryExists(old_root) && IsDirectoryNonEmpty(old_root)) {
+        if (Box(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+                L"ゲーム容量によっては時間がかかります。続行しますか？",
+                MB_ICONQUESTION | MB_YESNO) != IDYES)
+            return;
+        if (!MoveTree(old_root, new_root)) {
+            Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
+                MB_ICONERROR | MB_OK);
+            return;
+        }
+    }
+    if (!WriteSettingText(L"LibraryRoot", new_root)) {
+        Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
+        return;
+    }
+    WideCopy(g_library_root, new_root, kLibraryRootUnits);
+    CreateDirectoryTree(g_library_root);
+    RefreshSettingsView();
+    RefreshLibraryView();
+    RefreshHomeView();
+    Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
+}
+
+static int BeginsWith(const wchar_t *text, const wchar_t *prefix) {
+    for (unsigned long long i = 0; prefix[i] != 0; ++i)
+        if (text[i] != prefix[i]) return 0;
+    return 1;
+}
+
+void UninstallSelectedGame(void) {
+    int slot = g_ui.selected_library;
+    if (!IsInstalled(slot)) return;
+    if (g_worker.worker_running) return;
+    if (Box(L"ゲーム本体のみをアンインストールします。\n\n"
+            L"セーブデータとORVELANT Launcherは削除しません。続行しますか？",
+            MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return;
+    wchar_t executable[1400];
+    GameExecutablePath(slot, executable, 1400);
+    if (!BeginsWith(executable, g_library_root)) {
+        Box(L"旧形式のゲーム配置はこのLauncherから削除しません。Setup移行機能で処理します。",
+            MB_ICONINFORMATION | MB_OK);
+        return;
+    }
+    wchar_t folder[1200];
+    ProductDirectory(slot, folder, 1200);
+    // Only ever a folder below the root, never the root or anything around it.
+    if (IsPathStrictlyInside(folder, g_library_root) && DirectoryExists(folder) &&
+        !DeleteTree(folder))
+        Box(L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。",
+            MB_ICONERROR | MB_OK);
+    RefreshLibraryView();
+    RefreshHomeView();
+}

@@ -1,0 +1,23 @@
+// Library move, game uninstall, the directory-tree operations they use, and
+// the diagnostics report.
+#pragma once
+
+#include "shell.h"
+
+int IsDirectoryNonEmpty(const wchar_t *path);
+// Moves every entry of source into destination (which must be missing or
+// empty); a failure stops where it happened and moves nothing back.
+int MoveTree(const wchar_t *source, const wchar_t *destination);
+// Deletes the tree; directory links are removed, never entered.
+int DeleteTree(const wchar_t *path);
+// Whether path is ancestor or lies below it, compared case-insensitively by
+// whole path components; StrictlyInside excludes the ancestor itself.
+int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);
+int IsPathStrictlyInside(const wchar_t *path, const wchar_t *ancestor);
+
+void MoveLibraryRoot(void);
+void UninstallSelectedGame(void);
+
+void WriteReportLine(HANDLE file, const wchar_t *text);
+int WriteDiagnosticsReport(void);
+void RunDiagnostics(void);

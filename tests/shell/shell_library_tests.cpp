@@ -1,0 +1,253 @@
+// The library move, the game uninstall and the diagnostics report, driven on
+// the real Shell from outside: its boxes read and answered, the files and
+// the settings key checked on disk after every step. The folder the player
+// picks comes from a file the test build reads in place of the dialog; one
+// test opens the real dialog and cancels it.
+#include "library_test_support.h"
+
+#include <filesystem>
+
+using namespace orv_test;
+
+namespace {
+
+const wchar_t kMoveFailed[] =
+    L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。";
+const wchar_t kNotEmpty[] =
+    L"選択先の「ORVELANT Games」フォルダーが空ではありません。\n\n別の保存先を選択してください。";
+const wchar_t kNotWritable[] = L"選択した保存先へ書き込めません。";
+const wchar_t kConfirmMove[] =
+    L"現在のGame Libraryを新しい保存先へ移動します。\n\nゲーム容量によっては時間がかかります。続行しますか？";
+const wchar_t kMoved[] = L"Game Libraryの保存先を変更しました。";
+const wchar_t kOverlap[] =
+    L"選択先は現在のGame Libraryの内側、またはそれを含むフォルダーです。\n\n別の保存先を選択してください。";
+const wchar_t kConfirmUninstall[] =
+    L"ゲーム本体のみをアンインストールします。\n\nセーブデータとORVELANT Launcherは削除しません。続行しますか？";
+const wchar_t kLegacy[] =
+    L"旧形式のゲーム配置はこのLauncherから削除しません。Setup移行機能で処理します。";
+const wchar_t kNotDeleted[] =
+    L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。";
+
+}  // namespace
+
+// Every refusal of the move, one after the other in one Shell: none of them
+// changes the library, the settings key or the Shell's root.
+TEST_F(LibraryShellTest, MoveRefusalsChangeNothing) {
+    const std::wstring outer = dir_ + L"\\ORVELANT Games\\lib";
+    const std::wstring root = outer + L"\\ORVELANT Games";
+    SettingsGuard::SetText(L"LibraryRoot", root);
+    library_ = root;
+    InstallGame("first-title", true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA")}));
+    StartHooked();
+    Snapshot before = Snap(root);
+    auto unchanged = [&](const char *step) {
+        SCOPED_TRACE(step);
+        EXPECT_EQ(before, Snap(root));
+        EXPECT_EQ(root, RegistryRoot());
+        EXPECT_EQ(L"GAME LIBRARY  //  " + root, SettingsLibraryLine());
+    };
+    Click(1005);
+
+    Pick(L"<cancel>");
+    ExpectNoBoxAfter(1403);
+    unchanged("picker cancelled");
+
+    Pick(outer);  // the folder that holds the current root: already there
+    ExpectNoBoxAfter(1403);
+    unchanged("current root's parent");
+
+    WriteFileBytes(dir_ + L"\\full\\ORVELANT Games\\note.txt", "x");
+    Pick(dir_ + L"\\full");
+    ExpectBoxAfter(1403, kNotEmpty, IDOK);
+    EXPECT_FALSE(PathIsFile(dir_ + L"\\full\\ORVELANT Games\\.orvelant-write-test"));
+    EXPECT_EQ(2u, Snap(dir_ + L"\\full").size());  // the folder and its one file
+    unchanged("not empty");
+
+    // "ORVELANT Games" there is a file: nothing can be written below it.
+    WriteFileBytes(dir_ + L"\\blocked\\ORVELANT Games", "a file");
+    Pick(dir_ + L"\\blocked");
+    ExpectBoxAfter(1403, kNotWritable, IDOK);
+    EXPECT_EQ("a file", ReadFileBytes(dir_ + L"\\blocked\\ORVELANT Games"));
+    unchanged("not writable");
+
+    // Inside the current root: the root itself, a product folder, and the
+    // root spelt in other case.
+    for (const std::wstring &inside :
+         {root, root + L"\\first-title", outer + L"\\orvelant GAMES\\first-title\\"}) {
+        SCOPED_TRACE(Narrow(inside));
+        Pick(inside);
+        ExpectBoxAfter(1403, kOverlap, IDOK);
+        EXPECT_FALSE(PathIsDir(root + L"\\ORVELANT Games"));
+        EXPECT_FALSE(PathIsDir(root + L"\\first-title\\ORVELANT Games"));
+        unchanged("inside");
+    }
+    // Around it: the new root "<dir>\ORVELANT Games" would hold the old one.
+    Pick(dir_);
+    ExpectBoxAfter(1403, kOverlap, IDOK);
+    unchanged("around");
+
+    // A sibling whose name only begins like the root is not inside it: the
+    // move goes on to its question, which the player declines. The empty new
+    // root stays; nothing else changes.
+    const std::wstring sibling = outer + L"\\ORVELANT Games2";
+    Pick(sibling);
+    ExpectBoxAfter(1403, kConfirmMove, IDNO, true);
+    EXPECT_TRUE(PathIsDir(sibling + L"\\ORVELANT Games"));
+    EXPECT_TRUE(Snap(sibling + L"\\ORVELANT Games").empty());
+    unchanged("declined");
+    Click(1003);
+    EXPECT_EQ(root + L"\\first-title", LibraryDetailBody());
+}
+
+// The whole library with its sub-folders moves; the settings key, the
+// SETTINGS line and the library views follow; a later Worker finds the game
+// at its new place; the old root is gone.
+TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
+    InstallGame("first-title", true);
+    InstallGame("second-title", false);
+    WriteFileBytes(library_ + L"\\first-title\\saves\\deep\\empty-dir-sibling.bin", RandomBytes(3, 7));
+    MakeDirs(library_ + L"\\first-title\\empty");
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
+    Write(L"favorites.txt", "second-title\r\n");
+    StartHooked();
+    Snapshot before = Snap(library_);
+    const std::wstring target = dir_ + L"\\bigger disk";
+    const std::wstring root = target + L"\\ORVELANT Games";
+    Pick(target);
+    ExpectBoxAfter(1403, kConfirmMove, IDYES, true);
+    ExpectBox(kMoved, IDOK);
+    EXPECT_EQ(before, Snap(root));
+    EXPECT_TRUE(PathIsDir(root + L"\\first-title\\empty"));
+    EXPECT_FALSE(PathIsDir(library_));  // the emptied old root went too
+    EXPECT_FALSE(PathIsFile(root + L"\\.orvelant-write-test"));
+    EXPECT_EQ(root, RegistryRoot());
+    EXPECT_EQ("second-title\r\n", Read(L"favorites.txt"));
+    Click(1005);
+    EXPECT_EQ(L"GAME LIBRARY  //  " + root, SettingsLibraryLine());
+    Click(1003);
+    EXPECT_EQ(root + L"\\first-title", LibraryDetailBody());
+    EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100));
+    // A Worker started now resolves the new root: with the manifest out of
+    // reach it only reports what it finds there.
+    Statuses found = RunWorkerJob("first-title");
+    EXPECT_EQ(PRODUCT_OFFLINE_READY, found.empty() ? 0 : found.back().first);
+
+    // A current root that is empty moves without a question; its old folder
+    // stays where it is.
+    const std::wstring second = dir_ + L"\\third\\ORVELANT Games";
+    ASSERT_TRUE(std::filesystem::remove_all(std::filesystem::path(root + L"\\first-title")) > 0);
+    ASSERT_TRUE(std::filesystem::remove_all(std::filesystem::path(root + L"\\second-title")) > 0);
+    Pick(dir_ + L"\\third");
+    ExpectBoxAfter(1403, kMoved, IDOK);
+    EXPECT_TRUE(PathIsDir(root));
+    EXPECT_TRUE(PathIsDir(second));
+    EXPECT_EQ(second, RegistryRoot());
+}
+
+// A file held open without sharing stops the move where it is: what was
+// enumerated before it is at the new root, it and everything after it are
+// still at the old one, and the settings key and the Shell keep the old root.
+TEST_F(LibraryShellTest, MoveThatFailsPartWayLeavesTheSplitAndTheOldRoot) {
+    InstallGame("first-title", true);
+    InstallGame("second-title", true);
+    WriteFileBytes(library_ + L"\\second-title\\data\\locked.pak", RandomBytes(4, 4096));
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
+    StartHooked();
+    const std::wstring locked = library_ + L"\\second-title\\data\\locked.pak";
+    const std::wstring target = dir_ + L"\\new";
+    const std::wstring root = target + L"\\ORVELANT Games";
+    Snapshot before = Snap(library_);
+    Split expected = ExpectedSplit(library_, locked);
+    HANDLE held = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    Pick(target);
+    ExpectBoxAfter(1403, kConfirmMove, IDYES, true);
+    ExpectBox(kMoveFailed, IDOK);
+    CloseHandle(held);
+    EXPECT_EQ(expected.moved, Snap(root));
+    EXPECT_EQ(expected.stayed, Snap(library_));
+    EXPECT_FALSE(expected.stayed.empty());
+    // Nothing lost: together they are the library as it was.
+    Snapshot together = Snap(root);
+    for (const auto &entry : Snap(library_)) together.insert(entry);
+    EXPECT_EQ(before, together);
+    EXPECT_EQ(L"", RegistryRoot());  // never written
+    Click(1005);
+    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
+}
+
+// The uninstall: declined, then confirmed; a file in use; the legacy layout.
+TEST_F(LibraryShellTest, UninstallDeletesOnlyTheSelectedProductFolder) {
+    InstallGame("first-title", true);
+    InstallGame("second-title", true);
+    InstallGame("third-title", true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE"),
+                                    Product("third-title", "OBSIDIAN")}));
+    Write(L"favorites.txt", "second-title\r\n");
+    Write(L"collections.txt", "second-title=2\r\n");
+    Write(L"playtime.txt", "second-title=120\r\n");
+    StartHooked();
+    Click(1003);
+    Click(2101);
+    EXPECT_EQ(L"VESPERLINE", LibraryDetailTitle());
+    Snapshot others = Snap(library_ + L"\\first-title");
+    Snapshot third = Snap(library_ + L"\\third-title");
+
+    ExpectBoxAfter(1303, kConfirmUninstall, IDNO, true);
+    EXPECT_TRUE(PathIsFile(library_ + L"\\second-title\\ORVELANT.exe"));
+
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    EXPECT_NO_FATAL_FAILURE(ExpectNoBox());
+    EXPECT_FALSE(PathIsDir(library_ + L"\\second-title"));
+    EXPECT_EQ(others, Snap(library_ + L"\\first-title"));
+    EXPECT_EQ(third, Snap(library_ + L"\\third-title"));
+    EXPECT_EQ("second-title\r\n", Read(L"favorites.txt"));
+    EXPECT_EQ("second-title=2\r\n", Read(L"collections.txt"));
+    EXPECT_EQ("second-title=120\r\n", Read(L"playtime.txt"));
+    EXPECT_NE(std::wstring::npos, Text(2101).find(L"NOT INSTALLED"));
+    EXPECT_EQ(L"INSTALL", Text(1300));
+    EXPECT_FALSE(ById(1303).enabled);
+    // Not installed any more: the command does nothing.
+    ExpectNoBoxAfter(1303);
+
+    // A file in use stays, the box says so, and the views show what is left.
+    Click(2102);
+    const std::wstring in_use = library_ + L"\\third-title\\data\\a.pak";
+    HANDLE held = CreateFileW(in_use.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    ExpectBox(kNotDeleted, IDOK);
+    CloseHandle(held);
+    EXPECT_TRUE(PathIsFile(in_use));
+    bool exe_left = PathIsFile(library_ + L"\\third-title\\ORVELANT.exe");
+    EXPECT_EQ(exe_left ? L"PLAY" : L"INSTALL", Text(1300));
+    EXPECT_EQ(exe_left, Text(2102).find(L"NOT INSTALLED") == std::wstring::npos);
+}
+
+TEST_F(LibraryShellTest, UninstallLeavesTheLegacyLayoutAlone) {
+    Write(L"game\\ORVELANT_First_Title.exe", "MZ legacy");
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA")}));
+    StartHooked();
+    Click(1003);
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    ExpectBox(kLegacy, IDOK);
+    EXPECT_EQ("MZ legacy", Read(L"game\\ORVELANT_First_Title.exe"));
+}
+
+// The shipped Shell shows the real folder picker with its title; cancelling
+// it changes nothing.
+TEST_F(LibraryShellTest, TheRealFolderPickerOpensWithItsTitleAndCancels) {
+    StartAndWait();
+    Click(1005);
+    PostMessageW(window_, WM_COMMAND, MAKEWPARAM(1403, 0), 0);
+    HWND dialog = orv_probe::FindMessageBox(pid_, 15000);
+    ASSERT_NE(nullptr, dialog) << "no folder picker";
+    EXPECT_TRUE(DialogShowsText(dialog,
+                                L"ORVELANT Game Library の保存先となる親フォルダーを選択してください。"));
+    EXPECT_EQ(window_, GetWindow(dialog, GW_OWNER));
+    ASSERT_TRUE(orv_probe::AnswerMessageBox(dialog, IDCANCEL, 10000));
+    ExpectNoBox();
+    EXPECT_EQ(L"", RegistryRoot());
+    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
+}
