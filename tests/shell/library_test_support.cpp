@@ -16,6 +16,14 @@ std::string RandomBytes(unsigned int seed, size_t count) {
     return out;
 }
 
+std::string Digest(const std::string &bytes) {
+    unsigned long long h = 1469598103934665603ull;
+    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+    char text[64];
+    snprintf(text, sizeof(text), "%zu bytes, fnv %016llx", bytes.size(), h);
+    return text;
+}
+
 // Visits the entries of a folder in the order FindFirstFileW returns them,
 // the order every tree operation of the Shell sees.
 template <typename F>
@@ -38,7 +46,7 @@ static void SnapInto(const std::wstring &abs, const std::wstring &rel, Snapshot 
             out[r] = "<dir>";
             SnapInto(abs + L"\\" + name, r, out);
         } else {
-            out[r] = ReadFileBytes(abs + L"\\" + name);
+            out[r] = Digest(ReadFileBytes(abs + L"\\" + name));
         }
     });
 }
@@ -60,7 +68,7 @@ static void Walk(const std::wstring &abs, const std::wstring &rel, const std::ws
                 rest[L""] = "<dir>";
                 SnapInto(a, L"", rest);
             } else {
-                rest[L""] = ReadFileBytes(a);
+                rest[L""] = Digest(ReadFileBytes(a));
             }
             for (const auto &e : rest) split.stayed[e.first.empty() ? r : r + L"\\" + e.first] = e.second;
             return;
@@ -68,9 +76,9 @@ static void Walk(const std::wstring &abs, const std::wstring &rel, const std::ws
         if (!dir) {
             if (a == stop_at) {
                 stopped = true;
-                split.stayed[r] = ReadFileBytes(a);
+                split.stayed[r] = Digest(ReadFileBytes(a));
             } else {
-                split.moved[r] = ReadFileBytes(a);
+                split.moved[r] = Digest(ReadFileBytes(a));
             }
             return;
         }

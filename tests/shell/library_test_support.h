@@ -14,7 +14,7 @@ enum {
     PRODUCT_OFFLINE_READY = 4, PRODUCT_NOT_INSTALLED = 6,
 };
 
-// Relative path -> file bytes; folders as "<dir>".
+// Relative path -> size and hash of the file's bytes; folders as "<dir>".
 using Snapshot = std::map<std::wstring, std::string>;
 using Statuses = std::vector<std::pair<int, int>>;
 
@@ -24,6 +24,7 @@ struct Split {
 };
 
 std::string RandomBytes(unsigned int seed, size_t count);
+std::string Digest(const std::string &bytes);
 Snapshot Snap(const std::wstring &root);
 // What a library move leaves where, given the file it cannot move: the
 // entries enumerated before it are at the destination, it and the rest stay.
