@@ -1,6 +1,7 @@
 #include "library_test_support.h"
 
 #include <filesystem>
+#include <vector>
 
 namespace orv_test {
 
@@ -110,6 +111,59 @@ bool DialogShowsText(HWND dialog, const std::wstring &text) {
     return wanted.second;
 }
 
+bool RunUnix(const std::string &command) {
+    // Wine starts Linux programs by their Z: path; a marker tells when the
+    // command has finished.
+    static int counter = 0;
+    std::wstring marker = ScratchRoot() + L"\\unix-command-" + std::to_wstring(GetCurrentProcessId()) +
+                          L"-" + std::to_wstring(++counter) + L".done";
+    DeleteFileW(marker.c_str());
+    std::wstring line = L"/bin/sh -c \"" + Widen(command) + L" >/dev/null 2>&1; touch '" +
+                        Widen(UnixPath(marker)) + L"'\"";
+    std::vector<wchar_t> buffer(line.begin(), line.end());
+    buffer.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 300; ++i) {
+        if (PathIsFile(marker)) {
+            DeleteFileW(marker.c_str());
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+std::string UnixPath(const std::wstring &wine_path) {
+    std::string out = Narrow(wine_path.substr(2));
+    for (char &c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+static BOOL CALLBACK EndGameProc(HWND window, LPARAM) {
+    wchar_t cls[64];
+    if (GetClassNameW(window, cls, 64) && std::wstring(cls) == L"ORVELANT_SAMPLE_GAME") {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (process) {
+            TerminateProcess(process, 0);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+    return TRUE;
+}
+
+void EndSampleGames() { EnumWindows(EndGameProc, 0); }
+
 std::wstring RegistryRoot() {
     wchar_t value[2048];
     DWORD bytes = sizeof(value);
@@ -127,7 +181,57 @@ void LibraryShellTest::SetUp() {
 
 void LibraryShellTest::TearDown() {
     ShellProcessTest::TearDown();
+    EndSampleGames();
     SettingsGuard::Clear();
+    if (viewer_registered_) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, L".txt", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            if (saved_txt_class_.empty())
+                RegDeleteValueW(key, nullptr);
+            else
+                RegSetValueExW(key, nullptr, 0, REG_SZ, (const BYTE *)saved_txt_class_.c_str(),
+                               (DWORD)((saved_txt_class_.size() + 1) * 2));
+            RegCloseKey(key);
+        }
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"orvelant.testviewer");
+    }
+}
+
+void LibraryShellTest::InstallSampleGame(const std::string &install_dir) {
+    std::wstring folder = library_ + L"\\" + Widen(install_dir);
+    MakeDirs(folder);
+    ASSERT_TRUE(CopyFileW(ORV_TEST_SAMPLE_GAME, (folder + L"\\ORVELANT.exe").c_str(), FALSE));
+    WriteFileBytes(folder + L"\\game.txt", "title=HALCYRA\r\nseconds=0\r\n");
+}
+
+void LibraryShellTest::InstallWorkerStandIn() {
+    ASSERT_TRUE(CopyFileW(ORV_TEST_SAMPLE_GAME, (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+    Write(L"game.txt", "title=WORKER STAND-IN\r\nseconds=0\r\n");
+}
+
+static void SetDefault(HKEY root, const std::wstring &path, const std::wstring &value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                             &key, nullptr));
+    RegSetValueExW(key, nullptr, 0, REG_SZ, (const BYTE *)value.c_str(), (DWORD)((value.size() + 1) * 2));
+    RegCloseKey(key);
+}
+
+void LibraryShellTest::RegisterTextViewer() {
+    viewer_ = dir_ + L"\\viewer";
+    MakeDirs(viewer_);
+    ASSERT_TRUE(CopyFileW(ORV_TEST_SAMPLE_GAME, (viewer_ + L"\\viewer.exe").c_str(), FALSE));
+    WriteFileBytes(viewer_ + L"\\game.txt", "title=VIEWER\r\nseconds=0\r\n");
+    wchar_t old[256];
+    DWORD bytes = sizeof(old);
+    if (RegGetValueW(HKEY_CLASSES_ROOT, L".txt", nullptr, RRF_RT_REG_SZ, nullptr, old, &bytes) ==
+        ERROR_SUCCESS)
+        saved_txt_class_ = old;
+    viewer_registered_ = true;
+    SetDefault(HKEY_CLASSES_ROOT, L".txt", L"orvelant.testviewer");
+    SetDefault(HKEY_CLASSES_ROOT, L"orvelant.testviewer\\shell\\open\\command",
+               L"\"" + viewer_ + L"\\viewer.exe\" \"%1\"");
 }
 
 void LibraryShellTest::StartHooked() {

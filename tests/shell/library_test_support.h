@@ -30,6 +30,12 @@ Snapshot Snap(const std::wstring &root);
 // entries enumerated before it are at the destination, it and the rest stay.
 Split ExpectedSplit(const std::wstring &root, const std::wstring &stop_at);
 bool DialogShowsText(HWND dialog, const std::wstring &text);
+// Runs a command line of the Linux side (/bin/sh -c) and waits for it.
+bool RunUnix(const std::string &command);
+// The Linux path of a path on Wine's Z: drive.
+std::string UnixPath(const std::wstring &wine_path);
+// Ends every running sample game (and every stand-in that is one).
+void EndSampleGames();
 std::wstring RegistryRoot();
 
 class LibraryShellTest : public ShellProcessTest {
@@ -56,6 +62,18 @@ protected:
     std::wstring SettingsLibraryLine() { return TextAt(255, 270, 900, 42); }
     std::wstring LibraryDetailTitle() { return TextAt(815, 310, 410, 50); }
     std::wstring LibraryDetailBody() { return TextAt(818, 415, 400, 50); }
+
+    // The sample game (a real program that records how it was started)
+    // as the product's executable, and as a Worker stand-in that never
+    // reports and stays until the test ends it.
+    void InstallSampleGame(const std::string &install_dir);
+    void InstallWorkerStandIn();
+    // The text viewer of this prefix: the sample game in "viewer", which
+    // records the file it was asked to open. Put back on TearDown.
+    void RegisterTextViewer();
+    std::wstring viewer_;
+    bool viewer_registered_ = false;
+    std::wstring saved_txt_class_;
 
     // Runs the shipped Worker for the product from a scratch install beside
     // the Shell's (its manifest out of reach) and returns its statuses.

@@ -105,6 +105,7 @@ TEST_F(LibraryShellTest, MoveRefusalsChangeNothing) {
 // at its new place; the old root is gone.
 TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
     InstallGame("first-title", true);
+    InstallSampleGame("first-title");
     InstallGame("second-title", false);
     WriteFileBytes(library_ + L"\\first-title\\saves\\deep\\empty-dir-sibling.bin", RandomBytes(3, 7));
     MakeDirs(library_ + L"\\first-title\\empty");
@@ -128,6 +129,16 @@ TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
     Click(1003);
     EXPECT_EQ(root + L"\\first-title", LibraryDetailBody());
     EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100));
+    // The game starts from its new place.
+    Click(1302);
+    const std::wstring record = root + L"\\first-title\\launch-record.txt";
+    for (int i = 0; i < 200 && !PathIsFile(record); ++i) Sleep(50);
+    std::string launch = ReadFileBytes(record);
+    EXPECT_NE(std::string::npos, launch.find("working_directory=" + Narrow(root) + "\\first-title\r\n"))
+        << launch;
+    EXPECT_NE(std::string::npos, launch.find("--offline")) << launch;
+    EndSampleGames();
+    DeleteFileW(record.c_str());
     // A Worker started now resolves the new root: with the manifest out of
     // reach it only reports what it finds there.
     Statuses found = RunWorkerJob("first-title");
@@ -248,6 +259,80 @@ TEST_F(LibraryShellTest, TheRealFolderPickerOpensWithItsTitleAndCancels) {
     EXPECT_EQ(window_, GetWindow(dialog, GW_OWNER));
     ASSERT_TRUE(orv_probe::AnswerMessageBox(dialog, IDCANCEL, 10000));
     ExpectNoBox();
+    EXPECT_EQ(L"", RegistryRoot());
+    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
+}
+
+// A running sync does not stop the move (it gets as far as its question); a
+// running product job stops the move with its box and the uninstall
+// silently.
+TEST_F(LibraryShellTest, ARunningProductJobBlocksTheMoveAndTheUninstall) {
+    InstallGame("first-title", true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA")}));
+    InstallWorkerStandIn();
+    StartHooked();
+    Click(1005);
+    Pick(dir_ + L"\\other");
+    ExpectBoxAfter(1403,
+                   L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+                   L"ゲーム容量によっては時間がかかります。続行しますか？",
+                   IDNO, true);
+    Click(1003);
+    Click(1301);  // a repair job: its Worker (the stand-in) stays running
+    for (int i = 0; i < 100 && Read(L"launch-record.txt").find("/product:first-title") == std::string::npos; ++i)
+        Sleep(50);
+    ASSERT_NE(std::string::npos, Read(L"launch-record.txt").find("/product:first-title"));
+    Snapshot before = Snap(library_);
+    ExpectBoxAfter(1403, L"ダウンロード中はLibrary保存先を変更できません。", IDOK);
+    ExpectNoBoxAfter(1303);
+    EXPECT_EQ(before, Snap(library_));
+    EXPECT_EQ(L"", RegistryRoot());
+}
+
+// Directory links inside the library. Wine cannot make junctions (its
+// FSCTL_SET_REPARSE_POINT is not supported and CreateSymbolicLinkW makes
+// nothing), but it reports a Linux symbolic link to a folder as a directory
+// with FILE_ATTRIBUTE_REPARSE_POINT: the tests use one. The uninstall never
+// enters it; the move refuses it.
+TEST_F(LibraryShellTest, DirectoryLinksAreNeverEnteredMovedOrFollowed) {
+    InstallGame("first-title", true);
+    InstallGame("second-title", true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
+    const std::wstring outside = dir_ + L"\\outside";
+    WriteFileBytes(outside + L"\\keep.bin", "linked data");
+    const std::wstring link1 = library_ + L"\\first-title\\linked";
+    const std::wstring link2 = library_ + L"\\second-title\\linked";
+    const std::wstring spare = dir_ + L"\\spare-link";
+    for (const std::wstring &link : {link1, link2, spare})
+        ASSERT_TRUE(RunUnix("ln -s '" + UnixPath(outside) + "' '" + UnixPath(link) + "'"));
+    DWORD attributes = GetFileAttributesW(link1.c_str());
+    ASSERT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    // Whether this system lets RemoveDirectoryW take such a link away.
+    const bool links_removable = RemoveDirectoryW(spare.c_str()) != 0;
+    StartHooked();
+
+    Click(1003);
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    if (links_removable) {
+        ExpectNoBox();
+        EXPECT_FALSE(PathIsDir(library_ + L"\\first-title"));
+    } else {
+        ExpectBox(kNotDeleted, IDOK);
+        // Everything but the link went; the link could not.
+        EXPECT_EQ((Snapshot{{L"linked", "<dir>"}, {L"linked\\keep.bin", Digest("linked data")}}),
+                  Snap(library_ + L"\\first-title"));
+    }
+    EXPECT_EQ("linked data", ReadFileBytes(outside + L"\\keep.bin"));
+
+    // The move stops at the link; its target is not moved.
+    Click(1005);
+    Pick(dir_ + L"\\new");
+    ExpectBoxAfter(1403, kConfirmMove, IDYES, true);
+    ExpectBox(kMoveFailed, IDOK);
+    EXPECT_TRUE(PathIsDir(link2));
+    EXPECT_EQ("linked data", ReadFileBytes(outside + L"\\keep.bin"));
+    EXPECT_FALSE(PathIsFile(dir_ + L"\\new\\ORVELANT Games\\second-title\\linked\\keep.bin"));
     EXPECT_EQ(L"", RegistryRoot());
     EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
 }
