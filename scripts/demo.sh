@@ -112,6 +112,9 @@ else
   for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
 fi
 echo
+echo "== RUN DIAGNOSTICS (SETTINGS page): the report as text"
+scripts/demo-diagnostics.sh "$install" "$library/ORVELANT/Games"
+echo
 echo "== logs/launcher.log"
 sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"
 echo
