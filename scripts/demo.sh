@@ -112,8 +112,11 @@ else
   for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
 fi
 echo
+echo "== a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime"
+scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$root/build/demo/player"
+echo
 echo "== RUN DIAGNOSTICS (SETTINGS page): the report as text"
-scripts/demo-diagnostics.sh "$install" "$library/ORVELANT/Games"
+scripts/demo-diagnostics.sh "$install"
 echo
 echo "== logs/launcher.log"
 sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"

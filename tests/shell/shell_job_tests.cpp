@@ -470,3 +470,40 @@ TEST_F(ShellJobs, RequiredLauncherUpdateHandsOverToTheSetup) {
     EXPECT_NE(std::string::npos,
               ShellLog().find("Self-update installer launched; exiting shell\r\n"));
 }
+
+// A Worker that ends without its final code (here a program in the Worker's
+// place that posts nothing and exits after a second): the sync, a product
+// job and a self-update each end as their failure would, with one log line,
+// and the Shell takes the next request at once.
+TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
+    ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
+                          (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+    Write(L"game.txt", "title=SILENT WORKER\r\nseconds=1\r\n");
+    Write(L"control.json", "{\"latest_launcher_version\": \"1.1.0\"}");
+    InstallProduct("first-title", "1.0.0", true);
+    StartShell();  // the start-up sync ends as unavailable
+    const std::string ended = "Update Worker ended without its final status (exit code 0)\r\n";
+    EXPECT_NE(std::string::npos, ShellLog().find(ended)) << ShellLog();
+
+    Click(1003);
+    Click(1300);
+    EXPECT_EQ(L"UPDATE // STARTING", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_TRUE(ById(1301).enabled);  // idle again
+    Click(1300);                      // a new job at once, not a queued one
+    EXPECT_EQ(L"UPDATE // STARTING", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+
+    Click(1005);
+    Click(1402);
+    EXPECT_EQ(L"LAUNCHER UPDATE // STARTING", Status());
+    EXPECT_FALSE(ById(1402).enabled);
+    ASSERT_TRUE(WaitStatus(L"LAUNCHER UPDATE // FAILED", 20000)) << Narrow(Status());
+    ExpectNoBox();
+    EXPECT_TRUE(ById(1402).enabled);
+    std::string log = ShellLog();
+    size_t count = 0;
+    for (size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1)) ++count;
+    EXPECT_EQ(4u, count) << log;
+}
