@@ -507,3 +507,28 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     for (size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1)) ++count;
     EXPECT_EQ(4u, count) << log;
 }
+
+// An older release kept the first title inside the launcher's own folder:
+// slot 0 starts from there, in its "game" folder, known-good without a marker.
+TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
+    MakeDirs(dir_ + L"\\game");
+    ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
+                          (dir_ + L"\\game\\ORVELANT_First_Title.exe").c_str(), FALSE));
+    Write(L"game\\game.txt", "title=LEGACY\r\nseconds=1\r\n");
+    StartShell();
+    Click(1003);
+    EXPECT_EQ(L"PLAY", Text(1300));
+    EXPECT_TRUE(ById(1302).enabled);
+    Click(1302);
+    std::wstring record_path = dir_ + L"\\game\\launch-record.txt";
+    ASSERT_TRUE(WaitUntil([&] { return PathIsFile(record_path); }, 20000));
+    Sleep(200);
+    std::string record = ReadFileBytes(record_path);
+    std::string game = Narrow(dir_) + "\\game";
+    EXPECT_NE(std::string::npos,
+              record.find("command_line=\"" + game +
+                          "\\ORVELANT_First_Title.exe\" --launcher-version=1.0.0 --offline\r\n"))
+        << record;
+    EXPECT_NE(std::string::npos, record.find("working_directory=" + game + "\r\n")) << record;
+    ASSERT_TRUE(WaitUntil([&] { return PlaytimeOf(Read(L"playtime.txt"), "first-title") >= 1; }, 20000));
+}
