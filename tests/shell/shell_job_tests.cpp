@@ -139,8 +139,7 @@ class ShellJobs : public ShellProcessTest {
 protected:
     void SetUp() override {
         ShellProcessTest::SetUp();
-        ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
-                              (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+        InstallWorker();
     }
     void TearDown() override {
         ShellProcessTest::TearDown();
@@ -403,6 +402,12 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     Click(1200);
     Click(1400);
     ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 3; }, 20000));
+    std::wstring caption;
+    Click(1010);
+    EXPECT_EQ(L"Account / Login は購入認証Adapterとして接続予定です。\n\n"
+              L"Updater Coreへ認証情報を直接埋め込まない設計を維持します。",
+              AnswerBox(&caption));
+    EXPECT_EQ(L"ORVELANT Account", caption);
 
     // Offline play forbidden by the control document: nothing, no box.
     Click(1003);
@@ -433,7 +438,6 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     Click(1005);
     EXPECT_TRUE(ById(1402).enabled);
     Click(1402);
-    std::wstring caption;
     EXPECT_EQ(L"Launcherの自動更新に失敗しました。\n\n"
               L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
               AnswerBox(&caption));
