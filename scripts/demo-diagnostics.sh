@@ -4,37 +4,20 @@
 # SETTINGS page (the click shell-driver posts); the report it writes
 # (UTF-16 with a byte-order mark) is printed here as text.
 #   demo-diagnostics.sh <install-dir>
-# Runs in the prefix of the player's steps (build/wineprefix-x11, whose
-# settings key names the demo's Game Library) on the private virtual display;
-# stops that prefix's server at the end, which also ends the viewer the Shell
-# opened the report in.
+# Runs in the session of the player's steps (build/wineprefix-x11, whose
+# settings key names the demo's Game Library, on the private virtual
+# display); the session's end stops the prefix's server, which also ends the
+# viewer the Shell opened the report in.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${ORV_BUILD_DIR:-$root/build}
 [ $# -eq 1 ] || { echo "usage: demo-diagnostics.sh <install-dir>" >&2; exit 2; }
 install=$(cd "$1" && pwd)
-driver="$build/tools/shell-driver.exe"
-prefix="$build/wineprefix-x11"
-state="$build/xvfb-screenshots"
+. "$here/x11-session.sh"
 
-exec 8>"$prefix.run.lock"
-flock 8
-started_xvfb=0
-[ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null || started_xvfb=1
-DISPLAY=$("$here/xvfb-display.sh" start "$state")
-export DISPLAY
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-"$here/wine-prefix-x11.sh" "$prefix"
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  if [ "$started_xvfb" = 1 ]; then "$here/xvfb-display.sh" stop "$state" || true; fi
-}
-trap cleanup EXIT
-
-drive() { wine "$driver" "$@" </dev/null 8>&-; }
 (cd "$install" && exec wine "ORVELANT Launcher.exe" </dev/null >/dev/null 2>&1 8>&-) &
+shell_pid=$!
 drive wait 30000 >/dev/null
 # The report says SYNCING while the start-up sync runs: give it time to end.
 for _ in $(seq 1 40); do

@@ -79,9 +79,25 @@ static void WatchWorker(HANDLE process, int kind, unsigned int ticket) {
     CloseHandle(thread);
 }
 
-static int StartWorker(const wchar_t *program, wchar_t *line, int kind) {
+enum { kWorkerMissing = -1 };
+
+// Starts the Worker with the quoted program, the lead switches, the window
+// handle and the tail switches, cut at capacity (at most 1800 units).
+// Returns 1, 0 when the start failed (logged), or kWorkerMissing.
+static int StartWorker(const wchar_t *lead, const wchar_t *tail, unsigned int capacity, int kind,
+                       const char *failure) {
+    wchar_t program[1200];
+    WorkerProgramPath(program);
+    if (!FileExists(program)) return kWorkerMissing;
+    wchar_t line[1800];
+    if (capacity > CountOf(line)) capacity = CountOf(line);
+    BuildWorkerLine(line, capacity, program, lead);
+    if (tail) WideAppend(line, tail, capacity);
     HANDLE process = NULL;
-    if (!StartProgram(program, line, CREATE_NO_WINDOW, g_install_dir, &process)) return 0;
+    if (!StartProgram(program, line, CREATE_NO_WINDOW, g_install_dir, &process)) {
+        LogFailure(failure);
+        return 0;
+    }
     unsigned int ticket = kind == WORKER_KIND_SYNC ? ++g_worker.sync_ticket : ++g_worker.job_ticket;
     WatchWorker(process, kind, ticket);
     return 1;
@@ -89,15 +105,9 @@ static int StartWorker(const wchar_t *program, wchar_t *line, int kind) {
 
 int StartSyncWorker(void) {
     if (g_worker.sync_running) return 1;
-    wchar_t program[1200];
-    WorkerProgramPath(program);
-    if (!FileExists(program)) return 0;
-    wchar_t line[1700];
-    BuildWorkerLine(line, CountOf(line), program, L" /sync /parent:");
-    if (!StartWorker(program, line, WORKER_KIND_SYNC)) {
-        LogFailure("CreateProcess sync worker failed");
+    if (StartWorker(L" /sync /parent:", NULL, 1700, WORKER_KIND_SYNC,
+                    "CreateProcess sync worker failed") != 1)
         return 0;
-    }
     g_worker.sync_running = 1;
     SetSignalLabel(L"SIGNAL // SYNCING");
     return 1;
@@ -111,23 +121,17 @@ int StartProductJob(int slot, int repair, int launch_after) {
         return 2;
     }
     SetDownloadPaused(0);
-    wchar_t program[1200];
-    WorkerProgramPath(program);
-    if (!FileExists(program)) {
+    wchar_t tail[100];
+    WideCopy(tail, L" /product:", CountOf(tail));
+    WideAppend(tail, g_products[slot].id, CountOf(tail));
+    if (repair) WideAppend(tail, L" /repair", CountOf(tail));
+    int started = StartWorker(L" /parent:", tail, 1800, WORKER_KIND_JOB,
+                              "CreateProcess product worker failed");
+    if (started == kWorkerMissing)
         MessageBoxW(g_main_window,
                     L"更新モジュールがありません。Setupの再インストールで修復してください。",
                     ORV_SHELL_CAPTION, MB_ICONERROR);
-        return 0;
-    }
-    wchar_t line[1800];
-    BuildWorkerLine(line, CountOf(line), program, L" /parent:");
-    WideAppend(line, L" /product:", CountOf(line));
-    WideAppend(line, g_products[slot].id, CountOf(line));
-    if (repair) WideAppend(line, L" /repair", CountOf(line));
-    if (!StartWorker(program, line, WORKER_KIND_JOB)) {
-        LogFailure("CreateProcess product worker failed");
-        return 0;
-    }
+    if (started != 1) return 0;
     g_worker.worker_running = 1;
     g_worker.active_product = slot;
     WideCopy(g_worker.active_product_id, g_products[slot].id, kProductIdUnits);
@@ -145,15 +149,9 @@ int StartSelfUpdate(void) {
     if (!g_control.launcher_update_available || g_worker.worker_running ||
         g_worker.sync_running)
         return 0;
-    wchar_t program[1200];
-    WorkerProgramPath(program);
-    if (!FileExists(program)) return 0;
-    wchar_t line[1700];
-    BuildWorkerLine(line, CountOf(line), program, L" /self-update /parent:");
-    if (!StartWorker(program, line, WORKER_KIND_JOB)) {
-        LogFailure("CreateProcess self-update worker failed");
+    if (StartWorker(L" /self-update /parent:", NULL, 1700, WORKER_KIND_JOB,
+                    "CreateProcess self-update worker failed") != 1)
         return 0;
-    }
     g_worker.worker_running = 1;
     g_worker.active_product = -1;
     g_worker.active_product_id[0] = 0;

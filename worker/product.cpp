@@ -28,7 +28,7 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     MarkerPath(product, marker, 1300);
     int written_marker = 0;
     for (int attempt = 0; !(written_marker = WriteWholeFile(marker, kMarkerBytes, 4)); ++attempt)
-        if (!WaitOutBriefLock(attempt)) break;
+        if (!WaitOutBriefLock(attempt, 0)) break;
     if (!written_marker) return 0;
 
     char bytes[160];
@@ -45,7 +45,7 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     for (int attempt = 0;; ++attempt) {
         h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, NULL);
-        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt)) break;
+        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
     }
     if (h == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;

@@ -1,6 +1,7 @@
 // Launcher self-update: fetch the Setup named by the signed control document,
 // check its SHA-256 and start it so that it can replace the launcher core.
 #include "json.h"
+#include "process.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
@@ -86,19 +87,11 @@ int RunSelfUpdate(void) {
         wsprintfW(wait, L" /waitpid:%lu", shell_pid);
         WideAppend(command_line, wait, 1900);
     }
-    STARTUPINFOW startup;
-    PROCESS_INFORMATION process;
-    FillZero(&startup, sizeof(startup));
-    FillZero(&process, sizeof(process));
-    startup.cb = sizeof(startup);
-    if (!CreateProcessW(final_path, command_line, NULL, NULL, FALSE, 0, NULL, g_install_dir,
-                        &startup, &process)) {
+    if (!StartProgram(final_path, command_line, 0, g_install_dir, NULL)) {
         LogFailure("Self-update setup launch failed");
         PostWorkerStatus(SELF_UPDATE_FAILED, 100);
         return EXIT_SELF_UPDATE_LAUNCH;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     PostWorkerStatus(SELF_UPDATE_LAUNCHED, 100);
     LogLine("Self-update installer launched");
     return EXIT_OK;

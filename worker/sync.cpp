@@ -34,7 +34,7 @@ int RunSignedSync(void) {
             for (int attempt = 0; !replaced[d]; ++attempt) {
                 replaced[d] = MoveFileExW(temporary, cached,
                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-                if (!replaced[d] && !WaitOutBriefLock(attempt)) break;
+                if (!replaced[d] && !WaitOutBriefLock(attempt, 1)) break;
             }
             if (!replaced[d]) DeleteFileW(temporary);
         }

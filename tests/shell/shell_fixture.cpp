@@ -38,6 +38,11 @@ void ShellProcessTest::InstallAssets() {
                               (dir_ + L"\\assets\\" + name).c_str(), FALSE));
 }
 
+void ShellProcessTest::InstallWorker() {
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
+                          (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+}
+
 void ShellProcessTest::InstallProduct(const std::string &install_dir, const char *version,
                                       bool known_good) {
     std::wstring folder = library_ + L"\\" + Widen(install_dir);

@@ -21,6 +21,8 @@ protected:
     void Write(const std::wstring &name, const std::string &bytes);
     std::string Read(const std::wstring &name);
     void InstallAssets();
+    // The shipped Worker beside the Shell, as the Setup leaves it.
+    void InstallWorker();
     // A product in the Game Library as the Worker leaves it.
     void InstallProduct(const std::string &install_dir, const char *version, bool known_good);
     // Copies the program (the shipped Shell by default) into the install

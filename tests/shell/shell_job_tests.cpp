@@ -139,8 +139,7 @@ class ShellJobs : public ShellProcessTest {
 protected:
     void SetUp() override {
         ShellProcessTest::SetUp();
-        ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
-                              (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+        InstallWorker();
     }
     void TearDown() override {
         ShellProcessTest::TearDown();
@@ -403,6 +402,12 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     Click(1200);
     Click(1400);
     ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 3; }, 20000));
+    std::wstring caption;
+    Click(1010);
+    EXPECT_EQ(L"Account / Login は購入認証Adapterとして接続予定です。\n\n"
+              L"Updater Coreへ認証情報を直接埋め込まない設計を維持します。",
+              AnswerBox(&caption));
+    EXPECT_EQ(L"ORVELANT Account", caption);
 
     // Offline play forbidden by the control document: nothing, no box.
     Click(1003);
@@ -433,7 +438,6 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     Click(1005);
     EXPECT_TRUE(ById(1402).enabled);
     Click(1402);
-    std::wstring caption;
     EXPECT_EQ(L"Launcherの自動更新に失敗しました。\n\n"
               L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
               AnswerBox(&caption));
@@ -506,4 +510,29 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     size_t count = 0;
     for (size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1)) ++count;
     EXPECT_EQ(4u, count) << log;
+}
+
+// An older release kept the first title inside the launcher's own folder:
+// slot 0 starts from there, in its "game" folder, known-good without a marker.
+TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
+    MakeDirs(dir_ + L"\\game");
+    ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
+                          (dir_ + L"\\game\\ORVELANT_First_Title.exe").c_str(), FALSE));
+    Write(L"game\\game.txt", "title=LEGACY\r\nseconds=1\r\n");
+    StartShell();
+    Click(1003);
+    EXPECT_EQ(L"PLAY", Text(1300));
+    EXPECT_TRUE(ById(1302).enabled);
+    Click(1302);
+    std::wstring record_path = dir_ + L"\\game\\launch-record.txt";
+    ASSERT_TRUE(WaitUntil([&] { return PathIsFile(record_path); }, 20000));
+    Sleep(200);
+    std::string record = ReadFileBytes(record_path);
+    std::string game = Narrow(dir_) + "\\game";
+    EXPECT_NE(std::string::npos,
+              record.find("command_line=\"" + game +
+                          "\\ORVELANT_First_Title.exe\" --launcher-version=1.0.0 --offline\r\n"))
+        << record;
+    EXPECT_NE(std::string::npos, record.find("working_directory=" + game + "\r\n")) << record;
+    ASSERT_TRUE(WaitUntil([&] { return PlaytimeOf(Read(L"playtime.txt"), "first-title") >= 1; }, 20000));
 }

@@ -15,8 +15,7 @@ class ShellSync : public ShellProcessTest {
 protected:
     void SetUp() override {
         ShellProcessTest::SetUp();
-        ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
-                              (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+        InstallWorker();
     }
     void TearDown() override {
         ShellProcessTest::TearDown();

@@ -3,6 +3,8 @@
 #include "update_host.h"
 #include "worker_fixture.h"
 
+#include <thread>
+
 using namespace orv_test;
 
 namespace {
@@ -129,6 +131,28 @@ TEST_F(SignedSync, AllThreeVerifiedReplaceTheCachesByteForByte) {
     EXPECT_FALSE(PathIsFile(Path(L"catalog.json.new")));
     EXPECT_FALSE(PathIsFile(Path(L"news.json.new")));
     EXPECT_FALSE(PathIsFile(Path(L"control.json.new")));
+    EXPECT_EQ(std::string(kStarted) + "Signed sync completed\r\n", Log());
+}
+
+// The launcher window reads the caches at every status: a read that meets
+// the move over the cached catalog is waited out.
+TEST_F(SignedSync, CatalogHeldOpenBrieflyByAReaderIsStillReplaced) {
+    HANDLE held = CreateFileW(Path(L"catalog.json").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    bool released_late = false;
+    std::thread reader([&] {
+        ULONGLONG start = GetTickCount64();
+        while (!PathIsFile(Path(L"catalog.json.new")) && GetTickCount64() - start < 10000) Sleep(1);
+        Sleep(300);
+        released_late = ReadFileBytes(Path(L"catalog.json")) == "old catalog";
+        CloseHandle(held);
+    });
+    EXPECT_EQ(kDone, Sync());
+    reader.join();
+    EXPECT_TRUE(released_late);
+    EXPECT_EQ(Served(L"catalog.json"), ReadFileBytes(Path(L"catalog.json")));
+    EXPECT_FALSE(PathIsFile(Path(L"catalog.json.new")));
     EXPECT_EQ(std::string(kStarted) + "Signed sync completed\r\n", Log());
 }
 

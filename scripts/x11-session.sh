@@ -1,0 +1,37 @@
+# Sourced by the scripts that drive the Shell on a private virtual display
+# (shell-screenshots.sh, demo-player.sh); needs $here (scripts/) and $build.
+# One run at a time in the X11 prefix; a private Xvfb, started here unless
+# one is running already; the prefix's environment; `drive` for the Shell
+# driver; on exit the Shell in $shell_pid, the prefix's server and the Xvfb
+# this run started are stopped.
+driver="$build/tools/shell-driver.exe"
+prefix="$build/wineprefix-x11"
+state="$build/xvfb-screenshots"
+[ -f "$driver" ] || { echo "$(basename "$0"): no $driver (run ./scripts/build.sh)" >&2; exit 1; }
+
+# One run at a time: the prefix's desktop belongs to one display.
+mkdir -p "$build"
+exec 8>"$prefix.run.lock"
+flock 8
+
+started_xvfb=0
+[ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null || started_xvfb=1
+DISPLAY=$("$here/xvfb-display.sh" start "$state")
+export DISPLAY
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+"$here/wine-prefix-x11.sh" "$prefix"
+
+shell_pid=
+x11_session_cleanup() {
+  if [ -n "$shell_pid" ] && kill -0 "$shell_pid" 2>/dev/null; then kill "$shell_pid" 2>/dev/null || true; fi
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  if [ "$started_xvfb" = 1 ]; then "$here/xvfb-display.sh" stop "$state" || true; fi
+}
+trap x11_session_cleanup EXIT
+
+# A server left from an earlier run may hold another display's desktop.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+
+drive() { wine "$driver" "$@" </dev/null 8>&-; }
