@@ -300,7 +300,8 @@ TEST_F(ShellJobs, QueuePauseBandwidthReloadAndAKilledWorker) {
     // P (three), Q (four, a repair), P again, and the running product.
     Click(2101);
     Click(1300);
-    EXPECT_EQ(L"QUEUE // ADDED", Status());
+    // (The status line says "QUEUE // ADDED" until the Worker's next status.)
+    EXPECT_NE(std::wstring::npos, Detail().find(L"QUEUED  1    ")) << Narrow(Detail());
     Click(2102);
     Click(1301);
     Click(2101);
@@ -506,10 +507,32 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     ASSERT_TRUE(WaitStatus(L"LAUNCHER UPDATE // FAILED", 20000)) << Narrow(Status());
     ExpectNoBox();
     EXPECT_TRUE(ById(1402).enabled);
-    std::string log = ShellLog();
-    size_t count = 0;
-    for (size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1)) ++count;
-    EXPECT_EQ(4u, count) << log;
+    auto ended_count = [&] {
+        std::string log = ShellLog();
+        size_t count = 0;
+        for (size_t at = log.find(ended); at != std::string::npos; at = log.find(ended, at + 1))
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(4u, ended_count()) << ShellLog();
+
+    // A job whose final code came (posted here) and whose process ends only
+    // after the next job has started: that end belongs to the old one.
+    Write(L"game.txt", "title=SILENT WORKER\r\nseconds=2\r\n");
+    Click(1003);
+    Click(1300);
+    Sleep(500);  // it has read its seconds
+    PostMessageW(window_, WM_APP + 10, 5, 100);  // its PRODUCT_FAILED
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    Write(L"game.txt", "title=SILENT WORKER\r\nseconds=6\r\n");
+    Click(1300);
+    EXPECT_EQ(L"UPDATE // STARTING", Status());
+    Sleep(3500);  // the first has ended, the second runs
+    EXPECT_EQ(L"UPDATE // STARTING", Status());
+    EXPECT_FALSE(ById(1301).enabled);
+    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    EXPECT_EQ(5u, ended_count()) << ShellLog();
 }
 
 // An older release kept the first title inside the launcher's own folder:
