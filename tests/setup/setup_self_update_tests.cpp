@@ -1,0 +1,135 @@
+// The launcher self-update end to end on the local update host: the real
+// Worker downloads and checks the real Setup and starts it with the process
+// id of the window it reports to; the Setup waits for that process, installs
+// over the running install directory and starts the new Shell, which comes
+// up and syncs. A test window program with the Shell's class stands in for
+// the Shell that asked for the update.
+#include "setup_fixture.h"
+#include "update_host.h"
+
+using namespace orv_setup_test;
+
+namespace {
+
+class SelfUpdateThroughSetup : public SetupTest {
+protected:
+    void SetUp() override {
+        SetupTest::SetUp();
+        // The Setup of this build, published beside the host's tree.
+        std::string dir = std::string(ORV_TEST_HOST_TREE_UNIX) + "/launcher-e2e";
+        ASSERT_TRUE(RunOnHost("(mkdir -p '" + dir + "' && cp '" + ORV_TEST_BUILD_UNIX +
+                              "/bin/ORVELANT_Launcher_Setup_v1.0.0.exe' '" + dir +
+                              "/' && sha256sum '" + dir +
+                              "/ORVELANT_Launcher_Setup_v1.0.0.exe' | cut -c1-64 | tr -d '\\n' >'" +
+                              dir + "/sha256.txt')"));
+        sha_ = ReadFileBytes(HostTree() + L"\\launcher-e2e\\sha256.txt");
+        ASSERT_EQ(64u, sha_.size());
+    }
+
+    void TearDown() override {
+        SetupTest::TearDown();
+        // Other tests expect a host that serves no launcher documents.
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"}) {
+            DeleteFileW((HostTree() + L"\\launcher\\" + name).c_str());
+            DeleteFileW((HostTree() + L"\\launcher\\" + name + L".sig").c_str());
+        }
+    }
+
+    // The host's signed launcher documents, from its prepared set.
+    void ServeDocuments() {
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"})
+            for (const wchar_t *suffix : {L"", L".sig"})
+                ASSERT_TRUE(CopyFileW((HostTree() + L"\\documents\\" + name + suffix).c_str(),
+                                      (HostTree() + L"\\launcher\\" + name + suffix).c_str(),
+                                      FALSE));
+    }
+
+    void WriteControl(const std::string &sha) {
+        WriteFileBytes(In(L"control.json"),
+                       "{\r\n  \"service_state\": \"normal\",\r\n  \"latest_launcher_version\": \"1.1.0\",\r\n"
+                       "  \"installer_url\": \"https://localhost/launcher-e2e/ORVELANT_Launcher_Setup_v1.0.0.exe\",\r\n"
+                       "  \"installer_sha256\": \"" + sha + "\"\r\n}\r\n");
+    }
+
+    // The Worker of the install directory in self-update mode, reporting to
+    // the window of the stand-in Shell.
+    DWORD RunWorker(HWND shell) {
+        Process worker;
+        std::wstring exe = In(L"ORVELANT Update Worker.exe");
+        StartProcess(worker, exe,
+                     L"\"" + exe + L"\" /self-update /parent:" +
+                         std::to_wstring((unsigned long long)(ULONG_PTR)shell),
+                     install_);
+        return worker.Wait(60000);
+    }
+
+    std::string sha_;
+};
+
+}  // namespace
+
+TEST_F(SelfUpdateThroughSetup, VerifiedSetupReplacesTheCoreAfterTheShellEnds) {
+    SilentInstall();
+    // What the update must put back: the programs and texts of the payload.
+    WriteFileBytes(In(L"README.txt"), "older release");
+    WriteFileBytes(In(L"Uninstall.exe"), "older setup");
+    WriteControl(sha_);
+    std::wstring standin_exe = Widen(ORV_TEST_TOOLS_DIR) + L"\\shell-standin.exe";
+    Process standin;
+    StartProcess(standin, standin_exe, L"\"" + standin_exe + L"\"");
+    HWND shell = orv_probe::FindShellWindow(standin.pid, 20000);
+    ASSERT_TRUE(shell);
+
+    EXPECT_EQ(0u, RunWorker(shell));
+    std::string log = ReadFileBytes(In(L"logs\\updater.log"));
+    EXPECT_NE(std::string::npos, log.find("Self-update installer launched")) << log;
+    std::wstring downloaded = In(L"cache\\launcher-self-update\\ORVELANT_Launcher_Setup_latest.exe");
+    EXPECT_TRUE(ReadFileBytes(SetupExe()) == ReadFileBytes(downloaded));
+    // The documents the new Shell's first sync will find.
+    ServeDocuments();
+
+    // While the Shell that asked for it runs, the Setup only waits.
+    Sleep(2500);
+    EXPECT_EQ("older release", ReadFileBytes(In(L"README.txt")));
+    EXPECT_FALSE(orv_probe::FindMessageBox(0, 100));
+    PostMessageW(shell, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(standin.handle, 10000) != WAIT_OBJECT_0)
+        TerminateProcess(standin.handle, 0);
+
+    // Then the core is replaced and the new Shell comes up and syncs.
+    HWND fresh = orv_probe::FindShellWindow(0, 30000);
+    ASSERT_TRUE(fresh) << "no Shell after the self-update";
+    EXPECT_NE(std::string::npos, ReadFileBytes(In(L"README.txt")).find("ORVELANT Launcher v1.0.0"));
+    EXPECT_TRUE(ReadFileBytes(SetupExe()) == ReadFileBytes(In(L"Uninstall.exe")));
+    ExpectPayload(install_, false);
+    ExpectUninstallEntry();
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadFileBytes(In(L"logs\\updater.log")).find("Signed sync completed", log.size()) !=
+               std::string::npos;
+    }, 30000)) << ReadFileBytes(In(L"logs\\updater.log"));
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\launcher\\control.json"),
+              ReadFileBytes(In(L"control.json")));
+    EXPECT_EQ(std::string::npos, Record().find("REFUSED"));
+}
+
+TEST_F(SelfUpdateThroughSetup, MismatchingSetupIsNeverStarted) {
+    SilentInstall();
+    WriteFileBytes(In(L"README.txt"), "older release");
+    std::string wrong = sha_;
+    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+    WriteControl(wrong);
+    std::wstring standin_exe = Widen(ORV_TEST_TOOLS_DIR) + L"\\shell-standin.exe";
+    Process standin;
+    StartProcess(standin, standin_exe, L"\"" + standin_exe + L"\"");
+    HWND shell = orv_probe::FindShellWindow(standin.pid, 20000);
+    ASSERT_TRUE(shell);
+    EXPECT_NE(0u, RunWorker(shell));
+    std::string log = ReadFileBytes(In(L"logs\\updater.log"));
+    EXPECT_NE(std::string::npos, log.find("Self-update installer SHA-256 mismatch")) << log;
+    EXPECT_FALSE(PathIsFile(In(L"cache\\launcher-self-update\\ORVELANT_Launcher_Setup_latest.exe")));
+    PostMessageW(shell, WM_CLOSE, 0, 0);
+    WaitForSingleObject(standin.handle, 10000);
+    Sleep(2000);  // a started Setup would have installed by now
+    EXPECT_EQ("older release", ReadFileBytes(In(L"README.txt")));
+    EXPECT_FALSE(orv_probe::FindShellWindow(0, 500));
+}
