@@ -16,6 +16,12 @@ struct RuntimeProfile {
 };
 extern const RuntimeProfile kRuntimeProfile;
 
+// Number of elements of a fixed array, taken from the array itself.
+template <typename T, unsigned long long N>
+constexpr unsigned int CountOf(T (&)[N]) {
+    return (unsigned int)N;
+}
+
 enum {
     kInstallDirUnits = 1024,
     kMaxTreeBufferUnits = 1200,

@@ -112,6 +112,9 @@ else
   for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
 fi
 echo
+echo "== a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime"
+scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$root/build/demo/player"
+echo
 echo "== logs/launcher.log"
 sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"
 echo

@@ -3,6 +3,7 @@
 // and silent update.
 #include "setup.h"
 
+#include "process.h"
 #include "runtime.h"
 #include "settings.h"
 
@@ -150,17 +151,8 @@ int StartInstalledShell(const wchar_t *directory) {
     WideCopy(command_line, L"\"", 1400);
     WideAppend(command_line, application, 1400);
     WideAppend(command_line, L"\"", 1400);
-    STARTUPINFOW startup;
-    FillZero(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process;
-    FillZero(&process, sizeof(process));
-    if (!CreateProcessW(application, command_line, NULL, NULL, FALSE, 0, NULL, directory,
-                        &startup, &process))
-        return 0;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 1;
+    // The Setup never waits for the Shell.
+    return StartProgram(application, command_line, 0, directory, NULL);
 }
 
 int RunHidden(const wchar_t *command_line) {

@@ -15,91 +15,60 @@ void OpenWithShell(const wchar_t *target) {
     ShellExecuteW(g_main_window, L"open", target, NULL, NULL, SW_SHOWNORMAL);
 }
 
-static void HideAllPageControls(void) {
-    ShellControls &c = g_controls;
-    HWND page_controls[] = {
-        c.home_kicker, c.home_title, c.home_tagline, c.home_status, c.home_message,
-        c.home_primary, c.home_manage, c.home_art, c.signal_feed_label,
-        c.store_kicker, c.store_title, c.store_intro, c.store_detail_title, c.store_detail_meta,
-        c.store_detail_body, c.store_view_button,
-        c.library_kicker, c.library_title, c.search_label, c.search_edit, c.filter_all,
-        c.filter_installed, c.filter_favorites, c.filter_collections, c.library_detail_title,
-        c.library_detail_meta, c.library_detail_body, c.library_primary, c.library_repair,
-        c.library_offline, c.library_uninstall, c.library_favorite, c.library_collection,
-        c.downloads_kicker, c.downloads_title, c.downloads_headline, c.downloads_queue_line,
-        c.downloads_detail, c.downloads_note, c.downloads_track, c.downloads_fill,
-        c.pause_button,
-        c.settings_kicker, c.settings_title, c.settings_library_line, c.settings_channel_line,
-        c.settings_offline_line, c.settings_logs_line, c.settings_trust_line, c.website_button,
-        c.open_logs_button, c.launcher_update_button, c.move_library_button,
-        c.bandwidth_button, c.diagnostics_button,
-    };
-    for (unsigned int i = 0; i < sizeof(page_controls) / sizeof(page_controls[0]); ++i)
-        ShowControl(page_controls[i], 0);
-    for (int i = 0; i < kNewsRowCount; ++i) ShowControl(c.news_rows[i], 0);
-    for (int i = 0; i < kStoreRowCount; ++i) ShowControl(c.store_rows[i], 0);
-    for (int i = 0; i < kLibraryRowCount; ++i) ShowControl(c.library_rows[i], 0);
+static int BeginsWithHttps(const wchar_t *target) {
+    const wchar_t scheme[] = L"https://";
+    for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
+        wchar_t unit = target[i];
+        if (unit >= L'A' && unit <= L'Z') unit = (wchar_t)(unit + 32);
+        if (unit != scheme[i]) return 0;
+    }
+    return 1;
 }
 
-static void ShowAll(HWND *controls, unsigned int count) {
-    for (unsigned int i = 0; i < count; ++i) ShowControl(controls[i], 1);
+// The cached documents come from disk: a link in them that is not a web page
+// (a program, a file: URL, a share) would start or open something local.
+void OpenDocumentLink(const wchar_t *target, const char *source) {
+    if (!target || !target[0]) return;
+    if (BeginsWithHttps(target)) {
+        OpenWithShell(target);
+        return;
+    }
+    char line[400];
+    const char *lead = "Refused to open a link that is not https from ";
+    unsigned int n = 0;
+    for (const char *p = lead; *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    for (const char *p = source; p && *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    if (n + 3 < sizeof(line)) {
+        line[n++] = ':';
+        line[n++] = ' ';
+    }
+    int room = (int)(sizeof(line) - 1 - n);
+    int used = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, target, -1, line + n, room, NULL, NULL)
+                        : 0;
+    if (used > 0) n += (unsigned int)used - 1;
+    line[n] = 0;
+    LogLine(line);
 }
 
 void ShowPage(int page) {
     ShellControls &c = g_controls;
     g_ui.current_page = page;
     HideAllPageControls();
+    if (page == PAGE_HOME) RefreshHomeView();
+    ShowPageControls(page);
     switch (page) {
-    case PAGE_HOME: {
-        RefreshHomeView();
-        HWND shown[] = {c.home_kicker, c.home_title, c.home_tagline, c.home_status,
-                        c.home_message, c.home_primary, c.home_manage, c.home_art,
-                        c.signal_feed_label};
-        ShowAll(shown, sizeof(shown) / sizeof(shown[0]));
+    case PAGE_HOME:
+        // Row 0 is always there: the view writes the waiting text into it.
         for (int i = 0; i < kNewsRowCount; ++i)
             if (i < g_news_count || i == 0) ShowControl(c.news_rows[i], 1);
         break;
+    case PAGE_STORE: RefreshStoreView(); break;
+    case PAGE_LIBRARY: RefreshLibraryView(); break;
+    case PAGE_DOWNLOADS: RefreshDownloadsView(); break;
+    case PAGE_SETTINGS: RefreshSettingsView(); break;
+    default: break;
     }
-    case PAGE_STORE: {
-        HWND shown[] = {c.store_kicker, c.store_title, c.store_intro, c.store_detail_title,
-                        c.store_detail_meta, c.store_detail_body, c.store_view_button};
-        ShowAll(shown, sizeof(shown) / sizeof(shown[0]));
-        RefreshStoreView();
-        break;
-    }
-    case PAGE_LIBRARY: {
-        HWND shown[] = {c.library_kicker, c.library_title, c.search_label, c.search_edit,
-                        c.filter_all, c.filter_installed, c.filter_favorites,
-                        c.filter_collections, c.library_detail_title, c.library_detail_meta,
-                        c.library_detail_body, c.library_primary, c.library_repair,
-                        c.library_offline, c.library_uninstall, c.library_favorite,
-                        c.library_collection};
-        ShowAll(shown, sizeof(shown) / sizeof(shown[0]));
-        RefreshLibraryView();
-        break;
-    }
-    case PAGE_DOWNLOADS: {
-        HWND shown[] = {c.downloads_kicker, c.downloads_title, c.downloads_headline,
-                        c.downloads_queue_line, c.downloads_detail, c.downloads_note,
-                        c.downloads_track, c.downloads_fill, c.pause_button};
-        ShowAll(shown, sizeof(shown) / sizeof(shown[0]));
-        RefreshDownloadsView();
-        break;
-    }
-    case PAGE_SETTINGS: {
-        HWND shown[] = {c.settings_kicker, c.settings_title, c.settings_library_line,
-                        c.settings_channel_line, c.settings_offline_line, c.settings_logs_line,
-                        c.settings_trust_line, c.website_button, c.open_logs_button,
-                        c.launcher_update_button, c.move_library_button, c.bandwidth_button,
-                        c.diagnostics_button};
-        ShowAll(shown, sizeof(shown) / sizeof(shown[0]));
-        RefreshSettingsView();
-        break;
-    }
-    default:
-        break;
-    }
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < (int)CountOf(c.nav); ++i)
         if (c.nav[i]) InvalidateRect(c.nav[i], NULL, TRUE);
 }
 
@@ -151,6 +120,31 @@ static void SetLibraryFilter(int filter) {
     RefreshLibraryView();
 }
 
+static void ViewStoreProduct(void) {
+    if (!g_control.store_enabled) {
+        OpenWithShell(kMakerSiteHome);
+        return;
+    }
+    int s = g_ui.selected_store;
+    if (s >= 0 && s < g_product_count && g_products[s].store_url[0]) {
+        OpenDocumentLink(g_products[s].store_url, "the catalog");
+        return;
+    }
+    MessageBoxW(g_main_window, L"このタイトルの製品ページはまだ公開されていません。",
+                L"ORVELANT Store", MB_ICONINFORMATION);
+}
+
+static void OpenLogFolder(void) {
+    wchar_t logs[1200];
+    InstallPath(L"logs", logs, 1200);
+    CreateDirectoryTree(logs);
+    OpenWithShell(logs);
+}
+
+static void OpenNewsLink(int row) {
+    if (row < g_news_count && g_news[row].link[0]) OpenDocumentLink(g_news[row].link, "the news");
+}
+
 static void DispatchCommand(int id) {
     int selected = g_ui.selected_library;
     int selected_valid = selected >= 0 && selected < g_product_count;
@@ -160,7 +154,20 @@ static void DispatchCommand(int id) {
     case ID_NAV_LIBRARY: ShowPage(PAGE_LIBRARY); return;
     case ID_NAV_DOWNLOADS: ShowPage(PAGE_DOWNLOADS); return;
     case ID_NAV_SETTINGS: ShowPage(PAGE_SETTINGS); return;
+    case ID_ACCOUNT:
+        MessageBoxW(g_main_window,
+                    L"Account / Login は購入認証Adapterとして接続予定です。\n\n"
+                    L"Updater Coreへ認証情報を直接埋め込まない設計を維持します。",
+                    L"ORVELANT Account", MB_ICONINFORMATION);
+        return;
+    case ID_HOME_PRIMARY: RequestPlay(selected); return;
     case ID_HOME_MANAGE: ShowPage(PAGE_LIBRARY); return;
+    case ID_STORE_VIEW: ViewStoreProduct(); return;
+    case ID_LIBRARY_PRIMARY: RequestPlay(selected); return;
+    case ID_LIBRARY_REPAIR:
+        if (selected_valid && IsInstalled(selected)) StartProductJob(selected, 1, 0);
+        return;
+    case ID_LIBRARY_OFFLINE: RequestOfflinePlay(selected); return;
     case ID_FILTER_ALL: SetLibraryFilter(FILTER_ALL); return;
     case ID_FILTER_INSTALLED: SetLibraryFilter(FILTER_INSTALLED); return;
     case ID_FILTER_FAVORITES: SetLibraryFilter(FILTER_FAVORITES); return;
@@ -177,6 +184,13 @@ static void DispatchCommand(int id) {
             RefreshLibraryView();
         }
         return;
+    case ID_PAUSE: TogglePause(); return;
+    case ID_WEBSITE: OpenWithShell(kMakerSiteHome); return;
+    case ID_OPEN_LOGS: OpenLogFolder(); return;
+    case ID_LAUNCHER_UPDATE: RequestLauncherUpdate(); return;
+    case ID_BANDWIDTH: CycleBandwidthLimit(); return;
+    // The game uninstall (1303), the library move (1403) and the diagnostics
+    // report (1405) are not part of this build yet: their clicks do nothing.
     default:
         break;
     }
@@ -184,13 +198,14 @@ static void DispatchCommand(int id) {
         SelectStoreRow(id - ID_STORE_ROW_FIRST);
     else if (id >= ID_LIBRARY_ROW_FIRST && id < ID_LIBRARY_ROW_FIRST + kLibraryRowCount)
         SelectLibraryRow(id - ID_LIBRARY_ROW_FIRST);
-    // Play, install, repair, offline play, uninstall, pause, bandwidth, the
-    // web and log links, the launcher update, the library move, diagnostics,
-    // the account notice and the news links are not wired up yet: their
-    // controls exist and show their texts, and a click does nothing.
+    else if (id >= ID_NEWS_ROW_FIRST && id < ID_NEWS_ROW_FIRST + kNewsRowCount)
+        OpenNewsLink(id - ID_NEWS_ROW_FIRST);
 }
 
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // Once the fatal-error box is up, its message loop still dispatches to
+    // this window: the handlers that just faulted must not run again.
+    if (g_fatal_guard_started) return DefWindowProcW(window, message, wparam, lparam);
 #ifdef ORV_TEST_HOOKS
     LRESULT hooked = 0;
     if (TestHookWindowMessage(window, message, wparam, lparam, &hooked)) return hooked;
@@ -221,8 +236,11 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_WORKER_TRANSFER:
         HandleWorkerTransfer((int)(unsigned int)wparam, (int)(unsigned int)lparam);
         return 0;
+    case WM_WORKER_ENDED:
+        HandleWorkerEnded(wparam, (DWORD)lparam);
+        return 0;
     case WM_GAME_EXITED:
-        RefreshLibraryView();
+        HandleGameExited();
         return 0;
     case WM_DESTROY:
         SetDownloadPaused(0);

@@ -5,9 +5,6 @@
 #include "json.h"
 #include "runtime.h"
 
-int g_favorites[kMaxProducts];
-int g_collections[kMaxProducts];
-unsigned long long g_playtime[kMaxProducts];
 
 enum ListKind { LIST_FAVORITES, LIST_COLLECTIONS, LIST_PLAYTIME };
 

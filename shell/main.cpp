@@ -4,7 +4,6 @@
 #include "runtime.h"
 #include "settings.h"
 
-int g_bandwidth_kbps;
 
 #ifdef ORV_TEST_HOOKS
 #include "shell_hooks.inc"
@@ -21,6 +20,8 @@ enum ShellExitCode {
 // Every fault of the UI thread that nothing else handled ends up here: the
 // whole run, the window procedure included, is covered.
 static LONG WINAPI ShellCrashGuard(EXCEPTION_POINTERS *) {
+    // A second fault (another thread, or the box's own loop) ends at once.
+    if (InterlockedExchange(&g_fatal_guard_started, 1) != 0) ExitProcess(SHELL_EXIT_FATAL);
     LogLine("Caught fatal exception in launcher shell");
     MessageBoxW(NULL,
                 L"Launcher Shellで予期しないエラーを検出しました。\n\n"

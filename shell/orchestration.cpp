@@ -1,33 +1,89 @@
 // The Shell's side of the Update Worker: every network, signature and commit
 // task runs in a separate Worker process that reports back by window message.
+// One product-or-self-update Worker and one sync Worker run at a time; other
+// product requests wait in the queue.
 #include "shell.h"
 
+#include "process.h"
 #include "runtime.h"
 #include "settings.h"
 
-WorkerState g_worker = {0, 0, -1, 0, 0, 0, 0, {}, 0};
+enum WorkerKind { WORKER_KIND_JOB = 0, WORKER_KIND_SYNC = 1 };
 
 static void WorkerProgramPath(wchar_t *dst) {
     InstallPath(L"ORVELANT Update Worker.exe", dst, 1200);
 }
 
-static void AppendWindowHandle(wchar_t *line, unsigned long long capacity) {
+int IsProductJobRunning(void) { return g_worker.worker_running; }
+int IsSyncRunning(void) { return g_worker.sync_running; }
+
+int FindProductSlot(const wchar_t *id) {
+    if (!id || !id[0]) return -1;
+    for (int s = 0; s < g_product_count; ++s)
+        if (WideEquals(g_products[s].id, id)) return s;
+    return -1;
+}
+
+// ---- starting a Worker --------------------------------------------------
+
+static void BuildWorkerLine(wchar_t *line, unsigned long long capacity, const wchar_t *program,
+                            const wchar_t *lead) {
     wchar_t number[40];
+    WideCopy(line, L"\"", capacity);
+    WideAppend(line, program, capacity);
+    WideAppend(line, L"\"", capacity);
+    WideAppend(line, lead, capacity);
     FormatUnsigned64(number, 40, (unsigned long long)(ULONG_PTR)g_main_window);
     WideAppend(line, number, capacity);
 }
 
-static int StartWorkerProcess(const wchar_t *program, wchar_t *command_line) {
-    STARTUPINFOW startup;
-    PROCESS_INFORMATION process;
-    FillZero(&startup, sizeof(startup));
-    FillZero(&process, sizeof(process));
-    startup.cb = sizeof(startup);
-    if (!CreateProcessW(program, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL,
-                        g_install_dir, &startup, &process))
-        return 0;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+struct WorkerWatch {
+    HANDLE process;
+    WPARAM key;
+};
+
+// Waits for one Worker's process and tells the window; nothing else runs
+// here. The key says which Worker it was.
+static DWORD WINAPI WorkerWatchThread(void *parameter) {
+    WorkerWatch *watch = (WorkerWatch *)parameter;
+    WaitForSingleObject(watch->process, INFINITE);
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(watch->process, &exit_code)) exit_code = 0;
+    CloseHandle(watch->process);
+    if (g_main_window) PostMessageW(g_main_window, WM_WORKER_ENDED, watch->key, (LPARAM)exit_code);
+    HeapFree(GetProcessHeap(), 0, watch);
+    return 0;
+}
+
+static WPARAM WorkerEndKey(int kind, unsigned int ticket) {
+    return ((WPARAM)ticket << 1) | (WPARAM)kind;
+}
+
+// Hands the process handle to a watch thread; without one the Worker is
+// only followed through its messages, as before.
+static void WatchWorker(HANDLE process, int kind, unsigned int ticket) {
+    WorkerWatch *watch =
+        (WorkerWatch *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(WorkerWatch));
+    if (!watch) {
+        CloseHandle(process);
+        return;
+    }
+    watch->process = process;
+    watch->key = WorkerEndKey(kind, ticket);
+    HANDLE thread = CreateThread(NULL, 0, WorkerWatchThread, watch, 0, NULL);
+    if (!thread) {
+        CloseHandle(process);
+        HeapFree(GetProcessHeap(), 0, watch);
+        return;
+    }
+    CloseHandle(thread);
+}
+
+static int StartWorker(const wchar_t *program, wchar_t *line, int kind) {
+    HANDLE process = NULL;
+    if (!StartProgram(program, line, CREATE_NO_WINDOW, g_install_dir, &process)) return 0;
+    unsigned int ticket = kind == WORKER_KIND_SYNC ? ++g_worker.sync_ticket : ++g_worker.job_ticket;
+    WatchWorker(process, kind, ticket);
     return 1;
 }
 
@@ -37,12 +93,8 @@ int StartSyncWorker(void) {
     WorkerProgramPath(program);
     if (!FileExists(program)) return 0;
     wchar_t line[1700];
-    WideCopy(line, L"\"", 1700);
-    WideAppend(line, program, 1700);
-    WideAppend(line, L"\"", 1700);
-    WideAppend(line, L" /sync /parent:", 1700);
-    AppendWindowHandle(line, 1700);
-    if (!StartWorkerProcess(program, line)) {
+    BuildWorkerLine(line, CountOf(line), program, L" /sync /parent:");
+    if (!StartWorker(program, line, WORKER_KIND_SYNC)) {
         LogFailure("CreateProcess sync worker failed");
         return 0;
     }
@@ -51,30 +103,210 @@ int StartSyncWorker(void) {
     return 1;
 }
 
-void HandleWorkerStatus(int code, int percent) {
-    if (percent >= 0) SetProgress(percent);
-    switch (code) {
-    case SYNC_STARTED:
-        g_worker.sync_running = 1;
-        SetSignalLabel(L"SIGNAL // SYNCING");
-        return;
-    case SYNC_DONE:
-        g_worker.sync_running = 0;
-        ReloadRemoteData();
-        SetSignalLabel(g_control.signal[0] ? g_control.signal : L"SIGNAL // CURRENT");
-        ShowPage(g_ui.current_page);
-        return;
-    case SYNC_UNAVAILABLE:
-        g_worker.sync_running = 0;
-        SetSignalLabel(L"SIGNAL // LOCAL");
-        ShowPage(g_ui.current_page);
-        return;
-    default:
-        break;
+int StartProductJob(int slot, int repair, int launch_after) {
+    if (slot < 0 || slot >= g_product_count) return 0;
+    if (g_worker.worker_running) {
+        // The repair flag is not kept: a queued request runs as a check.
+        EnqueueProductJob(slot, launch_after);
+        return 2;
     }
+    SetDownloadPaused(0);
+    wchar_t program[1200];
+    WorkerProgramPath(program);
+    if (!FileExists(program)) {
+        MessageBoxW(g_main_window,
+                    L"更新モジュールがありません。Setupの再インストールで修復してください。",
+                    ORV_SHELL_CAPTION, MB_ICONERROR);
+        return 0;
+    }
+    wchar_t line[1800];
+    BuildWorkerLine(line, CountOf(line), program, L" /parent:");
+    WideAppend(line, L" /product:", CountOf(line));
+    WideAppend(line, g_products[slot].id, CountOf(line));
+    if (repair) WideAppend(line, L" /repair", CountOf(line));
+    if (!StartWorker(program, line, WORKER_KIND_JOB)) {
+        LogFailure("CreateProcess product worker failed");
+        return 0;
+    }
+    g_worker.worker_running = 1;
+    g_worker.active_product = slot;
+    WideCopy(g_worker.active_product_id, g_products[slot].id, kProductIdUnits);
+    g_worker.active_launch_after = launch_after ? 1 : 0;
+    g_worker.transfer_speed_kbps = 0;
+    g_worker.transfer_remaining_mb = 0;
+    g_worker.progress_percent = 2;
+    SetStatusLine(repair ? L"VERIFY // STARTING" : L"UPDATE // STARTING");
+    RefreshLibraryView();
+    RefreshDownloadsView();
+    return 1;
+}
+
+int StartSelfUpdate(void) {
+    if (!g_control.launcher_update_available || g_worker.worker_running ||
+        g_worker.sync_running)
+        return 0;
+    wchar_t program[1200];
+    WorkerProgramPath(program);
+    if (!FileExists(program)) return 0;
+    wchar_t line[1700];
+    BuildWorkerLine(line, CountOf(line), program, L" /self-update /parent:");
+    if (!StartWorker(program, line, WORKER_KIND_JOB)) {
+        LogFailure("CreateProcess self-update worker failed");
+        return 0;
+    }
+    g_worker.worker_running = 1;
+    g_worker.active_product = -1;
+    g_worker.active_product_id[0] = 0;
+    g_worker.active_launch_after = 0;
+    g_worker.transfer_speed_kbps = 0;
+    g_worker.transfer_remaining_mb = 0;
+    SetDownloadPaused(0);
+    SetStatusLine(L"LAUNCHER UPDATE // STARTING");
+    SetLauncherUpdateEnabled(0);
+    RefreshDownloadsView();
+    return 1;
+}
+
+void RequestLauncherUpdate(void) {
+    if (!g_control.launcher_update_available) return;
+    if (!StartSelfUpdate() && g_control.installer_url[0])
+        OpenDocumentLink(g_control.installer_url, "the control document");
+}
+
+// ---- status codes -------------------------------------------------------
+
+static void ClearActiveJob(void) {
+    g_worker.active_launch_after = 0;
+    g_worker.active_product = -1;
+    g_worker.active_product_id[0] = 0;
+}
+
+static void OnTransfer(void) {
+    SetStatusLine(IsDownloadPaused() ? L"DOWNLOAD // PAUSED" : L"DOWNLOAD // ACTIVE");
+}
+
+static void OnProductCurrent(void) {
+    if (g_worker.active_product >= 0 && g_worker.active_launch_after) {
+        g_worker.active_launch_after = 0;
+        if (!LaunchGame(g_worker.active_product, 0))
+            MessageBoxW(g_main_window,
+                        L"更新確認は完了しましたが、ゲームを起動できませんでした。",
+                        ORV_SHELL_CAPTION, MB_ICONERROR);
+    }
+    ClearActiveJob();
+}
+
+static void OnOfflineReady(void) {
+    if (g_worker.active_launch_after && g_worker.active_product >= 0)
+        MessageBoxW(g_main_window,
+                    L"更新サービスに接続できませんでした。\n\n"
+                    L"ライブラリから「オフライン起動」を選択できます。",
+                    ORV_SHELL_CAPTION, MB_ICONINFORMATION);
+    ClearActiveJob();
+}
+
+static void OnSyncStarted(void) {
+    g_worker.sync_running = 1;
+    SetSignalLabel(L"SIGNAL // SYNCING");
+}
+
+// After a reload the products may sit in other slots: the running job and
+// the queue follow their product ids; a product that left the catalog drops
+// out of the queue, and a running job for it keeps running without its
+// launch-after.
+static void RemapJobsAfterReload(void) {
+    if (g_worker.worker_running && g_worker.active_product_id[0]) {
+        g_worker.active_product = FindProductSlot(g_worker.active_product_id);
+        if (g_worker.active_product < 0) g_worker.active_launch_after = 0;
+    }
+    int kept = 0;
+    for (int i = 0; i < g_worker.queue_count; ++i) {
+        int slot = FindProductSlot(g_worker.queue[i].product_id);
+        if (slot < 0) continue;
+        g_worker.queue[kept] = g_worker.queue[i];
+        g_worker.queue[kept].slot = slot;
+        ++kept;
+    }
+    g_worker.queue_count = kept;
+}
+
+static void OnSyncDone(void) {
+    g_worker.sync_running = 0;
+    ReloadRemoteData();
+    RemapJobsAfterReload();
+    SetSignalLabel(g_control.signal[0] ? g_control.signal : L"SIGNAL // CURRENT");
+    ShowPage(g_ui.current_page);
+}
+
+static void OnSyncUnavailable(void) {
+    g_worker.sync_running = 0;
+    SetSignalLabel(L"SIGNAL // LOCAL");
+    ShowPage(g_ui.current_page);
+}
+
+static void OnSelfUpdateLaunched(void) {
+    LogLine("Self-update installer launched; exiting shell");
+    // The Worker's own exit follows; it must not read as a failed update.
+    ++g_worker.job_ticket;
+    PostQuitMessage(0);
+}
+
+static void OnSelfUpdateFailed(void) {
+    SetLauncherUpdateEnabled(1);
+    MessageBoxW(g_main_window,
+                L"Launcherの自動更新に失敗しました。\n\n"
+                L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
+                ORV_SHELL_CAPTION, MB_ICONERROR);
+}
+
+struct StatusAction {
+    int code;
+    const wchar_t *status_text;  // StatusLine text, or null
+    unsigned char ends_job;      // worker_running off and the pause flag gone, first
+    unsigned char finish;        // refresh the views and move the queue on
+    void (*act)(void);           // after the text
+};
+
+static const StatusAction kStatusActions[] = {
+    {PRODUCT_CHECKING, L"UPDATE CHECK // CONNECTING", 0, 1, NULL},
+    {PRODUCT_TRANSFER, NULL, 0, 1, OnTransfer},
+    {PRODUCT_CURRENT, L"READY // CURRENT", 1, 1, OnProductCurrent},
+    {PRODUCT_OFFLINE_READY, L"OFFLINE // SERVICE UNAVAILABLE", 1, 1, OnOfflineReady},
+    {PRODUCT_FAILED, L"UPDATE ERROR // GAME PRESERVED", 1, 1, ClearActiveJob},
+    {PRODUCT_NOT_INSTALLED, L"GAME // NOT INSTALLED", 1, 1, ClearActiveJob},
+    {PRODUCT_VERIFYING, L"VERIFY // LOCAL FILES", 0, 1, NULL},
+    {SYNC_STARTED, NULL, 0, 0, OnSyncStarted},
+    {SYNC_DONE, NULL, 0, 0, OnSyncDone},
+    {SYNC_UNAVAILABLE, NULL, 0, 0, OnSyncUnavailable},
+    {SELF_UPDATE_STARTED, L"LAUNCHER UPDATE // DOWNLOADING", 0, 0, NULL},
+    {SELF_UPDATE_LAUNCHED, L"LAUNCHER UPDATE // RESTARTING", 0, 0, OnSelfUpdateLaunched},
+    {SELF_UPDATE_FAILED, L"LAUNCHER UPDATE // FAILED", 1, 0, OnSelfUpdateFailed},
+};
+
+static void FinishStatus(void) {
     RefreshHomeView();
     RefreshLibraryView();
     RefreshDownloadsView();
+    if (!g_worker.worker_running) StartNextQueuedJob();
+}
+
+static void EndJob(void) {
+    g_worker.worker_running = 0;
+    SetDownloadPaused(0);
+}
+
+void HandleWorkerStatus(int code, int percent) {
+    if (percent >= 0) SetProgress(percent);
+    const StatusAction *action = NULL;
+    for (unsigned int i = 0; i < CountOf(kStatusActions); ++i)
+        if (kStatusActions[i].code == code) action = &kStatusActions[i];
+    if (action) {
+        if (action->ends_job) EndJob();
+        if (action->status_text) SetStatusLine(action->status_text);
+        if (action->act) action->act();
+        if (!action->finish) return;
+    }
+    FinishStatus();
 }
 
 void HandleWorkerTransfer(int speed, int remaining) {
@@ -82,6 +314,76 @@ void HandleWorkerTransfer(int speed, int remaining) {
     g_worker.transfer_remaining_mb = remaining;
     RefreshDownloadsView();
 }
+
+// A Worker's process has ended. When its final code arrived first, or a
+// newer Worker has taken its place, there is nothing to do; otherwise it
+// was killed or crashed before its own guard, and its state ends as its
+// failure code would end it.
+void HandleWorkerEnded(WPARAM key, DWORD exit_code) {
+    int kind = (int)(key & 1);
+    unsigned int ticket = (unsigned int)(key >> 1);
+    if (kind == WORKER_KIND_SYNC) {
+        if (!g_worker.sync_running || ticket != g_worker.sync_ticket) return;
+    } else if (!g_worker.worker_running || ticket != g_worker.job_ticket) {
+        return;
+    }
+    char line[120] = "Update Worker ended without its final status (exit code ";
+    AppendDecimal(line, sizeof(line), exit_code);
+    unsigned long long n = NarrowLength(line);
+    if (n + 2 < sizeof(line)) {
+        line[n] = ')';
+        line[n + 1] = 0;
+    }
+    LogLine(line);
+    if (kind == WORKER_KIND_SYNC) {
+        HandleWorkerStatus(SYNC_UNAVAILABLE, 0);
+    } else if (g_worker.active_product_id[0] || g_worker.active_product >= 0) {
+        HandleWorkerStatus(PRODUCT_FAILED, -1);
+    } else {
+        EndJob();
+        SetStatusLine(L"LAUNCHER UPDATE // FAILED");
+        SetLauncherUpdateEnabled(1);
+        RefreshDownloadsView();
+    }
+}
+
+// ---- the queue ----------------------------------------------------------
+
+int IsProductJobPending(int slot) {
+    if (g_worker.worker_running && slot == g_worker.active_product) return 1;
+    for (int i = 0; i < g_worker.queue_count; ++i)
+        if (g_worker.queue[i].slot == slot) return 1;
+    return 0;
+}
+
+void EnqueueProductJob(int slot, int launch_after) {
+    if (slot < 0 || slot >= g_product_count || IsProductJobPending(slot)) return;
+    if (g_worker.queue_count >= (int)CountOf(g_worker.queue)) return;
+    QueuedJob *job = &g_worker.queue[g_worker.queue_count++];
+    job->slot = slot;
+    job->launch_after = launch_after ? 1 : 0;
+    WideCopy(job->product_id, g_products[slot].id, kProductIdUnits);
+    SetStatusLine(L"QUEUE // ADDED");
+    RefreshDownloadsView();
+}
+
+int DequeueProductJob(int *launch_after) {
+    if (g_worker.queue_count <= 0) return -1;
+    int slot = g_worker.queue[0].slot;
+    if (launch_after) *launch_after = g_worker.queue[0].launch_after;
+    for (int i = 1; i < g_worker.queue_count; ++i) g_worker.queue[i - 1] = g_worker.queue[i];
+    --g_worker.queue_count;
+    return slot;
+}
+
+void StartNextQueuedJob(void) {
+    if (g_worker.worker_running || g_worker.queue_count == 0) return;
+    int launch_after = 0;
+    int slot = DequeueProductJob(&launch_after);
+    if (slot >= 0) StartProductJob(slot, 0, launch_after);
+}
+
+// ---- pause and bandwidth ------------------------------------------------
 
 static void PauseFlagPath(wchar_t *dst) { InstallPath(ORV_PAUSE_FLAG_NAME, dst, 1200); }
 
@@ -101,4 +403,21 @@ int IsDownloadPaused(void) {
     wchar_t path[1200];
     PauseFlagPath(path);
     return FileExists(path);
+}
+
+void TogglePause(void) {
+    if (!g_worker.worker_running) return;
+    SetDownloadPaused(!IsDownloadPaused());
+    RefreshDownloadsView();
+    SetStatusLine(IsDownloadPaused() ? L"DOWNLOAD // PAUSED" : L"DOWNLOAD // ACTIVE");
+}
+
+void CycleBandwidthLimit(void) {
+    static const int steps[] = {0, 1024, 2048, 5120, 10240};
+    int next = 0;
+    for (unsigned int i = 0; i + 1 < CountOf(steps); ++i)
+        if (g_bandwidth_kbps == steps[i]) next = steps[i + 1];
+    g_bandwidth_kbps = next;
+    WriteSettingNumber(L"BandwidthKbps", (DWORD)next);
+    RefreshSettingsView();
 }

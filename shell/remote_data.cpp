@@ -22,13 +22,6 @@ const wchar_t kDefaultStoreUrl[] = ORV_MAKER_SITE_HOME L"business/games/";
 const wchar_t kDefaultInstallerUrl[] =
     L"https://" ORV_UPDATE_HOST_W L"/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe";
 
-CatalogProduct g_products[kMaxProducts];
-int g_product_count;
-int g_catalog_is_default;
-NewsItem g_news[kMaxNews];
-int g_news_count;
-ControlState g_control;
-ShellWindowState g_ui;
 
 static char *ReadCacheDocument(const wchar_t *name, unsigned int *length) {
     wchar_t path[1200];

@@ -118,9 +118,14 @@ extern ShellWindowState g_ui;
 
 // ---- worker orchestration -----------------------------------------------
 
+enum { kJobQueueCapacity = 16, kProductIdUnits = 64 };
+
+// Jobs are tied to the product's id: a sync may reorder the product table
+// while they run or wait, and the slot is looked up again after it.
 struct QueuedJob {
     int slot;
     int launch_after;
+    wchar_t product_id[kProductIdUnits];
 };
 
 struct WorkerState {
@@ -131,19 +136,69 @@ struct WorkerState {
     int progress_percent;
     int transfer_speed_kbps;
     int transfer_remaining_mb;
-    QueuedJob queue[16];
+    QueuedJob queue[kJobQueueCapacity];
     int queue_count;
+    wchar_t active_product_id[kProductIdUnits];
+    // Which Worker process the state belongs to: the end of an older one
+    // never ends the state of a newer one.
+    unsigned int job_ticket;
+    unsigned int sync_ticket;
 };
 extern WorkerState g_worker;
 
 extern HWND g_main_window;
 extern int g_bandwidth_kbps;
+// Set once the fatal-error guard has started: no handler runs again.
+extern volatile LONG g_fatal_guard_started;
+
+// Posted by a Worker watch thread when that Worker's process has ended:
+// wParam = kind and ticket (WorkerEndKey), lParam = the exit code.
+#define WM_WORKER_ENDED (WM_APP + 13)
 
 int StartSyncWorker(void);
+int StartProductJob(int slot, int repair, int launch_after);
+int StartSelfUpdate(void);
+void RequestLauncherUpdate(void);
 void HandleWorkerStatus(int code, int percent);
 void HandleWorkerTransfer(int speed, int remaining);
+void HandleWorkerEnded(WPARAM key, DWORD exit_code);
+void EnqueueProductJob(int slot, int launch_after);
+int IsProductJobPending(int slot);
+int DequeueProductJob(int *launch_after);
+void StartNextQueuedJob(void);
 void SetDownloadPaused(int on);
 int IsDownloadPaused(void);
+void TogglePause(void);
+void CycleBandwidthLimit(void);
+int IsProductJobRunning(void);
+int IsSyncRunning(void);
+void SetStatusLine(const wchar_t *text);
+void SetLauncherUpdateEnabled(int on);
+
+// ---- game launch --------------------------------------------------------
+
+// One started game, watched by its own thread until its process ends. The
+// records live in a fixed table: the UI thread claims a free one at the
+// start, the watch thread marks it ended with the seconds played, and the UI
+// thread credits them and frees it.
+enum GameWatchState { GAME_WATCH_FREE = 0, GAME_WATCH_RUNNING = 1, GAME_WATCH_ENDED = 2 };
+enum { kMaxGameWatches = 32 };
+struct GameWatch {
+    HANDLE process;
+    int slot;
+    unsigned long long start_tick;
+    unsigned long long seconds;
+    wchar_t product_id[kProductIdUnits];
+    volatile LONG state;
+};
+extern GameWatch g_game_watches[kMaxGameWatches];
+
+int LaunchGame(int slot, int offline);
+void RequestPlay(int slot);
+void RequestOfflinePlay(int slot);
+// WM_GAME_EXITED (wParam: the GameWatch's index): credits every ended run.
+void HandleGameExited(void);
+int FindProductSlot(const wchar_t *id);
 
 // ---- products on disk ---------------------------------------------------
 
@@ -158,7 +213,10 @@ void CreateShellControls(HINSTANCE instance);
 void SetProgress(int percent);
 void SetSignalLabel(const wchar_t *text);
 void ShowPage(int page);
+// The launcher's own targets: the maker's web site, the log folder, reports.
 void OpenWithShell(const wchar_t *target);
+// Links taken from the cached documents: opened only when they are https.
+void OpenDocumentLink(const wchar_t *target, const char *source);
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 void RefreshHomeView(void);

@@ -5,11 +5,6 @@
 #include "runtime.h"
 #include "static_controls.h"
 
-HWND g_main_window;
-HBRUSH g_brushes[kBrushCount];
-HFONT g_fonts[kFontCount];
-ShellControls g_controls;
-
 void CreateShellBrushesAndFonts(void) {
     const COLORREF colors[kBrushCount] = {RGB(5, 5, 5), RGB(9, 10, 10), RGB(12, 15, 17),
                                           RGB(184, 137, 73), RGB(30, 32, 33)};
@@ -30,6 +25,7 @@ void CreateShellBrushesAndFonts(void) {
 
 // ---- colour groups ------------------------------------------------------
 
+enum { kMaxControls = 128 };
 static ControlColorTable g_color_table;
 
 int ControlColorGroup(HWND control) { return FindColorGroup(&g_color_table, control, COLOR_PLAIN); }
@@ -45,9 +41,44 @@ static void ApplyPendingFonts(void) {
     g_pending_count = 0;
 }
 
+// ---- page membership ----------------------------------------------------
+
+// Every page control is recorded here once, when it is created: the page it
+// belongs to, and whether the page switch shows it or its view decides (the
+// list rows). The frame and the status bar belong to no page.
+struct PageMember {
+    HWND control;
+    signed char page;
+    unsigned char shown_by_view;
+};
+static PageMember g_page_members[kMaxControls];
+static int g_page_member_count;
+static int g_creating_page = -1;
+static int g_creating_rows;
+
+static void RecordPageMember(HWND control) {
+    if (!control || g_creating_page < 0 || g_page_member_count >= (int)CountOf(g_page_members))
+        return;
+    PageMember *m = &g_page_members[g_page_member_count++];
+    m->control = control;
+    m->page = (signed char)g_creating_page;
+    m->shown_by_view = (unsigned char)g_creating_rows;
+}
+
+void HideAllPageControls(void) {
+    for (int i = 0; i < g_page_member_count; ++i) ShowControl(g_page_members[i].control, 0);
+}
+
+void ShowPageControls(int page) {
+    for (int i = 0; i < g_page_member_count; ++i)
+        if (g_page_members[i].page == page && !g_page_members[i].shown_by_view)
+            ShowControl(g_page_members[i].control, 1);
+}
+
 static HWND Register(HWND control, int font, int group) {
     if (!control) return NULL;
-    if (font != FONT_NONE && g_pending_count < 48) {
+    RecordPageMember(control);
+    if (font != FONT_NONE && g_pending_count < (int)CountOf(g_pending_fonts)) {
         g_pending_font_controls[g_pending_count] = control;
         g_pending_fonts[g_pending_count++] = font;
     }
@@ -77,7 +108,9 @@ static HWND CreateButton(const wchar_t *text, int x, int y, int w, int h, int id
 }
 
 static HWND CreateBitmapControl(HBITMAP bitmap, int x, int y, int w, int h) {
-    return CreateBitmapStatic(g_main_window, g_instance, bitmap, x, y, w, h);
+    HWND control = CreateBitmapStatic(g_main_window, g_instance, bitmap, x, y, w, h);
+    RecordPageMember(control);
+    return control;
 }
 
 void SetControlText(HWND control, const wchar_t *text) {
@@ -89,6 +122,13 @@ void ShowControl(HWND control, int show) {
 }
 
 void SetSignalLabel(const wchar_t *text) { SetControlText(g_controls.signal_label, text); }
+
+void SetStatusLine(const wchar_t *text) { SetControlText(g_controls.status_line, text); }
+
+void SetLauncherUpdateEnabled(int on) {
+    if (g_controls.launcher_update_button)
+        EnableWindow(g_controls.launcher_update_button, on ? TRUE : FALSE);
+}
 
 // ---- assets -------------------------------------------------------------
 
@@ -107,7 +147,9 @@ static void LoadHeaderAssets(void) {
     else
         c.wordmark_text = CreateLabel(L"ORVELANT", 28, 20, 280, 48, 0, FONT_WORDMARK, COLOR_PLAIN);
     HBITMAP art = (HBITMAP)LoadAsset(L"assets\\origin-core.bmp", IMAGE_BITMAP, LR_LOADFROMFILE);
+    g_creating_page = PAGE_HOME;
     if (art) c.home_art = CreateBitmapControl(art, 930, 150, 320, 320);
+    g_creating_page = -1;
     HICON icon = (HICON)LoadAsset(L"assets\\origin-core.ico", IMAGE_ICON,
                                   LR_LOADFROMFILE | LR_DEFAULTSIZE);
     if (icon) {
@@ -142,6 +184,7 @@ static void CreateFrame(void) {
 
 static void CreateHomePage(void) {
     ShellControls &c = g_controls;
+    g_creating_page = PAGE_HOME;
     c.home_kicker = CreateLabel(L"PROJECT / 001", 255, 130, 500, 20, 0, FONT_SMALL, COLOR_KICKER);
     c.home_title = CreateLabel(L"HALCYRA", 250, 163, 650, 62, 0, FONT_TITLE, COLOR_PLAIN);
     c.home_tagline = CreateLabel(L"THE NEXT WORLD STARTS HERE.", 255, 238, 620, 24, 0, FONT_BODY,
@@ -155,23 +198,28 @@ static void CreateHomePage(void) {
                                  FONT_BUTTON, COLOR_SECONDARY);
     c.signal_feed_label = CreateLabel(L"SIGNAL FEED", 255, 560, 250, 20, 0, FONT_SMALL,
                                       COLOR_PLAIN);
+    g_creating_rows = 1;
     for (int i = 0; i < kNewsRowCount; ++i)
         c.news_rows[i] = CreateLabel(L"", 255, 592 + 48 * i, 840, 44, ID_NEWS_ROW_FIRST + i,
                                      FONT_BODY, COLOR_NEWS);
+    g_creating_rows = 0;
     ApplyPendingFonts();
 }
 
 static void CreateStorePage(void) {
     ShellControls &c = g_controls;
+    g_creating_page = PAGE_STORE;
     c.store_kicker = CreateLabel(L"ORVELANT // STORE", 255, 130, 500, 20, 0, FONT_SMALL,
                                  COLOR_KICKER);
     c.store_title = CreateLabel(L"STORE", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
     c.store_intro = CreateLabel(
         L"ORVELANTのゲームとデジタル作品を一つのLibraryへ。購入・Entitlement APIは後段で接続します。",
         255, 230, 880, 50, 0, FONT_BODY, COLOR_BODY);
+    g_creating_rows = 1;
     for (int i = 0; i < kStoreRowCount; ++i)
         c.store_rows[i] = CreateLabel(L"", 255, 315 + 42 * i, 540, 36, ID_STORE_ROW_FIRST + i,
                                       FONT_ROW, COLOR_ROW);
+    g_creating_rows = 0;
     c.store_detail_title = CreateLabel(L"", 835, 330, 380, 50, 0, FONT_HEADING, COLOR_PLAIN);
     c.store_detail_meta = CreateLabel(L"", 838, 390, 360, 20, 0, FONT_SMALL, COLOR_DIM);
     c.store_detail_body = CreateLabel(L"", 838, 430, 360, 85, 0, FONT_BODY, COLOR_BODY);
@@ -182,6 +230,7 @@ static void CreateStorePage(void) {
 
 static void CreateLibraryPage(void) {
     ShellControls &c = g_controls;
+    g_creating_page = PAGE_LIBRARY;
     c.library_kicker = CreateLabel(L"ORVELANT // LIBRARY", 255, 130, 500, 20, 0, FONT_SMALL,
                                    COLOR_KICKER);
     c.library_title = CreateLabel(L"LIBRARY", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
@@ -200,9 +249,11 @@ static void CreateLibraryPage(void) {
                                       FONT_SMALL, COLOR_SECONDARY);
     c.filter_collections = CreateButton(L"COLLECTIONS", 922, 253, 120, 32,
                                         ID_FILTER_COLLECTIONS, FONT_SMALL, COLOR_SECONDARY);
+    g_creating_rows = 1;
     for (int i = 0; i < kLibraryRowCount; ++i)
         c.library_rows[i] = CreateLabel(L"", 255, 310 + 43 * i, 520, 36,
                                         ID_LIBRARY_ROW_FIRST + i, FONT_ROW, COLOR_ROW);
+    g_creating_rows = 0;
     c.library_detail_title = CreateLabel(L"", 815, 310, 410, 50, 0, FONT_HEADING, COLOR_PLAIN);
     c.library_detail_meta = CreateLabel(L"", 818, 370, 400, 20, 0, FONT_SMALL, COLOR_DIM);
     c.library_detail_body = CreateLabel(L"", 818, 415, 400, 50, 0, FONT_BODY, COLOR_BODY);
@@ -237,6 +288,7 @@ static void PlaceFillOverTrack(HWND fill, HWND track) {
 
 static void CreateDownloadsPage(void) {
     ShellControls &c = g_controls;
+    g_creating_page = PAGE_DOWNLOADS;
     c.downloads_kicker = CreateLabel(L"ORVELANT // DOWNLOAD MANAGER", 255, 130, 600, 20, 0,
                                      FONT_SMALL, COLOR_KICKER);
     c.downloads_title = CreateLabel(L"DOWNLOADS", 250, 163, 600, 58, 0, FONT_TITLE, COLOR_PLAIN);
@@ -258,6 +310,7 @@ static void CreateDownloadsPage(void) {
 
 static void CreateSettingsPage(void) {
     ShellControls &c = g_controls;
+    g_creating_page = PAGE_SETTINGS;
     c.settings_kicker = CreateLabel(L"ORVELANT // SETTINGS", 255, 130, 500, 20, 0, FONT_SMALL,
                                     COLOR_KICKER);
     c.settings_title = CreateLabel(L"SETTINGS", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
@@ -288,6 +341,7 @@ static void CreateSettingsPage(void) {
 
 static void CreateStatusBar(void) {
     ShellControls &c = g_controls;
+    g_creating_page = -1;
     c.status_line = CreateLabel(L"READY // LAUNCHER", 236, 735, 620, 22, 0, FONT_SMALL,
                                 COLOR_DIM);
     c.status_track = CreateTrack(236, 765, 1020, 2);

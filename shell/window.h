@@ -62,3 +62,8 @@ extern ShellControls g_controls;
 int ControlColorGroup(HWND control);
 void SetControlText(HWND control, const wchar_t *text);
 void ShowControl(HWND control, int show);
+
+// Page membership, recorded when the controls are created.
+void HideAllPageControls(void);
+// Shows the page's controls except those its view shows (the list rows).
+void ShowPageControls(int page);

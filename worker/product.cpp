@@ -26,7 +26,10 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     ProductDirectory(product, dir, 1200);
     CreateDirectoryTree(dir);
     MarkerPath(product, marker, 1300);
-    if (!WriteWholeFile(marker, kMarkerBytes, 4)) return 0;
+    int written_marker = 0;
+    for (int attempt = 0; !(written_marker = WriteWholeFile(marker, kMarkerBytes, 4)); ++attempt)
+        if (!WaitOutBriefLock(attempt)) break;
+    if (!written_marker) return 0;
 
     char bytes[160];
     unsigned int n = 0;
@@ -38,8 +41,12 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     for (const char *p = tail; *p; ++p) bytes[n++] = *p;
 
     JoinPath(dir, L"version.json", version_path, 1300);
-    HANDLE h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {
+        h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt)) break;
+    }
     if (h == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;
     BOOL ok = WriteFile(h, bytes, n, &written, NULL);

@@ -31,10 +31,12 @@ int RunSignedSync(void) {
         InstallPath(kSyncDocuments[d].temporary, temporary, 1300);
         InstallPath(kSyncDocuments[d].cached, cached, 1200);
         if (WriteWholeFile(temporary, body, (int)length)) {
-            if (MoveFileExW(temporary, cached, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-                replaced[d] = 1;
-            else
-                DeleteFileW(temporary);
+            for (int attempt = 0; !replaced[d]; ++attempt) {
+                replaced[d] = MoveFileExW(temporary, cached,
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+                if (!replaced[d] && !WaitOutBriefLock(attempt)) break;
+            }
+            if (!replaced[d]) DeleteFileW(temporary);
         }
         HeapFree(GetProcessHeap(), 0, body);
     }

@@ -51,6 +51,10 @@ void TestHookAfterCommitStep(void);
 #define TEST_HOOK_AFTER_COMMIT_STEP() ((void)0)
 #endif
 
+// After a failed create or move: 1 (after a short sleep) when the file was
+// only briefly held by another program and it is worth trying again.
+int WaitOutBriefLock(int attempt);
+
 int RunSignedSync(void);
 int RunProductJob(void);
 int RunSelfUpdate(void);

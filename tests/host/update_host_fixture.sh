@@ -109,6 +109,18 @@ manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1.
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
+# Games the launcher window installs and starts: the sample game, which ends
+# after the seconds in its game.txt and records how it was started; the
+# slow one's large file comes from the throttled tree.
+for game in playable playable-slow; do
+  mkdir -p "$tree/games/$game/files"
+  cp "$build/samples/ORVELANT.exe" "$tree/games/$game/files/ORVELANT.exe"
+  printf 'title=%s\r\nseconds=2\r\n' "${game^^}" >"$tree/games/$game/files/game.txt"
+done
+rand playable-slow 5242880 >"$tree/games/playable-slow/files/data.pak"
+manifest playable 1.0.0 ORVELANT.exe game.txt
+manifest playable-slow 1.0.0 ORVELANT.exe game.txt "data.pak|/slow/games/playable-slow/files/data.pak"
+
 # A manifest straight under the host's root: its files come from /files/.
 nl=$'\r\n'
 printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"

@@ -63,6 +63,35 @@ protected:
         return worker.Wait(60000);
     }
 
+    // Sync Workers started and ended so far, from the Worker's log.
+    std::pair<size_t, size_t> Syncs() {
+        std::string log = ReadFileBytes(In(L"logs\\updater.log"));
+        auto count = [&](const char *line) {
+            size_t n = 0;
+            for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; ++at) ++n;
+            return n;
+        };
+        return {count("Sync worker started"),
+                count("Signed sync completed") + count("Signed sync unavailable")};
+    }
+
+    // The installed Shell with a cached control document that requires a
+    // newer launcher; returns once its start-up sync has ended (the Shell
+    // refuses a launcher update while a sync runs).
+    HWND StartShellNeedingUpdate(Process &shell, const std::string &sha) {
+        EXPECT_TRUE(WaitFor([&] { auto s = Syncs(); return s.first == s.second; }, 30000));
+        WriteFileBytes(In(L"control.json"),
+                       "{\r\n  \"min_launcher_version\": \"2.0.0\",\r\n  \"latest_launcher_version\": \"2.0.0\",\r\n"
+                       "  \"installer_url\": \"https://localhost/launcher-e2e/ORVELANT_Launcher_Setup_v1.0.0.exe\",\r\n"
+                       "  \"installer_sha256\": \"" + sha + "\"\r\n}\r\n");
+        size_t before = Syncs().first;
+        HWND window = StartInstalledShell(shell);
+        EXPECT_TRUE(WaitFor([&] { auto s = Syncs(); return s.first > before && s.first == s.second; },
+                            30000));
+        if (window) orv_probe::WaitProcessed(window);
+        return window;
+    }
+
     std::string sha_;
 };
 
@@ -132,4 +161,51 @@ TEST_F(SelfUpdateThroughSetup, MismatchingSetupIsNeverStarted) {
     Sleep(2000);  // a started Setup would have installed by now
     EXPECT_EQ("older release", ReadFileBytes(In(L"README.txt")));
     EXPECT_FALSE(orv_probe::FindShellWindow(0, 500));
+}
+
+
+// The whole chain through the real Shell: its launcher-update command, the
+// Worker, the Setup waiting for the Shell to quit, the new Shell syncing.
+TEST_F(SelfUpdateThroughSetup, ShellRequestedUpdateBringsUpTheNewShell) {
+    SilentInstall();
+    WriteFileBytes(In(L"README.txt"), "older release");
+    Process shell;
+    HWND window = StartShellNeedingUpdate(shell, sha_);
+    ASSERT_TRUE(window);
+    EXPECT_EQ("older release", ReadFileBytes(In(L"README.txt")));
+    ASSERT_TRUE(orv_probe::Command(window, 1005));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1402, 0), 0);
+    EXPECT_EQ(0u, shell.Wait(60000)) << "the Shell did not hand over";
+    ServeDocuments();
+    HWND fresh = orv_probe::FindShellWindow(0, 40000);
+    ASSERT_TRUE(fresh) << "no new Shell";
+    EXPECT_NE(shell.pid, orv_probe::WindowProcessId(fresh));
+    EXPECT_NE(std::string::npos, ReadFileBytes(In(L"README.txt")).find("ORVELANT Launcher v1.0.0"));
+    EXPECT_TRUE(ReadFileBytes(SetupExe()) == ReadFileBytes(In(L"Uninstall.exe")));
+    ExpectUninstallEntry();
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadFileBytes(In(L"control.json")) ==
+               ReadFileBytes(HostTree() + L"\\launcher\\control.json");
+    }, 30000)) << "the new Shell did not sync";
+}
+
+TEST_F(SelfUpdateThroughSetup, ShellShowsTheFailureWhenTheSetupDoesNotMatch) {
+    SilentInstall();
+    WriteFileBytes(In(L"README.txt"), "older release");
+    std::string wrong = sha_;
+    wrong[5] = wrong[5] == '0' ? '1' : '0';
+    Process shell;
+    HWND window = StartShellNeedingUpdate(shell, wrong);
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(orv_probe::Command(window, 1005));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1402, 0), 0);
+    HWND box = orv_probe::FindMessageBox(shell.pid, 60000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(L"Launcherの自動更新に失敗しました。\n\n"
+              L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
+              orv_probe::MessageBoxText(box));
+    EXPECT_TRUE(orv_probe::AnswerMessageBox(box, IDOK));
+    EXPECT_TRUE(shell.Running());
+    EXPECT_EQ("older release", ReadFileBytes(In(L"README.txt")));
+    EXPECT_FALSE(PathIsFile(In(L"cache\\launcher-self-update\\ORVELANT_Launcher_Setup_latest.exe")));
 }

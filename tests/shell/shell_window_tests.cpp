@@ -6,6 +6,9 @@
 
 #include "shell_fixture.h"
 
+#include <atomic>
+#include <thread>
+
 #include <filesystem>
 #include <set>
 #include <string>
@@ -474,6 +477,38 @@ TEST_F(ShellWindowTest, FatalFaultInAHandlerShowsTheBoxAndExits100) {
     ASSERT_GE(log.size(), last.size());
     EXPECT_EQ(last, log.substr(log.size() - last.size()));
     EXPECT_TRUE(PathIsFile(dir_ + L"\\pause.download"));  // no clean-up after a fault
+}
+
+// The box's own message loop keeps delivering the Worker's messages to the
+// window: the handler that faulted must not run (and fault) again.
+TEST_F(ShellWindowTest, FaultThatRecursWithWorkerMessagesShowsOneBox) {
+    env_.Set(L"ORV_TEST_SHELL_FAULT_ON_TRANSFER", L"1");
+    StartAndWait(TestBinDir() + L"\\shell-with-test-hooks.exe");
+    HWND window = window_;
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        while (!stop) {
+            PostMessageW(window, WM_APP + 11, 850, 12);
+            Sleep(100);
+        }
+    });
+    HWND box = orv_probe::FindMessageBox(pid_, 15000);
+    EXPECT_NE(nullptr, box);
+    Sleep(1500);  // fifteen more transfers reach the window meanwhile
+    stop = true;
+    worker.join();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process_, 0));  // still in its box
+    int boxes = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", nullptr)) != nullptr;)
+        if (orv_probe::WindowProcessId(w) == pid_ && IsWindowVisible(w)) ++boxes;
+    EXPECT_EQ(1, boxes);
+    if (box) EXPECT_TRUE(orv_probe::AnswerMessageBox(box));
+    EXPECT_EQ(100u, WaitExit());
+    std::string log = Read(L"logs\\launcher.log");
+    const std::string line = "Caught fatal exception in launcher shell\r\n";
+    size_t first = log.find(line);
+    EXPECT_NE(std::string::npos, first);
+    EXPECT_EQ(first, log.rfind(line));
 }
 
 TEST_F(ShellWindowTest, ClassRegistrationFailureShowsTheStartUpBoxAndExits1) {

@@ -2,6 +2,7 @@
 // staged checks, the commit with backups and rollback, and jobs killed part
 // way through.
 #include <filesystem>
+#include <thread>
 
 #include "update_host.h"
 #include "worker_fixture.h"
@@ -105,6 +106,37 @@ TEST_F(ProductJob, AlreadyCurrentRewritesMarkerAndVersion) {
     EXPECT_EQ("Product worker started\r\nProduct already current\r\n"
               "Product worker started (repair)\r\nProduct already current\r\n",
               Log());
+}
+
+// The launcher window reads version.json at every status: a read that meets
+// the Worker's write is waited out, not taken for a failed job.
+TEST_F(ProductJob, VersionFileHeldOpenBrieflyByAReaderStillSealsTheJob) {
+    for (const std::wstring &f : kFour) Install(f);
+    WriteFileBytes(Local(L"version.json"), VersionJson("0.9"));
+    HANDLE held = CreateFileW(Local(L"version.json").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    // The reader lets go 400 ms after the marker (written just before
+    // version.json) appears.
+    std::wstring marker = Local(L".orvelant-known-good");
+    bool released_late = false;
+    std::thread reader([&] {
+        ULONGLONG start = GetTickCount64();
+        while (!PathIsFile(marker) && GetTickCount64() - start < 30000) Sleep(2);
+        Sleep(400);
+        // Still the old text: the Worker has not written past the reader.
+        released_late = ReadFileBytes(Local(L"version.json")) == VersionJson("0.9");
+        CloseHandle(held);
+    });
+    ChildRun run = Job();
+    reader.join();
+    EXPECT_TRUE(released_late);
+    EXPECT_EQ(0u, run.exit_code);
+    ASSERT_FALSE(run.Statuses().empty());
+    EXPECT_EQ(PRODUCT_CURRENT, run.Statuses().back().first);
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(VersionJson("1.2.0"), ReadFileBytes(Local(L"version.json")));
+    EXPECT_EQ("Product worker started\r\nProduct already current\r\n", Log());
 }
 
 TEST_F(ProductJob, EmptyManifestCreatesTheFolderWithMarker) {

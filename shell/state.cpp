@@ -1,0 +1,35 @@
+// Every process-wide table and state record of the Shell, in one place. They
+// are fixed-size, live until the process ends, and are read and written on
+// the UI thread only (the game-watch threads only wait and post).
+#include "window.h"
+
+// Cached remote data (the catalog, news and control documents).
+CatalogProduct g_products[kMaxProducts];
+int g_product_count;
+int g_catalog_is_default;
+NewsItem g_news[kMaxNews];
+int g_news_count;
+ControlState g_control;
+
+// The user's lists, by product slot.
+int g_favorites[kMaxProducts];
+int g_collections[kMaxProducts];
+unsigned long long g_playtime[kMaxProducts];
+
+// Settings read at start-up and changed by the bandwidth command.
+int g_bandwidth_kbps;
+
+// Worker orchestration and the queue.
+WorkerState g_worker = {0, 0, -1, 0, 0, 0, 0, {}, 0, {}, 0, 0};
+
+// The window: its handle, the page, the filter, the selections, the controls
+// and their GDI resources.
+HWND g_main_window;
+ShellWindowState g_ui;
+ShellControls g_controls;
+HBRUSH g_brushes[kBrushCount];
+HFONT g_fonts[kFontCount];
+volatile LONG g_fatal_guard_started;
+
+// Started games being watched for their playtime.
+GameWatch g_game_watches[kMaxGameWatches];
