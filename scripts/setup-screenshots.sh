@@ -78,7 +78,7 @@ if [ "$action" = install ]; then
   drive box 120000 >"$out/$name.box.txt"
   drive answer 7 >/dev/null   # IDNO
 else
-  drive command 2004 >/dev/null || true   # the window may be gone before the answer
+  drive command 2004 >/dev/null 2>&1 || true   # the window may be gone before the answer
 fi
 code=0
 wait "$setup_pid" || code=$?

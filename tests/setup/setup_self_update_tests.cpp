@@ -51,6 +51,14 @@ protected:
                        "  \"installer_sha256\": \"" + sha + "\"\r\n}\r\n");
     }
 
+    // A window with the Shell's class, standing in for the Shell that asks
+    // for the update.
+    HWND StartStandinShell(Process &standin) {
+        std::wstring exe = Widen(ORV_TEST_TOOLS_DIR) + L"\\shell-standin.exe";
+        StartProcess(standin, exe, L"\"" + exe + L"\"");
+        return orv_probe::FindShellWindow(standin.pid, 20000);
+    }
+
     // The Worker of the install directory in self-update mode, reporting to
     // the window of the stand-in Shell.
     DWORD RunWorker(HWND shell) {
@@ -103,10 +111,8 @@ TEST_F(SelfUpdateThroughSetup, VerifiedSetupReplacesTheCoreAfterTheShellEnds) {
     WriteFileBytes(In(L"README.txt"), "older release");
     WriteFileBytes(In(L"Uninstall.exe"), "older setup");
     WriteControl(sha_);
-    std::wstring standin_exe = Widen(ORV_TEST_TOOLS_DIR) + L"\\shell-standin.exe";
     Process standin;
-    StartProcess(standin, standin_exe, L"\"" + standin_exe + L"\"");
-    HWND shell = orv_probe::FindShellWindow(standin.pid, 20000);
+    HWND shell = StartStandinShell(standin);
     ASSERT_TRUE(shell);
 
     EXPECT_EQ(0u, RunWorker(shell));
@@ -147,10 +153,8 @@ TEST_F(SelfUpdateThroughSetup, MismatchingSetupIsNeverStarted) {
     std::string wrong = sha_;
     wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
     WriteControl(wrong);
-    std::wstring standin_exe = Widen(ORV_TEST_TOOLS_DIR) + L"\\shell-standin.exe";
     Process standin;
-    StartProcess(standin, standin_exe, L"\"" + standin_exe + L"\"");
-    HWND shell = orv_probe::FindShellWindow(standin.pid, 20000);
+    HWND shell = StartStandinShell(standin);
     ASSERT_TRUE(shell);
     EXPECT_NE(0u, RunWorker(shell));
     std::string log = ReadFileBytes(In(L"logs\\updater.log"));
