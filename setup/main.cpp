@@ -155,10 +155,7 @@ int StartInstalledShell(const wchar_t *directory) {
     return StartProgram(application, command_line, 0, directory, NULL);
 }
 
-int RunHidden(const wchar_t *command_line) {
-    // CreateProcessW may write into the command line, so it gets its own copy.
-    wchar_t line[4096];
-    WideCopy(line, command_line, 4096);
+int RunHidden(wchar_t *command_line) {
     STARTUPINFOW startup;
     FillZero(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -166,8 +163,8 @@ int RunHidden(const wchar_t *command_line) {
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process;
     FillZero(&process, sizeof(process));
-    if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup,
-                        &process))
+    if (!CreateProcessW(NULL, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+                        &startup, &process))
         return 0;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -41,7 +41,8 @@ DWORD ParseWaitPid(const wchar_t *command_line);
 int InstallLauncherCore(int reinstall);
 int RemoveLauncherCore(void);
 int StartInstalledShell(const wchar_t *directory);
-int RunHidden(const wchar_t *command_line);
+// command_line: a writable buffer, as CreateProcessW wants it.
+int RunHidden(wchar_t *command_line);
 void FinishSetup(const wchar_t *word);
 void ResolveSetupDirectories(void);
 

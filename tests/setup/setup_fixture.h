@@ -280,17 +280,32 @@ protected:
                 CloseHandle(h);
             }
         }
+        // A closed Shell's sync Worker may still run and hold its program.
+        WaitFor([&] { auto s = Syncs(); return s.first == s.second; }, 30000);
         WaitFor([&] { return ProgramsFree(); }, 15000);
     }
 
+    // Sync Workers started and ended so far, from the Worker's log.
+    std::pair<size_t, size_t> Syncs() {
+        std::string log = ReadFileBytes(In(L"logs\\updater.log"));
+        auto count = [&](const char *line) {
+            size_t n = 0;
+            for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; ++at) ++n;
+            return n;
+        };
+        return {count("Sync worker started"),
+                count("Signed sync completed") + count("Signed sync unavailable")};
+    }
+
+    // A running program keeps its file from being renamed (Wine as
+    // Windows): each program is moved aside and back.
     bool ProgramsFree() {
         for (const wchar_t *name : {L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe"}) {
             std::wstring path = In(name);
             if (!PathIsFile(path)) continue;
-            HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
-            if (h == INVALID_HANDLE_VALUE) return false;
-            CloseHandle(h);
+            std::wstring aside = path + L".in-use-probe";
+            if (!MoveFileExW(path.c_str(), aside.c_str(), 0)) return false;
+            MoveFileExW(aside.c_str(), path.c_str(), 0);
         }
         return true;
     }

@@ -71,18 +71,6 @@ protected:
         return worker.Wait(60000);
     }
 
-    // Sync Workers started and ended so far, from the Worker's log.
-    std::pair<size_t, size_t> Syncs() {
-        std::string log = ReadFileBytes(In(L"logs\\updater.log"));
-        auto count = [&](const char *line) {
-            size_t n = 0;
-            for (size_t at = 0; (at = log.find(line, at)) != std::string::npos; ++at) ++n;
-            return n;
-        };
-        return {count("Sync worker started"),
-                count("Signed sync completed") + count("Signed sync unavailable")};
-    }
-
     // The installed Shell with a cached control document that requires a
     // newer launcher; returns once its start-up sync has ended (the Shell
     // refuses a launcher update while a sync runs).
