@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The main job, as far as the launcher exists today: build; publish a demo
+# The main job, as far as the launcher exists today: build; install the
+# launcher as a new player does, with the Setup in a scratch user profile
+# (its window on a virtual display, driven from outside); publish a demo
 # release and serve it from the local update host; run the Update Worker in
 # its modes in a scratch install directory, as a child of a window (the
 # monitor), and show what it posted, what it cached, its exit codes and its
 # log; then start the Shell in that install directory, let it sync with the
 # local host and show it: on the person's display when there is one,
 # otherwise as screenshots of every page taken on a virtual display
-# (build/demo/screenshots/*.png). The host is stopped at the end.
+# (build/demo/screenshots/*.png); at the end uninstall the launcher through
+# its uninstall entry, keeping the Game Library. The host is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -14,13 +17,14 @@ cd "$(dirname "$0")/.."
 
 root=$PWD
 demo=$root/build/demo
-install=$demo/install
+profile=$demo/profile
+install="$profile/AppData/Local/Programs/ORVELANT Launcher"
 wine_run() { "$root/scripts/wine-run" "$root/build/wineprefix" "$@"; }
 winpath() { echo "Z:${1//\//\\}"; }
 
 rm -rf "$demo"
-mkdir -p "$install"
-cp "build/bin/ORVELANT Update Worker.exe" "$install/"
+echo "== a new player runs ORVELANT_Launcher_Setup_v1.0.0.exe (scratch profile, virtual display)"
+scripts/demo-setup.sh "$profile" "$demo/setup"
 worker=$(winpath "$install/ORVELANT Update Worker.exe")
 monitor=build/tools/worker-monitor.exe
 
@@ -45,7 +49,7 @@ trap cleanup EXIT
 wine_run build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")"
 
 step() { echo; echo "== $1"; echo "   worker$2"; }
-library=$demo/localappdata
+library=$profile/AppData/Local
 mkdir -p "$library"
 run() { wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" || true; }
 game_dir=$library/ORVELANT/Games/first-title
@@ -89,9 +93,6 @@ echo "== logs/updater.log"
 sed 's/\r$//; s/^/   /' "$install/logs/updater.log"
 echo
 echo "== the Shell in the install directory, syncing with https://localhost/"
-cp "build/bin/ORVELANT Launcher.exe" "$install/"
-mkdir -p "$install/assets"
-cp assets/orvelant-wordmark.bmp assets/origin-core.bmp assets/origin-core.ico "$install/assets/"
 # The Shell runs in the prefix that draws on an X display; it trusts the
 # local host's CA there too and finds the demo's Game Library by the setting.
 scripts/wine-prefix-x11.sh "$x11"
@@ -121,5 +122,8 @@ echo
 echo "== logs/launcher.log"
 sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"
 echo
-echo "Scratch install directory: $install"
+echo "== the player uninstalls the launcher, keeping the Game Library"
+scripts/demo-uninstall.sh "$profile"
+echo
+echo "Scratch profile: $profile"
 echo "The update host is stopped on exit; to serve the demo tree again: host/start.sh build/host-state build/demo/tree"

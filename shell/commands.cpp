@@ -1,6 +1,7 @@
 // The main window's procedure: commands, the search field, colours, Worker
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
+#include "static_controls.h"
 
 #include "library_ops.h"
 #include "runtime.h"
@@ -96,8 +97,7 @@ static LRESULT ColorStatic(HDC dc, HWND control) {
     case COLOR_BODY: text = RGB(170, 163, 153); break;
     default: break;
     }
-    SetTextColor(dc, text);
-    return (LRESULT)brush;
+    return AnswerStaticColor(dc, text, brush);
 }
 
 static void SelectLibraryRow(int row) {

@@ -3,7 +3,7 @@
 #include "window.h"
 
 #include "runtime.h"
-
+#include "static_controls.h"
 
 void CreateShellBrushesAndFonts(void) {
     const COLORREF colors[kBrushCount] = {RGB(5, 5, 5), RGB(9, 10, 10), RGB(12, 15, 17),
@@ -20,37 +20,24 @@ void CreateShellBrushesAndFonts(void) {
         {L"Segoe UI", 9, 500},      {L"Segoe UI", 13, 600},
     };
     for (int i = 0; i < kFontCount; ++i)
-        g_fonts[i] = CreateFontW(fonts[i].height, 0, 0, 0, fonts[i].weight, 0, 0, 0,
-                                 DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                 CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, fonts[i].face);
+        g_fonts[i] = CreateUiFont(fonts[i].face, fonts[i].height, fonts[i].weight);
 }
 
 // ---- colour groups ------------------------------------------------------
 
 enum { kMaxControls = 128 };
-static HWND g_group_controls[kMaxControls];
-static unsigned char g_group_of[kMaxControls];
-static int g_group_count;
+static ControlColorTable g_color_table;
 
-int ControlColorGroup(HWND control) {
-    if (!control) return COLOR_PLAIN;
-    for (int i = 0; i < g_group_count; ++i)
-        if (g_group_controls[i] == control) return g_group_of[i];
-    return COLOR_PLAIN;
-}
+int ControlColorGroup(HWND control) { return FindColorGroup(&g_color_table, control, COLOR_PLAIN); }
 
 // Fonts of one creation step are set after all its controls exist.
 static HWND g_pending_font_controls[48];
 static int g_pending_fonts[48];
 static int g_pending_count;
 
-static void SetControlFont(HWND control, HFONT font) {
-    if (control) SendMessageW(control, WM_SETFONT, (WPARAM)font, TRUE);
-}
-
 static void ApplyPendingFonts(void) {
     for (int i = 0; i < g_pending_count; ++i)
-        SetControlFont(g_pending_font_controls[i], g_fonts[g_pending_fonts[i]]);
+        SetStaticFont(g_pending_font_controls[i], g_fonts[g_pending_fonts[i]]);
     g_pending_count = 0;
 }
 
@@ -95,18 +82,15 @@ static HWND Register(HWND control, int font, int group) {
         g_pending_font_controls[g_pending_count] = control;
         g_pending_fonts[g_pending_count++] = font;
     }
-    if (group != COLOR_PLAIN && g_group_count < (int)CountOf(g_group_controls)) {
-        g_group_controls[g_group_count] = control;
-        g_group_of[g_group_count++] = (unsigned char)group;
-    }
+    if (group != COLOR_PLAIN) AddColorControl(&g_color_table, control, group);
     return control;
 }
 
 static HINSTANCE g_instance;
 
 static HWND CreateStatic(const wchar_t *text, DWORD style, int x, int y, int w, int h, int id) {
-    return CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | style, x, y, w, h,
-                           g_main_window, (HMENU)(INT_PTR)id, g_instance, NULL);
+    return CreateStaticControl(g_main_window, g_instance, text, WS_CHILD | WS_VISIBLE | style, x,
+                               y, w, h, id);
 }
 
 // Texts are shown as they are: an "&" in a label or a product title is a
@@ -124,8 +108,7 @@ static HWND CreateButton(const wchar_t *text, int x, int y, int w, int h, int id
 }
 
 static HWND CreateBitmapControl(HBITMAP bitmap, int x, int y, int w, int h) {
-    HWND control = CreateStatic(L"", SS_BITMAP, x, y, w, h, 0);
-    if (control) SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)bitmap);
+    HWND control = CreateBitmapStatic(g_main_window, g_instance, bitmap, x, y, w, h);
     RecordPageMember(control);
     return control;
 }

@@ -14,6 +14,8 @@
 //   answer [button]     presses a button (default IDOK = 1) of that box
 //   close               WM_CLOSE to the window, then waits up to 15 s for it to go
 //   sleep <ms>
+// "--class <name>" before the commands drives the top-level window of that
+// class instead (the Setup's "ORVELANT_LAUNCHER_SETUP_V07").
 // Output is UTF-8. Exit codes: 0 done, 1 a command failed, 2 usage.
 #include <fcntl.h>
 #include <io.h>
@@ -86,15 +88,17 @@ static bool ParseNumber(const wchar_t *text, long *value) {
 }
 
 static HWND g_main;
+// "--class <name>" first drives another window class (the Setup's).
+static std::wstring g_class = kShellClass;
 
 static HWND Main() {
-    if (!g_main || !IsWindow(g_main)) g_main = FindShellWindow(0, 5000);
-    if (!g_main) Fail(L"no Shell window (class ORVELANT_LAUNCHER_SHELL_V10)");
+    if (!g_main || !IsWindow(g_main)) g_main = FindTopLevelWindow(g_class.c_str(), 0, 5000);
+    if (!g_main) Fail(L"no window of class " + g_class);
     return g_main;
 }
 
 static HWND FindShellBox(DWORD timeout_ms) {
-    HWND main = g_main && IsWindow(g_main) ? g_main : FindShellWindow(0, 0);
+    HWND main = g_main && IsWindow(g_main) ? g_main : FindTopLevelWindow(g_class.c_str(), 0, 0);
     DWORD pid = main ? WindowProcessId(main) : 0;
     DWORD start = GetTickCount();
     for (;;) {
@@ -108,7 +112,7 @@ static HWND FindShellBox(DWORD timeout_ms) {
 
 static int Usage() {
     fprintf(stderr,
-            "usage: shell-driver wait [ms] | dump | outer | command <id> | search <text> | box [ms] |"
+            "usage: shell-driver [--class <window class>] wait [ms] | dump | outer | command <id> | search <text> | box [ms] |"
             " answer [button] | close | sleep <ms> ...\n");
     return 2;
 }
@@ -120,13 +124,16 @@ int wmain(int argc, wchar_t **argv) {
         std::wstring cmd = argv[i];
         const wchar_t *arg = i + 1 < argc ? argv[i + 1] : nullptr;
         long number = 0;
-        if (cmd == L"wait") {
+        if (cmd == L"--class" && arg) {
+            g_class = arg;
+            ++i;
+        } else if (cmd == L"wait") {
             long timeout = 30000;
             if (arg && ParseNumber(arg, &number)) {
                 timeout = number;
                 ++i;
             }
-            g_main = FindShellWindow(0, (DWORD)timeout);
+            g_main = FindTopLevelWindow(g_class.c_str(), 0, (DWORD)timeout);
             if (!g_main) {
                 Fail(L"no Shell window within " + std::to_wstring(timeout) + L" ms");
                 return 1;

@@ -22,10 +22,14 @@ static bool Answers(HWND window, DWORD timeout_ms) {
 }
 
 HWND FindShellWindow(DWORD pid, DWORD timeout_ms) {
+    return FindTopLevelWindow(kShellClass, pid, timeout_ms);
+}
+
+HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms) {
     DWORD start = GetTickCount();
     for (;;) {
         HWND window = nullptr;
-        while ((window = FindWindowExW(nullptr, window, kShellClass, nullptr)) != nullptr) {
+        while ((window = FindWindowExW(nullptr, window, cls, nullptr)) != nullptr) {
             if (pid != 0 && WindowProcessId(window) != pid) continue;
             // Visible means its controls exist; answering means its loop runs.
             if (IsWindowVisible(window) && Answers(window, 2000)) return window;

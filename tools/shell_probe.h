@@ -39,6 +39,9 @@ struct ControlInfo {
 // answers messages; polls until timeout_ms has passed, then returns null.
 HWND FindShellWindow(DWORD pid, DWORD timeout_ms);
 
+// The same for any window class (the Setup's window, for instance).
+HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms);
+
 // All direct children of main, in creation order.
 std::vector<ControlInfo> ListControls(HWND main);
 const ControlInfo *ControlById(const std::vector<ControlInfo> &controls, int id);

@@ -1,0 +1,31 @@
+// Static controls used as labels, badges, images and buttons (SS_NOTIFY
+// reports clicks), the fonts they show and the colour answer of
+// WM_CTLCOLORSTATIC. The Shell and the Setup windows are built from these.
+#pragma once
+
+#include <windows.h>
+
+enum { kMaxColorControls = 128 };
+
+// Which colour group each control belongs to; controls not entered have the
+// caller's fallback group.
+struct ControlColorTable {
+    HWND controls[kMaxColorControls];
+    unsigned char groups[kMaxColorControls];
+    int count;
+};
+
+HWND CreateStaticControl(HWND parent, HINSTANCE instance, const wchar_t *text, DWORD style,
+                         int x, int y, int w, int h, int id);
+// An SS_BITMAP static showing bitmap (null: an empty image control).
+HWND CreateBitmapStatic(HWND parent, HINSTANCE instance, HBITMAP bitmap, int x, int y, int w,
+                        int h);
+HFONT CreateUiFont(const wchar_t *face, int height, int weight);
+void SetStaticFont(HWND control, HFONT font);
+
+void AddColorControl(ControlColorTable *table, HWND control, int group);
+int FindColorGroup(const ControlColorTable *table, HWND control, int fallback);
+
+// Transparent background, the text colour (CLR_INVALID leaves it) and the
+// brush the control is filled with, as WM_CTLCOLORSTATIC returns it.
+LRESULT AnswerStaticColor(HDC dc, COLORREF text, HBRUSH brush);

@@ -1,0 +1,116 @@
+// Registration with Windows for the current user (uninstall entry, Desktop
+// and Start-menu shortcuts) and the uninstall mode. Shortcuts and the
+// deferred removal of the folders run in a hidden Windows PowerShell.
+#include "setup.h"
+
+#include "runtime.h"
+
+#define ORV_UNINSTALL_KEY L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ORVELANT Launcher"
+#define ORV_POWERSHELL L"powershell.exe -NoProfile -ExecutionPolicy Bypass -WindowStyle Hidden -Command "
+
+static const wchar_t kCreateShortcutsCommand[] =
+    ORV_POWERSHELL
+    L"\"$i=Join-Path $env:LOCALAPPDATA 'Programs\\ORVELANT Launcher';"
+    L"$e=Join-Path $i 'ORVELANT Launcher.exe';"
+    L"$ico=Join-Path $i 'assets\\origin-core.ico';"
+    L"$w=New-Object -ComObject WScript.Shell;"
+    L"$d=Join-Path ([Environment]::GetFolderPath('Desktop')) 'ORVELANT Launcher.lnk';"
+    L"$s=$w.CreateShortcut($d);$s.TargetPath=$e;$s.WorkingDirectory=$i;"
+    L"$s.Description='ORVELANT Launcher';$s.IconLocation=$ico;$s.Save();"
+    L"$m=Join-Path $env:APPDATA 'Microsoft\\Windows\\Start Menu\\Programs\\ORVELANT Launcher.lnk';"
+    L"$s=$w.CreateShortcut($m);$s.TargetPath=$e;$s.WorkingDirectory=$i;"
+    L"$s.Description='ORVELANT Launcher';$s.IconLocation=$ico;$s.Save()\"";
+
+static const wchar_t kRemoveShortcutsCommand[] =
+    ORV_POWERSHELL
+    L"\"$d=Join-Path ([Environment]::GetFolderPath('Desktop')) 'ORVELANT Launcher.lnk';"
+    L"$m=Join-Path $env:APPDATA 'Microsoft\\Windows\\Start Menu\\Programs\\ORVELANT Launcher.lnk';"
+    L"Remove-Item -LiteralPath $d -Force -ErrorAction SilentlyContinue;"
+    L"Remove-Item -LiteralPath $m -Force -ErrorAction SilentlyContinue\"";
+
+static const wchar_t kRemoveLauncherCommand[] =
+    ORV_POWERSHELL
+    L"\"Start-Sleep -Milliseconds 1200;"
+    L"$p=Join-Path $env:LOCALAPPDATA 'Programs\\ORVELANT Launcher';"
+    L"Remove-Item -LiteralPath $p -Recurse -Force -ErrorAction SilentlyContinue\"";
+
+static const wchar_t kRemoveLauncherAndLibraryCommand[] =
+    ORV_POWERSHELL
+    L"\"Start-Sleep -Milliseconds 1200;"
+    L"$p=Join-Path $env:LOCALAPPDATA 'Programs\\ORVELANT Launcher';"
+    L"$g=Join-Path $env:LOCALAPPDATA 'ORVELANT\\Games';"
+    L"Remove-Item -LiteralPath $p -Recurse -Force -ErrorAction SilentlyContinue;"
+    L"Remove-Item -LiteralPath $g -Recurse -Force -ErrorAction SilentlyContinue\"";
+
+int CreateShortcuts(void) {
+    wchar_t line[4096];
+    WideCopy(line, kCreateShortcutsCommand, 4096);
+    return RunHidden(line);
+}
+
+int RemoveShortcuts(void) {
+    wchar_t line[3072];
+    WideCopy(line, kRemoveShortcutsCommand, 3072);
+    return RunHidden(line);
+}
+
+static void SetTextValue(HKEY key, const wchar_t *name, const wchar_t *text) {
+    RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text,
+                   (DWORD)((WideLength(text) + 1) * 2));
+}
+
+static void SetNumberValue(HKEY key, const wchar_t *name, DWORD value) {
+    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+}
+
+LONG WriteUninstallEntry(const wchar_t *install_dir) {
+    HKEY key = NULL;
+    LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, ORV_UNINSTALL_KEY, 0, NULL,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key, NULL);
+    if (status != ERROR_SUCCESS) return status;
+    wchar_t uninstaller[kSetupPathUnits];
+    wchar_t icon[kSetupPathUnits];
+    wchar_t command[kSetupPathUnits + 16];
+    JoinPath(install_dir, L"Uninstall.exe", uninstaller, kSetupPathUnits);
+    JoinPath(install_dir, L"assets\\origin-core.ico", icon, kSetupPathUnits);
+    WideCopy(command, L"\"", kSetupPathUnits + 16);
+    WideAppend(command, uninstaller, kSetupPathUnits + 16);
+    WideAppend(command, L"\" /uninstall", kSetupPathUnits + 16);
+    SetTextValue(key, L"DisplayName", L"ORVELANT Launcher");
+    SetTextValue(key, L"DisplayVersion", L"1.0.0");
+    SetTextValue(key, L"Publisher", L"ORVELANT");
+    SetTextValue(key, L"InstallLocation", install_dir);
+    SetTextValue(key, L"DisplayIcon", icon);
+    SetTextValue(key, L"UninstallString", command);
+    SetNumberValue(key, L"NoModify", 1);
+    SetNumberValue(key, L"NoRepair", 1);
+    return RegCloseKey(key);
+}
+
+LONG DeleteUninstallEntry(void) { return RegDeleteTreeW(HKEY_CURRENT_USER, ORV_UNINSTALL_KEY); }
+
+void RunUninstall(void) {
+    if (MessageBoxW(NULL, L"ORVELANT Launcher をアンインストールします。\n\n続行しますか？",
+                    ORV_UNINSTALL_CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES)
+        ExitProcess(0);
+    int with_library =
+        MessageBoxW(NULL,
+                    L"インストール済みゲームも削除しますか？\n\n"
+                    L"[はい] Launcher + Game Library を削除\n"
+                    L"[いいえ] Launcherだけ削除し、Game Libraryを保持\n\n"
+                    L"セーブデータはどちらでも削除しません。",
+                    ORV_UNINSTALL_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES;
+    RemoveShortcuts();
+    DeleteUninstallEntry();
+    wchar_t line[4096];
+    WideCopy(line, with_library ? kRemoveLauncherAndLibraryCommand : kRemoveLauncherCommand,
+             4096);
+    RunHidden(line);
+    MessageBoxW(NULL,
+                with_library ? L"LauncherとGame Libraryの削除を開始しました。\n"
+                               L"セーブデータは保持されます。"
+                             : L"Launcherの削除を開始しました。\n"
+                               L"Game Libraryとセーブデータは保持されます。",
+                L"ORVELANT Launcher", MB_ICONINFORMATION | MB_OK);
+    ExitProcess(0);
+}

@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Pixel checks of one screenshot of the Setup's window (scripts/setup-screenshots.sh).
+
+    check_setup_screenshot.py <out-dir> <name> new|existing <assets-dir>
+
+Checks: outer rectangle 960x705 at (150,70); the control set of the variant
+(ids, texts, rectangles); the window background RGB(5,5,5) wherever no
+control is; the gold rule and the primary button filled with the accent,
+the second button (or badge) with the panel colour; the wordmark and core
+images exactly the bitmaps; ink of the stated text colours in the top label,
+the headline, the buttons and the path lines (Japanese drawn as glyphs, not
+as the hollow boxes of a missing font). Exits 1 with one line per problem.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "shell"))
+from check_screenshots import Picture, load_controls, near, is_ink  # noqa: E402
+
+BACKGROUND = (5, 5, 5)
+PANEL = (12, 15, 17)
+ACCENT = (184, 137, 73)
+LIGHT = (238, 233, 223)
+DIM = (170, 163, 153)
+TOP = (224, 189, 134)
+DARK = (8, 7, 7)
+
+problems = []
+
+
+def problem(text):
+    problems.append(text)
+
+
+def read_bmp(path):
+    data = open(path, "rb").read()
+    offset = int.from_bytes(data[10:14], "little")
+    width = int.from_bytes(data[18:22], "little")
+    height = int.from_bytes(data[22:26], "little")
+    stride = (width * 3 + 3) & ~3
+    def at(x, y):   # top-down coordinates; rows are stored bottom-up
+        i = offset + (height - 1 - y) * stride + x * 3
+        return (data[i + 2], data[i + 1], data[i])
+    return width, height, at
+
+
+def count_near(pic, rect, colour, tolerance):
+    x, y, w, h = rect
+    return sum(1 for j in range(y, y + h) for i in range(x, x + w)
+               if near(pic.at(i, j), colour, tolerance))
+
+
+def main():
+    out, name, variant, assets = sys.argv[1:5]
+    pic = Picture(os.path.join(out, name + ".png"))
+    outer = [int(v) for v in open(os.path.join(out, name + ".outer.txt")).read().split()]
+    x, y, w, h, cw, ch, cx, cy = outer
+    if (x, y, w, h) != (150, 70, 960, 705):
+        problem("outer rectangle %s, expected 150,70 960x705" % ((x, y, w, h),))
+    if (pic.width, pic.height) != (w, h):
+        problem("picture %dx%d is not the window %dx%d" % (pic.width, pic.height, w, h))
+    pic.ox, pic.oy = cx - x, cy - y
+    controls = [c for c in load_controls(os.path.join(out, name + ".controls.txt"))]
+    by_id = {c["id"]: c for c in controls if c["id"]}
+    existing = variant == "existing"
+    expected_ids = {2002, 2003, 2004} if existing else {2001, 2004}
+    if set(by_id) != expected_ids:
+        problem("ids %s, expected %s" % (sorted(by_id), sorted(expected_ids)))
+    primary = by_id.get(2002 if existing else 2001)
+    primary_rect = (450, 330, 410, 62) if existing else (450, 350, 410, 64)
+    second_rect = (450, 408, 410, 62) if existing else (450, 430, 410, 48)
+    if primary and primary["rect"] != primary_rect:
+        problem("primary button at %s, expected %s" % (primary["rect"], primary_rect))
+    texts = [c["text"] for c in controls]
+    headline = "更新方法を選択" if existing else "ORVELANT Launcher"
+    if headline not in texts:
+        problem("no headline %r" % headline)
+    if by_id.get(2004, {}).get("rect") != (55, 625, 140, 34):
+        problem("Cancel button not at 55,625 140x34")
+
+    # Backgrounds: everywhere outside the controls the window colour.
+    rects = [c["rect"] for c in controls if c["visible"]]
+    bad = 0
+    for j in range(0, ch, 7):
+        for i in range(0, cw, 7):
+            if any(rx <= i < rx + rw and ry <= j < ry + rh for rx, ry, rw, rh in rects):
+                continue
+            if pic.at(i, j) != BACKGROUND:
+                bad += 1
+    if bad:
+        problem("%d sampled background pixels are not RGB%s" % (bad, BACKGROUND))
+    for i in range(425, 895):
+        if pic.at(i, 118) != ACCENT:
+            problem("gold rule not accent at x=%d: %s" % (i, pic.at(i, 118)))
+            break
+    px, py, pw, ph = primary_rect
+    if pic.at(px + 2, py + 2) != ACCENT or pic.at(px + pw - 3, py + ph - 3) != ACCENT:
+        problem("primary button not filled with the accent")
+    sx, sy, sw, sh = second_rect
+    if pic.at(sx + 2, sy + 2) != PANEL or pic.at(sx + sw - 3, sy + sh - 3) != PANEL:
+        problem("second button not filled with the panel colour: %s" % (pic.at(sx + 2, sy + 2),))
+
+    # The images, pixel for pixel.
+    for file, (ix, iy) in (("orvelant-wordmark.bmp", (450, 48)), ("origin-core.bmp", (55, 155))):
+        bw, bh, at = read_bmp(os.path.join(assets, file))
+        wrong = sum(1 for j in range(0, bh, 3) for i in range(0, bw, 3)
+                    if pic.at(ix + i, iy + j) != at(i, j))
+        if wrong:
+            problem("%s differs from the window in %d sampled pixels" % (file, wrong))
+
+    # Text colours: ink of each group's colour where its text is.
+    checks = [((450, 155, 420, 20), TOP, BACKGROUND, "top label"),
+              ((446, 188, 440, 48), LIGHT, BACKGROUND, "headline"),
+              (primary_rect, DARK, ACCENT, "primary button"),
+              (second_rect, LIGHT, PANEL, "second button"),
+              ((55, 558, 840, 24), DIM, BACKGROUND, "launcher path line"),
+              ((55, 625, 140, 34), DIM, BACKGROUND, "Cancel")]
+    # Small anti-aliased text never reaches its full colour: its brightest
+    # ink pixel must have the colour's hue and be no brighter than it.
+    for rect, colour, background, label in checks:
+        rx, ry, rw, rh = rect
+        ink = [pic.at(i, j) for j in range(ry, ry + rh) for i in range(rx, rx + rw)
+               if is_ink(pic.at(i, j), background)]
+        if len(ink) < 8:
+            problem("%s: no text drawn" % label)
+            continue
+        far = max(ink, key=lambda p: sum(abs(a - b) for a, b in zip(p, background)))
+        if count_near(pic, rect, colour, 12) >= 3:
+            continue
+        hue = [v / max(far) for v in far] if max(far) else [0, 0, 0]
+        want = [v / max(colour) for v in colour]
+        brighter = any(a > b + 12 for a, b in zip(far, colour))
+        if brighter or any(abs(a - b) > 0.06 for a, b in zip(hue, want)):
+            problem("%s: text RGB%s is not of RGB%s" % (label, far, colour))
+    # Japanese glyphs: hollow boxes would give long straight ink runs of
+    # equal length; real glyphs give many distinct column profiles.
+    rx, ry, rw, rh = second_rect if existing else primary_rect
+    background = PANEL if existing else ACCENT
+    columns = set()
+    for i in range(rx, rx + rw):
+        columns.add(tuple(is_ink(pic.at(i, j), background) for j in range(ry, ry + rh)))
+    if len(columns) < 20:
+        problem("Japanese button text looks like boxes (%d column profiles)" % len(columns))
+
+    for line in problems:
+        print("check_setup_screenshot: %s: %s" % (name, line))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The Setup's window on a virtual X display, both variants: a new install
+# (then installed through its button, the completion box answered No) and
+# the update/reinstall choice of the existing installation (then cancelled);
+# pixel checks of both pictures.
+#   screenshots_test.sh <build-dir> <repo-dir>
+set -euo pipefail
+build=$(cd "${1:?build dir}" && pwd)
+repo=$(cd "${2:?repo dir}" && pwd)
+work=$build/tests/scratch/setup-screenshots
+rm -rf "$work"
+mkdir -p "$work"
+status=0
+shots() { ORV_BUILD_DIR=$build "$repo/scripts/setup-screenshots.sh" "$work/profile" "$work/shots" "$@"; }
+
+out=$(shots new install) || { echo "$out"; exit 1; }
+echo "$out"
+grep -q 'setup-screenshots: exit 0$' <<<"$out" || { echo "screenshots_test: the install did not end with 0"; status=1; }
+grep -q 'ORVELANT Launcher のインストールが完了しました。' "$work/shots/new.box.txt" ||
+  { echo "screenshots_test: no completion box after the install"; status=1; }
+[ -f "$work/profile/AppData/Local/Programs/ORVELANT Launcher/ORVELANT Launcher.exe" ] ||
+  { echo "screenshots_test: nothing installed"; status=1; }
+python3 "$repo/tests/setup/check_setup_screenshot.py" "$work/shots" new new "$repo/assets" || status=1
+
+out=$(shots existing cancel) || { echo "$out"; exit 1; }
+echo "$out"
+grep -q 'setup-screenshots: exit 0$' <<<"$out" || { echo "screenshots_test: Cancel did not end with 0"; status=1; }
+python3 "$repo/tests/setup/check_setup_screenshot.py" "$work/shots" existing existing "$repo/assets" || status=1
+echo "screenshots_test: pictures in $work/shots"
+exit $status
