@@ -46,6 +46,11 @@ static int OpenAndSend(HttpRequest *r, const wchar_t *url, int receive_timeout,
     r->request = WinHttpOpenRequest(r->connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (!r->request) return 0;
+    // Every byte comes from the one update host: a 3xx answer is a failure
+    // like any other unexpected status, never a way to another host or port.
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(r->request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof(disabled)))
+        return 0;
     DWORD header_length = headers ? (DWORD)WideLength(headers) : 0;
     if (!WinHttpSendRequest(r->request, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
                             header_length, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
@@ -125,23 +130,55 @@ done:
     return ok;
 }
 
-void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick) {
-    unsigned long long limit = ReadSettingNumber(L"BandwidthKbps", 0);
-    if (limit == 0 || bytes_this_call == 0) return;
-    unsigned long long elapsed = GetTickCount64() - start_tick;
-    unsigned long long target = bytes_this_call * 1000 / (limit * 1024);
+void ThrottleStart(ThrottleWindow *window) {
+    window->key = NULL;
+    window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    window->bytes = 0;
+    window->start_tick = GetTickCount64();
+}
+
+void ThrottleRestart(ThrottleWindow *window) {
+    window->bytes = 0;
+    window->start_tick = GetTickCount64();
+}
+
+void ThrottleEnd(ThrottleWindow *window) {
+    if (window->key) RegCloseKey(window->key);
+    window->key = NULL;
+}
+
+// The limit is read anew at every step. The budget is the bytes of the window
+// against the time since the window began; a changed limit starts a new
+// window, so neither bytes fetched without a limit nor time spent under an
+// older one are paid for or spent under the new one.
+void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes) {
+    DWORD limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    if (limit != window->limit) {
+        window->limit = limit;
+        ThrottleRestart(window);
+        return;
+    }
+    window->bytes += chunk_bytes;
+    if (limit == 0 || window->bytes == 0) return;
+    unsigned long long elapsed = GetTickCount64() - window->start_tick;
+    unsigned long long target = window->bytes * 1000 / ((unsigned long long)limit * 1024);
     if (target > elapsed) {
         unsigned long long wait = target - elapsed;
         Sleep((DWORD)(wait < 500 ? wait : 500));
     }
 }
 
-static void WaitWhilePaused(void) {
-    while (IsPauseFlagSet()) Sleep(150);
+// 1 when the download was paused (and is no longer).
+static int WaitWhilePaused(void) {
+    if (!IsPauseFlagSet()) return 0;
+    do Sleep(150);
+    while (IsPauseFlagSet());
+    return 1;
 }
 
-int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
-    unsigned long long start_tick = GetTickCount64();
+int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
+    ThrottleWindow window;
+    ThrottleStart(&window);
     unsigned long long bytes_this_call = 0;
     HANDLE heap = GetProcessHeap();
     unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
@@ -150,6 +187,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
     HttpRequest r = {NULL, NULL, NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
+    int oversized = 0;
     DWORD status = 0;
     long long declared = -1;
     wchar_t range[64];
@@ -174,28 +212,36 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
         PostWorkerTransfer();
         LogLine("HTTP Range resume accepted");
     } else {
+        offset = 0;
         file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        WaitWhilePaused();
+        if (WaitWhilePaused()) ThrottleRestart(&window);  // a pause is no budget
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
         if (available == 0) break;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            WaitWhilePaused();
+            if (WaitWhilePaused()) ThrottleRestart(&window);
             DWORD read = 0;
             if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
             if (read == 0) break;
+            // A file never grows past the size its signed manifest gives: a
+            // host that keeps sending cannot fill the disk before the hash
+            // check comes.
+            if (size_limit > 0 && offset + bytes_this_call + read > size_limit) {
+                oversized = 1;
+                goto done;
+            }
             DWORD written = 0;
             if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
             available -= read;
             g_transfer.done_bytes += read;
             bytes_this_call += read;
             PostWorkerTransfer();
-            ThrottleTransfer(bytes_this_call, start_tick);
+            ThrottleTransfer(&window, read);
         }
     }
     // A connection that closes early can look like the end of the body; a
@@ -205,7 +251,13 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);
+    ThrottleEnd(&window);
     HeapFree(heap, 0, buffer);
+    if (oversized) {
+        // More bytes than the signed size can never hash right: nothing to resume.
+        DeleteFileW(destination);
+        LogLine("Download exceeds the signed file size; .part deleted");
+    }
     if (!ok) LogLine("Download interrupted; .part retained for resume");
     return ok;
 }

@@ -12,8 +12,22 @@ enum {
 
 // HTTPS GET of a host-relative URL from the update host.
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length);
-int DownloadToFile(const wchar_t *url, const wchar_t *destination);
-void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick);
+// size_limit: the file's signed size, or 0 when unknown; a body that would
+// make the file larger fails the download and deletes the destination.
+int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
+
+// The bandwidth budget of one download: bytes since the window began against
+// the time since then, at the limit read last (the settings key stays open).
+struct ThrottleWindow {
+    HKEY key;
+    DWORD limit;
+    unsigned long long bytes;
+    unsigned long long start_tick;
+};
+void ThrottleStart(ThrottleWindow *window);
+void ThrottleRestart(ThrottleWindow *window);
+void ThrottleEnd(ThrottleWindow *window);
+void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes);
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);
