@@ -48,10 +48,9 @@ demo_step() {
   # The step runs in a subshell with errexit, so any failing command inside a
   # function ends it; its output is kept whole in the log.
   set +e
-  ( set -eo pipefail; "$@" ) > >(tee "$log") 2>&1
-  rc=$?
+  ( set -eo pipefail; "$@" ) 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
   set -e
-  wait "$!" 2>/dev/null || true  # let tee finish the log
   if [ "$rc" -ne 0 ]; then
     echo >&2
     echo "demo: step $demo_step_count \"$name\" failed (exit code $rc); its log: $log" >&2

@@ -130,9 +130,113 @@ done:
     return ok;
 }
 
-void ThrottleStart(ThrottleWindow *window) {
+// What another process may change while a download runs: the pause flag (a
+// file in the install directory) and the bandwidth limit (the settings key).
+// Both are watched by change notifications, so the look at every read is one
+// wait on the two with no timeout; the file is tested and the value read
+// again only when something changed, and in any case after 150 ms without a
+// look (a folder or registry that gives no notifications still works, as
+// fast as the pause poll).
+static void WatchArmSettings(ThrottleWindow *window) {
+    if (!window->changes) return;
+    if (RegNotifyChangeKeyValue(window->software, TRUE,
+                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                window->changes, TRUE) != ERROR_SUCCESS) {
+        CloseHandle(window->changes);
+        window->changes = NULL;
+    }
+}
+
+static void WatchStopFolder(ThrottleWindow *window) {
+    if (window->folder != INVALID_HANDLE_VALUE) {
+        // The pending read must be over before its buffer goes away.
+        DWORD n = 0;
+        if (CancelIo(window->folder)) GetOverlappedResult(window->folder, &window->folder_io, &n, TRUE);
+        CloseHandle(window->folder);
+    }
+    if (window->folder_io.hEvent) CloseHandle(window->folder_io.hEvent);
+    window->folder = INVALID_HANDLE_VALUE;
+    window->folder_io.hEvent = NULL;
+}
+
+// A name made, deleted or renamed in the install directory completes the read.
+static void WatchArmFolder(ThrottleWindow *window) {
+    if (window->folder == INVALID_HANDLE_VALUE) return;
+    if (!ReadDirectoryChangesW(window->folder, window->folder_changes,
+                               sizeof(window->folder_changes), FALSE,
+                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, NULL,
+                               &window->folder_io, NULL))
+        WatchStopFolder(window);
+}
+
+static void WatchStart(ThrottleWindow *window) {
+    FillZero(&window->folder_io, sizeof(window->folder_io));
+    window->folder = CreateFileW(g_install_dir, FILE_LIST_DIRECTORY,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                                 NULL);
+    if (window->folder != INVALID_HANDLE_VALUE) {
+        window->folder_io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (window->folder_io.hEvent)
+            WatchArmFolder(window);
+        else
+            WatchStopFolder(window);
+    }
+    window->software = NULL;
+    window->changes = NULL;
+    // The whole of HKCU\Software: the settings key may be made, deleted or
+    // made anew while the download runs.
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_NOTIFY, &window->software) ==
+        ERROR_SUCCESS) {
+        window->changes = CreateEventW(NULL, FALSE, FALSE, NULL);
+        WatchArmSettings(window);
+    } else {
+        window->software = NULL;
+    }
+    window->paused = IsPauseFlagSet();
     window->key = NULL;
     window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    window->checked_tick = GetTickCount64();
+    window->fresh = 1;
+}
+
+// Brings the pause state and the limit up to date. Two looks with nothing in
+// between that waits (a read, a query, a sleep) would see the same: the
+// second one is left out.
+static void WatchRefresh(ThrottleWindow *window) {
+    if (window->fresh) return;
+    window->fresh = 1;
+    int folder_changed = 1, settings_changed = 1;
+    unsigned long long now = GetTickCount64();
+    if (now - window->checked_tick < 150 && window->folder != INVALID_HANDLE_VALUE &&
+        window->changes) {
+        HANDLE handles[2] = {window->folder_io.hEvent, window->changes};
+        DWORD r = WaitForMultipleObjects(2, handles, FALSE, 0);
+        folder_changed = r == WAIT_OBJECT_0 || r == WAIT_FAILED;
+        settings_changed = r == WAIT_OBJECT_0 + 1 || r == WAIT_FAILED;
+    } else {
+        window->checked_tick = now;
+    }
+    if (folder_changed) {
+        // Armed again before the test, so that a change after it is not missed.
+        if (window->folder != INVALID_HANDLE_VALUE) {
+            DWORD n = 0;
+            if (HasOverlappedIoCompleted(&window->folder_io)) {
+                GetOverlappedResult(window->folder, &window->folder_io, &n, FALSE);
+                WatchArmFolder(window);
+            }
+        }
+        window->paused = IsPauseFlagSet();
+    }
+    if (settings_changed) {
+        WatchArmSettings(window);
+        window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    }
+}
+
+void ThrottleStart(ThrottleWindow *window) {
+    WatchStart(window);
+    window->throttled_limit = window->limit;
     window->bytes = 0;
     window->start_tick = GetTickCount64();
 }
@@ -143,7 +247,12 @@ void ThrottleRestart(ThrottleWindow *window) {
 }
 
 void ThrottleEnd(ThrottleWindow *window) {
+    WatchStopFolder(window);
+    if (window->changes) CloseHandle(window->changes);
+    if (window->software) RegCloseKey(window->software);
     if (window->key) RegCloseKey(window->key);
+    window->changes = NULL;
+    window->software = NULL;
     window->key = NULL;
 }
 
@@ -152,9 +261,10 @@ void ThrottleEnd(ThrottleWindow *window) {
 // window, so neither bytes fetched without a limit nor time spent under an
 // older one are paid for or spent under the new one.
 void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes) {
-    DWORD limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
-    if (limit != window->limit) {
-        window->limit = limit;
+    WatchRefresh(window);
+    DWORD limit = window->limit;
+    if (limit != window->throttled_limit) {
+        window->throttled_limit = limit;
         ThrottleRestart(window);
         return;
     }
@@ -165,14 +275,25 @@ void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes) {
     if (target > elapsed) {
         unsigned long long wait = target - elapsed;
         Sleep((DWORD)(wait < 500 ? wait : 500));
+        window->fresh = 0;
     }
 }
 
-// 1 when the download was paused (and is no longer).
-static int WaitWhilePaused(void) {
-    if (!IsPauseFlagSet()) return 0;
+void TransferWaited(ThrottleWindow *window) { window->fresh = 0; }
+
+int TransferPaused(ThrottleWindow *window) {
+    WatchRefresh(window);
+    return window->paused;
+}
+
+// 1 when the download was paused (and is no longer): a pause is no budget.
+static int WaitWhilePaused(ThrottleWindow *window) {
+    if (!TransferPaused(window)) return 0;
     do Sleep(150);
     while (IsPauseFlagSet());
+    window->paused = 0;
+    window->fresh = 0;
+    ThrottleRestart(window);
     return 1;
 }
 
@@ -218,15 +339,17 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        if (WaitWhilePaused()) ThrottleRestart(&window);  // a pause is no budget
+        WaitWhilePaused(&window);
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        TransferWaited(&window);
         if (available == 0) break;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            if (WaitWhilePaused()) ThrottleRestart(&window);
+            WaitWhilePaused(&window);
             DWORD read = 0;
             if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            TransferWaited(&window);
             if (read == 0) break;
             // A file never grows past the size its signed manifest gives: a
             // host that keeps sending cannot fill the disk before the hash
