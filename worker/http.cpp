@@ -162,6 +162,7 @@ static void WatchStopFolder(ThrottleWindow *window) {
 // A name made, deleted or renamed in the install directory completes the read.
 static void WatchArmFolder(ThrottleWindow *window) {
     if (window->folder == INVALID_HANDLE_VALUE) return;
+    ResetEvent(window->folder_io.hEvent);
     if (!ReadDirectoryChangesW(window->folder, window->folder_changes,
                                sizeof(window->folder_changes), FALSE,
                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, NULL,
@@ -206,32 +207,28 @@ static void WatchStart(ThrottleWindow *window) {
 static void WatchRefresh(ThrottleWindow *window) {
     if (window->fresh) return;
     window->fresh = 1;
-    int folder_changed = 1, settings_changed = 1;
     unsigned long long now = GetTickCount64();
-    if (now - window->checked_tick < 150 && window->folder != INVALID_HANDLE_VALUE &&
-        window->changes) {
+    int due = now - window->checked_tick >= 150;
+    if (due) window->checked_tick = now;
+    int folder_changed = 0, settings_changed = 0;
+    if (window->folder != INVALID_HANDLE_VALUE && window->changes) {
         HANDLE handles[2] = {window->folder_io.hEvent, window->changes};
         DWORD r = WaitForMultipleObjects(2, handles, FALSE, 0);
-        folder_changed = r == WAIT_OBJECT_0 || r == WAIT_FAILED;
-        settings_changed = r == WAIT_OBJECT_0 + 1 || r == WAIT_FAILED;
+        folder_changed = r == WAIT_OBJECT_0;
+        settings_changed = r == WAIT_OBJECT_0 + 1;
+        if (r == WAIT_FAILED) due = 1;
     } else {
-        window->checked_tick = now;
+        due = 1;  // nothing tells of a change: look every time
     }
+    // Armed again before the look, so that a change after it is not missed.
     if (folder_changed) {
-        // Armed again before the test, so that a change after it is not missed.
-        if (window->folder != INVALID_HANDLE_VALUE) {
-            DWORD n = 0;
-            if (HasOverlappedIoCompleted(&window->folder_io)) {
-                GetOverlappedResult(window->folder, &window->folder_io, &n, FALSE);
-                WatchArmFolder(window);
-            }
-        }
-        window->paused = IsPauseFlagSet();
+        DWORD n = 0;
+        GetOverlappedResult(window->folder, &window->folder_io, &n, FALSE);
+        WatchArmFolder(window);
     }
-    if (settings_changed) {
-        WatchArmSettings(window);
-        window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
-    }
+    if (settings_changed) WatchArmSettings(window);
+    if (folder_changed || due) window->paused = IsPauseFlagSet();
+    if (settings_changed || due) window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
 }
 
 void ThrottleStart(ThrottleWindow *window) {
