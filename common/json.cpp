@@ -165,18 +165,65 @@ int IsSafeId(const char *value) {
     return 1;
 }
 
+static char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
+// The name [from, from + n) equals the lower-case word, ignoring ASCII case.
+static int NameIs(const char *from, unsigned long long n, const char *word) {
+    unsigned long long k = 0;
+    for (; word[k] != 0; ++k)
+        if (k >= n || AsciiLower(from[k]) != word[k]) return 0;
+    return k == n;
+}
+
+// Windows opens a device, not a file, for a component whose stem (the part
+// before the first dot, trailing blanks removed) is a device name, whatever
+// the folder and extension: "COM1", "aux.txt", "sub\\lpt1 .log". Trailing
+// dots and blanks of the component are dropped first, as Windows does.
+static int IsDeviceComponent(const char *from, unsigned long long n) {
+    while (n > 0 && (from[n - 1] == '.' || from[n - 1] == ' ')) --n;
+    unsigned long long stem = 0;
+    while (stem < n && from[stem] != '.') ++stem;
+    while (stem > 0 && from[stem - 1] == ' ') --stem;
+    if (NameIs(from, stem, "con") || NameIs(from, stem, "prn") || NameIs(from, stem, "aux") ||
+        NameIs(from, stem, "nul") || NameIs(from, stem, "conin$") || NameIs(from, stem, "conout$"))
+        return 1;
+    if (stem < 4 || !(NameIs(from, 3, "com") || NameIs(from, 3, "lpt"))) return 0;
+    if (stem == 4 && from[3] >= '0' && from[3] <= '9') return 1;
+    // Superscript one, two and three (UTF-8 C2 B9, C2 B2, C2 B3) count as digits.
+    const unsigned char *digit = (const unsigned char *)from + 3;
+    return stem == 5 && digit[0] == 0xC2 && (digit[1] == 0xB9 || digit[1] == 0xB2 || digit[1] == 0xB3);
+}
+
 int IsSafeRelativePath(const char *value) {
     if (!value || value[0] == 0 || value[0] == '/' || value[0] == '\\') return 0;
-    for (const char *p = value; *p; ++p) {
+    const char *component = value;
+    for (const char *p = value;; ++p) {
         switch (*p) {
         case '"': case '*': case ':': case '<': case '>': case '?': case '|':
             return 0;
         case '.':
             if (p[1] == '.') return 0;
             break;
+        case '/': case '\\': case 0:
+            if (IsDeviceComponent(component, (unsigned long long)(p - component))) return 0;
+            if (*p == 0) return 1;
+            component = p + 1;
+            break;
         default:
             break;
         }
     }
-    return 1;
+}
+
+int HasNamedComponent(const char *value) {
+    if (!value) return 0;
+    const char *component = value;
+    for (const char *p = value;; ++p) {
+        if (*p != '/' && *p != '\\' && *p != 0) continue;
+        unsigned long long n = (unsigned long long)(p - component);
+        while (n > 0 && (component[n - 1] == '.' || component[n - 1] == ' ')) --n;
+        if (n > 0) return 1;
+        if (*p == 0) return 0;
+        component = p + 1;
+    }
 }

@@ -21,4 +21,9 @@ JsonOffset JsonArrayEnd(const char *doc, JsonOffset length, JsonOffset first);
 int JsonNextObject(const char *doc, JsonOffset *cursor, JsonOffset array_end,
                    JsonOffset *out_from, JsonOffset *out_end);
 int IsSafeId(const char *value);
+// Relative path without separator at the front, drive, stream, wildcard,
+// parent reference or device name ("COM1", "nul.txt") in any component.
 int IsSafeRelativePath(const char *value);
+// True when some component still has a name once trailing dots and blanks are
+// dropped (as Windows drops them): "." , "./" and " " name no folder at all.
+int HasNamedComponent(const char *value);

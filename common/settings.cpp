@@ -32,6 +32,25 @@ DWORD ReadSettingNumber(const wchar_t *name, DWORD fallback) {
     return rc == ERROR_SUCCESS && type == REG_DWORD ? value : fallback;
 }
 
+DWORD ReadSettingNumberKept(HKEY *key, const wchar_t *name, DWORD fallback) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!*key && RegOpenKeyExW(HKEY_CURRENT_USER, ORV_SETTINGS_KEY, 0, KEY_READ, key) !=
+                         ERROR_SUCCESS) {
+            *key = NULL;
+            return fallback;
+        }
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD bytes = sizeof(value);
+        LONG rc = RegQueryValueExW(*key, name, NULL, &type, (BYTE *)&value, &bytes);
+        if (rc != ERROR_KEY_DELETED) return rc == ERROR_SUCCESS && type == REG_DWORD ? value : fallback;
+        // Deleted (and perhaps made anew) since it was opened: open it again.
+        RegCloseKey(*key);
+        *key = NULL;
+    }
+    return fallback;
+}
+
 static int WriteSettingValue(const wchar_t *name, DWORD type, const void *data, DWORD bytes) {
     HKEY key = NULL;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, ORV_SETTINGS_KEY, 0, NULL, REG_OPTION_NON_VOLATILE,
@@ -62,6 +81,30 @@ void ResolveLibraryRoot(void) {
     ReadEnvironmentBase(L"LOCALAPPDATA", g_install_dir, base);
     WideCopy(g_library_root, base, kLibraryRootUnits);
     WideAppend(g_library_root, L"\\ORVELANT\\Games", kLibraryRootUnits);
+}
+
+static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? (wchar_t)(c - L'A' + L'a') : c; }
+
+// Absolute form of a path as Windows opens it ("." and ".." resolved, "/"
+// made "\\", trailing dots and blanks of the last name dropped), without a
+// trailing separator; 0 when it does not fit.
+static DWORD FullPathOf(const wchar_t *path, wchar_t *dst, DWORD capacity) {
+    DWORD n = GetFullPathNameW(path, capacity, dst, NULL);
+    if (n == 0 || n >= capacity) return 0;
+    while (n > 0 && dst[n - 1] == L'\\') dst[--n] = 0;
+    return n;
+}
+
+int IsInsideLibraryRoot(const wchar_t *path) {
+    wchar_t root[1200];
+    wchar_t full[1600];
+    DWORD n = FullPathOf(g_library_root, root, 1200);
+    DWORD m = FullPathOf(path, full, 1600);
+    if (n == 0 || m <= n + 1) return 0;
+    // Case differences outside ASCII count as different: refused, never wrongly allowed.
+    for (DWORD k = 0; k < n; ++k)
+        if (FoldAscii(full[k]) != FoldAscii(root[k])) return 0;
+    return full[n] == L'\\';
 }
 
 static void BaseWithSuffix(const wchar_t *variable, const wchar_t *suffix, wchar_t *dst,

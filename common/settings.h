@@ -17,6 +17,10 @@ extern wchar_t g_library_root[kLibraryRootUnits];
 
 int ReadSettingText(const wchar_t *name, wchar_t *dst, unsigned int capacity);
 DWORD ReadSettingNumber(const wchar_t *name, DWORD fallback);
+// ReadSettingNumber through a key the caller keeps open between reads: one
+// registry call per read instead of three. Opens the key when *key is NULL,
+// reopens it when it was deleted meanwhile; the caller closes a non-NULL *key.
+DWORD ReadSettingNumberKept(HKEY *key, const wchar_t *name, DWORD fallback);
 int WriteSettingText(const wchar_t *name, const wchar_t *text);
 int WriteSettingNumber(const wchar_t *name, DWORD value);
 
@@ -25,6 +29,10 @@ int WriteSettingNumber(const wchar_t *name, DWORD value);
 void ReadEnvironmentBase(const wchar_t *name, const wchar_t *fallback,
                          wchar_t dst[kEnvironmentBaseUnits]);
 void ResolveLibraryRoot(void);
+// True when the path, taken as Windows resolves it, lies strictly below the
+// Game Library root: never the root itself, never beside or above it. Every
+// delete or move of a product folder checks its final path with this.
+int IsInsideLibraryRoot(const wchar_t *path);
 void DefaultInstallDirectory(wchar_t *dst, unsigned int capacity);
 void DefaultLibraryRoot(wchar_t *dst, unsigned int capacity);
 void SetupTempDirectory(wchar_t *dst, unsigned int capacity);

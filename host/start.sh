@@ -11,6 +11,9 @@
 #
 # Environment: ORVELANT_HOST_PORT (default 443) serves another port, for a
 # second instance beside a running one; NGINX names the nginx binary.
+# A file <state-dir>/locations.conf, when present, is included in the server
+# block: extra nginx locations of this instance (the test bed's redirects and
+# proxied hostile answers live there).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -51,6 +54,9 @@ if grep -q '^00000000000000000000000000000001 ' /proc/net/if_inet6 2>/dev/null; 
 else
   echo "start: note: no IPv6 loopback here; serving 127.0.0.1 only" >&2
 fi
+
+extra_lines=""
+[ -f "$state/locations.conf" ] && extra_lines="    include \"$state/locations.conf\";"
 
 conf=$state/nginx.conf
 cat >"$conf.new" <<CONF
@@ -113,6 +119,7 @@ $listen_lines
       limit_rate 256k;
     }
 
+$extra_lines
     # The publisher's marker is no download.
     location ~ /\.orvelant-published\$ {
       return 404;

@@ -1,129 +1,165 @@
 #!/usr/bin/env bash
-# The main job, as far as the launcher exists today: build; install the
-# launcher as a new player does, with the Setup in a scratch user profile
-# (its window on a virtual display, driven from outside); publish a demo
-# release and serve it from the local update host; run the Update Worker in
-# its modes in a scratch install directory, as a child of a window (the
-# monitor), and show what it posted, what it cached, its exit codes and its
-# log; then start the Shell in that install directory, let it sync with the
-# local host and show it: on the person's display when there is one,
-# otherwise as screenshots of every page taken on a virtual display
-# (build/demo/screenshots/*.png); at the end uninstall the launcher through
-# its uninstall entry, keeping the Game Library. The host is stopped at the end.
+# The main job, a player's whole journey on the local update host: build;
+# install the launcher as a new player does, with the Setup in a scratch user
+# profile (its window on a virtual display, driven from outside); publish a
+# demo release and serve it from the local update host; run the Update Worker
+# in its modes in the installed launcher's directory, as a child of a window
+# (the monitor), and show what it posted, what it cached, its exit codes and
+# its log; then start the Shell there, let it sync with the local host and
+# show it: on the person's display when there is one, otherwise as
+# screenshots of every page taken on a virtual display
+# (build/demo/screenshots/*.png); a player's turn in the Shell (install,
+# pause, PLAY, playtime), the diagnostics report, and at the end the launcher
+# uninstalled through its uninstall entry, keeping the Game Library. The host
+# is stopped at the end. Every step is logged in build/demo/logs/; the first
+# one that fails ends the demo and names its log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-./scripts/build.sh
+if [ -z "${ORV_DEMO_NET:-}" ]; then
+  ./scripts/install-deps.sh
+  ./scripts/build.sh
+  # The rest in its own loopback where the machine allows it: port 443 is
+  # then free for the demo's update host whatever else runs here.
+  export ORV_DEMO_NET=1
+  exec ./scripts/private-net build "$0" "$@"
+fi
 
 root=$PWD
+. "$root/scripts/demo-lib.sh"
 demo=$root/build/demo
 profile=$demo/profile
 install="$profile/AppData/Local/Programs/ORVELANT Launcher"
 wine_run() { "$root/scripts/wine-run" "$root/build/wineprefix" "$@"; }
 winpath() { echo "Z:${1//\//\\}"; }
 
-rm -rf "$demo"
-echo "== a new player runs ORVELANT_Launcher_Setup_v1.0.0.exe (scratch profile, virtual display)"
-scripts/demo-setup.sh "$profile" "$demo/setup"
+# This run's scratch folders start empty; the previous run's screenshots stay
+# until this run has taken its own.
+rm -rf "$profile" "$demo/tree"
+demo_begin "$demo/logs"
+setup_demo() {
+  local new
+  new=$(demo_fresh_dir "$demo/setup")
+  scripts/demo-setup.sh "$profile" "$new"
+  demo_keep "$demo/setup"
+}
+demo_step "a new player runs ORVELANT_Launcher_Setup_v1.0.0.exe (scratch profile, virtual display)" setup_demo
 worker=$(winpath "$install/ORVELANT Update Worker.exe")
 monitor=build/tools/worker-monitor.exe
 
-# The publisher's side: a demo release of three sample games, signed with the
-# build's development key and served by the local update host over TLS.
 tree=$demo/tree
 state=$root/build/host-state
-samples/make-demo-release.sh build "$tree" 1.0.0
-"$root/host/stop.sh" "$root/build/tests/host/state" >/dev/null 2>&1 || true  # the test suite's host
-host/start.sh "$state" "$tree" localhost
 x11=$root/build/wineprefix-x11
 cleanup() {
   # The Game Library setting belongs to this demo only.
   if [ -f "$x11/.orvelant-ready" ]; then
     WINEPREFIX=$x11 WINEDEBUG=-all wine reg delete 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /f \
       </dev/null >/dev/null 2>&1 || true
+    # The Setup's steps pointed the prefix's Desktop folder into the profile.
+    WINEPREFIX=$x11 WINEDEBUG=-all wine reg add \
+      'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
+      /v Desktop /t REG_EXPAND_SZ /d '%USERPROFILE%\Desktop' /f </dev/null >/dev/null 2>&1 || true
     WINEPREFIX=$x11 wineserver -w 2>/dev/null || true
   fi
-  host/stop.sh "$state"
+  host/stop.sh "$state" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-wine_run build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")"
 
-step() { echo; echo "== $1"; echo "   worker$2"; }
+# The publisher's side: a demo release of three sample games, signed with the
+# build's development key and served by the local update host over TLS.
+publish() {
+  samples/make-demo-release.sh build "$tree" 1.0.0
+  if [ -z "${ORVELANT_PRIVATE_NET:-}" ]; then
+    # Sharing the machine's network: port 443 may be held by the test suite's host.
+    "$root/host/stop.sh" "$root/build/tests/host/state" >/dev/null 2>&1 || true
+  fi
+  host/start.sh "$state" "$tree" localhost
+  wine_run build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")"
+}
+demo_step "publish the demo release and serve it from https://localhost/" publish
+
 library=$profile/AppData/Local
 mkdir -p "$library"
-run() { wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" || true; }
+# worker <expected exit code> <arguments...>: the Worker as a child of a
+# window (the monitor), every message it posts shown; another exit code than
+# the expected one fails the step.
+worker() {
+  local expected=$1 rc=0
+  shift
+  echo "   worker $*"
+  wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" || rc=$?
+  [ "$rc" = "$expected" ] || demo_fail "the Worker exited with $rc, expected $expected"
+}
 game_dir=$library/ORVELANT/Games/first-title
 show_product() {
   echo "   $game_dir:"
   (cd "$game_dir" && find . -type f ! -name launch-record.txt -printf '     %P  %s bytes\n' | sort)
   echo "   version.json:"; sed 's/\r$//; s/^/     /' "$game_dir/version.json"
+  grep -q "\"version\": \"$1\"" "$game_dir/version.json" || demo_fail "version.json does not name $1"
 }
 
-step "signed sync from https://localhost/" " /sync /parent:<window>"
-run /sync "/parent:{parent}"
-echo "   cached documents against the published ones:"
-for doc in catalog.json news.json control.json; do
-  if cmp -s "$install/$doc" "$tree/launcher/$doc"; then same="identical"; else same="DIFFERENT"; fi
-  echo "     $doc  $(sha256sum <"$install/$doc" | cut -c1-16)…  $same"
-  build/native/orvelant-release verify build/keys/update-signing.pub.pem "$tree/launcher/$doc" | sed 's/^/       /'
-done
+sync_and_compare() {
+  worker 0 /sync "/parent:{parent}"
+  echo "   cached documents against the published ones:"
+  local doc same different=0
+  for doc in catalog.json news.json control.json; do
+    if cmp -s "$install/$doc" "$tree/launcher/$doc"; then same="identical"; else same="DIFFERENT"; different=1; fi
+    echo "     $doc  $(sha256sum <"$install/$doc" | cut -c1-16)…  $same"
+    build/native/orvelant-release verify build/keys/update-signing.pub.pem "$tree/launcher/$doc" | sed 's/^/       /'
+  done
+  [ "$different" = 0 ] || demo_fail "a cached document differs from the published one"
+}
+demo_step "signed sync from https://localhost/" sync_and_compare
+demo_step "product job, id not in the catalog" worker 10 "/parent:{parent}" /product:unknown
+install_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.0.0; }
+demo_step "install first-title 1.0.0 into the Game Library" install_first
+demo_step "verify first-title (nothing to download)" worker 0 "/parent:{parent}" /product:first-title /repair
+demo_step "the publisher releases first-title 1.1.0 (one file changed, one added)" \
+  samples/make-demo-release.sh build "$tree" 1.1.0
+update_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.1.0; }
+demo_step "update first-title to 1.1.0" update_first
+demo_step "product job, another demo game" worker 0 "/parent:{parent}" /product:second-title
+demo_step "launcher self-update (control.json names no Setup yet)" worker 20 /self-update "/parent:{parent}"
+demo_step "no switch at all" worker 10
 
-step "product job, id not in the catalog" " /parent:<window> /product:unknown"
-run "/parent:{parent}" /product:unknown
-step "install first-title 1.0.0 into the Game Library" " /parent:<window> /product:first-title"
-run "/parent:{parent}" /product:first-title
-show_product
-step "verify first-title (nothing to download)" " /parent:<window> /product:first-title /repair"
-run "/parent:{parent}" /product:first-title /repair
+show_worker_log() { sed 's/\r$//; s/^/   /' "$install/logs/updater.log"; }
+demo_step "logs/updater.log" show_worker_log
 
-echo; echo "== the publisher releases first-title 1.1.0 (one file changed, one added)"
-samples/make-demo-release.sh build "$tree" 1.1.0
-step "update first-title to 1.1.0" " /parent:<window> /product:first-title"
-run "/parent:{parent}" /product:first-title
-show_product
-step "product job, other demo games" " /parent:<window> /product:second-title"
-run "/parent:{parent}" /product:second-title
-step "launcher self-update (control.json names no Setup yet)" " /self-update /parent:<window>"
-run /self-update "/parent:{parent}"
-step "no switch at all" ""
-run
-
-echo
-echo "== logs/updater.log"
-sed 's/\r$//; s/^/   /' "$install/logs/updater.log"
-echo
-echo "== the Shell in the install directory, syncing with https://localhost/"
 # The Shell runs in the prefix that draws on an X display; it trusts the
 # local host's CA there too and finds the demo's Game Library by the setting.
-scripts/wine-prefix-x11.sh "$x11"
 xwine() { WINEPREFIX=$x11 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64 wine "$@" </dev/null; }
-xwine build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")" >/dev/null
-xwine reg add 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /d "$(winpath "$library/ORVELANT/Games")" /f >/dev/null
-WINEPREFIX=$x11 wineserver -w
-if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
-  echo "   the window is open on $DISPLAY; close it to end the demo"
-  (cd "$install" && xwine "ORVELANT Launcher.exe") || true
-else
-  shots=$root/build/demo/screenshots
-  scripts/shell-screenshots.sh "$install" "$shots" --sync-wait=6
-  signal=$(grep -P '\t30,680,165,22\t' "$shots/HOME.controls.txt" | cut -f8)
+shots=$root/build/demo/screenshots
+shell_demo() {
+  scripts/wine-prefix-x11.sh "$x11"
+  xwine build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")" >/dev/null
+  xwine reg add 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /d "$(winpath "$library/ORVELANT/Games")" /f >/dev/null
+  WINEPREFIX=$x11 wineserver -w
+  if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
+    echo "   the window is open on $DISPLAY; close it to end the demo"
+    (cd "$install" && xwine "ORVELANT Launcher.exe") || true
+    return 0
+  fi
+  local new signal
+  new=$(demo_fresh_dir "$shots")
+  scripts/shell-screenshots.sh "$install" "$new" --sync-wait=6
+  signal=$(grep -P '\t30,680,165,22\t' "$new/HOME.controls.txt" | cut -f8)
   echo "   signal label after the sync: $signal"
-  python3 tests/shell/check_screenshots.py --icon "$shots" | tail -n 1 | sed 's/^/   /'
+  python3 tests/shell/check_screenshots.py --icon "$new" | tail -n 1 | sed 's/^/   /'
+  demo_keep "$shots"
   echo "   screenshots of every page:"
   for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
-fi
+}
+demo_step "the Shell in the install directory, syncing with https://localhost/" shell_demo
+player_demo() {
+  local new
+  new=$(demo_fresh_dir "$demo/player")
+  scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$new"
+  demo_keep "$demo/player"
+}
+demo_step "a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime" player_demo
+demo_step "RUN DIAGNOSTICS (SETTINGS page): the report as text" scripts/demo-diagnostics.sh "$install"
+show_shell_log() { sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"; }
+demo_step "logs/launcher.log" show_shell_log
+demo_step "the player uninstalls the launcher, keeping the Game Library" scripts/demo-uninstall.sh "$profile"
 echo
-echo "== a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime"
-scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$root/build/demo/player"
-echo
-echo "== RUN DIAGNOSTICS (SETTINGS page): the report as text"
-scripts/demo-diagnostics.sh "$install"
-echo
-echo "== logs/launcher.log"
-sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"
-echo
-echo "== the player uninstalls the launcher, keeping the Game Library"
-scripts/demo-uninstall.sh "$profile"
-echo
-echo "Scratch profile: $profile"
+echo "Scratch profile: $profile (step logs in $demo/logs)"
 echo "The update host is stopped on exit; to serve the demo tree again: host/start.sh build/host-state build/demo/tree"

@@ -11,6 +11,7 @@ PACKAGES=(
   openssl libssl-dev          # release tool (libcrypto), test CA
   xvfb imagemagick            # screenshots of the windows; artwork
   fonts-noto-cjk              # Japanese text under Wine
+  fonts-wine                  # Wine's Marlett: the caption buttons' glyphs
   cmake googletest            # build system, GoogleTest sources
   g++ make                    # native build of the release tool
   curl iproute2               # update host checks (curl over TLS, ss)

@@ -17,7 +17,22 @@ prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 ready=$prefix/.orvelant-ready
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-[ -f "$ready" ] && exit 0
+
+# The caption buttons are glyphs of Wine's Marlett (Debian's fonts-wine). This
+# Wine does not find the fonts of its own data folder, but it loads every font
+# in the prefix's Fonts folder: a copy there (also into a prefix made before
+# fonts-wine was installed) gives the caption its buttons instead of "0 1 r".
+add_marlett() {
+  local fonts=$prefix/drive_c/windows/Fonts
+  [ -d "$fonts" ] && [ ! -f "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ] &&
+    cp /usr/share/wine/fonts/marlett.ttf "$fonts/marlett.ttf.$$" &&
+    mv -f "$fonts/marlett.ttf.$$" "$fonts/marlett.ttf"
+  return 0
+}
+if [ -f "$ready" ]; then
+  add_marlett
+  exit 0
+fi
 
 exec 9>"$prefix.lock"
 flock 9
@@ -41,4 +56,5 @@ reg 'HKCU\Software\Wine\Fonts\Replacements' /v Georgia /d "Noto Serif CJK JP"
 reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
 wineserver -k || true
 wineserver -w || true
+add_marlett
 touch "$ready"

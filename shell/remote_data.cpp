@@ -69,8 +69,9 @@ int LoadCatalog(void) {
         project[0] = subtitle[0] = manifest_path[0] = store_url[0] = 0;
         if (!JsonGetString(doc, from, end, "id", id, sizeof(id)) || !IsSafeId(id)) continue;
         if (!JsonGetString(doc, from, end, "title", title, sizeof(title))) continue;
+        // An install_dir must name a folder below the library root, never the root.
         if (!JsonGetString(doc, from, end, "install_dir", install_dir, sizeof(install_dir)) ||
-            !IsSafeRelativePath(install_dir))
+            !IsSafeRelativePath(install_dir) || !HasNamedComponent(install_dir))
             continue;
         if (!JsonGetString(doc, from, end, "executable", executable, sizeof(executable)) ||
             !IsSafeRelativePath(executable))
@@ -85,7 +86,7 @@ int LoadCatalog(void) {
         Utf8ToWide(title, p->title, 128);
         Utf8ToWide(project, p->project, 64);
         Utf8ToWide(subtitle, p->subtitle, 192);
-        Utf8ToWide(install_dir, p->install_dir, 180);
+        if (Utf8ToWide(install_dir, p->install_dir, 180) == 0) continue;  // too long: no folder
         Utf8ToWide(executable, p->executable, 180);
         Utf8ToWide(manifest_path, p->manifest_path, 420);
         Utf8ToWide(store_url, p->store_url, 420);

@@ -24,9 +24,12 @@ int FindCatalogProduct(CatalogProduct *out) {
             Utf8ToWide(id, wide_id, 64);
             if (!WideEquals(wide_id, g_command.product_id)) continue;
             // The first element with the id decides, valid or not.
+            // An install_dir that names no folder (".", " ", or one too long
+            // for its field, which converts to empty) would make the library
+            // root itself the product folder.
             char install_dir[220], executable[220], manifest_path[520];
             if (JsonGetString(doc, from, end, "install_dir", install_dir, sizeof(install_dir)) &&
-                IsSafeRelativePath(install_dir) &&
+                IsSafeRelativePath(install_dir) && HasNamedComponent(install_dir) &&
                 JsonGetString(doc, from, end, "executable", executable, sizeof(executable)) &&
                 IsSafeRelativePath(executable) &&
                 JsonGetString(doc, from, end, "manifest_path", manifest_path,
@@ -34,10 +37,13 @@ int FindCatalogProduct(CatalogProduct *out) {
                 manifest_path[0] == '/') {
                 FillZero(out, sizeof(*out));
                 Utf8ToWide(id, out->id, 64);
-                Utf8ToWide(install_dir, out->install_dir, 180);
                 Utf8ToWide(executable, out->executable, 180);
                 Utf8ToWide(manifest_path, out->manifest_path, 420);
-                found = 1;
+                wchar_t dir[1200];
+                if (Utf8ToWide(install_dir, out->install_dir, 180) > 0) {
+                    ProductDirectory(out, dir, 1200);
+                    found = IsInsideLibraryRoot(dir);
+                }
             }
             break;
         }

@@ -46,6 +46,11 @@ static int OpenAndSend(HttpRequest *r, const wchar_t *url, int receive_timeout,
     r->request = WinHttpOpenRequest(r->connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (!r->request) return 0;
+    // Every byte comes from the one update host: a 3xx answer is a failure
+    // like any other unexpected status, never a way to another host or port.
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(r->request, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof(disabled)))
+        return 0;
     DWORD header_length = headers ? (DWORD)WideLength(headers) : 0;
     if (!WinHttpSendRequest(r->request, headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
                             header_length, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
@@ -125,23 +130,173 @@ done:
     return ok;
 }
 
-void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick) {
-    unsigned long long limit = ReadSettingNumber(L"BandwidthKbps", 0);
-    if (limit == 0 || bytes_this_call == 0) return;
-    unsigned long long elapsed = GetTickCount64() - start_tick;
-    unsigned long long target = bytes_this_call * 1000 / (limit * 1024);
-    if (target > elapsed) {
-        unsigned long long wait = target - elapsed;
-        Sleep((DWORD)(wait < 500 ? wait : 500));
+// What another process may change while a download runs: the pause flag (a
+// file in the install directory) and the bandwidth limit (the settings key).
+// Both are watched by change notifications, so the look at every read is one
+// wait on the two with no timeout; the file is tested and the value read
+// again only when something changed, and in any case after 150 ms without a
+// look (a folder or registry that gives no notifications still works, as
+// fast as the pause poll).
+static void WatchArmSettings(ThrottleWindow *window) {
+    if (!window->changes) return;
+    if (RegNotifyChangeKeyValue(window->software, TRUE,
+                                REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                window->changes, TRUE) != ERROR_SUCCESS) {
+        CloseHandle(window->changes);
+        window->changes = NULL;
     }
 }
 
-static void WaitWhilePaused(void) {
-    while (IsPauseFlagSet()) Sleep(150);
+static void WatchStopFolder(ThrottleWindow *window) {
+    if (window->folder != INVALID_HANDLE_VALUE) {
+        // The pending read must be over before its buffer goes away.
+        DWORD n = 0;
+        if (CancelIo(window->folder)) GetOverlappedResult(window->folder, &window->folder_io, &n, TRUE);
+        CloseHandle(window->folder);
+    }
+    if (window->folder_io.hEvent) CloseHandle(window->folder_io.hEvent);
+    window->folder = INVALID_HANDLE_VALUE;
+    window->folder_io.hEvent = NULL;
 }
 
-int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
-    unsigned long long start_tick = GetTickCount64();
+// A name made, deleted or renamed in the install directory completes the read.
+static void WatchArmFolder(ThrottleWindow *window) {
+    if (window->folder == INVALID_HANDLE_VALUE) return;
+    ResetEvent(window->folder_io.hEvent);
+    if (!ReadDirectoryChangesW(window->folder, window->folder_changes,
+                               sizeof(window->folder_changes), FALSE,
+                               FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, NULL,
+                               &window->folder_io, NULL))
+        WatchStopFolder(window);
+}
+
+static void WatchStart(ThrottleWindow *window) {
+    FillZero(&window->folder_io, sizeof(window->folder_io));
+    window->folder = CreateFileW(g_install_dir, FILE_LIST_DIRECTORY,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                                 NULL);
+    if (window->folder != INVALID_HANDLE_VALUE) {
+        window->folder_io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (window->folder_io.hEvent)
+            WatchArmFolder(window);
+        else
+            WatchStopFolder(window);
+    }
+    window->software = NULL;
+    window->changes = NULL;
+    // The whole of HKCU\Software: the settings key may be made, deleted or
+    // made anew while the download runs.
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_NOTIFY, &window->software) ==
+        ERROR_SUCCESS) {
+        window->changes = CreateEventW(NULL, FALSE, FALSE, NULL);
+        WatchArmSettings(window);
+    } else {
+        window->software = NULL;
+    }
+    window->paused = IsPauseFlagSet();
+    window->key = NULL;
+    window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    window->checked_tick = GetTickCount64();
+    window->fresh = 1;
+}
+
+// Brings the pause state and the limit up to date. Two looks with nothing in
+// between that waits (a read, a query, a sleep) would see the same: the
+// second one is left out.
+static void WatchRefresh(ThrottleWindow *window) {
+    if (window->fresh) return;
+    window->fresh = 1;
+    unsigned long long now = GetTickCount64();
+    int due = now - window->checked_tick >= 150;
+    if (due) window->checked_tick = now;
+    int folder_changed = 0, settings_changed = 0;
+    if (window->folder != INVALID_HANDLE_VALUE && window->changes) {
+        HANDLE handles[2] = {window->folder_io.hEvent, window->changes};
+        DWORD r = WaitForMultipleObjects(2, handles, FALSE, 0);
+        folder_changed = r == WAIT_OBJECT_0;
+        settings_changed = r == WAIT_OBJECT_0 + 1;
+        if (r == WAIT_FAILED) due = 1;
+    } else {
+        due = 1;  // nothing tells of a change: look every time
+    }
+    // Armed again before the look, so that a change after it is not missed.
+    if (folder_changed) {
+        DWORD n = 0;
+        GetOverlappedResult(window->folder, &window->folder_io, &n, FALSE);
+        WatchArmFolder(window);
+    }
+    if (settings_changed) WatchArmSettings(window);
+    if (folder_changed || due) window->paused = IsPauseFlagSet();
+    if (settings_changed || due) window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+}
+
+void ThrottleStart(ThrottleWindow *window) {
+    WatchStart(window);
+    window->throttled_limit = window->limit;
+    window->bytes = 0;
+    window->start_tick = GetTickCount64();
+}
+
+void ThrottleRestart(ThrottleWindow *window) {
+    window->bytes = 0;
+    window->start_tick = GetTickCount64();
+}
+
+void ThrottleEnd(ThrottleWindow *window) {
+    WatchStopFolder(window);
+    if (window->changes) CloseHandle(window->changes);
+    if (window->software) RegCloseKey(window->software);
+    if (window->key) RegCloseKey(window->key);
+    window->changes = NULL;
+    window->software = NULL;
+    window->key = NULL;
+}
+
+// The limit is read anew at every step. The budget is the bytes of the window
+// against the time since the window began; a changed limit starts a new
+// window, so neither bytes fetched without a limit nor time spent under an
+// older one are paid for or spent under the new one.
+void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes) {
+    WatchRefresh(window);
+    DWORD limit = window->limit;
+    if (limit != window->throttled_limit) {
+        window->throttled_limit = limit;
+        ThrottleRestart(window);
+        return;
+    }
+    window->bytes += chunk_bytes;
+    if (limit == 0 || window->bytes == 0) return;
+    unsigned long long elapsed = GetTickCount64() - window->start_tick;
+    unsigned long long target = window->bytes * 1000 / ((unsigned long long)limit * 1024);
+    if (target > elapsed) {
+        unsigned long long wait = target - elapsed;
+        Sleep((DWORD)(wait < 500 ? wait : 500));
+        window->fresh = 0;
+    }
+}
+
+void TransferWaited(ThrottleWindow *window) { window->fresh = 0; }
+
+int TransferPaused(ThrottleWindow *window) {
+    WatchRefresh(window);
+    return window->paused;
+}
+
+// 1 when the download was paused (and is no longer): a pause is no budget.
+static int WaitWhilePaused(ThrottleWindow *window) {
+    if (!TransferPaused(window)) return 0;
+    do Sleep(150);
+    while (IsPauseFlagSet());
+    window->paused = 0;
+    window->fresh = 0;
+    ThrottleRestart(window);
+    return 1;
+}
+
+int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
+    ThrottleWindow window;
+    ThrottleStart(&window);
     unsigned long long bytes_this_call = 0;
     HANDLE heap = GetProcessHeap();
     unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
@@ -150,6 +305,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
     HttpRequest r = {NULL, NULL, NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
+    int oversized = 0;
     DWORD status = 0;
     long long declared = -1;
     wchar_t range[64];
@@ -174,28 +330,38 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
         PostWorkerTransfer();
         LogLine("HTTP Range resume accepted");
     } else {
+        offset = 0;
         file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        WaitWhilePaused();
+        WaitWhilePaused(&window);
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        TransferWaited(&window);
         if (available == 0) break;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            WaitWhilePaused();
+            WaitWhilePaused(&window);
             DWORD read = 0;
             if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            TransferWaited(&window);
             if (read == 0) break;
+            // A file never grows past the size its signed manifest gives: a
+            // host that keeps sending cannot fill the disk before the hash
+            // check comes.
+            if (size_limit > 0 && offset + bytes_this_call + read > size_limit) {
+                oversized = 1;
+                goto done;
+            }
             DWORD written = 0;
             if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
             available -= read;
             g_transfer.done_bytes += read;
             bytes_this_call += read;
             PostWorkerTransfer();
-            ThrottleTransfer(bytes_this_call, start_tick);
+            ThrottleTransfer(&window, read);
         }
     }
     // A connection that closes early can look like the end of the body; a
@@ -205,7 +371,13 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination) {
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);
+    ThrottleEnd(&window);
     HeapFree(heap, 0, buffer);
+    if (oversized) {
+        // More bytes than the signed size can never hash right: nothing to resume.
+        DeleteFileW(destination);
+        LogLine("Download exceeds the signed file size; .part deleted");
+    }
     if (!ok) LogLine("Download interrupted; .part retained for resume");
     return ok;
 }

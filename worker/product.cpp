@@ -76,7 +76,7 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         unsigned long long done_before = g_transfer.done_bytes;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
-        if (!DownloadToFile(url, staged)) {
+        if (!DownloadToFile(url, staged, file->size)) {
             LogLine("Download failed");
             return 0;
         }

@@ -55,7 +55,7 @@ int RunSelfUpdate(void) {
     g_transfer.done_bytes = 0;
     g_transfer.start_tick = GetTickCount64();
     g_transfer.last_post_tick = 0;
-    if (!DownloadToFile(url_path, part)) {
+    if (!DownloadToFile(url_path, part, 0)) {  // the control document gives no size
         PostWorkerStatus(SELF_UPDATE_FAILED, 100);
         return EXIT_SELF_UPDATE_DOWNLOAD;
     }

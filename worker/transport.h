@@ -12,8 +12,37 @@ enum {
 
 // HTTPS GET of a host-relative URL from the update host.
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length);
-int DownloadToFile(const wchar_t *url, const wchar_t *destination);
-void ThrottleTransfer(unsigned long long bytes_this_call, unsigned long long start_tick);
+// size_limit: the file's signed size, or 0 when unknown; a body that would
+// make the file larger fails the download and deletes the destination.
+int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
+
+// What one download watches and spends: the pause flag and the bandwidth
+// limit as last seen (with the change notifications that tell when to look
+// again, and the settings key kept open), and the bandwidth budget: bytes
+// since the window began against the time since then.
+struct ThrottleWindow {
+    HANDLE folder;      // the install directory, read for changes of its names
+    OVERLAPPED folder_io;
+    DWORD folder_changes[128];
+    HANDLE changes;     // event of a registry notification under HKCU\Software
+    HKEY software;
+    HKEY key;           // the settings key, or NULL while it does not exist
+    int paused;
+    DWORD limit;        // as last read
+    DWORD throttled_limit;  // the limit the budget window is for
+    unsigned long long checked_tick;
+    int fresh;          // looked since the last call that waits
+    unsigned long long bytes;
+    unsigned long long start_tick;
+};
+void ThrottleStart(ThrottleWindow *window);
+void ThrottleRestart(ThrottleWindow *window);
+void ThrottleEnd(ThrottleWindow *window);
+void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes);
+// The pause flag as it is now (one cheap look unless something changed).
+int TransferPaused(ThrottleWindow *window);
+// Tells the watch that the download waited (a read, a query): look again.
+void TransferWaited(ThrottleWindow *window);
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);

@@ -34,13 +34,16 @@ std::string AsciiLower(const std::string& value) {
   return out;
 }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension ("nul.txt").
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, also with an
+// extension ("nul.txt"); the launcher refuses the same names.
 bool IsReservedDeviceName(const std::string& segment) {
   std::string stem = AsciiLower(segment.substr(0, segment.find('.')));
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" ||
+      stem == "conout$")
+    return true;
   if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-      stem[3] >= '1' && stem[3] <= '9')
+      stem[3] >= '0' && stem[3] <= '9')
     return true;
   return false;
 }

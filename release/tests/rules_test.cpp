@@ -44,7 +44,9 @@ TEST(FilePathRule, RefusesWhatWindowsOrAnAddressCannotCarry) {
   EXPECT_EQ("", FilePathProblem("Save Games/slot 1.dat"));
   EXPECT_EQ("", FilePathProblem(".hidden/x"));
   EXPECT_EQ("", FilePathProblem("console.log"));  // only the exact device stems are reserved
-  EXPECT_EQ("", FilePathProblem("com0"));
+  EXPECT_EQ("", FilePathProblem("com10"));
+  EXPECT_NE("", FilePathProblem("com0"));  // COM0 and LPT0 are devices too
+  EXPECT_NE("", FilePathProblem("data/CONOUT$.txt"));
   EXPECT_NE("", FilePathProblem("a\\b"));
   EXPECT_NE("", FilePathProblem("a//b"));
   EXPECT_NE("", FilePathProblem("./a"));

@@ -205,3 +205,24 @@ TEST(SafeValues, RelativePaths) {
         EXPECT_FALSE(IsSafeRelativePath(bad)) << bad;
     EXPECT_FALSE(IsSafeRelativePath(nullptr));
 }
+
+// A component Windows opens as a device (the stem before the first dot, with
+// trailing dots and blanks dropped) makes the whole path unsafe.
+TEST(SafeValues, DeviceNamesInAnyComponent) {
+    for (const char *bad :
+         {"COM1", "AUX", "PRN", "LPT1", "con", "Nul", "com0", "LPT9", "com1.log", "sub\\lpt1.txt",
+          "sub/aux", "nul.tar.gz", "aux.", "con ", "CON . ", "lpt1 .txt", "COM\xc2\xb9",
+          "lpt\xc2\xb2.dat", "com\xc2\xb3", "CONIN$", "conout$.txt", "a/b/PRN/c", "nul/x"})
+        EXPECT_FALSE(IsSafeRelativePath(bad)) << bad;
+    for (const char *ok : {"com10", "lpt", "console.log", "auxiliary", "nul_", "a/com1x/b",
+                           "comX", "com\xc2\xb4", "conin", "xcon", "prn-notes.txt", ".con"})
+        EXPECT_TRUE(IsSafeRelativePath(ok)) << ok;
+}
+
+TEST(SafeValues, ANamedComponentIsNeededForAFolder) {
+    for (const char *none : {"", ".", "./", ".\\", " ", ". .", "./.", " /. / ", ". . .", "/"})
+        EXPECT_FALSE(HasNamedComponent(none)) << "[" << none << "]";
+    for (const char *named : {"a", "./a", "a/.", " a", "first-title", "x. "})
+        EXPECT_TRUE(HasNamedComponent(named)) << "[" << named << "]";
+    EXPECT_FALSE(HasNamedComponent(nullptr));
+}

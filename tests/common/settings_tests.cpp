@@ -163,3 +163,48 @@ TEST(PauseFlag, OnlyAFileOfThatNamePauses) {
     MakeDirs(flag);
     EXPECT_FALSE(IsPauseFlagSet());
 }
+
+// The final path decides: "." and trailing dots or blanks resolve to the
+// root itself, a sibling that merely starts with the root's name is outside.
+TEST(LibraryRootCheck, OnlyPathsStrictlyBelowTheRoot) {
+    wchar_t saved[kLibraryRootUnits];
+    WideCopy(saved, g_library_root, kLibraryRootUnits);
+    for (const wchar_t *root : {L"C:\\Lib\\Games", L"C:\\Lib\\Games\\", L"c:/lib/games"}) {
+        WideCopy(g_library_root, root, kLibraryRootUnits);
+        for (const wchar_t *in : {L"C:\\Lib\\Games\\first-title", L"C:\\Lib\\Games\\a\\b",
+                                  L"c:\\lib\\GAMES\\x", L"C:\\Lib\\Games\\.\\x",
+                                  L"C:\\Lib\\Games\\x\\..\\y"})
+            EXPECT_TRUE(IsInsideLibraryRoot(in)) << Narrow(root) << " " << Narrow(in);
+        for (const wchar_t *out :
+             {L"C:\\Lib\\Games", L"C:\\Lib\\Games\\", L"C:\\Lib\\Games\\.", L"C:\\Lib\\Games\\ ",
+              L"C:\\Lib\\Games\\. .", L"C:\\Lib\\Games\\x\\..", L"C:\\Lib\\Games2\\x",
+              L"C:\\Lib\\Gam", L"C:\\Lib", L"C:\\", L"D:\\Lib\\Games\\x", L"C:\\Lib\\Games\\..\\x", L""})
+            EXPECT_FALSE(IsInsideLibraryRoot(out)) << Narrow(root) << " " << Narrow(out);
+    }
+    // A drive root as the library: its folders are inside, the drive is not.
+    WideCopy(g_library_root, L"D:\\", kLibraryRootUnits);
+    EXPECT_TRUE(IsInsideLibraryRoot(L"D:\\first-title"));
+    EXPECT_FALSE(IsInsideLibraryRoot(L"D:\\"));
+    WideCopy(g_library_root, L"", kLibraryRootUnits);
+    EXPECT_FALSE(IsInsideLibraryRoot(L"C:\\x"));
+    WideCopy(g_library_root, saved, kLibraryRootUnits);
+}
+
+// One key handle for many reads; a key deleted and made anew is found again.
+TEST_F(SettingsTest, KeptKeyReadsFollowChangesAndARecreatedKey) {
+    HKEY key = NULL;
+    EXPECT_EQ(0u, ReadSettingNumberKept(&key, L"BandwidthKbps", 0));
+    SettingsGuard::SetNumber(L"BandwidthKbps", 300);
+    EXPECT_EQ(300u, ReadSettingNumberKept(&key, L"BandwidthKbps", 0));
+    ASSERT_NE(nullptr, key);
+    SettingsGuard::SetNumber(L"BandwidthKbps", 301);
+    EXPECT_EQ(301u, ReadSettingNumberKept(&key, L"BandwidthKbps", 0));
+    RegDeleteTreeW(HKEY_CURRENT_USER, ORV_SETTINGS_KEY);
+    EXPECT_EQ(7u, ReadSettingNumberKept(&key, L"BandwidthKbps", 7));
+    SettingsGuard::SetNumber(L"BandwidthKbps", 512);
+    EXPECT_EQ(512u, ReadSettingNumberKept(&key, L"BandwidthKbps", 0));
+    RegDeleteTreeW(HKEY_CURRENT_USER, ORV_SETTINGS_KEY);  // gone and back between two reads
+    SettingsGuard::SetNumber(L"BandwidthKbps", 700);
+    EXPECT_EQ(700u, ReadSettingNumberKept(&key, L"BandwidthKbps", 0));
+    if (key) RegCloseKey(key);
+}

@@ -12,10 +12,25 @@ state=$base/state tree=$base/tree
 tool=$build/native/orvelant-release
 key=$build/keys/update-signing.pem
 
+# The hostile host beside nginx (tests/host/hostile_host.py): the target of
+# the test bed's redirects and the source of an endless body.
+hostile_port=44300
+stop_hostile() {
+  local pid
+  pid=$(cat "$state/run/hostile.pid" 2>/dev/null) || return 0
+  if grep -qs hostile_host.py "/proc/$pid/cmdline"; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
+  fi
+  rm -f "$state/run/hostile.pid"
+}
+
 if [ "$action" = stop ]; then
   "$repo/host/stop.sh" "$state"
+  stop_hostile
   exit 0
 fi
+stop_hostile
 
 # Only what this script owns is remade; other folders of the tree (a
 # benchmark's large files) stay.
@@ -29,6 +44,7 @@ rand b 1048576 >"$tree/files/blob-1m.bin"
 rand c 1000 >"$tree/files/sub dir/small.bin"
 : >"$tree/files/empty.bin"
 rand d 9437184 >"$tree/files/big-9m.bin"
+rand g 67108864 >"$tree/files/blob-64m.bin"   # long enough for 20 s at 1024 KiB/s
 
 sign() { "$tool" sign "$key" "$1" >/dev/null; }
 doc() { printf '%s' "$2" >"$tree/documents/$1"; sign "$tree/documents/$1"; }
@@ -121,6 +137,22 @@ rand playable-slow 5242880 >"$tree/games/playable-slow/files/data.pak"
 manifest playable 1.0.0 ORVELANT.exe game.txt
 manifest playable-slow 1.0.0 ORVELANT.exe game.txt "data.pak|/slow/games/playable-slow/files/data.pak"
 
+# Hostile manifests, each signed: a device name as a file path (after a good
+# file, so nothing may be fetched before the parse refuses the whole list).
+gamefile devices Game.exe 1000
+i=0
+for device in COM1 AUX PRN LPT1 com1.log 'sub\\lpt1.txt' 'lpt1 .txt' CON. $'COM\xc2\xb9' CONOUT\$; do
+  i=$((i + 1))
+  manifest "device-$i" 1 "Game.exe|/games/devices/files/Game.exe|$(sha256sum "$tree/games/devices/files/Game.exe" | cut -d' ' -f1)" \
+    "$device|/games/devices/files/Game.exe|$(sha256sum "$tree/games/devices/files/Game.exe" | cut -d' ' -f1)"
+done
+# A file whose address answers 302 to the hostile host (which would serve it).
+gamefile redirect Game.exe 5000
+manifest redirect 1 "Game.exe|/redirect/games/redirect/files/Game.exe"
+# A file of signed size 70000 whose address sends bytes without end.
+gamefile endless Game.exe 70000
+manifest endless 1 "Game.exe|/endless/games/endless/files/Game.exe"
+
 # A manifest straight under the host's root: its files come from /files/.
 nl=$'\r\n'
 printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"
@@ -150,6 +182,27 @@ mkdir -p "$tree/setup"
 cp "$build/samples/ORVELANT.exe" "$tree/setup/ORVELANT_Launcher_Setup.exe"
 sha256sum "$tree/setup/ORVELANT_Launcher_Setup.exe" | cut -d' ' -f1 | tr -d '\n' >"$tree/setup/sha256.txt"
 
+mkdir -p "$state/run" "$state/logs"
+cat >"$state/locations.conf" <<CONF
+    # Test bed only: a redirect to another port of the same name, and a
+    # body without end from the hostile host.
+    location /redirect/ {
+      rewrite ^/redirect/(.*)\$ https://localhost:$hostile_port/\$1 redirect;
+    }
+    location /endless/ {
+      proxy_pass https://127.0.0.1:$hostile_port;
+      proxy_buffering off;
+    }
+CONF
 "$repo/host/start.sh" "$state" "$tree" localhost
+: >"$state/logs/hostile.log"
+setsid python3 "$repo/tests/host/hostile_host.py" "$hostile_port" "$tree" "$state/certs/server.crt" \
+  "$state/certs/server.key" "$state/logs/hostile.log" </dev/null >"$state/logs/hostile.out" 2>&1 &
+echo $! >"$state/run/hostile.pid"
+for _ in $(seq 50); do
+  curl -sk -o /dev/null "https://127.0.0.1:$hostile_port/" && break
+  sleep 0.1
+done
+: >"$state/logs/hostile.log"
 "$repo/scripts/wine-run" "$build/wineprefix" "$build/tools/trust-ca.exe" \
   "Z:${state//\//\\}\\certs\\ca.crt"

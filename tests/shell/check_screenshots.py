@@ -276,6 +276,8 @@ class Checker:
                 self.check(gold == 0, page, "an icon in the caption without an icon file "
                            "(%d gold pixels)" % gold)
 
+        self.check_caption_buttons(page, pic, w)
+
         # Progress tracks: the fill (accent) over the left part, the rest track.
         for rect, only in TRACKS:
             if only and only != page:
@@ -325,6 +327,47 @@ class Checker:
         for c in visible:
             if has_japanese(c["text"]):
                 self.check_no_boxes(page, pic, c)
+
+    def check_caption_buttons(self, page, pic, w):
+        """The caption's buttons are Marlett glyphs, not the letters "0 1 r"
+        that Wine draws without that font: the minimize glyph is a bar at the
+        bottom of its button, the close glyph an X (the same mirrored)."""
+        y = 10
+        background = pic.raw(w - 120, y)   # the caption's own colour
+        runs, start = [], None
+        for x in range(w - 120, w):
+            inside = not near(pic.raw(x, y), background, 30)
+            if inside and start is None:
+                start = x
+            elif not inside and start is not None:
+                runs.append((start, x))
+                start = None
+        runs = [r for r in runs if r[1] - r[0] >= 10]   # buttons, not the frame's edge
+        if not self.check(len(runs) >= 2, page, "caption buttons not found (runs %r)" % (runs,)):
+            return
+        (a0, a1), (c0, c1) = runs[-2], runs[-1]   # minimize+maximize, close
+        top = y
+        while top > 0 and not near(pic.raw(c0 + 3, top - 1), background, 30):
+            top -= 1
+        bottom = y
+        while bottom + 1 < pic.height and not near(pic.raw(c0 + 3, bottom + 1), background, 30):
+            bottom += 1
+
+        def dark(x0, x1):
+            return {(x, yy) for yy in range(top, bottom + 1) for x in range(x0, x1)
+                    if max(pic.raw(x, yy)) < 80}
+
+        minimize = dark(a0 + 2, (a0 + a1) // 2 - 2)
+        middle = (top + bottom) / 2.0
+        self.check(minimize and all(yy > middle for _, yy in minimize), page,
+                   "minimize button shows no bar glyph (dark pixels in rows %s; is Marlett "
+                   "missing? fonts-wine)" % sorted({yy for _, yy in minimize}))
+        close = dark(c0 + 2, c1 - 2)
+        mirrored = sum(1 for x, yy in close
+                       if any((c0 + c1 - 1 - x + d, yy) in close for d in (-1, 0, 1)))
+        self.check(len(close) >= 6 and mirrored >= 0.8 * len(close), page,
+                   "close button shows no X glyph (%d dark pixels, %d of them mirrored; is "
+                   "Marlett missing? fonts-wine)" % (len(close), mirrored))
 
     def check_window_background(self, page, pic, visible, cw, ch):
         expected_row = bytes(WINDOW) * cw

@@ -107,6 +107,24 @@ TEST_F(ShellDataTest, UnsafeInstallFoldersAndExecutablesMakeAProductInvalid) {
     EXPECT_STREQ(L"games/first", g_products[0].install_dir);
 }
 
+// Folders that resolve to the library root itself, and device names, are no
+// product folders; an executable that names a device is no program.
+TEST_F(ShellDataTest, RootFolderAndDeviceNameInstallFoldersMakeAProductInvalid) {
+    std::vector<std::string> products;
+    for (const std::string &root : {std::string("."), std::string("./"), std::string(". ."),
+                                    std::string(" "), std::string(".\\\\ "), std::string(200, 'w')})
+        products.push_back(Product("root", "Root", root));
+    for (const char *device : {"COM1", "aux", "games/LPT1.d", "con."})
+        products.push_back(Product("device", "Device", device));
+    products.push_back("{\"id\": \"exe\", \"title\": \"E\", \"install_dir\": \"e\", "
+                       "\"executable\": \"bin/nul.exe\"}");
+    products.push_back(Product("named", "Named", "./named"));
+    Write(L"catalog.json", Catalog(products));
+    EXPECT_EQ(1, LoadCatalog());
+    EXPECT_EQ("named", Ids());
+    EXPECT_STREQ(L"./named", g_products[0].install_dir);
+}
+
 TEST_F(ShellDataTest, FieldCapacitiesStoreEmptyInsteadOfCutting) {
     std::string id70(70, 'a'), id80(80, 'b');
     std::string project100(100, 'q');

@@ -48,7 +48,10 @@ bool RunOnHost(const std::string &command) {
     return false;
 }
 
-bool StopHost() { return RunOnHost(std::string(ORV_TEST_HOST_SCRIPT) + " stop '" ORV_TEST_BUILD_UNIX "'"); }
+// nginx only: the hostile host beside it stays up for the tests after.
+bool StopHost() {
+    return RunOnHost(std::string(ORV_TEST_REPO_UNIX) + "/host/stop.sh '" ORV_TEST_HOST_STATE_UNIX "'");
+}
 
 bool StartHost() {
     return RunOnHost(std::string(ORV_TEST_REPO_UNIX) + "/host/start.sh '" ORV_TEST_HOST_STATE_UNIX

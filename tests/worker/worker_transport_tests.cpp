@@ -233,6 +233,79 @@ TEST_F(FileDownload, BandwidthLimitIsReadAtEveryStep) {
     EXPECT_LT(posts.back().at_ms - lifted_at, 4000.0);  // not the 6 s the limit would need
 }
 
+// The rate the .part grows at over the 20 s after an event, measured from the
+// test's own clock at the Worker's posts; once measured, the limit is lifted so
+// that the rest of the file goes at local speed.
+struct RateAfter {
+    bool armed = false, done = false;
+    ULONGLONG t0 = 0, t1 = 0;
+    unsigned long long s0 = 0, s1 = 0;
+    void Arm(const std::wstring &part) {
+        armed = true;
+        t0 = GetTickCount64();
+        s0 = FileSize(part);
+    }
+    void Check(const std::wstring &part) {
+        if (!armed || done || GetTickCount64() - t0 < 20000) return;
+        t1 = GetTickCount64();
+        s1 = FileSize(part);
+        done = true;
+        SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    }
+    double KiBps() const { return (double)(s1 - s0) / 1024.0 / ((double)(t1 - t0) / 1000.0); }
+};
+
+// A pause is no budget: time spent paused must not let the next bytes through
+// unthrottled (with 8 s paused at 1024 KiB/s, 8 MiB would otherwise rush).
+TEST_F(FileDownload, BandwidthLimitHoldsAfterAPause) {
+    const std::string served = Served(L"files\\blob-64m.bin");
+    const std::wstring flag = Path(L"pause.download");
+    SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
+    RateAfter rate;
+    ChildOptions options;
+    options.timeout_ms = 120000;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (m.message != WM_WORKER_TRANSFER) return;
+        if (!rate.armed && m.at_ms > 1000) {
+            WriteFileBytes(flag, "");
+            Sleep(8000);
+            DeleteFileW(flag.c_str());
+            rate.Arm(part_);
+        }
+        rate.Check(part_);
+    };
+    ChildRun run = Download(L"/files/blob-64m.bin", served.size(), options);
+    EXPECT_EQ(0u, run.exit_code);
+    ASSERT_TRUE(rate.done);
+    EXPECT_NEAR(1024.0, rate.KiBps(), 102.4);
+    EXPECT_EQ(served.size(), FileSize(part_));
+}
+
+// A changed limit starts a new budget: bytes fetched without a limit are not
+// paid for with sleeps far below the new one.
+TEST_F(FileDownload, BandwidthLimitHoldsAfterItIsLowered) {
+    const std::string served = Served(L"files\\blob-64m.bin");
+    RateAfter rate;
+    ChildOptions options;
+    options.timeout_ms = 120000;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (m.message != WM_WORKER_TRANSFER) return;
+        // At least 6 MiB arrived without a limit.
+        if (!rate.armed && m.lparam <= 58) {
+            SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
+            rate.Arm(part_);
+        }
+        rate.Check(part_);
+    };
+    ChildRun run = Download(L"/files/blob-64m.bin", served.size(), options);
+    EXPECT_EQ(0u, run.exit_code);
+    ASSERT_TRUE(rate.armed);
+    EXPECT_GE(rate.s0, 6u * 1048576);
+    ASSERT_TRUE(rate.done);
+    EXPECT_NEAR(1024.0, rate.KiBps(), 102.4);
+    EXPECT_EQ(served.size(), FileSize(part_));
+}
+
 TEST_F(FileDownload, TransferPostsAreAtLeast300msApartButTheLastOne) {
     const std::string served = Served(L"files\\blob-1m.bin");
     ChildRun run = Download(L"/slow/files/blob-1m.bin", served.size());
