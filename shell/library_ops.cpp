@@ -137,10 +137,6 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
            b[ancestor_length - 1] == L'\\';
 }
 
-int IsPathStrictlyInside(const wchar_t *path, const wchar_t *ancestor) {
-    return IsPathWithin(path, ancestor) && !IsPathWithin(ancestor, path);
-}
-
 // The real folder picker; 1 with the chosen folder in dst (264 units).
 static int PickParentFolder(wchar_t *dst) {
 #ifdef ORV_TEST_HOOKS
@@ -253,8 +249,9 @@ void UninstallSelectedGame(void) {
     }
     wchar_t folder[1200];
     ProductDirectory(slot, folder, 1200);
-    // Only ever a folder below the root, never the root or anything around it.
-    if (IsPathStrictlyInside(folder, g_library_root) && DirectoryExists(folder) &&
+    // Only ever a folder below the root, never the root or anything around it,
+    // judged on the path as Windows resolves it.
+    if (IsInsideLibraryRoot(folder) && DirectoryExists(folder) &&
         !DeleteTree(folder))
         Box(L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。",
             MB_ICONERROR | MB_OK);

@@ -11,9 +11,8 @@ int MoveTree(const wchar_t *source, const wchar_t *destination);
 // Deletes the tree; directory links are removed, never entered.
 int DeleteTree(const wchar_t *path);
 // Whether path is ancestor or lies below it, compared case-insensitively by
-// whole path components; StrictlyInside excludes the ancestor itself.
+// whole path components.
 int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);
-int IsPathStrictlyInside(const wchar_t *path, const wchar_t *ancestor);
 
 void MoveLibraryRoot(void);
 void UninstallSelectedGame(void);
