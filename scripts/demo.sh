@@ -39,7 +39,8 @@ demo_begin "$demo/logs"
 setup_demo() {
   local new
   new=$(demo_fresh_dir "$demo/setup")
-  scripts/demo-setup.sh "$profile" "$new"
+  # Named where they will be once complete.
+  scripts/demo-setup.sh "$profile" "$new" | sed "s|$new|$demo/setup|g"
   demo_keep "$demo/setup"
 }
 demo_step "a new player runs ORVELANT_Launcher_Setup_v1.0.0.exe (scratch profile, virtual display)" setup_demo
@@ -152,7 +153,7 @@ demo_step "the Shell in the install directory, syncing with https://localhost/" 
 player_demo() {
   local new
   new=$(demo_fresh_dir "$demo/player")
-  scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$new"
+  scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$new" | sed "s|$new|$demo/player|g"
   demo_keep "$demo/player"
 }
 demo_step "a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime" player_demo
