@@ -85,7 +85,18 @@ protected:
         EXPECT_TRUE(WaitFor([&] { auto s = Syncs(); return s.first > before && s.first == s.second; },
                             30000));
         if (window) orv_probe::WaitProcessed(window);
+        // The Worker's log line is not the Shell's view: the command is sent
+        // only once the window itself shows the sync has ended.
+        EXPECT_TRUE(window && WaitFor([&] { return SignalLabel(window) == L"SIGNAL // LOCAL"; },
+                                      30000))
+            << "the Shell still shows its start-up sync";
         return window;
+    }
+
+    static std::wstring SignalLabel(HWND window) {
+        for (const orv_probe::ControlInfo &c : orv_probe::ListControls(window))
+            if (c.rect.left == 30 && c.rect.top == 680 && c.rect.right == 195) return c.text;
+        return L"";
     }
 
     std::string sha_;
