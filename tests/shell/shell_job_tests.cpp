@@ -386,7 +386,9 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
           Catalog({GameProduct("playable-slow", "SLOW ONE", "/games/playable-slow/manifest.json",
                                "ORVELANT.exe", ", \"store_url\": \"HTTPS://store.example/slow\""),
                    GameProduct("other", "OTHER", "/games/three/manifest.json", "ORVELANT.exe",
-                               ", \"store_url\": \"\\\\\\\\server\\\\share\\\\page.html\"")}));
+                               ", \"store_url\": \"\\\\\\\\server\\\\share\\\\page.html\""),
+                   GameProduct("unpublished", "UNPUBLISHED", "/games/three/manifest.json",
+                               "ORVELANT.exe", "")}));
     Write(L"control.json",
           "{\"allow_offline\": false, \"latest_launcher_version\": \"1.1.0\","
           " \"installer_url\": \"https://localhost/setup/ORVELANT_Launcher_Setup.exe\","
@@ -404,6 +406,11 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     Click(1400);
     ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 3; }, 20000));
     std::wstring caption;
+    // A product without a page of its own: the box, nothing opened.
+    Click(2002);
+    Click(1200);
+    EXPECT_EQ(L"このタイトルの製品ページはまだ公開されていません。", AnswerBox(&caption));
+    EXPECT_EQ(L"ORVELANT Store", caption);
     Click(1010);
     EXPECT_EQ(L"Account / Login は購入認証Adapterとして接続予定です。\n\n"
               L"Updater Coreへ認証情報を直接埋め込まない設計を維持します。",
