@@ -23,34 +23,15 @@ out=$(cd "$2" && pwd)
 name=$3
 action=${4:-cancel}
 setup="$build/bin/ORVELANT_Launcher_Setup_v1.0.0.exe"
-driver="$build/tools/shell-driver.exe"
-prefix="$build/wineprefix-x11"
-state="$build/xvfb-screenshots"
-[ -f "$setup" ] && [ -f "$driver" ] || { echo "setup-screenshots: build first (./scripts/build.sh)" >&2; exit 1; }
-
-exec 8>"$prefix.run.lock"
-flock 8
-started_xvfb=0
-[ -f "$state/pid" ] && kill -0 "$(cat "$state/pid")" 2>/dev/null || started_xvfb=1
-DISPLAY=$("$here/xvfb-display.sh" start "$state")
-export DISPLAY
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-"$here/wine-prefix-x11.sh" "$prefix"
+[ -f "$setup" ] || { echo "setup-screenshots: build first (./scripts/build.sh)" >&2; exit 1; }
+# The X11 prefix on the private Xvfb, one run at a time; the session's
+# clean-up stops the process in $shell_pid (here the Setup).
+. "$here/x11-session.sh"
 [ -f "$build/tools/powershell-standin.exe" ] &&
   "$root/tests/setup/install-powershell-standin.sh" "$prefix" "$build/tools/powershell-standin.exe"
 
-setup_pid=
-cleanup() {
-  if [ -n "$setup_pid" ] && kill -0 "$setup_pid" 2>/dev/null; then kill "$setup_pid" 2>/dev/null || true; fi
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  if [ "$started_xvfb" = 1 ]; then "$here/xvfb-display.sh" stop "$state" || true; fi
-}
-trap cleanup EXIT
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
-
 win() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+# The driver aimed at the Setup's window class instead of the Shell's.
 drive() { wine "$driver" --class ORVELANT_LAUNCHER_SETUP_V07 "$@" </dev/null 8>&-; }
 
 # The profile's folders reach the Setup through cmd's environment: Wine sets
@@ -59,7 +40,7 @@ drive() { wine "$driver" --class ORVELANT_LAUNCHER_SETUP_V07 "$@" </dev/null 8>&
 local_dir=$(win "$profile/AppData/Local")
 wine cmd /c "set LOCALAPPDATA=$local_dir&& set APPDATA=$(win "$profile/AppData/Roaming")&& set TEMP=$local_dir\\Temp&& set TMP=$local_dir\\Temp&& $(win "$setup")" \
   </dev/null >"$out/$name.log" 2>&1 8>&- &
-setup_pid=$!
+shell_pid=$!
 if ! drive wait 60000 >/dev/null; then
   echo "setup-screenshots: the Setup's window did not appear" >&2
   exit 1
@@ -81,6 +62,6 @@ else
   drive command 2004 >/dev/null 2>&1 || true   # the window may be gone before the answer
 fi
 code=0
-wait "$setup_pid" || code=$?
-setup_pid=
+wait "$shell_pid" || code=$?
+shell_pid=
 echo "setup-screenshots: exit $code"

@@ -1,5 +1,5 @@
 # Sourced by the scripts that drive the Shell on a private virtual display
-# (shell-screenshots.sh, demo-player.sh); needs $here (scripts/) and $build.
+# (shell-screenshots.sh, demo-player.sh, setup-screenshots.sh); needs $here (scripts/) and $build.
 # One run at a time in the X11 prefix; a private Xvfb, started here unless
 # one is running already; the prefix's environment; `drive` for the Shell
 # driver; on exit the Shell in $shell_pid, the prefix's server and the Xvfb

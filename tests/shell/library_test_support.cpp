@@ -112,32 +112,10 @@ bool DialogShowsText(HWND dialog, const std::wstring &text) {
 }
 
 bool RunUnix(const std::string &command) {
-    // Wine starts Linux programs by their Z: path; a marker tells when the
-    // command has finished.
     static int counter = 0;
     std::wstring marker = ScratchRoot() + L"\\unix-command-" + std::to_wstring(GetCurrentProcessId()) +
                           L"-" + std::to_wstring(++counter) + L".done";
-    DeleteFileW(marker.c_str());
-    std::wstring line = L"/bin/sh -c \"" + Widen(command) + L" >/dev/null 2>&1; touch '" +
-                        Widen(UnixPath(marker)) + L"'\"";
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    for (int i = 0; i < 300; ++i) {
-        if (PathIsFile(marker)) {
-            DeleteFileW(marker.c_str());
-            return true;
-        }
-        Sleep(50);
-    }
-    return false;
+    return RunLinuxCommand(command, marker, UnixPath(marker), 15000);
 }
 
 std::string UnixPath(const std::wstring &wine_path) {

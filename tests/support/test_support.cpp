@@ -151,3 +151,32 @@ ChildRun RunChild(const std::wstring &exe, const std::wstring &args, const Child
 }
 
 }  // namespace orv_test
+
+namespace orv_test {
+
+bool RunLinuxCommand(const std::string &command, const std::wstring &marker,
+                     const std::string &unix_marker, DWORD timeout_ms) {
+    DeleteFileW(marker.c_str());
+    std::wstring line = L"/bin/sh -c \"" + Widen(command) + L" >/dev/null 2>&1; touch '" +
+                        Widen(unix_marker) + L"'\"";
+    std::vector<wchar_t> buffer(line.begin(), line.end());
+    buffer.push_back(0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (DWORD waited = 0; waited < timeout_ms; waited += 50) {
+        if (PathIsFile(marker)) {
+            DeleteFileW(marker.c_str());
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+}  // namespace orv_test

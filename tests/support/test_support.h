@@ -26,6 +26,11 @@ bool PathIsFile(const std::wstring &path);
 bool PathIsDir(const std::wstring &path);
 std::wstring Widen(const std::string &s);
 std::string Narrow(const std::wstring &s);
+// Runs a Linux shell command (Wine starts Linux programs by their Z: path)
+// and waits until it has finished, as seen by the marker file it touches
+// last: marker is its Wine path, unix_marker the same file for Linux.
+bool RunLinuxCommand(const std::string &command, const std::wstring &marker,
+                     const std::string &unix_marker, DWORD timeout_ms);
 
 // Saves the settings key values on construction and puts them back after.
 class SettingsGuard {

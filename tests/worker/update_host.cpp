@@ -24,28 +24,8 @@ size_t HostRequestCount(const std::string &path) {
 }
 
 bool RunOnHost(const std::string &command) {
-    // Wine starts Linux programs given by their Z: path; the marker file tells
-    // when the command has finished.
-    std::wstring marker = ScratchRoot() + L"\\host-command.done";
-    DeleteFileW(marker.c_str());
-    std::string unix_marker = std::string(ORV_TEST_SCRATCH_UNIX) + "/host-command.done";
-    std::wstring line = L"/bin/sh -c \"" + Widen(command) + L" >/dev/null 2>&1; touch '" +
-                        Widen(unix_marker) + L"'\"";
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    for (int i = 0; i < 600; ++i) {
-        if (PathIsFile(marker)) return true;
-        Sleep(100);
-    }
-    return false;
+    return RunLinuxCommand(command, ScratchRoot() + L"\\host-command.done",
+                           std::string(ORV_TEST_SCRATCH_UNIX) + "/host-command.done", 60000);
 }
 
 // nginx only: the hostile host beside it stays up for the tests after.
