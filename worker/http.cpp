@@ -381,3 +381,72 @@ done:
     if (!ok) LogLine("Download interrupted; .part retained for resume");
     return ok;
 }
+
+// The first offset of a Content-Range answer ("bytes 100-199/1000"), or -1.
+static long long ContentRangeStart(HINTERNET request) {
+    wchar_t text[96];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX))
+        return -1;
+    const wchar_t *p = text;
+    if (p[0] != L'b' || p[1] != L'y' || p[2] != L't' || p[3] != L'e' || p[4] != L's' || p[5] != L' ')
+        return -1;
+    p += 6;
+    if (*p < L'0' || *p > L'9') return -1;
+    return (long long)ParseWideDecimal(p);
+}
+
+int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, ThrottleWindow *window) {
+    HANDLE heap = GetProcessHeap();
+    unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
+    if (!buffer || count == 0) {
+        if (buffer) HeapFree(heap, 0, buffer);
+        return RANGE_FAILED;
+    }
+    HttpRequest r = {NULL, NULL, NULL};
+    int result = RANGE_FAILED;
+    unsigned long long received = 0;
+    DWORD status = 0;
+    wchar_t range[80];
+    wsprintfW(range, L"Range: bytes=%I64u-%I64u\r\n", first, first + count - 1);
+    if (!OpenAndSend(&r, url, 60000, range, 0)) goto done;
+    if (!QueryStatus(r.request, &status)) status = 0;
+    // Anything but the asked range (the whole body, another range) means the
+    // host cannot serve pieces: the caller takes the whole file instead.
+    if (status == 200 || (status == 206 && ContentRangeStart(r.request) != (long long)first)) {
+        result = RANGE_IGNORED;
+        goto done;
+    }
+    if (status != 206) goto done;
+    for (;;) {
+        WaitWhilePaused(window);
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        TransferWaited(window);
+        if (available == 0) break;
+        while (available > 0) {
+            DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
+            WaitWhilePaused(window);
+            DWORD read = 0;
+            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            TransferWaited(window);
+            if (read == 0) break;
+            if (received + read > count) goto done;  // never past the asked range
+            DWORD written = 0;
+            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
+            available -= read;
+            received += read;
+            g_transfer.done_bytes += read;
+            PostWorkerTransfer();
+            ThrottleTransfer(window, read);
+        }
+    }
+    if (received == count) result = RANGE_DONE;
+done:
+    CloseRequest(&r);
+    HeapFree(heap, 0, buffer);
+    if (result == RANGE_FAILED) LogLine("Download interrupted; .part retained for resume");
+    return result;
+}

@@ -5,6 +5,7 @@
 // marker and version.json.
 #include "catalog.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
@@ -73,6 +74,14 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
         return 0;
     }
     StagedFilePath(product, file, staged, 1550);
+    // A large file is first built from the pieces already here; whatever
+    // that cannot do ends in the whole-file download below.
+    int pieces = StageFromPieces(product, file, url, staged);
+    if (pieces == PIECES_STAGED) return 1;
+    if (pieces == PIECES_FAILED) {
+        LogLine("Download failed");
+        return 0;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         unsigned long long done_before = g_transfer.done_bytes;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;

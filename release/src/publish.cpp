@@ -13,6 +13,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -65,6 +66,7 @@ struct ProductPlan {
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
   std::vector<std::string> locations;  // host path the file is served at
+  std::vector<bool> pieces;            // a piece list is published beside it
 };
 
 struct Document {
@@ -78,6 +80,13 @@ std::string Lower(std::string s) {
 }
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
+
+bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
+                    std::string* error) {
+  std::string list = PieceListPath(location);
+  return layout->Claim(list, what + " piece list", error) &&
+         layout->Claim(list + ".sig", what + " piece list signature", error);
+}
 
 bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
@@ -119,6 +128,12 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     }
     if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
+    std::error_code ec;
+    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
+    if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
+                                  error))
+      return false;
+    plan->pieces.push_back(pieces);
     plan->urls.push_back(url);
     plan->locations.push_back(location);
   }
@@ -192,6 +207,13 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         return false;
       total += e.size;
       entries.push_back(e);
+      if (plan.pieces[i]) {
+        Document list;
+        list.hostPath = PieceListPath(plan.locations[i]);
+        if (!RenderPieceList(temp + plan.locations[i], e.sha256, e.size, &list.bytes, error))
+          return false;
+        documents.push_back(list);
+      }
     }
     Document manifest;
     manifest.hostPath = p.manifest_path;

@@ -125,6 +125,37 @@ manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1.
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
+# Large files with signed piece lists. Release 1 of "pieces-old"; release 2
+# has 64 KiB rewritten in the middle and 300 KiB inserted after it. The
+# "lie" release rewrites the middle in place but carries release 1's pieces
+# under its own digest (signed, but wrong).
+pieced() { "$tool" pieces "$1" >/dev/null; sign "$1.pieces"; }
+gamefile pieces-old big.pak 25165824
+old=$tree/games/pieces-old/files/big.pak
+for name in pieces pieces-lie pieces-nolist; do
+  mkdir -p "$tree/games/$name/files"; rand "$name" 1000 >"$tree/games/$name/files/Game.exe"
+done
+{ head -c 12582912 "$old"; rand changed 65536; rand inserted 307200; tail -c +12648449 "$old"; } \
+  >"$tree/games/pieces/files/big.pak"
+pieced "$tree/games/pieces/files/big.pak"
+manifest pieces 2 big.pak Game.exe
+mkdir -p "$tree/games/pieces-norange"; ln -s ../pieces/files "$tree/games/pieces-norange/files"
+manifest pieces-norange 2 "Game.exe|/games/pieces/files/Game.exe" "big.pak|/norange/games/pieces/files/big.pak"
+cp "$tree/games/pieces/files/big.pak" "$tree/games/pieces-nolist/files/big.pak"
+manifest pieces-nolist 2 Game.exe big.pak
+lie=$tree/games/pieces-lie/files/big.pak
+{ head -c 12582912 "$old"; rand changed 65536; tail -c +12648449 "$old"; } >"$lie"
+cp "$old" "$lie.pieces.src" && "$tool" pieces "$lie.pieces.src" >/dev/null
+python3 - "$lie.pieces.src.pieces" "$lie.pieces" "$(sha256sum "$old" | cut -c1-64)" \
+  "$(sha256sum "$lie" | cut -c1-64)" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, rest = body.split(b'\n', 1)
+open(sys.argv[2], 'wb').write(head.replace(sys.argv[3].encode(), sys.argv[4].encode()) + b'\n' + rest)
+PY
+rm -f "$lie.pieces.src" "$lie.pieces.src.pieces"; sign "$lie.pieces"
+manifest pieces-lie 2 Game.exe big.pak
+
 # Games the launcher window installs and starts: the sample game, which ends
 # after the seconds in its game.txt and records how it was started; the
 # slow one's large file comes from the throttled tree.
