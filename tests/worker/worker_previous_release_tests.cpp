@@ -14,12 +14,16 @@ class PreviousReleaseWorker : public WorkerFixture {
 protected:
     void SetUp() override {
         WorkerFixture::SetUp();
+        if (!PathIsFile(std::wstring(ORV_TEST_PREVIOUS_BIN) + L"\\ORVELANT Update Worker.exe"))
+            GTEST_SKIP() << "the previous release could not be built (see previous_release.build)";
         exe_ = install_ + L"\\ORVELANT Update Worker.exe";
         ASSERT_TRUE(CopyFileW((std::wstring(ORV_TEST_PREVIOUS_BIN) +
                                L"\\ORVELANT Update Worker.exe").c_str(),
                               exe_.c_str(), FALSE));
     }
-    void TearDown() override { Unpublish(); }
+    void TearDown() override {
+        if (!IsSkipped()) Unpublish();
+    }
     // Publishes the demo release with this build's tool beside the test
     // tree and copies it in; a list of the copied files lets TearDown remove
     // exactly those.
