@@ -249,6 +249,10 @@ static int AssemblePieces(const wchar_t *url, const wchar_t *local_path, HANDLE 
 int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, const wchar_t *url,
                     const wchar_t *staged) {
     if (file->size < kPieceListMinFileBytes) return PIECES_NOT_USED;
+    wchar_t local[1500];
+    LocalFilePath(product, file, local, 1500);
+    // A first install has nothing to reuse: no list is worth asking for.
+    if (!FileExists(local) && !FileExists(staged)) return PIECES_NOT_USED;
     wchar_t list_url[1300];
     WideCopy(list_url, url, 1300);
     if (WideLength(url) + 8 >= 1300) return PIECES_NOT_USED;
@@ -268,7 +272,6 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     unsigned long long kept = 0, reused = 0, to_fetch = 0;
     unsigned long long done_before = g_transfer.done_bytes;
     unsigned int first = 0;
-    wchar_t local[1500];
     if (!ReadPieceList(body, length, file, &list)) {
         LogLine("Piece list does not describe this file; downloading the whole file");
         goto done;
@@ -284,7 +287,6 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
         outcome = PIECES_FAILED;
         goto done;
     }
-    LocalFilePath(product, file, local, 1500);
     IndexLocalFile(local, &list, first, buffer);
     for (unsigned int i = first; i < list.count; ++i) {
         if (list.source[i] == kFetch)
