@@ -11,7 +11,8 @@
 # The game: one archive (1 GiB) and 200 small files. Patches: (a) 1 % of the
 # archive rewritten in place in scattered 64 KiB runs, (b) 8 MiB inserted in
 # the middle, (c) 64 MiB appended, (d) one small file changed, (e) the archive
-# damaged locally in three places (a repair of an unchanged release).
+# damaged locally in three places (a repair of an unchanged release), (f) the
+# archive replaced whole (nothing to reuse).
 # Bytes come from the host's access log (body bytes of every answer).
 #   ./bench/delta_bench.sh           (from the repository root, after ./scripts/build.sh)
 # Environment: ORV_BENCH_ARCHIVE_MIB (default 1024) the archive's size.
@@ -30,7 +31,7 @@ key=$build/keys/update-signing.pem
 prefix=$build/wineprefix
 monitor=$build/tools/worker-monitor.exe
 die() { echo "delta_bench: $*" >&2; exit 1; }
-[ -x "$tool" ] && [ -f "$build/worker/ORVELANT Update Worker.exe" ] || die "run ./scripts/build.sh first"
+[ -x "$tool" ] && [ -f "$build/bin/ORVELANT Update Worker.exe" ] || die "run ./scripts/build.sh first"
 [ "$(id -u)" = 0 ] || die "needs root (the update host's port 443)"
 if ! command -v zsyncmake >/dev/null || ! command -v xdelta3 >/dev/null; then
   echo "installing Debian's zsync and xdelta3 for the comparison"
@@ -45,6 +46,7 @@ plain=$scratch/plain
 cleanup() {
   set +e
   "$repo/host/stop.sh" "$state" >/dev/null 2>&1
+  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
   [ -f "$plain/nginx.pid" ] && kill "$(cat "$plain/nginx.pid")" 2>/dev/null
   rm -rf "$scratch"
 }
@@ -61,7 +63,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 log_size() { stat -c %s "$1" 2>/dev/null || echo 0; }
 
 # --- releases ------------------------------------------------------------------
-base=$scratch/release-a
+base=$scratch/release-base
 mkdir -p "$base/data/small"
 cp "$build/samples/ORVELANT.exe" "$base/ORVELANT.exe"
 echo "making the game: a $archive_mib MiB archive and 200 small files"
@@ -88,6 +90,7 @@ variant() {
       tail -c +$((archive_bytes / 2 + 1)) "$base/data/archive.pak"; } >"$a" ;;
   c) rm "$a"; { cat "$base/data/archive.pak"; rand appended $((64 * MiB)); } >"$a" ;;
   d) rm "$dir/data/small/f100.bin"; rand changed-small 37000 >"$dir/data/small/f100.bin" ;;
+  f) rm "$a"; rand replaced "$archive_bytes" >"$a" ;;
   e) ;;  # the release stays; the installed copy is damaged
   esac
 }
@@ -103,9 +106,12 @@ publish() {  # publish <release dir> <version>
 mkdir -p "$scratch/tree"
 publish "$base" 1.0.0
 "$repo/host/start.sh" "$state" "$scratch/tree" localhost >/dev/null
+# One Wine server for the whole run: no Worker run pays for its start.
+WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p
 "$repo/scripts/wine-run" "$prefix" "$build/tools/trust-ca.exe" "$(winpath "$state/certs/ca.crt")" >/dev/null
 mkdir -p "$plain/logs" "$plain/tmp"
 cat >"$plain/nginx.conf" <<CONF
+user root root;
 worker_processes 1;
 pid $plain/nginx.pid;
 error_log $plain/logs/error.log;
@@ -126,7 +132,7 @@ install=$scratch/install
 library=$scratch/profile
 game=$library/ORVELANT/Games/bench
 mkdir -p "$install" "$library"
-cp "$build/worker/ORVELANT Update Worker.exe" "$install/"
+cp "$build/bin/ORVELANT Update Worker.exe" "$install/"
 printf '{\r\n  "products": [\r\n    {"id": "bench", "title": "BENCH", "install_dir": "bench", "executable": "ORVELANT.exe", "manifest_path": "/games/bench/stable/manifest.json"}\r\n  ]\r\n}\r\n' \
   >"$install/catalog.json"
 install_release_a() {
@@ -161,11 +167,12 @@ changed_files() {  # files of release B that differ from the installed copy
 
 printf '\n%-28s %14s %9s %14s %9s %14s %9s %14s %9s\n' scenario "pieces B" "s" "whole B" "s" \
   "zsync B" "s" "xdelta3 B" "s" | tee "$scratch/table"
-row() { printf '%-28s %14s %9.2f %14s %9.2f %14s %9.2f %14s %9.2f\n' "$@"; }
-for s in a b c d e; do
+row() { printf '%-28s %14s %9.2f %14s %9.2f %14s %9.2f %14s %9s\n' "$@"; }
+for s in a b c d e f; do
   case $s in
   a) title="(a) 1 % scattered 64 KiB" ;; b) title="(b) 8 MiB inserted" ;;
   c) title="(c) 64 MiB appended" ;; d) title="(d) one small file" ;; e) title="(e) repair, 3 damages" ;;
+  f) title="(f) archive replaced" ;;
   esac
   variant "$s"
   new=$scratch/release-$s
@@ -188,19 +195,24 @@ for s in a b c d e; do
   # local file in a repair)
   install_release_a; [ "$s" = e ] && damage
   z_bytes=0 z_us=0 x_bytes=0 x_us=0 x_enc=0
+  [ "$s" = f ] && x_bytes=-
   for f in "${todo[@]}"; do
     served=$scratch/tree/games/bench/stable/files/$f
     (cd "$(dirname "$served")" && zsyncmake -o "$(basename "$f").zsync" "$(basename "$f")" >/dev/null 2>&1)
     mark=$(log_size "$plain_log") t0=$(now_us)
     (cd "$scratch" && zsync -q -i "$game/$f" -o "$scratch/zsync.out" \
-      "http://127.0.0.1:8080/games/bench/stable/files/$f.zsync" >/dev/null 2>&1) || die "zsync of $f failed"
+      "http://127.0.0.1:8080/games/bench/stable/files/$f.zsync" >"$scratch/zsync.log" 2>&1) ||
+      { cat "$scratch/zsync.log" >&2; tail -3 "$plain/logs/error.log" >&2; die "zsync of $f failed"; }
     z_us=$((z_us + $(now_us) - t0))
     z_bytes=$((z_bytes + $(sent_since "$plain_log" "$mark")))
     cmp -s "$scratch/zsync.out" "$new/$f" || die "zsync's $f differs"
     rm -f "$served.zsync" "$scratch/zsync.out" "$scratch/zsync.out.part"
+    # Nothing in common: xdelta3 would spend minutes to find that the patch
+    # is the file.
+    [ "$s" = f ] && continue
     t0=$(now_us)
     # A source window over the whole old file: the smallest patch xdelta3 makes.
-    xdelta3 -e -f -B 1073741824 -s "$game/$f" "$new/$f" "$scratch/patch.vcdiff"
+    xdelta3 -e -f -1 -S none -B 1073741824 -s "$game/$f" "$new/$f" "$scratch/patch.vcdiff"
     x_enc=$((x_enc + $(now_us) - t0))
     x_bytes=$((x_bytes + $(stat -c %s "$scratch/patch.vcdiff")))
     t0=$(now_us)
@@ -210,7 +222,7 @@ for s in a b c d e; do
     rm -f "$scratch/patch.vcdiff" "$scratch/xdelta.out"
   done
   row "$title" "$p_bytes" "$(secs "$p_us")" "$h_bytes" "$(secs "$h_us")" \
-    "$z_bytes" "$(secs "$z_us")" "$x_bytes" "$(secs "$x_us")" | tee -a "$scratch/table"
+    "$z_bytes" "$(secs "$z_us")" "$x_bytes" "$([ "$s" = f ] && echo - || secs "$x_us")" | tee -a "$scratch/table"
   echo "   pieces/zsync $(ratio "$p_bytes" "$z_bytes"), pieces/xdelta3 $(ratio "$p_bytes" "$x_bytes"), time pieces/whole $(ratio "$p_us" "$h_us"); xdelta3 encode $(secs "$x_enc") s; files changed: ${#todo[@]}"
   rm -rf "$new"
   publish "$base" 1.0.0

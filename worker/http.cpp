@@ -68,16 +68,25 @@ static int QueryStatus(HINTERNET request, DWORD *status) {
                : 0;
 }
 
+// A number a response header starts with after the given prefix, or -1 when
+// the header is absent or does not read so.
+static long long HeaderNumber(HINTERNET request, DWORD query, const wchar_t *prefix) {
+    wchar_t text[96];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return -1;
+    const wchar_t *p = text;
+    for (; *prefix; ++prefix, ++p)
+        if (*p != *prefix) return -1;
+    if (*p < L'0' || *p > L'9') return -1;
+    return (long long)ParseWideDecimal(p);
+}
+
 // The body length the response declares, or -1 when it declares none
 // (chunked transfer).
 static long long DeclaredLength(HINTERNET request) {
-    wchar_t text[32];
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX))
-        return -1;
-    if (text[0] < L'0' || text[0] > L'9') return -1;
-    return (long long)ParseWideDecimal(text);
+    return HeaderNumber(request, WINHTTP_QUERY_CONTENT_LENGTH, L"");
 }
 
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
@@ -384,17 +393,7 @@ done:
 
 // The first offset of a Content-Range answer ("bytes 100-199/1000"), or -1.
 static long long ContentRangeStart(HINTERNET request) {
-    wchar_t text[96];
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX))
-        return -1;
-    const wchar_t *p = text;
-    if (p[0] != L'b' || p[1] != L'y' || p[2] != L't' || p[3] != L'e' || p[4] != L's' || p[5] != L' ')
-        return -1;
-    p += 6;
-    if (*p < L'0' || *p > L'9') return -1;
-    return (long long)ParseWideDecimal(p);
+    return HeaderNumber(request, WINHTTP_QUERY_CONTENT_RANGE, L"bytes ");
 }
 
 int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,

@@ -107,17 +107,25 @@ static void FreeTables(PieceList *list) {
     list->index = NULL;
 }
 
+// A local copy whose first 32 MiB match no listed piece was replaced, not
+// changed: reading the rest of it would only delay the whole download.
+static const unsigned long long kReplacedProbeBytes = 32ull * 1024 * 1024;
+
 // A local piece at offset serves every listed piece (from `first` on) with the
-// same length and digest.
-static void OfferLocalPiece(PieceList *list, unsigned int first, unsigned long long offset,
-                            unsigned long long length, const unsigned char *digest) {
+// same length and digest. Returns how many it serves.
+static unsigned int OfferLocalPiece(PieceList *list, unsigned int first, unsigned long long offset,
+                                    unsigned long long length, const unsigned char *digest) {
+    unsigned int served = 0;
     for (unsigned int slot = DigestSlot(digest, list->index_mask); list->index[slot];
          slot = (slot + 1) & list->index_mask) {
         unsigned int i = list->index[slot] - 1;
         if (i >= first && list->source[i] == kFetch && PieceLength(list, i) == length &&
-            SameDigest(PieceDigest(list, i), digest))
+            SameDigest(PieceDigest(list, i), digest)) {
             list->source[i] = offset;
+            ++served;
+        }
     }
+    return served;
 }
 
 // Cuts the installed copy by the same rule and hashes its pieces.
@@ -131,9 +139,9 @@ static void IndexLocalFile(const wchar_t *path, PieceList *list, unsigned int fi
     Sha256State hash;
     int hashing = cut && Sha256Open(&hash);
     if (cut) PieceCutStart(cut);
-    unsigned long long offset = 0, piece_start = 0;
+    unsigned long long offset = 0, piece_start = 0, served = 0;
     unsigned char digest[kDigestBytes];
-    while (hashing) {
+    while (hashing && (served > 0 || offset < kReplacedProbeBytes)) {
         DWORD read = 0;
         if (!ReadFile(file, buffer, kTransferBufferBytes, &read, NULL) || read == 0) break;
         unsigned int at = 0;
@@ -146,13 +154,15 @@ static void IndexLocalFile(const wchar_t *path, PieceList *list, unsigned int fi
             if (hashing && ends) {
                 hashing = Sha256Finish(&hash, digest);
                 Sha256Close(&hash);
-                if (hashing) OfferLocalPiece(list, first, piece_start, offset - piece_start, digest);
+                if (hashing)
+                    served += OfferLocalPiece(list, first, piece_start, offset - piece_start, digest);
                 piece_start = offset;
                 hashing = hashing && Sha256Open(&hash);
             }
         }
     }
-    if (hashing && offset > piece_start && Sha256Finish(&hash, digest))
+    if (hashing && offset > piece_start && (served > 0 || offset < kReplacedProbeBytes) &&
+        Sha256Finish(&hash, digest))
         OfferLocalPiece(list, first, piece_start, offset - piece_start, digest);
     if (cut) Sha256Close(&hash);
     if (cut) HeapFree(GetProcessHeap(), 0, cut);
