@@ -90,6 +90,11 @@ static long long DeclaredLength(HINTERNET request) {
 }
 
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
+    return HttpGetToMemoryCapped(url, kMaxDocumentBytes, out_body, out_length);
+}
+
+int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
+                          unsigned int *out_length) {
     *out_body = NULL;
     *out_length = 0;
     HttpRequest r = {NULL, NULL, NULL};
@@ -105,14 +110,19 @@ int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_lengt
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
         if (available == 0) break;
-        if (length + available > kMaxDocumentBytes) {
-            // No document the Worker reads comes near this; a host that keeps
-            // sending must not exhaust the Worker's memory.
-            LogLine("HTTP response body exceeds 8 MiB limit; discarded");
+        if (length + available > max_bytes) {
+            // No document the Worker reads comes near its cap; a host that
+            // keeps sending must not exhaust the Worker's memory.
+            char line[80] = "HTTP response body exceeds ";
+            AppendDecimal(line, sizeof(line), max_bytes >> 20);
+            unsigned long long at = NarrowLength(line);
+            CopyBytes(line + at, " MiB limit; discarded", 22);
+            LogLine(line);
             goto done;
         }
         if (length + available + 1 > capacity) {
             unsigned long long grown = (length + available + 1) * 2;
+            if (grown > (unsigned long long)max_bytes + 1) grown = (unsigned long long)max_bytes + 1;
             char *bigger = body ? (char *)HeapReAlloc(heap, 0, body, (SIZE_T)grown)
                                 : (char *)HeapAlloc(heap, 0, (SIZE_T)grown);
             if (!bigger) goto done;

@@ -259,8 +259,8 @@ static int AssemblePieces(const wchar_t *url, const wchar_t *local_path, HANDLE 
 int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, const wchar_t *url,
                     const wchar_t *staged) {
     if (file->size < kPieceListMinFileBytes) return PIECES_NOT_USED;
-    wchar_t local[1500];
-    LocalFilePath(product, file, local, 1500);
+    wchar_t local[kFilePathUnits];
+    LocalFilePath(product, file, local, kFilePathUnits);
     // A first install has nothing to reuse: no list is worth asking for.
     if (!FileExists(local) && !FileExists(staged)) return PIECES_NOT_USED;
     wchar_t list_url[1300];

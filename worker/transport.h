@@ -11,8 +11,12 @@ enum {
     kSignatureBytes = 256,
 };
 
-// HTTPS GET of a host-relative URL from the update host.
+// HTTPS GET of a host-relative URL from the update host; a body past
+// kMaxDocumentBytes is refused.
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length);
+// The same with another cap on the body (a product manifest's).
+int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
+                          unsigned int *out_length);
 // size_limit: the file's signed size, or 0 when unknown; a body that would
 // make the file larger fails the download and deletes the destination.
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
@@ -74,3 +78,7 @@ int VerifyDetachedSignature(const char *document, unsigned int length, const cha
                             unsigned int signature_length);
 int FetchSignedDocument(const wchar_t *url, const char *token, char **out_body,
                         unsigned int *out_length);
+// The same with another cap on the document's body (the signature keeps the
+// usual one).
+int FetchSignedDocumentCapped(const wchar_t *url, const char *token, unsigned int max_bytes,
+                              char **out_body, unsigned int *out_length);

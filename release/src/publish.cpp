@@ -67,6 +67,7 @@ struct ProductPlan {
   std::vector<std::string> urls;       // "url" member, empty for the default address
   std::vector<std::string> locations;  // host path the file is served at
   std::vector<bool> pieces;            // a piece list is published beside it
+  std::vector<std::string> warnings;
 };
 
 struct Document {
@@ -105,6 +106,13 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
              std::to_string(plan->files.size()) + " files of \"" + p.folder + "\"";
     return false;
   }
+  std::string deepest;
+  size_t full = DeepestTypicalPath(p.install_dir, plan->files, &deepest);
+  if (full > kClassicPathLimit)
+    plan->warnings.push_back(ProductLabel(p) + " \"" + deepest + "\" makes a path of " +
+                             std::to_string(full) + " characters under a typical library root (" +
+                             "over " + std::to_string(kClassicPathLimit) +
+                             "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
     return false;
@@ -348,6 +356,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   std::vector<ProductPlan> plans(release.products.size());
   for (size_t i = 0; i < release.products.size(); ++i)
     if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+  for (const ProductPlan& plan : plans)
+    warnings->insert(warnings->end(), plan.warnings.begin(), plan.warnings.end());
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();

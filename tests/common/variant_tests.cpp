@@ -10,7 +10,7 @@ using namespace orv_test;
 
 #if defined(ORV_VARIANT_WORKER)
 static const unsigned kReadLimit = 524288;
-static const unsigned kTreeUnits = 1200;
+static const unsigned kTreeUnits = 2100;
 static const bool kWriteMakesParent = true;
 static const wchar_t *const kLogName = L"logs\\updater.log";
 #elif defined(ORV_VARIANT_SHELL)

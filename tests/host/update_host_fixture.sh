@@ -188,25 +188,11 @@ manifest endless 1 "Game.exe|/endless/games/endless/files/Game.exe"
 nl=$'\r\n'
 printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"
 sign "$tree/root-game.json"
-# 300 entries: only the first 256 count; the others name files that do not exist.
-many=$tree/games/many
-mkdir -p "$many/files/f"
-{
-  printf '{%s  "version": "256", "files": [' "$nl"
-  for i in $(seq 1 300); do
-    n=$(printf '%03d' "$i")
-    if [ "$i" -le 256 ]; then
-      printf '%s' "$n" >"$many/files/f/$n.bin"
-      sha=$(printf '%s' "$n" | sha256sum | cut -d' ' -f1)
-    else
-      sha=$(printf 'b%.0s' {1..64})
-    fi
-    [ "$i" -gt 1 ] && printf ','
-    printf '%s    {"path": "f/%s.bin", "sha256": "%s", "size": 3}' "$nl" "$n" "$sha"
-  done
-  printf '%s  ]%s}%s' "$nl" "$nl" "$nl"
-} >"$many/manifest.json"
-sign "$many/manifest.json"
+# Products of thousands of small files, and a manifest one entry past the
+# bound the launcher and the release tool share.
+bound=$(sed -n 's/^ *kMaxManifestFiles = \([0-9]*\),.*/\1/p' "$repo/common/manifest_limits.h")
+python3 "$repo/tests/host/many_files.py" "$tree/games" 1000 150 "$bound"
+for m in many many-2 too-many; do sign "$tree/games/$m/manifest.json"; done
 # A stand-in for the Setup that a self-update downloads and starts: the
 # sample game, which records its command line beside itself.
 mkdir -p "$tree/setup"
