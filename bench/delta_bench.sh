@@ -15,7 +15,8 @@
 # archive replaced whole (nothing to reuse).
 # Bytes come from the host's access log (body bytes of every answer).
 #   ./bench/delta_bench.sh           (from the repository root, after ./scripts/build.sh)
-# Environment: ORV_BENCH_ARCHIVE_MIB (default 1024) the archive's size.
+# Environment: ORV_BENCH_ARCHIVE_MIB (default 1024) the archive's size,
+# ORV_BENCH_SCENARIOS (default "a b c d e f") the scenarios to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -156,8 +157,8 @@ run_worker() {  # sets w_bytes, w_us; checks the result against $1
   w_us=$(($(now_us) - t0))
   w_bytes=$(sent_since "$tls_log" "$mark")
   [ "$rc" = 0 ] || { tail -5 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
-  diff -r "$1" "$game" -x .orvelant-known-good -x version.json >/dev/null ||
-    die "the updated game differs from the release"
+  diff -rq "$1" "$game" -x .orvelant-known-good -x version.json >"$scratch/diff" ||
+    { cat "$scratch/diff" >&2; tail -5 "$install/logs/updater.log" >&2; die "the updated game differs from the release"; }
 }
 
 changed_files() {  # files of release B that differ from the installed copy
@@ -168,7 +169,7 @@ changed_files() {  # files of release B that differ from the installed copy
 printf '\n%-28s %14s %9s %14s %9s %14s %9s %14s %9s\n' scenario "pieces B" "s" "whole B" "s" \
   "zsync B" "s" "xdelta3 B" "s" | tee "$scratch/table"
 row() { printf '%-28s %14s %9.2f %14s %9.2f %14s %9.2f %14s %9s\n' "$@"; }
-for s in a b c d e f; do
+for s in ${ORV_BENCH_SCENARIOS:-a b c d e f}; do
   case $s in
   a) title="(a) 1 % scattered 64 KiB" ;; b) title="(b) 8 MiB inserted" ;;
   c) title="(c) 64 MiB appended" ;; d) title="(d) one small file" ;; e) title="(e) repair, 3 damages" ;;
