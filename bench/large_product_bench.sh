@@ -140,7 +140,8 @@ out=$scratch/monitor.txt
 run_worker() {
   local t0 peak_file=$scratch/peak
   : >"$peak_file"
-  ( while :; do
+  ( set +e
+    while :; do
       pid=$(pgrep -f 'bench-large.run.install.ORVELANT Update Worker' | head -1)
       [ -n "$pid" ] && awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null >>"$peak_file"
       sleep 0.1
@@ -150,7 +151,8 @@ run_worker() {
   job_rc=0
   wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" >"$out" 2>&1 || job_rc=$?
   job_wall=$(since "$t0")
-  kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null || true
+  kill "$sampler" 2>/dev/null || true
+  wait "$sampler" 2>/dev/null || true
   sampler=
   job_peak=$(sort -n "$peak_file" | tail -1 | awk '{ printf "%.1f", $1 / 1024 }')
 }
@@ -227,7 +229,7 @@ if [ "$sparse_gib" != 0 ]; then
   echo
   echo "== sparse ${sparse_gib} GiB file: install, a kill at half way and the resume, verify"
   dir=$library/ORVELANT/Games/sparse
-  ( sleep 1; while :; do
+  ( set +e; sleep 1; while :; do
       s=$(stat -c %s "$install/.orvelant-staging/sparse/sparse.pak.part" 2>/dev/null || echo 0)
       if [ "$s" -gt $(( sparse_gib << 29 )) ]; then pkill -f 'bench-large.run.install.ORVELANT Update Worker'; break; fi
       sleep 0.2
