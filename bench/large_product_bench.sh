@@ -43,6 +43,13 @@ export ORV_MONITOR_TIMEOUT_S=${ORV_MONITOR_TIMEOUT_S:-14400}
 MiB=1048576
 
 die() { echo "large_product_bench: $*" >&2; exit 1; }
+# The Worker's own process (the monitor's command line names it too).
+worker_pid() {
+  local p
+  for p in $(pgrep -f 'bench-large.run.install.ORVELANT Update Worker'); do
+    tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q worker-monitor || { echo "$p"; return; }
+  done
+}
 for f in "$tool" "$worker_exe" "$hooks_exe" "$monitor" "$trust_ca" "$key"; do
   [ -e "$f" ] || die "$f is missing: run ./scripts/build.sh first"
 done
@@ -58,7 +65,7 @@ cleanup() {
   set +e
   [ -n "${sampler:-}" ] && kill "$sampler" 2>/dev/null
   [ "$started_host" = 1 ] && "$repo/host/stop.sh" "$state" >/dev/null 2>&1
-  rm -rf "$scratch"
+  [ "$rc" = 0 ] && rm -rf "$scratch" || echo "scratch install kept for a look: $scratch" >&2
   exit "$rc"
 }
 trap cleanup EXIT
@@ -142,7 +149,7 @@ run_worker() {
   : >"$peak_file"
   ( set +e
     while :; do
-      pid=$(pgrep -f 'bench-large.run.install.ORVELANT Update Worker' | head -1)
+      pid=$(worker_pid)
       [ -n "$pid" ] && awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null >>"$peak_file"
       sleep 0.1
     done ) &
@@ -231,7 +238,7 @@ if [ "$sparse_gib" != 0 ]; then
   dir=$library/ORVELANT/Games/sparse
   ( set +e; sleep 1; while :; do
       s=$(stat -c %s "$install/.orvelant-staging/sparse/sparse.pak.part" 2>/dev/null || echo 0)
-      if [ "$s" -gt $(( sparse_gib << 29 )) ]; then pkill -f 'bench-large.run.install.ORVELANT Update Worker'; break; fi
+      if [ "$s" -gt $(( sparse_gib << 29 )) ]; then kill "$(worker_pid)"; break; fi
       sleep 0.2
     done ) & killer=$!
   run_worker "/parent:{parent}" /product:sparse
