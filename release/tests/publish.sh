@@ -252,6 +252,30 @@ bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
+group "a path past 260 characters under a typical library root: published, with a warning"
+seg=Localization-Streaming-Data-Japanese-Voice-Over
+mkdir -p "games/deep/$seg/$seg/$seg/$seg"
+printf 'MZ deep' >games/deep/Deep.exe
+printf 'voice' >"games/deep/$seg/$seg/$seg/$seg/voice.pak"
+cat >deep.txt <<'DESC'
+host = localhost
+signing_key = keys/private.pem
+
+[product deep]
+title = DEEP
+install_dir = deep
+executable = Deep.exe
+manifest_path = /games/deep/manifest.json
+folder = games/deep
+version = 1
+DESC
+err=$("$T" publish deep.txt out/deep 2>&1 >/dev/null) || fail "publish of a deep product failed: $err"
+[ -s "out/deep/games/deep/files/$seg/$seg/$seg/$seg/voice.pak" ] || fail "the deep file was not published"
+grep -qF "warning: [product deep] \"$seg/$seg/$seg/$seg/voice.pak\" makes a path of 265 characters" <<<"$err" ||
+  fail "no long-path warning: $err"
+err=$("$T" publish release.txt out/short 2>&1 >/dev/null)
+grep -q "long paths" <<<"$err" && fail "a long-path warning for short paths: $err"
+
 group "keys and output folders"
 printf '%s\n' "${P[@]}" >nokey.txt
 refused "no key" "no signing key" "$T" publish nokey.txt out/x

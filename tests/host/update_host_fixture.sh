@@ -167,6 +167,14 @@ done
 rand playable-slow 5242880 >"$tree/games/playable-slow/files/data.pak"
 manifest playable 1.0.0 ORVELANT.exe game.txt
 manifest playable-slow 1.0.0 ORVELANT.exe game.txt "data.pak|/slow/games/playable-slow/files/data.pak"
+# The sample game with a data file nested deep: below any library root its
+# path passes 260.
+seg=Localization-Streaming-Data-Japanese-Voice-Over deep=$seg/$seg/$seg/$seg
+mkdir -p "$tree/games/deep/files/$deep"
+cp "$build/samples/ORVELANT.exe" "$tree/games/deep/files/ORVELANT.exe"
+printf 'title=DEEP\r\nseconds=1\r\n' >"$tree/games/deep/files/game.txt"
+rand deep 100000 >"$tree/games/deep/files/$deep/voice.pak"
+manifest deep 1.0.0 ORVELANT.exe game.txt "$deep/voice.pak"
 
 # Hostile manifests, each signed: a device name as a file path (after a good
 # file, so nothing may be fetched before the parse refuses the whole list).
