@@ -89,6 +89,9 @@ for n in control-s5 control-s4 control-s6; do cp "$d/control.json" "$d/$n.json";
 restamp "$d/control-s5.json" 5 $far "  \"catalog_serial\": 5,"$'\r\n'"  \"catalog_sha256\": \"$(sha256sum "$d/catalog-s5.json" | cut -d' ' -f1)\","$'\r\n'
 restamp "$d/control-s4.json" 4 $far
 restamp "$d/control-s6.json" 6 $far "  \"catalog_serial\": 7,"$'\r\n'
+cp "$d/control-signal.json" "$d/control-signal-s5.json"
+restamp "$d/control-signal-s5.json" 5 $far "$(for n in catalog news; do
+  printf '  "%s_serial": 5,\r\n  "%s_sha256": "%s",\r\n' $n $n "$(sha256sum "$d/$n-s5.json" | cut -d' ' -f1)"; done)"$'\r\n'
 # Signed by a key that is not the Worker's.
 "$tool" keygen "$base/other-key/key.pem" "$base/other-key/key.pub.pem" >/dev/null
 cp "$d/catalog.json" "$d/catalog-other-key.json"
