@@ -466,6 +466,9 @@ void RememberInstalledManifest(const CatalogProduct *product, const FreshDocumen
     WideAppend(temporary, L".new", 1320);
     if (!ReplaceFileDurably(temporary, path, text, (unsigned int)NarrowLength(text)))
         LogLine("Installed release serial could not be saved");
+    // A sync may have saved the memory since this job read it: read it again
+    // right before the change, so that its serials are kept.
+    LoadTrustState(0);
     RememberDocument(product->manifest_path, document);
     SaveTrustState();
 }
