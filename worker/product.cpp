@@ -4,6 +4,7 @@
 // backups and roll back on failure. Success is sealed by the known-good
 // marker and version.json.
 #include "catalog.h"
+#include "freshness.h"
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
@@ -154,8 +155,8 @@ int RunProductJob(void) {
 
     char *manifest = NULL;
     unsigned int manifest_length = 0;
-    if (!FetchSignedDocumentCapped(product.manifest_path, "\"files\"", kMaxManifestBytes, &manifest,
-                                   &manifest_length)) {
+    FreshDocument fresh;
+    if (!FetchFreshManifest(&product, &manifest, &manifest_length, &fresh)) {
         // Without a trusted manifest nothing is touched; only report what is there.
         wchar_t exe[1400];
         ProductExecutablePath(&product, exe, 1400);
@@ -199,7 +200,7 @@ int RunProductJob(void) {
         PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n), count, k + 1 == count);
     }
     if (to_download == 0) {
-        WriteKnownGood(&product, version_text);
+        if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
         FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_CURRENT, 100);
@@ -271,6 +272,7 @@ int RunProductJob(void) {
         return FailJob(manifest);
     }
     FreeManifestTable();
+    RememberInstalledManifest(&product, &fresh);
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_CURRENT, 100);
     PostWorkerTransfer();

@@ -12,6 +12,7 @@
 
 #include "crypto.h"
 #include "files.h"
+#include "freshness.h"
 #include "manifest.h"
 #include "pieces.h"
 #include "text_rules.h"
@@ -199,9 +200,12 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
 }
 
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
-               const std::string& key, const std::string& temp, std::vector<std::string>* notes,
-               std::string* error) {
+               const std::string& key, const Freshness& freshness, const std::string& temp,
+               std::vector<std::string>* notes, std::string* error) {
   std::vector<Document> documents;
+  // Piece lists are signed like documents but carry no serial: each is bound
+  // to its file's SHA-256, which the fresh manifest names.
+  std::vector<Document> lists;
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -220,7 +224,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         list.hostPath = PieceListPath(plan.locations[i]);
         if (!RenderPieceList(temp + plan.locations[i], e.sha256, e.size, &list.bytes, error))
           return false;
-        documents.push_back(list);
+        lists.push_back(list);
       }
     }
     Document manifest;
@@ -268,6 +272,12 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     documents.push_back(Document{d.path, RenderJson(object)});
   }
 
+  std::vector<StampedDocument> stamped;
+  for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
+  StampDocuments(stamped, freshness);
+  notes->push_back("serial " + std::to_string(freshness.serial) + ", expires " + freshness.expires);
+  documents.insert(documents.end(), lists.begin(), lists.end());
+
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
@@ -283,6 +293,10 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
 }
 
 }  // namespace
+
+bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
+  return SwapIntoPlace(temp, outDir, error);
+}
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
@@ -373,8 +387,14 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!MakeDirectories(temp, error)) return false;
   chmod(temp.c_str(), 0755);
 
-  bool ok = BuildTree(release, plans, key, temp, notes, error) &&
-            SwapIntoPlace(temp, outDir, error);
+  Freshness freshness;
+  freshness.serial = options.serial;
+  freshness.expires = options.expires.empty() ? ExpiryAfterDays(release.lifetime_days)
+                                              : options.expires;
+  if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
+
+  bool ok = BuildTree(release, plans, key, freshness, temp, notes, error) &&
+            SwapIntoPlace(temp, outDir, error) && SaveSerialCounter(key, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;
 }
