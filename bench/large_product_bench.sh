@@ -12,7 +12,8 @@
 # Environment: ORV_BENCH_FILES (100000), ORV_BENCH_MIB (4096) size the large
 # product; ORV_BENCH_REF_MIB (2048) the reference; ORV_BENCH_SPARSE_GIB (0:
 # off, e.g. 5) adds a product of one sparse file of that many GiB (install,
-# verify, a resume after a kill). Products stay in build/bench-large/.
+# verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
+# sampling. Products stay in build/bench-large/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -148,6 +149,7 @@ run_worker() {
   local t0 peak_file=$scratch/peak
   : >"$peak_file"
   ( set +e
+    [ "${ORV_BENCH_PEAK:-1}" = 1 ] || exit 0
     while :; do
       pid=$(worker_pid)
       [ -n "$pid" ] && awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null >>"$peak_file"
