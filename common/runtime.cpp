@@ -123,6 +123,29 @@ void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity)
     JoinPath(g_install_dir, name, dst, capacity);
 }
 
+static int HasLongPathPrefix(const wchar_t *path) {
+    return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
+void LongPathForm(wchar_t *path, unsigned long long capacity) {
+    const unsigned long long n = WideLength(path);
+    if (n < MAX_PATH - 12 || HasLongPathPrefix(path)) return;
+    wchar_t full[kLongPathUnits];
+    DWORD got = GetFullPathNameW(path, kLongPathUnits, full, NULL);
+    if (got == 0 || got >= kLongPathUnits) return;
+    wchar_t prefixed[kLongPathUnits + 8];
+    if (full[0] == L'\\' && full[1] == L'\\') {
+        WideCopy(prefixed, L"\\\\?\\UNC", kLongPathUnits + 8);
+        WideAppend(prefixed, full + 1, kLongPathUnits + 8);  // keeps one "\\" before the server
+    } else {
+        WideCopy(prefixed, L"\\\\?\\", kLongPathUnits + 8);
+        WideAppend(prefixed, full, kLongPathUnits + 8);
+    }
+    if (WideLength(prefixed) + 1 > capacity) return;
+    WideCopy(path, prefixed, capacity);
+}
+
 int DirectoryExists(const wchar_t *path) {
     DWORD a = GetFileAttributesW(path);
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -137,8 +160,10 @@ int CreateDirectoryTree(const wchar_t *path) {
     wchar_t work[kMaxTreeBufferUnits];
     WideCopy(work, path, kRuntimeProfile.tree_buffer_units);
     unsigned long long n = WideLength(work);
-    // Start at 3 so that a drive root ("C:\") is never split off or created.
-    for (unsigned long long i = 3; i + 1 <= n; ++i) {
+    // Start at 3 so that a drive root ("C:\") is never split off or created;
+    // in the long form, 3 after the prefix ("\\?\C:\").
+    unsigned long long start = HasLongPathPrefix(work) ? 7 : 3;
+    for (unsigned long long i = start; i + 1 <= n; ++i) {
         wchar_t c = work[i];
         if (c != L'\\' && c != L'/') continue;
         work[i] = 0;
@@ -150,12 +175,14 @@ int CreateDirectoryTree(const wchar_t *path) {
 }
 
 void CreateParentDirectory(const wchar_t *path) {
-    wchar_t work[1500];
-    WideCopy(work, path, 1500);
+    wchar_t work[kLongPathUnits];
+    WideCopy(work, path, kLongPathUnits);
     for (unsigned long long i = WideLength(work); i > 0; --i) {
         if (work[i - 1] == L'\\' || work[i - 1] == L'/') {
             work[i - 1] = 0;
-            CreateDirectoryTree(work);
+            // Most files of a product share their folder with the one before:
+            // one look instead of one per level.
+            if (!DirectoryExists(work)) CreateDirectoryTree(work);
             return;
         }
     }

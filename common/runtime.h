@@ -24,7 +24,10 @@ constexpr unsigned int CountOf(T (&)[N]) {
 
 enum {
     kInstallDirUnits = 1024,
-    kMaxTreeBufferUnits = 1200,
+    kMaxTreeBufferUnits = 2100,
+    // Working copy of CreateParentDirectory and of LongPathForm: the longest
+    // product file path (2048 units) with room for the long-path prefix.
+    kLongPathUnits = 2100,
     kLogFailureBytes = 192,
 };
 
@@ -50,6 +53,13 @@ void GetInstallDirectory(void);
 void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity);
 wchar_t *JoinPath(const wchar_t *base, const wchar_t *name, wchar_t *dst,
                   unsigned long long capacity);
+
+// Makes a path usable past MAX_PATH: an absolute path of 248 units or more
+// (the directory limit) becomes "\\?\" and its full form ("\\?\UNC\" for a
+// share); shorter paths, paths already in that form and results that would
+// not fit the capacity stay as they are. The full form resolves "." and ".."
+// and turns "/" into "\", which the prefixed form would take literally.
+void LongPathForm(wchar_t *path, unsigned long long capacity);
 
 int DirectoryExists(const wchar_t *path);
 int FileExists(const wchar_t *path);

@@ -114,9 +114,26 @@ demo_step "product job, id not in the catalog" worker 10 "/parent:{parent}" /pro
 install_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.0.0; }
 demo_step "install first-title 1.0.0 into the Game Library" install_first
 demo_step "verify first-title (nothing to download)" worker 0 "/parent:{parent}" /product:first-title /repair
-demo_step "the publisher releases first-title 1.1.0 (one file changed, one added)" \
+demo_step "the publisher releases first-title 1.1.0 (one file changed, one added, the middle of a large one rewritten)" \
   samples/make-demo-release.sh build "$tree" 1.1.0
-update_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.1.0; }
+# What the update took from the host, from its access log: every GET of a
+# file of first-title (whole or ranged) against the sizes of those files.
+show_fetched() {
+  local from=$1
+  tail -c +"$((from + 1))" "$state/logs/access.log" |
+    awk -v tree="$tree" '$7 ~ /^\/games\/first-title\/stable\/files\// && $9 ~ /^20[06]$/ {
+        path = $7; sub(/\.pieces(\.sig)?$/, "", path); got[path] += $10; status[path] = status[path] " " $9 }
+      END { for (p in got) {
+        cmd = "stat -c %s \"" tree p "\""; cmd | getline size; close(cmd)
+        printf "     %s: fetched %d bytes of %d (%.1f %%), answers%s\n", p, got[p], size, 100 * got[p] / size, status[p]
+        all += got[p]; total += size }
+        printf "     in all: %d bytes fetched for files of %d bytes\n", all, total }' | sort
+}
+update_first() {
+  local mark
+  mark=$(stat -c %s "$state/logs/access.log")
+  worker 0 "/parent:{parent}" /product:first-title && show_product 1.1.0 && show_fetched "$mark"
+}
 demo_step "update first-title to 1.1.0" update_first
 demo_step "product job, another demo game" worker 0 "/parent:{parent}" /product:second-title
 demo_step "launcher self-update (control.json names no Setup yet)" worker 20 /self-update "/parent:{parent}"

@@ -14,6 +14,7 @@
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -66,6 +67,8 @@ struct ProductPlan {
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
   std::vector<std::string> locations;  // host path the file is served at
+  std::vector<bool> pieces;            // a piece list is published beside it
+  std::vector<std::string> warnings;
 };
 
 struct Document {
@@ -79,6 +82,13 @@ std::string Lower(std::string s) {
 }
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
+
+bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
+                    std::string* error) {
+  std::string list = PieceListPath(location);
+  return layout->Claim(list, what + " piece list", error) &&
+         layout->Claim(list + ".sig", what + " piece list signature", error);
+}
 
 bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
@@ -97,6 +107,13 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
              std::to_string(plan->files.size()) + " files of \"" + p.folder + "\"";
     return false;
   }
+  std::string deepest;
+  size_t full = DeepestTypicalPath(p.install_dir, plan->files, &deepest);
+  if (full > kClassicPathLimit)
+    plan->warnings.push_back(ProductLabel(p) + " \"" + deepest + "\" makes a path of " +
+                             std::to_string(full) + " characters under a typical library root (" +
+                             "over " + std::to_string(kClassicPathLimit) +
+                             "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
     return false;
@@ -120,6 +137,12 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     }
     if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
+    std::error_code ec;
+    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
+    if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
+                                  error))
+      return false;
+    plan->pieces.push_back(pieces);
     plan->urls.push_back(url);
     plan->locations.push_back(location);
   }
@@ -180,6 +203,9 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
                const std::string& key, const Freshness& freshness, const std::string& temp,
                std::vector<std::string>* notes, std::string* error) {
   std::vector<Document> documents;
+  // Piece lists are signed like documents but carry no serial: each is bound
+  // to its file's SHA-256, which the fresh manifest names.
+  std::vector<Document> lists;
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -193,6 +219,13 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         return false;
       total += e.size;
       entries.push_back(e);
+      if (plan.pieces[i]) {
+        Document list;
+        list.hostPath = PieceListPath(plan.locations[i]);
+        if (!RenderPieceList(temp + plan.locations[i], e.sha256, e.size, &list.bytes, error))
+          return false;
+        lists.push_back(list);
+      }
     }
     Document manifest;
     manifest.hostPath = p.manifest_path;
@@ -243,6 +276,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
   StampDocuments(stamped, freshness);
   notes->push_back("serial " + std::to_string(freshness.serial) + ", expires " + freshness.expires);
+  documents.insert(documents.end(), lists.begin(), lists.end());
 
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
@@ -336,6 +370,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   std::vector<ProductPlan> plans(release.products.size());
   for (size_t i = 0; i < release.products.size(); ++i)
     if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+  for (const ProductPlan& plan : plans)
+    warnings->insert(warnings->end(), plan.warnings.begin(), plan.warnings.end());
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();

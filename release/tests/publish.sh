@@ -303,6 +303,30 @@ bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
+group "a path past 260 characters under a typical library root: published, with a warning"
+seg=Localization-Streaming-Data-Japanese-Voice-Over
+mkdir -p "games/deep/$seg/$seg/$seg/$seg"
+printf 'MZ deep' >games/deep/Deep.exe
+printf 'voice' >"games/deep/$seg/$seg/$seg/$seg/voice.pak"
+cat >deep.txt <<'DESC'
+host = localhost
+signing_key = keys/private.pem
+
+[product deep]
+title = DEEP
+install_dir = deep
+executable = Deep.exe
+manifest_path = /games/deep/manifest.json
+folder = games/deep
+version = 1
+DESC
+err=$("$T" publish deep.txt out/deep 2>&1 >/dev/null) || fail "publish of a deep product failed: $err"
+[ -s "out/deep/games/deep/files/$seg/$seg/$seg/$seg/voice.pak" ] || fail "the deep file was not published"
+grep -qF "warning: [product deep] \"$seg/$seg/$seg/$seg/voice.pak\" makes a path of 265 characters" <<<"$err" ||
+  fail "no long-path warning: $err"
+err=$("$T" publish release.txt out/short 2>&1 >/dev/null)
+grep -q "long paths" <<<"$err" && fail "a long-path warning for short paths: $err"
+
 group "keys and output folders"
 printf '%s\n' "${P[@]}" >nokey.txt
 refused "no key" "no signing key" "$T" publish nokey.txt out/x
@@ -315,5 +339,59 @@ refused "foreign non-empty folder" "is not a published tree" \
 same "foreign folder untouched" "keep" "$(cat precious/file)"
 "$T" publish release.txt out/tree2 --key >/dev/null 2>&1
 same "--key without value" "2" "$?"
+
+group "large files get a signed piece list cut at content-defined boundaries"
+mkdir -p games/large
+printf 'MZ large' >games/large/Large.exe
+rand() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 2>/dev/null; }
+rand large 20000000 >games/large/v1.pak
+# Release 2: 100000 bytes inserted in the middle of the same content.
+mkdir -p games/large2
+cp games/large/Large.exe games/large2/
+{ head -c 10000000 games/large/v1.pak; rand inserted 100000; tail -c +10000001 games/large/v1.pak; } \
+  >games/large2/v1.pak
+large() {
+  printf '%s\n' "signing_key = keys/private.pem" "[product large]" "title = LARGE" \
+    "install_dir = large" "executable = Large.exe" "manifest_path = /games/large/manifest.json" \
+    "folder = games/$1" "version = $2" >"large-$1.txt"
+  ok "publish $1" "$T" publish "large-$1.txt" "out/$1"
+}
+large large 1.0.0
+large large2 1.1.0
+# Prints one line per piece: offset, length, digest; checks the header.
+pieces() {
+  python3 - "$1" "$2" <<'PY'
+import hashlib, json, sys
+body = open(sys.argv[1], 'rb').read()
+head, records = body.split(b'\n', 1)
+h = json.loads(head)
+data = open(sys.argv[2], 'rb').read()
+assert h["size"] == len(data) and h["sha256"] == hashlib.sha256(data).hexdigest(), h
+assert h["pieces"] * 36 == len(records), "record count"
+at = 0
+for i in range(h["pieces"]):
+    n = int.from_bytes(records[36 * i:36 * i + 4], "little")
+    d = records[36 * i + 4:36 * i + 36]
+    assert hashlib.sha256(data[at:at + n]).digest() == d, "piece %d" % i
+    print(at, n, d.hex())
+    at += n
+assert at == len(data)
+PY
+}
+list1=out/large/games/large/files/v1.pak.pieces
+list2=out/large2/games/large/files/v1.pak.pieces
+pieces "$list1" games/large/v1.pak >p1.txt || fail "piece list of release 1 is wrong"
+pieces "$list2" games/large2/v1.pak >p2.txt || fail "piece list of release 2 is wrong"
+openssl_verifies keys/public.pem "$list1" || fail "openssl does not verify the piece list"
+[ ! -e out/large/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
+n1=$(wc -l <p1.txt)
+shared=$(comm -12 <(cut -d' ' -f3 p1.txt | sort) <(cut -d' ' -f3 p2.txt | sort) | wc -l)
+[ "$n1" -ge 10 ] || fail "20 MB cut into only $n1 pieces"
+# An insertion disturbs only the pieces around it: the one it lands in and
+# those before the cuts fall in step again.
+[ "$shared" -ge $((n1 - 4)) ] || fail "only $shared of $n1 pieces survive an insertion"
+cp games/large/v1.pak games/large/v1.pak.pieces
+refused "a file where a piece list goes" 'is also' "$T" publish large-large.txt out/large3
+rm games/large/v1.pak.pieces
 
 finish

@@ -280,6 +280,33 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(both, PlaytimeOf(Read(L"playtime.txt"), "playable"));
 }
 
+// A product with a file more than 260 characters below the drive: installed
+// by the Worker, then started by the Shell. (Wine 8 starts no program whose
+// own path passes 260, so the deep file is the game's data.)
+TEST_F(ShellJobs, AProductPastTheClassicPathLimitInstallsAndStarts) {
+    const std::string id = "deep-product-folder-with-a-long-name";
+    Write(L"catalog.json", Catalog({GameProduct(id, "DEEP", "/games/deep/manifest.json")}));
+    const std::wstring seg = L"\\Localization-Streaming-Data-Japanese-Voice-Over";
+    const std::wstring deep = ProductDir(id) + seg + seg + seg + seg + L"\\voice.pak";
+    ASSERT_GT(deep.size(), 260u);
+    StartShell();
+    Click(1003);
+    Click(1300);
+    ASSERT_TRUE(WaitStatus(L"READY // CURRENT")) << Narrow(Status());
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\games\\deep\\files" + seg + seg + seg + seg + L"\\voice.pak"),
+              ReadFileBytes(deep));
+    EXPECT_TRUE(PathIsFile(ProductDir(id) + L"\\.orvelant-known-good"));
+
+    Click(1003);
+    EXPECT_EQ(L"PLAY", Text(1300));
+    Click(1300);
+    ASSERT_TRUE(WaitUntil([&] { return !LaunchRecord(id).empty(); }, 60000));
+    EXPECT_NE(std::string::npos,
+              LaunchRecord(id).find("command_line=\"" + Narrow(ProductDir(id)) +
+                                    "\\ORVELANT.exe\" --launcher-version=1.0.0\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 0; }, 20000));
+}
+
 // A throttled install runs while other requests queue; pause and resume; the
 // bandwidth cycle; a catalog reload while jobs wait; the Worker killed
 // mid-download; the queue then runs in order.
