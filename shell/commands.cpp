@@ -244,6 +244,9 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_GAME_EXITED:
         HandleGameExited();
         return 0;
+    case WM_DPICHANGED:
+        HandleShellDpiChanged(wparam, lparam);
+        return 0;
     case WM_DESTROY:
         SetDownloadPaused(0);
         PostQuitMessage(0);

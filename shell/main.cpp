@@ -59,9 +59,7 @@ static int RunShell(void) {
                     MB_ICONERROR | MB_OK);
         return SHELL_EXIT_REGISTER_CLASS;
     }
-    g_main_window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION,
-                                    WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 70, 35, 1320, 830,
-                                    NULL, NULL, instance, NULL);
+    g_main_window = CreateShellWindow(instance);
     if (!g_main_window) {
         LogFailure("CreateWindowExW failed");
         return SHELL_EXIT_CREATE_WINDOW;
@@ -80,6 +78,7 @@ static int RunShell(void) {
             LogFailure("GetMessageW failed");
             return SHELL_EXIT_MESSAGE_LOOP;
         }
+        if (HandleShellKey(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
