@@ -80,20 +80,23 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
     const int client_w96 = outer_w96 - frame96_w, client_h96 = outer_h96 - frame96_h;
     const int work_w = work_area->right - work_area->left;
     const int work_h = work_area->bottom - work_area->top;
+    // The largest layout that fits, down to 85 % of the 96-DPI size: below
+    // that the small print is no longer readable, and a screen that small
+    // gets the 96-DPI layout at its given place.
+    const int smallest = kUiBaseDpi * 85 / 100;
     int dpi = window_dpi;
-    // The largest layout that fits; never below half size.
-    while (dpi > kUiBaseDpi / 2 && (UiScale(client_w96, dpi) + frame_w > work_w ||
-                                    UiScale(client_h96, dpi) + frame_h > work_h))
+    while (dpi >= smallest && (UiScale(client_w96, dpi) + frame_w > work_w ||
+                               UiScale(client_h96, dpi) + frame_h > work_h))
         --dpi;
+    const int fits = dpi >= smallest;
+    if (!fits) dpi = window_dpi < kUiBaseDpi ? window_dpi : kUiBaseDpi;
     const int w = UiScale(client_w96, dpi) + frame_w;
     const int h = UiScale(client_h96, dpi) + frame_h;
     int x = work_area->left + UiScale(x96, dpi);
     int y = work_area->top + UiScale(y96, dpi);
-    if (x + w > work_area->right || y + h > work_area->bottom) {
+    if (fits && (x + w > work_area->right || y + h > work_area->bottom)) {
         x = work_area->left + (work_w - w) / 2;
         y = work_area->top + (work_h - h) / 2;
-        if (x < work_area->left) x = work_area->left;
-        if (y < work_area->top) y = work_area->top;
     }
     *layout_dpi = dpi;
     SetRect(outer, x, y, x + w, y + h);
