@@ -406,6 +406,7 @@ static void CreateStatusBar(void) {
 void CreateShellControls(HINSTANCE instance) {
     g_instance = instance;
     LoadHeaderAssets();
+    StartupStep("images");
     CreateFrame();
     CreateHomePage();
     CreateStorePage();
@@ -413,6 +414,7 @@ void CreateShellControls(HINSTANCE instance) {
     CreateDownloadsPage();
     CreateSettingsPage();
     CreateStatusBar();
+    StartupStep("controls");
     ShowPage(PAGE_HOME);
 }
 
