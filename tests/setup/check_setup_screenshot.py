@@ -3,6 +3,8 @@
 
     check_setup_screenshot.py [--scale F <100%-dir>] <out-dir> <name> new|existing <assets-dir>
 
+(the 100 % picture of the variant is <100%-dir>/<variant>.png)
+
 Checks: outer rectangle 960x705 at (150,70); the control set of the variant
 (ids, texts, rectangles); the window background RGB(5,5,5) wherever no
 control is; the gold rule and the primary button filled with the accent,
@@ -59,7 +61,7 @@ def main():
     scale, ref_client = 1.0, None
     if args[:1] == ["--scale"]:   # --scale F <100 % shots dir>
         scale = float(args[1])
-        ref_client = [int(v) for v in open(os.path.join(args[2], args[4] + ".outer.txt"))
+        ref_client = [int(v) for v in open(os.path.join(args[2], args[5] + ".outer.txt"))
                       .read().split()][4:6]
         args = args[3:]
     out, name, variant, assets = args[:4]
