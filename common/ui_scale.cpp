@@ -373,3 +373,56 @@ static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LP
         InvalidateRect(control, NULL, TRUE);
     return result;
 }
+
+// ---- accessibility ----------------------------------------------------------
+
+#include <oleacc.h>
+
+// The accessibility layer's annotation service and the role property
+// (oleacc.h's CLSID_AccPropServices, IID_IAccPropServices, PROPID_ACC_ROLE),
+// spelled out so that no GUID library is linked.
+static const GUID kAccPropServicesClass = {
+    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+static const GUID kAccPropServicesInterface = {
+    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+static const GUID kAccRoleProperty = {
+    0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
+
+typedef HRESULT(WINAPI *CoInitializeExFn)(void *, DWORD);
+typedef HRESULT(WINAPI *CoCreateInstanceFn)(REFCLSID, IUnknown *, DWORD, REFIID, void **);
+
+// COM is loaded only here, after the first frame: the window's start does
+// not wait for it.
+int UiMarkActionsAsButtons(HWND window) {
+    HMODULE ole32 = LoadLibraryW(L"ole32.dll");
+    if (!ole32) return 0;
+    CoInitializeExFn co_initialize =
+        (CoInitializeExFn)(void *)GetProcAddress(ole32, "CoInitializeEx");
+    CoCreateInstanceFn co_create =
+        (CoCreateInstanceFn)(void *)GetProcAddress(ole32, "CoCreateInstance");
+    if (!co_initialize || !co_create) return 0;
+    HRESULT init = co_initialize(NULL, COINIT_APARTMENTTHREADED);
+    IAccPropServices *services = NULL;
+    HRESULT created = co_create(kAccPropServicesClass, NULL, CLSCTX_INPROC_SERVER,
+                                kAccPropServicesInterface, (void **)&services);
+    int marked = 0, failed = 0;
+    if (SUCCEEDED(created) && services) {
+        VARIANT role = {};
+        role.vt = VT_I4;
+        role.lVal = ROLE_SYSTEM_PUSHBUTTON;
+        // The name stays the control's own text, which the standard proxy reads.
+        for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+            if (GetWindowLongPtrW(c, GWLP_WNDPROC) != (LONG_PTR)ActionProc) continue;
+            if (SUCCEEDED(services->SetHwndProp(c, (DWORD)OBJID_CLIENT, CHILDID_SELF,
+                                                kAccRoleProperty, role)))
+                ++marked;
+            else
+                ++failed;
+        }
+        services->Release();
+    }
+    // The thread stays initialised and ole32 loaded: the annotations live as
+    // long as the windows, and the Shell's own shell calls want an apartment.
+    if (FAILED(init)) return 0;
+    return marked > 0 && failed == 0;
+}

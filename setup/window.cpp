@@ -235,6 +235,7 @@ int RunSetupWindow(void) {
     CreateSetupControls();
     ShowWindow(g_setup_window, SW_SHOW);
     UpdateWindow(g_setup_window);
+    UiMarkActionsAsButtons(g_setup_window);
 
     MSG msg;
     for (;;) {

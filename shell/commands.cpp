@@ -1,6 +1,7 @@
 // The main window's procedure: commands, the search field, colours, Worker
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
+#include "ui_scale.h"
 #include "static_controls.h"
 
 #include "library_ops.h"
@@ -246,6 +247,9 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
         return 0;
     case WM_DPICHANGED:
         HandleShellDpiChanged(wparam, lparam);
+        return 0;
+    case WM_SHELL_AFTER_FIRST_FRAME:
+        UiMarkActionsAsButtons(window);
         return 0;
     case WM_DESTROY:
         SetDownloadPaused(0);

@@ -75,6 +75,7 @@ static int RunShell(void) {
     ShowWindow(g_main_window, SW_SHOW);
     UpdateWindow(g_main_window);
     StartupStep("first paint");
+    PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     StartSyncWorker();
     StartupStep("sync worker started");

@@ -14,6 +14,8 @@ HWND CreateShellWindow(HINSTANCE instance);
 void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam);
 // Keyboard use of the window; 1 when msg was handled (not to be dispatched).
 int HandleShellKey(const MSG *msg);
+// Posted once the first frame is painted: the work that can wait for it.
+#define WM_SHELL_AFTER_FIRST_FRAME (WM_APP + 14)
 
 enum ColorGroup { COLOR_PLAIN, COLOR_RULE, COLOR_TRACK, COLOR_NAV, COLOR_PRIMARY,
                   COLOR_SECONDARY, COLOR_ROW, COLOR_NEWS, COLOR_KICKER, COLOR_DIM, COLOR_BODY };
