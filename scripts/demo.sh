@@ -160,7 +160,7 @@ shell_demo() {
   local new150
   new150=$(demo_fresh_dir "$shots150")
   ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 scripts/shell-screenshots.sh "$install" "$new150" --sync-wait=6 |
-    sed "s|$new150|$shots150|g"
+    sed "s|$new150|$shots150|g; s/^/   /"
   python3 tests/shell/check_screenshots.py --icon --reference "$new" --scale 1.5 --screen 2400x1500 \
     "$new150" | tail -n 1 | sed 's/^/   /'
   demo_keep "$shots"
