@@ -30,7 +30,7 @@ shell_w=$(win "$install/ORVELANT Launcher.exe")
 install_w=$(win "$install")
 bare_w=$(win "$bare")
 shell_class=ORVELANT_LAUNCHER_SHELL_V10
-measure() { wine "$timer" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+measure() { wine "$timer" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 
 # One start of each first, not counted: the prefix's server and caches warm up.
 measure ORV_BARE_WINDOW "$bare_w" >/dev/null
@@ -39,17 +39,19 @@ bare_ms=() shell_ms=()
 for i in $(seq 1 "$starts"); do
   b=$(measure ORV_BARE_WINDOW "$bare_w")
   s=$(measure "$shell_class" "$shell_w" "$install_w")
+  echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms"
+  [ -n "$b" ] && [ -n "$s" ] || continue   # a pair counts only whole
   bare_ms+=("$b") shell_ms+=("$s")
-  echo "start $i: bare window $b ms, Shell $s ms"
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 mb=$(median "${bare_ms[@]}")
 ms=$(median "${shell_ms[@]}")
 echo
-echo "median of $starts: bare window $mb ms, Shell $ms ms, ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
+[ ${#bare_ms[@]} -gt 0 ] || { echo "startup_bench: nothing measured" >&2; exit 1; }
+echo "median of ${#bare_ms[@]}: bare window $mb ms, Shell $ms ms, ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
 
 echo
-echo "start-up profile of one Shell start (logs/launcher.log):"
+echo "start-up profile of one Shell start (logs/launcher.log), with the load average ($(cut -d' ' -f1-3 /proc/loadavg)):"
 rm -f "$install/logs/launcher.log"
-ORVELANT_STARTUP_PROFILE=1 WINEDEBUG=-all measure "$shell_class" "$shell_w" "$install_w" >/dev/null
+ORVELANT_STARTUP_PROFILE=1 measure "$shell_class" "$shell_w" "$install_w" >/dev/null
 grep -a 'startup profile' "$install/logs/launcher.log" | sed 's/^/  /'
