@@ -3,6 +3,8 @@
 # size, started alternately in the same X11 prefix on the private Xvfb,
 # median of ORV_BENCH_STARTS (default 7) starts each; then one Shell start
 # with ORVELANT_STARTUP_PROFILE set, whose per-step profile is printed.
+# ORV_BENCH_BASELINE_SHELL=<another ORVELANT Launcher.exe> times that build
+# too, in the same rounds and the same install (an earlier build, say).
 #   ./bench/startup_bench.sh          (after ./scripts/build.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +19,8 @@ install=$build/bench/startup/install
 rm -rf "$install"
 mkdir -p "$install/assets"
 cp "$build/bin/ORVELANT Launcher.exe" "$install/"
+baseline=${ORV_BENCH_BASELINE_SHELL:-}
+[ -z "$baseline" ] || cp "$baseline" "$install/baseline-shell.exe"
 cp "$root"/assets/orvelant-wordmark.bmp "$root"/assets/origin-core.bmp "$root"/assets/origin-core.ico "$install/assets/"
 printf '%s' '{"products": [
  {"id": "first-title", "title": "HALCYRA", "project": "PROJECT / 001", "install_dir": "first-title", "executable": "ORVELANT.exe"},
@@ -35,13 +39,20 @@ measure() { wine "$timer" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 # One start of each first, not counted: the prefix's server and caches warm up.
 measure ORV_BARE_WINDOW "$bare_w" >/dev/null
 measure "$shell_class" "$shell_w" "$install_w" >/dev/null || true
-bare_ms=() shell_ms=()
+bare_ms=() shell_ms=() base_ms=()
 for i in $(seq 1 "$starts"); do
   b=$(measure ORV_BARE_WINDOW "$bare_w")
   s=$(measure "$shell_class" "$shell_w" "$install_w")
-  echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms"
-  [ -n "$b" ] && [ -n "$s" ] || continue   # a pair counts only whole
+  if [ -n "$baseline" ]; then
+    o=$(measure "$shell_class" "$(win "$install/baseline-shell.exe")" "$install_w")
+    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms, baseline ${o:-(no window)} ms"
+    [ -n "$o" ] || continue
+  else
+    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms"
+  fi
+  [ -n "$b" ] && [ -n "$s" ] || continue   # a round counts only whole
   bare_ms+=("$b") shell_ms+=("$s")
+  [ -z "$baseline" ] || base_ms+=("$o")
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 mb=$(median "${bare_ms[@]}")
@@ -50,6 +61,10 @@ echo
 [ ${#bare_ms[@]} -gt 0 ] || { echo "startup_bench: nothing measured" >&2; exit 1; }
 echo "median of ${#bare_ms[@]}: bare window $mb ms, Shell $ms ms, ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
 
+if [ -n "$baseline" ]; then
+  mo=$(median "${base_ms[@]}")
+  echo "baseline Shell $mo ms, ratio $(awk -v s="$mo" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x"
+fi
 echo
 echo "start-up profile of one Shell start (logs/launcher.log), with the load average ($(cut -d' ' -f1-3 /proc/loadavg)):"
 rm -f "$install/logs/launcher.log"
