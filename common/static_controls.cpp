@@ -6,10 +6,6 @@ HFONT CreateUiFont(const wchar_t *face, int height, int weight) {
                        CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
 }
 
-void SetStaticFont(HWND control, HFONT font) {
-    if (control) SendMessageW(control, WM_SETFONT, (WPARAM)font, TRUE);
-}
-
 void AddColorControl(ControlColorTable *table, HWND control, int group) {
     if (!control || table->count >= kMaxColorControls) return;
     table->controls[table->count] = control;

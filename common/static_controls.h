@@ -17,7 +17,6 @@ struct ControlColorTable {
 };
 
 HFONT CreateUiFont(const wchar_t *face, int height, int weight);
-void SetStaticFont(HWND control, HFONT font);
 
 void AddColorControl(ControlColorTable *table, HWND control, int group);
 int FindColorGroup(const ControlColorTable *table, HWND control, int fallback);

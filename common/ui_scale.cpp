@@ -128,9 +128,12 @@ void UiCreateFonts(UiLayout *layout) {
 }
 
 void UiApplyFonts(UiLayout *layout) {
+    // A window not shown yet has nothing to redraw.
+    const BOOL redraw = IsWindowVisible(layout->window);
     for (int i = 0; i < layout->count; ++i) {
         const UiItem *item = &layout->items[i];
-        if (item->font >= 0) SetStaticFont(item->control, layout->fonts[(int)item->font]);
+        if (item->font >= 0)
+            SendMessageW(item->control, WM_SETFONT, (WPARAM)layout->fonts[(int)item->font], redraw);
     }
     // The controls hold the new fonts now: the old ones can go.
     for (int i = 0; i < layout->font_count; ++i) {
@@ -264,7 +267,7 @@ void UiRelayout(UiLayout *layout, int dpi) {
         UiMoveControl(layout, item->control, item->x, item->y, item->w, item->h);
     }
     UiApplyFonts(layout);
-    InvalidateRect(layout->window, NULL, TRUE);
+    RedrawWindow(layout->window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_h96,
