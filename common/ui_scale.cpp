@@ -394,9 +394,11 @@ static const GUID kAccRoleProperty = {
 typedef HRESULT(WINAPI *CoInitializeExFn)(void *, DWORD);
 typedef HRESULT(WINAPI *CoCreateInstanceFn)(REFCLSID, IUnknown *, DWORD, REFIID, void **);
 
-// COM is loaded only here, after the first frame: the window's start does
-// not wait for it.
+// Only while a screen reader runs (the system's flag for it), and COM is
+// loaded only then, after the first frame: nobody else waits for it.
 int UiMarkActionsAsButtons(HWND window) {
+    BOOL reader = FALSE;
+    if (!SystemParametersInfoW(SPI_GETSCREENREADER, 0, &reader, 0) || !reader) return 0;
     HMODULE ole32 = LoadLibraryW(L"ole32.dll");
     if (!ole32) return 0;
     CoInitializeExFn co_initialize =

@@ -87,6 +87,7 @@ void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_
 int UiHandleKey(HWND window, const MSG *msg);
 // Focus to that control, the focus mark shown.
 void UiFocusControl(HWND control);
-// Gives every action the accessible role of a push button (its name is its
-// text), through the accessibility layer's annotations; 1 when all were set.
+// While a screen reader runs, gives every action the accessible role of a
+// push button (its name is its text) through the accessibility layer's
+// annotations; 1 when all were set.
 int UiMarkActionsAsButtons(HWND window);

@@ -251,6 +251,10 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_SHELL_AFTER_FIRST_FRAME:
         UiMarkActionsAsButtons(window);
         return 0;
+    case WM_SETTINGCHANGE:
+        // A screen reader started after the window.
+        if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
+        return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
         SetDownloadPaused(0);
         PostQuitMessage(0);
