@@ -1,6 +1,7 @@
 // The main window's procedure: commands, the search field, colours, Worker
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
+#include "ui_scale.h"
 #include "static_controls.h"
 
 #include "library_ops.h"
@@ -244,6 +245,16 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_GAME_EXITED:
         HandleGameExited();
         return 0;
+    case WM_DPICHANGED:
+        HandleShellDpiChanged(wparam, lparam);
+        return 0;
+    case WM_SHELL_AFTER_FIRST_FRAME:
+        UiMarkActionsAsButtons(window);
+        return 0;
+    case WM_SETTINGCHANGE:
+        // A screen reader started after the window.
+        if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
+        return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
         SetDownloadPaused(0);
         PostQuitMessage(0);

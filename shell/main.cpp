@@ -35,11 +35,15 @@ static int RunShell(void) {
     HINSTANCE instance = GetModuleHandleW(NULL);
     GetInstallDirectory();
     ResolveLibraryRoot();
+    StartupStep("process start and directories");
     g_bandwidth_kbps = (int)ReadSettingNumber(L"BandwidthKbps", 0);
     CreateDirectoryTree(g_library_root);
+    StartupStep("settings and library folder");
     ReloadRemoteData();
+    StartupStep("documents and lists");
     LogLine("==== ORVELANT Launcher 1.0.0 release-candidate shell startup ====");
     CreateShellBrushesAndFonts();
+    StartupStep("brushes");
 
 #ifdef ORV_TEST_HOOKS
     TestHookBeforeRegisterClass(instance);
@@ -59,18 +63,22 @@ static int RunShell(void) {
                     MB_ICONERROR | MB_OK);
         return SHELL_EXIT_REGISTER_CLASS;
     }
-    g_main_window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION,
-                                    WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 70, 35, 1320, 830,
-                                    NULL, NULL, instance, NULL);
+    StartupStep("window class");
+    g_main_window = CreateShellWindow(instance);
+    StartupStep("main window and fonts");
     if (!g_main_window) {
         LogFailure("CreateWindowExW failed");
         return SHELL_EXIT_CREATE_WINDOW;
     }
     CreateShellControls(instance);
+    StartupStep("controls and first views");
     ShowWindow(g_main_window, SW_SHOW);
     UpdateWindow(g_main_window);
+    StartupStep("first paint");
+    PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     StartSyncWorker();
+    StartupStep("sync worker started");
 
     MSG msg;
     for (;;) {
@@ -80,6 +88,7 @@ static int RunShell(void) {
             LogFailure("GetMessageW failed");
             return SHELL_EXIT_MESSAGE_LOOP;
         }
+        if (HandleShellKey(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

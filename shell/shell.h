@@ -213,6 +213,9 @@ void CreateShellControls(HINSTANCE instance);
 void SetProgress(int percent);
 void SetSignalLabel(const wchar_t *text);
 void ShowPage(int page);
+// Start-up profile: logs the time of the step just ended when the
+// environment asks for it (ORVELANT_STARTUP_PROFILE), else does nothing.
+void StartupStep(const char *step);
 // The launcher's own targets: the maker's web site, the log folder, reports.
 void OpenWithShell(const wchar_t *target);
 // Links taken from the cached documents: opened only when they are https.

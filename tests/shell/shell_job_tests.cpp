@@ -163,6 +163,18 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return Signal() == L"SIGNAL // LOCAL"; }, 30000));
         ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     }
+    // A key as the window's thread receives it, and the id of the control
+    // that has the keyboard focus afterwards.
+    int PressKey(WPARAM key) {
+        PostMessageW(window_, WM_KEYDOWN, key, 1);
+        PostMessageW(window_, WM_KEYUP, key, 0xC0000001);
+        EXPECT_TRUE(orv_probe::WaitProcessed(window_));
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof(info);
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info) || !info.hwndFocus)
+            return 0;
+        return GetDlgCtrlID(info.hwndFocus);
+    }
     std::wstring Signal() { return TextAt(30, 680, 165, 22); }
     std::wstring Status() { return TextAt(236, 735, 620, 22); }
     std::wstring Headline() { return TextAt(255, 285, 700, 32); }
@@ -211,6 +223,15 @@ protected:
 TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json")}));
     StartShell();
+    // HOME from the keyboard: Tab walks the header, the navigation and the
+    // page's actions in reading order (the news rows shown), then wraps.
+    std::vector<int> expected = {1010, 1001, 1002, 1003, 1004, 1005, 1100, 1101};
+    for (int id = 2200; id < 2203; ++id)
+        if (ById(id).visible) expected.push_back(id);
+    expected.push_back(1010);
+    std::vector<int> order;
+    for (size_t i = 0; i < expected.size(); ++i) order.push_back(PressKey(VK_TAB));
+    EXPECT_EQ(expected, order);
     Click(1003);
     EXPECT_EQ(L"INSTALL", Text(1300));
 
@@ -227,10 +248,14 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(L"NO ACTIVE DOWNLOADS", Headline());
     EXPECT_EQ(L"QUEUE // IDLE", QueueLine());
 
-    // Installed: check, then the game online.
+    // Installed: check, then the game online; PLAY reached with Tab and
+    // run with Enter.
     Click(1003);
     EXPECT_EQ(L"PLAY", Text(1300));
-    Click(1300);
+    int focused = 0;
+    for (int i = 0; i < 20 && focused != 1300; ++i) focused = PressKey(VK_TAB);
+    ASSERT_EQ(1300, focused);
+    PressKey(VK_RETURN);
     ASSERT_TRUE(WaitUntil([&] { return !LaunchRecord("playable").empty(); }, 60000));
     EXPECT_EQ(L"READY // CURRENT", Status());
     EXPECT_TRUE(ById(1300).visible);  // the LIBRARY page stays
