@@ -19,8 +19,10 @@ int ParseManifest(const char *body, unsigned int length, char version[kManifestV
     JsonOffset cursor = at + 1;
     JsonOffset array_end = JsonArrayEnd(body, length, cursor);
     JsonOffset from = 0, end = 0;
-    while (g_manifest_count < kMaxManifestFiles &&
-           JsonNextObject(body, &cursor, array_end, &from, &end)) {
+    while (JsonNextObject(body, &cursor, array_end, &from, &end)) {
+        // A release the table cannot hold whole is refused: half of it
+        // must never be installed and sealed.
+        if (g_manifest_count >= kMaxManifestFiles) return 0;
         ManifestFile *file = &g_manifest_files[g_manifest_count];
         FillZero(file, sizeof(*file));
         if (!JsonGetString(body, from, end, "path", file->path, sizeof(file->path)) ||
