@@ -36,6 +36,10 @@ unsigned long long NarrowLength(const char *s) {
     return n;
 }
 
+wchar_t FoldAscii(wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? (wchar_t)(unit - L'A' + L'a') : unit;
+}
+
 int WideEquals(const wchar_t *a, const wchar_t *b) {
     if (!a || !b) return 0;
     for (;; ++a, ++b) {

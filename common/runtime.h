@@ -35,6 +35,8 @@ wchar_t *WideAppend(wchar_t *dst, const wchar_t *src, unsigned long long capacit
 unsigned long long WideLength(const wchar_t *s);
 unsigned long long NarrowLength(const char *s);
 int WideEquals(const wchar_t *a, const wchar_t *b);
+// A-Z to a-z; every other unit stays as it is.
+wchar_t FoldAscii(wchar_t unit);
 int WideContains(const wchar_t *text, const wchar_t *needle);
 unsigned long long ParseWideDecimal(const wchar_t *s);
 int Utf8ToWide(const char *src, wchar_t *dst, int capacity);

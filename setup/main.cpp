@@ -15,9 +15,6 @@ static const wchar_t *const kShellTemp = L"ORVELANT Launcher.new";
 static const wchar_t *const kWorkerName = L"ORVELANT Update Worker.exe";
 static const wchar_t *const kWorkerTemp = L"ORVELANT Update Worker.new";
 
-// Only ASCII letters fold: every other character must match exactly.
-static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? (wchar_t)(c + 32) : c; }
-
 int ContainsSwitch(const wchar_t *command_line, const wchar_t *name) {
     if (!name || name[0] == 0) return 1;
     if (!command_line) return 0;
