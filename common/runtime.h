@@ -62,6 +62,10 @@ char *ReadWholeFile(const wchar_t *path, unsigned int *out_size);
 int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
 int WriteTextFile(const wchar_t *path, const char *text);
 int DeleteFileIfPresent(const wchar_t *name);
+// "." or "..", as a directory search lists them.
+int IsDotEntry(const wchar_t *name);
+// Deletes the tree; directory links are removed, never entered.
+int DeleteTree(const wchar_t *path);
 
 void LogLine(const char *message);
 void LogFailure(const char *message);

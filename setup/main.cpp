@@ -153,6 +153,12 @@ int StartInstalledShell(const wchar_t *directory) {
 }
 
 int RunHidden(wchar_t *command_line) {
+    // Windows PowerShell by its full path: a "powershell.exe" beside the
+    // Setup (a Downloads folder) or in the current directory must never run.
+    wchar_t program[MAX_PATH + 64];
+    UINT n = GetSystemDirectoryW(program, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return 0;
+    WideAppend(program, L"\\WindowsPowerShell\\v1.0\\powershell.exe", MAX_PATH + 64);
     STARTUPINFOW startup;
     FillZero(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -160,7 +166,7 @@ int RunHidden(wchar_t *command_line) {
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process;
     FillZero(&process, sizeof(process));
-    if (!CreateProcessW(NULL, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+    if (!CreateProcessW(program, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
                         &startup, &process))
         return 0;
     CloseHandle(process.hThread);

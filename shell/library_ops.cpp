@@ -20,10 +20,6 @@ static int Box(const wchar_t *text, UINT flags) {
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
-static int IsDotEntry(const wchar_t *name) {
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
-
 int IsDirectoryNonEmpty(const wchar_t *path) {
     wchar_t pattern[1300];
     WideCopy(pattern, path, 1300);
@@ -75,37 +71,6 @@ int MoveTree(const wchar_t *source, const wchar_t *destination) {
     }
     RemoveDirectoryW(source);
     return 1;
-}
-
-int DeleteTree(const wchar_t *path) {
-    wchar_t pattern[1300];
-    WideCopy(pattern, path, 1300);
-    WideAppend(pattern, L"\\*", 1300);
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (IsDotEntry(entry.cFileName)) continue;
-            wchar_t full[1400];
-            JoinPath(path, entry.cFileName, full, 1400);
-            int ok = 1;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                    RemoveDirectoryW(full);  // the link goes; its target is never entered
-                else
-                    ok = DeleteTree(full);
-            } else {
-                ok = DeleteFileW(full) != 0;
-            }
-            if (!ok) {
-                FindClose(search);
-                return 0;
-            }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    if (RemoveDirectoryW(path)) return 1;
-    return !DirectoryExists(path);
 }
 
 // A path in the form the comparison uses: upper case, "/" read as "\",
