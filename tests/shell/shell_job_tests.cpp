@@ -507,12 +507,18 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
 
+    // A PLAY request waits behind the launcher update; once that has ended
+    // without its code, the request runs by itself.
     Click(1005);
     Click(1402);
     EXPECT_EQ(L"LAUNCHER UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1402).enabled);
-    ASSERT_TRUE(WaitStatus(L"LAUNCHER UPDATE // FAILED", 20000)) << Narrow(Status());
+    Click(1003);
+    Click(1300);
+    EXPECT_EQ(L"QUEUE // ADDED", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
     ExpectNoBox();
+    Click(1005);
     EXPECT_TRUE(ById(1402).enabled);
     auto ended_count = [&] {
         std::string log = ShellLog();
@@ -521,7 +527,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
             ++count;
         return count;
     };
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    EXPECT_EQ(5u, ended_count()) << ShellLog();
 
     // A job whose final code came (posted here) and whose process ends only
     // after the next job has started: that end belongs to the old one.
@@ -537,20 +543,65 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Sleep(3500);  // the first has ended, the second runs
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1301).enabled);
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
-    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
     EXPECT_EQ(5u, ended_count()) << ShellLog();
+    // A sync's statuses leave the running job's progress bar as it is.
+    auto fill_width = [&] {
+        for (const orv_probe::ControlInfo &c : Controls())
+            if (c.rect.left == 236 && c.rect.top == 765 && c.rect.bottom - c.rect.top == 2)
+                return (int)(c.rect.right - c.rect.left);
+        return -1;
+    };
+    int width = fill_width();
+    EXPECT_GT(width, 0);
+    PostMessageW(window_, WM_APP + 10, 8, 0);   // SYNC_STARTED
+    PostMessageW(window_, WM_APP + 10, 10, 0);  // SYNC_UNAVAILABLE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(width, fill_width());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
 }
 
 // An older release kept the first title inside the launcher's own folder:
-// slot 0 starts from there, in its "game" folder, known-good without a marker.
+// "first-title" starts from there, in its "game" folder, known-good without
+// a marker, wherever the catalog lists it; the product listed before it has
+// no part in that layout. A second start of the Shell meanwhile brings the
+// running window back and ends at once, with nothing started or written.
 TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     MakeDirs(dir_ + L"\\game");
     ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
                           (dir_ + L"\\game\\ORVELANT_First_Title.exe").c_str(), FALSE));
     Write(L"game\\game.txt", "title=LEGACY\r\nseconds=1\r\n");
+    Write(L"catalog.json",
+          Catalog({GameProduct("other", "OTHER", "/games/three/manifest.json"),
+                   GameProduct("first-title", "HALCYRA", "/games/playable/manifest.json")}));
     StartShell();
+
+    ShowWindow(window_, SW_MINIMIZE);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    std::string log_before = ShellLog();
+    std::wstring exe = dir_ + L"\\ORVELANT Launcher.exe";
+    std::wstring cmd = L"\"" + exe + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION second = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &second));
+    CloseHandle(second.hThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.hProcess, 10000));
+    DWORD second_code = 259;
+    GetExitCodeProcess(second.hProcess, &second_code);
+    CloseHandle(second.hProcess);
+    EXPECT_EQ(0u, second_code);
+    EXPECT_EQ(1, CountWindowsOfClass(L"ORVELANT_LAUNCHER_SHELL_V10"));
+    EXPECT_TRUE(WorkerChildren(second.dwProcessId).empty());
+    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
+    EXPECT_EQ(log_before, ShellLog());
+
     Click(1003);
+    Click(2100);  // OTHER
+    EXPECT_EQ(L"INSTALL", Text(1300));
+    EXPECT_FALSE(ById(1302).enabled);
+    Click(2101);  // HALCYRA
     EXPECT_EQ(L"PLAY", Text(1300));
     EXPECT_TRUE(ById(1302).enabled);
     Click(1302);
