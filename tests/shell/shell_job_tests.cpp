@@ -209,7 +209,8 @@ protected:
 // the launcher's command line in its folder; offline play; playtime of every
 // run, two ending together; a game outlives the closed Shell.
 TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
-    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json")}));
+    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json"),
+                                    GameProduct("three", "THREE", "/games/three/manifest.json", "Game.exe")}));
     StartShell();
     Click(1003);
     EXPECT_EQ(L"INSTALL", Text(1300));
@@ -270,9 +271,19 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(0, CountWindowsOfClass(kGameClass));
     WriteFileBytes(ProductDir("playable") + L"\\.orvelant-known-good", "ok\r\n");
 
-    // Closing the Shell while a game runs: the game goes on; that run is lost.
-    Click(1302);
-    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 20000));
+    // PLAY queued behind another product's install starts the game when its
+    // own check ends current. Closing the Shell while that game runs: the
+    // game goes on; that run is lost.
+    DeleteFileW((ProductDir("playable") + L"\\launch-record.txt").c_str());
+    Click(2101);
+    Click(1300);
+    Click(2100);
+    Click(1300);
+    EXPECT_TRUE(ById(1350).visible);  // queued: DOWNLOADS shown
+    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 60000));
+    EXPECT_NE(std::string::npos,
+              LaunchRecord("playable").find("\\ORVELANT.exe\" --launcher-version=1.0.0\r\n"))
+        << LaunchRecord("playable");
     PostMessageW(window_, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, WaitExit());
     EXPECT_EQ(1, CountWindowsOfClass(kGameClass));
@@ -452,6 +463,17 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     EXPECT_EQ(L"ORVELANT Launcher", caption);
     EXPECT_EQ(L"LAUNCHER UPDATE // FAILED", Status());
     EXPECT_TRUE(ById(1402).enabled);
+
+    // The store switched off: the STORE page's view button opens the
+    // maker's site, not the product's page.
+    Write(L"control.json", "{\"store_enabled\": false}");
+    PostMessageW(window_, WM_APP + 10, 9, 0);  // SYNC_DONE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    Click(1002);
+    Click(1200);
+    ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 5; }, 20000));
+    std::vector<std::string> opened = handler.Opened();
+    EXPECT_EQ(2, std::count(opened.begin(), opened.end(), "https://www.orvelant.example/"));
 }
 
 // A required launcher update: no offline start, and PLAY hands over to the
@@ -506,6 +528,17 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Click(1300);                      // a new job at once, not a queued one
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    // A direct repair: the Worker's whole command line, as the program in
+    // its place recorded it.
+    Click(1301);
+    EXPECT_EQ(L"VERIFY // STARTING", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    EXPECT_NE(std::string::npos,
+              Read(L"launch-record.txt")
+                  .find("command_line=\"" + Narrow(dir_) + "\\ORVELANT Update Worker.exe\" /parent:" +
+                        std::to_string((unsigned long long)(ULONG_PTR)window_) +
+                        " /product:first-title /repair\r\n"))
+        << Read(L"launch-record.txt");
 
     // A PLAY request waits behind the launcher update; once that has ended
     // without its code, the request runs by itself.
@@ -527,7 +560,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
             ++count;
         return count;
     };
-    EXPECT_EQ(5u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
 
     // A job whose final code came (posted here) and whose process ends only
     // after the next job has started: that end belongs to the old one.
@@ -543,7 +576,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Sleep(3500);  // the first has ended, the second runs
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1301).enabled);
-    EXPECT_EQ(5u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
     // A sync's statuses leave the running job's progress bar as it is.
     auto fill_width = [&] {
         for (const orv_probe::ControlInfo &c : Controls())
@@ -558,7 +591,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     EXPECT_EQ(width, fill_width());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
-    EXPECT_EQ(6u, ended_count()) << ShellLog();
+    EXPECT_EQ(7u, ended_count()) << ShellLog();
 }
 
 // An older release kept the first title inside the launcher's own folder:
