@@ -612,21 +612,16 @@ TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     ShowWindow(window_, SW_MINIMIZE);
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     std::string log_before = ShellLog();
-    std::wstring exe = dir_ + L"\\ORVELANT Launcher.exe";
-    std::wstring cmd = L"\"" + exe + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION second = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &si, &second));
-    CloseHandle(second.hThread);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.hProcess, 10000));
+    DWORD second_pid = 0;
+    HANDLE second = StartInstalled(&second_pid);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
     DWORD second_code = 259;
-    GetExitCodeProcess(second.hProcess, &second_code);
-    CloseHandle(second.hProcess);
+    GetExitCodeProcess(second, &second_code);
+    CloseHandle(second);
     EXPECT_EQ(0u, second_code);
     EXPECT_EQ(1, CountWindowsOfClass(L"ORVELANT_LAUNCHER_SHELL_V10"));
-    EXPECT_TRUE(WorkerChildren(second.dwProcessId).empty());
+    EXPECT_TRUE(WorkerChildren(second_pid).empty());
     EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
     EXPECT_EQ(log_before, ShellLog());
 
