@@ -8,7 +8,7 @@ set(ORV_PRODUCT_COMPILE_OPTIONS
   # keeps the compiler from turning our own copy loops into memset/memcpy calls
   -fno-tree-loop-distribute-patterns)
 
-set(ORV_SYSTEM_LIBRARIES kernel32 user32 gdi32 shell32 advapi32 winhttp bcrypt ole32)
+set(ORV_SYSTEM_LIBRARIES kernel32 user32 gdi32 shell32 advapi32 winhttp bcrypt)
 
 # orv_program(<target> <file name without .exe> <entry symbol> <profile object library>)
 function(orv_program target file_name entry profile)

@@ -103,11 +103,26 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
 }
 
 // The real folder picker; 1 with the chosen folder in dst (264 units).
+// The picker's new dialog style needs COM on the calling (UI) thread; it is
+// set up once, when the picker is first opened, so that start-up stays light.
+static void InitializeComOnce(void) {
+    static int done;
+    if (done) return;
+    done = 1;
+    HMODULE ole = LoadLibraryExW(L"ole32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!ole) return;  // stays loaded for the rest of the process
+    typedef HRESULT(WINAPI * CoInitializeExProc)(void *, DWORD);
+    CoInitializeExProc initialize =
+        (CoInitializeExProc)(void *)GetProcAddress(ole, "CoInitializeEx");
+    if (initialize) initialize(NULL, COINIT_APARTMENTTHREADED);
+}
+
 static int PickParentFolder(wchar_t *dst) {
 #ifdef ORV_TEST_HOOKS
     int hooked = TestHookPickFolder(dst, 264);
     if (hooked >= 0) return hooked;
 #endif
+    InitializeComOnce();
     wchar_t display_name[260];
     BROWSEINFOW info;
     FillZero(&info, sizeof(info));

@@ -82,8 +82,6 @@ static int RunShell(void) {
     HINSTANCE instance = GetModuleHandleW(NULL);
     GetInstallDirectory();
     if (HandOverToRunningShell()) return SHELL_EXIT_OK;
-    // The folder picker's new dialog style needs COM on this thread.
-    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     ResolveLibraryRoot();
     g_bandwidth_kbps = (int)ReadSettingNumber(L"BandwidthKbps", 0);
     CreateDirectoryTree(g_library_root);

@@ -5,7 +5,7 @@
 # holds none of the test builds' hooks.
 set -euo pipefail
 bin=${1:?usage: check_imports.sh <bin-dir>}
-allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|WINHTTP|bcrypt|OLE32|ole32|COMCTL32)\.dll$'
+allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|WINHTTP|bcrypt|OLE32|COMCTL32)\.dll$'
 status=0
 shopt -s nullglob
 programs=("$bin"/*.exe)

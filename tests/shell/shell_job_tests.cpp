@@ -620,7 +620,7 @@ TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     GetExitCodeProcess(second, &second_code);
     CloseHandle(second);
     EXPECT_EQ(0u, second_code);
-    EXPECT_EQ(1, CountWindowsOfClass(L"ORVELANT_LAUNCHER_SHELL_V10"));
+    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
     EXPECT_TRUE(WorkerChildren(second_pid).empty());
     EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
     EXPECT_EQ(log_before, ShellLog());
