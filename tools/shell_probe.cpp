@@ -42,17 +42,13 @@ HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms) {
 std::wstring ReadText(HWND window) {
     DWORD_PTR length = 0;
     if (SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, kSendFlags, 5000, &length)) {
-        // The text may change between the two messages: a copy that fills
-        // the whole buffer may have been cut, so it is read again into a
-        // larger one.
-        size_t size = std::max<size_t>(length + 2, 64);
-        for (int round = 0; round < 12; ++round, size *= 2) {
-            std::vector<wchar_t> buffer(size, L'\0');
-            DWORD_PTR copied = 0;
-            if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
-                                     kSendFlags, 5000, &copied))
-                break;
-            if (copied + 1 < buffer.size()) return std::wstring(buffer.data(), copied);
+        // The length may be an upper bound; the copy says how much it wrote.
+        std::vector<wchar_t> buffer(length + 2, L'\0');
+        DWORD_PTR copied = 0;
+        if (SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
+                                kSendFlags, 5000, &copied)) {
+            copied = std::min<DWORD_PTR>(copied, buffer.size() - 1);
+            return std::wstring(buffer.data(), copied);
         }
     }
     wchar_t text[4096];
