@@ -36,6 +36,10 @@ unsigned long long NarrowLength(const char *s) {
     return n;
 }
 
+wchar_t FoldAscii(wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? (wchar_t)(unit - L'A' + L'a') : unit;
+}
+
 int WideEquals(const wchar_t *a, const wchar_t *b) {
     if (!a || !b) return 0;
     for (;; ++a, ++b) {
@@ -247,6 +251,52 @@ int DeleteFileIfPresent(const wchar_t *name) {
     JoinPath(g_install_dir, name, path, 1200);
     if (!FileExists(path)) return 1;
     return DeleteFileW(path) ? 1 : 0;
+}
+
+int IsDotEntry(const wchar_t *name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// The walk keeps one path buffer for the whole tree: a name is appended on
+// the way down and cut off on the way up, so a deep tree costs little stack
+// and no level's path is cut short.
+static int DescendInto(wchar_t *path, unsigned long long length, const wchar_t *name) {
+    if (length + 2 + WideLength(name) >= kLongPathUnits) return 0;
+    path[length] = L'\\';
+    WideCopy(path + length + 1, name, (unsigned int)(kLongPathUnits - length - 1));
+    return 1;
+}
+
+static int DeleteTreeAt(wchar_t *path, unsigned long long length) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (DescendInto(path, length, L"*")) search = FindFirstFileW(path, &entry);
+    path[length] = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        int ok = 1;
+        do {
+            if (IsDotEntry(entry.cFileName)) continue;
+            if (!DescendInto(path, length, entry.cFileName))
+                ok = 0;
+            else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ok = DeleteFileW(path) != 0;
+            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                RemoveDirectoryW(path);  // the link goes; its target is never entered
+            else
+                ok = DeleteTreeAt(path, WideLength(path));
+            path[length] = 0;
+        } while (ok && FindNextFileW(search, &entry));
+        FindClose(search);
+        if (!ok) return 0;
+    }
+    if (RemoveDirectoryW(path)) return 1;
+    return !DirectoryExists(path);
+}
+
+int DeleteTree(const wchar_t *path) {
+    wchar_t work[kLongPathUnits];
+    WideCopy(work, path, kLongPathUnits);
+    return DeleteTreeAt(work, WideLength(work));
 }
 
 void LogLine(const char *message) {

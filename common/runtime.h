@@ -38,6 +38,8 @@ wchar_t *WideAppend(wchar_t *dst, const wchar_t *src, unsigned long long capacit
 unsigned long long WideLength(const wchar_t *s);
 unsigned long long NarrowLength(const char *s);
 int WideEquals(const wchar_t *a, const wchar_t *b);
+// A-Z to a-z; every other unit stays as it is.
+wchar_t FoldAscii(wchar_t unit);
 int WideContains(const wchar_t *text, const wchar_t *needle);
 unsigned long long ParseWideDecimal(const wchar_t *s);
 int Utf8ToWide(const char *src, wchar_t *dst, int capacity);
@@ -70,6 +72,10 @@ char *ReadWholeFile(const wchar_t *path, unsigned int *out_size);
 int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
 int WriteTextFile(const wchar_t *path, const char *text);
 int DeleteFileIfPresent(const wchar_t *name);
+// "." or "..", as a directory search lists them.
+int IsDotEntry(const wchar_t *name);
+// Deletes the tree; directory links are removed, never entered.
+int DeleteTree(const wchar_t *path);
 
 void LogLine(const char *message);
 void LogFailure(const char *message);

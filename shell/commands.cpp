@@ -20,9 +20,7 @@ void OpenWithShell(const wchar_t *target) {
 static int BeginsWithHttps(const wchar_t *target) {
     const wchar_t scheme[] = L"https://";
     for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
-        wchar_t unit = target[i];
-        if (unit >= L'A' && unit <= L'Z') unit = (wchar_t)(unit + 32);
-        if (unit != scheme[i]) return 0;
+        if (FoldAscii(target[i]) != scheme[i]) return 0;
     }
     return 1;
 }

@@ -20,10 +20,6 @@ static int Box(const wchar_t *text, UINT flags) {
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
-static int IsDotEntry(const wchar_t *name) {
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
-
 int IsDirectoryNonEmpty(const wchar_t *path) {
     wchar_t pattern[kLongPathUnits];
     WideCopy(pattern, path, kLongPathUnits);
@@ -101,36 +97,6 @@ int MoveTree(const wchar_t *source, const wchar_t *destination) {
     return MoveTreeAt(from, WideLength(from), to, WideLength(to));
 }
 
-static int DeleteTreeAt(wchar_t *path, unsigned long long length) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FirstEntry(path, length, &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        int ok = 1;
-        do {
-            if (IsDotEntry(entry.cFileName)) continue;
-            if (!DescendInto(path, length, entry.cFileName))
-                ok = 0;
-            else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                ok = DeleteFileW(path) != 0;
-            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                RemoveDirectoryW(path);  // the link goes; its target is never entered
-            else
-                ok = DeleteTreeAt(path, WideLength(path));
-            path[length] = 0;
-        } while (ok && FindNextFileW(search, &entry));
-        FindClose(search);
-        if (!ok) return 0;
-    }
-    if (RemoveDirectoryW(path)) return 1;
-    return !DirectoryExists(path);
-}
-
-int DeleteTree(const wchar_t *path) {
-    wchar_t work[kLongPathUnits];
-    WideCopy(work, path, kLongPathUnits);
-    return DeleteTreeAt(work, WideLength(work));
-}
-
 // A path in the form the comparison uses: upper case, "/" read as "\",
 // repeated separators collapsed, no trailing separator (except after a bare
 // drive). Returns the length.
@@ -161,11 +127,26 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
 }
 
 // The real folder picker; 1 with the chosen folder in dst (264 units).
+// The picker's new dialog style needs COM on the calling (UI) thread; it is
+// set up once, when the picker is first opened, so that start-up stays light.
+static void InitializeComOnce(void) {
+    static int done;
+    if (done) return;
+    done = 1;
+    HMODULE ole = LoadLibraryExW(L"ole32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!ole) return;  // stays loaded for the rest of the process
+    typedef HRESULT(WINAPI * CoInitializeExProc)(void *, DWORD);
+    CoInitializeExProc initialize =
+        (CoInitializeExProc)(void *)GetProcAddress(ole, "CoInitializeEx");
+    if (initialize) initialize(NULL, COINIT_APARTMENTTHREADED);
+}
+
 static int PickParentFolder(wchar_t *dst) {
 #ifdef ORV_TEST_HOOKS
     int hooked = TestHookPickFolder(dst, 264);
     if (hooked >= 0) return hooked;
 #endif
+    InitializeComOnce();
     wchar_t display_name[260];
     BROWSEINFOW info;
     FillZero(&info, sizeof(info));

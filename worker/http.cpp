@@ -313,18 +313,40 @@ static int WaitWhilePaused(ThrottleWindow *window) {
     return 1;
 }
 
+// A host drops a connection that stays idle for long (nginx after a minute
+// by default), which a pause does on purpose: the rest is asked for again
+// from the bytes on disk. 1 with the new request open (206), 2 when nothing
+// is left to fetch (416), 0 on any other answer.
+static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long long on_disk,
+                            long long *declared) {
+    CloseRequest(r);
+    wchar_t range[64];
+    wsprintfW(range, L"Range: bytes=%I64u-\r\n", on_disk);
+    DWORD status = 0;
+    if (!OpenAndSend(r, url, 60000, range, 0) || !QueryStatus(r->request, &status)) return 0;
+    if (status == 416) return 2;
+    if (status != 206) return 0;
+    *declared = DeclaredLength(r->request);
+    LogLine("HTTP Range resume accepted");
+    return 1;
+}
+
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
-    ThrottleWindow window;
-    ThrottleStart(&window);
     unsigned long long bytes_this_call = 0;
     HANDLE heap = GetProcessHeap();
     unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
     if (!buffer) return 0;
+    // The watch opens handles and keys: only once nothing can fail before
+    // the common end below.
+    ThrottleWindow window;
+    ThrottleStart(&window);
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
     HttpRequest r = {NULL, NULL, NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
     int oversized = 0;
+    int paused_since_request = 0;
+    unsigned long long request_bytes = 0;
     DWORD status = 0;
     long long declared = -1;
     wchar_t range[64];
@@ -355,16 +377,23 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        WaitWhilePaused(&window);
+        if (WaitWhilePaused(&window)) paused_since_request = 1;
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        int broken = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) {
+            broken = 1;
+            goto ended;
+        }
         TransferWaited(&window);
-        if (available == 0) break;
+        if (available == 0) goto ended;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            WaitWhilePaused(&window);
+            if (WaitWhilePaused(&window)) paused_since_request = 1;
             DWORD read = 0;
-            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            if (!WinHttpReadData(r.request, buffer, want, &read)) {
+                broken = 1;
+                goto ended;
+            }
             TransferWaited(&window);
             if (read == 0) break;
             // A file never grows past the size its signed manifest gives: a
@@ -379,14 +408,28 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
             available -= read;
             g_transfer.done_bytes += read;
             bytes_this_call += read;
+            request_bytes += read;
             PostWorkerTransfer();
             ThrottleTransfer(&window, read);
         }
+        continue;
+    ended:
+        // A connection that closes early can look like the end of the body; a
+        // short body is an interrupted download (the .part stays for resume),
+        // never a finished one.
+        if (!broken && (declared < 0 || (unsigned long long)declared == request_bytes)) {
+            ok = 1;
+            break;
+        }
+        // Once per pause, the rest is asked for again before the download
+        // counts as interrupted.
+        if (!paused_since_request) break;
+        paused_since_request = 0;
+        request_bytes = 0;
+        int reopened = ReopenAfterPause(&r, url, offset + bytes_this_call, &declared);
+        if (reopened == 2) ok = 1;
+        if (reopened != 1) break;
     }
-    // A connection that closes early can look like the end of the body; a
-    // short body is an interrupted download (the .part stays for resume),
-    // never a finished one.
-    ok = declared < 0 || (unsigned long long)declared == bytes_this_call;
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);

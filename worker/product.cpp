@@ -118,8 +118,11 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     return 0;
 }
 
-// Puts back the files committed so far, last first.
-static void RollBack(const CatalogProduct *product, int from) {
+// Puts back the files committed so far, last first. Returns 1 only when
+// every one of them is as it was before the job; a file that cannot be put
+// back is named in the log, and the install then stays unsealed.
+static int RollBack(const CatalogProduct *product, int from) {
+    int restored = 1;
     for (int k = from; k >= 0; --k) {
         ManifestFile *file = &g_manifest_files[k];
         if (!file->committed) continue;
@@ -127,13 +130,25 @@ static void RollBack(const CatalogProduct *product, int from) {
         wchar_t backup[kFilePathUnits];
         LocalFilePath(product, file, local, kFilePathUnits);
         BackupFilePath(product, file, backup, kFilePathUnits);
-        if (file->had_previous) {
-            if (FileExists(backup)) CopyFileW(backup, local, FALSE);
-        } else {
-            DeleteFileW(local);
+        int done = 0;
+        for (int attempt = 0;; ++attempt) {
+            if (file->had_previous)
+                done = FileExists(backup) && CopyFileW(backup, local, FALSE);
+            else
+                done = DeleteFileW(local) || GetLastError() == ERROR_FILE_NOT_FOUND;
+            if (done || !WaitOutBriefLock(attempt, 0)) break;
+        }
+        if (!done) {
+            char line[560] = "Rollback could not restore ";
+            unsigned int n = (unsigned int)NarrowLength(line);
+            for (const char *c = file->path; *c && n + 1 < sizeof(line); ++c) line[n++] = *c;
+            line[n] = 0;
+            LogLine(line);
+            restored = 0;
         }
     }
     LogLine("Rollback completed after commit failure");
+    return restored;
 }
 
 static int FailJob(char *manifest) {
@@ -240,21 +255,29 @@ int RunProductJob(void) {
         const char *failure = NULL;
         if (file->had_previous) {
             CreateParentDirectory(backup);
-            if (!CopyFileW(local, backup, FALSE)) failure = "Backup failed";
+            for (int attempt = 0; !CopyFileW(local, backup, FALSE); ++attempt)
+                if (!WaitOutBriefLock(attempt, 0)) {
+                    failure = "Backup failed";
+                    break;
+                }
         }
         if (!failure) {
             // The Game Library may lie on another volume than the staging
             // area (the library move allows it): there the move copies.
             CreateParentDirectory(local);
-            if (!MoveFileExW(staged, local,
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
-                                 MOVEFILE_WRITE_THROUGH))
-                failure = "Commit failed";
+            for (int attempt = 0;
+                 !MoveFileExW(staged, local,
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                                  MOVEFILE_WRITE_THROUGH);
+                 ++attempt)
+                if (!WaitOutBriefLock(attempt, 1)) {
+                    failure = "Commit failed";
+                    break;
+                }
         }
         if (failure) {
             LogLine(failure);
-            RollBack(&product, k);
-            if (had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
+            if (RollBack(&product, k) && had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
             return FailJob(manifest);
         }
         file->committed = 1;
@@ -263,9 +286,9 @@ int RunProductJob(void) {
     }
     if (!WriteKnownGood(&product, version_text)) {
         LogLine("Could not write known-good marker");
-        RollBack(&product, count - 1);
-        // The rolled-back install is known-good exactly when it was before.
-        if (had_marker)
+        // The rolled-back install is known-good exactly when it was before
+        // and every file could be put back.
+        if (RollBack(&product, count - 1) && had_marker)
             WriteWholeFile(marker, kMarkerBytes, 4);
         else
             DeleteFileW(marker);

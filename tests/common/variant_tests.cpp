@@ -19,7 +19,7 @@ static const unsigned kTreeUnits = 2100;
 static const bool kWriteMakesParent = false;
 static const wchar_t *const kLogName = L"logs\\launcher.log";
 #elif defined(ORV_VARIANT_SETUP)
-static const unsigned kReadLimit = 0;
+static const unsigned kReadLimit = 262144;
 static const unsigned kTreeUnits = 1200;
 static const bool kWriteMakesParent = false;
 static const wchar_t *const kLogName = nullptr;

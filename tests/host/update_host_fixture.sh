@@ -251,6 +251,13 @@ cat >"$state/locations.conf" <<CONF
       proxy_pass https://127.0.0.1:$hostile_port;
       proxy_buffering off;
     }
+    # The tree from a host that drops a client who stops reading for a
+    # second (nginx's own default is a minute).
+    location /idle/ {
+      alias "$tree/";
+      limit_rate 1m;
+      send_timeout 1s;
+    }
 CONF
 "$repo/host/start.sh" "$state" "$tree" localhost
 : >"$state/logs/hostile.log"

@@ -221,7 +221,8 @@ protected:
 // the launcher's command line in its folder; offline play; playtime of every
 // run, two ending together; a game outlives the closed Shell.
 TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
-    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json")}));
+    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json"),
+                                    GameProduct("three", "THREE", "/games/three/manifest.json", "Game.exe")}));
     StartShell();
     // HOME from the keyboard: Tab walks the header, the navigation and the
     // page's actions in reading order (the news rows shown), then wraps.
@@ -295,9 +296,19 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(0, CountWindowsOfClass(kGameClass));
     WriteFileBytes(ProductDir("playable") + L"\\.orvelant-known-good", "ok\r\n");
 
-    // Closing the Shell while a game runs: the game goes on; that run is lost.
-    Click(1302);
-    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 20000));
+    // PLAY queued behind another product's install starts the game when its
+    // own check ends current. Closing the Shell while that game runs: the
+    // game goes on; that run is lost.
+    DeleteFileW((ProductDir("playable") + L"\\launch-record.txt").c_str());
+    Click(2101);
+    Click(1300);
+    Click(2100);
+    Click(1300);
+    EXPECT_TRUE(ById(1350).visible);  // queued: DOWNLOADS shown
+    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 60000));
+    EXPECT_NE(std::string::npos,
+              LaunchRecord("playable").find("\\ORVELANT.exe\" --launcher-version=1.0.0\r\n"))
+        << LaunchRecord("playable");
     PostMessageW(window_, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, WaitExit());
     EXPECT_EQ(1, CountWindowsOfClass(kGameClass));
@@ -504,6 +515,17 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     EXPECT_EQ(L"ORVELANT Launcher", caption);
     EXPECT_EQ(L"LAUNCHER UPDATE // FAILED", Status());
     EXPECT_TRUE(ById(1402).enabled);
+
+    // The store switched off: the STORE page's view button opens the
+    // maker's site, not the product's page.
+    Write(L"control.json", "{\"store_enabled\": false}");
+    PostMessageW(window_, WM_APP + 10, 9, 0);  // SYNC_DONE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    Click(1002);
+    Click(1200);
+    ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 5; }, 20000));
+    std::vector<std::string> opened = handler.Opened();
+    EXPECT_EQ(2, std::count(opened.begin(), opened.end(), "https://www.orvelant.example/"));
 }
 
 // A required launcher update: no offline start, and PLAY hands over to the
@@ -558,13 +580,30 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Click(1300);                      // a new job at once, not a queued one
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    // A direct repair: the Worker's whole command line, as the program in
+    // its place recorded it.
+    Click(1301);
+    EXPECT_EQ(L"VERIFY // STARTING", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    EXPECT_NE(std::string::npos,
+              Read(L"launch-record.txt")
+                  .find("command_line=\"" + Narrow(dir_) + "\\ORVELANT Update Worker.exe\" /parent:" +
+                        std::to_string((unsigned long long)(ULONG_PTR)window_) +
+                        " /product:first-title /repair\r\n"))
+        << Read(L"launch-record.txt");
 
+    // A PLAY request waits behind the launcher update; once that has ended
+    // without its code, the request runs by itself.
     Click(1005);
     Click(1402);
     EXPECT_EQ(L"LAUNCHER UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1402).enabled);
-    ASSERT_TRUE(WaitStatus(L"LAUNCHER UPDATE // FAILED", 20000)) << Narrow(Status());
+    Click(1003);
+    Click(1300);
+    EXPECT_EQ(L"QUEUE // ADDED", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
     ExpectNoBox();
+    Click(1005);
     EXPECT_TRUE(ById(1402).enabled);
     auto ended_count = [&] {
         std::string log = ShellLog();
@@ -573,7 +612,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
             ++count;
         return count;
     };
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
 
     // A job whose final code came (posted here) and whose process ends only
     // after the next job has started: that end belongs to the old one.
@@ -589,20 +628,60 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Sleep(3500);  // the first has ended, the second runs
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1301).enabled);
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
+    // A sync's statuses leave the running job's progress bar as it is.
+    auto fill_width = [&] {
+        for (const orv_probe::ControlInfo &c : Controls())
+            if (c.rect.left == 236 && c.rect.top == 765 && c.rect.bottom - c.rect.top == 2)
+                return (int)(c.rect.right - c.rect.left);
+        return -1;
+    };
+    int width = fill_width();
+    EXPECT_GT(width, 0);
+    PostMessageW(window_, WM_APP + 10, 8, 0);   // SYNC_STARTED
+    PostMessageW(window_, WM_APP + 10, 10, 0);  // SYNC_UNAVAILABLE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(width, fill_width());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
-    EXPECT_EQ(5u, ended_count()) << ShellLog();
+    EXPECT_EQ(7u, ended_count()) << ShellLog();
 }
 
 // An older release kept the first title inside the launcher's own folder:
-// slot 0 starts from there, in its "game" folder, known-good without a marker.
+// "first-title" starts from there, in its "game" folder, known-good without
+// a marker, wherever the catalog lists it; the product listed before it has
+// no part in that layout. A second start of the Shell meanwhile brings the
+// running window back and ends at once, with nothing started or written.
 TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     MakeDirs(dir_ + L"\\game");
     ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
                           (dir_ + L"\\game\\ORVELANT_First_Title.exe").c_str(), FALSE));
     Write(L"game\\game.txt", "title=LEGACY\r\nseconds=1\r\n");
+    Write(L"catalog.json",
+          Catalog({GameProduct("other", "OTHER", "/games/three/manifest.json"),
+                   GameProduct("first-title", "HALCYRA", "/games/playable/manifest.json")}));
     StartShell();
+
+    ShowWindow(window_, SW_MINIMIZE);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    std::string log_before = ShellLog();
+    DWORD second_pid = 0;
+    HANDLE second = StartInstalled(&second_pid);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
+    DWORD second_code = 259;
+    GetExitCodeProcess(second, &second_code);
+    CloseHandle(second);
+    EXPECT_EQ(0u, second_code);
+    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
+    EXPECT_TRUE(WorkerChildren(second_pid).empty());
+    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
+    EXPECT_EQ(log_before, ShellLog());
+
     Click(1003);
+    Click(2100);  // OTHER
+    EXPECT_EQ(L"INSTALL", Text(1300));
+    EXPECT_FALSE(ById(1302).enabled);
+    Click(2101);  // HALCYRA
     EXPECT_EQ(L"PLAY", Text(1300));
     EXPECT_TRUE(ById(1302).enabled);
     Click(1302);

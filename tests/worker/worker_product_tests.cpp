@@ -406,3 +406,70 @@ TEST_F(KilledProductJob, ThousandsOfFilesInstallVerifyRepairAndAKilledUpdate) {
     EXPECT_TRUE(HasMarker());
     EXPECT_EQ(VersionJson("2"), ReadFileBytes(Local(L"version.json")));
 }
+
+// A scanner or indexer holding a file for a moment at the commit: the
+// backup copy and the commit move wait it out and the job succeeds.
+TEST_F(KilledProductJob, BriefLocksAtTheCommitAreWaitedOut) {
+    UseManifest("three");
+    WriteFileBytes(Local(L"Game.exe"), "old exe");
+    WriteFileBytes(Staged(L"one.pak"), Served(L"one.pak"));  // complete from an earlier run
+    // Game.exe held without sharing (its backup copy cannot read it), one.pak's
+    // staged file held for reading (it cannot be moved), until the commit begins.
+    HANDLE game = CreateFileW(Local(L"Game.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    HANDLE staged = CreateFileW(Staged(L"one.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, game);
+    ASSERT_NE(INVALID_HANDLE_VALUE, staged);
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (m.message != WM_WORKER_STATUS || m.wparam != PRODUCT_TRANSFER || m.lparam != 82) return;
+        Sleep(150);
+        CloseHandle(game);
+        game = INVALID_HANDLE_VALUE;
+        Sleep(150);
+        CloseHandle(staged);
+        staged = INVALID_HANDLE_VALUE;
+    };
+    ChildRun run = Job(options);
+    if (game != INVALID_HANDLE_VALUE) CloseHandle(game);
+    if (staged != INVALID_HANDLE_VALUE) CloseHandle(staged);
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(kThree);
+    EXPECT_EQ("old exe", ReadFileBytes(Backup(L"Game.exe")));
+    EXPECT_TRUE(HasMarker());
+}
+
+// The rollback cannot put one file back (its backup is held without sharing
+// when the rollback runs): the mixed install is left without the marker and
+// the log names the file.
+TEST_F(KilledProductJob, RollbackThatCannotRestoreAFileLeavesNoMarker) {
+    UseManifest("three");
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"300");
+    WriteFileBytes(Local(L"Game.exe"), "old exe");
+    WriteFileBytes(Local(L"two.pak"), "old two");
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    HANDLE two = CreateFileW(Local(L"two.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, two);
+    HANDLE backup = INVALID_HANDLE_VALUE;
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        // After Game.exe's commit its backup exists; hold it from then on.
+        if (m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam == 87)
+            backup = CreateFileW(Backup(L"Game.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    };
+    ChildRun run = Job(options);
+    ASSERT_NE(INVALID_HANDLE_VALUE, backup);
+    CloseHandle(backup);
+    CloseHandle(two);
+    EXPECT_EQ(12u, run.exit_code);
+    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Local(L"Game.exe")));  // could not be put back
+    EXPECT_FALSE(PathIsFile(Local(L"one.pak")));
+    EXPECT_EQ("old two", ReadFileBytes(Local(L"two.pak")));
+    EXPECT_FALSE(HasMarker());
+    EXPECT_EQ("Product worker started\r\nCommit failed\r\nRollback could not restore Game.exe\r\n"
+              "Rollback completed after commit failure\r\n",
+              Log());
+}
