@@ -311,14 +311,18 @@ TEST_F(FileDownload, BandwidthLimitHoldsAfterAPause) {
 
 // A changed limit starts a new budget: bytes fetched without a limit are not
 // paid for with sleeps far below the new one.
+// The download starts under a higher limit: without any, loopback delivers the
+// 64 MiB in well under a second, before a busy test window has answered the
+// first transfer post, and the lowered limit would never be seen.
 TEST_F(FileDownload, BandwidthLimitHoldsAfterItIsLowered) {
     const std::string served = Served(L"files\\blob-64m.bin");
+    SettingsGuard::SetNumber(L"BandwidthKbps", 8192);
     RateAfter rate;
     ChildOptions options;
     options.timeout_ms = 120000;
     options.on_message = [&](const WorkerMessage &m, HANDLE) {
         if (m.message != WM_WORKER_TRANSFER) return;
-        // At least 6 MiB arrived without a limit.
+        // At least 6 MiB arrived under the higher limit.
         if (!rate.armed && m.lparam <= 58) {
             SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
             rate.Arm(part_);
