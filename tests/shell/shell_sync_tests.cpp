@@ -57,9 +57,12 @@ TEST_F(ShellSync, CompletedSyncShowsTheControlSignalAndTheNewDocuments) {
     window_ = orv_probe::FindShellWindow(pid_, 20000);
     ASSERT_NE(nullptr, window_);
     std::vector<std::wstring> seen = FollowSignalLabel();
-    ASSERT_EQ(2u, seen.size()) << Narrow(seen.back());
-    EXPECT_EQ(L"SIGNAL // SYNCING", seen[0]);
-    EXPECT_EQ(L"SIGNAL // TEST FEED", seen[1]);
+    // On a busy machine the sync over loopback can end before the first look
+    // at the window, so "SYNCING" may be missed; nothing else may come between.
+    ASSERT_FALSE(seen.empty());
+    ASSERT_LE(seen.size(), 2u) << Narrow(seen[1]);
+    if (seen.size() == 2) EXPECT_EQ(L"SIGNAL // SYNCING", seen[0]);
+    EXPECT_EQ(L"SIGNAL // TEST FEED", seen.back());
     // The documents the Worker cached are the published ones, and HOME was
     // refilled from them.
     for (const wchar_t *name : {L"catalog.json", L"news.json"})
