@@ -3,6 +3,8 @@
 // the complete tree that the update host serves.
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "files.h"
 #include "manifest.h"
 #include "publish.h"
+#include "retention.h"
 
 namespace {
 
@@ -31,6 +34,8 @@ const char kUsage[] =
     "      list every file of the folder with its SHA-256 and size\n"
     "  publish <release-description> <out-dir> [--key <private.pem>]\n"
     "      lay out a complete, signed update-host tree (see README.md)\n"
+    "  prune <out-dir> [--dry-run yes] [--now <unix-seconds>]\n"
+    "      remove the files that no kept release and no current document names\n"
     "\n"
     "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
 
@@ -208,6 +213,25 @@ int RunPublish(const Args& args) {
   return 0;
 }
 
+int RunPrune(const Args& args) {
+  if (args.positional.size() != 1) return Usage("prune needs <out-dir>");
+  long long now = static_cast<long long>(time(nullptr));
+  if (HasOption(args, "--now")) {
+    std::string text = Option(args, "--now");
+    char* end = nullptr;
+    now = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') return Usage("--now needs Unix seconds");
+  }
+  std::string dry = Option(args, "--dry-run");
+  if (HasOption(args, "--dry-run") && dry != "yes" && dry != "no")
+    return Usage("--dry-run takes yes or no");
+  std::vector<std::string> notes;
+  std::string error;
+  bool ok = orv::Prune(args.positional[0], now, dry == "yes", &notes, &error);
+  for (const std::string& n : notes) std::printf("%s\n", n.c_str());
+  return ok ? 0 : Fail("prune", error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -245,6 +269,9 @@ int main(int argc, char** argv) {
   } else if (command == "publish") {
     if (!ParseArgs(argc, argv, 2, {"--key"}, false, &args, &error)) return Usage(error);
     status = RunPublish(args);
+  } else if (command == "prune") {
+    if (!ParseArgs(argc, argv, 2, {"--now", "--dry-run"}, false, &args, &error)) return Usage(error);
+    status = RunPrune(args);
   } else {
     return Usage("unknown command \"" + command + "\"");
   }

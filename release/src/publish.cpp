@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
@@ -13,6 +14,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "manifest.h"
+#include "retention.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -64,7 +66,7 @@ struct ProductPlan {
   const ProductRelease* product = nullptr;
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
-  std::vector<std::string> locations;  // host path the file is served at
+  std::vector<std::string> locations;  // host path the file is served at; empty: by content
 };
 
 struct Document {
@@ -79,7 +81,7 @@ std::string Lower(std::string s) {
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
 
-bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
+bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
   plan->product = &p;
   std::string scanError;
@@ -101,6 +103,12 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     return false;
   for (const FolderFile& f : plan->files) {
     std::string url, location;
+    if (byContent && p.url_prefix.empty()) {
+      // The address follows from the bytes, known once they are copied.
+      plan->urls.push_back(url);
+      plan->locations.push_back(location);
+      continue;
+    }
     if (!p.url_prefix.empty()) {
       std::string why;
       if (!PrefixedUrl(p.url_prefix, f.relative, &url, &why)) {
@@ -175,10 +183,31 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
   return true;
 }
 
+// Copies a file into the content store of the tree being built; the address
+// is its SHA-256, so a file shared by releases or products is stored once.
+bool CopyByContent(const std::string& src, const std::string& temp, ManifestEntry* e,
+                   std::string* error) {
+  std::string incoming = temp + "/.incoming";
+  if (!CopyFileHashing(src, incoming, &e->sha256, &e->size, error)) return false;
+  e->url = ContentAddress(e->sha256);
+  std::string target = temp + e->url;
+  if (PathExists(target)) {
+    unlink(incoming.c_str());
+    return true;
+  }
+  if (!MakeDirectories(fs::path(target).parent_path().string(), error)) return false;
+  if (rename(incoming.c_str(), target.c_str()) != 0) {
+    *error = "cannot rename \"" + incoming + "\" to \"" + target + "\": " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
-               const std::string& key, const std::string& temp, std::vector<std::string>* notes,
-               std::string* error) {
+               const std::string& key, const std::string& temp, const std::string& outDir,
+               History history, std::vector<std::string>* notes, std::string* error) {
   std::vector<Document> documents;
+  std::vector<std::string> served;  // host paths of this release's files
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -187,9 +216,15 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       ManifestEntry e;
       e.path = plan.files[i].relative;
       e.url = plan.urls[i];
-      if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
-                           error))
-        return false;
+      if (plan.locations[i].empty()) {
+        if (!CopyByContent(plan.files[i].absolute, temp, &e, error)) return false;
+        served.push_back(e.url);
+      } else {
+        if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
+                             error))
+          return false;
+        served.push_back(plan.locations[i]);
+      }
       total += e.size;
       entries.push_back(e);
     }
@@ -219,6 +254,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       return false;
     }
     c.installer_sha256 = sha;
+    served.push_back(hostPath);
     notes->push_back("Setup: " + hostPath + ", " + std::to_string(size) + " bytes, sha256 " + sha);
   }
 
@@ -238,6 +274,15 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     documents.push_back(Document{d.path, RenderJson(object)});
   }
 
+  // The files of the releases before stay for players who hold their
+  // manifests; prune removes them once the grace period is over.
+  history.keep_releases = release.keep_releases;
+  history.keep_days = release.keep_days;
+  RecordRelease(&history, served, static_cast<long long>(time(nullptr)));
+  if (!CarryForward(outDir, temp, history, error) ||
+      !WriteFileAtomic(temp + "/" + kHistoryFile, RenderHistory(history), 0644, error))
+    return false;
+
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
@@ -256,7 +301,8 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
-         hostPath == std::string("/") + kTreeMarker;
+         hostPath.compare(0, 9, kContentRoot) == 0 || hostPath == std::string("/") + kTreeMarker ||
+         hostPath == std::string("/") + kHistoryFile;
 }
 
 JsonObject CatalogDocument(const Release& release) {
@@ -325,11 +371,14 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   }
   std::vector<ProductPlan> plans(release.products.size());
   for (size_t i = 0; i < release.products.size(); ++i)
-    if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+    if (!PlanProduct(release.products[i], release.content_addresses, &layout, &plans[i], error))
+      return false;
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
   if (!CheckReplaceable(outDir, error)) return false;
+  History history;
+  if (PathExists(outDir + "/" + kTreeMarker) && !LoadHistory(outDir, &history, error)) return false;
   fs::path out(outDir);
   std::string parent = out.parent_path().string();
   if (parent.empty()) parent = ".";
@@ -341,7 +390,7 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!MakeDirectories(temp, error)) return false;
   chmod(temp.c_str(), 0755);
 
-  bool ok = BuildTree(release, plans, key, temp, notes, error) &&
+  bool ok = BuildTree(release, plans, key, temp, outDir, history, notes, error) &&
             SwapIntoPlace(temp, outDir, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;

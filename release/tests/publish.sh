@@ -77,7 +77,7 @@ done
 [ -e out/tree/.orvelant-published ] || fail "no publisher marker"
 same "nothing left next to the tree" "tree" "$(ls -A out)"
 
-group "product files sit at the default address or under the url prefix"
+group "product files sit at their content address or under the url prefix"
 # Prints "path<TAB>sha256<TAB>size<TAB>url" per entry of a manifest.
 entries() {
   tr -d '\r' <"$1" | awk -F'"' '
@@ -91,8 +91,8 @@ m1=out/tree/games/first-title/stable/manifest.json
 same "first manifest files" "ORVELANT.exe
 bin/game.dat" "$(entries $m1 | cut -f1)"
 entries $m1 | while IFS=$'\t' read -r path sha size url; do
-  served=out/tree/games/first-title/stable/files/$path
-  [ -z "$url" ] || fail "default-address product has a url for $path"
+  served=out/tree$url
+  same "content address of $path" "/content/${sha:0:2}/$sha" "$url"
   cmp -s "$served" "games/halcyra/$path" || fail "served $path differs from the game folder"
   same "sha256 of $path" "$(sha256sum "$served" | cut -d' ' -f1)" "$sha"
   same "size of $path" "$(stat -c %s "$served")" "$size"
@@ -106,6 +106,10 @@ entries $m2 | while IFS=$'\t' read -r path sha size url; do
 done
 [ ! -e out/tree/games/second/files ] || fail "prefixed product also copied to the default address"
 same "version" '  "version": "0.9.1-beta",' "$(tr -d '\r' <$m2 | sed -n 2p)"
+[ ! -e out/tree/games/first-title/stable/files ] || fail "a content-addressed file also sits in place"
+for hidden in .orvelant-published .orvelant-releases; do
+  [ -s "out/tree/$hidden" ] || fail "no $hidden"
+done
 
 group "the Setup and its SHA-256 in the control document"
 setup=out/tree/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe
@@ -160,13 +164,18 @@ same_file "default control.json" expected_default.json mini/tree/launcher/contro
 
 group "publishing is reproducible and replaces the old tree whole"
 ok "publish again elsewhere" "$T" publish release.txt out/again
-diff -r out/tree out/again >/dev/null || fail "two publishes of one description differ"
+# Only the release record (with its times) may differ.
+diff -r -x .orvelant-releases out/tree out/again >/dev/null || fail "two publishes of one description differ"
+old_urls=$(entries $m1 | cut -f4)
 printf 'MZ halcyra 2' >games/halcyra/ORVELANT.exe
 rm games/halcyra/bin/game.dat
 ok "republish over the tree" "$T" publish release.txt out/tree
-[ ! -e out/tree/games/first-title/stable/files/bin/game.dat ] || fail "a removed file is still served"
-cmp -s out/tree/games/first-title/stable/files/ORVELANT.exe games/halcyra/ORVELANT.exe ||
-  fail "the changed file was not republished"
+same "files of the new manifest" "ORVELANT.exe" "$(entries $m1 | cut -f1)"
+new_url=$(entries $m1 | cut -f4)
+cmp -s "out/tree$new_url" games/halcyra/ORVELANT.exe || fail "the changed file was not republished"
+for url in $old_urls; do  # a player holding the previous manifest still completes
+  [ -f "out/tree$url" ] || fail "the previous release's $url is gone after a publish"
+done
 openssl_verifies keys/public.pem $m1 || fail "republished manifest does not verify"
 same "nothing left next to the tree" "again tree" "$(ls -A out | paste -sd' ')"
 head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
@@ -249,6 +258,10 @@ bad "Setup hash not matching its file" 'does not match' '[control]' \
   "installer_sha256 = $(printf '0%.0s' $(seq 64))" "${P[@]}"
 bad "malformed Setup hash" 'not 64 hexadecimal digits' '[control]' 'installer_sha256 = abc' "${P[@]}"
 bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.exe' "${P[@]}"
+bad "unknown address kind" 'file_addresses "hashed": content or in-place' 'file_addresses = hashed' "${P[@]}"
+bad "negative grace" 'keep_days "-1": a whole number' 'keep_days = -1' "${P[@]}"
+bad "url prefix in the content store" 'lies under a path the update host reserves' "${P[@]}" \
+  'url_prefix = /content/'
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
@@ -264,5 +277,46 @@ refused "foreign non-empty folder" "is not a published tree" \
 same "foreign folder untouched" "keep" "$(cat precious/file)"
 "$T" publish release.txt out/tree2 --key >/dev/null 2>&1
 same "--key without value" "2" "$?"
+
+group "earlier releases stay for their grace period; prune keeps what is still named"
+mkdir -p pr/game
+printf 'MZ same in every release' >pr/game/ORVELANT.exe
+# release <n> [keep_days]: publishes data of release n into pr/tree
+release() {
+  printf 'data of release %s' "$1" >pr/game/data.bin
+  printf '%s\n' "keep_releases = 1" "keep_days = ${2:-0}" "${P[@]:0:5}" 'folder = game' \
+    "version = 1.$1" >pr/release.txt
+  ok "publish release $1" "$T" publish pr/release.txt pr/tree --key keys/private.pem
+}
+urlof() { grep -A3 "\"path\": \"$1\"" pr/tree/games/first-title/stable/manifest.json | sed -n 's/.*"url": "\(.*\)".*/\1/p'; }
+release 1; u1=$(urlof data.bin)
+release 2; u2=$(urlof data.bin)
+release 3; u3=$(urlof data.bin); exe=$(urlof ORVELANT.exe)
+for u in "$u1" "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "$u not kept by publish"; done
+ok "prune --dry-run" "$T" prune pr/tree --dry-run yes
+[ -f "pr/tree$u1" ] || fail "a dry run removed $u1"
+ok "prune" "$T" prune pr/tree
+[ ! -e "pr/tree$u1" ] || fail "release 1's $u1 outlived its grace (one release kept)"
+for u in "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u of a kept release"; done
+same "releases recorded" "2 3" "$(sed -n 's/^release \([0-9]*\) .*/\1/p' pr/tree/.orvelant-releases | paste -sd' ')"
+release 4 30; u4=$(urlof data.bin)
+ok "prune within 30 days" "$T" prune pr/tree
+[ -f "pr/tree$u2" ] || fail "release 2, replaced less than 30 days ago, was pruned"
+ok "prune 31 days later" "$T" prune pr/tree --now $(($(date +%s) + 31 * 86400))
+[ ! -e "pr/tree$u2" ] || fail "release 2 outlived 30 days and one release"
+for u in "$u3" "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u"; done
+# Without any record, what the current documents name still stays.
+rm pr/tree/.orvelant-releases
+ok "prune without a record" "$T" prune pr/tree
+[ ! -e "pr/tree$u3" ] || fail "an orphaned content file stayed"
+for u in "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u, named by the current manifest"; done
+for doc in launcher/catalog.json launcher/control.json games/first-title/stable/manifest.json; do
+  openssl_verifies keys/public.pem "pr/tree/$doc" || fail "prune touched $doc"
+done
+refused "prune of a foreign folder" "is not a published tree" "$T" prune precious
+# A Setup address keeps its bytes: caches hold it for a year.
+printf 'other build' >setup/ORVELANT_Launcher_Setup_v1.1.0.exe
+refused "another Setup at a published address" "already published with other bytes" \
+  "$T" publish release.txt out/tree
 
 finish
