@@ -112,7 +112,8 @@ player() {
     local kind=$1 t0 t1 rc=0 out
     shift
     t0=$(date +%s.%N)
-    out=$("$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" "$exe" "$@" 2>/dev/null) || rc=$?
+    out=$("$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" "$exe" "$@" 2>>"$soak/runs/$i.err") || rc=$?
+    [ "$rc" = 0 ] && [ -n "$out" ] || printf '%s %s rc=%s\n%s\n' "$t0" "$kind" "$rc" "$out" >>"$soak/runs/$i.err"
     t1=$(date +%s.%N)
     local last
     last=$(printf '%s\n' "$out" | awk '$3 == "status" { s = $4 } END { print s }')
@@ -190,15 +191,16 @@ stop_all
 # --- the report ------------------------------------------------------------
 logs=("$soak"/players/p*/logs/updater.log)
 count() { cat "${logs[@]}" 2>/dev/null | tr -d '\r' | grep -c -- "$1" || true; }
-runs_of() { cat "$soak"/runs/* | awk -v k="$1" '$3 == k' ; }
+runs_of() { for f in "$soak"/runs/*; do [[ $f == *.err ]] || cat "$f"; done | awk -v k="$1" '$3 == k'; }
 syncs=$(runs_of sync | wc -l)
 syncs_ok=$(runs_of sync | awk '$5 == "SYNC_DONE"' | wc -l)
 jobs=$(runs_of product | wc -l)
 jobs_failed=$(runs_of product | awk '$4 != 0 || $5 == "PRODUCT_FAILED"' | wc -l)
 installs=$(runs_of product | awk '$5 == "PRODUCT_CURRENT"' | wc -l)
 wrong=$( (cat "$soak"/wrong-* 2>/dev/null || true) | wc -l)
-sig_fail=$(count "ignature")
-hash_fail=$(count "SHA-256 mismatch")
+sig_fail=$(count "signature verification failed")
+hash_fail=$(count "Staged SHA-256 mismatch")
+resumed_bad=$(count "Resumed staged file failed SHA-256")
 origin_log=$state/logs/access.log
 not_found=$(awk '$9 == 404' "$origin_log" | wc -l)
 origin_requests=$(wc -l <"$origin_log")
@@ -219,10 +221,13 @@ done | wc -l)
 
 printf '\nCDN soak: %s players through %s Traffic Server edge(s), %s publishes every %s s, %.0f s in all\n' \
   "$players" "$edges" "$publishes" "$interval" "$(echo "$end - $start" | bc)"
-printf '  %-46s %8s\n' "syncs (documents accepted: 3 per good sync)" "$syncs_ok / $syncs" \
+printf '  %-46s %8s\n' "syncs (ended SYNC_DONE)" "$syncs_ok / $syncs" \
+  "launcher documents accepted" "$((3 * syncs_ok))" \
   "product jobs (ended PRODUCT_CURRENT)" "$installs / $jobs" \
-  "signature failures (Worker log lines)" "$sig_fail" \
+  "  of them installs or updates committed" "$(count "Product update committed successfully")" \
+  "signature failures" "$sig_fail" \
   "file hash failures (Staged SHA-256 mismatch)" "$hash_fail" \
+  "resumed files that failed and were refetched" "$resumed_bad" \
   "404 answers at the origin" "$not_found" \
   "jobs failed" "$jobs_failed" \
   "jobs that committed files not matching" "$wrong"
