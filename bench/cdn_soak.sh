@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Soak of the update host behind Traffic Server cache edges: players (real
 # Update Workers under Wine, each with its own install directory and Game
-# Library) sync and install or update one product in a loop through the
-# edges while the publisher publishes new releases (documents, manifest and
-# files all change). Prints per kind what the players saw, the requests and
+# Library) sync and install, update or verify one product in a loop through
+# the edges, now and then with the Worker killed mid-job, while the publisher
+# publishes new releases (documents, manifest and files all change). Prints per kind what the players saw, the requests and
 # bytes at the origin against those the players received (the offload
 # ratio), and how long after the last publish every player had the last
 # release.
@@ -122,10 +122,34 @@ player() {
       version=$(sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$dir/local/ORVELANT/Games/soak-game/version.json")
     echo "$t0 $t1 $kind $rc ${last:-none} $version" >>"$soak/runs/$i"
   }
+  # killed: a product job whose Worker is killed (SIGKILL) after a moment,
+  # mid-download or mid-commit; the next job resumes or repairs it.
+  killed() {
+    local t0 pid=""
+    t0=$(date +%s.%N)
+    "$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" "$exe" \
+      "/parent:{parent}" /product:soak-game >/dev/null 2>&1 &
+    local monitor_pid=$!
+    sleep "0.$(( (RANDOM % 6) + 3 ))"
+    pid=$(pgrep -f "players.p$i.ORVELANT Update Worker\.exe /parent:" | head -1 || true)
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+    wait "$monitor_pid" 2>/dev/null || true
+    local hit=0
+    [ -n "$pid" ] && hit=1
+    echo "$t0 $(date +%s.%N) killed $hit - -" >>"$soak/runs/$i"
+  }
+  local n=0
   while [ ! -e "$soak/stop" ]; do
+    n=$((n + 1))
     run sync /sync "/parent:{parent}"
-    run product "/parent:{parent}" /product:soak-game
-    check_install "$i"
+    [ $((n % 4)) = 2 ] && killed
+    if [ $((n % 3)) = 0 ]; then
+      run product "/parent:{parent}" /product:soak-game /repair
+    else
+      run product "/parent:{parent}" /product:soak-game
+    fi
+    # Only a job that reports the product current has committed anything.
+    [ "$(tail -1 "$soak/runs/$i" | cut -d' ' -f5)" = PRODUCT_CURRENT ] && check_install "$i"
   done
 }
 
@@ -192,6 +216,7 @@ stop_all
 logs=("$soak"/players/p*/logs/updater.log)
 count() { cat "${logs[@]}" 2>/dev/null | tr -d '\r' | grep -c -- "$1" || true; }
 runs_of() { for f in "$soak"/runs/*; do [[ $f == *.err ]] || cat "$f"; done | awk -v k="$1" '$3 == k'; }
+kills=$(runs_of killed | awk '$4 == 1' | wc -l)
 syncs=$(runs_of sync | wc -l)
 syncs_ok=$(runs_of sync | awk '$5 == "SYNC_DONE"' | wc -l)
 jobs=$(runs_of product | wc -l)
@@ -228,6 +253,8 @@ printf '  %-46s %8s\n' "syncs (ended SYNC_DONE)" "$syncs_ok / $syncs" \
   "signature failures" "$sig_fail" \
   "file hash failures (Staged SHA-256 mismatch)" "$hash_fail" \
   "resumed files that failed and were refetched" "$resumed_bad" \
+  "Workers killed mid-job / range resumes accepted" "$kills / $(count "HTTP Range resume accepted")" \
+  "complete staged files kept on a 200 to the range" "$(count "Staged file already complete")" \
   "404 answers at the origin" "$not_found" \
   "jobs failed" "$jobs_failed" \
   "jobs that committed files not matching" "$wrong"
