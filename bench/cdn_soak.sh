@@ -99,6 +99,8 @@ fi
 # player <i>: sync, then install or update, until the stop file appears; one
 # line per run in runs/<i>: start end kind exit-code last-status.
 player() {
+  # A player keeps going whatever one of its runs does; every run is recorded.
+  set +e
   local i=$1 dir=$soak/players/p$1 edge prefix
   edge=$(( (i % edges) + 1 ))
   prefix=$prefix1
@@ -132,7 +134,7 @@ player() {
     local monitor_pid=$!
     sleep "0.$(( (RANDOM % 6) + 3 ))"
     pid=$(pgrep -f "players.p$i.ORVELANT Update Worker\.exe /parent:" | head -1 || true)
-    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+    [ -n "$pid" ] && { kill -KILL "$pid" 2>/dev/null || true; }
     wait "$monitor_pid" 2>/dev/null || true
     local hit=0
     [ -n "$pid" ] && hit=1

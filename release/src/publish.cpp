@@ -301,7 +301,8 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
-         hostPath.compare(0, 9, kContentRoot) == 0 || hostPath == std::string("/") + kTreeMarker ||
+         hostPath.compare(0, 9, kContentRoot) == 0 || hostPath == "/content" ||
+         hostPath == std::string("/") + kTreeMarker ||
          hostPath == std::string("/") + kHistoryFile;
 }
 
