@@ -124,27 +124,30 @@ player() {
       version=$(sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$dir/local/ORVELANT/Games/soak-game/version.json")
     echo "$t0 $t1 $kind $rc ${last:-none} $version" >>"$soak/runs/$i"
   }
-  # killed: a product job whose Worker is killed (SIGKILL) after a moment,
-  # mid-download or mid-commit; the next job resumes or repairs it.
+  # killed: a product job whose Worker is ended with TerminateProcess after
+  # a moment (mid-download or mid-commit); the next job resumes or repairs it.
   killed() {
-    local t0 pid=""
+    local t0 out rc=0
     t0=$(date +%s.%N)
-    "$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" "$exe" \
-      "/parent:{parent}" /product:soak-game >/dev/null 2>&1 &
-    local monitor_pid=$!
-    sleep "0.$(( (RANDOM % 6) + 3 ))"
-    pid=$(pgrep -f "players.p$i.ORVELANT Update Worker\.exe /parent:" | head -1 || true)
-    [ -n "$pid" ] && { kill -KILL "$pid" 2>/dev/null || true; }
-    wait "$monitor_pid" 2>/dev/null || true
+    out=$("$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" \
+      --kill-after "$(( (RANDOM % 450) + 150 ))" "$exe" "/parent:{parent}" /product:soak-game 2>/dev/null) || rc=$?
     local hit=0
-    [ -n "$pid" ] && hit=1
+    printf '%s\n' "$out" | grep -q "timed out, killed" && hit=1
     echo "$t0 $(date +%s.%N) killed $hit - -" >>"$soak/runs/$i"
   }
-  local n=0
+  local n=0 seen="" signal
   while [ ! -e "$soak/stop" ]; do
     n=$((n + 1))
     run sync /sync "/parent:{parent}"
-    [ $((n % 4)) = 2 ] && killed
+    # The first job after a sync that brought a new release is killed while
+    # it downloads the update, so the next one resumes it through the cache.
+    signal=$(grep -o 'RELEASE [0-9]*' "$dir/control.json" 2>/dev/null)
+    if [ -n "$signal" ] && [ -n "$seen" ] && [ "$signal" != "$seen" ]; then
+      killed
+    elif [ $((n % 4)) = 2 ]; then
+      killed
+    fi
+    seen=$signal
     if [ $((n % 3)) = 0 ]; then
       run product "/parent:{parent}" /product:soak-game /repair
     else

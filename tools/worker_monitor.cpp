@@ -1,9 +1,11 @@
-// worker-monitor [--env NAME=VALUE]... <program> [arguments...]
+// worker-monitor [--env NAME=VALUE]... [--kill-after MS] <program> [arguments...]
 // Starts the program as a child of a hidden window, as the Shell starts the
 // Worker; "{parent}" in the arguments becomes that window's handle. Prints
 // each WM_WORKER_STATUS / WM_WORKER_TRANSFER as it arrives, then the exit
-// code, and exits with it. --env sets a variable for the program only.
+// code, and exits with it. --env sets a variable for the program only;
+// --kill-after ends the program with TerminateProcess after that many ms.
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "child_process.h"
@@ -26,14 +28,19 @@ int wmain(int argc, wchar_t **argv) {
         SetEnvironmentVariableW(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str());
         first += 2;
     }
+    unsigned long kill_after = 600000;
+    if (first + 1 < argc && std::wstring(argv[first]) == L"--kill-after") {
+        kill_after = wcstoul(argv[first + 1], nullptr, 10);
+        first += 2;
+    }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... <program> [arguments...]\n");
+        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... [--kill-after MS] <program> [arguments...]\n");
         return 2;
     }
     std::wstring args;
     for (int i = first + 1; i < argc; ++i) args += L" " + std::wstring(argv[i]);
     orv_test::ChildOptions options;
-    options.timeout_ms = 600000;
+    options.timeout_ms = kill_after;
     options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
         if (m.message == WM_WORKER_STATUS)
             std::printf("  %7.0f ms  status    %-22s %lld\n", m.at_ms, StatusName(m.wparam),
