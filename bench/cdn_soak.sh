@@ -124,15 +124,15 @@ player() {
       version=$(sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$dir/local/ORVELANT/Games/soak-game/version.json")
     echo "$t0 $t1 $kind $rc ${last:-none} $version" >>"$soak/runs/$i"
   }
-  # killed: a product job whose Worker is ended with TerminateProcess after
-  # a moment (mid-download or mid-commit); the next job resumes or repairs it.
+  # killed: a product job whose Worker is ended with TerminateProcess in the
+  # middle of a download (when it has one); the next job resumes it.
   killed() {
     local t0 out rc=0
     t0=$(date +%s.%N)
     out=$("$repo/scripts/wine-run" "$prefix" "$monitor" --env "LOCALAPPDATA=$local_dir" \
-      --kill-after "$(( (RANDOM % 450) + 150 ))" "$exe" "/parent:{parent}" /product:soak-game 2>/dev/null) || rc=$?
+      --kill-at-transfer "$exe" "/parent:{parent}" /product:soak-game 2>/dev/null) || rc=$?
     local hit=0
-    printf '%s\n' "$out" | grep -q "timed out, killed" && hit=1
+    printf '%s\n' "$out" | grep -q "killed at the first transfer" && hit=1
     echo "$t0 $(date +%s.%N) killed $hit - -" >>"$soak/runs/$i"
   }
   local n=0 seen="" signal

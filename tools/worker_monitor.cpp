@@ -1,11 +1,11 @@
-// worker-monitor [--env NAME=VALUE]... [--kill-after MS] <program> [arguments...]
+// worker-monitor [--env NAME=VALUE]... [--kill-at-transfer] <program> [arguments...]
 // Starts the program as a child of a hidden window, as the Shell starts the
 // Worker; "{parent}" in the arguments becomes that window's handle. Prints
 // each WM_WORKER_STATUS / WM_WORKER_TRANSFER as it arrives, then the exit
 // code, and exits with it. --env sets a variable for the program only;
-// --kill-after ends the program with TerminateProcess after that many ms.
+// --kill-at-transfer ends the program with TerminateProcess at its first
+// transfer post, in the middle of a download.
 #include <cstdio>
-#include <cwchar>
 #include <string>
 
 #include "child_process.h"
@@ -28,26 +28,32 @@ int wmain(int argc, wchar_t **argv) {
         SetEnvironmentVariableW(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str());
         first += 2;
     }
-    unsigned long kill_after = 600000;
-    if (first + 1 < argc && std::wstring(argv[first]) == L"--kill-after") {
-        kill_after = wcstoul(argv[first + 1], nullptr, 10);
-        first += 2;
+    static bool kill_at_transfer = false;
+    static bool killed = false;
+    if (first < argc && std::wstring(argv[first]) == L"--kill-at-transfer") {
+        kill_at_transfer = true;
+        first += 1;
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... [--kill-after MS] <program> [arguments...]\n");
+        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... [--kill-at-transfer] <program> [arguments...]\n");
         return 2;
     }
     std::wstring args;
     for (int i = first + 1; i < argc; ++i) args += L" " + std::wstring(argv[i]);
     orv_test::ChildOptions options;
-    options.timeout_ms = kill_after;
-    options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
+    options.timeout_ms = 600000;
+    options.on_message = [](const orv_test::WorkerMessage &m, HANDLE process) {
         if (m.message == WM_WORKER_STATUS)
             std::printf("  %7.0f ms  status    %-22s %lld\n", m.at_ms, StatusName(m.wparam),
                         m.lparam);
         else
             std::printf("  %7.0f ms  transfer  %llu KiB/s, %lld MiB left\n", m.at_ms, m.wparam,
                         m.lparam);
+        if (m.message != WM_WORKER_STATUS && kill_at_transfer && !killed) {
+            killed = true;
+            TerminateProcess(process, 255);
+            std::printf("  killed at the first transfer post\n");
+        }
         std::fflush(stdout);
     };
     orv_test::ChildRun run = orv_test::RunChildProcess(argv[first], args, options);
