@@ -4,6 +4,7 @@
 // backups and roll back on failure. Success is sealed by the known-good
 // marker and version.json.
 #include "catalog.h"
+#include "freshness.h"
 #include "manifest.h"
 #include "runtime.h"
 #include "transport.h"
@@ -126,7 +127,8 @@ int RunProductJob(void) {
 
     char *manifest = NULL;
     unsigned int manifest_length = 0;
-    if (!FetchSignedDocument(product.manifest_path, "\"files\"", &manifest, &manifest_length)) {
+    FreshDocument fresh;
+    if (!FetchFreshManifest(&product, &manifest, &manifest_length, &fresh)) {
         // Without a trusted manifest nothing is touched; only report what is there.
         wchar_t exe[1400];
         ProductExecutablePath(&product, exe, 1400);
@@ -169,7 +171,7 @@ int RunProductJob(void) {
         PostWorkerStatus(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n));
     }
     if (to_download == 0) {
-        WriteKnownGood(&product, version_text);
+        if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_CURRENT, 100);
         LogLine("Product already current");
@@ -239,6 +241,7 @@ int RunProductJob(void) {
             DeleteFileW(marker);
         return FailJob(manifest);
     }
+    RememberInstalledManifest(&product, &fresh);
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_CURRENT, 100);
     PostWorkerTransfer();

@@ -3,6 +3,7 @@
 //   # comment                      (only whole lines; "#" inside a value is text)
 //   host = localhost               (top: update host name, default localhost)
 //   signing_key = keys/private.pem (top: optional, --key overrides)
+//   lifetime_days = 21             (top: days until the documents expire)
 //   file_addresses = content       (top: content (default) or in-place)
 //   keep_releases = 2, keep_days = 7  (top: how long earlier releases stay)
 //   [catalog]    launcher_min_version
@@ -56,6 +57,7 @@ struct Release {
   std::string source;  // the description's path, for messages
   std::string host = "localhost";
   std::string signing_key;
+  int lifetime_days = 21;  // how long the signed documents stay valid
   // Product files at /content/<sha256> (immutable) rather than overwritten in
   // place at the manifest's default address.
   bool content_addresses = true;

@@ -13,6 +13,7 @@
 
 #include "crypto.h"
 #include "files.h"
+#include "freshness.h"
 #include "manifest.h"
 #include "retention.h"
 #include "text_rules.h"
@@ -204,8 +205,9 @@ bool CopyByContent(const std::string& src, const std::string& temp, ManifestEntr
 }
 
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
-               const std::string& key, const std::string& temp, const std::string& outDir,
-               History history, std::vector<std::string>* notes, std::string* error) {
+               const std::string& key, const Freshness& freshness, const std::string& temp,
+               const std::string& outDir, History history, std::vector<std::string>* notes,
+               std::string* error) {
   std::vector<Document> documents;
   std::vector<std::string> served;  // host paths of this release's files
   for (const ProductPlan& plan : plans) {
@@ -283,6 +285,11 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       !WriteFileAtomic(temp + "/" + kHistoryFile, RenderHistory(history), 0644, error))
     return false;
 
+  std::vector<StampedDocument> stamped;
+  for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
+  StampDocuments(stamped, freshness);
+  notes->push_back("serial " + std::to_string(freshness.serial) + ", expires " + freshness.expires);
+
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
@@ -298,6 +305,10 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
 }
 
 }  // namespace
+
+bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
+  return SwapIntoPlace(temp, outDir, error);
+}
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
@@ -391,8 +402,14 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!MakeDirectories(temp, error)) return false;
   chmod(temp.c_str(), 0755);
 
-  bool ok = BuildTree(release, plans, key, temp, outDir, history, notes, error) &&
-            SwapIntoPlace(temp, outDir, error);
+  Freshness freshness;
+  freshness.serial = options.serial;
+  freshness.expires = options.expires.empty() ? ExpiryAfterDays(release.lifetime_days)
+                                              : options.expires;
+  if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
+
+  bool ok = BuildTree(release, plans, key, freshness, temp, outDir, history, notes, error) &&
+            SwapIntoPlace(temp, outDir, error) && SaveSerialCounter(key, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;
 }

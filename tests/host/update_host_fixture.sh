@@ -72,6 +72,26 @@ cp "$d/catalog.json" "$d/catalog-long.json"; printf '%s%s' "$sig" "00" >"$d/cata
 cp "$d/catalog.json" "$d/catalog-odd.json"; printf '%s0' "$sig" >"$d/catalog-odd.json.sig"
 cp "$d/catalog.json" "$d/catalog-bom.json"; printf '\xef\xbb\xbf%s' "$sig" >"$d/catalog-bom.json.sig"
 cp "$d/catalog.json" "$d/catalog-nosig.json"
+# Documents of successive publishes, for the replay tests: a serial and an
+# expiry at the top, as the release tool stamps them.
+far=2099-12-31T23:59:59Z
+# restamp <file> <serial> <expires> [more lines]: the document stamped and signed.
+restamp() {
+  { printf '{\r\n  "serial": %s,\r\n  "expires": "%s",\r\n%s' "$2" "$3" "${4:-}"; tail -c +4 "$1"; } >"$1.tmp"
+  mv "$1.tmp" "$1"; sign "$1"
+}
+for n in catalog-s5 catalog-s4 catalog-s6-expired; do cp "$d/catalog.json" "$d/$n.json"; done
+sed 's/"HALCYRA"/"HALCYRA II"/' "$d/catalog.json" >"$d/catalog-s5-other.json"
+restamp "$d/catalog-s5.json" 5 $far; restamp "$d/catalog-s4.json" 4 $far
+restamp "$d/catalog-s5-other.json" 5 $far; restamp "$d/catalog-s6-expired.json" 6 2020-01-01T00:00:00Z
+cp "$d/news.json" "$d/news-s5.json"; restamp "$d/news-s5.json" 5 $far
+for n in control-s5 control-s4 control-s6; do cp "$d/control.json" "$d/$n.json"; done
+restamp "$d/control-s5.json" 5 $far "  \"catalog_serial\": 5,"$'\r\n'"  \"catalog_sha256\": \"$(sha256sum "$d/catalog-s5.json" | cut -d' ' -f1)\","$'\r\n'
+restamp "$d/control-s4.json" 4 $far
+restamp "$d/control-s6.json" 6 $far "  \"catalog_serial\": 7,"$'\r\n'
+cp "$d/control-signal.json" "$d/control-signal-s5.json"
+restamp "$d/control-signal-s5.json" 5 $far "$(for n in catalog news; do
+  printf '  "%s_serial": 5,\r\n  "%s_sha256": "%s",\r\n' $n $n "$(sha256sum "$d/$n-s5.json" | cut -d' ' -f1)"; done)"$'\r\n'
 # Signed by a key that is not the Worker's.
 "$tool" keygen "$base/other-key/key.pem" "$base/other-key/key.pub.pem" >/dev/null
 cp "$d/catalog.json" "$d/catalog-other-key.json"
@@ -128,6 +148,19 @@ manifest urls 1 'sub\\x.bin' 'explicit.bin|/files/sub%20dir/small.bin|'"$(sha256
 manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1..64})"
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
+
+# One product's releases under one address, for the replay tests: 1.0.0 as
+# serial 4, 2.0.0 as serial 5 and, expired, as serial 6.
+gamefile fresh Game.exe 3000
+manifest fresh 1.0.0 "Game.exe||$(printf 'b%.0s' {1..64})"
+mv "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s4.json"
+restamp "$tree/games/fresh/manifest-s4.json" 4 $far
+manifest fresh 2.0.0 Game.exe
+cp "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s6-expired.json"
+restamp "$tree/games/fresh/manifest-s6-expired.json" 6 2020-01-01T00:00:00Z
+mv "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s5.json"
+restamp "$tree/games/fresh/manifest-s5.json" 5 $far
+rm -f "$tree/games/fresh/manifest.json.sig"
 
 # Games the launcher window installs and starts: the sample game, which ends
 # after the seconds in its game.txt and records how it was started; the
