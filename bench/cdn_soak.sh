@@ -256,6 +256,10 @@ printf '  %-46s %8s\n' "syncs (ended SYNC_DONE)" "$syncs_ok / $syncs" \
   "product jobs (ended PRODUCT_CURRENT)" "$installs / $jobs" \
   "  of them installs or updates committed" "$(count "Product update committed successfully")" \
   "signature failures" "$sig_fail" \
+  "signed documents refused (serial/expiry)" "$(count "Signed document refused")" \
+  "  older than trusted / one serial, two bodies" "$(count "is lower than the trusted serial") / $(count "trusted with other content")" \
+  "  not what the control document names" "$(count "the control document names")" \
+  "  expired" "$(count ": expired at ")" \
   "file hash failures (Staged SHA-256 mismatch)" "$hash_fail" \
   "resumed files that failed and were refetched" "$resumed_bad" \
   "Workers killed mid-job / range resumes accepted" "$kills / $(count "HTTP Range resume accepted")" \

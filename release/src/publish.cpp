@@ -301,6 +301,9 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error))
       return false;
   }
+  std::vector<std::string> hostPaths;
+  for (const Document& d : documents) hostPaths.push_back(d.hostPath);
+  if (!DatePastReplaced(outDir, temp, hostPaths, error)) return false;
   return WriteFileAtomic(temp + "/" + kTreeMarker, "published by orvelant-release\n", 0644, error);
 }
 

@@ -223,7 +223,15 @@ same "the control document names the refreshed catalog" \
 same "files untouched by refresh" "$files_before" \
   "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)"
 same "nothing left next to the refreshed tree" "again tree" "$(ls -A out | paste -sd' ')"
+# A cache revalidating by date and size must see every new document and .sig
+# as changed, even when the tree it replaces was written in the same second.
+later=$(($(date +%s) + 3600))
+touch -d @$later out/tree/launcher/control.json out/tree/launcher/control.json.sig
 ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2020-01-01T00:00:00Z
+for f in control.json control.json.sig; do
+  [ "$(stat -c %Y out/tree/launcher/$f)" -gt $later ] ||
+    fail "refreshed $f is dated no later than the one it replaced"
+done
 same "given expiry" " $((n + 3)) 2020-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"
 refused "expiry not in UTC" "is not a UTC time" "$T" refresh out/tree --key keys/private.pem --expires 2031-01-01
 printf 'lifetime_days = 0\n' >life.txt
