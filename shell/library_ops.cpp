@@ -20,14 +20,10 @@ static int Box(const wchar_t *text, UINT flags) {
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
-static int IsDotEntry(const wchar_t *name) {
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
-
 int IsDirectoryNonEmpty(const wchar_t *path) {
-    wchar_t pattern[1300];
-    WideCopy(pattern, path, 1300);
-    WideAppend(pattern, L"\\*", 1300);
+    wchar_t pattern[kLongPathUnits];
+    WideCopy(pattern, path, kLongPathUnits);
+    WideAppend(pattern, L"\\*", kLongPathUnits);
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE) return 0;
@@ -42,70 +38,63 @@ int IsDirectoryNonEmpty(const wchar_t *path) {
     return found;
 }
 
-int MoveTree(const wchar_t *source, const wchar_t *destination) {
-    if (!DirectoryExists(source)) return 1;
-    if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
-    CreateDirectoryTree(destination);
-    wchar_t pattern[1400];
-    WideCopy(pattern, source, 1400);
-    WideAppend(pattern, L"\\*", 1400);
+// The walks keep one path buffer per tree for the whole walk: a name is
+// appended on the way down and cut off on the way up, so a deep tree costs
+// little stack and no level's path is cut short.
+
+// Appends "\" and name at path[length]; 0 when it would not fit.
+static int DescendInto(wchar_t *path, unsigned long long length, const wchar_t *name) {
+    if (length + 2 + WideLength(name) >= kLongPathUnits) return 0;
+    path[length] = L'\\';
+    WideCopy(path + length + 1, name, kLongPathUnits - length - 1);
+    return 1;
+}
+
+// Opens the listing of the folder in path (its first entry in *entry).
+static HANDLE FirstEntry(wchar_t *path, unsigned long long length, WIN32_FIND_DATAW *entry) {
+    if (!DescendInto(path, length, L"*")) return INVALID_HANDLE_VALUE;
+    HANDLE search = FindFirstFileW(path, entry);
+    path[length] = 0;
+    return search;
+}
+
+static int MoveTreeAt(wchar_t *from, unsigned long long from_length, wchar_t *to,
+                      unsigned long long to_length) {
+    if (!DirectoryExists(from)) return 1;
+    if (DirectoryExists(to) && IsDirectoryNonEmpty(to)) return 0;
+    CreateDirectoryTree(to);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
+    HANDLE search = FirstEntry(from, from_length, &entry);
     if (search != INVALID_HANDLE_VALUE) {
+        int ok = 1;
         do {
             if (IsDotEntry(entry.cFileName)) continue;
-            wchar_t from[1500];
-            wchar_t to[1500];
-            JoinPath(source, entry.cFileName, from, 1500);
-            JoinPath(destination, entry.cFileName, to, 1500);
-            int ok;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            if (!DescendInto(from, from_length, entry.cFileName) ||
+                !DescendInto(to, to_length, entry.cFileName))
+                ok = 0;
+            else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
                 ok = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
                                                MOVEFILE_WRITE_THROUGH) != 0;
             else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                 ok = 0;  // links are neither followed nor moved
             else
-                ok = MoveTree(from, to);
-            if (!ok) {
-                FindClose(search);
-                return 0;
-            }
-        } while (FindNextFileW(search, &entry));
+                ok = MoveTreeAt(from, WideLength(from), to, WideLength(to));
+            from[from_length] = 0;
+            to[to_length] = 0;
+        } while (ok && FindNextFileW(search, &entry));
         FindClose(search);
+        if (!ok) return 0;
     }
-    RemoveDirectoryW(source);
+    RemoveDirectoryW(from);
     return 1;
 }
 
-int DeleteTree(const wchar_t *path) {
-    wchar_t pattern[1300];
-    WideCopy(pattern, path, 1300);
-    WideAppend(pattern, L"\\*", 1300);
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (IsDotEntry(entry.cFileName)) continue;
-            wchar_t full[1400];
-            JoinPath(path, entry.cFileName, full, 1400);
-            int ok = 1;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                    RemoveDirectoryW(full);  // the link goes; its target is never entered
-                else
-                    ok = DeleteTree(full);
-            } else {
-                ok = DeleteFileW(full) != 0;
-            }
-            if (!ok) {
-                FindClose(search);
-                return 0;
-            }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    if (RemoveDirectoryW(path)) return 1;
-    return !DirectoryExists(path);
+int MoveTree(const wchar_t *source, const wchar_t *destination) {
+    wchar_t from[kLongPathUnits];
+    wchar_t to[kLongPathUnits];
+    WideCopy(from, source, kLongPathUnits);
+    WideCopy(to, destination, kLongPathUnits);
+    return MoveTreeAt(from, WideLength(from), to, WideLength(to));
 }
 
 // A path in the form the comparison uses: upper case, "/" read as "\",
@@ -138,11 +127,26 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
 }
 
 // The real folder picker; 1 with the chosen folder in dst (264 units).
+// The picker's new dialog style needs COM on the calling (UI) thread; it is
+// set up once, when the picker is first opened, so that start-up stays light.
+static void InitializeComOnce(void) {
+    static int done;
+    if (done) return;
+    done = 1;
+    HMODULE ole = LoadLibraryExW(L"ole32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!ole) return;  // stays loaded for the rest of the process
+    typedef HRESULT(WINAPI * CoInitializeExProc)(void *, DWORD);
+    CoInitializeExProc initialize =
+        (CoInitializeExProc)(void *)GetProcAddress(ole, "CoInitializeEx");
+    if (initialize) initialize(NULL, COINIT_APARTMENTTHREADED);
+}
+
 static int PickParentFolder(wchar_t *dst) {
 #ifdef ORV_TEST_HOOKS
     int hooked = TestHookPickFolder(dst, 264);
     if (hooked >= 0) return hooked;
 #endif
+    InitializeComOnce();
     wchar_t display_name[260];
     BROWSEINFOW info;
     FillZero(&info, sizeof(info));

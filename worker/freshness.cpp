@@ -5,6 +5,8 @@
 // serial and the SHA-256 it accepted. Older programs ignore both keys.
 #include "freshness.h"
 
+#include "manifest.h"
+
 #include "json.h"
 #include "runtime.h"
 #include "update_signing_key.h"
@@ -413,7 +415,9 @@ static void InstalledSerialPath(const CatalogProduct *product, wchar_t *path) {
 int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned int *out_length,
                        FreshDocument *out) {
     FillZero(out, sizeof(*out));
-    if (!FetchSignedDocument(product->manifest_path, "\"files\"", out_body, out_length)) return 0;
+    if (!FetchSignedDocumentCapped(product->manifest_path, "\"files\"", kMaxManifestBytes, out_body,
+                                   out_length))
+        return 0;
     LoadTrustState(0);
     int fresh = CheckFreshDocument(product->manifest_path, *out_body, *out_length, out);
     if (fresh) {

@@ -13,6 +13,7 @@
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "publish.h"
 #include "retention.h"
 
@@ -33,6 +34,8 @@ const char kUsage[] =
     "      write the key's 256-byte modulus as a C header for the Update Worker\n"
     "  manifest <game-folder> --version <v> [--url-prefix </host/path/>] -o <manifest.json>\n"
     "      list every file of the folder with its SHA-256 and size\n"
+    "  pieces <file>\n"
+    "      write <file>.pieces, the file's piece list (sign it with sign)\n"
     "  publish <release-description> <out-dir> [--key <private.pem>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      lay out a complete, signed update-host tree (see README.md)\n"
@@ -122,6 +125,19 @@ int RunSign(const Args& args) {
       !orv::WriteFileAtomic(document + ".sig", hex + "\n", 0644, &error))
     return Fail("sign", error);
   std::printf("wrote %s.sig\n", document.c_str());
+  return 0;
+}
+
+int RunPieces(const Args& args) {
+  if (args.positional.size() != 1) return Usage("pieces needs exactly one <file>");
+  std::string error, sha, list;
+  uint64_t size = 0;
+  const std::string& file = args.positional[0];
+  if (!orv::Sha256FileHex(file, &sha, &size, &error) ||
+      !orv::RenderPieceList(file, sha, size, &list, &error) ||
+      !orv::WriteFileAtomic(file + ".pieces", list, 0644, &error))
+    return Fail("pieces", error);
+  std::printf("wrote %s.pieces\n", file.c_str());
   return 0;
 }
 
@@ -320,6 +336,9 @@ int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv, 2, {"--version", "--url-prefix", "-o"}, false, &args, &error))
       return Usage(error);
     status = RunManifest(args);
+  } else if (command == "pieces") {
+    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    return RunPieces(args);
   } else if (command == "publish") {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires"}, false, &args, &error))
       return Usage(error);

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
+#include <set>
 
 #include "crypto.h"
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "retention.h"
 #include "text_rules.h"
 
@@ -68,6 +70,8 @@ struct ProductPlan {
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
   std::vector<std::string> locations;  // host path the file is served at; empty: by content
+  std::vector<bool> pieces;            // a piece list is published beside it
+  std::vector<std::string> warnings;
 };
 
 struct Document {
@@ -81,6 +85,13 @@ std::string Lower(std::string s) {
 }
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
+
+bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
+                    std::string* error) {
+  std::string list = PieceListPath(location);
+  return layout->Claim(list, what + " piece list", error) &&
+         layout->Claim(list + ".sig", what + " piece list signature", error);
+}
 
 bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
@@ -99,13 +110,24 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
              std::to_string(plan->files.size()) + " files of \"" + p.folder + "\"";
     return false;
   }
+  std::string deepest;
+  size_t full = DeepestTypicalPath(p.install_dir, plan->files, &deepest);
+  if (full > kClassicPathLimit)
+    plan->warnings.push_back(ProductLabel(p) + " \"" + deepest + "\" makes a path of " +
+                             std::to_string(full) + " characters under a typical library root (" +
+                             "over " + std::to_string(kClassicPathLimit) +
+                             "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
     return false;
   for (const FolderFile& f : plan->files) {
     std::string url, location;
+    std::error_code ec;
+    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
     if (byContent && p.url_prefix.empty()) {
-      // The address follows from the bytes, known once they are copied.
+      // The address follows from the bytes, known once they are copied; its
+      // piece list goes beside it, in the content store no one else writes.
+      plan->pieces.push_back(pieces);
       plan->urls.push_back(url);
       plan->locations.push_back(location);
       continue;
@@ -128,6 +150,10 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
     }
     if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
+    if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
+                                  error))
+      return false;
+    plan->pieces.push_back(pieces);
     plan->urls.push_back(url);
     plan->locations.push_back(location);
   }
@@ -210,6 +236,10 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
                std::string* error) {
   std::vector<Document> documents;
   std::vector<std::string> served;  // host paths of this release's files
+  // Piece lists are signed like documents but carry no serial: each is bound
+  // to its file's SHA-256, which the fresh manifest names.
+  std::vector<Document> lists;
+  std::set<std::string> listed;  // content addresses that already have their list
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -229,6 +259,18 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       }
       total += e.size;
       entries.push_back(e);
+      // The launcher looks for a list at the file's download address +
+      // ".pieces": beside the content file, or beside the file in place. A
+      // content file shared by products gets one list.
+      std::string address = plan.locations[i].empty() ? e.url : plan.locations[i];
+      if (plan.pieces[i] && (!plan.locations[i].empty() || listed.insert(address).second)) {
+        Document list;
+        list.hostPath = PieceListPath(address);
+        if (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error)) return false;
+        lists.push_back(list);
+        served.push_back(list.hostPath);
+        served.push_back(list.hostPath + ".sig");
+      }
     }
     Document manifest;
     manifest.hostPath = p.manifest_path;
@@ -289,6 +331,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
   StampDocuments(stamped, freshness);
   notes->push_back("serial " + std::to_string(freshness.serial) + ", expires " + freshness.expires);
+  documents.insert(documents.end(), lists.begin(), lists.end());
 
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
@@ -388,6 +431,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   for (size_t i = 0; i < release.products.size(); ++i)
     if (!PlanProduct(release.products[i], release.content_addresses, &layout, &plans[i], error))
       return false;
+  for (const ProductPlan& plan : plans)
+    warnings->insert(warnings->end(), plan.warnings.begin(), plan.warnings.end());
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();

@@ -12,6 +12,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "manifest.h"
+#include "pieces.h"
 
 namespace orv {
 
@@ -70,9 +71,15 @@ void CurrentlyNamed(const std::string& tree, std::set<std::string>* named) {
       if (!SafeRecordedPath(manifestPath) ||
           !ReadWholeFile(tree + manifestPath, &manifest, &ignored))
         continue;
-      for (const std::string& url : StringValues(manifest, "url")) named->insert(url);
+      std::vector<std::string> files = StringValues(manifest, "url");
       for (const std::string& path : StringValues(manifest, "path"))
-        named->insert(DefaultFileUrl(manifestPath, path));
+        files.push_back(DefaultFileUrl(manifestPath, path));
+      // A named file's piece list and its signature stay with it.
+      for (const std::string& file : files) {
+        named->insert(file);
+        named->insert(PieceListPath(file));
+        named->insert(PieceListPath(file) + ".sig");
+      }
     }
   }
   if (ReadWholeFile(tree + "/launcher/control.json", &doc, &ignored)) {

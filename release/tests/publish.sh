@@ -324,6 +324,32 @@ bad "url prefix in the content store" 'lies under a path the update host reserve
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
+group "a path past 260 characters under a typical library root: published, with a warning"
+seg=Localization-Streaming-Data-Japanese-Voice-Over
+mkdir -p "games/deep/$seg/$seg/$seg/$seg"
+printf 'MZ deep' >games/deep/Deep.exe
+printf 'voice' >"games/deep/$seg/$seg/$seg/$seg/voice.pak"
+cat >deep.txt <<'DESC'
+host = localhost
+signing_key = keys/private.pem
+
+[product deep]
+title = DEEP
+install_dir = deep
+executable = Deep.exe
+manifest_path = /games/deep/manifest.json
+folder = games/deep
+version = 1
+DESC
+err=$("$T" publish deep.txt out/deep 2>&1 >/dev/null) || fail "publish of a deep product failed: $err"
+url=$(grep -A3 "\"path\": \"$seg/$seg/$seg/$seg/voice.pak\"" out/deep/games/deep/manifest.json |
+  sed -n 's/.*"url": "\(.*\)".*/\1/p')
+[ -n "$url" ] && [ -s "out/deep$url" ] || fail "the deep file was not published"
+grep -qF "warning: [product deep] \"$seg/$seg/$seg/$seg/voice.pak\" makes a path of 265 characters" <<<"$err" ||
+  fail "no long-path warning: $err"
+err=$("$T" publish release.txt out/short 2>&1 >/dev/null)
+grep -q "long paths" <<<"$err" && fail "a long-path warning for short paths: $err"
+
 group "keys and output folders"
 printf '%s\n' "${P[@]}" >nokey.txt
 refused "no key" "no signing key" "$T" publish nokey.txt out/x
@@ -342,7 +368,7 @@ mkdir -p pr/game
 printf 'MZ same in every release' >pr/game/ORVELANT.exe
 # release <n> [keep_days]: publishes data of release n into pr/tree
 release() {
-  printf 'data of release %s' "$1" >pr/game/data.bin
+  { printf 'data of release %s' "$1"; head -c 8388608 /dev/zero; } >pr/game/data.bin
   printf '%s\n' "keep_releases = 1" "keep_days = ${2:-0}" "${P[@]:0:5}" 'folder = game' \
     "version = 1.$1" >pr/release.txt
   ok "publish release $1" "$T" publish pr/release.txt pr/tree --key keys/private.pem
@@ -352,17 +378,23 @@ release 1; u1=$(urlof data.bin)
 release 2; u2=$(urlof data.bin)
 release 3; u3=$(urlof data.bin); exe=$(urlof ORVELANT.exe)
 for u in "$u1" "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "$u not kept by publish"; done
+# A file's piece list and its signature live and go with it.
+lists() { for u in "$@"; do printf '%s\n' "pr/tree$u.pieces" "pr/tree$u.pieces.sig"; done; }
+for l in $(lists "$u1" "$u2" "$u3"); do [ -s "$l" ] || fail "$l not kept by publish"; done
 ok "prune --dry-run" "$T" prune pr/tree --dry-run yes
 [ -f "pr/tree$u1" ] || fail "a dry run removed $u1"
 ok "prune" "$T" prune pr/tree
 [ ! -e "pr/tree$u1" ] || fail "release 1's $u1 outlived its grace (one release kept)"
 for u in "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u of a kept release"; done
+for l in $(lists "$u2" "$u3"); do [ -s "$l" ] || fail "prune removed $l of a kept release"; done
+for l in $(lists "$u1"); do [ ! -e "$l" ] || fail "$l outlived its file"; done
 same "releases recorded" "2 3" "$(sed -n 's/^release \([0-9]*\) .*/\1/p' pr/tree/.orvelant-releases | paste -sd' ')"
 release 4 30; u4=$(urlof data.bin)
 ok "prune within 30 days" "$T" prune pr/tree
 [ -f "pr/tree$u2" ] || fail "release 2, replaced less than 30 days ago, was pruned"
 ok "prune 31 days later" "$T" prune pr/tree --now $(($(date +%s) + 31 * 86400))
 [ ! -e "pr/tree$u2" ] || fail "release 2 outlived 30 days and one release"
+for l in $(lists "$u2"); do [ ! -e "$l" ] || fail "$l outlived its file"; done
 for u in "$u3" "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u"; done
 # Without any record, what the current (refreshed) documents name still stays.
 ok "refresh the pruned tree" "$T" refresh pr/tree --key keys/private.pem
@@ -370,7 +402,9 @@ ok "refresh the pruned tree" "$T" refresh pr/tree --key keys/private.pem
 rm pr/tree/.orvelant-releases
 ok "prune without a record" "$T" prune pr/tree
 [ ! -e "pr/tree$u3" ] || fail "an orphaned content file stayed"
+for l in $(lists "$u3"); do [ ! -e "$l" ] || fail "the orphaned $l stayed"; done
 for u in "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u, named by the current manifest"; done
+openssl_verifies keys/public.pem "pr/tree$u4.pieces" || fail "prune lost the current file's piece list"
 for doc in launcher/catalog.json launcher/control.json games/first-title/stable/manifest.json; do
   openssl_verifies keys/public.pem "pr/tree/$doc" || fail "prune touched $doc"
 done
@@ -379,5 +413,62 @@ refused "prune of a foreign folder" "is not a published tree" "$T" prune preciou
 printf 'other build' >setup/ORVELANT_Launcher_Setup_v1.1.0.exe
 refused "another Setup at a published address" "already published with other bytes" \
   "$T" publish release.txt out/tree
+group "large files get a signed piece list cut at content-defined boundaries"
+mkdir -p games/large
+printf 'MZ large' >games/large/Large.exe
+rand() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 2>/dev/null; }
+rand large 20000000 >games/large/v1.pak
+# Release 2: 100000 bytes inserted in the middle of the same content.
+mkdir -p games/large2
+cp games/large/Large.exe games/large2/
+{ head -c 10000000 games/large/v1.pak; rand inserted 100000; tail -c +10000001 games/large/v1.pak; } \
+  >games/large2/v1.pak
+large() {
+  printf '%s\n' "signing_key = keys/private.pem" "${@:3}" "[product large]" "title = LARGE" \
+    "install_dir = large" "executable = Large.exe" "manifest_path = /games/large/manifest.json" \
+    "folder = games/$1" "version = $2" >"large-$1.txt"
+  ok "publish $1" "$T" publish "large-$1.txt" "out/$1"
+}
+large large 1.0.0
+large large2 1.1.0 "file_addresses = in-place"
+# Prints one line per piece: offset, length, digest; checks the header.
+pieces() {
+  python3 - "$1" "$2" <<'PY'
+import hashlib, json, sys
+body = open(sys.argv[1], 'rb').read()
+head, records = body.split(b'\n', 1)
+h = json.loads(head)
+data = open(sys.argv[2], 'rb').read()
+assert h["size"] == len(data) and h["sha256"] == hashlib.sha256(data).hexdigest(), h
+assert h["pieces"] * 36 == len(records), "record count"
+at = 0
+for i in range(h["pieces"]):
+    n = int.from_bytes(records[36 * i:36 * i + 4], "little")
+    d = records[36 * i + 4:36 * i + 36]
+    assert hashlib.sha256(data[at:at + n]).digest() == d, "piece %d" % i
+    print(at, n, d.hex())
+    at += n
+assert at == len(data)
+PY
+}
+# By content, the list is beside the file at the address the manifest names.
+url1=$(grep -A3 '"path": "v1.pak"' out/large/games/large/manifest.json | sed -n 's/.*"url": "\(.*\)".*/\1/p')
+list1=out/large$url1.pieces
+[ -n "$url1" ] && [ ! -e out/large/games/large/files ] || fail "release 1 is not by content: $url1"
+list2=out/large2/games/large/files/v1.pak.pieces
+pieces "$list1" games/large/v1.pak >p1.txt || fail "piece list of release 1 is wrong"
+pieces "$list2" games/large2/v1.pak >p2.txt || fail "piece list of release 2 is wrong"
+openssl_verifies keys/public.pem "$list1" || fail "openssl does not verify the piece list"
+[ ! -e out/large2/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
+same "piece lists in the content store" "$list1" "$(find out/large/content -name '*.pieces')"
+n1=$(wc -l <p1.txt)
+shared=$(comm -12 <(cut -d' ' -f3 p1.txt | sort) <(cut -d' ' -f3 p2.txt | sort) | wc -l)
+[ "$n1" -ge 10 ] || fail "20 MB cut into only $n1 pieces"
+# An insertion disturbs only the pieces around it: the one it lands in and
+# those before the cuts fall in step again.
+[ "$shared" -ge $((n1 - 4)) ] || fail "only $shared of $n1 pieces survive an insertion"
+cp games/large/v1.pak games/large2/v1.pak.pieces
+refused "a file where a piece list goes" 'is also' "$T" publish large-large2.txt out/large3
+rm games/large2/v1.pak.pieces
 
 finish

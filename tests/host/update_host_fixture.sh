@@ -149,6 +149,37 @@ manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1.
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
+# Large files with signed piece lists. Release 1 of "pieces-old"; release 2
+# has 64 KiB rewritten in the middle and 300 KiB inserted after it. The
+# "lie" release rewrites the middle in place but carries release 1's pieces
+# under its own digest (signed, but wrong).
+pieced() { "$tool" pieces "$1" >/dev/null; sign "$1.pieces"; }
+gamefile pieces-old big.pak 25165824
+old=$tree/games/pieces-old/files/big.pak
+for name in pieces pieces-lie pieces-nolist; do
+  mkdir -p "$tree/games/$name/files"; rand "$name" 1000 >"$tree/games/$name/files/Game.exe"
+done
+{ head -c 12582912 "$old"; rand changed 65536; rand inserted 307200; tail -c +12648449 "$old"; } \
+  >"$tree/games/pieces/files/big.pak"
+pieced "$tree/games/pieces/files/big.pak"
+manifest pieces 2 big.pak Game.exe
+mkdir -p "$tree/games/pieces-norange"; ln -s ../pieces/files "$tree/games/pieces-norange/files"
+manifest pieces-norange 2 "Game.exe|/games/pieces/files/Game.exe" "big.pak|/norange/games/pieces/files/big.pak"
+cp "$tree/games/pieces/files/big.pak" "$tree/games/pieces-nolist/files/big.pak"
+manifest pieces-nolist 2 Game.exe big.pak
+lie=$tree/games/pieces-lie/files/big.pak
+{ head -c 12582912 "$old"; rand changed 65536; tail -c +12648449 "$old"; } >"$lie"
+cp "$old" "$lie.pieces.src" && "$tool" pieces "$lie.pieces.src" >/dev/null
+python3 - "$lie.pieces.src.pieces" "$lie.pieces" "$(sha256sum "$old" | cut -c1-64)" \
+  "$(sha256sum "$lie" | cut -c1-64)" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, rest = body.split(b'\n', 1)
+open(sys.argv[2], 'wb').write(head.replace(sys.argv[3].encode(), sys.argv[4].encode()) + b'\n' + rest)
+PY
+rm -f "$lie.pieces.src" "$lie.pieces.src.pieces"; sign "$lie.pieces"
+manifest pieces-lie 2 Game.exe big.pak
+
 # One product's releases under one address, for the replay tests: 1.0.0 as
 # serial 4, 2.0.0 as serial 5 and, expired, as serial 6.
 gamefile fresh Game.exe 3000
@@ -173,6 +204,14 @@ done
 rand playable-slow 5242880 >"$tree/games/playable-slow/files/data.pak"
 manifest playable 1.0.0 ORVELANT.exe game.txt
 manifest playable-slow 1.0.0 ORVELANT.exe game.txt "data.pak|/slow/games/playable-slow/files/data.pak"
+# The sample game with a data file nested deep: below any library root its
+# path passes 260.
+seg=Localization-Streaming-Data-Japanese-Voice-Over deep=$seg/$seg/$seg/$seg
+mkdir -p "$tree/games/deep/files/$deep"
+cp "$build/samples/ORVELANT.exe" "$tree/games/deep/files/ORVELANT.exe"
+printf 'title=DEEP\r\nseconds=1\r\n' >"$tree/games/deep/files/game.txt"
+rand deep 100000 >"$tree/games/deep/files/$deep/voice.pak"
+manifest deep 1.0.0 ORVELANT.exe game.txt "$deep/voice.pak"
 
 # Hostile manifests, each signed: a device name as a file path (after a good
 # file, so nothing may be fetched before the parse refuses the whole list).
@@ -194,25 +233,11 @@ manifest endless 1 "Game.exe|/endless/games/endless/files/Game.exe"
 nl=$'\r\n'
 printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"
 sign "$tree/root-game.json"
-# 300 entries: only the first 256 count; the others name files that do not exist.
-many=$tree/games/many
-mkdir -p "$many/files/f"
-{
-  printf '{%s  "version": "256", "files": [' "$nl"
-  for i in $(seq 1 300); do
-    n=$(printf '%03d' "$i")
-    if [ "$i" -le 256 ]; then
-      printf '%s' "$n" >"$many/files/f/$n.bin"
-      sha=$(printf '%s' "$n" | sha256sum | cut -d' ' -f1)
-    else
-      sha=$(printf 'b%.0s' {1..64})
-    fi
-    [ "$i" -gt 1 ] && printf ','
-    printf '%s    {"path": "f/%s.bin", "sha256": "%s", "size": 3}' "$nl" "$n" "$sha"
-  done
-  printf '%s  ]%s}%s' "$nl" "$nl" "$nl"
-} >"$many/manifest.json"
-sign "$many/manifest.json"
+# Products of thousands of small files, and a manifest one entry past the
+# bound the launcher and the release tool share.
+bound=$(sed -n 's/^ *kMaxManifestFiles = \([0-9]*\),.*/\1/p' "$repo/common/manifest_limits.h")
+python3 "$repo/tests/host/many_files.py" "$tree/games" 1000 150 "$bound"
+for m in many many-2 too-many; do sign "$tree/games/$m/manifest.json"; done
 # A stand-in for the Setup that a self-update downloads and starts: the
 # sample game, which records its command line beside itself.
 mkdir -p "$tree/setup"
@@ -229,6 +254,13 @@ cat >"$state/locations.conf" <<CONF
     location /endless/ {
       proxy_pass https://127.0.0.1:$hostile_port;
       proxy_buffering off;
+    }
+    # The tree from a host that drops a client who stops reading for a
+    # second (nginx's own default is a minute).
+    location /idle/ {
+      alias "$tree/";
+      limit_rate 1m;
+      send_timeout 1s;
     }
 CONF
 "$repo/host/start.sh" "$state" "$tree" localhost

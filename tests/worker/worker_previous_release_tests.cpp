@@ -66,7 +66,8 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
               ReadFileBytes(Path(L"control.json")));
 
     const std::vector<std::wstring> files = {L"ORVELANT.exe", L"game.txt", L"config\\default.cfg",
-                                             L"data\\world.pak", L"data\\audio\\music.pak"};
+                                             L"data\\world.pak", L"data\\audio\\music.pak",
+                                             L"data\\levels.pak"};
     ChildRun install = Job();
     EXPECT_EQ(0u, install.exit_code);
     ASSERT_FALSE(install.Statuses().empty());
@@ -74,7 +75,9 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
     EXPECT_TRUE(PathIsFile(Game(L".orvelant-known-good")));
 
-    Publish("1.1.0");  // one file changed, one added
+    Publish("1.1.0");  // one file changed, one added, the middle of a large one rewritten
+    // The large file has a piece list beside it: this Worker knows nothing of it.
+    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\files\\data\\levels.pak.pieces"));
     ChildRun update = Job();
     EXPECT_EQ(0u, update.exit_code);
     ASSERT_FALSE(update.Statuses().empty());
