@@ -2,7 +2,8 @@
 // with this build's signing key) against a tree this build's release tool
 // publishes: a sync, an install, an update and a check must go exactly as
 // they went for it before. Whatever the release tool adds to its documents
-// and layout must keep this passing.
+// and layout must keep this passing. This build's Worker then takes the same
+// tree back, fetching only changed pieces.
 #include "update_host.h"
 #include "worker_fixture.h"
 
@@ -76,8 +77,19 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_TRUE(PathIsFile(Game(L".orvelant-known-good")));
 
     Publish("1.1.0");  // one file changed, one added, the middle of a large one rewritten
-    // The large file has a piece list beside it: this Worker knows nothing of it.
-    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\files\\data\\levels.pak.pieces"));
+    // The large file has a piece list beside it at the address the manifest
+    // names: this Worker knows nothing of it.
+    std::string manifest =
+        ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
+    size_t entry = manifest.find("\"path\": \"data/levels.pak\"");
+    ASSERT_NE(std::string::npos, entry);
+    size_t url = manifest.find("\"url\": \"/", entry);
+    ASSERT_NE(std::string::npos, url);
+    url += 8;
+    std::wstring address = Widen(manifest.substr(url, manifest.find('"', url) - url));
+    for (wchar_t &c : address) if (c == L'/') c = L'\\';
+    EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces"));
+    EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces.sig"));
     ChildRun update = Job();
     EXPECT_EQ(0u, update.exit_code);
     ASSERT_FALSE(update.Statuses().empty());
@@ -92,4 +104,22 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_EQ(0u, check.exit_code);
     for (const auto &s : check.Statuses()) EXPECT_NE(PRODUCT_TRANSFER, s.first);
     EXPECT_EQ(std::string::npos, Log().find("fail"));
+
+    // This build's Worker, back to 1.0.0: it finds the list beside the
+    // content address and fetches only the rewritten middle of the file.
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(), exe_.c_str(), FALSE));
+    Publish("1.0.0");
+    manifest = ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
+    entry = manifest.find("\"path\": \"data/levels.pak\"");
+    url = manifest.find("\"url\": \"/", entry) + 8;
+    std::string path = manifest.substr(url, manifest.find('"', url) - url);
+    size_t mark = HostAccessLog().size();
+    ChildRun back = Job();
+    ASSERT_FALSE(back.Statuses().empty());
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), back.Statuses().back());
+    for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
+    std::string log = HostAccessLog().substr(mark);
+    EXPECT_NE(std::string::npos, log.find("\"GET " + path + ".pieces HTTP/1.1\" 200 "));
+    EXPECT_NE(std::string::npos, log.find("\"GET " + path + " HTTP/1.1\" 206 ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("\"GET " + path + " HTTP/1.1\" 200 ")) << log;
 }
