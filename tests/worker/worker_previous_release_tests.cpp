@@ -51,6 +51,16 @@ protected:
     std::wstring Game(const std::wstring &relative) const {
         return DefaultRoot() + L"\\first-title\\" + relative;
     }
+    // The host path the published manifest names for data/levels.pak.
+    std::string LevelsAddress() const {
+        std::string manifest =
+            ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
+        size_t entry = manifest.find("\"path\": \"data/levels.pak\"");
+        size_t url = entry == std::string::npos ? entry : manifest.find("\"url\": \"/", entry);
+        if (url == std::string::npos) return std::string();
+        url += 8;
+        return manifest.substr(url, manifest.find('"', url) - url);
+    }
     ChildRun Job() { return Run(L" /parent:{parent} /product:first-title"); }
 };
 
@@ -79,14 +89,9 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     Publish("1.1.0");  // one file changed, one added, the middle of a large one rewritten
     // The large file has a piece list beside it at the address the manifest
     // names: this Worker knows nothing of it.
-    std::string manifest =
-        ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
-    size_t entry = manifest.find("\"path\": \"data/levels.pak\"");
-    ASSERT_NE(std::string::npos, entry);
-    size_t url = manifest.find("\"url\": \"/", entry);
-    ASSERT_NE(std::string::npos, url);
-    url += 8;
-    std::wstring address = Widen(manifest.substr(url, manifest.find('"', url) - url));
+    const std::string path = LevelsAddress();
+    ASSERT_EQ('/', path.empty() ? 0 : path[0]);
+    std::wstring address = Widen(path);
     for (wchar_t &c : address) if (c == L'/') c = L'\\';
     EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces"));
     EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces.sig"));
@@ -109,17 +114,15 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     // content address and fetches only the rewritten middle of the file.
     ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(), exe_.c_str(), FALSE));
     Publish("1.0.0");
-    manifest = ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
-    entry = manifest.find("\"path\": \"data/levels.pak\"");
-    url = manifest.find("\"url\": \"/", entry) + 8;
-    std::string path = manifest.substr(url, manifest.find('"', url) - url);
+    const std::string back_path = LevelsAddress();
+    ASSERT_FALSE(back_path.empty());
     size_t mark = HostAccessLog().size();
     ChildRun back = Job();
     ASSERT_FALSE(back.Statuses().empty());
     EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), back.Statuses().back());
     for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
     std::string log = HostAccessLog().substr(mark);
-    EXPECT_NE(std::string::npos, log.find("\"GET " + path + ".pieces HTTP/1.1\" 200 "));
-    EXPECT_NE(std::string::npos, log.find("\"GET " + path + " HTTP/1.1\" 206 ")) << log;
-    EXPECT_EQ(std::string::npos, log.find("\"GET " + path + " HTTP/1.1\" 200 ")) << log;
+    EXPECT_NE(std::string::npos, log.find("\"GET " + back_path + ".pieces HTTP/1.1\" 200 "));
+    EXPECT_NE(std::string::npos, log.find("\"GET " + back_path + " HTTP/1.1\" 206 ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("\"GET " + back_path + " HTTP/1.1\" 200 ")) << log;
 }
