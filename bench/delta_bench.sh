@@ -97,8 +97,9 @@ variant() {
 }
 
 publish() {  # publish <release dir> <version>
-  printf '%s\n' "signing_key = $key" "[product bench]" "title = BENCH" "install_dir = bench" \
-    "executable = ORVELANT.exe" "manifest_path = /games/bench/stable/manifest.json" \
+  # In place: zsync below reads the same files at their fixed addresses.
+  printf '%s\n' "signing_key = $key" "file_addresses = in-place" "[product bench]" "title = BENCH" \
+    "install_dir = bench" "executable = ORVELANT.exe" "manifest_path = /games/bench/stable/manifest.json" \
     "folder = $1" "version = $2" >"$scratch/release.txt"
   "$tool" publish "$scratch/release.txt" "$scratch/tree" >/dev/null
 }

@@ -116,6 +116,8 @@ products="large ref"; [ "$sparse_gib" = 0 ] || products="$products sparse"
 {
   echo "host = localhost"
   echo "signing_key = $key"
+  # In place: the one-file update below rewrites a file at its fixed address.
+  echo "file_addresses = in-place"
   for p in $products; do
     printf '\n[product %s]\ntitle = %s\nproject = BENCH\nsubtitle = BENCH.\ninstall_dir = %s\n' "$p" "${p^^}" "$p"
     printf 'executable = Game.exe\nmanifest_path = /games/%s/manifest.json\nfolder = games/%s\nversion = 1\n' "$p" "$p"

@@ -275,6 +275,11 @@ echo
 echo "== one-file repair: $target ($(calc "$target_bytes / $MiB" 1) MiB) changed in the install; job until PRODUCT_CURRENT"
 echo "   peer: curl of that file from the same host + openssl dgst -sha256 of all $((file_count + 1)) files"
 want=$(openssl dgst -sha256 -r "$product/$target" | cut -d' ' -f1)
+# Where the manifest says the file is served (its content address), or the
+# default address of a tree published in place.
+target_url=$(tr -d '\r' <"$tree/games/$product_id/stable/manifest.json" |
+  awk -F'"' -v p="$target" '/"path":/ { c = $4 } /"url":/ && c == p { print $4; exit }')
+[ -n "$target_url" ] || target_url=/games/$product_id/stable/files/$target
 printf '  %-5s  %12s  %14s  %12s  %14s\n' round "job wall s" "to current s" "curl s" "curl+openssl s"
 u_wall=() u_current=() c_wall=() p_wall=()
 for ((r = 1; r <= rounds; r++)); do
@@ -285,7 +290,7 @@ for ((r = 1; r <= rounds; r++)); do
   [ "$(openssl dgst -sha256 -r "$installed/$target" | cut -d' ' -f1)" = "$want" ] || die "repair job left $target wrong"
   u_wall+=("$job_wall") u_current+=("$(calc "$(status_ms PRODUCT_CURRENT) / 1000" 3)")
   t0=$(now)
-  curl -sS --fail --cacert "$ca" -o "$scratch/peer.pak" "https://localhost/games/$product_id/stable/files/$target"
+  curl -sS --fail --cacert "$ca" -o "$scratch/peer.pak" "https://localhost$target_url"
   cw=$(since "$t0")
   digests "$installed" >/dev/null
   pw=$(since "$t0")

@@ -55,3 +55,17 @@ host_port_listeners() {
     awk -v hex="$hex" '$4 == "0A" { n = split($2, a, ":"); if (a[n] == hex) print "LISTEN " $2 }'
   return 0
 }
+
+# Prints the pid of this state dir's running cache edge (Traffic Server), or
+# fails. The process must be a traffic_server started with this state dir's
+# run root.
+edge_running_pid() {
+  local state=$1 pid cmdline
+  [ -s "$state/run/edge.pid" ] || return 1
+  read -r pid <"$state/run/edge.pid" || return 1
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  [ -r "/proc/$pid/cmdline" ] || return 1
+  cmdline=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") || return 1
+  [[ $cmdline == *"traffic_server"* && $cmdline == *"$state/runroot.yaml"* ]] || return 1
+  echo "$pid"
+}

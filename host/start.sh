@@ -83,6 +83,17 @@ http {
   server_tokens off;
   keepalive_timeout 30s;
 
+  # What a cache may keep. Content-addressed product files and the
+  # per-version Setups never change their bytes: a year, immutable. Every
+  # other path (the launcher documents, manifests, every .sig, files published
+  # in place) changes at a fixed address: a cache may store it but must ask
+  # the origin at every request (a cheap 304 when nothing changed), so it can
+  # never pair a new document with an old signature or an old file.
+  map \$uri \$orvelant_cache_control {
+    default "no-cache";
+    "~^/(norange/|slow/)?(content|launcher/releases)/" "public, max-age=31536000, immutable";
+  }
+
   access_log "$state/logs/access.log";
   client_body_temp_path "$state/tmp/client_body";
   proxy_temp_path "$state/tmp/proxy";
@@ -101,6 +112,8 @@ $listen_lines
 
     root "$tree";
     autoindex off;
+    etag on;
+    add_header Cache-Control \$orvelant_cache_control;
 
     # Range requests (bytes=N-) give 206, 416 at the end, 200 without Range.
     location / {
@@ -120,8 +133,8 @@ $listen_lines
     }
 
 $extra_lines
-    # The publisher's marker is no download.
-    location ~ /\.orvelant-published\$ {
+    # The publisher's marker and release record are no downloads.
+    location ~ /\.orvelant-(published|releases)\$ {
       return 404;
     }
   }

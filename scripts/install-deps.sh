@@ -15,6 +15,8 @@ PACKAGES=(
   cmake googletest            # build system, GoogleTest sources
   g++ make                    # native build of the release tool
   curl iproute2               # update host checks (curl over TLS, ss)
+  trafficserver               # the cache edge in front of the update host
+  osslsigncode                # Authenticode signatures of the programs
   python3                     # artwork script, screenshot checks
 )
 

@@ -2,9 +2,12 @@
 # Every shipped program imports operating-system DLLs only (no C or C++
 # runtime: msvcrt, ucrt, libstdc++, libgcc, winpthread), is a GUI-subsystem
 # program, carries the asInvoker manifest and the 1.0.0 version record, and
-# holds none of the test builds' hooks.
+# holds none of the test builds' hooks; with a code-signing certificate, each
+# carries an Authenticode signature that covers it and chains to that
+# certificate, and the Setup carries the signed Shell and Worker.
 set -euo pipefail
-bin=${1:?usage: check_imports.sh <bin-dir>}
+bin=${1:?usage: check_programs.sh <bin-dir> [code-signing certificate]}
+signer=${2:-}
 allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|WINHTTP|bcrypt|OLE32|COMCTL32)\.dll$'
 status=0
 shopt -s nullglob
@@ -32,6 +35,22 @@ for exe in "${programs[@]}"; do
     grep -qx -- "$v" <<<"$wide" || { echo "FAIL $exe: version record lacks \"$v\""; status=1; }
   done
   if grep -q 'ORV_TEST_' <<<"$wide"; then echo "FAIL $exe holds test hooks"; status=1; fi
+  if [ -n "$signer" ]; then
+    report=$(osslsigncode verify -CAfile "$signer" -in "$exe" 2>&1 || true)
+    grep -q '^Signature verification: ok' <<<"$report" ||
+      { echo "FAIL $exe: no Authenticode signature that verifies against $signer"; status=1; }
+    current=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$report" | head -1)
+    calculated=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$report" | head -1)
+    [ -n "$current" ] && [ "$current" = "$calculated" ] ||
+      { echo "FAIL $exe: the signature does not cover the file"; status=1; }
+  fi
   [ "$status" = "$before" ] && echo "ok   $exe: $(echo $dlls | tr '\n' ' ')"
 done
+if [ -n "$signer" ]; then
+  for inner in "ORVELANT Launcher.exe" "ORVELANT Update Worker.exe"; do
+    python3 -c 'import sys; sys.exit(open(sys.argv[1],"rb").read() not in open(sys.argv[2],"rb").read())' \
+      "$bin/$inner" "$bin/ORVELANT_Launcher_Setup_v1.0.0.exe" ||
+      { echo "FAIL the Setup does not carry the signed $inner"; status=1; }
+  done
+fi
 exit $status

@@ -1,8 +1,10 @@
-// worker-monitor [--env NAME=VALUE]... <program> [arguments...]
+// worker-monitor [--env NAME=VALUE]... [--kill-at-transfer] <program> [arguments...]
 // Starts the program as a child of a hidden window, as the Shell starts the
 // Worker; "{parent}" in the arguments becomes that window's handle. Prints
 // each WM_WORKER_STATUS / WM_WORKER_TRANSFER as it arrives, then the exit
-// code, and exits with it. --env sets a variable for the program only.
+// code, and exits with it. --env sets a variable for the program only;
+// --kill-at-transfer ends the program with TerminateProcess at its first
+// transfer post, in the middle of a download.
 #include <cstdio>
 #include <string>
 
@@ -26,8 +28,14 @@ int wmain(int argc, wchar_t **argv) {
         SetEnvironmentVariableW(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str());
         first += 2;
     }
+    static bool kill_at_transfer = false;
+    static bool killed = false;
+    if (first < argc && std::wstring(argv[first]) == L"--kill-at-transfer") {
+        kill_at_transfer = true;
+        first += 1;
+    }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... <program> [arguments...]\n");
+        std::fprintf(stderr, "usage: worker-monitor [--env NAME=VALUE]... [--kill-at-transfer] <program> [arguments...]\n");
         return 2;
     }
     std::wstring args;
@@ -38,13 +46,18 @@ int wmain(int argc, wchar_t **argv) {
     wchar_t limit[16];
     DWORD n = GetEnvironmentVariableW(L"ORV_MONITOR_TIMEOUT_S", limit, 16);
     if (n > 0 && n < 16) options.timeout_ms = (DWORD)_wtoi(limit) * 1000;
-    options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
+    options.on_message = [](const orv_test::WorkerMessage &m, HANDLE process) {
         if (m.message == WM_WORKER_STATUS)
             std::printf("  %7.0f ms  status    %-22s %lld\n", m.at_ms, StatusName(m.wparam),
                         m.lparam);
         else
             std::printf("  %7.0f ms  transfer  %llu KiB/s, %lld MiB left\n", m.at_ms, m.wparam,
                         m.lparam);
+        if (m.message != WM_WORKER_STATUS && kill_at_transfer && !killed) {
+            killed = true;
+            TerminateProcess(process, 255);
+            std::printf("  killed at the first transfer post\n");
+        }
         std::fflush(stdout);
     };
     orv_test::ChildRun run = orv_test::RunChildProcess(argv[first], args, options);

@@ -16,7 +16,7 @@ publish_tree() {
   [ -s keys/private.pem ] || "$ORV_RELEASE" keygen keys/private.pem keys/public.pem >/dev/null
   head -c 300000 /dev/urandom >src/game/bin/game.dat
   printf 'MZ %s' "$tag" >src/game/ORVELANT.exe
-  head -c 20000 /dev/urandom >src/setup/Setup.exe
+  [ -s src/setup/Setup.exe ] || head -c 20000 /dev/urandom >src/setup/Setup.exe
   cat >src/release.txt <<DESC
 signing_key = ../keys/private.pem
 [control]
@@ -32,6 +32,12 @@ folder = game
 version = 1.0.0
 DESC
   "$ORV_RELEASE" publish src/release.txt "$out" >/dev/null
+}
+
+# content_url <tree> <path>: the address the manifest gives the file.
+content_url() {
+  tr -d '\r' <"$1/games/first-title/stable/manifest.json" |
+    awk -F'"' -v p="$2" '/"path":/ { cur = $4 } /"url":/ && cur == p { print $4; exit }'
 }
 
 # Our nginx master and workers: processes whose command line names our config.

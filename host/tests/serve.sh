@@ -39,7 +39,7 @@ enc=$(curl -sS --cacert "$STATE/certs/ca.crt" -H 'Accept-Encoding: gzip' -D - -o
 same "no compression" "" "$enc"
 
 group "ranges the download resume relies on"
-F=/games/first-title/stable/files/bin/game.dat
+F=$(content_url tree bin/game.dat)
 SRC=tree$F
 LEN=$(stat -c %s "$SRC")
 same "200 without Range" "200 $LEN" "$(fetch $F)"
@@ -51,6 +51,7 @@ cmp -s body.out <(tail -c 1 "$SRC") || fail "last byte differs"
 same "416 at the length" "416" "$(fetch $F -H "Range: bytes=$LEN-" | cut -d' ' -f1)"
 same "404 for a missing file" "404" "$(fetch /games/first-title/stable/files/none.dat | cut -d' ' -f1)"
 same "404 for the publisher marker" "404" "$(fetch /.orvelant-published | cut -d' ' -f1)"
+same "404 for the release record" "404" "$(fetch /.orvelant-releases | cut -d' ' -f1)"
 same "the Setup" "200 20000" "$(fetch /launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe)"
 
 group "the no-range and throttled views of the same tree"

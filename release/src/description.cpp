@@ -353,6 +353,30 @@ bool ReadProduct(const Section& s, const std::string& source, const std::string&
   return true;
 }
 
+// A count of 0 to 1000, for the grace period of earlier releases.
+std::string CountProblem(const std::string& text, int* value) {
+  if (text.empty() || text.size() > 4 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) > 1000)
+    return "a whole number from 0 to 1000";
+  *value = std::stoi(text);
+  return "";
+}
+
+bool ReadRetention(Reader& in, Release* release) {
+  std::string layout = "content", releases, days;
+  if (!in.Text("file_addresses", &layout, false) ||
+      !in.Check("file_addresses", layout,
+                layout == "content" || layout == "in-place" ? "" : "content or in-place") ||
+      !in.Text("keep_releases", &releases, false) ||
+      !in.Check("keep_releases", releases,
+                in.Has("keep_releases") ? CountProblem(releases, &release->keep_releases) : "") ||
+      !in.Text("keep_days", &days, false) ||
+      !in.Check("keep_days", days, in.Has("keep_days") ? CountProblem(days, &release->keep_days) : ""))
+    return false;
+  release->content_addresses = layout == "content";
+  return true;
+}
+
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -388,7 +412,7 @@ bool ParseRelease(const std::string& text, const std::string& source, const std:
           !in.Path("signing_key", baseDir, &release->signing_key, false) ||
           !in.Text("lifetime_days", &lifetime, false) ||
           !in.Check("lifetime_days", lifetime, LifetimeProblem(lifetime, &release->lifetime_days)) ||
-          !in.OnlyKnownKeys())
+          !ReadRetention(in, release) || !in.OnlyKnownKeys())
         return false;
     } else if (s.kind == "catalog") {
       if (sawCatalog) {

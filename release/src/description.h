@@ -4,6 +4,8 @@
 //   host = localhost               (top: update host name, default localhost)
 //   signing_key = keys/private.pem (top: optional, --key overrides)
 //   lifetime_days = 21             (top: days until the documents expire)
+//   file_addresses = content       (top: content (default) or in-place)
+//   keep_releases = 2, keep_days = 7  (top: how long earlier releases stay)
 //   [catalog]    launcher_min_version
 //   [control]    service_state, maintenance_message, signal, announcement,
 //                allow_offline, store_enabled, force_launcher_update,
@@ -56,6 +58,13 @@ struct Release {
   std::string host = "localhost";
   std::string signing_key;
   int lifetime_days = 21;  // how long the signed documents stay valid
+  // Product files at /content/<sha256> (immutable) rather than overwritten in
+  // place at the manifest's default address.
+  bool content_addresses = true;
+  // The releases before the current one stay published while they are among
+  // the last keep_releases or were replaced less than keep_days ago.
+  int keep_releases = 2;
+  int keep_days = 7;
   std::string launcher_min_version = "1.0.0";
   ControlRelease control;
   std::vector<NewsRelease> news;

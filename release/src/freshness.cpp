@@ -1,6 +1,8 @@
 #include "freshness.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -138,6 +140,24 @@ void StampDocuments(const std::vector<StampedDocument>& documents, const Freshne
   Restamp(control.bytes, fields);
 }
 
+bool DatePastReplaced(const std::string& outDir, const std::string& temp,
+                      const std::vector<std::string>& hostPaths, std::string* error) {
+  for (const std::string& hostPath : hostPaths) {
+    for (const char* suffix : {"", ".sig"}) {
+      std::string fresh = temp + hostPath + suffix, old = outDir + hostPath + suffix;
+      struct stat oldSt, freshSt;
+      if (lstat(old.c_str(), &oldSt) != 0 || lstat(fresh.c_str(), &freshSt) != 0) continue;
+      if (freshSt.st_mtim.tv_sec > oldSt.st_mtim.tv_sec) continue;
+      struct timespec times[2] = {{0, UTIME_OMIT}, {oldSt.st_mtim.tv_sec + 1, 0}};
+      if (utimensat(AT_FDCWD, fresh.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        *error = "cannot date \"" + fresh + "\": " + ErrnoText();
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
                  const Freshness& given, int lifetimeDays, std::vector<std::string>* notes,
                  std::string* error) {
@@ -191,9 +211,13 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     for (const std::string& b : bodies) list.push_back(&b);
     ok = SignMany(keyPath, list, &signatures, error);
   }
-  for (size_t i = 0; ok && i < paths.size(); ++i)
+  std::vector<std::string> hostPaths;
+  for (size_t i = 0; ok && i < paths.size(); ++i) {
     ok = WriteFileAtomic(paths[i], bodies[i], 0644, error) &&
          WriteFileAtomic(paths[i] + ".sig", signatures[i] + "\n", 0644, error);
+    hostPaths.push_back(paths[i].substr(temp.size()));
+  }
+  ok = ok && DatePastReplaced(outDir, temp, hostPaths, error);
   ok = ok && SwapTreeIntoPlace(temp, outDir, error) &&
        SaveSerialCounter(keyPath, freshness.serial, error);
   if (!ok) {

@@ -36,6 +36,15 @@ struct StampedDocument {
 // catalog and news it was published with.
 void StampDocuments(const std::vector<StampedDocument>& documents, const Freshness& freshness);
 
+// A cache revalidates a document with the origin's validators (nginx: the
+// modification second and the size), and a ".sig" always has the same size:
+// a document or signature written in the same second as the one it replaces
+// would look unchanged and the cache would keep the old one. Dates every
+// written document and its ".sig" at least a second after the file it
+// replaces in outDir. hostPaths are relative to both trees.
+bool DatePastReplaced(const std::string& outDir, const std::string& temp,
+                      const std::vector<std::string>& hostPaths, std::string* error);
+
 // Re-signs every signed document of a published tree with a new serial and
 // expiry, nothing else changed; the tree is swapped in whole.
 bool RefreshTree(const std::string& outDir, const std::string& keyPath, const Freshness& given,

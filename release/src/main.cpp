@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "manifest.h"
 #include "pieces.h"
 #include "publish.h"
+#include "retention.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ const char kUsage[] =
     "  publish <release-description> <out-dir> [--key <private.pem>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      lay out a complete, signed update-host tree (see README.md)\n"
+    "  prune <out-dir> [--dry-run yes] [--now <unix-seconds>]\n"
+    "      remove the files that no kept release and no current document names\n"
     "  refresh <out-dir> --key <private.pem> [--lifetime-days <n>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      re-sign the tree's documents with a new serial and expiry, nothing else changed\n"
@@ -279,6 +283,25 @@ int RunPublish(const Args& args) {
   return 0;
 }
 
+int RunPrune(const Args& args) {
+  if (args.positional.size() != 1) return Usage("prune needs <out-dir>");
+  long long now = static_cast<long long>(time(nullptr));
+  if (HasOption(args, "--now")) {
+    std::string text = Option(args, "--now");
+    char* end = nullptr;
+    now = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') return Usage("--now needs Unix seconds");
+  }
+  std::string dry = Option(args, "--dry-run");
+  if (HasOption(args, "--dry-run") && dry != "yes" && dry != "no")
+    return Usage("--dry-run takes yes or no");
+  std::vector<std::string> notes;
+  std::string error;
+  bool ok = orv::Prune(args.positional[0], now, dry == "yes", &notes, &error);
+  for (const std::string& n : notes) std::printf("%s\n", n.c_str());
+  return ok ? 0 : Fail("prune", error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +343,9 @@ int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires"}, false, &args, &error))
       return Usage(error);
     status = RunPublish(args);
+  } else if (command == "prune") {
+    if (!ParseArgs(argc, argv, 2, {"--now", "--dry-run"}, false, &args, &error)) return Usage(error);
+    status = RunPrune(args);
   } else if (command == "refresh") {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires", "--lifetime-days"}, false,
                    &args, &error))

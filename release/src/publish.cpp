@@ -6,15 +6,18 @@
 
 #include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fcntl.h>
 #include <map>
+#include <set>
 
 #include "crypto.h"
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
 #include "pieces.h"
+#include "retention.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -66,7 +69,7 @@ struct ProductPlan {
   const ProductRelease* product = nullptr;
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
-  std::vector<std::string> locations;  // host path the file is served at
+  std::vector<std::string> locations;  // host path the file is served at; empty: by content
   std::vector<bool> pieces;            // a piece list is published beside it
   std::vector<std::string> warnings;
 };
@@ -90,7 +93,7 @@ bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::
          layout->Claim(list + ".sig", what + " piece list signature", error);
 }
 
-bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
+bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
   plan->product = &p;
   std::string scanError;
@@ -119,6 +122,16 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     return false;
   for (const FolderFile& f : plan->files) {
     std::string url, location;
+    std::error_code ec;
+    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
+    if (byContent && p.url_prefix.empty()) {
+      // The address follows from the bytes, known once they are copied; its
+      // piece list goes beside it, in the content store no one else writes.
+      plan->pieces.push_back(pieces);
+      plan->urls.push_back(url);
+      plan->locations.push_back(location);
+      continue;
+    }
     if (!p.url_prefix.empty()) {
       std::string why;
       if (!PrefixedUrl(p.url_prefix, f.relative, &url, &why)) {
@@ -137,8 +150,6 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     }
     if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
-    std::error_code ec;
-    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
     if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
                                   error))
       return false;
@@ -199,13 +210,36 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
   return true;
 }
 
+// Copies a file into the content store of the tree being built; the address
+// is its SHA-256, so a file shared by releases or products is stored once.
+bool CopyByContent(const std::string& src, const std::string& temp, ManifestEntry* e,
+                   std::string* error) {
+  std::string incoming = temp + "/.incoming";
+  if (!CopyFileHashing(src, incoming, &e->sha256, &e->size, error)) return false;
+  e->url = ContentAddress(e->sha256);
+  std::string target = temp + e->url;
+  if (PathExists(target)) {
+    unlink(incoming.c_str());
+    return true;
+  }
+  if (!MakeDirectories(fs::path(target).parent_path().string(), error)) return false;
+  if (rename(incoming.c_str(), target.c_str()) != 0) {
+    *error = "cannot rename \"" + incoming + "\" to \"" + target + "\": " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
                const std::string& key, const Freshness& freshness, const std::string& temp,
-               std::vector<std::string>* notes, std::string* error) {
+               const std::string& outDir, History history, std::vector<std::string>* notes,
+               std::string* error) {
   std::vector<Document> documents;
+  std::vector<std::string> served;  // host paths of this release's files
   // Piece lists are signed like documents but carry no serial: each is bound
   // to its file's SHA-256, which the fresh manifest names.
   std::vector<Document> lists;
+  std::set<std::string> listed;  // content addresses that already have their list
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -214,17 +248,28 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       ManifestEntry e;
       e.path = plan.files[i].relative;
       e.url = plan.urls[i];
-      if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
-                           error))
-        return false;
+      if (plan.locations[i].empty()) {
+        if (!CopyByContent(plan.files[i].absolute, temp, &e, error)) return false;
+        served.push_back(e.url);
+      } else {
+        if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
+                             error))
+          return false;
+        served.push_back(plan.locations[i]);
+      }
       total += e.size;
       entries.push_back(e);
-      if (plan.pieces[i]) {
+      // The launcher looks for a list at the file's download address +
+      // ".pieces": beside the content file, or beside the file in place. A
+      // content file shared by products gets one list.
+      std::string address = plan.locations[i].empty() ? e.url : plan.locations[i];
+      if (plan.pieces[i] && (!plan.locations[i].empty() || listed.insert(address).second)) {
         Document list;
-        list.hostPath = PieceListPath(plan.locations[i]);
-        if (!RenderPieceList(temp + plan.locations[i], e.sha256, e.size, &list.bytes, error))
-          return false;
+        list.hostPath = PieceListPath(address);
+        if (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error)) return false;
         lists.push_back(list);
+        served.push_back(list.hostPath);
+        served.push_back(list.hostPath + ".sig");
       }
     }
     Document manifest;
@@ -253,6 +298,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       return false;
     }
     c.installer_sha256 = sha;
+    served.push_back(hostPath);
     notes->push_back("Setup: " + hostPath + ", " + std::to_string(size) + " bytes, sha256 " + sha);
   }
 
@@ -272,6 +318,15 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     documents.push_back(Document{d.path, RenderJson(object)});
   }
 
+  // The files of the releases before stay for players who hold their
+  // manifests; prune removes them once the grace period is over.
+  history.keep_releases = release.keep_releases;
+  history.keep_days = release.keep_days;
+  RecordRelease(&history, served, static_cast<long long>(time(nullptr)));
+  if (!CarryForward(outDir, temp, history, error) ||
+      !WriteFileAtomic(temp + "/" + kHistoryFile, RenderHistory(history), 0644, error))
+    return false;
+
   std::vector<StampedDocument> stamped;
   for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
   StampDocuments(stamped, freshness);
@@ -289,6 +344,9 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error))
       return false;
   }
+  std::vector<std::string> hostPaths;
+  for (const Document& d : documents) hostPaths.push_back(d.hostPath);
+  if (!DatePastReplaced(outDir, temp, hostPaths, error)) return false;
   return WriteFileAtomic(temp + "/" + kTreeMarker, "published by orvelant-release\n", 0644, error);
 }
 
@@ -300,7 +358,9 @@ bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
-         hostPath == std::string("/") + kTreeMarker;
+         hostPath.compare(0, 9, kContentRoot) == 0 || hostPath == "/content" ||
+         hostPath == std::string("/") + kTreeMarker ||
+         hostPath == std::string("/") + kHistoryFile;
 }
 
 JsonObject CatalogDocument(const Release& release) {
@@ -369,13 +429,16 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   }
   std::vector<ProductPlan> plans(release.products.size());
   for (size_t i = 0; i < release.products.size(); ++i)
-    if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+    if (!PlanProduct(release.products[i], release.content_addresses, &layout, &plans[i], error))
+      return false;
   for (const ProductPlan& plan : plans)
     warnings->insert(warnings->end(), plan.warnings.begin(), plan.warnings.end());
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
   if (!CheckReplaceable(outDir, error)) return false;
+  History history;
+  if (PathExists(outDir + "/" + kTreeMarker) && !LoadHistory(outDir, &history, error)) return false;
   fs::path out(outDir);
   std::string parent = out.parent_path().string();
   if (parent.empty()) parent = ".";
@@ -393,7 +456,7 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
                                               : options.expires;
   if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
 
-  bool ok = BuildTree(release, plans, key, freshness, temp, notes, error) &&
+  bool ok = BuildTree(release, plans, key, freshness, temp, outDir, history, notes, error) &&
             SwapIntoPlace(temp, outDir, error) && SaveSerialCounter(key, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;

@@ -83,7 +83,7 @@ done
 [ -e out/tree/.orvelant-published ] || fail "no publisher marker"
 same "nothing left next to the tree" "tree" "$(ls -A out)"
 
-group "product files sit at the default address or under the url prefix"
+group "product files sit at their content address or under the url prefix"
 # Prints "path<TAB>sha256<TAB>size<TAB>url" per entry of a manifest.
 entries() {
   tr -d '\r' <"$1" | awk -F'"' '
@@ -97,8 +97,8 @@ m1=out/tree/games/first-title/stable/manifest.json
 same "first manifest files" "ORVELANT.exe
 bin/game.dat" "$(entries $m1 | cut -f1)"
 entries $m1 | while IFS=$'\t' read -r path sha size url; do
-  served=out/tree/games/first-title/stable/files/$path
-  [ -z "$url" ] || fail "default-address product has a url for $path"
+  served=out/tree$url
+  same "content address of $path" "/content/${sha:0:2}/$sha" "$url"
   cmp -s "$served" "games/halcyra/$path" || fail "served $path differs from the game folder"
   same "sha256 of $path" "$(sha256sum "$served" | cut -d' ' -f1)" "$sha"
   same "size of $path" "$(stat -c %s "$served")" "$size"
@@ -112,6 +112,10 @@ entries $m2 | while IFS=$'\t' read -r path sha size url; do
 done
 [ ! -e out/tree/games/second/files ] || fail "prefixed product also copied to the default address"
 same "version" '  "version": "0.9.1-beta",' "$(unstamp $m2 | tr -d '\r' | sed -n 2p)"
+[ ! -e out/tree/games/first-title/stable/files ] || fail "a content-addressed file also sits in place"
+for hidden in .orvelant-published .orvelant-releases; do
+  [ -s "out/tree/$hidden" ] || fail "no $hidden"
+done
 
 group "the Setup and its SHA-256 in the control document"
 setup=out/tree/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe
@@ -168,13 +172,18 @@ group "publishing is reproducible and replaces the old tree whole"
 fixed=(--serial 40 --expires 2031-02-03T04:05:06Z)
 ok "publish with a given serial" "$T" publish release.txt out/tree "${fixed[@]}"
 ok "publish again elsewhere" "$T" publish release.txt out/again "${fixed[@]}"
-diff -r out/tree out/again >/dev/null || fail "two publishes of one description differ"
+# Only the release record (with its times) may differ.
+diff -r -x .orvelant-releases out/tree out/again >/dev/null || fail "two publishes of one description differ"
+old_urls=$(entries $m1 | cut -f4)
 printf 'MZ halcyra 2' >games/halcyra/ORVELANT.exe
 rm games/halcyra/bin/game.dat
 ok "republish over the tree" "$T" publish release.txt out/tree
-[ ! -e out/tree/games/first-title/stable/files/bin/game.dat ] || fail "a removed file is still served"
-cmp -s out/tree/games/first-title/stable/files/ORVELANT.exe games/halcyra/ORVELANT.exe ||
-  fail "the changed file was not republished"
+same "files of the new manifest" "ORVELANT.exe" "$(entries $m1 | cut -f1)"
+new_url=$(entries $m1 | cut -f4)
+cmp -s "out/tree$new_url" games/halcyra/ORVELANT.exe || fail "the changed file was not republished"
+for url in $old_urls; do  # a player holding the previous manifest still completes
+  [ -f "out/tree$url" ] || fail "the previous release's $url is gone after a publish"
+done
 openssl_verifies keys/public.pem $m1 || fail "republished manifest does not verify"
 same "nothing left next to the tree" "again tree" "$(ls -A out | paste -sd' ')"
 head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
@@ -214,7 +223,15 @@ same "the control document names the refreshed catalog" \
 same "files untouched by refresh" "$files_before" \
   "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)"
 same "nothing left next to the refreshed tree" "again tree" "$(ls -A out | paste -sd' ')"
+# A cache revalidating by date and size must see every new document and .sig
+# as changed, even when the tree it replaces was written in the same second.
+later=$(($(date +%s) + 3600))
+touch -d @$later out/tree/launcher/control.json out/tree/launcher/control.json.sig
 ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2020-01-01T00:00:00Z
+for f in control.json control.json.sig; do
+  [ "$(stat -c %Y out/tree/launcher/$f)" -gt $later ] ||
+    fail "refreshed $f is dated no later than the one it replaced"
+done
 same "given expiry" " $((n + 3)) 2020-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"
 refused "expiry not in UTC" "is not a UTC time" "$T" refresh out/tree --key keys/private.pem --expires 2031-01-01
 printf 'lifetime_days = 0\n' >life.txt
@@ -300,6 +317,10 @@ bad "Setup hash not matching its file" 'does not match' '[control]' \
   "installer_sha256 = $(printf '0%.0s' $(seq 64))" "${P[@]}"
 bad "malformed Setup hash" 'not 64 hexadecimal digits' '[control]' 'installer_sha256 = abc' "${P[@]}"
 bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.exe' "${P[@]}"
+bad "unknown address kind" 'file_addresses "hashed": content or in-place' 'file_addresses = hashed' "${P[@]}"
+bad "negative grace" 'keep_days "-1": a whole number' 'keep_days = -1' "${P[@]}"
+bad "url prefix in the content store" 'lies under a path the update host reserves' "${P[@]}" \
+  'url_prefix = /content/'
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
@@ -321,7 +342,9 @@ folder = games/deep
 version = 1
 DESC
 err=$("$T" publish deep.txt out/deep 2>&1 >/dev/null) || fail "publish of a deep product failed: $err"
-[ -s "out/deep/games/deep/files/$seg/$seg/$seg/$seg/voice.pak" ] || fail "the deep file was not published"
+url=$(grep -A3 "\"path\": \"$seg/$seg/$seg/$seg/voice.pak\"" out/deep/games/deep/manifest.json |
+  sed -n 's/.*"url": "\(.*\)".*/\1/p')
+[ -n "$url" ] && [ -s "out/deep$url" ] || fail "the deep file was not published"
 grep -qF "warning: [product deep] \"$seg/$seg/$seg/$seg/voice.pak\" makes a path of 265 characters" <<<"$err" ||
   fail "no long-path warning: $err"
 err=$("$T" publish release.txt out/short 2>&1 >/dev/null)
@@ -340,6 +363,56 @@ same "foreign folder untouched" "keep" "$(cat precious/file)"
 "$T" publish release.txt out/tree2 --key >/dev/null 2>&1
 same "--key without value" "2" "$?"
 
+group "earlier releases stay for their grace period; prune keeps what is still named"
+mkdir -p pr/game
+printf 'MZ same in every release' >pr/game/ORVELANT.exe
+# release <n> [keep_days]: publishes data of release n into pr/tree
+release() {
+  { printf 'data of release %s' "$1"; head -c 8388608 /dev/zero; } >pr/game/data.bin
+  printf '%s\n' "keep_releases = 1" "keep_days = ${2:-0}" "${P[@]:0:5}" 'folder = game' \
+    "version = 1.$1" >pr/release.txt
+  ok "publish release $1" "$T" publish pr/release.txt pr/tree --key keys/private.pem
+}
+urlof() { grep -A3 "\"path\": \"$1\"" pr/tree/games/first-title/stable/manifest.json | sed -n 's/.*"url": "\(.*\)".*/\1/p'; }
+release 1; u1=$(urlof data.bin)
+release 2; u2=$(urlof data.bin)
+release 3; u3=$(urlof data.bin); exe=$(urlof ORVELANT.exe)
+for u in "$u1" "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "$u not kept by publish"; done
+# A file's piece list and its signature live and go with it.
+lists() { for u in "$@"; do printf '%s\n' "pr/tree$u.pieces" "pr/tree$u.pieces.sig"; done; }
+for l in $(lists "$u1" "$u2" "$u3"); do [ -s "$l" ] || fail "$l not kept by publish"; done
+ok "prune --dry-run" "$T" prune pr/tree --dry-run yes
+[ -f "pr/tree$u1" ] || fail "a dry run removed $u1"
+ok "prune" "$T" prune pr/tree
+[ ! -e "pr/tree$u1" ] || fail "release 1's $u1 outlived its grace (one release kept)"
+for u in "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u of a kept release"; done
+for l in $(lists "$u2" "$u3"); do [ -s "$l" ] || fail "prune removed $l of a kept release"; done
+for l in $(lists "$u1"); do [ ! -e "$l" ] || fail "$l outlived its file"; done
+same "releases recorded" "2 3" "$(sed -n 's/^release \([0-9]*\) .*/\1/p' pr/tree/.orvelant-releases | paste -sd' ')"
+release 4 30; u4=$(urlof data.bin)
+ok "prune within 30 days" "$T" prune pr/tree
+[ -f "pr/tree$u2" ] || fail "release 2, replaced less than 30 days ago, was pruned"
+ok "prune 31 days later" "$T" prune pr/tree --now $(($(date +%s) + 31 * 86400))
+[ ! -e "pr/tree$u2" ] || fail "release 2 outlived 30 days and one release"
+for l in $(lists "$u2"); do [ ! -e "$l" ] || fail "$l outlived its file"; done
+for u in "$u3" "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u"; done
+# Without any record, what the current (refreshed) documents name still stays.
+ok "refresh the pruned tree" "$T" refresh pr/tree --key keys/private.pem
+[ -s pr/tree/.orvelant-releases ] || fail "refresh lost the release record"
+rm pr/tree/.orvelant-releases
+ok "prune without a record" "$T" prune pr/tree
+[ ! -e "pr/tree$u3" ] || fail "an orphaned content file stayed"
+for l in $(lists "$u3"); do [ ! -e "$l" ] || fail "the orphaned $l stayed"; done
+for u in "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u, named by the current manifest"; done
+openssl_verifies keys/public.pem "pr/tree$u4.pieces" || fail "prune lost the current file's piece list"
+for doc in launcher/catalog.json launcher/control.json games/first-title/stable/manifest.json; do
+  openssl_verifies keys/public.pem "pr/tree/$doc" || fail "prune touched $doc"
+done
+refused "prune of a foreign folder" "is not a published tree" "$T" prune precious
+# A Setup address keeps its bytes: caches hold it for a year.
+printf 'other build' >setup/ORVELANT_Launcher_Setup_v1.1.0.exe
+refused "another Setup at a published address" "already published with other bytes" \
+  "$T" publish release.txt out/tree
 group "large files get a signed piece list cut at content-defined boundaries"
 mkdir -p games/large
 printf 'MZ large' >games/large/Large.exe
@@ -351,13 +424,13 @@ cp games/large/Large.exe games/large2/
 { head -c 10000000 games/large/v1.pak; rand inserted 100000; tail -c +10000001 games/large/v1.pak; } \
   >games/large2/v1.pak
 large() {
-  printf '%s\n' "signing_key = keys/private.pem" "[product large]" "title = LARGE" \
+  printf '%s\n' "signing_key = keys/private.pem" "${@:3}" "[product large]" "title = LARGE" \
     "install_dir = large" "executable = Large.exe" "manifest_path = /games/large/manifest.json" \
     "folder = games/$1" "version = $2" >"large-$1.txt"
   ok "publish $1" "$T" publish "large-$1.txt" "out/$1"
 }
 large large 1.0.0
-large large2 1.1.0
+large large2 1.1.0 "file_addresses = in-place"
 # Prints one line per piece: offset, length, digest; checks the header.
 pieces() {
   python3 - "$1" "$2" <<'PY'
@@ -378,20 +451,24 @@ for i in range(h["pieces"]):
 assert at == len(data)
 PY
 }
-list1=out/large/games/large/files/v1.pak.pieces
+# By content, the list is beside the file at the address the manifest names.
+url1=$(grep -A3 '"path": "v1.pak"' out/large/games/large/manifest.json | sed -n 's/.*"url": "\(.*\)".*/\1/p')
+list1=out/large$url1.pieces
+[ -n "$url1" ] && [ ! -e out/large/games/large/files ] || fail "release 1 is not by content: $url1"
 list2=out/large2/games/large/files/v1.pak.pieces
 pieces "$list1" games/large/v1.pak >p1.txt || fail "piece list of release 1 is wrong"
 pieces "$list2" games/large2/v1.pak >p2.txt || fail "piece list of release 2 is wrong"
 openssl_verifies keys/public.pem "$list1" || fail "openssl does not verify the piece list"
-[ ! -e out/large/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
+[ ! -e out/large2/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
+same "piece lists in the content store" "$list1" "$(find out/large/content -name '*.pieces')"
 n1=$(wc -l <p1.txt)
 shared=$(comm -12 <(cut -d' ' -f3 p1.txt | sort) <(cut -d' ' -f3 p2.txt | sort) | wc -l)
 [ "$n1" -ge 10 ] || fail "20 MB cut into only $n1 pieces"
 # An insertion disturbs only the pieces around it: the one it lands in and
 # those before the cuts fall in step again.
 [ "$shared" -ge $((n1 - 4)) ] || fail "only $shared of $n1 pieces survive an insertion"
-cp games/large/v1.pak games/large/v1.pak.pieces
-refused "a file where a piece list goes" 'is also' "$T" publish large-large.txt out/large3
-rm games/large/v1.pak.pieces
+cp games/large/v1.pak games/large2/v1.pak.pieces
+refused "a file where a piece list goes" 'is also' "$T" publish large-large2.txt out/large3
+rm games/large2/v1.pak.pieces
 
 finish

@@ -134,6 +134,10 @@ gamefile three Game.exe 50000; gamefile three one.pak 100000; gamefile three two
 manifest three 3.0.0 Game.exe one.pak two.pak
 gamefile three-bad Game.exe 50000; gamefile three-bad one.pak 100000; gamefile three-bad two.pak 100000
 manifest three-bad 3.0.1 Game.exe "one.pak||$(printf '0%.0s' {1..64})" two.pak
+# The same kind of product behind a host that answers every Range with 200
+# and the whole file, as a cache may after a revalidation.
+gamefile whole Game.exe 50000; gamefile whole one.pak 100000
+manifest whole 1.0.0 "Game.exe|/norange/games/whole/files/Game.exe" "one.pak|/norange/games/whole/files/one.pak"
 gamefile quoted Game.exe 1000
 manifest quoted '1.\"2\\x' Game.exe
 gamefile plain Game.exe 1000

@@ -2,7 +2,8 @@
 // with this build's signing key) against a tree this build's release tool
 // publishes: a sync, an install, an update and a check must go exactly as
 // they went for it before. Whatever the release tool adds to its documents
-// and layout must keep this passing.
+// and layout must keep this passing. This build's Worker then takes the same
+// tree back, fetching only changed pieces.
 #include "update_host.h"
 #include "worker_fixture.h"
 
@@ -50,6 +51,16 @@ protected:
     std::wstring Game(const std::wstring &relative) const {
         return DefaultRoot() + L"\\first-title\\" + relative;
     }
+    // The host path the published manifest names for data/levels.pak.
+    std::string LevelsAddress() const {
+        std::string manifest =
+            ReadFileBytes(HostTree() + L"\\games\\first-title\\stable\\manifest.json");
+        size_t entry = manifest.find("\"path\": \"data/levels.pak\"");
+        size_t url = entry == std::string::npos ? entry : manifest.find("\"url\": \"/", entry);
+        if (url == std::string::npos) return std::string();
+        url += 8;
+        return manifest.substr(url, manifest.find('"', url) - url);
+    }
     ChildRun Job() { return Run(L" /parent:{parent} /product:first-title"); }
 };
 
@@ -76,8 +87,14 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_TRUE(PathIsFile(Game(L".orvelant-known-good")));
 
     Publish("1.1.0");  // one file changed, one added, the middle of a large one rewritten
-    // The large file has a piece list beside it: this Worker knows nothing of it.
-    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\files\\data\\levels.pak.pieces"));
+    // The large file has a piece list beside it at the address the manifest
+    // names: this Worker knows nothing of it.
+    const std::string path = LevelsAddress();
+    ASSERT_EQ('/', path.empty() ? 0 : path[0]);
+    std::wstring address = Widen(path);
+    for (wchar_t &c : address) if (c == L'/') c = L'\\';
+    EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces"));
+    EXPECT_TRUE(PathIsFile(HostTree() + address + L".pieces.sig"));
     ChildRun update = Job();
     EXPECT_EQ(0u, update.exit_code);
     ASSERT_FALSE(update.Statuses().empty());
@@ -92,4 +109,20 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_EQ(0u, check.exit_code);
     for (const auto &s : check.Statuses()) EXPECT_NE(PRODUCT_TRANSFER, s.first);
     EXPECT_EQ(std::string::npos, Log().find("fail"));
+
+    // This build's Worker, back to 1.0.0: it finds the list beside the
+    // content address and fetches only the rewritten middle of the file.
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(), exe_.c_str(), FALSE));
+    Publish("1.0.0");
+    const std::string back_path = LevelsAddress();
+    ASSERT_FALSE(back_path.empty());
+    size_t mark = HostAccessLog().size();
+    ChildRun back = Job();
+    ASSERT_FALSE(back.Statuses().empty());
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), back.Statuses().back());
+    for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
+    std::string log = HostAccessLog().substr(mark);
+    EXPECT_NE(std::string::npos, log.find("\"GET " + back_path + ".pieces HTTP/1.1\" 200 "));
+    EXPECT_NE(std::string::npos, log.find("\"GET " + back_path + " HTTP/1.1\" 206 ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("\"GET " + back_path + " HTTP/1.1\" 200 ")) << log;
 }

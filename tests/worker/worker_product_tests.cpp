@@ -251,6 +251,26 @@ TEST_F(ProductJob, CompleteStagedFileFromAnEarlierRunIsNotDownloadedAgain) {
     EXPECT_NE(std::string::npos, requests.find("/games/three/files/one.pak HTTP/1.1\" 416"));
 }
 
+TEST_F(ProductJob, CompleteStagedFileIsKeptWhenTheRangeIsAnsweredWithTheWholeFile) {
+    UseManifest("whole");
+    const std::vector<std::wstring> files = {L"Game.exe", L"one.pak"};
+    for (const std::wstring &f : files) WriteFileBytes(Staged(f), Served(f));
+    size_t before = HostAccessLog().size();
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    std::string requests = HostAccessLog().substr(before);
+    EXPECT_NE(std::string::npos, requests.find("/norange/games/whole/files/one.pak HTTP/1.1\" 200"));
+    // Neither file was started again: no restart, no interrupted download.
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("interrupted")) << log;
+    size_t kept = 0;
+    for (size_t at = log.find("Staged file already complete"); at != std::string::npos;
+         at = log.find("Staged file already complete", at + 1))
+        ++kept;
+    EXPECT_EQ(2u, kept) << log;
+}
+
 TEST_F(ProductJob, UnreachableManifestTouchesNothing) {
     WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/none/manifest.json"));
     WriteFileBytes(Local(L"Game.exe"), "exe");
