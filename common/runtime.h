@@ -61,5 +61,9 @@ int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
 int WriteTextFile(const wchar_t *path, const char *text);
 int DeleteFileIfPresent(const wchar_t *name);
 
+// After a failed create (move 0) or move (move 1): 1, after a short sleep,
+// when the file is only briefly held by another program and worth another try.
+int WaitOutBriefLock(int attempt, int move);
+
 void LogLine(const char *message);
 void LogFailure(const char *message);

@@ -70,7 +70,7 @@ inline void StartProcess(Process &p, const std::wstring &application, const std:
     ASSERT_TRUE(CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
                                nullptr, nullptr, FALSE, 0, nullptr,
                                directory.empty() ? nullptr : directory.c_str(), &si, &pi))
-        << Narrow(command_line);
+        << Narrow(command_line) << " error " << GetLastError();
     CloseHandle(pi.hThread);
     p.handle = pi.hProcess;
     p.pid = pi.dwProcessId;
