@@ -1,5 +1,6 @@
 // Launcher Shell entry: start-up, the message loop and the fatal-error guard.
 #include "window.h"
+#include "library_ops.h"
 
 #include "runtime.h"
 #include "settings.h"
@@ -71,6 +72,7 @@ static int RunShell(void) {
     UpdateWindow(g_main_window);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     StartSyncWorker();
+    ResumeLibraryMove();
 
     MSG msg;
     for (;;) {
