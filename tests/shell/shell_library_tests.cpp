@@ -218,8 +218,19 @@ TEST_F(LibraryShellTest, MoveKilledMidWayIsFinishedAtTheNextStart) {
     for (const auto &entry : moved) EXPECT_EQ(0u, stayed.count(entry.first)) << Narrow(entry.first);
     EXPECT_EQ(L"", RegistryRoot());
 
+    // The next start finishes it, slowly enough to look at the window
+    // meanwhile: it answers, shows the progress, refuses other commands and
+    // asks before it closes.
     env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"");
+    env_.Set(L"ORV_TEST_MOVE_STEP_MS", L"3000");
     StartHooked();
+    const std::wstring status = TextAt(236, 735, 620, 22);
+    EXPECT_EQ(0u, status.rfind(L"LIBRARY MOVE // ", 0)) << Narrow(status);
+    ExpectBoxAfter(1302, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    ExpectBox(L"Game Libraryを移動しています。\n\n終了すると、次回の起動時に移動を続けます。終了しますか？",
+              IDNO, true);
+    EXPECT_TRUE(IsWindow(window_));
     ExpectBox(kMoved, IDOK);
     EXPECT_EQ(before, Snap(root));
     EXPECT_FALSE(PathIsDir(library_));
