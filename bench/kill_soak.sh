@@ -98,12 +98,12 @@ cut_total=0 mixed_total=0 final_bad=0
 for round in $(seq 1 "$setup_rounds"); do
   make_old
   run_setup
-  # From its first temporary file on, a random moment within 400 ms.
+  # From its first temporary file on, a random moment within 150 ms.
   for _ in $(seq 1 400); do
     [ -e "$install/ORVELANT Update Worker.new" ] || [ -e "$install/ORVELANT Launcher.new" ] && break
     sleep 0.01
   done
-  sleep "0.$(printf '%03d' "$(random_ms 400)")"
+  sleep "0.$(printf '%03d' "$(random_ms 150)")"
   pid=$(pid_of soak-setup.exe)
   [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
   wait "$setup_job" 2>/dev/null || true
@@ -155,26 +155,33 @@ soak_move() {
     sleep "0.$(printf '%03d' "$(random_ms 700)")"
     kill -9 "$(pid_of "shell/ORVELANT Launcher.exe")" 2>/dev/null || true
     wait "$shell_job" 2>/dev/null || true
-    local split
+    local split pending=no
     split="$(find "$dest/ORVELANT Games" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l) at the new root"
-    # The next start.
+    [ -e "$scratch/shell/library-move.pending" ] && pending=yes
+    # The next start: a move that was under way ends with its done box.
     start_shell
-    local box
-    box=$(drive wait 30000 box 60000 2>/dev/null || true)
-    drive answer 1 close >/dev/null 2>&1 || true
+    local box=none refused=0 hidden=0 registry where
+    drive wait 30000 >/dev/null
+    if [ "$pending" = yes ]; then
+      box=$(drive box 30000 2>/dev/null | tail -n 1 || true)
+      case $box in *変更しました*) ;; *) refused=1 ;; esac
+      drive answer 1 >/dev/null 2>&1 || true
+    fi
+    drive close >/dev/null 2>&1 || true
     wait "$shell_job" 2>/dev/null || true
-    local refused=0 hidden=0 registry
-    case $box in *変更しました*) ;; *) refused=1 ;; esac
+    # Every game whole at the root that "LibraryRoot" names, or it is hidden.
+    registry=$(wine reg query "$key" /v LibraryRoot </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+    where="$scratch/lib/ORVELANT Games"
+    [ "$registry" = "${pick%\\}\\ORVELANT Games" ] && where="$dest/ORVELANT Games"
     for p in 1 2 3 4; do
-      sums=$(cd "$dest/ORVELANT Games" 2>/dev/null && find "./game-$p" -type f -exec sha256sum {} + 2>/dev/null | sort -k2)
+      sums=$(cd "$where" 2>/dev/null && find "./game-$p" -type f -exec sha256sum {} + 2>/dev/null | sort -k2)
       [ "$sums" = "$(grep " ./game-$p/" "$scratch/source.sums")" ] || hidden=$((hidden + 1))
     done
-    registry=$(wine reg query "$key" /v LibraryRoot </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
-    [ "$registry" = "${pick%\\}\\ORVELANT Games" ] || root_bad=$((root_bad + 1))
+    [ "$pending" = yes ] && [ "$where" != "$dest/ORVELANT Games" ] && root_bad=$((root_bad + 1))
     hidden_total=$((hidden_total + hidden)) refused_total=$((refused_total + refused))
-    echo "$name round $round: killed with $split; next start: $hidden games hidden, refused: $refused, LibraryRoot $registry"
+    echo "$name round $round: killed with $split (move recorded: $pending); next start: box \"$box\", $hidden games hidden, refused: $refused, LibraryRoot $registry"
   done
 }
 soak_move "same volume" "$move_rounds" "$(winpath "$scratch/near")" "$scratch/near" 150
 soak_move "across volumes" "$across_rounds" 'Y:\' "$scratch/second" ""
-echo "library move: $((move_rounds + across_rounds)) kills ($move_rounds on one volume, $across_rounds to another), $hidden_total games hidden and $refused_total refusals at the next start, $root_bad rounds without the new LibraryRoot"
+echo "library move: $((move_rounds + across_rounds)) kills ($move_rounds on one volume, $across_rounds to another), $hidden_total games hidden and $refused_total refusals at the next start, $root_bad recorded moves not finished there"

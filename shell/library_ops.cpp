@@ -24,12 +24,17 @@ static int IsDotEntry(const wchar_t *name) {
     return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// Starts the enumeration of dir's entries; the pattern is built in `units`.
+static HANDLE FindEntries(const wchar_t *dir, WIN32_FIND_DATAW *entry, unsigned int units) {
+    wchar_t pattern[1400];
+    WideCopy(pattern, dir, units < 1400 ? units : 1400);
+    WideAppend(pattern, L"\\*", units < 1400 ? units : 1400);
+    return FindFirstFileW(pattern, entry);
+}
+
 int IsDirectoryNonEmpty(const wchar_t *path) {
-    wchar_t pattern[1300];
-    WideCopy(pattern, path, 1300);
-    WideAppend(pattern, L"\\*", 1300);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
+    HANDLE search = FindEntries(path, &entry, 1300);
     if (search == INVALID_HANDLE_VALUE) return 0;
     int found = 0;
     do {
@@ -76,11 +81,8 @@ static int MoveOneFile(const wchar_t *from, const wchar_t *to) {
 // Whether a directory link lies anywhere below path (such a folder is not
 // moved at all: links are neither followed nor moved).
 static int ContainsLink(const wchar_t *path) {
-    wchar_t pattern[1400];
-    WideCopy(pattern, path, 1400);
-    WideAppend(pattern, L"\\*", 1400);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
+    HANDLE search = FindEntries(path, &entry, 1400);
     if (search == INVALID_HANDLE_VALUE) return 0;
     int found = 0;
     do {
@@ -101,11 +103,8 @@ static int ContainsLink(const wchar_t *path) {
 static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
     if (!DirectoryExists(source)) return 1;
     CreateDirectoryTree(destination);
-    wchar_t pattern[1400];
-    WideCopy(pattern, source, 1400);
-    WideAppend(pattern, L"\\*", 1400);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
+    HANDLE search = FindEntries(source, &entry, 1400);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             if (IsDotEntry(entry.cFileName)) continue;
@@ -142,11 +141,8 @@ int MoveTree(const wchar_t *source, const wchar_t *destination) {
 }
 
 int DeleteTree(const wchar_t *path) {
-    wchar_t pattern[1300];
-    WideCopy(pattern, path, 1300);
-    WideAppend(pattern, L"\\*", 1300);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
+    HANDLE search = FindEntries(path, &entry, 1300);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             if (IsDotEntry(entry.cFileName)) continue;
