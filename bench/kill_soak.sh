@@ -153,7 +153,7 @@ soak_move() {
     drive wait 30000 command 1005 command 1403 box 10000 >/dev/null
     drive answer 6 >/dev/null
     sleep "0.$(printf '%03d' "$(random_ms 700)")"
-    kill -9 "$(pid_of "shell/ORVELANT Launcher.exe")" 2>/dev/null || true
+    kill -9 "$(pid_of 'shell\ORVELANT Launcher.exe')" 2>/dev/null || true
     wait "$shell_job" 2>/dev/null || true
     local split pending=no
     split="$(find "$dest/ORVELANT Games" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l) at the new root"
