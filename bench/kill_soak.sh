@@ -98,13 +98,14 @@ cut_total=0 mixed_total=0 final_bad=0
 for round in $(seq 1 "$setup_rounds"); do
   make_old
   run_setup
-  # From its first temporary file on, a random moment within 150 ms.
-  for _ in $(seq 1 400); do
+  # The Setup's process first (it waits 900 ms before it writes), then from
+  # its first temporary file on, a random moment within 300 ms.
+  pid=
+  for _ in $(seq 1 300); do pid=$(pid_of soak-setup.exe); [ -n "$pid" ] && break; sleep 0.01; done
+  for _ in $(seq 1 2000); do
     [ -e "$install/ORVELANT Update Worker.new" ] || [ -e "$install/ORVELANT Launcher.new" ] && break
-    sleep 0.01
   done
-  sleep "0.$(printf '%03d' "$(random_ms 150)")"
-  pid=$(pid_of soak-setup.exe)
+  sleep "0.$(printf '%03d' "$(random_ms 300)")"
   [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
   wait "$setup_job" 2>/dev/null || true
   end_shells
@@ -153,7 +154,7 @@ soak_move() {
     drive wait 30000 command 1005 command 1403 box 10000 >/dev/null
     drive answer 6 >/dev/null
     sleep "0.$(printf '%03d' "$(random_ms 700)")"
-    kill -9 "$(pid_of 'shell\ORVELANT Launcher.exe')" 2>/dev/null || true
+    kill -9 "$shell_job" 2>/dev/null || true  # (wine runs the Shell in that very process)
     wait "$shell_job" 2>/dev/null || true
     local split pending=no
     split="$(find "$dest/ORVELANT Games" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l) at the new root"
