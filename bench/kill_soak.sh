@@ -102,8 +102,9 @@ for round in $(seq 1 "$setup_rounds"); do
   # its first temporary file on, a random moment within 300 ms.
   pid=
   for _ in $(seq 1 300); do pid=$(pid_of soak-setup.exe); [ -n "$pid" ] && break; sleep 0.01; done
-  for _ in $(seq 1 2000); do
+  for _ in $(seq 1 1000); do
     [ -e "$install/ORVELANT Update Worker.new" ] || [ -e "$install/ORVELANT Launcher.new" ] && break
+    sleep 0.005
   done
   sleep "0.$(printf '%03d' "$(random_ms 300)")"
   [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
