@@ -281,6 +281,7 @@ static DWORD WINAPI LibraryMoveThread(LPVOID) {
 static void StartLibraryMove(void) {
     InterlockedExchange(&g_move_entries, 0);
     InterlockedExchange(&g_move.running, 1);
+    WideCopy(g_library_move_destination, g_move.new_root, 1200);
     SetStatusLine(L"LIBRARY MOVE // STARTING");
     g_move.thread = CreateThread(NULL, 0, LibraryMoveThread, NULL, 0, NULL);
     if (!g_move.thread) {
@@ -294,6 +295,8 @@ void HandleLibraryMoveProgress(void) {
     wchar_t text[64];
     wsprintfW(text, L"LIBRARY MOVE // %d MOVED", (int)g_move_entries);
     SetStatusLine(text);
+    RefreshLibraryView();
+    RefreshHomeView();
 }
 
 void HandleLibraryMoveDone(void) {
@@ -304,6 +307,7 @@ void HandleLibraryMoveDone(void) {
         g_move.thread = NULL;
     }
     InterlockedExchange(&g_move.running, 0);
+    g_library_move_destination[0] = 0;
     if (!g_move.ok) {
         SetStatusLine(L"LIBRARY MOVE // FAILED");
         Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",

@@ -226,6 +226,8 @@ TEST_F(LibraryShellTest, MoveKilledMidWayIsFinishedAtTheNextStart) {
     StartHooked();
     const std::wstring status = TextAt(236, 735, 620, 22);
     EXPECT_EQ(0u, status.rfind(L"LIBRARY MOVE // ", 0)) << Narrow(status);
+    Click(1003);
+    EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100)) << "a moved game looks uninstalled";
     ExpectBoxAfter(1302, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
     PostMessageW(window_, WM_CLOSE, 0, 0);
     ExpectBox(L"Game Libraryを移動しています。\n\n終了すると、次回の起動時に移動を続けます。終了しますか？",
