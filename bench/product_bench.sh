@@ -150,6 +150,8 @@ fingerprint=$( {
 "$repo/host/stop.sh" "$state" >/dev/null 2>&1 || true  # a host left over by an interrupted run
 if [ -f "$tree/.orvelant-published" ] && [ "$(cat "$bench/tree.stamp" 2>/dev/null)" = "$fingerprint" ]; then
   echo "release: reusing $tree"
+  # Its documents may have expired since: re-signed with a new expiry.
+  "$tool" refresh "$tree" --key "$key" >/dev/null
 else
   echo "release: publishing $tree ..."
   t0=$(now)

@@ -1,10 +1,11 @@
-// The Launcher Setup's copy of the runtime: no log, no whole-file reads.
+// The Launcher Setup's copy of the runtime: no log; the one whole-file read
+// is the uninstall's look at the cached catalog, as the Shell reads it.
 #include "runtime.h"
 
 const RuntimeProfile kRuntimeProfile = {
-    0,        // ReadWholeFile is not used
+    262144,   // ReadWholeFile reads at most 256 KiB
     1200,     // CreateDirectoryTree working buffer
     0,        // WriteWholeFile does not create the parent directory
     0,        // the Setup writes no log
-    0,        // ReadSettingText: the Setup does not read the settings key
+    0,        // ReadSettingText leaves its destination as the query left it
 };

@@ -36,6 +36,10 @@ unsigned long long NarrowLength(const char *s) {
     return n;
 }
 
+wchar_t FoldAscii(wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? (wchar_t)(unit - L'A' + L'a') : unit;
+}
+
 int WideEquals(const wchar_t *a, const wchar_t *b) {
     if (!a || !b) return 0;
     for (;; ++a, ++b) {
@@ -123,6 +127,29 @@ void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity)
     JoinPath(g_install_dir, name, dst, capacity);
 }
 
+static int HasLongPathPrefix(const wchar_t *path) {
+    return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
+void LongPathForm(wchar_t *path, unsigned long long capacity) {
+    const unsigned long long n = WideLength(path);
+    if (n < MAX_PATH - 12 || HasLongPathPrefix(path)) return;
+    wchar_t full[kLongPathUnits];
+    DWORD got = GetFullPathNameW(path, kLongPathUnits, full, NULL);
+    if (got == 0 || got >= kLongPathUnits) return;
+    wchar_t prefixed[kLongPathUnits + 8];
+    if (full[0] == L'\\' && full[1] == L'\\') {
+        WideCopy(prefixed, L"\\\\?\\UNC", kLongPathUnits + 8);
+        WideAppend(prefixed, full + 1, kLongPathUnits + 8);  // keeps one "\\" before the server
+    } else {
+        WideCopy(prefixed, L"\\\\?\\", kLongPathUnits + 8);
+        WideAppend(prefixed, full, kLongPathUnits + 8);
+    }
+    if (WideLength(prefixed) + 1 > capacity) return;
+    WideCopy(path, prefixed, capacity);
+}
+
 int DirectoryExists(const wchar_t *path) {
     DWORD a = GetFileAttributesW(path);
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -137,8 +164,10 @@ int CreateDirectoryTree(const wchar_t *path) {
     wchar_t work[kMaxTreeBufferUnits];
     WideCopy(work, path, kRuntimeProfile.tree_buffer_units);
     unsigned long long n = WideLength(work);
-    // Start at 3 so that a drive root ("C:\") is never split off or created.
-    for (unsigned long long i = 3; i + 1 <= n; ++i) {
+    // Start at 3 so that a drive root ("C:\") is never split off or created;
+    // in the long form, 3 after the prefix ("\\?\C:\").
+    unsigned long long start = HasLongPathPrefix(work) ? 7 : 3;
+    for (unsigned long long i = start; i + 1 <= n; ++i) {
         wchar_t c = work[i];
         if (c != L'\\' && c != L'/') continue;
         work[i] = 0;
@@ -150,12 +179,14 @@ int CreateDirectoryTree(const wchar_t *path) {
 }
 
 void CreateParentDirectory(const wchar_t *path) {
-    wchar_t work[1500];
-    WideCopy(work, path, 1500);
+    wchar_t work[kLongPathUnits];
+    WideCopy(work, path, kLongPathUnits);
     for (unsigned long long i = WideLength(work); i > 0; --i) {
         if (work[i - 1] == L'\\' || work[i - 1] == L'/') {
             work[i - 1] = 0;
-            CreateDirectoryTree(work);
+            // Most files of a product share their folder with the one before:
+            // one look instead of one per level.
+            if (!DirectoryExists(work)) CreateDirectoryTree(work);
             return;
         }
     }
@@ -223,6 +254,52 @@ int DeleteFileIfPresent(const wchar_t *name) {
     JoinPath(g_install_dir, name, path, 1200);
     if (!FileExists(path)) return 1;
     return DeleteFileW(path) ? 1 : 0;
+}
+
+int IsDotEntry(const wchar_t *name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+// The walk keeps one path buffer for the whole tree: a name is appended on
+// the way down and cut off on the way up, so a deep tree costs little stack
+// and no level's path is cut short.
+static int DescendInto(wchar_t *path, unsigned long long length, const wchar_t *name) {
+    if (length + 2 + WideLength(name) >= kLongPathUnits) return 0;
+    path[length] = L'\\';
+    WideCopy(path + length + 1, name, (unsigned int)(kLongPathUnits - length - 1));
+    return 1;
+}
+
+static int DeleteTreeAt(wchar_t *path, unsigned long long length) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (DescendInto(path, length, L"*")) search = FindFirstFileW(path, &entry);
+    path[length] = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        int ok = 1;
+        do {
+            if (IsDotEntry(entry.cFileName)) continue;
+            if (!DescendInto(path, length, entry.cFileName))
+                ok = 0;
+            else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ok = DeleteFileW(path) != 0;
+            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                RemoveDirectoryW(path);  // the link goes; its target is never entered
+            else
+                ok = DeleteTreeAt(path, WideLength(path));
+            path[length] = 0;
+        } while (ok && FindNextFileW(search, &entry));
+        FindClose(search);
+        if (!ok) return 0;
+    }
+    if (RemoveDirectoryW(path)) return 1;
+    return !DirectoryExists(path);
+}
+
+int DeleteTree(const wchar_t *path) {
+    wchar_t work[kLongPathUnits];
+    WideCopy(work, path, kLongPathUnits);
+    return DeleteTreeAt(work, WideLength(work));
 }
 
 void LogLine(const char *message) {

@@ -24,7 +24,10 @@ constexpr unsigned int CountOf(T (&)[N]) {
 
 enum {
     kInstallDirUnits = 1024,
-    kMaxTreeBufferUnits = 1200,
+    kMaxTreeBufferUnits = 2100,
+    // Working copy of CreateParentDirectory and of LongPathForm: the longest
+    // product file path (2048 units) with room for the long-path prefix.
+    kLongPathUnits = 2100,
     kLogFailureBytes = 192,
 };
 
@@ -35,6 +38,8 @@ wchar_t *WideAppend(wchar_t *dst, const wchar_t *src, unsigned long long capacit
 unsigned long long WideLength(const wchar_t *s);
 unsigned long long NarrowLength(const char *s);
 int WideEquals(const wchar_t *a, const wchar_t *b);
+// A-Z to a-z; every other unit stays as it is.
+wchar_t FoldAscii(wchar_t unit);
 int WideContains(const wchar_t *text, const wchar_t *needle);
 unsigned long long ParseWideDecimal(const wchar_t *s);
 int Utf8ToWide(const char *src, wchar_t *dst, int capacity);
@@ -51,6 +56,13 @@ void InstallPath(const wchar_t *name, wchar_t *dst, unsigned long long capacity)
 wchar_t *JoinPath(const wchar_t *base, const wchar_t *name, wchar_t *dst,
                   unsigned long long capacity);
 
+// Makes a path usable past MAX_PATH: an absolute path of 248 units or more
+// (the directory limit) becomes "\\?\" and its full form ("\\?\UNC\" for a
+// share); shorter paths, paths already in that form and results that would
+// not fit the capacity stay as they are. The full form resolves "." and ".."
+// and turns "/" into "\", which the prefixed form would take literally.
+void LongPathForm(wchar_t *path, unsigned long long capacity);
+
 int DirectoryExists(const wchar_t *path);
 int FileExists(const wchar_t *path);
 int CreateDirectoryTree(const wchar_t *path);
@@ -60,6 +72,10 @@ char *ReadWholeFile(const wchar_t *path, unsigned int *out_size);
 int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
 int WriteTextFile(const wchar_t *path, const char *text);
 int DeleteFileIfPresent(const wchar_t *name);
+// "." or "..", as a directory search lists them.
+int IsDotEntry(const wchar_t *name);
+// Deletes the tree; directory links are removed, never entered.
+int DeleteTree(const wchar_t *path);
 
 // After a failed create (move 0) or move (move 1): 1, after a short sleep,
 // when the file is only briefly held by another program and worth another try.

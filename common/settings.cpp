@@ -83,7 +83,6 @@ void ResolveLibraryRoot(void) {
     WideAppend(g_library_root, L"\\ORVELANT\\Games", kLibraryRootUnits);
 }
 
-static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? (wchar_t)(c - L'A' + L'a') : c; }
 
 // Absolute form of a path as Windows opens it ("." and ".." resolved, "/"
 // made "\\", trailing dots and blanks of the last name dropped), without a
@@ -125,6 +124,13 @@ void DefaultLibraryRoot(wchar_t *dst, unsigned int capacity) {
 
 void SetupTempDirectory(wchar_t *dst, unsigned int capacity) {
     BaseWithSuffix(L"TEMP", L"\\ORVELANT_Setup_1.0.0", dst, capacity);
+}
+
+int LegacyExecutablePath(const wchar_t *product_id, wchar_t *dst, unsigned int capacity) {
+    if (capacity > 0) dst[0] = 0;
+    if (!product_id || !WideEquals(product_id, L"first-title")) return 0;
+    InstallPath(L"game\\ORVELANT_First_Title.exe", dst, capacity);
+    return FileExists(dst);
 }
 
 int IsPauseFlagSet(void) {

@@ -36,6 +36,10 @@ int IsInsideLibraryRoot(const wchar_t *path);
 void DefaultInstallDirectory(wchar_t *dst, unsigned int capacity);
 void DefaultLibraryRoot(wchar_t *dst, unsigned int capacity);
 void SetupTempDirectory(wchar_t *dst, unsigned int capacity);
+// The layout of an older release kept the product "first-title" (and only
+// that product, wherever the catalog lists it) as a program under the
+// install directory. True, with its path, when that program exists.
+int LegacyExecutablePath(const wchar_t *product_id, wchar_t *dst, unsigned int capacity);
 
 // The pause flag is an empty file in the install directory; only its presence
 // counts (a directory of that name does not pause).

@@ -1,27 +1,9 @@
 // Static-control helpers shared by the Shell and the Setup windows.
 #include "static_controls.h"
 
-HWND CreateStaticControl(HWND parent, HINSTANCE instance, const wchar_t *text, DWORD style,
-                         int x, int y, int w, int h, int id) {
-    return CreateWindowExW(0, L"STATIC", text, style, x, y, w, h, parent,
-                           (HMENU)(INT_PTR)id, instance, NULL);
-}
-
-HWND CreateBitmapStatic(HWND parent, HINSTANCE instance, HBITMAP bitmap, int x, int y, int w,
-                        int h) {
-    HWND control = CreateStaticControl(parent, instance, L"", WS_CHILD | WS_VISIBLE | SS_BITMAP,
-                                       x, y, w, h, 0);
-    if (control && bitmap) SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)bitmap);
-    return control;
-}
-
 HFONT CreateUiFont(const wchar_t *face, int height, int weight) {
     return CreateFontW(height, 0, 0, 0, weight, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
-}
-
-void SetStaticFont(HWND control, HFONT font) {
-    if (control) SendMessageW(control, WM_SETFONT, (WPARAM)font, TRUE);
 }
 
 void AddColorControl(ControlColorTable *table, HWND control, int group) {

@@ -1,6 +1,7 @@
 // Static controls used as labels, badges, images and buttons (SS_NOTIFY
 // reports clicks), the fonts they show and the colour answer of
-// WM_CTLCOLORSTATIC. The Shell and the Setup windows are built from these.
+// WM_CTLCOLORSTATIC. The Shell and the Setup windows are built from these;
+// the controls themselves are made by the scaled layout (ui_scale.h).
 #pragma once
 
 #include <windows.h>
@@ -15,13 +16,7 @@ struct ControlColorTable {
     int count;
 };
 
-HWND CreateStaticControl(HWND parent, HINSTANCE instance, const wchar_t *text, DWORD style,
-                         int x, int y, int w, int h, int id);
-// An SS_BITMAP static showing bitmap (null: an empty image control).
-HWND CreateBitmapStatic(HWND parent, HINSTANCE instance, HBITMAP bitmap, int x, int y, int w,
-                        int h);
 HFONT CreateUiFont(const wchar_t *face, int height, int weight);
-void SetStaticFont(HWND control, HFONT font);
 
 void AddColorControl(ControlColorTable *table, HWND control, int group);
 int FindColorGroup(const ControlColorTable *table, HWND control, int fallback);

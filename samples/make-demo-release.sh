@@ -2,8 +2,9 @@
 # Lays out the demo release of three sample games and publishes it with the
 # release tool into an update-host tree.
 #   make-demo-release.sh <build-dir> <tree-dir> [first-title version: 1.0.0|1.1.0]
-# 1.1.0 changes one data file of "first-title" and adds another, so that an
-# installed 1.0.0 shows an update. Data files are generated (fixed seeds):
+# 1.1.0 changes one data file of "first-title", adds another and rewrites
+# 256 KiB in the middle of its 16 MiB levels file, so that an installed 1.0.0
+# shows an update that fetches only the changed pieces of the large file. Data files are generated (fixed seeds):
 # large enough for visible progress, never committed.
 set -euo pipefail
 build=$(cd "${1:?build dir}" && pwd)
@@ -29,6 +30,11 @@ if [ "$first_version" = 1.1.0 ]; then
   rand first-patch-1.1 1048576 >"$work/games/first-title/data/patch-1.1.pak"
 else
   rand first-world-1.0 3145728 >"$work/games/first-title/data/world.pak"
+fi
+levels=$work/games/first-title/data/levels.pak
+rand first-levels 16777216 >"$levels"
+if [ "$first_version" = 1.1.0 ]; then
+  rand first-levels-1.1 262144 | dd of="$levels" bs=1M seek=8 conv=notrunc status=none
 fi
 mkdir -p "$work/games/first-title/data/audio"
 rand first-music 2097152 >"$work/games/first-title/data/audio/music.pak"

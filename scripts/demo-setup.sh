@@ -4,12 +4,13 @@
 # new-install window is saved and its install button clicked (the completion
 # box answered No); then the Setup runs again, shows the update/reinstall
 # choice of the existing installation, which is saved and cancelled. Prints
-# what was installed, the uninstall entry and the shortcuts.
-#   demo-setup.sh <profile-dir> <out-dir>
+# what was installed, the uninstall entry and the shortcuts. With a third
+# directory the update/reinstall choice is also saved there at 150 % (144 DPI).
+#   demo-setup.sh <profile-dir> <out-dir> [<out-dir-150>]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-[ $# -eq 2 ] || { echo "usage: demo-setup.sh <profile-dir> <out-dir>" >&2; exit 2; }
+[ $# -ge 2 ] && [ $# -le 3 ] || { echo "usage: demo-setup.sh <profile-dir> <out-dir> [<out-dir-150>]" >&2; exit 2; }
 mkdir -p "$1/Desktop" "$2"
 profile=$(cd "$1" && pwd)
 out=$(cd "$2" && pwd)
@@ -33,6 +34,15 @@ for variant in new existing; do
   python3 "$root/tests/setup/check_setup_screenshot.py" "$out" "$variant" "$variant" "$root/assets" &&
     echo "   $out/$variant.png: pixel checks passed"
 done
+if [ $# -eq 3 ]; then
+  mkdir -p "$3"
+  out150=$(cd "$3" && pwd)
+  echo "   the Setup again at 150 % (144 DPI): window saved, キャンセル clicked"
+  ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 "$here/setup-screenshots.sh" "$profile" "$out150" existing cancel |
+    sed 's/^/   /'
+  python3 "$root/tests/setup/check_setup_screenshot.py" --scale 1.5 "$out" "$out150" existing existing \
+    "$root/assets" && echo "   $out150/existing.png: pixel checks at 150 % passed"
+fi
 echo "   installed into $install:"
 (cd "$install" && find . -mindepth 1 -printf '     %P%y %s\n' | sed 's/d [0-9]*$/\//; s/f \([0-9]*\)$/  \1 bytes/' | sort)
 for exe in "ORVELANT Launcher.exe" "ORVELANT Update Worker.exe"; do

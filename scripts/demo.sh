@@ -40,8 +40,11 @@ setup_demo() {
   local new
   new=$(demo_fresh_dir "$demo/setup")
   # Named where they will be once complete.
-  scripts/demo-setup.sh "$profile" "$new" | sed "s|$new|$demo/setup|g"
+  new150=$(demo_fresh_dir "$demo/screenshots-150/setup")
+  scripts/demo-setup.sh "$profile" "$new" "$new150" |
+    sed "s|$new150|$demo/screenshots-150/setup|g; s|$new|$demo/setup|g"
   demo_keep "$demo/setup"
+  demo_keep "$demo/screenshots-150/setup"
 }
 demo_step "a new player runs ORVELANT_Launcher_Setup_v1.0.0.exe (scratch profile, virtual display)" setup_demo
 worker=$(winpath "$install/ORVELANT Update Worker.exe")
@@ -114,9 +117,26 @@ demo_step "product job, id not in the catalog" worker 10 "/parent:{parent}" /pro
 install_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.0.0; }
 demo_step "install first-title 1.0.0 into the Game Library" install_first
 demo_step "verify first-title (nothing to download)" worker 0 "/parent:{parent}" /product:first-title /repair
-demo_step "the publisher releases first-title 1.1.0 (one file changed, one added)" \
+demo_step "the publisher releases first-title 1.1.0 (one file changed, one added, the middle of a large one rewritten)" \
   samples/make-demo-release.sh build "$tree" 1.1.0
-update_first() { worker 0 "/parent:{parent}" /product:first-title && show_product 1.1.0; }
+# What the update took from the host, from its access log: every GET of a
+# file of first-title (whole or ranged) against the sizes of those files.
+show_fetched() {
+  local from=$1
+  tail -c +"$((from + 1))" "$state/logs/access.log" |
+    awk -v tree="$tree" '$7 ~ /^\/games\/first-title\/stable\/files\// && $9 ~ /^20[06]$/ {
+        path = $7; sub(/\.pieces(\.sig)?$/, "", path); got[path] += $10; status[path] = status[path] " " $9 }
+      END { for (p in got) {
+        cmd = "stat -c %s \"" tree p "\""; cmd | getline size; close(cmd)
+        printf "     %s: fetched %d bytes of %d (%.1f %%), answers%s\n", p, got[p], size, 100 * got[p] / size, status[p]
+        all += got[p]; total += size }
+        printf "     in all: %d bytes fetched for files of %d bytes\n", all, total }' | sort
+}
+update_first() {
+  local mark
+  mark=$(stat -c %s "$state/logs/access.log")
+  worker 0 "/parent:{parent}" /product:first-title && show_product 1.1.0 && show_fetched "$mark"
+}
 demo_step "update first-title to 1.1.0" update_first
 demo_step "product job, another demo game" worker 0 "/parent:{parent}" /product:second-title
 demo_step "launcher self-update (control.json names no Setup yet)" worker 20 /self-update "/parent:{parent}"
@@ -129,12 +149,20 @@ demo_step "logs/updater.log" show_worker_log
 # local host's CA there too and finds the demo's Game Library by the setting.
 xwine() { WINEPREFIX=$x11 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64 wine "$@" </dev/null; }
 shots=$root/build/demo/screenshots
+shots150=$root/build/demo/screenshots-150/shell
 shell_demo() {
   scripts/wine-prefix-x11.sh "$x11"
   xwine build/tools/trust-ca.exe "$(winpath "$state/certs/ca.crt")" >/dev/null
   xwine reg add 'HKCU\Software\ORVELANT\Launcher' /v LibraryRoot /d "$(winpath "$library/ORVELANT/Games")" /f >/dev/null
   WINEPREFIX=$x11 wineserver -w
   if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
+    # The person's display at 100 %, whatever the last screenshots used.
+    if [ "$(cat "$x11/orv-dpi" 2>/dev/null || echo 96)" != 96 ]; then
+      xwine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null
+      echo 96 >"$x11/orv-dpi"
+      WINEPREFIX=$x11 wineserver -k || true
+      WINEPREFIX=$x11 wineserver -w
+    fi
     echo "   the window is open on $DISPLAY; close it to end the demo"
     (cd "$install" && xwine "ORVELANT Launcher.exe") || true
     return 0
@@ -145,9 +173,17 @@ shell_demo() {
   signal=$(grep -P '\t30,680,165,22\t' "$new/HOME.controls.txt" | cut -f8)
   echo "   signal label after the sync: $signal"
   python3 tests/shell/check_screenshots.py --icon "$new" | tail -n 1 | sed 's/^/   /'
+  # The same pages at 150 % (144 DPI), checked against those at 100 %.
+  local new150
+  new150=$(demo_fresh_dir "$shots150")
+  ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 scripts/shell-screenshots.sh "$install" "$new150" --sync-wait=6 |
+    sed "s|$new150|$shots150|g; s/^/   /"
+  python3 tests/shell/check_screenshots.py --icon --reference "$new" --scale 1.5 --screen 2400x1500 \
+    "$new150" | tail -n 1 | sed 's/^/   /'
   demo_keep "$shots"
-  echo "   screenshots of every page:"
-  for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png"; done
+  demo_keep "$shots150"
+  echo "   screenshots of every page (100 % and 150 %):"
+  for page in HOME STORE LIBRARY DOWNLOADS SETTINGS; do echo "     $shots/$page.png  $shots150/$page.png"; done
 }
 demo_step "the Shell in the install directory, syncing with https://localhost/" shell_demo
 player_demo() {

@@ -3,10 +3,11 @@
 # One run at a time in the X11 prefix; a private Xvfb, started here unless
 # one is running already; the prefix's environment; `drive` for the Shell
 # driver; on exit the Shell in $shell_pid, the prefix's server and the Xvfb
-# this run started are stopped.
+# this run started are stopped. ORV_XVFB_SIZE=WxH runs on a display of that
+# size; ORV_DPI=<dpi> sets the prefix's system DPI (96 unless given).
 driver="$build/tools/shell-driver.exe"
 prefix="$build/wineprefix-x11"
-state="$build/xvfb-screenshots"
+state="$build/xvfb-screenshots${ORV_XVFB_SIZE:+-$ORV_XVFB_SIZE}"
 [ -f "$driver" ] || { echo "$(basename "$0"): no $driver (run ./scripts/build.sh)" >&2; exit 1; }
 
 # One run at a time: the prefix's desktop belongs to one display.
@@ -33,5 +34,15 @@ trap x11_session_cleanup EXIT
 # A server left from an earlier run may hold another display's desktop.
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
+
+# The system DPI Wine reports is the user's LogPixels, read when the
+# prefix's server starts.
+dpi=${ORV_DPI:-96}
+if [ "$(cat "$prefix/orv-dpi" 2>/dev/null || echo 96)" != "$dpi" ]; then
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  echo "$dpi" >"$prefix/orv-dpi"
+fi
 
 drive() { wine "$driver" "$@" </dev/null 8>&-; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A private X server for screenshots: Xvfb on the first free display of
 # :71..:90, 1600x1000x24 (room for the Shell's whole window, so Wine does not
-# clamp it), no TCP. The state directory records the display and the pid.
+# clamp it; ORV_XVFB_SIZE=WxH gives another size), no TCP. The state directory records the display and the pid.
 #   xvfb-display.sh start <state-dir>   prints the display (":71"); starts it
 #                                       only if that state's server is not running
 #   xvfb-display.sh stop <state-dir>    stops that state's server, if any
@@ -34,7 +34,7 @@ start)
     # setsid: the server must not die with the caller's terminal. (Started
     # in the background it is no group leader, so setsid does not fork and
     # $! is the server itself.)
-    setsid Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp -br -noreset \
+    setsid Xvfb ":$n" -screen 0 "${ORV_XVFB_SIZE:-1600x1000}x24" -nolisten tcp -br -noreset \
       </dev/null >"$state/xvfb.log" 2>&1 9>&- &
     launched=$!
     for _ in $(seq 1 100); do

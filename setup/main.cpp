@@ -15,9 +15,6 @@ static const wchar_t *const kShellTemp = L"ORVELANT Launcher.new";
 static const wchar_t *const kWorkerName = L"ORVELANT Update Worker.exe";
 static const wchar_t *const kWorkerTemp = L"ORVELANT Update Worker.new";
 
-// Only ASCII letters fold: every other character must match exactly.
-static wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? (wchar_t)(c + 32) : c; }
-
 int ContainsSwitch(const wchar_t *command_line, const wchar_t *name) {
     if (!name || name[0] == 0) return 1;
     if (!command_line) return 0;
@@ -315,6 +312,12 @@ int StartInstalledShell(const wchar_t *directory) {
 }
 
 int RunHidden(wchar_t *command_line) {
+    // Windows PowerShell by its full path: a "powershell.exe" beside the
+    // Setup (a Downloads folder) or in the current directory must never run.
+    wchar_t program[MAX_PATH + 64];
+    UINT n = GetSystemDirectoryW(program, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return 0;
+    WideAppend(program, L"\\WindowsPowerShell\\v1.0\\powershell.exe", MAX_PATH + 64);
     STARTUPINFOW startup;
     FillZero(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -322,7 +325,7 @@ int RunHidden(wchar_t *command_line) {
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process;
     FillZero(&process, sizeof(process));
-    if (!CreateProcessW(NULL, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+    if (!CreateProcessW(program, command_line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
                         &startup, &process))
         return 0;
     CloseHandle(process.hThread);

@@ -3,7 +3,9 @@
 // deferred removal of the folders run in a hidden Windows PowerShell.
 #include "setup.h"
 
+#include "json.h"
 #include "runtime.h"
+#include "settings.h"
 
 #define ORV_UNINSTALL_KEY L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ORVELANT Launcher"
 #define ORV_POWERSHELL L"powershell.exe -NoProfile -ExecutionPolicy Bypass -WindowStyle Hidden -Command "
@@ -28,19 +30,65 @@ static const wchar_t kRemoveShortcutsCommand[] =
     L"Remove-Item -LiteralPath $d -Force -ErrorAction SilentlyContinue;"
     L"Remove-Item -LiteralPath $m -Force -ErrorAction SilentlyContinue\"";
 
-static const wchar_t kRemoveLauncherCommand[] =
-    ORV_POWERSHELL
-    L"\"Start-Sleep -Milliseconds 1200;"
+// The removals first wait for the uninstalling process (Uninstall.exe lives
+// in the folder they remove, and a running program's file cannot be deleted).
+static const wchar_t kRemoveLauncherScript[] =
+    L"Start-Sleep -Milliseconds 1200;"
     L"$p=Join-Path $env:LOCALAPPDATA 'Programs\\ORVELANT Launcher';"
     L"Remove-Item -LiteralPath $p -Recurse -Force -ErrorAction SilentlyContinue\"";
 
-static const wchar_t kRemoveLauncherAndLibraryCommand[] =
-    ORV_POWERSHELL
-    L"\"Start-Sleep -Milliseconds 1200;"
+static const wchar_t kRemoveLauncherAndLibraryScript[] =
+    L"Start-Sleep -Milliseconds 1200;"
     L"$p=Join-Path $env:LOCALAPPDATA 'Programs\\ORVELANT Launcher';"
     L"$g=Join-Path $env:LOCALAPPDATA 'ORVELANT\\Games';"
     L"Remove-Item -LiteralPath $p -Recurse -Force -ErrorAction SilentlyContinue;"
     L"Remove-Item -LiteralPath $g -Recurse -Force -ErrorAction SilentlyContinue\"";
+
+static void BuildRemovalCommand(const wchar_t *script, wchar_t *line, unsigned int capacity) {
+    wchar_t pid[24];
+    wsprintfW(pid, L"%lu", GetCurrentProcessId());
+    WideCopy(line, ORV_POWERSHELL L"\"Wait-Process -Id ", capacity);
+    WideAppend(line, pid, capacity);
+    WideAppend(line, L" -ErrorAction SilentlyContinue;", capacity);
+    WideAppend(line, script, capacity);
+}
+
+// After a library move the default folder is not the Game Library: the
+// cataloged products' folders under the current root go, and the root only
+// when nothing else is left in it. Nothing outside the root is touched.
+static void RemoveMovedLibrary(void) {
+    ResolveSetupDirectories();
+    ResolveLibraryRoot();
+    wchar_t current[1200];
+    wchar_t standard[1200];
+    if (!GetFullPathNameW(g_library_root, 1200, current, NULL) ||
+        !GetFullPathNameW(g_library_default, 1200, standard, NULL))
+        return;
+    unsigned long long k = 0;
+    while (current[k] && FoldAscii(current[k]) == FoldAscii(standard[k])) ++k;
+    if (current[k] == standard[k]) return;  // the removal command takes the default root
+    wchar_t path[1200];
+    InstallPath(L"catalog.json", path, 1200);
+    unsigned int length = 0;
+    char *doc = ReadWholeFile(path, &length);
+    if (!doc) return;
+    JsonOffset cursor = 0, array_end = 0, from = 0, end = 0;
+    if (JsonArrayBounds(doc, length, "\"products\"", &cursor, &array_end)) {
+        while (JsonNextObject(doc, &cursor, array_end, &from, &end)) {
+            char id[80], install_dir[220];
+            wchar_t folder[180];
+            if (!JsonGetString(doc, from, end, "id", id, sizeof(id)) || !IsSafeId(id) ||
+                !JsonGetString(doc, from, end, "install_dir", install_dir, sizeof(install_dir)) ||
+                !IsSafeRelativePath(install_dir) || !HasNamedComponent(install_dir) ||
+                Utf8ToWide(install_dir, folder, 180) <= 0)
+                continue;
+            JoinPath(g_library_root, folder, path, 1200);
+            if (IsInsideLibraryRoot(path) && DirectoryExists(path)) DeleteTree(path);
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, doc);
+    RemoveDirectoryW(g_library_root);  // only when empty
+}
 
 int CreateShortcuts(void) {
     wchar_t line[4096];
@@ -102,10 +150,17 @@ void RunUninstall(void) {
                     ORV_UNINSTALL_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES;
     RemoveShortcuts();
     DeleteUninstallEntry();
+    if (with_library) RemoveMovedLibrary();
     wchar_t line[4096];
-    WideCopy(line, with_library ? kRemoveLauncherAndLibraryCommand : kRemoveLauncherCommand,
-             4096);
-    RunHidden(line);
+    BuildRemovalCommand(with_library ? kRemoveLauncherAndLibraryScript : kRemoveLauncherScript,
+                        line, 4096);
+    if (!RunHidden(line)) {
+        MessageBoxW(NULL,
+                    L"Launcherの削除を開始できませんでした。\n"
+                    L"インストールフォルダーを手動で削除してください。",
+                    L"ORVELANT Launcher", MB_ICONERROR | MB_OK);
+        ExitProcess(0);
+    }
     MessageBoxW(NULL,
                 with_library ? L"LauncherとGame Libraryの削除を開始しました。\n"
                                L"セーブデータは保持されます。"

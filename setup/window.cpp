@@ -5,6 +5,7 @@
 #include "runtime.h"
 #include "settings.h"
 #include "static_controls.h"
+#include "ui_scale.h"
 
 enum SetupBrush { BRUSH_BACKGROUND, BRUSH_PANEL, BRUSH_ACCENT, kSetupBrushCount };
 enum SetupFont { FONT_WORDMARK, FONT_HEADLINE, FONT_BODY, FONT_BUTTON, FONT_SMALL, FONT_CAPTION,
@@ -17,7 +18,7 @@ enum SetupColor { COLOR_OTHER, COLOR_PRIMARY, COLOR_SECOND, COLOR_DIM, COLOR_TOP
 #endif
 
 static HBRUSH g_setup_brushes[kSetupBrushCount];
-static HFONT g_setup_fonts[kSetupFontCount];
+static UiLayout g_setup_layout;
 static ControlColorTable g_setup_colors;
 static HINSTANCE g_setup_instance;
 static int g_existing_installation;
@@ -64,8 +65,7 @@ static int g_font_count;
 
 static HWND AddControl(const wchar_t *text, DWORD style, int x, int y, int w, int h, int id,
                        int font, int color) {
-    HWND control = CreateStaticControl(g_setup_window, g_setup_instance, text, style, x, y, w, h,
-                                       id);
+    HWND control = UiCreateControl(&g_setup_layout, L"STATIC", text, style, x, y, w, h, id, -1);
     if (!control) return NULL;
     if (font >= 0 && g_font_count < 16) {
         g_font_controls[g_font_count] = control;
@@ -79,11 +79,11 @@ static void CreateSetupControls(void) {
     const int existing = g_existing_installation;
     HBITMAP wordmark = LoadWindowBitmap(L"wordmark.bmp");
     if (wordmark)
-        CreateBitmapStatic(g_setup_window, g_setup_instance, wordmark, 450, 48, 360, 50);
+        UiCreateImage(&g_setup_layout, wordmark, 450, 48, 360, 50);
     else
         AddControl(L"ORVELANT", kPlain, 450, 48, 360, 52, 0, FONT_WORDMARK, COLOR_OTHER);
     HBITMAP core = LoadWindowBitmap(L"core.bmp");
-    if (core) CreateBitmapStatic(g_setup_window, g_setup_instance, core, 55, 155, 320, 320);
+    if (core) UiCreateImage(&g_setup_layout, core, 55, 155, 320, 320);
     AddControl(L"", kPlain, 425, 118, 470, 1, 0, -1, COLOR_RULE);
     AddControl(existing ? L"EXISTING INSTALLATION // DETECTED" : L"OFFICIAL LAUNCHER // SETUP 1.0.0",
                kPlain, 450, 155, 420, 20, 0, FONT_CAPTION, COLOR_TOP);
@@ -121,7 +121,8 @@ static void CreateSetupControls(void) {
     AddControl(line, kPlain, 55, 586, 840, 24, 0, FONT_CAPTION, COLOR_DIM);
     AddControl(L"キャンセル", kButton, 55, 625, 140, 34, ID_SETUP_CANCEL, FONT_SMALL, COLOR_DIM);
     for (int i = 0; i < g_font_count; ++i)
-        SetStaticFont(g_font_controls[i], g_setup_fonts[g_font_of[i]]);
+        UiSetItemFont(&g_setup_layout, g_font_controls[i], g_font_of[i]);
+    UiApplyFonts(&g_setup_layout);
 }
 
 static LRESULT SetupColorStatic(HDC dc, HWND control) {
@@ -166,6 +167,9 @@ static void HandleSetupCommand(HWND window, int id) {
     }
 }
 
+static const DWORD kSetupStyle = WS_CAPTION | WS_SYSMENU;
+enum { kSetupX = 150, kSetupY = 70, kSetupWidth = 960, kSetupHeight = 705 };
+
 static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 #ifdef ORV_TEST_HOOKS
     if (SetupTestRefuseWindow(message)) return FALSE;
@@ -176,6 +180,9 @@ static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam
         return 0;
     case WM_CTLCOLORSTATIC:
         return SetupColorStatic((HDC)wparam, (HWND)lparam);
+    case WM_DPICHANGED:
+        UiHandleDpiChanged(&g_setup_layout, kSetupStyle, kSetupWidth, kSetupHeight, wparam, lparam);
+        return 0;
     case WM_DESTROY:
         DeleteWindowBitmaps();
         PostQuitMessage(0);
@@ -195,17 +202,11 @@ int RunSetupWindow(void) {
 
     const COLORREF brushes[kSetupBrushCount] = {RGB(5, 5, 5), RGB(12, 15, 17), RGB(184, 137, 73)};
     for (int i = 0; i < kSetupBrushCount; ++i) g_setup_brushes[i] = CreateSolidBrush(brushes[i]);
-    struct FontSpec {
-        const wchar_t *face;
-        int height;
-        int weight;
-    };
-    const FontSpec fonts[kSetupFontCount] = {
+    static const UiFontSpec fonts[kSetupFontCount] = {
         {L"Georgia", 34, 400},      {L"Yu Mincho", 31, 400},    {L"Yu Gothic UI", 15, 400},
         {L"Yu Gothic UI", 16, 600}, {L"Yu Gothic UI", 12, 400}, {L"Segoe UI", 9, 500},
     };
-    for (int i = 0; i < kSetupFontCount; ++i)
-        g_setup_fonts[i] = CreateUiFont(fonts[i].face, fonts[i].height, fonts[i].weight);
+    UiEnableDpiAwareness();
 
 #ifdef ORV_TEST_HOOKS
     SetupTestHookBeforeRegisterClass(g_setup_instance);
@@ -220,19 +221,28 @@ int RunSetupWindow(void) {
     wc.hbrBackground = g_setup_brushes[BRUSH_BACKGROUND];
     wc.lpszClassName = ORV_SETUP_CLASS;
     if (!RegisterClassExW(&wc)) return 1;
-    g_setup_window = CreateWindowExW(0, ORV_SETUP_CLASS, ORV_SETUP_CAPTION,
-                                     WS_CAPTION | WS_SYSMENU, 150, 70, 960, 705, NULL, NULL,
-                                     g_setup_instance, NULL);
+    RECT work, outer;
+    int layout_dpi;
+    UiMouseWorkArea(&work);
+    UiPlaceWindow(kSetupStyle, kSetupX, kSetupY, kSetupWidth, kSetupHeight, UiWindowDpi(NULL),
+                  &work, &layout_dpi, &outer);
+    g_setup_window = CreateWindowExW(0, ORV_SETUP_CLASS, ORV_SETUP_CAPTION, kSetupStyle,
+                                     outer.left, outer.top, outer.right - outer.left,
+                                     outer.bottom - outer.top, NULL, NULL, g_setup_instance, NULL);
     if (!g_setup_window) return 2;
+    UiInit(&g_setup_layout, g_setup_window, g_setup_instance, fonts, kSetupFontCount, layout_dpi);
+    UiCreateFonts(&g_setup_layout);
     CreateSetupControls();
     ShowWindow(g_setup_window, SW_SHOW);
     UpdateWindow(g_setup_window);
+    UiMarkActionsAsButtons(g_setup_window);
 
     MSG msg;
     for (;;) {
         BOOL got = GetMessageW(&msg, NULL, 0, 0);
         if (got == 0) return 0;
         if (got == -1) return 3;
+        if (UiHandleKey(g_setup_window, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -1,6 +1,7 @@
 // The main window's procedure: commands, the search field, colours, Worker
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
+#include "ui_scale.h"
 #include "static_controls.h"
 
 #include "library_ops.h"
@@ -19,9 +20,7 @@ void OpenWithShell(const wchar_t *target) {
 static int BeginsWithHttps(const wchar_t *target) {
     const wchar_t scheme[] = L"https://";
     for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
-        wchar_t unit = target[i];
-        if (unit >= L'A' && unit <= L'Z') unit = (wchar_t)(unit + 32);
-        if (unit != scheme[i]) return 0;
+        if (FoldAscii(target[i]) != scheme[i]) return 0;
     }
     return 1;
 }
@@ -257,6 +256,16 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_GAME_EXITED:
         HandleGameExited();
         return 0;
+    case WM_DPICHANGED:
+        HandleShellDpiChanged(wparam, lparam);
+        return 0;
+    case WM_SHELL_AFTER_FIRST_FRAME:
+        UiMarkActionsAsButtons(window);
+        return 0;
+    case WM_SETTINGCHANGE:
+        // A screen reader started after the window.
+        if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
+        return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
         SetDownloadPaused(0);
         PostQuitMessage(0);

@@ -45,6 +45,42 @@ static void WriteProductLine(HANDLE file, int slot) {
     WriteReportLine(file, line);
 }
 
+// The documents the last sync refused and why, as the Update Worker keeps
+// them beside its trusted serials; the section appears only when there are
+// any, so a report without refusals reads exactly as before.
+static void WriteSyncRefusals(HANDLE file) {
+    wchar_t path[1200];
+    InstallPath(L"trusted-serials.txt", path, 1200);
+    unsigned int size = 0;
+    char *text = ReadWholeFile(path, &size);
+    if (!text) return;
+    static const char kPrefix[] = "refused ";
+    int shown = 0;
+    for (unsigned int at = 0; at < size;) {
+        unsigned int end = at;
+        while (end < size && text[end] != '\r' && text[end] != '\n') ++end;
+        unsigned int k = 0;
+        while (kPrefix[k] && at + k < end && text[at + k] == kPrefix[k]) ++k;
+        if (!kPrefix[k]) {
+            if (!shown) {
+                WriteReportLine(file, L"");
+                WriteReportLine(file, L"SYNC REFUSALS");
+                WriteReportLine(file, L"-------------");
+            }
+            ++shown;
+            char line[600];
+            unsigned int n = 0;
+            for (unsigned int i = at + k; i < end && n + 1 < sizeof(line); ++i) line[n++] = text[i];
+            line[n] = 0;
+            wchar_t wide[600];
+            if (Utf8ToWide(line, wide, 600)) WriteReportLine(file, wide);
+        }
+        at = end;
+        while (at < size && (text[at] == '\r' || text[at] == '\n')) ++at;
+    }
+    HeapFree(GetProcessHeap(), 0, text);
+}
+
 int WriteDiagnosticsReport(void) {
     wchar_t logs[1200];
     InstallPath(L"logs", logs, 1200);
@@ -92,6 +128,7 @@ int WriteDiagnosticsReport(void) {
     WriteReportLine(file, L"PRODUCTS");
     WriteReportLine(file, L"--------");
     for (int slot = 0; slot < g_product_count; ++slot) WriteProductLine(file, slot);
+    WriteSyncRefusals(file);
     CloseHandle(file);
     LogLine("Diagnostics report generated");
     return 1;

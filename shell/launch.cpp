@@ -7,12 +7,6 @@
 #include "runtime.h"
 #include "settings.h"
 
-static int StartsWith(const wchar_t *text, const wchar_t *prefix) {
-    for (unsigned long long i = 0; prefix[i] != 0; ++i)
-        if (text[i] != prefix[i]) return 0;
-    return 1;
-}
-
 // Waits for the game's end, notes the whole seconds and tells the window;
 // the UI thread adds them and saves, so a save never meets a reload and two
 // games ending together are both counted.
@@ -65,7 +59,8 @@ int LaunchGame(int slot, int offline) {
     if (offline) WideAppend(line, L" --offline", CountOf(line));
     wchar_t directory[1300];
     ProductDirectory(slot, directory, CountOf(directory));
-    if (slot == 0 && !StartsWith(exe, g_library_root)) {
+    wchar_t legacy[1200];
+    if (LegacyExecutablePath(g_products[slot].id, legacy, 1200) && WideEquals(exe, legacy)) {
         // The legacy layout keeps the first title under the install directory.
         WideCopy(directory, g_install_dir, CountOf(directory));
         WideAppend(directory, L"\\game", CountOf(directory));
@@ -82,7 +77,6 @@ int LaunchGame(int slot, int offline) {
         return 1;
     }
     watch->process = process;
-    watch->slot = slot;
     watch->start_tick = GetTickCount64();
     watch->seconds = 0;
     WideCopy(watch->product_id, g_products[slot].id, kProductIdUnits);

@@ -213,38 +213,12 @@ static void SaveList(int kind) {
         DeleteFileW(temp);
 }
 
-// Playtime is saved by game-watch threads as well as the UI thread.
-static CRITICAL_SECTION g_list_lock;
-static volatile LONG g_list_lock_state;
+// Every save runs on the UI thread (game ends arrive there as messages).
+void SaveFavorites(void) { SaveList(LIST_FAVORITES); }
 
-static void LockLists(void) {
-    if (InterlockedCompareExchange(&g_list_lock_state, 1, 0) == 0) {
-        InitializeCriticalSection(&g_list_lock);
-        InterlockedExchange(&g_list_lock_state, 2);
-    }
-    while (g_list_lock_state != 2) Sleep(0);
-    EnterCriticalSection(&g_list_lock);
-}
+void SaveCollections(void) { SaveList(LIST_COLLECTIONS); }
 
-static void UnlockLists(void) { LeaveCriticalSection(&g_list_lock); }
-
-void SaveFavorites(void) {
-    LockLists();
-    SaveList(LIST_FAVORITES);
-    UnlockLists();
-}
-
-void SaveCollections(void) {
-    LockLists();
-    SaveList(LIST_COLLECTIONS);
-    UnlockLists();
-}
-
-void SavePlaytime(void) {
-    LockLists();
-    SaveList(LIST_PLAYTIME);
-    UnlockLists();
-}
+void SavePlaytime(void) { SaveList(LIST_PLAYTIME); }
 
 void ToggleFavorite(int slot) {
     if (slot < 0 || slot >= g_product_count) return;

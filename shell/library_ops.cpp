@@ -20,21 +20,12 @@ static int Box(const wchar_t *text, UINT flags) {
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
-static int IsDotEntry(const wchar_t *name) {
-    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
-}
-
-// Starts the enumeration of dir's entries; the pattern is built in `units`.
-static HANDLE FindEntries(const wchar_t *dir, WIN32_FIND_DATAW *entry, unsigned int units) {
-    wchar_t pattern[1400];
-    WideCopy(pattern, dir, units < 1400 ? units : 1400);
-    WideAppend(pattern, L"\\*", units < 1400 ? units : 1400);
-    return FindFirstFileW(pattern, entry);
-}
-
 int IsDirectoryNonEmpty(const wchar_t *path) {
+    wchar_t pattern[kLongPathUnits];
+    WideCopy(pattern, path, kLongPathUnits);
+    WideAppend(pattern, L"\\*", kLongPathUnits);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindEntries(path, &entry, 1300);
+    HANDLE search = FindFirstFileW(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE) return 0;
     int found = 0;
     do {
@@ -57,15 +48,39 @@ void TestHookLibraryMoveStep(void);
 // Entries moved so far by the running move, read by the window.
 static volatile LONG g_move_entries;
 
+// The walks keep one path buffer per tree for the whole walk: a name is
+// appended on the way down and cut off on the way up, so a deep tree costs
+// little stack and no level's path is cut short.
+
+// Appends "\" and name at path[length]; 0 when it would not fit.
+static int DescendInto(wchar_t *path, unsigned long long length, const wchar_t *name) {
+    if (length + 2 + WideLength(name) >= kLongPathUnits) return 0;
+    path[length] = L'\\';
+    WideCopy(path + length + 1, name, kLongPathUnits - length - 1);
+    return 1;
+}
+
+// Opens the listing of the folder in path (its first entry in *entry).
+static HANDLE FirstEntry(wchar_t *path, unsigned long long length, WIN32_FIND_DATAW *entry) {
+    if (!DescendInto(path, length, L"*")) return INVALID_HANDLE_VALUE;
+    HANDLE search = FindFirstFileW(path, entry);
+    path[length] = 0;
+    return search;
+}
+
 // One file. On the same volume a rename; across volumes a copy under a
 // temporary name, flushed, renamed into place, and only then the original
 // deleted, so that a cut copy never stands in for an intact original.
 static int MoveOneFile(const wchar_t *from, const wchar_t *to) {
     if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 1;
     if (GetLastError() != ERROR_NOT_SAME_DEVICE) return 0;
-    wchar_t part[1520];
-    WideCopy(part, to, 1520);
-    WideAppend(part, L".orvelant-move", 1520);
+    static const wchar_t kPartSuffix[] = L".orvelant-move";
+    unsigned long long length = WideLength(to);
+    // A name that would not fit whole is refused, never cut.
+    if (length + sizeof(kPartSuffix) / sizeof(wchar_t) > kLongPathUnits) return 0;
+    wchar_t part[kLongPathUnits];  // a leaf: one such buffer at a time, at any depth
+    WideCopy(part, to, kLongPathUnits);
+    WideCopy(part + length, kPartSuffix, kLongPathUnits - length);
     if (!CopyFileW(from, part, FALSE)) return 0;
     LIBRARY_MOVE_STEP();
     HANDLE h = CreateFileW(part, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -78,94 +93,81 @@ static int MoveOneFile(const wchar_t *from, const wchar_t *to) {
     return DeleteFileW(from) != 0;
 }
 
-// Whether a directory link lies anywhere below path (such a folder is not
-// moved at all: links are neither followed nor moved).
-static int ContainsLink(const wchar_t *path) {
+// Whether a directory link lies anywhere below the folder in path (such a
+// folder is not moved at all: links are neither followed nor moved). A level
+// too deep to name counts as a link: that folder is not moved either.
+static int ContainsLink(wchar_t *path, unsigned long long length) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindEntries(path, &entry, 1400);
+    HANDLE search = FirstEntry(path, length, &entry);
     if (search == INVALID_HANDLE_VALUE) return 0;
     int found = 0;
     do {
         if (IsDotEntry(entry.cFileName) || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
-        wchar_t inner[1500];
-        JoinPath(path, entry.cFileName, inner, 1500);
-        found = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || ContainsLink(inner);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            found = 1;
+        else if (!DescendInto(path, length, entry.cFileName))
+            found = 1;
+        else
+            found = ContainsLink(path, WideLength(path));
+        path[length] = 0;
     } while (!found && FindNextFileW(search, &entry));
     FindClose(search);
     return found;
 }
 
-// Moves every entry of source into destination, and can be run again on
-// what an interrupted run left: a folder not yet at the destination moves in
-// one rename when both are on one volume; otherwise (another volume, or a
-// folder already partly there) it is merged entry by entry.
-static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
-    if (!DirectoryExists(source)) return 1;
-    CreateDirectoryTree(destination);
+// Moves every entry of the folder in from into the folder in to, and can be
+// run again on what an interrupted run left: a folder not yet at the
+// destination moves in one rename when both are on one volume; otherwise
+// (another volume, or a folder already partly there) it is merged entry by
+// entry. Below a folder already searched for links none is searched again.
+static int MoveEntriesAt(wchar_t *from, unsigned long long from_length, wchar_t *to,
+                         unsigned long long to_length, int links_checked) {
+    if (!DirectoryExists(from)) return 1;
+    CreateDirectoryTree(to);
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindEntries(source, &entry, 1400);
+    HANDLE search = FirstEntry(from, from_length, &entry);
     if (search != INVALID_HANDLE_VALUE) {
+        int ok = 1;
         do {
             if (IsDotEntry(entry.cFileName)) continue;
-            wchar_t from[1500];
-            wchar_t to[1500];
-            JoinPath(source, entry.cFileName, from, 1500);
-            JoinPath(destination, entry.cFileName, to, 1500);
-            int ok;
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            if (!DescendInto(from, from_length, entry.cFileName) ||
+                !DescendInto(to, to_length, entry.cFileName))
+                ok = 0;
+            else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
                 ok = MoveOneFile(from, to);
-            else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || ContainsLink(from))
+            else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                     (!links_checked && ContainsLink(from, WideLength(from))))
                 ok = 0;  // links are neither followed nor moved
             else
                 ok = (!DirectoryExists(to) && MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH)) ||
-                     MoveEntries(from, to);
-            if (!ok) {
-                FindClose(search);
-                return 0;
-            }
+                     MoveEntriesAt(from, WideLength(from), to, WideLength(to), 1);
+            from[from_length] = 0;
+            to[to_length] = 0;
+            if (!ok) break;
             InterlockedIncrement(&g_move_entries);
             if (g_main_window) PostMessageW(g_main_window, WM_LIBRARY_MOVE_PROGRESS, 0, 0);
             LIBRARY_MOVE_STEP();
         } while (FindNextFileW(search, &entry));
         FindClose(search);
+        if (!ok) return 0;
     }
-    RemoveDirectoryW(source);
+    RemoveDirectoryW(from);
     return 1;
+}
+
+static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
+    wchar_t from[kLongPathUnits];
+    wchar_t to[kLongPathUnits];
+    WideCopy(from, source, kLongPathUnits);
+    WideCopy(to, destination, kLongPathUnits);
+    return MoveEntriesAt(from, WideLength(from), to, WideLength(to), 0);
 }
 
 int MoveTree(const wchar_t *source, const wchar_t *destination) {
     if (!DirectoryExists(source)) return 1;
     if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
     return MoveEntries(source, destination);
-}
-
-int DeleteTree(const wchar_t *path) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindEntries(path, &entry, 1300);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (IsDotEntry(entry.cFileName)) continue;
-            wchar_t full[1400];
-            JoinPath(path, entry.cFileName, full, 1400);
-            int ok = 1;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                    RemoveDirectoryW(full);  // the link goes; its target is never entered
-                else
-                    ok = DeleteTree(full);
-            } else {
-                ok = DeleteFileW(full) != 0;
-            }
-            if (!ok) {
-                FindClose(search);
-                return 0;
-            }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    if (RemoveDirectoryW(path)) return 1;
-    return !DirectoryExists(path);
 }
 
 // A path in the form the comparison uses: upper case, "/" read as "\",
@@ -198,11 +200,26 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor) {
 }
 
 // The real folder picker; 1 with the chosen folder in dst (264 units).
+// The picker's new dialog style needs COM on the calling (UI) thread; it is
+// set up once, when the picker is first opened, so that start-up stays light.
+static void InitializeComOnce(void) {
+    static int done;
+    if (done) return;
+    done = 1;
+    HMODULE ole = LoadLibraryExW(L"ole32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!ole) return;  // stays loaded for the rest of the process
+    typedef HRESULT(WINAPI * CoInitializeExProc)(void *, DWORD);
+    CoInitializeExProc initialize =
+        (CoInitializeExProc)(void *)GetProcAddress(ole, "CoInitializeEx");
+    if (initialize) initialize(NULL, COINIT_APARTMENTTHREADED);
+}
+
 static int PickParentFolder(wchar_t *dst) {
 #ifdef ORV_TEST_HOOKS
     int hooked = TestHookPickFolder(dst, 264);
     if (hooked >= 0) return hooked;
 #endif
+    InitializeComOnce();
     wchar_t display_name[260];
     BROWSEINFOW info;
     FillZero(&info, sizeof(info));

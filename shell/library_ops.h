@@ -8,8 +8,6 @@ int IsDirectoryNonEmpty(const wchar_t *path);
 // Moves every entry of source into destination (which must be missing or
 // empty); a failure stops where it happened and moves nothing back.
 int MoveTree(const wchar_t *source, const wchar_t *destination);
-// Deletes the tree; directory links are removed, never entered.
-int DeleteTree(const wchar_t *path);
 // Whether path is ancestor or lies below it, compared case-insensitively by
 // whole path components.
 int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);

@@ -32,15 +32,67 @@ static LONG WINAPI ShellCrashGuard(EXCEPTION_POINTERS *) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// One launcher per install directory in the user's session: a named mutex
+// says whether one runs, a window property on its window says which one it
+// is. A second start brings that window forward and ends, touching nothing.
+static HANDLE g_instance_mutex;
+static const wchar_t kInstanceProperty[] = L"ORVELANT.LauncherInstance";
+
+static unsigned long long InstanceKey(void) {
+    unsigned long long key = 14695981039346656037ull;  // FNV-1a of the folded path
+    for (const wchar_t *p = g_install_dir; *p; ++p) {
+        key ^= (unsigned long long)FoldAscii(*p);
+        key *= 1099511628211ull;
+    }
+    return key;
+}
+
+// 1 when another Shell of this install directory runs and was brought to
+// the front; 0 when this one goes on (it then holds the mutex).
+static int HandOverToRunningShell(void) {
+    unsigned long long key = InstanceKey();
+    wchar_t name[64] = L"Local\\ORVELANT_LAUNCHER_SHELL_V10_";
+    wchar_t hex[17];
+    for (int i = 0; i < 16; ++i) hex[i] = L"0123456789abcdef"[(key >> (60 - 4 * i)) & 15];
+    hex[16] = 0;
+    WideAppend(name, hex, 64);
+    g_instance_mutex = CreateMutexW(NULL, TRUE, name);
+    if (!g_instance_mutex || GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+    // The other one may still be opening its window, or be on its way out.
+    for (int round = 0; round < 100; ++round) {
+        for (HWND w = NULL; (w = FindWindowExW(NULL, w, ORV_SHELL_CLASS, NULL)) != NULL;) {
+            if ((unsigned long long)(ULONG_PTR)GetPropW(w, kInstanceProperty) != key) continue;
+            if (IsIconic(w)) ShowWindow(w, SW_RESTORE);
+            SetForegroundWindow(w);
+            return 1;
+        }
+        DWORD wait = WaitForSingleObject(g_instance_mutex, 100);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return 0;
+    }
+    return 1;
+}
+
+void ReleaseShellInstance(void) {
+    if (!g_instance_mutex) return;
+    ReleaseMutex(g_instance_mutex);
+    CloseHandle(g_instance_mutex);
+    g_instance_mutex = NULL;
+}
+
 static int RunShell(void) {
     HINSTANCE instance = GetModuleHandleW(NULL);
     GetInstallDirectory();
+    if (HandOverToRunningShell()) return SHELL_EXIT_OK;
     ResolveLibraryRoot();
+    StartupStep("process start and directories");
     g_bandwidth_kbps = (int)ReadSettingNumber(L"BandwidthKbps", 0);
     CreateDirectoryTree(g_library_root);
+    StartupStep("settings and library folder");
     ReloadRemoteData();
+    StartupStep("documents and lists");
     LogLine("==== ORVELANT Launcher 1.0.0 release-candidate shell startup ====");
     CreateShellBrushesAndFonts();
+    StartupStep("brushes");
 
 #ifdef ORV_TEST_HOOKS
     TestHookBeforeRegisterClass(instance);
@@ -60,18 +112,23 @@ static int RunShell(void) {
                     MB_ICONERROR | MB_OK);
         return SHELL_EXIT_REGISTER_CLASS;
     }
-    g_main_window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION,
-                                    WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 70, 35, 1320, 830,
-                                    NULL, NULL, instance, NULL);
+    StartupStep("window class");
+    g_main_window = CreateShellWindow(instance);
+    StartupStep("main window and fonts");
     if (!g_main_window) {
         LogFailure("CreateWindowExW failed");
         return SHELL_EXIT_CREATE_WINDOW;
     }
+    SetPropW(g_main_window, kInstanceProperty, (HANDLE)(ULONG_PTR)InstanceKey());
     CreateShellControls(instance);
+    StartupStep("controls and first views");
     ShowWindow(g_main_window, SW_SHOW);
     UpdateWindow(g_main_window);
+    StartupStep("first paint");
+    PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     StartSyncWorker();
+    StartupStep("sync worker started");
     ResumeLibraryMove();
 
     MSG msg;
@@ -82,6 +139,7 @@ static int RunShell(void) {
             LogFailure("GetMessageW failed");
             return SHELL_EXIT_MESSAGE_LOOP;
         }
+        if (HandleShellKey(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -14,9 +14,6 @@ static void WorkerProgramPath(wchar_t *dst) {
     InstallPath(L"ORVELANT Update Worker.exe", dst, 1200);
 }
 
-int IsProductJobRunning(void) { return g_worker.worker_running; }
-int IsSyncRunning(void) { return g_worker.sync_running; }
-
 int FindProductSlot(const wchar_t *id) {
     if (!id || !id[0]) return -1;
     for (int s = 0; s < g_product_count; ++s)
@@ -246,6 +243,8 @@ static void OnSelfUpdateLaunched(void) {
     LogLine("Self-update installer launched; exiting shell");
     // The Worker's own exit follows; it must not read as a failed update.
     ++g_worker.job_ticket;
+    // The Setup starts the new Shell: this one must not turn it away.
+    ReleaseShellInstance();
     PostQuitMessage(0);
 }
 
@@ -278,7 +277,7 @@ static const StatusAction kStatusActions[] = {
     {SYNC_UNAVAILABLE, NULL, 0, 0, OnSyncUnavailable},
     {SELF_UPDATE_STARTED, L"LAUNCHER UPDATE // DOWNLOADING", 0, 0, NULL},
     {SELF_UPDATE_LAUNCHED, L"LAUNCHER UPDATE // RESTARTING", 0, 0, OnSelfUpdateLaunched},
-    {SELF_UPDATE_FAILED, L"LAUNCHER UPDATE // FAILED", 1, 0, OnSelfUpdateFailed},
+    {SELF_UPDATE_FAILED, L"LAUNCHER UPDATE // FAILED", 1, 1, OnSelfUpdateFailed},
 };
 
 static void FinishStatus(void) {
@@ -294,7 +293,10 @@ static void EndJob(void) {
 }
 
 void HandleWorkerStatus(int code, int percent) {
-    if (percent >= 0) SetProgress(percent);
+    // The progress bar belongs to the product or launcher job; a sync that
+    // runs beside it has no figures of its own there.
+    int sync = code == SYNC_STARTED || code == SYNC_DONE || code == SYNC_UNAVAILABLE;
+    if (percent >= 0 && !sync) SetProgress(percent);
     const StatusAction *action = NULL;
     for (unsigned int i = 0; i < CountOf(kStatusActions); ++i)
         if (kStatusActions[i].code == code) action = &kStatusActions[i];
@@ -342,6 +344,7 @@ void HandleWorkerEnded(WPARAM key, DWORD exit_code) {
         SetStatusLine(L"LAUNCHER UPDATE // FAILED");
         SetLauncherUpdateEnabled(1);
         RefreshDownloadsView();
+        StartNextQueuedJob();
     }
 }
 
@@ -383,25 +386,14 @@ void StartNextQueuedJob(void) {
 
 // ---- pause and bandwidth ------------------------------------------------
 
-static void PauseFlagPath(wchar_t *dst) { InstallPath(ORV_PAUSE_FLAG_NAME, dst, 1200); }
-
 void SetDownloadPaused(int on) {
-    wchar_t path[1200];
-    PauseFlagPath(path);
-    if (on) {
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    } else {
-        DeleteFileW(path);
-    }
+    if (on)
+        SetPauseFlag();
+    else
+        ClearPauseFlag();
 }
 
-int IsDownloadPaused(void) {
-    wchar_t path[1200];
-    PauseFlagPath(path);
-    return FileExists(path);
-}
+int IsDownloadPaused(void) { return IsPauseFlagSet(); }
 
 void TogglePause(void) {
     if (!g_worker.worker_running) return;

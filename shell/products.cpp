@@ -5,8 +5,6 @@
 #include "runtime.h"
 #include "settings.h"
 
-static const wchar_t kLegacyExecutable[] = L"game\\ORVELANT_First_Title.exe";
-
 void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity) {
     if (slot < 0 || slot >= g_product_count) {
         if (capacity > 0) dst[0] = 0;
@@ -30,11 +28,10 @@ void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity) {
     WideCopy(dst, dir, capacity);
     WideAppend(dst, L"\\", capacity);
     if (slot >= 0 && slot < g_product_count) WideAppend(dst, g_products[slot].executable, capacity);
-    if (slot == 0 && !FileExists(dst)) {
-        wchar_t legacy[1200];
-        InstallPath(kLegacyExecutable, legacy, 1200);
-        if (FileExists(legacy)) WideCopy(dst, legacy, capacity);
-    }
+    wchar_t legacy[1200];
+    if (slot >= 0 && slot < g_product_count && !FileExists(dst) &&
+        LegacyExecutablePath(g_products[slot].id, legacy, 1200))
+        WideCopy(dst, legacy, capacity);
 }
 
 int IsInstalled(int slot) {
@@ -44,11 +41,10 @@ int IsInstalled(int slot) {
 }
 
 int IsKnownGood(int slot) {
-    if (slot == 0) {
-        wchar_t legacy[1200];
-        InstallPath(kLegacyExecutable, legacy, 1200);
-        if (FileExists(legacy)) return 1;
-    }
+    wchar_t legacy[1200];
+    if (slot >= 0 && slot < g_product_count &&
+        LegacyExecutablePath(g_products[slot].id, legacy, 1200))
+        return 1;
     if (!IsInstalled(slot)) return 0;
     wchar_t marker[1300];
     ProductDirectory(slot, marker, 1300);

@@ -172,8 +172,6 @@ void SetDownloadPaused(int on);
 int IsDownloadPaused(void);
 void TogglePause(void);
 void CycleBandwidthLimit(void);
-int IsProductJobRunning(void);
-int IsSyncRunning(void);
 void SetStatusLine(const wchar_t *text);
 void SetLauncherUpdateEnabled(int on);
 
@@ -187,7 +185,6 @@ enum GameWatchState { GAME_WATCH_FREE = 0, GAME_WATCH_RUNNING = 1, GAME_WATCH_EN
 enum { kMaxGameWatches = 32 };
 struct GameWatch {
     HANDLE process;
-    int slot;
     unsigned long long start_tick;
     unsigned long long seconds;
     wchar_t product_id[kProductIdUnits];
@@ -201,6 +198,8 @@ void RequestOfflinePlay(int slot);
 // WM_GAME_EXITED (wParam: the GameWatch's index): credits every ended run.
 void HandleGameExited(void);
 int FindProductSlot(const wchar_t *id);
+// Lets a new Shell of this install directory start while this one ends.
+void ReleaseShellInstance(void);
 
 // ---- products on disk ---------------------------------------------------
 
@@ -215,6 +214,9 @@ void CreateShellControls(HINSTANCE instance);
 void SetProgress(int percent);
 void SetSignalLabel(const wchar_t *text);
 void ShowPage(int page);
+// Start-up profile: logs the time of the step just ended when the
+// environment asks for it (ORVELANT_STARTUP_PROFILE), else does nothing.
+void StartupStep(const char *step);
 // The launcher's own targets: the maker's web site, the log folder, reports.
 void OpenWithShell(const wchar_t *target);
 // Links taken from the cached documents: opened only when they are https.
@@ -228,7 +230,6 @@ void RefreshDownloadsView(void);
 void RefreshSettingsView(void);
 int MatchesLibraryFilter(int slot, const wchar_t *search);
 int ContainsNoCase(const wchar_t *text, const wchar_t *needle);
-wchar_t FoldAsciiUpper(wchar_t unit);
 void InstalledVersionText(int slot, wchar_t *dst, unsigned long long capacity);
 void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity);
 void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value);

@@ -29,7 +29,6 @@ HWND g_main_window;
 ShellWindowState g_ui;
 ShellControls g_controls;
 HBRUSH g_brushes[kBrushCount];
-HFONT g_fonts[kFontCount];
 volatile LONG g_fatal_guard_started;
 
 // Started games being watched for their playtime.

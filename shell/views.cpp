@@ -27,17 +27,13 @@ void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int valu
     FormatUnsigned64(dst, capacity, value);
 }
 
-wchar_t FoldAsciiUpper(wchar_t unit) {
-    return unit >= 65 && unit <= 90 ? (wchar_t)(unit + 32) : unit;
-}
-
 int ContainsNoCase(const wchar_t *text, const wchar_t *needle) {
     unsigned long long n = WideLength(needle);
     if (n == 0) return 1;
     if (!text) return 0;
     for (unsigned long long i = 0; text[i] != 0; ++i) {
         unsigned long long j = 0;
-        while (j < n && text[i + j] != 0 && FoldAsciiUpper(text[i + j]) == FoldAsciiUpper(needle[j]))
+        while (j < n && text[i + j] != 0 && FoldAscii(text[i + j]) == FoldAscii(needle[j]))
             ++j;
         if (j == n) return 1;
     }

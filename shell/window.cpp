@@ -4,23 +4,76 @@
 
 #include "runtime.h"
 #include "static_controls.h"
+#include "ui_scale.h"
+
+static const UiFontSpec kShellFonts[kFontCount] = {
+    {L"Georgia", 31, 400},      {L"Georgia", 46, 400},      {L"Yu Mincho", 27, 400},
+    {L"Yu Gothic UI", 18, 500}, {L"Yu Gothic UI", 15, 600}, {L"Yu Gothic UI", 13, 400},
+    {L"Segoe UI", 9, 500},      {L"Segoe UI", 13, 600},
+};
+
+// Every control's 96-DPI rectangle and font; the fonts themselves are made
+// for the window's layout DPI once the window exists.
+static UiLayout g_layout;
 
 void CreateShellBrushesAndFonts(void) {
     const COLORREF colors[kBrushCount] = {RGB(5, 5, 5), RGB(9, 10, 10), RGB(12, 15, 17),
                                           RGB(184, 137, 73), RGB(30, 32, 33)};
     for (int i = 0; i < kBrushCount; ++i) g_brushes[i] = CreateSolidBrush(colors[i]);
-    struct FontSpec {
-        const wchar_t *face;
-        int height;
-        int weight;
-    };
-    const FontSpec fonts[kFontCount] = {
-        {L"Georgia", 31, 400},      {L"Georgia", 46, 400},      {L"Yu Mincho", 27, 400},
-        {L"Yu Gothic UI", 18, 500}, {L"Yu Gothic UI", 15, 600}, {L"Yu Gothic UI", 13, 400},
-        {L"Segoe UI", 9, 500},      {L"Segoe UI", 13, 600},
-    };
-    for (int i = 0; i < kFontCount; ++i)
-        g_fonts[i] = CreateUiFont(fonts[i].face, fonts[i].height, fonts[i].weight);
+}
+
+enum { kPageCount = PAGE_SETTINGS + 1 };
+static const DWORD kShellStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+enum { kShellX = 70, kShellY = 35, kShellWidth = 1320, kShellHeight = 830 };
+
+HWND CreateShellWindow(HINSTANCE instance) {
+    UiEnableDpiAwareness();
+    RECT work, outer;
+    int layout_dpi;
+    UiMouseWorkArea(&work);
+    UiPlaceWindow(kShellStyle, kShellX, kShellY, kShellWidth, kShellHeight, UiWindowDpi(NULL),
+                  &work, &layout_dpi, &outer);
+    HWND window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION, kShellStyle, outer.left,
+                                  outer.top, outer.right - outer.left, outer.bottom - outer.top,
+                                  NULL, NULL, instance, NULL);
+    if (!window) return NULL;
+    // The monitor the window landed on may have another DPI than the system's.
+    int window_dpi = UiWindowDpi(window);
+    if (window_dpi != UiWindowDpi(NULL)) {
+        UiPlaceWindow(kShellStyle, kShellX, kShellY, kShellWidth, kShellHeight, window_dpi, &work,
+                      &layout_dpi, &outer);
+        SetWindowPos(window, NULL, outer.left, outer.top, outer.right - outer.left,
+                     outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    UiInit(&g_layout, window, instance, kShellFonts, kFontCount, layout_dpi);
+    UiCreateFonts(&g_layout);
+    return window;
+}
+
+void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam) {
+    UiHandleDpiChanged(&g_layout, kShellStyle, kShellWidth, kShellHeight, wparam, lparam);
+    SetProgress(g_worker.progress_percent);
+}
+
+// Ctrl+Tab and Ctrl+Page Down show the next page, Ctrl+Shift+Tab and
+// Ctrl+Page Up the previous one (focus on its navigation entry); the rest
+// is the common keyboard handling of the window's actions.
+int HandleShellKey(const MSG *msg) {
+    if (msg->message == WM_KEYDOWN && GetKeyState(VK_CONTROL) < 0 && g_main_window &&
+        (msg->hwnd == g_main_window || IsChild(g_main_window, msg->hwnd))) {
+        int step = 0;
+        if (msg->wParam == VK_TAB) step = GetKeyState(VK_SHIFT) < 0 ? -1 : 1;
+        if (msg->wParam == VK_NEXT) step = 1;
+        if (msg->wParam == VK_PRIOR) step = -1;
+        if (step != 0) {
+            int page = (g_ui.current_page + kPageCount + step) % kPageCount;
+            SendMessageW(g_main_window, WM_COMMAND, MAKEWPARAM(ID_NAV_HOME + page, 0),
+                         (LPARAM)g_controls.nav[page]);
+            UiFocusControl(g_controls.nav[page]);
+            return 1;
+        }
+    }
+    return UiHandleKey(g_main_window, msg);
 }
 
 // ---- colour groups ------------------------------------------------------
@@ -37,7 +90,8 @@ static int g_pending_count;
 
 static void ApplyPendingFonts(void) {
     for (int i = 0; i < g_pending_count; ++i)
-        SetStaticFont(g_pending_font_controls[i], g_fonts[g_pending_fonts[i]]);
+        UiSetItemFont(&g_layout, g_pending_font_controls[i], g_pending_fonts[i]);
+    UiApplyFonts(&g_layout);
     g_pending_count = 0;
 }
 
@@ -88,9 +142,15 @@ static HWND Register(HWND control, int font, int group) {
 
 static HINSTANCE g_instance;
 
+// Controls of the pages not shown first are created hidden: the first page
+// switch then has nothing to hide, and the first frame comes sooner.
+static DWORD CreationVisibility(void) {
+    return g_creating_page < 0 || g_creating_page == PAGE_HOME ? WS_VISIBLE : 0;
+}
+
 static HWND CreateStatic(const wchar_t *text, DWORD style, int x, int y, int w, int h, int id) {
-    return CreateStaticControl(g_main_window, g_instance, text, WS_CHILD | WS_VISIBLE | style, x,
-                               y, w, h, id);
+    return UiCreateControl(&g_layout, L"STATIC", text, WS_CHILD | CreationVisibility() | style, x,
+                           y, w, h, id, FONT_NONE);
 }
 
 // Texts are shown as they are: an "&" in a label or a product title is a
@@ -108,7 +168,7 @@ static HWND CreateButton(const wchar_t *text, int x, int y, int w, int h, int id
 }
 
 static HWND CreateBitmapControl(HBITMAP bitmap, int x, int y, int w, int h) {
-    HWND control = CreateBitmapStatic(g_main_window, g_instance, bitmap, x, y, w, h);
+    HWND control = UiCreateImage(&g_layout, bitmap, x, y, w, h);
     RecordPageMember(control);
     return control;
 }
@@ -236,10 +296,9 @@ static void CreateLibraryPage(void) {
     c.library_title = CreateLabel(L"LIBRARY", 250, 163, 500, 58, 0, FONT_TITLE, COLOR_PLAIN);
     c.search_label = CreateLabel(L"SEARCH / FILTER", 255, 228, 220, 20, 0, FONT_SMALL,
                                  COLOR_DIM);
-    c.search_edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER |
-                                                         ES_AUTOHSCROLL,
-                                    255, 253, 330, 32, g_main_window,
-                                    (HMENU)(INT_PTR)ID_SEARCH_EDIT, g_instance, NULL);
+    c.search_edit = UiCreateControl(&g_layout, L"EDIT", L"",
+                                    WS_CHILD | CreationVisibility() | WS_BORDER | ES_AUTOHSCROLL,
+                                    255, 253, 330, 32, ID_SEARCH_EDIT, FONT_NONE);
     Register(c.search_edit, FONT_BODY, COLOR_PLAIN);
     c.filter_all = CreateButton(L"ALL", 600, 253, 74, 32, ID_FILTER_ALL, FONT_SMALL,
                                 COLOR_SECONDARY);
@@ -353,6 +412,7 @@ static void CreateStatusBar(void) {
 void CreateShellControls(HINSTANCE instance) {
     g_instance = instance;
     LoadHeaderAssets();
+    StartupStep("images");
     CreateFrame();
     CreateHomePage();
     CreateStorePage();
@@ -360,6 +420,7 @@ void CreateShellControls(HINSTANCE instance) {
     CreateDownloadsPage();
     CreateSettingsPage();
     CreateStatusBar();
+    StartupStep("controls");
     ShowPage(PAGE_HOME);
 }
 
@@ -367,8 +428,6 @@ void SetProgress(int percent) {
     if (percent < 0) percent = 0;
     if (percent > 100) percent = 100;
     g_worker.progress_percent = percent;
-    if (g_controls.status_fill)
-        MoveWindow(g_controls.status_fill, 236, 765, percent * 1020 / 100, 2, TRUE);
-    if (g_controls.downloads_fill)
-        MoveWindow(g_controls.downloads_fill, 300, 420, percent * 760 / 100, 3, TRUE);
+    UiMoveControl(&g_layout, g_controls.status_fill, 236, 765, percent * 1020 / 100, 2);
+    UiMoveControl(&g_layout, g_controls.downloads_fill, 300, 420, percent * 760 / 100, 3);
 }

@@ -8,8 +8,14 @@ enum ShellFont { FONT_WORDMARK, FONT_TITLE, FONT_HEADING, FONT_ROW, FONT_BUTTON,
                  FONT_SMALL, FONT_NAV, kFontCount, FONT_NONE = -1 };
 
 extern HBRUSH g_brushes[kBrushCount];
-extern HFONT g_fonts[kFontCount];
 void CreateShellBrushesAndFonts(void);
+// The main window, placed and sized for its monitor's DPI and work area.
+HWND CreateShellWindow(HINSTANCE instance);
+void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam);
+// Keyboard use of the window; 1 when msg was handled (not to be dispatched).
+int HandleShellKey(const MSG *msg);
+// Posted once the first frame is painted: the work that can wait for it.
+#define WM_SHELL_AFTER_FIRST_FRAME (WM_APP + 14)
 
 enum ColorGroup { COLOR_PLAIN, COLOR_RULE, COLOR_TRACK, COLOR_NAV, COLOR_PRIMARY,
                   COLOR_SECONDARY, COLOR_ROW, COLOR_NEWS, COLOR_KICKER, COLOR_DIM, COLOR_BODY };

@@ -4,7 +4,8 @@
 // code 1), records every command line it gets, and does what PowerShell and
 // WScript.Shell would do, with the same Win32 calls underneath: two shell
 // links (IShellLinkW + IPersistFile) or the deferred, error-ignoring
-// recursive removal of the launcher's folders.
+// recursive removal of the launcher's folders (the removal waits first for
+// the process named by its leading Wait-Process, as PowerShell would).
 //
 // The record: when ORV_POWERSHELL_RECORD names a file, one line per run is
 // appended, "ACCEPTED <name>" or "REFUSED <command line>", UTF-8, CR LF.
@@ -151,9 +152,31 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                         .c_str());
         return 0;
     }
+    // Wait-Process -Id <pid> -ErrorAction SilentlyContinue; before the removal.
+    const std::wstring wait = L"\"Wait-Process -Id ";
+    const std::wstring wait_tail = L" -ErrorAction SilentlyContinue;";
+    std::wstring waited;
+    if (script.compare(0, wait.size(), wait) == 0) {
+        size_t digits = wait.size();
+        while (digits < script.size() && script[digits] >= L'0' && script[digits] <= L'9') ++digits;
+        if (digits > wait.size() && script.compare(digits, wait_tail.size(), wait_tail) == 0) {
+            waited = script.substr(wait.size(), digits - wait.size());
+            script = L"\"" + script.substr(digits + wait_tail.size());
+        }
+    }
     if (script == kRemoveLauncher || script == kRemoveAll) {
         bool all = script == kRemoveAll;
-        Record(all ? L"ACCEPTED launcher-and-library-removal" : L"ACCEPTED launcher-removal");
+        std::wstring name = all ? L"launcher-and-library-removal" : L"launcher-removal";
+        if (waited.empty()) {
+            Record(L"ACCEPTED " + name);
+        } else {
+            HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)std::stoul(waited));
+            if (process) {
+                WaitForSingleObject(process, INFINITE);
+                CloseHandle(process);
+            }
+            Record(L"ACCEPTED " + name + L" after process " + waited + L" ended");
+        }
         Sleep(1200);
         RemoveTree(local + L"\\Programs\\ORVELANT Launcher");
         if (all) RemoveTree(local + L"\\ORVELANT\\Games");

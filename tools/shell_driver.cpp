@@ -15,6 +15,8 @@
 //   pick <folder>       selects <folder> in the Shell's open folder picker and
 //                       presses its OK button
 //   close               WM_CLOSE to the window, then waits up to 15 s for it to go
+//   key <vk>            a key press (WM_KEYDOWN and WM_KEYUP of that virtual-key
+//                       code) posted to the window's thread
 //   sleep <ms>
 // "--class <name>" before the commands drives the top-level window of that
 // class instead (the Setup's "ORVELANT_LAUNCHER_SETUP_V07").
@@ -131,7 +133,7 @@ static HWND FindShellBox(DWORD timeout_ms) {
 static int Usage() {
     fprintf(stderr,
             "usage: shell-driver [--class <window class>] wait [ms] | dump | outer | command <id> | search <text> | box [ms] |"
-            " answer [button] | close | sleep <ms> ...\n");
+            " answer [button] | close | key <vk> | sleep <ms> ...\n");
     return 2;
 }
 
@@ -249,6 +251,14 @@ int wmain(int argc, wchar_t **argv) {
                 Sleep(50);
             }
             g_main = nullptr;
+        } else if (cmd == L"key") {
+            if (!ParseNumber(arg, &number) || number <= 0) return Usage();
+            ++i;
+            HWND main = Main();
+            if (!main) return 1;
+            PostMessageW(main, WM_KEYDOWN, (WPARAM)number, 1);
+            PostMessageW(main, WM_KEYUP, (WPARAM)number, 0xC0000001);
+            Sleep(100);
         } else if (cmd == L"sleep") {
             if (!ParseNumber(arg, &number) || number < 0) return Usage();
             ++i;

@@ -40,16 +40,19 @@ HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms) {
 }
 
 std::wstring ReadText(HWND window) {
-    DWORD_PTR length = 0;
-    if (SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, kSendFlags, 5000, &length)) {
+    // The text may change between the length and the copy: a copy that
+    // fills the buffer may have been cut, so it is read again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, kSendFlags, 5000, &length)) break;
         // The length may be an upper bound; the copy says how much it wrote.
         std::vector<wchar_t> buffer(length + 2, L'\0');
         DWORD_PTR copied = 0;
-        if (SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
-                                kSendFlags, 5000, &copied)) {
-            copied = std::min<DWORD_PTR>(copied, buffer.size() - 1);
-            return std::wstring(buffer.data(), copied);
-        }
+        if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), (LPARAM)buffer.data(),
+                                 kSendFlags, 5000, &copied))
+            break;
+        copied = std::min<DWORD_PTR>(copied, buffer.size() - 1);
+        if (copied < buffer.size() - 1 || attempt == 4) return std::wstring(buffer.data(), copied);
     }
     wchar_t text[4096];
     int n = GetWindowTextW(window, text, 4096);

@@ -34,6 +34,10 @@ int wmain(int argc, wchar_t **argv) {
     for (int i = first + 1; i < argc; ++i) args += L" " + std::wstring(argv[i]);
     orv_test::ChildOptions options;
     options.timeout_ms = 600000;
+    // A product of 100,000 files takes longer than the default ten minutes.
+    wchar_t limit[16];
+    DWORD n = GetEnvironmentVariableW(L"ORV_MONITOR_TIMEOUT_S", limit, 16);
+    if (n > 0 && n < 16) options.timeout_ms = (DWORD)_wtoi(limit) * 1000;
     options.on_message = [](const orv_test::WorkerMessage &m, HANDLE) {
         if (m.message == WM_WORKER_STATUS)
             std::printf("  %7.0f ms  status    %-22s %lld\n", m.at_ms, StatusName(m.wparam),

@@ -70,10 +70,6 @@ int IsInstalledKnownGood(const CatalogProduct *product) {
     ProductDirectory(product, dir, 1200);
     JoinPath(dir, L".orvelant-known-good", marker, 1300);
     if (FileExists(exe) && FileExists(marker)) return 1;
-    if (WideEquals(product->id, L"first-title")) {
-        wchar_t legacy[1200];
-        InstallPath(L"game\\ORVELANT_First_Title.exe", legacy, 1200);
-        return FileExists(legacy);
-    }
-    return 0;
+    wchar_t legacy[1200];
+    return LegacyExecutablePath(product->id, legacy, 1200);
 }

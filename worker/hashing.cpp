@@ -12,13 +12,7 @@
 #define STATUS_SUCCESS ((NTSTATUS)0)
 #endif
 
-struct Sha256State {
-    BCRYPT_ALG_HANDLE algorithm;
-    BCRYPT_HASH_HANDLE hash;
-    unsigned char *object;
-};
-
-static void Sha256Close(Sha256State *s) {
+void Sha256Close(Sha256State *s) {
     if (s->hash) BCryptDestroyHash(s->hash);
     if (s->object) HeapFree(GetProcessHeap(), 0, s->object);
     if (s->algorithm) BCryptCloseAlgorithmProvider(s->algorithm, 0);
@@ -27,7 +21,7 @@ static void Sha256Close(Sha256State *s) {
     s->algorithm = NULL;
 }
 
-static int Sha256Open(Sha256State *s) {
+int Sha256Open(Sha256State *s) {
     s->algorithm = NULL;
     s->hash = NULL;
     s->object = NULL;
@@ -51,6 +45,14 @@ static int Sha256Open(Sha256State *s) {
         return 0;
     }
     return 1;
+}
+
+int Sha256Add(Sha256State *s, const void *bytes, unsigned int length) {
+    return length == 0 || BCryptHashData(s->hash, (PUCHAR)bytes, length, 0) == STATUS_SUCCESS;
+}
+
+int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]) {
+    return BCryptFinishHash(s->hash, digest, kDigestBytes, 0) == STATUS_SUCCESS;
 }
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]) {

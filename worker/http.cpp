@@ -68,19 +68,33 @@ static int QueryStatus(HINTERNET request, DWORD *status) {
                : 0;
 }
 
+// A number a response header starts with after the given prefix, or -1 when
+// the header is absent or does not read so.
+static long long HeaderNumber(HINTERNET request, DWORD query, const wchar_t *prefix) {
+    wchar_t text[96];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return -1;
+    const wchar_t *p = text;
+    for (; *prefix; ++prefix, ++p)
+        if (*p != *prefix) return -1;
+    if (*p < L'0' || *p > L'9') return -1;
+    return (long long)ParseWideDecimal(p);
+}
+
 // The body length the response declares, or -1 when it declares none
 // (chunked transfer).
 static long long DeclaredLength(HINTERNET request) {
-    wchar_t text[32];
-    DWORD size = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX))
-        return -1;
-    if (text[0] < L'0' || text[0] > L'9') return -1;
-    return (long long)ParseWideDecimal(text);
+    return HeaderNumber(request, WINHTTP_QUERY_CONTENT_LENGTH, L"");
 }
 
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
+    return HttpGetToMemoryCapped(url, kMaxDocumentBytes, out_body, out_length);
+}
+
+int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
+                          unsigned int *out_length) {
     *out_body = NULL;
     *out_length = 0;
     HttpRequest r = {NULL, NULL, NULL};
@@ -96,14 +110,19 @@ int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_lengt
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
         if (available == 0) break;
-        if (length + available > kMaxDocumentBytes) {
-            // No document the Worker reads comes near this; a host that keeps
-            // sending must not exhaust the Worker's memory.
-            LogLine("HTTP response body exceeds 8 MiB limit; discarded");
+        if (length + available > max_bytes) {
+            // No document the Worker reads comes near its cap; a host that
+            // keeps sending must not exhaust the Worker's memory.
+            char line[80] = "HTTP response body exceeds ";
+            AppendDecimal(line, sizeof(line), max_bytes >> 20);
+            unsigned long long at = NarrowLength(line);
+            CopyBytes(line + at, " MiB limit; discarded", 22);
+            LogLine(line);
             goto done;
         }
         if (length + available + 1 > capacity) {
             unsigned long long grown = (length + available + 1) * 2;
+            if (grown > (unsigned long long)max_bytes + 1) grown = (unsigned long long)max_bytes + 1;
             char *bigger = body ? (char *)HeapReAlloc(heap, 0, body, (SIZE_T)grown)
                                 : (char *)HeapAlloc(heap, 0, (SIZE_T)grown);
             if (!bigger) goto done;
@@ -294,18 +313,40 @@ static int WaitWhilePaused(ThrottleWindow *window) {
     return 1;
 }
 
+// A host drops a connection that stays idle for long (nginx after a minute
+// by default), which a pause does on purpose: the rest is asked for again
+// from the bytes on disk. 1 with the new request open (206), 2 when nothing
+// is left to fetch (416), 0 on any other answer.
+static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long long on_disk,
+                            long long *declared) {
+    CloseRequest(r);
+    wchar_t range[64];
+    wsprintfW(range, L"Range: bytes=%I64u-\r\n", on_disk);
+    DWORD status = 0;
+    if (!OpenAndSend(r, url, 60000, range, 0) || !QueryStatus(r->request, &status)) return 0;
+    if (status == 416) return 2;
+    if (status != 206) return 0;
+    *declared = DeclaredLength(r->request);
+    LogLine("HTTP Range resume accepted");
+    return 1;
+}
+
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
-    ThrottleWindow window;
-    ThrottleStart(&window);
     unsigned long long bytes_this_call = 0;
     HANDLE heap = GetProcessHeap();
     unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
     if (!buffer) return 0;
+    // The watch opens handles and keys: only once nothing can fail before
+    // the common end below.
+    ThrottleWindow window;
+    ThrottleStart(&window);
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
     HttpRequest r = {NULL, NULL, NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
     int oversized = 0;
+    int paused_since_request = 0;
+    unsigned long long request_bytes = 0;
     DWORD status = 0;
     long long declared = -1;
     wchar_t range[64];
@@ -336,16 +377,23 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        WaitWhilePaused(&window);
+        if (WaitWhilePaused(&window)) paused_since_request = 1;
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        int broken = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) {
+            broken = 1;
+            goto ended;
+        }
         TransferWaited(&window);
-        if (available == 0) break;
+        if (available == 0) goto ended;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            WaitWhilePaused(&window);
+            if (WaitWhilePaused(&window)) paused_since_request = 1;
             DWORD read = 0;
-            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            if (!WinHttpReadData(r.request, buffer, want, &read)) {
+                broken = 1;
+                goto ended;
+            }
             TransferWaited(&window);
             if (read == 0) break;
             // A file never grows past the size its signed manifest gives: a
@@ -360,14 +408,28 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
             available -= read;
             g_transfer.done_bytes += read;
             bytes_this_call += read;
+            request_bytes += read;
             PostWorkerTransfer();
             ThrottleTransfer(&window, read);
         }
+        continue;
+    ended:
+        // A connection that closes early can look like the end of the body; a
+        // short body is an interrupted download (the .part stays for resume),
+        // never a finished one.
+        if (!broken && (declared < 0 || (unsigned long long)declared == request_bytes)) {
+            ok = 1;
+            break;
+        }
+        // Once per pause, the rest is asked for again before the download
+        // counts as interrupted.
+        if (!paused_since_request) break;
+        paused_since_request = 0;
+        request_bytes = 0;
+        int reopened = ReopenAfterPause(&r, url, offset + bytes_this_call, &declared);
+        if (reopened == 2) ok = 1;
+        if (reopened != 1) break;
     }
-    // A connection that closes early can look like the end of the body; a
-    // short body is an interrupted download (the .part stays for resume),
-    // never a finished one.
-    ok = declared < 0 || (unsigned long long)declared == bytes_this_call;
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);
@@ -380,4 +442,63 @@ done:
     }
     if (!ok) LogLine("Download interrupted; .part retained for resume");
     return ok;
+}
+
+// The first offset of a Content-Range answer ("bytes 100-199/1000"), or -1.
+static long long ContentRangeStart(HINTERNET request) {
+    return HeaderNumber(request, WINHTTP_QUERY_CONTENT_RANGE, L"bytes ");
+}
+
+int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, ThrottleWindow *window) {
+    HANDLE heap = GetProcessHeap();
+    unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
+    if (!buffer || count == 0) {
+        if (buffer) HeapFree(heap, 0, buffer);
+        return RANGE_FAILED;
+    }
+    HttpRequest r = {NULL, NULL, NULL};
+    int result = RANGE_FAILED;
+    unsigned long long received = 0;
+    DWORD status = 0;
+    wchar_t range[80];
+    wsprintfW(range, L"Range: bytes=%I64u-%I64u\r\n", first, first + count - 1);
+    if (!OpenAndSend(&r, url, 60000, range, 0)) goto done;
+    if (!QueryStatus(r.request, &status)) status = 0;
+    // Anything but the asked range (the whole body, another range) means the
+    // host cannot serve pieces: the caller takes the whole file instead.
+    if (status == 200 || (status == 206 && ContentRangeStart(r.request) != (long long)first)) {
+        result = RANGE_IGNORED;
+        goto done;
+    }
+    if (status != 206) goto done;
+    for (;;) {
+        WaitWhilePaused(window);
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
+        TransferWaited(window);
+        if (available == 0) break;
+        while (available > 0) {
+            DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
+            WaitWhilePaused(window);
+            DWORD read = 0;
+            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
+            TransferWaited(window);
+            if (read == 0) break;
+            if (received + read > count) goto done;  // never past the asked range
+            DWORD written = 0;
+            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
+            available -= read;
+            received += read;
+            g_transfer.done_bytes += read;
+            PostWorkerTransfer();
+            ThrottleTransfer(window, read);
+        }
+    }
+    if (received == count) result = RANGE_DONE;
+done:
+    CloseRequest(&r);
+    HeapFree(heap, 0, buffer);
+    if (result == RANGE_FAILED) LogLine("Download interrupted; .part retained for resume");
+    return result;
 }

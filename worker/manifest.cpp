@@ -5,32 +5,90 @@
 #include "runtime.h"
 #include "settings.h"
 
-ManifestFile g_manifest_files[kMaxManifestFiles];
+ManifestFile *g_manifest_files;
 int g_manifest_count;
+// Decoded texts of the table's entries, one block per job.
+static char *g_manifest_pool;
+static unsigned long long g_pool_used, g_pool_capacity;
+
+void FreeManifestTable(void) {
+    HANDLE heap = GetProcessHeap();
+    if (g_manifest_files) HeapFree(heap, 0, g_manifest_files);
+    if (g_manifest_pool) HeapFree(heap, 0, g_manifest_pool);
+    g_manifest_files = NULL;
+    g_manifest_pool = NULL;
+    g_manifest_count = 0;
+    g_pool_used = g_pool_capacity = 0;
+}
+
+// Keeps a copy of text in the pool; null when the pool is full.
+static const char *PoolKeep(const char *text) {
+    unsigned long long n = NarrowLength(text) + 1;
+    if (n > g_pool_capacity - g_pool_used) return NULL;
+    char *kept = g_manifest_pool + g_pool_used;
+    CopyBytes(kept, text, n);
+    g_pool_used += n;
+    return kept;
+}
 
 int ParseManifest(const char *body, unsigned int length, char version[kManifestVersionBytes]) {
-    g_manifest_count = 0;
+    FreeManifestTable();
     version[0] = 0;
     JsonGetString(body, 0, length, "version", version, kManifestVersionBytes);  // may stay cut
     JsonOffset at = 0;
     if (!JsonFind(body, length, "\"files\"", 0, &at)) return 1;  // usable, no files
     while (at < length && body[at] != '[') ++at;
     if (at >= length) return 0;
-    JsonOffset cursor = at + 1;
-    JsonOffset array_end = JsonArrayEnd(body, length, cursor);
-    JsonOffset from = 0, end = 0;
-    while (g_manifest_count < kMaxManifestFiles &&
-           JsonNextObject(body, &cursor, array_end, &from, &end)) {
+    const JsonOffset first = at + 1;
+    const JsonOffset array_end = JsonArrayEnd(body, length, first);
+
+    // Count first, so that the table is sized once and an over-long manifest
+    // is refused before anything is allocated.
+    JsonOffset cursor = first, from = 0, end = 0;
+    unsigned long long count = 0;
+    while (JsonNextObject(body, &cursor, array_end, &from, &end))
+        if (++count > kMaxManifestFiles) return 0;  // refused whole, nothing allocated
+    if (count == 0) return 1;
+
+    // A decoded text is never longer than its literal in the body, which also
+    // holds its two quotes: the body's length (and one shared empty text)
+    // holds every text of the table.
+    HANDLE heap = GetProcessHeap();
+    g_manifest_files = (ManifestFile *)HeapAlloc(heap, 0, (SIZE_T)(count * sizeof(ManifestFile)));
+    g_pool_capacity = (unsigned long long)length + 1;
+    g_manifest_pool = (char *)HeapAlloc(heap, 0, (SIZE_T)g_pool_capacity);
+    if (!g_manifest_files || !g_manifest_pool) {
+        FreeManifestTable();
+        return 0;
+    }
+    g_manifest_pool[0] = 0;
+    g_pool_used = 1;
+    const char *empty = g_manifest_pool;
+
+    cursor = first;
+    while (JsonNextObject(body, &cursor, array_end, &from, &end)) {
         ManifestFile *file = &g_manifest_files[g_manifest_count];
         FillZero(file, sizeof(*file));
-        if (!JsonGetString(body, from, end, "path", file->path, sizeof(file->path)) ||
-            !IsSafeRelativePath(file->path))
+        char path[kManifestPathBytes];
+        char sha256[kManifestSha256Bytes];
+        char url[kManifestUrlBytes];
+        if (!JsonGetString(body, from, end, "path", path, sizeof(path)) ||
+            !IsSafeRelativePath(path) ||
+            !JsonGetString(body, from, end, "sha256", sha256, sizeof(sha256)) ||
+            NarrowLength(sha256) < 64) {
+            FreeManifestTable();
             return 0;
-        if (!JsonGetString(body, from, end, "sha256", file->sha256, sizeof(file->sha256)) ||
-            NarrowLength(file->sha256) < 64)
-            return 0;
-        JsonGetString(body, from, end, "url", file->url, sizeof(file->url));
+        }
+        url[0] = 0;
+        JsonGetString(body, from, end, "url", url, sizeof(url));
         JsonGetNumber(body, from, end, "size", &file->size);
+        file->path = PoolKeep(path);
+        file->sha256 = PoolKeep(sha256);
+        file->url = url[0] ? PoolKeep(url) : empty;
+        if (!file->path || !file->sha256 || !file->url) {
+            FreeManifestTable();
+            return 0;
+        }
         ++g_manifest_count;
     }
     return 1;
@@ -50,6 +108,7 @@ void LocalFilePath(const CatalogProduct *product, const ManifestFile *file, wcha
     ProductDirectory(product, dir, 1200);
     WidePath(file, L'\\', relative);
     JoinPath(dir, relative, dst, capacity);
+    LongPathForm(dst, capacity);
 }
 
 // <install dir>\<area>\<id><middle><path><suffix>
@@ -64,6 +123,7 @@ static void WorkAreaPath(const wchar_t *area, const CatalogProduct *product,
     WideAppend(dst, middle, capacity);
     WideAppend(dst, relative, capacity);
     WideAppend(dst, suffix, capacity);
+    LongPathForm(dst, capacity);
 }
 
 void StagedFilePath(const CatalogProduct *product, const ManifestFile *file, wchar_t *dst,

@@ -4,7 +4,9 @@
 // backups and roll back on failure. Success is sealed by the known-good
 // marker and version.json.
 #include "catalog.h"
+#include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
@@ -55,7 +57,25 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     return ok && written == n;
 }
 
-static int Percent(int base, int span, int k, int n) { return base + (span * k) / n; }
+static int Percent(int base, int span, int k, int n) {
+    return base + (int)((long long)span * k / n);
+}
+
+// A manifest within the first 256 files posts every per-file step. A longer
+// one posts a step at most every 300 ms, and always the one that ends its
+// phase: 100,000 files must not flood the Shell's message queue (which holds
+// 10,000 posts) with steps nobody can see.
+enum { kEveryStepFiles = 256 };
+static unsigned long long g_last_step_tick;
+
+static void PostFileStep(int code, int percent, int count, int ends_phase) {
+    if (count > kEveryStepFiles && !ends_phase) {
+        unsigned long long now = GetTickCount64();
+        if (now - g_last_step_tick < 300) return;
+        g_last_step_tick = now;
+    }
+    PostWorkerStatus(code, percent);
+}
 
 static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
     unsigned char digest[kDigestBytes];
@@ -67,13 +87,21 @@ static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
 // downloaded once more from zero before the file counts as failed.
 static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     wchar_t url[1200];
-    wchar_t staged[1550];
+    wchar_t staged[kFilePathUnits];
     FileDownloadUrl(product, file, url, 1200);
     if (file->url[0] != 0 && url[0] != L'/') {
         LogLine("File URL rejected; must be host-relative");
         return 0;
     }
-    StagedFilePath(product, file, staged, 1550);
+    StagedFilePath(product, file, staged, kFilePathUnits);
+    // A large file is first built from the pieces already here; whatever
+    // that cannot do ends in the whole-file download below.
+    int pieces = StageFromPieces(product, file, url, staged);
+    if (pieces == PIECES_STAGED) return 1;
+    if (pieces == PIECES_FAILED) {
+        LogLine("Download failed");
+        return 0;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         unsigned long long done_before = g_transfer.done_bytes;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
@@ -91,25 +119,41 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     return 0;
 }
 
-// Puts back the files committed so far, last first.
-static void RollBack(const CatalogProduct *product, int from) {
+// Puts back the files committed so far, last first. Returns 1 only when
+// every one of them is as it was before the job; a file that cannot be put
+// back is named in the log, and the install then stays unsealed.
+static int RollBack(const CatalogProduct *product, int from) {
+    int restored = 1;
     for (int k = from; k >= 0; --k) {
         ManifestFile *file = &g_manifest_files[k];
         if (!file->committed) continue;
-        wchar_t local[1500];
-        wchar_t backup[1550];
-        LocalFilePath(product, file, local, 1500);
-        BackupFilePath(product, file, backup, 1550);
-        if (file->had_previous) {
-            if (FileExists(backup)) CopyFileW(backup, local, FALSE);
-        } else {
-            DeleteFileW(local);
+        wchar_t local[kFilePathUnits];
+        wchar_t backup[kFilePathUnits];
+        LocalFilePath(product, file, local, kFilePathUnits);
+        BackupFilePath(product, file, backup, kFilePathUnits);
+        int done = 0;
+        for (int attempt = 0;; ++attempt) {
+            if (file->had_previous)
+                done = FileExists(backup) && CopyFileW(backup, local, FALSE);
+            else
+                done = DeleteFileW(local) || GetLastError() == ERROR_FILE_NOT_FOUND;
+            if (done || !WaitOutBriefLock(attempt, 0)) break;
+        }
+        if (!done) {
+            char line[560] = "Rollback could not restore ";
+            unsigned int n = (unsigned int)NarrowLength(line);
+            for (const char *c = file->path; *c && n + 1 < sizeof(line); ++c) line[n++] = *c;
+            line[n] = 0;
+            LogLine(line);
+            restored = 0;
         }
     }
     LogLine("Rollback completed after commit failure");
+    return restored;
 }
 
 static int FailJob(char *manifest) {
+    FreeManifestTable();
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_FAILED, 100);
     return EXIT_PRODUCT_JOB_FAILED;
@@ -127,7 +171,8 @@ int RunProductJob(void) {
 
     char *manifest = NULL;
     unsigned int manifest_length = 0;
-    if (!FetchSignedDocument(product.manifest_path, "\"files\"", &manifest, &manifest_length)) {
+    FreshDocument fresh;
+    if (!FetchFreshManifest(&product, &manifest, &manifest_length, &fresh)) {
         // Without a trusted manifest nothing is touched; only report what is there.
         wchar_t exe[1400];
         ProductExecutablePath(&product, exe, 1400);
@@ -144,6 +189,7 @@ int RunProductJob(void) {
     PostWorkerStatus(PRODUCT_VERIFYING, 10);
     char version[kManifestVersionBytes];
     if (!ParseManifest(manifest, manifest_length, version)) {
+        FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_FAILED, 100);
         LogLine("Manifest parse/restriction failure");
@@ -158,8 +204,8 @@ int RunProductJob(void) {
     int to_download = 0;
     for (int k = 0; k < count; ++k) {
         ManifestFile *file = &g_manifest_files[k];
-        wchar_t local[1500];
-        LocalFilePath(&product, file, local, 1500);
+        wchar_t local[kFilePathUnits];
+        LocalFilePath(&product, file, local, kFilePathUnits);
         unsigned char digest[kDigestBytes];
         file->needs_download =
             !(FileExists(local) && Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
@@ -167,10 +213,11 @@ int RunProductJob(void) {
             ++to_download;
             g_transfer.expected_bytes += file->size;
         }
-        PostWorkerStatus(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n));
+        PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n), count, k + 1 == count);
     }
     if (to_download == 0) {
-        WriteKnownGood(&product, version_text);
+        if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
+        FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_CURRENT, 100);
         LogLine("Product already current");
@@ -185,7 +232,7 @@ int RunProductJob(void) {
     for (int k = 0; k < count; ++k) {
         if (!g_manifest_files[k].needs_download) continue;
         if (!StageFile(&product, &g_manifest_files[k])) return FailJob(manifest);
-        PostWorkerStatus(PRODUCT_TRANSFER, Percent(36, 44, k + 1, n));
+        PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, n), count, 0);
     }
 
     // Commit phase. The marker goes first: while old and new files are mixed
@@ -199,47 +246,57 @@ int RunProductJob(void) {
     for (int k = 0; k < count; ++k) {
         ManifestFile *file = &g_manifest_files[k];
         if (!file->needs_download) continue;
-        wchar_t local[1500];
-        wchar_t staged[1550];
-        wchar_t backup[1550];
-        LocalFilePath(&product, file, local, 1500);
-        StagedFilePath(&product, file, staged, 1550);
-        BackupFilePath(&product, file, backup, 1550);
+        wchar_t local[kFilePathUnits];
+        wchar_t staged[kFilePathUnits];
+        wchar_t backup[kFilePathUnits];
+        LocalFilePath(&product, file, local, kFilePathUnits);
+        StagedFilePath(&product, file, staged, kFilePathUnits);
+        BackupFilePath(&product, file, backup, kFilePathUnits);
         file->had_previous = FileExists(local);
         const char *failure = NULL;
         if (file->had_previous) {
             CreateParentDirectory(backup);
-            if (!CopyFileW(local, backup, FALSE)) failure = "Backup failed";
+            for (int attempt = 0; !CopyFileW(local, backup, FALSE); ++attempt)
+                if (!WaitOutBriefLock(attempt, 0)) {
+                    failure = "Backup failed";
+                    break;
+                }
         }
         if (!failure) {
             // The Game Library may lie on another volume than the staging
             // area (the library move allows it): there the move copies.
             CreateParentDirectory(local);
-            if (!MoveFileExW(staged, local,
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
-                                 MOVEFILE_WRITE_THROUGH))
-                failure = "Commit failed";
+            for (int attempt = 0;
+                 !MoveFileExW(staged, local,
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
+                                  MOVEFILE_WRITE_THROUGH);
+                 ++attempt)
+                if (!WaitOutBriefLock(attempt, 1)) {
+                    failure = "Commit failed";
+                    break;
+                }
         }
         if (failure) {
             LogLine(failure);
-            RollBack(&product, k);
-            if (had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
+            if (RollBack(&product, k) && had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
             return FailJob(manifest);
         }
         file->committed = 1;
-        PostWorkerStatus(PRODUCT_TRANSFER, Percent(82, 15, k + 1, n));
+        PostFileStep(PRODUCT_TRANSFER, Percent(82, 15, k + 1, n), count, 0);
         TEST_HOOK_AFTER_COMMIT_STEP();
     }
     if (!WriteKnownGood(&product, version_text)) {
         LogLine("Could not write known-good marker");
-        RollBack(&product, count - 1);
-        // The rolled-back install is known-good exactly when it was before.
-        if (had_marker)
+        // The rolled-back install is known-good exactly when it was before
+        // and every file could be put back.
+        if (RollBack(&product, count - 1) && had_marker)
             WriteWholeFile(marker, kMarkerBytes, 4);
         else
             DeleteFileW(marker);
         return FailJob(manifest);
     }
+    FreeManifestTable();
+    RememberInstalledManifest(&product, &fresh);
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_CURRENT, 100);
     PostWorkerTransfer();

@@ -6,11 +6,16 @@
 
 int FetchSignedDocument(const wchar_t *url, const char *token, char **out_body,
                         unsigned int *out_length) {
+    return FetchSignedDocumentCapped(url, token, kMaxDocumentBytes, out_body, out_length);
+}
+
+int FetchSignedDocumentCapped(const wchar_t *url, const char *token, unsigned int max_bytes,
+                              char **out_body, unsigned int *out_length) {
     if (out_body) *out_body = NULL;
     if (out_length) *out_length = 0;
     char *body = NULL;
     unsigned int length = 0;
-    if (!HttpGetToMemory(url, &body, &length)) return 0;
+    if (!HttpGetToMemoryCapped(url, max_bytes, &body, &length)) return 0;
     if (token && !JsonHasToken(body, length, token)) {
         HeapFree(GetProcessHeap(), 0, body);
         LogLine("Signed JSON token validation failed");

@@ -1,5 +1,6 @@
 // Signed sync: refresh catalog, news and control from their signed remote
 // copies; a document that fails any check leaves its cached copy alone.
+#include "freshness.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
@@ -20,17 +21,40 @@ static const SyncDocument kSyncDocuments[3] = {
 int RunSignedSync(void) {
     LogLine("Sync worker started (RSA-signed catalog/news/control)");
     PostWorkerStatus(SYNC_STARTED, 0);
+    LoadTrustState(1);
+    char *bodies[3] = {NULL, NULL, NULL};
+    unsigned int lengths[3] = {0, 0, 0};
+    for (int d = 0; d < 3; ++d)
+        FetchSignedDocument(kSyncDocuments[d].url, kSyncDocuments[d].token, &bodies[d], &lengths[d]);
+
+    // Freshness: the control document first, because it may name the serial
+    // and SHA-256 of the catalog and the news of the same publish.
+    FreshDocument fresh[3];
+    int refused = 0;
+    int accepted[3] = {0, 0, 0};
+    const int control = 2;
+    if (bodies[control])
+        accepted[control] = CheckFreshDocument(kSyncDocuments[control].url, bodies[control],
+                                               lengths[control], &fresh[control]);
+    for (int d = 0; d < 2; ++d) {
+        if (!bodies[d]) continue;
+        accepted[d] = CheckFreshDocument(kSyncDocuments[d].url, bodies[d], lengths[d], &fresh[d]) &&
+                      (!accepted[control] ||
+                       CheckNamedByControl(bodies[control], lengths[control],
+                                           d == 0 ? "catalog" : "news", kSyncDocuments[d].url,
+                                           &fresh[d]));
+    }
+    for (int d = 0; d < 3; ++d)
+        if (bodies[d] && !accepted[d]) refused = 1;
+
     int replaced[3] = {0, 0, 0};
     for (int d = 0; d < 3; ++d) {
-        char *body = NULL;
-        unsigned int length = 0;
-        if (!FetchSignedDocument(kSyncDocuments[d].url, kSyncDocuments[d].token, &body, &length))
-            continue;
+        if (!accepted[d]) continue;
         wchar_t temporary[1300];
         wchar_t cached[1200];
         InstallPath(kSyncDocuments[d].temporary, temporary, 1300);
         InstallPath(kSyncDocuments[d].cached, cached, 1200);
-        if (WriteWholeFile(temporary, body, (int)length)) {
+        if (WriteWholeFile(temporary, bodies[d], (int)lengths[d])) {
             for (int attempt = 0; !replaced[d]; ++attempt) {
                 replaced[d] = MoveFileExW(temporary, cached,
                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -38,9 +62,13 @@ int RunSignedSync(void) {
             }
             if (!replaced[d]) DeleteFileW(temporary);
         }
-        HeapFree(GetProcessHeap(), 0, body);
+        if (replaced[d]) RememberDocument(kSyncDocuments[d].url, &fresh[d]);
     }
-    if (replaced[0] && replaced[2]) {
+    for (int d = 0; d < 3; ++d) HeapFree(GetProcessHeap(), 0, bodies[d]);
+    SaveTrustState();
+    // A refused document is a service that cannot be trusted now: the cached
+    // documents stay in force as when the host is unreachable.
+    if (replaced[0] && replaced[2] && !refused) {
         PostWorkerStatus(SYNC_DONE, 0);
         LogLine(replaced[1] ? "Signed sync completed"
                             : "Signed sync completed; news retained from cache");

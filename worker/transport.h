@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 
 enum {
     kTransferBufferBytes = 65536,
@@ -10,11 +11,22 @@ enum {
     kSignatureBytes = 256,
 };
 
-// HTTPS GET of a host-relative URL from the update host.
+// HTTPS GET of a host-relative URL from the update host; a body past
+// kMaxDocumentBytes is refused.
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length);
+// The same with another cap on the body (a product manifest's).
+int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
+                          unsigned int *out_length);
 // size_limit: the file's signed size, or 0 when unknown; a body that would
 // make the file larger fails the download and deletes the destination.
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
+// One ranged GET: bytes first .. first + count - 1 of url written to file at
+// its current position, under the pause flag and the bandwidth limit, adding
+// to the transfer figures. Never writes more than count bytes.
+enum { RANGE_FAILED = 0, RANGE_DONE = 1, RANGE_IGNORED = 2 };
+struct ThrottleWindow;
+int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, ThrottleWindow *window);
 
 // What one download watches and spends: the pause flag and the bandwidth
 // limit as last seen (with the change notifications that tell when to look
@@ -44,6 +56,18 @@ int TransferPaused(ThrottleWindow *window);
 // Tells the watch that the download waited (a read, a query): look again.
 void TransferWaited(ThrottleWindow *window);
 
+// Incremental SHA-256: Open, Add any number of times, Finish once, Close on
+// every path (also after a failed Open).
+struct Sha256State {
+    BCRYPT_ALG_HANDLE algorithm;
+    BCRYPT_HASH_HANDLE hash;
+    unsigned char *object;
+};
+int Sha256Open(Sha256State *s);
+int Sha256Add(Sha256State *s, const void *bytes, unsigned int length);
+int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]);
+void Sha256Close(Sha256State *s);
+
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);
 int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex);
@@ -54,3 +78,7 @@ int VerifyDetachedSignature(const char *document, unsigned int length, const cha
                             unsigned int signature_length);
 int FetchSignedDocument(const wchar_t *url, const char *token, char **out_body,
                         unsigned int *out_length);
+// The same with another cap on the document's body (the signature keeps the
+// usual one).
+int FetchSignedDocumentCapped(const wchar_t *url, const char *token, unsigned int max_bytes,
+                              char **out_body, unsigned int *out_length);

@@ -358,6 +358,17 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// Days from 1 to 3650; a signed document that never expires would let an
+// old one be replayed for ever.
+std::string LifetimeProblem(const std::string& text, int* days) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    return "is not a number of days from 1 to 3650";
+  int value = std::stoi(text);
+  if (value < 1 || value > 3650) return "is not a number of days from 1 to 3650";
+  *days = value;
+  return "";
+}
+
 }  // namespace
 
 bool ParseRelease(const std::string& text, const std::string& source, const std::string& baseDir,
@@ -368,12 +379,16 @@ bool ParseRelease(const std::string& text, const std::string& source, const std:
   if (!SplitSections(text, source, &sections, error)) return false;
 
   bool sawCatalog = false, sawControl = false;
+  std::string lifetime = "21";
   for (const Section& s : sections) {
     if (s.kind.empty()) {
       Reader in(s, source, error);
       if (!in.Text("host", &release->host, false) ||
           !in.Check("host", release->host, HostNameProblem(release->host)) ||
-          !in.Path("signing_key", baseDir, &release->signing_key, false) || !in.OnlyKnownKeys())
+          !in.Path("signing_key", baseDir, &release->signing_key, false) ||
+          !in.Text("lifetime_days", &lifetime, false) ||
+          !in.Check("lifetime_days", lifetime, LifetimeProblem(lifetime, &release->lifetime_days)) ||
+          !in.OnlyKnownKeys())
         return false;
     } else if (s.kind == "catalog") {
       if (sawCatalog) {

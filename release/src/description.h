@@ -3,6 +3,7 @@
 //   # comment                      (only whole lines; "#" inside a value is text)
 //   host = localhost               (top: update host name, default localhost)
 //   signing_key = keys/private.pem (top: optional, --key overrides)
+//   lifetime_days = 21             (top: days until the documents expire)
 //   [catalog]    launcher_min_version
 //   [control]    service_state, maintenance_message, signal, announcement,
 //                allow_offline, store_enabled, force_launcher_update,
@@ -54,6 +55,7 @@ struct Release {
   std::string source;  // the description's path, for messages
   std::string host = "localhost";
   std::string signing_key;
+  int lifetime_days = 21;  // how long the signed documents stay valid
   std::string launcher_min_version = "1.0.0";
   ControlRelease control;
   std::vector<NewsRelease> news;

@@ -3,13 +3,16 @@
 // the complete tree that the update host serves.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "crypto.h"
 #include "files.h"
+#include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "publish.h"
 
 namespace {
@@ -29,8 +32,14 @@ const char kUsage[] =
     "      write the key's 256-byte modulus as a C header for the Update Worker\n"
     "  manifest <game-folder> --version <v> [--url-prefix </host/path/>] -o <manifest.json>\n"
     "      list every file of the folder with its SHA-256 and size\n"
-    "  publish <release-description> <out-dir> [--key <private.pem>]\n"
+    "  pieces <file>\n"
+    "      write <file>.pieces, the file's piece list (sign it with sign)\n"
+    "  publish <release-description> <out-dir> [--key <private.pem>] [--serial <n>]\n"
+    "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      lay out a complete, signed update-host tree (see README.md)\n"
+    "  refresh <out-dir> --key <private.pem> [--lifetime-days <n>] [--serial <n>]\n"
+    "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
+    "      re-sign the tree's documents with a new serial and expiry, nothing else changed\n"
     "\n"
     "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
 
@@ -115,6 +124,19 @@ int RunSign(const Args& args) {
   return 0;
 }
 
+int RunPieces(const Args& args) {
+  if (args.positional.size() != 1) return Usage("pieces needs exactly one <file>");
+  std::string error, sha, list;
+  uint64_t size = 0;
+  const std::string& file = args.positional[0];
+  if (!orv::Sha256FileHex(file, &sha, &size, &error) ||
+      !orv::RenderPieceList(file, sha, size, &list, &error) ||
+      !orv::WriteFileAtomic(file + ".pieces", list, 0644, &error))
+    return Fail("pieces", error);
+  std::printf("wrote %s.pieces\n", file.c_str());
+  return 0;
+}
+
 int RunVerify(const Args& args) {
   if (args.positional.size() != 2) return Usage("verify needs <public.pem> <document>");
   std::string error, bytes, signature;
@@ -191,12 +213,61 @@ int RunManifest(const Args& args) {
   return 0;
 }
 
+// --serial and --expires, shared by publish and refresh.
+bool FreshnessOptions(const Args& args, orv::Freshness* freshness, std::string* error) {
+  std::string serial = Option(args, "--serial");
+  if (!serial.empty()) {
+    if (serial.find_first_not_of("0123456789") != std::string::npos || serial.size() > 18 ||
+        std::strtoull(serial.c_str(), nullptr, 10) == 0) {
+      *error = "--serial \"" + serial + "\" is not a whole number from 1";
+      return false;
+    }
+    freshness->serial = std::strtoull(serial.c_str(), nullptr, 10);
+  }
+  freshness->expires = Option(args, "--expires");
+  std::string problem =
+      freshness->expires.empty() ? "" : orv::ExpiryProblem(freshness->expires);
+  if (!problem.empty()) {
+    *error = "--expires \"" + freshness->expires + "\" " + problem;
+    return false;
+  }
+  return true;
+}
+
+int RunRefresh(const Args& args) {
+  if (args.positional.size() != 1) return Usage("refresh needs exactly one <out-dir>");
+  if (!HasOption(args, "--key")) return Usage("refresh needs --key <private.pem>");
+  orv::Freshness freshness;
+  std::string error;
+  if (!FreshnessOptions(args, &freshness, &error)) return Usage(error);
+  int days = 21;
+  if (HasOption(args, "--lifetime-days")) {
+    std::string text = Option(args, "--lifetime-days");
+    days = text.find_first_not_of("0123456789") == std::string::npos && !text.empty() &&
+                   text.size() < 5
+               ? std::atoi(text.c_str())
+               : 0;
+    if (days < 1 || days > 3650) return Usage("--lifetime-days is a number of days from 1 to 3650");
+  }
+  std::vector<std::string> notes;
+  if (!orv::RefreshTree(args.positional[0], Option(args, "--key"), freshness, days, &notes, &error))
+    return Fail("refresh", error);
+  for (const std::string& n : notes) std::printf("%s\n", n.c_str());
+  std::printf("refreshed %s\n", args.positional[0].c_str());
+  return 0;
+}
+
 int RunPublish(const Args& args) {
   if (args.positional.size() != 2) return Usage("publish needs <release-description> <out-dir>");
   orv::PublishOptions options;
   options.description = args.positional[0];
   options.outDir = args.positional[1];
   options.key = Option(args, "--key");
+  orv::Freshness freshness;
+  std::string problem;
+  if (!FreshnessOptions(args, &freshness, &problem)) return Usage(problem);
+  options.serial = freshness.serial;
+  options.expires = freshness.expires;
   std::vector<std::string> notes, warnings;
   std::string error;
   bool ok = orv::Publish(options, &notes, &warnings, &error);
@@ -242,9 +313,18 @@ int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv, 2, {"--version", "--url-prefix", "-o"}, false, &args, &error))
       return Usage(error);
     status = RunManifest(args);
+  } else if (command == "pieces") {
+    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    return RunPieces(args);
   } else if (command == "publish") {
-    if (!ParseArgs(argc, argv, 2, {"--key"}, false, &args, &error)) return Usage(error);
+    if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires"}, false, &args, &error))
+      return Usage(error);
     status = RunPublish(args);
+  } else if (command == "refresh") {
+    if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires", "--lifetime-days"}, false,
+                   &args, &error))
+      return Usage(error);
+    status = RunRefresh(args);
   } else {
     return Usage("unknown command \"" + command + "\"");
   }

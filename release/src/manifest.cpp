@@ -138,9 +138,9 @@ bool ScanGameFolder(const std::string& folder, std::vector<FolderFile>* files,
       seenFolders[folderKey] = exact;
     }
   }
-  if (files->size() > kMaxManifestFiles) {
+  if (files->size() > kMaxFiles) {
     *error = "\"" + folder + "\" holds " + std::to_string(files->size()) +
-             " files; the launcher takes at most " + std::to_string(kMaxManifestFiles);
+             " files; the launcher takes at most " + std::to_string(kMaxFiles);
     return false;
   }
   return true;
@@ -194,9 +194,9 @@ bool RenderManifest(const std::string& version, const std::vector<ManifestEntry>
     *error = "unsafe version \"" + version + "\": " + problem;
     return false;
   }
-  if (files.size() > kMaxManifestFiles) {
+  if (files.size() > kMaxFiles) {
     *error = std::to_string(files.size()) + " files; the launcher takes at most " +
-             std::to_string(kMaxManifestFiles);
+             std::to_string(kMaxFiles);
     return false;
   }
   JsonObject document = ManifestDocument(version, files);
@@ -206,7 +206,27 @@ bool RenderManifest(const std::string& version, const std::vector<ManifestEntry>
     return false;
   }
   *json = RenderJson(document);
+  if (json->size() > kMaxDocumentBytes) {
+    *error = "manifest of " + std::to_string(json->size()) + " bytes; the launcher reads at most " +
+             std::to_string(kMaxDocumentBytes);
+    json->clear();
+    return false;
+  }
   return true;
+}
+
+size_t DeepestTypicalPath(const std::string& installDir, const std::vector<FolderFile>& files,
+                          std::string* deepest) {
+  size_t longest = 0;
+  for (const FolderFile& f : files) {
+    size_t units = Utf16Units(f.relative);
+    if (units > longest || deepest->empty()) {
+      longest = units;
+      *deepest = f.relative;
+    }
+  }
+  if (files.empty()) return 0;
+  return kTypicalLibraryRootChars + Utf16Units(installDir) + 1 + longest;
 }
 
 }  // namespace orv

@@ -6,14 +6,20 @@
 #include <vector>
 
 #include "json_out.h"
+#include "manifest_limits.h"
 
 namespace orv {
 
-// The launcher keeps at most this many files of a manifest.
-constexpr size_t kMaxManifestFiles = 256;
+// The launcher's bounds of a manifest (its own definition).
+constexpr size_t kMaxFiles = kMaxManifestFiles;
+constexpr size_t kMaxDocumentBytes = kMaxManifestBytes;
 // Read capacities (bytes, terminator included) of the launcher's manifest reader.
-constexpr size_t kManifestPathCapacity = 520;
-constexpr size_t kManifestUrlCapacity = 760;
+constexpr size_t kManifestPathCapacity = kManifestPathBytes;
+constexpr size_t kManifestUrlCapacity = kManifestUrlBytes;
+// The library root a player typically has, for the long-path warning:
+// "C:\Users\" + a 20-character user name + "\AppData\Local\ORVELANT\Games\".
+constexpr size_t kTypicalLibraryRootChars = 9 + 20 + 30;
+constexpr size_t kClassicPathLimit = 260;
 // The default download address is built in this many UTF-16 units.
 constexpr size_t kDefaultUrlCapacity = 600;
 
@@ -41,6 +47,11 @@ bool PrefixedUrl(const std::string& prefix, const std::string& path, std::string
 // Where the launcher fetches a file that has no "url": the manifest's folder,
 // "files/", then the path.
 std::string DefaultFileUrl(const std::string& manifestPath, const std::string& path);
+
+// Characters of the deepest file's full path under a typical library root:
+// root, install_dir, "\\", then the path (0 when there are no files).
+size_t DeepestTypicalPath(const std::string& installDir, const std::vector<FolderFile>& files,
+                          std::string* deepest);
 
 JsonObject ManifestDocument(const std::string& version, const std::vector<ManifestEntry>& files);
 

@@ -12,7 +12,9 @@
 
 #include "crypto.h"
 #include "files.h"
+#include "freshness.h"
 #include "manifest.h"
+#include "pieces.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -65,6 +67,8 @@ struct ProductPlan {
   std::vector<FolderFile> files;
   std::vector<std::string> urls;       // "url" member, empty for the default address
   std::vector<std::string> locations;  // host path the file is served at
+  std::vector<bool> pieces;            // a piece list is published beside it
+  std::vector<std::string> warnings;
 };
 
 struct Document {
@@ -78,6 +82,13 @@ std::string Lower(std::string s) {
 }
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
+
+bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
+                    std::string* error) {
+  std::string list = PieceListPath(location);
+  return layout->Claim(list, what + " piece list", error) &&
+         layout->Claim(list + ".sig", what + " piece list signature", error);
+}
 
 bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
                  std::string* error) {
@@ -96,6 +107,13 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
              std::to_string(plan->files.size()) + " files of \"" + p.folder + "\"";
     return false;
   }
+  std::string deepest;
+  size_t full = DeepestTypicalPath(p.install_dir, plan->files, &deepest);
+  if (full > kClassicPathLimit)
+    plan->warnings.push_back(ProductLabel(p) + " \"" + deepest + "\" makes a path of " +
+                             std::to_string(full) + " characters under a typical library root (" +
+                             "over " + std::to_string(kClassicPathLimit) +
+                             "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
     return false;
@@ -119,6 +137,12 @@ bool PlanProduct(const ProductRelease& p, TreeLayout* layout, ProductPlan* plan,
     }
     if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
+    std::error_code ec;
+    bool pieces = WantsPieceList(fs::file_size(f.absolute, ec)) && !ec;
+    if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
+                                  error))
+      return false;
+    plan->pieces.push_back(pieces);
     plan->urls.push_back(url);
     plan->locations.push_back(location);
   }
@@ -176,9 +200,12 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
 }
 
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
-               const std::string& key, const std::string& temp, std::vector<std::string>* notes,
-               std::string* error) {
+               const std::string& key, const Freshness& freshness, const std::string& temp,
+               std::vector<std::string>* notes, std::string* error) {
   std::vector<Document> documents;
+  // Piece lists are signed like documents but carry no serial: each is bound
+  // to its file's SHA-256, which the fresh manifest names.
+  std::vector<Document> lists;
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -192,6 +219,13 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         return false;
       total += e.size;
       entries.push_back(e);
+      if (plan.pieces[i]) {
+        Document list;
+        list.hostPath = PieceListPath(plan.locations[i]);
+        if (!RenderPieceList(temp + plan.locations[i], e.sha256, e.size, &list.bytes, error))
+          return false;
+        lists.push_back(list);
+      }
     }
     Document manifest;
     manifest.hostPath = p.manifest_path;
@@ -238,6 +272,12 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     documents.push_back(Document{d.path, RenderJson(object)});
   }
 
+  std::vector<StampedDocument> stamped;
+  for (Document& d : documents) stamped.push_back({d.hostPath, &d.bytes});
+  StampDocuments(stamped, freshness);
+  notes->push_back("serial " + std::to_string(freshness.serial) + ", expires " + freshness.expires);
+  documents.insert(documents.end(), lists.begin(), lists.end());
+
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
@@ -253,6 +293,10 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
 }
 
 }  // namespace
+
+bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
+  return SwapIntoPlace(temp, outDir, error);
+}
 
 bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
@@ -326,6 +370,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   std::vector<ProductPlan> plans(release.products.size());
   for (size_t i = 0; i < release.products.size(); ++i)
     if (!PlanProduct(release.products[i], &layout, &plans[i], error)) return false;
+  for (const ProductPlan& plan : plans)
+    warnings->insert(warnings->end(), plan.warnings.begin(), plan.warnings.end());
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
@@ -341,8 +387,14 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!MakeDirectories(temp, error)) return false;
   chmod(temp.c_str(), 0755);
 
-  bool ok = BuildTree(release, plans, key, temp, notes, error) &&
-            SwapIntoPlace(temp, outDir, error);
+  Freshness freshness;
+  freshness.serial = options.serial;
+  freshness.expires = options.expires.empty() ? ExpiryAfterDays(release.lifetime_days)
+                                              : options.expires;
+  if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
+
+  bool ok = BuildTree(release, plans, key, freshness, temp, notes, error) &&
+            SwapIntoPlace(temp, outDir, error) && SaveSerialCounter(key, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;
 }

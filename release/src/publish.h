@@ -1,6 +1,7 @@
 // Lays out a complete update-host tree from a release description.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,12 @@ struct PublishOptions {
   std::string description;
   std::string outDir;
   std::string key;  // overrides signing_key of the description
+  uint64_t serial = 0;  // 0: one above the previous tree and the key's counter
+  std::string expires;  // empty: the description's lifetime from now
 };
+
+// Puts a finished tree in place of outDir in one step where the kernel allows it.
+bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error);
 
 // On success the tree is in place at outDir; notes lists what was published.
 bool Publish(const PublishOptions& options, std::vector<std::string>* notes,

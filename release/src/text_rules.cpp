@@ -1,5 +1,7 @@
 #include "text_rules.h"
 
+#include "json.h"
+
 #include <cctype>
 #include <cstdint>
 #include <vector>
@@ -28,42 +30,20 @@ std::vector<std::string> SplitSlash(const std::string& value) {
   return parts;
 }
 
-std::string AsciiLower(const std::string& value) {
-  std::string out = value;
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, also with an
-// extension ("nul.txt"); the launcher refuses the same names.
-bool IsReservedDeviceName(const std::string& segment) {
-  std::string stem = AsciiLower(segment.substr(0, segment.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" ||
-      stem == "conout$")
-    return true;
-  if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-      stem[3] >= '0' && stem[3] <= '9')
-    return true;
-  return false;
-}
-
 std::string Quoted(char c) { return std::string("character \"") + c + "\""; }
 
 }  // namespace
 
 bool IsSafeId(const std::string& value) {
-  if (value.empty()) return false;
-  for (unsigned char c : value) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-    if (!ok) return false;
-  }
-  return true;
+  return value.find('\0') == std::string::npos && ::IsSafeId(value.c_str());
 }
 
 bool IsSafeRelativePath(const std::string& value) { return RelativePathProblem(value).empty(); }
 
 std::string RelativePathProblem(const std::string& value) {
+  if (value.find('\0') != std::string::npos) return "NUL character";
+  // The launcher's rule decides; the rest only says why it refuses.
+  if (::IsSafeRelativePath(value.c_str())) return "";
   if (value.empty()) return "empty path";
   if (value[0] == '/' || value[0] == '\\') return "leading separator";
   for (unsigned char c : value) {
@@ -79,7 +59,13 @@ std::string RelativePathProblem(const std::string& value) {
       if (segment == "..") return "parent reference";
     return "two consecutive dots in a name";
   }
-  return "";
+  std::string normalized = value;
+  for (char& c : normalized)
+    if (c == '\\') c = '/';
+  for (const std::string& segment : SplitSlash(normalized))
+    if (!segment.empty() && !::IsSafeRelativePath(segment.c_str()))
+      return "name \"" + segment + "\" is a reserved Windows device name";
+  return "refused by the launcher's path rule";
 }
 
 std::string FilePathProblem(const std::string& value) {
@@ -97,8 +83,6 @@ std::string FilePathProblem(const std::string& value) {
     if (segment == ".") return "current-folder reference";
     if (segment.back() == '.' || segment.back() == ' ')
       return "name \"" + segment + "\" ends with a dot or blank (Windows drops it)";
-    if (IsReservedDeviceName(segment))
-      return "name \"" + segment + "\" is a reserved Windows device name";
   }
   return "";
 }

@@ -111,15 +111,12 @@ mkdir -p keyname && printf a >keyname/sha256
 refused "file named like a later key" "would be read as the key \"sha256\"" \
   "$T" manifest keyname --version 1 -o x.json
 
-group "at most 256 files"
+group "hundreds of files, and the bound the launcher shares"
 mkdir -p many
-for i in $(seq 1 256); do printf '%d' "$i" >"many/f$i"; done
-ok "256 files" "$T" manifest many --version 1 -o many.json
-same "256 entries" "256" "$(entries many.json | wc -l)"
-printf 'one more' >many/f257
-refused "257 files" "holds 257 files; the launcher takes at most 256" \
-  "$T" manifest many --version 1 -o many257.json
-[ ! -e many257.json ] || fail "a 257-file manifest was written"
+for i in $(seq 1 300); do printf '%d' "$i" >"many/f$i"; done
+ok "300 files" "$T" manifest many --version 1 -o many.json
+same "300 entries" "300" "$(entries many.json | wc -l)"
+# (the bound itself is checked in the unit test: it takes 200,000 files)
 
 group "version text is checked"
 refused "quote in version" "unsafe version" "$T" manifest game --version '1.0"' -o x.json

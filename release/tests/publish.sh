@@ -66,6 +66,12 @@ version = 0.9.1-beta
 url_prefix = /cdn/second/0.9.1/
 DESC
 
+# A document without the serial, expiry and the names of the catalog and news
+# that every publish puts at its top.
+unstamp() {
+  grep -Ev '^  "(serial|expires|catalog_serial|catalog_sha256|news_serial|news_sha256)": ' "$1"
+}
+
 group "publish lays out the whole tree"
 ok "publish" "$T" publish release.txt out/tree
 for doc in launcher/catalog.json launcher/news.json launcher/control.json \
@@ -105,7 +111,7 @@ entries $m2 | while IFS=$'\t' read -r path sha size url; do
   same "sha256 at $url" "$(sha256sum "out/tree$url" | cut -d' ' -f1)" "$sha"
 done
 [ ! -e out/tree/games/second/files ] || fail "prefixed product also copied to the default address"
-same "version" '  "version": "0.9.1-beta",' "$(tr -d '\r' <$m2 | sed -n 2p)"
+same "version" '  "version": "0.9.1-beta",' "$(unstamp $m2 | tr -d '\r' | sed -n 2p)"
 
 group "the Setup and its SHA-256 in the control document"
 setup=out/tree/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe
@@ -122,14 +128,14 @@ printf '%s\r\n' '{' '  "schema": 1,' '  "service_state": "maintenance",' \
   '  "installer_url": "https://localhost/launcher/releases/v1.1.0/ORVELANT_Launcher_Setup_v1.1.0.exe",' \
   "  \"installer_sha256\": \"$(sha256sum "$setup" | cut -d' ' -f1)\"," \
   '  "force_launcher_update": false' '}' >expected_control.json
-same_file "control.json" expected_control.json out/tree/launcher/control.json
+same_file "control.json" expected_control.json <(unstamp out/tree/launcher/control.json)
 printf '%s\r\n' '{' '  "schema": 1,' '  "items": [' '    {' \
   '      "title": "SEASON 2 // LIVE",' \
   '      "summary": "New maps, \"quoted\" words and a backslash \\ in one line.",' \
   '      "published_at": "2025-04-01",' '      "link": "https://orvelant.example/news/season-2"' \
   '    },' '    {' '      "title": "MAINTENANCE // 18:00",' '      "summary": "",' \
   '      "published_at": "",' '      "link": ""' '    }' '  ]' '}' >expected_news.json
-same_file "news.json" expected_news.json out/tree/launcher/news.json
+same_file "news.json" expected_news.json <(unstamp out/tree/launcher/news.json)
 printf '%s\r\n' '{' '  "schema": 2,' '  "launcher_min_version": "1.0.0",' \
   '  "products": [' '    {' '      "id": "first-title",' '      "title": "HALCYRA",' \
   '      "project": "PROJECT / 001",' '      "subtitle": "THE NEXT WORLD STARTS HERE.",' \
@@ -140,7 +146,7 @@ printf '%s\r\n' '{' '  "schema": 2,' '  "launcher_min_version": "1.0.0",' \
   '      "subtitle": "",' '      "install_dir": "studio/second",' \
   '      "executable": "Second.exe",' '      "manifest_path": "/games/second/manifest.json",' \
   '      "store_url": ""' '    }' '  ]' '}' >expected_catalog.json
-same_file "catalog.json" expected_catalog.json out/tree/launcher/catalog.json
+same_file "catalog.json" expected_catalog.json <(unstamp out/tree/launcher/catalog.json)
 
 group "a minimal description gives the launcher's default news and control"
 mkdir -p mini/game && printf 'MZ' >mini/game/ORVELANT.exe
@@ -148,18 +154,20 @@ printf '%s\n' '[product first-title]' 'title = HALCYRA' 'install_dir = first-tit
   'executable = ORVELANT.exe' 'manifest_path = /games/first-title/stable/manifest.json' \
   'folder = game' 'version = 1.0.0' >mini/release.txt
 ok "publish minimal" "$T" publish mini/release.txt mini/tree --key keys/private.pem
-same "default news, 37 bytes" "37" "$(stat -c %s mini/tree/launcher/news.json)"
+same "default news, 37 bytes" "37" "$(unstamp mini/tree/launcher/news.json | wc -c)"
 printf '%s\r\n' '{' '  "schema": 1,' '  "service_state": "normal",' \
   '  "maintenance_message": "",' '  "signal": "SIGNAL // CURRENT",' '  "announcement": "",' \
   '  "allow_offline": true,' '  "store_enabled": true,' '  "min_launcher_version": "1.0.0",' \
   '  "latest_launcher_version": "1.0.0",' \
   '  "installer_url": "https://localhost/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe",' \
   '  "force_launcher_update": false' '}' >expected_default.json
-same_file "default control.json" expected_default.json mini/tree/launcher/control.json
+same_file "default control.json" expected_default.json <(unstamp mini/tree/launcher/control.json)
 [ ! -e mini/tree/launcher/releases ] || fail "a Setup was published without installer_file"
 
 group "publishing is reproducible and replaces the old tree whole"
-ok "publish again elsewhere" "$T" publish release.txt out/again
+fixed=(--serial 40 --expires 2031-02-03T04:05:06Z)
+ok "publish with a given serial" "$T" publish release.txt out/tree "${fixed[@]}"
+ok "publish again elsewhere" "$T" publish release.txt out/again "${fixed[@]}"
 diff -r out/tree out/again >/dev/null || fail "two publishes of one description differ"
 printf 'MZ halcyra 2' >games/halcyra/ORVELANT.exe
 rm games/halcyra/bin/game.dat
@@ -170,6 +178,49 @@ cmp -s out/tree/games/first-title/stable/files/ORVELANT.exe games/halcyra/ORVELA
 openssl_verifies keys/public.pem $m1 || fail "republished manifest does not verify"
 same "nothing left next to the tree" "again tree" "$(ls -A out | paste -sd' ')"
 head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
+
+group "every signed document carries a growing serial and an expiry; refresh re-signs them"
+docs=(launcher/catalog.json launcher/news.json launcher/control.json
+  games/first-title/stable/manifest.json games/second/manifest.json)
+# stamp <tree>: "serial expires" of every document, one line each.
+stamp() {
+  for doc in "${docs[@]}"; do
+    tr -d '\r' <"$1/$doc" | awk -F'[:,]' '/^  "serial":/ { s = $2 } /^  "expires":/ { sub(/^  "expires": "/, ""); sub(/",$/, ""); e = $0 } END { print s " " e }'
+  done
+}
+n=$(($(cat keys/private.pem.serial) + 1))
+ok "publish by default" "$T" publish release.txt out/tree
+expires=$(date -u -d '+21 days' +%Y-%m-%d)
+same "serial above the tree's, expiry three weeks ahead" "$(printf " $n %s\n" "$expires"{,,,,})" \
+  "$(stamp out/tree | sed 's/T[0-9:]*Z$//')"
+same "the control document names the catalog" \
+  "$n $(sha256sum out/tree/launcher/catalog.json | cut -d' ' -f1) $n $(sha256sum out/tree/launcher/news.json | cut -d' ' -f1)" \
+  "$(tr -d '\r' <out/tree/launcher/control.json | grep -E '^  "(catalog|news)_(serial|sha256)"' | sed 's/.*: "\{0,1\}//; s/"\{0,1\},$//' | paste -sd' ')"
+same "the counter beside the key" "$n" "$(cat keys/private.pem.serial)"
+ok "a fresh tree continues the key's counter" "$T" publish release.txt out/again
+same "next serial" " $((n + 1))" "$(stamp out/again | cut -d' ' -f1-2 | sort -u)"
+files_before=$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)
+for doc in "${docs[@]}"; do unstamp "out/tree/$doc" >"plain-${doc//\//-}"; done
+ok "refresh" "$T" refresh out/tree --key keys/private.pem --lifetime-days 2
+same "refreshed serial and expiry" "$(printf " $((n + 2)) %s\n" "$(date -u -d '+2 days' +%Y-%m-%d)"{,,,,})" \
+  "$(stamp out/tree | sed 's/T[0-9:]*Z$//')"
+for doc in "${docs[@]}"; do
+  same_file "refreshed $doc" "plain-${doc//\//-}" <(unstamp "out/tree/$doc")
+  openssl_verifies keys/public.pem "out/tree/$doc" || fail "refreshed $doc does not verify"
+done
+same "the control document names the refreshed catalog" \
+  "  \"catalog_sha256\": \"$(sha256sum out/tree/launcher/catalog.json | cut -d' ' -f1)\"," \
+  "$(tr -d '\r' <out/tree/launcher/control.json | grep catalog_sha256)"
+same "files untouched by refresh" "$files_before" \
+  "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)"
+same "nothing left next to the refreshed tree" "again tree" "$(ls -A out | paste -sd' ')"
+ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2020-01-01T00:00:00Z
+same "given expiry" " $((n + 3)) 2020-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"
+refused "expiry not in UTC" "is not a UTC time" "$T" refresh out/tree --key keys/private.pem --expires 2031-01-01
+printf 'lifetime_days = 0\n' >life.txt
+refused "lifetime of 0 days" "lifetime_days \"0\": is not a number of days" \
+  "$T" publish life.txt out/tree --key keys/private.pem
+refused "refresh of a folder that is no tree" "is not a published tree" "$T" refresh games --key keys/private.pem
 
 # bad <description> <expected message> <description text...>: a description
 # that must be refused, leaving the published tree as it was.
@@ -252,6 +303,30 @@ bad "missing Setup file" 'cannot open' '[control]' 'installer_file = setup/none.
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
 same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
 
+group "a path past 260 characters under a typical library root: published, with a warning"
+seg=Localization-Streaming-Data-Japanese-Voice-Over
+mkdir -p "games/deep/$seg/$seg/$seg/$seg"
+printf 'MZ deep' >games/deep/Deep.exe
+printf 'voice' >"games/deep/$seg/$seg/$seg/$seg/voice.pak"
+cat >deep.txt <<'DESC'
+host = localhost
+signing_key = keys/private.pem
+
+[product deep]
+title = DEEP
+install_dir = deep
+executable = Deep.exe
+manifest_path = /games/deep/manifest.json
+folder = games/deep
+version = 1
+DESC
+err=$("$T" publish deep.txt out/deep 2>&1 >/dev/null) || fail "publish of a deep product failed: $err"
+[ -s "out/deep/games/deep/files/$seg/$seg/$seg/$seg/voice.pak" ] || fail "the deep file was not published"
+grep -qF "warning: [product deep] \"$seg/$seg/$seg/$seg/voice.pak\" makes a path of 265 characters" <<<"$err" ||
+  fail "no long-path warning: $err"
+err=$("$T" publish release.txt out/short 2>&1 >/dev/null)
+grep -q "long paths" <<<"$err" && fail "a long-path warning for short paths: $err"
+
 group "keys and output folders"
 printf '%s\n' "${P[@]}" >nokey.txt
 refused "no key" "no signing key" "$T" publish nokey.txt out/x
@@ -264,5 +339,59 @@ refused "foreign non-empty folder" "is not a published tree" \
 same "foreign folder untouched" "keep" "$(cat precious/file)"
 "$T" publish release.txt out/tree2 --key >/dev/null 2>&1
 same "--key without value" "2" "$?"
+
+group "large files get a signed piece list cut at content-defined boundaries"
+mkdir -p games/large
+printf 'MZ large' >games/large/Large.exe
+rand() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 2>/dev/null; }
+rand large 20000000 >games/large/v1.pak
+# Release 2: 100000 bytes inserted in the middle of the same content.
+mkdir -p games/large2
+cp games/large/Large.exe games/large2/
+{ head -c 10000000 games/large/v1.pak; rand inserted 100000; tail -c +10000001 games/large/v1.pak; } \
+  >games/large2/v1.pak
+large() {
+  printf '%s\n' "signing_key = keys/private.pem" "[product large]" "title = LARGE" \
+    "install_dir = large" "executable = Large.exe" "manifest_path = /games/large/manifest.json" \
+    "folder = games/$1" "version = $2" >"large-$1.txt"
+  ok "publish $1" "$T" publish "large-$1.txt" "out/$1"
+}
+large large 1.0.0
+large large2 1.1.0
+# Prints one line per piece: offset, length, digest; checks the header.
+pieces() {
+  python3 - "$1" "$2" <<'PY'
+import hashlib, json, sys
+body = open(sys.argv[1], 'rb').read()
+head, records = body.split(b'\n', 1)
+h = json.loads(head)
+data = open(sys.argv[2], 'rb').read()
+assert h["size"] == len(data) and h["sha256"] == hashlib.sha256(data).hexdigest(), h
+assert h["pieces"] * 36 == len(records), "record count"
+at = 0
+for i in range(h["pieces"]):
+    n = int.from_bytes(records[36 * i:36 * i + 4], "little")
+    d = records[36 * i + 4:36 * i + 36]
+    assert hashlib.sha256(data[at:at + n]).digest() == d, "piece %d" % i
+    print(at, n, d.hex())
+    at += n
+assert at == len(data)
+PY
+}
+list1=out/large/games/large/files/v1.pak.pieces
+list2=out/large2/games/large/files/v1.pak.pieces
+pieces "$list1" games/large/v1.pak >p1.txt || fail "piece list of release 1 is wrong"
+pieces "$list2" games/large2/v1.pak >p2.txt || fail "piece list of release 2 is wrong"
+openssl_verifies keys/public.pem "$list1" || fail "openssl does not verify the piece list"
+[ ! -e out/large/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
+n1=$(wc -l <p1.txt)
+shared=$(comm -12 <(cut -d' ' -f3 p1.txt | sort) <(cut -d' ' -f3 p2.txt | sort) | wc -l)
+[ "$n1" -ge 10 ] || fail "20 MB cut into only $n1 pieces"
+# An insertion disturbs only the pieces around it: the one it lands in and
+# those before the cuts fall in step again.
+[ "$shared" -ge $((n1 - 4)) ] || fail "only $shared of $n1 pieces survive an insertion"
+cp games/large/v1.pak games/large/v1.pak.pieces
+refused "a file where a piece list goes" 'is also' "$T" publish large-large.txt out/large3
+rm games/large/v1.pak.pieces
 
 finish

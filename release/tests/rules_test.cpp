@@ -199,3 +199,43 @@ TEST(Sha256Stream, KnownDigests) {
 
 }  // namespace
 }  // namespace orv
+
+namespace orv {
+namespace {
+
+TEST(ManifestBounds, TheLaunchersFileBoundAndDocumentCapHold) {
+  std::vector<ManifestEntry> entries(kMaxFiles + 1);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    entries[i].path = "f/" + std::to_string(i);
+    entries[i].sha256 = std::string(64, 'a');
+    entries[i].size = 5ull << 30;  // sizes past 4 GiB are written whole
+  }
+  std::string json, error;
+  EXPECT_FALSE(RenderManifest("1", entries, &json, &error));
+  EXPECT_NE(std::string::npos, error.find("the launcher takes at most")) << error;
+  entries.pop_back();
+  ASSERT_TRUE(RenderManifest("1", entries, &json, &error)) << error;
+  EXPECT_NE(std::string::npos, json.find("\"size\": 5368709120"));
+  EXPECT_LE(json.size(), kMaxDocumentBytes);
+}
+
+TEST(ManifestBounds, TheDeepestPathUnderATypicalLibraryRoot) {
+  std::vector<FolderFile> files = {{"a.bin", ""}, {std::string(150, 'd') + "/x.bin", ""}, {"b", ""}};
+  std::string deepest;
+  size_t full = DeepestTypicalPath("my-game", files, &deepest);
+  EXPECT_EQ(files[1].relative, deepest);
+  // "C:\Users\" + 20 + "\AppData\Local\ORVELANT\Games\" + "my-game" + "\" + 156
+  EXPECT_EQ(std::string("C:\\Users\\").size() + 20 + std::string("\\AppData\\Local\\ORVELANT\\Games\\").size() +
+                7 + 1 + 156,
+            full);
+}
+
+TEST(RelativePathRule, DeviceNamesAreRefusedByTheLaunchersOwnRule) {
+  EXPECT_EQ("name \"aux.txt\" is a reserved Windows device name", RelativePathProblem("sub/aux.txt"));
+  EXPECT_EQ("name \"lpt1 .log\" is a reserved Windows device name", RelativePathProblem("lpt1 .log"));
+  EXPECT_FALSE(IsSafeRelativePath("a/COM1"));
+  EXPECT_FALSE(IsSafeId(std::string("ab\0c", 4)));
+}
+
+}  // namespace
+}  // namespace orv

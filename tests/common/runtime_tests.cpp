@@ -288,3 +288,39 @@ TEST_F(InstallDirTest, LogLineSharesTheFileWithAReader) {
     CloseHandle(reader);
     EXPECT_EQ("one\r\ntwo\r\n", ReadFileBytes(log));
 }
+
+TEST_F(InstallDirTest, LongPathsGetTheirPrefixedFullFormAndWork) {
+    wchar_t path[2100];
+    WideCopy(path, L"C:\\games\\short.bin", 2100);
+    LongPathForm(path, 2100);
+    EXPECT_STREQ(L"C:\\games\\short.bin", path);  // short paths go as they are
+
+    const std::wstring name(250, L'd');
+    WideCopy(path, (L"C:\\games\\" + name + L"/sub\\..\\file.bin").c_str(), 2100);
+    LongPathForm(path, 2100);
+    EXPECT_EQ(L"\\\\?\\C:\\games\\" + name + L"\\file.bin", std::wstring(path));
+    LongPathForm(path, 2100);  // already in that form
+    EXPECT_EQ(L"\\\\?\\C:\\games\\" + name + L"\\file.bin", std::wstring(path));
+
+    WideCopy(path, (L"\\\\server\\share\\" + name + L"\\f").c_str(), 2100);
+    LongPathForm(path, 2100);
+    EXPECT_EQ(L"\\\\?\\UNC\\server\\share\\" + name + L"\\f", std::wstring(path));
+
+    const std::wstring plain = L"C:\\games\\" + name + L"\\f";
+    WideCopy(path, plain.c_str(), (unsigned long long)plain.size() + 2);
+    LongPathForm(path, (unsigned long long)plain.size() + 2);  // the long form would not fit
+    EXPECT_EQ(plain, std::wstring(path));
+
+    // The long form of a deep file works with the runtime's own file helpers.
+    std::wstring deep = dir_;
+    for (int i = 0; i < 4; ++i) deep += L"\\" + std::wstring(90, (wchar_t)(L'a' + i));
+    deep += L"\\file.bin";
+    WideCopy(path, deep.c_str(), 2100);
+    LongPathForm(path, 2100);
+    ASSERT_EQ(0, wcsncmp(path, L"\\\\?\\", 4));
+    CreateParentDirectory(path);
+    EXPECT_TRUE(WriteWholeFile(path, "deep", 4));
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_EQ(4u, GetFileSize64(path));
+    EXPECT_EQ("deep", ReadFileBytes(deep));
+}

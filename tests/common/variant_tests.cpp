@@ -10,16 +10,16 @@ using namespace orv_test;
 
 #if defined(ORV_VARIANT_WORKER)
 static const unsigned kReadLimit = 524288;
-static const unsigned kTreeUnits = 1200;
+static const unsigned kTreeUnits = 2100;
 static const bool kWriteMakesParent = true;
 static const wchar_t *const kLogName = L"logs\\updater.log";
 #elif defined(ORV_VARIANT_SHELL)
 static const unsigned kReadLimit = 262144;
-static const unsigned kTreeUnits = 1100;
+static const unsigned kTreeUnits = 2100;
 static const bool kWriteMakesParent = false;
 static const wchar_t *const kLogName = L"logs\\launcher.log";
 #elif defined(ORV_VARIANT_SETUP)
-static const unsigned kReadLimit = 0;
+static const unsigned kReadLimit = 262144;
 static const unsigned kTreeUnits = 1200;
 static const bool kWriteMakesParent = false;
 static const wchar_t *const kLogName = nullptr;
@@ -55,12 +55,12 @@ TEST_F(VariantTest, ReadWholeFileStopsAtTheProgramsLimit) {
 }
 
 TEST_F(VariantTest, CreateDirectoryTreeWorksOnTheProgramsCopyOfThePath) {
-    // Levels of 99 characters; the whole path is longer than the Shell's
-    // working copy but fits the Worker's and the Setup's.
+    // Levels of 99 characters; the whole path fits the Worker's and the
+    // Shell's working copy (deep game files), not the Setup's.
     std::wstring path = dir_;
-    while (path.size() < 1150) path += L"\\" + std::wstring(99, L'd');
-    path = path.substr(0, 1150);
-    ASSERT_LT(path.size(), 1199u);
+    while (path.size() < 1250) path += L"\\" + std::wstring(99, L'd');
+    path = path.substr(0, 1250);
+    ASSERT_LT(path.size(), 2099u);
     bool ok = CreateDirectoryTree(path.c_str());
     if (kTreeUnits > path.size()) {
         EXPECT_TRUE(ok);

@@ -72,6 +72,26 @@ cp "$d/catalog.json" "$d/catalog-long.json"; printf '%s%s' "$sig" "00" >"$d/cata
 cp "$d/catalog.json" "$d/catalog-odd.json"; printf '%s0' "$sig" >"$d/catalog-odd.json.sig"
 cp "$d/catalog.json" "$d/catalog-bom.json"; printf '\xef\xbb\xbf%s' "$sig" >"$d/catalog-bom.json.sig"
 cp "$d/catalog.json" "$d/catalog-nosig.json"
+# Documents of successive publishes, for the replay tests: a serial and an
+# expiry at the top, as the release tool stamps them.
+far=2099-12-31T23:59:59Z
+# restamp <file> <serial> <expires> [more lines]: the document stamped and signed.
+restamp() {
+  { printf '{\r\n  "serial": %s,\r\n  "expires": "%s",\r\n%s' "$2" "$3" "${4:-}"; tail -c +4 "$1"; } >"$1.tmp"
+  mv "$1.tmp" "$1"; sign "$1"
+}
+for n in catalog-s5 catalog-s4 catalog-s6-expired; do cp "$d/catalog.json" "$d/$n.json"; done
+sed 's/"HALCYRA"/"HALCYRA II"/' "$d/catalog.json" >"$d/catalog-s5-other.json"
+restamp "$d/catalog-s5.json" 5 $far; restamp "$d/catalog-s4.json" 4 $far
+restamp "$d/catalog-s5-other.json" 5 $far; restamp "$d/catalog-s6-expired.json" 6 2020-01-01T00:00:00Z
+cp "$d/news.json" "$d/news-s5.json"; restamp "$d/news-s5.json" 5 $far
+for n in control-s5 control-s4 control-s6; do cp "$d/control.json" "$d/$n.json"; done
+restamp "$d/control-s5.json" 5 $far "  \"catalog_serial\": 5,"$'\r\n'"  \"catalog_sha256\": \"$(sha256sum "$d/catalog-s5.json" | cut -d' ' -f1)\","$'\r\n'
+restamp "$d/control-s4.json" 4 $far
+restamp "$d/control-s6.json" 6 $far "  \"catalog_serial\": 7,"$'\r\n'
+cp "$d/control-signal.json" "$d/control-signal-s5.json"
+restamp "$d/control-signal-s5.json" 5 $far "$(for n in catalog news; do
+  printf '  "%s_serial": 5,\r\n  "%s_sha256": "%s",\r\n' $n $n "$(sha256sum "$d/$n-s5.json" | cut -d' ' -f1)"; done)"$'\r\n'
 # Signed by a key that is not the Worker's.
 "$tool" keygen "$base/other-key/key.pem" "$base/other-key/key.pub.pem" >/dev/null
 cp "$d/catalog.json" "$d/catalog-other-key.json"
@@ -125,6 +145,50 @@ manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1.
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
+# Large files with signed piece lists. Release 1 of "pieces-old"; release 2
+# has 64 KiB rewritten in the middle and 300 KiB inserted after it. The
+# "lie" release rewrites the middle in place but carries release 1's pieces
+# under its own digest (signed, but wrong).
+pieced() { "$tool" pieces "$1" >/dev/null; sign "$1.pieces"; }
+gamefile pieces-old big.pak 25165824
+old=$tree/games/pieces-old/files/big.pak
+for name in pieces pieces-lie pieces-nolist; do
+  mkdir -p "$tree/games/$name/files"; rand "$name" 1000 >"$tree/games/$name/files/Game.exe"
+done
+{ head -c 12582912 "$old"; rand changed 65536; rand inserted 307200; tail -c +12648449 "$old"; } \
+  >"$tree/games/pieces/files/big.pak"
+pieced "$tree/games/pieces/files/big.pak"
+manifest pieces 2 big.pak Game.exe
+mkdir -p "$tree/games/pieces-norange"; ln -s ../pieces/files "$tree/games/pieces-norange/files"
+manifest pieces-norange 2 "Game.exe|/games/pieces/files/Game.exe" "big.pak|/norange/games/pieces/files/big.pak"
+cp "$tree/games/pieces/files/big.pak" "$tree/games/pieces-nolist/files/big.pak"
+manifest pieces-nolist 2 Game.exe big.pak
+lie=$tree/games/pieces-lie/files/big.pak
+{ head -c 12582912 "$old"; rand changed 65536; tail -c +12648449 "$old"; } >"$lie"
+cp "$old" "$lie.pieces.src" && "$tool" pieces "$lie.pieces.src" >/dev/null
+python3 - "$lie.pieces.src.pieces" "$lie.pieces" "$(sha256sum "$old" | cut -c1-64)" \
+  "$(sha256sum "$lie" | cut -c1-64)" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, rest = body.split(b'\n', 1)
+open(sys.argv[2], 'wb').write(head.replace(sys.argv[3].encode(), sys.argv[4].encode()) + b'\n' + rest)
+PY
+rm -f "$lie.pieces.src" "$lie.pieces.src.pieces"; sign "$lie.pieces"
+manifest pieces-lie 2 Game.exe big.pak
+
+# One product's releases under one address, for the replay tests: 1.0.0 as
+# serial 4, 2.0.0 as serial 5 and, expired, as serial 6.
+gamefile fresh Game.exe 3000
+manifest fresh 1.0.0 "Game.exe||$(printf 'b%.0s' {1..64})"
+mv "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s4.json"
+restamp "$tree/games/fresh/manifest-s4.json" 4 $far
+manifest fresh 2.0.0 Game.exe
+cp "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s6-expired.json"
+restamp "$tree/games/fresh/manifest-s6-expired.json" 6 2020-01-01T00:00:00Z
+mv "$tree/games/fresh/manifest.json" "$tree/games/fresh/manifest-s5.json"
+restamp "$tree/games/fresh/manifest-s5.json" 5 $far
+rm -f "$tree/games/fresh/manifest.json.sig"
+
 # Games the launcher window installs and starts: the sample game, which ends
 # after the seconds in its game.txt and records how it was started; the
 # slow one's large file comes from the throttled tree.
@@ -136,6 +200,14 @@ done
 rand playable-slow 5242880 >"$tree/games/playable-slow/files/data.pak"
 manifest playable 1.0.0 ORVELANT.exe game.txt
 manifest playable-slow 1.0.0 ORVELANT.exe game.txt "data.pak|/slow/games/playable-slow/files/data.pak"
+# The sample game with a data file nested deep: below any library root its
+# path passes 260.
+seg=Localization-Streaming-Data-Japanese-Voice-Over deep=$seg/$seg/$seg/$seg
+mkdir -p "$tree/games/deep/files/$deep"
+cp "$build/samples/ORVELANT.exe" "$tree/games/deep/files/ORVELANT.exe"
+printf 'title=DEEP\r\nseconds=1\r\n' >"$tree/games/deep/files/game.txt"
+rand deep 100000 >"$tree/games/deep/files/$deep/voice.pak"
+manifest deep 1.0.0 ORVELANT.exe game.txt "$deep/voice.pak"
 
 # Hostile manifests, each signed: a device name as a file path (after a good
 # file, so nothing may be fetched before the parse refuses the whole list).
@@ -157,25 +229,11 @@ manifest endless 1 "Game.exe|/endless/games/endless/files/Game.exe"
 nl=$'\r\n'
 printf '%s' "{$nl  \"files\": [$nl    {\"path\": \"blob-1m.bin\", \"sha256\": \"$(sha256sum "$tree/files/blob-1m.bin" | cut -d' ' -f1)\", \"size\": 1048576}$nl  ]$nl}$nl" >"$tree/root-game.json"
 sign "$tree/root-game.json"
-# 300 entries: only the first 256 count; the others name files that do not exist.
-many=$tree/games/many
-mkdir -p "$many/files/f"
-{
-  printf '{%s  "version": "256", "files": [' "$nl"
-  for i in $(seq 1 300); do
-    n=$(printf '%03d' "$i")
-    if [ "$i" -le 256 ]; then
-      printf '%s' "$n" >"$many/files/f/$n.bin"
-      sha=$(printf '%s' "$n" | sha256sum | cut -d' ' -f1)
-    else
-      sha=$(printf 'b%.0s' {1..64})
-    fi
-    [ "$i" -gt 1 ] && printf ','
-    printf '%s    {"path": "f/%s.bin", "sha256": "%s", "size": 3}' "$nl" "$n" "$sha"
-  done
-  printf '%s  ]%s}%s' "$nl" "$nl" "$nl"
-} >"$many/manifest.json"
-sign "$many/manifest.json"
+# Products of thousands of small files, and a manifest one entry past the
+# bound the launcher and the release tool share.
+bound=$(sed -n 's/^ *kMaxManifestFiles = \([0-9]*\),.*/\1/p' "$repo/common/manifest_limits.h")
+python3 "$repo/tests/host/many_files.py" "$tree/games" 1000 150 "$bound"
+for m in many many-2 too-many; do sign "$tree/games/$m/manifest.json"; done
 # A stand-in for the Setup that a self-update downloads and starts: the
 # sample game, which records its command line beside itself.
 mkdir -p "$tree/setup"
@@ -192,6 +250,13 @@ cat >"$state/locations.conf" <<CONF
     location /endless/ {
       proxy_pass https://127.0.0.1:$hostile_port;
       proxy_buffering off;
+    }
+    # The tree from a host that drops a client who stops reading for a
+    # second (nginx's own default is a minute).
+    location /idle/ {
+      alias "$tree/";
+      limit_rate 1m;
+      send_timeout 1s;
     }
 CONF
 "$repo/host/start.sh" "$state" "$tree" localhost

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Pixel checks of one screenshot of the Setup's window (scripts/setup-screenshots.sh).
 
-    check_setup_screenshot.py <out-dir> <name> new|existing <assets-dir>
+    check_setup_screenshot.py [--scale F <100%-dir>] <out-dir> <name> new|existing <assets-dir>
+
+(the 100 % picture of the variant is <100%-dir>/<variant>.png)
 
 Checks: outer rectangle 960x705 at (150,70); the control set of the variant
 (ids, texts, rectangles); the window background RGB(5,5,5) wherever no
@@ -9,7 +11,11 @@ control is; the gold rule and the primary button filled with the accent,
 the second button (or badge) with the panel colour; the wordmark and core
 images exactly the bitmaps; ink of the stated text colours in the top label,
 the headline, the buttons and the path lines (Japanese drawn as glyphs, not
-as the hollow boxes of a missing font). Exits 1 with one line per problem.
+as the hollow boxes of a missing font). With --scale (the window shot at
+another DPI) every rectangle is that many times larger within a pixel, the
+window lies wholly on the screen instead of at its fixed place, and the
+images match the bitmaps resized, within a tolerance. Exits 1 with one line
+per problem.
 """
 import os
 import sys
@@ -51,12 +57,35 @@ def count_near(pic, rect, colour, tolerance):
 
 
 def main():
-    out, name, variant, assets = sys.argv[1:5]
+    args = sys.argv[1:]
+    scale, ref_client = 1.0, None
+    if args[:1] == ["--scale"]:   # --scale F <100 % shots dir>
+        scale = float(args[1])
+        ref_client = [int(v) for v in open(os.path.join(args[2], args[5] + ".outer.txt"))
+                      .read().split()][4:6]
+        args = args[3:]
+    out, name, variant, assets = args[:4]
+
+    def sc(v):
+        return int(round(v * scale))
+
+    def sr(rect):   # a rectangle at the scale, for sampling inside it
+        rx, ry, rw, rh = rect
+        return (sc(rx), sc(ry), sc(rx + rw) - sc(rx), sc(ry + rh) - sc(ry))
+
+    def same_rect(got, want):
+        return all(abs(a - b * scale) <= 1 for a, b in zip(got, want))
+
     pic = Picture(os.path.join(out, name + ".png"))
     outer = [int(v) for v in open(os.path.join(out, name + ".outer.txt")).read().split()]
     x, y, w, h, cw, ch, cx, cy = outer
-    if (x, y, w, h) != (150, 70, 960, 705):
+    if scale == 1.0 and (x, y, w, h) != (150, 70, 960, 705):
         problem("outer rectangle %s, expected 150,70 960x705" % ((x, y, w, h),))
+    if ref_client and (x < 0 or y < 0 or abs(cw - ref_client[0] * scale) > 1
+                       or abs(ch - ref_client[1] * scale) > 1):
+        problem("outer rectangle %s with a %dx%d client: not on the screen, or not the "
+                "%dx%d client at 100 %% times %.2f" % ((x, y, w, h), cw, ch, ref_client[0],
+                                                       ref_client[1], scale))
     if (pic.width, pic.height) != (w, h):
         problem("picture %dx%d is not the window %dx%d" % (pic.width, pic.height, w, h))
     pic.ox, pic.oy = cx - x, cy - y
@@ -69,13 +98,13 @@ def main():
     primary = by_id.get(2002 if existing else 2001)
     primary_rect = (450, 330, 410, 62) if existing else (450, 350, 410, 64)
     second_rect = (450, 408, 410, 62) if existing else (450, 430, 410, 48)
-    if primary and primary["rect"] != primary_rect:
+    if primary and not same_rect(primary["rect"], primary_rect):
         problem("primary button at %s, expected %s" % (primary["rect"], primary_rect))
     texts = [c["text"] for c in controls]
     headline = "更新方法を選択" if existing else "ORVELANT Launcher"
     if headline not in texts:
         problem("no headline %r" % headline)
-    if by_id.get(2004, {}).get("rect") != (55, 625, 140, 34):
+    if not same_rect(by_id.get(2004, {}).get("rect", (0, 0, 0, 0)), (55, 625, 140, 34)):
         problem("Cancel button not at 55,625 140x34")
 
     # Backgrounds: everywhere outside the controls the window colour.
@@ -89,10 +118,11 @@ def main():
                 bad += 1
     if bad:
         problem("%d sampled background pixels are not RGB%s" % (bad, BACKGROUND))
-    for i in range(425, 895):
-        if pic.at(i, 118) != ACCENT:
-            problem("gold rule not accent at x=%d: %s" % (i, pic.at(i, 118)))
+    for i in range(sc(425), sc(895)):
+        if pic.at(i, sc(118)) != ACCENT:
+            problem("gold rule not accent at x=%d: %s" % (i, pic.at(i, sc(118))))
             break
+    primary_rect, second_rect = sr(primary_rect), sr(second_rect)
     px, py, pw, ph = primary_rect
     if pic.at(px + 2, py + 2) != ACCENT or pic.at(px + pw - 3, py + ph - 3) != ACCENT:
         problem("primary button not filled with the accent")
@@ -103,18 +133,24 @@ def main():
     # The images, pixel for pixel.
     for file, (ix, iy) in (("orvelant-wordmark.bmp", (450, 48)), ("origin-core.bmp", (55, 155))):
         bw, bh, at = read_bmp(os.path.join(assets, file))
-        wrong = sum(1 for j in range(0, bh, 3) for i in range(0, bw, 3)
-                    if pic.at(ix + i, iy + j) != at(i, j))
+        if scale == 1.0:
+            wrong = sum(1 for j in range(0, bh, 3) for i in range(0, bw, 3)
+                        if pic.at(ix + i, iy + j) != at(i, j))
+        else:   # resized: flat areas keep their colour, edges may blur
+            samples = [(i, j) for j in range(1, bh - 1, 3) for i in range(1, bw - 1, 3)]
+            off = sum(1 for i, j in samples
+                      if not near(pic.at(sc(ix + i + 0.5), sc(iy + j + 0.5)), at(i, j), 48))
+            wrong = off if off > len(samples) // 10 else 0
         if wrong:
             problem("%s differs from the window in %d sampled pixels" % (file, wrong))
 
     # Text colours: ink of each group's colour where its text is.
-    checks = [((450, 155, 420, 20), TOP, BACKGROUND, "top label"),
-              ((446, 188, 440, 48), LIGHT, BACKGROUND, "headline"),
+    checks = [(sr((450, 155, 420, 20)), TOP, BACKGROUND, "top label"),
+              (sr((446, 188, 440, 48)), LIGHT, BACKGROUND, "headline"),
               (primary_rect, DARK, ACCENT, "primary button"),
               (second_rect, LIGHT, PANEL, "second button"),
-              ((55, 558, 840, 24), DIM, BACKGROUND, "launcher path line"),
-              ((55, 625, 140, 34), DIM, BACKGROUND, "Cancel")]
+              (sr((55, 558, 840, 24)), DIM, BACKGROUND, "launcher path line"),
+              (sr((55, 625, 140, 34)), DIM, BACKGROUND, "Cancel")]
     # Small anti-aliased text never reaches its full colour: its brightest
     # ink pixel must have the colour's hue and be no brighter than it.
     for rect, colour, background, label in checks:

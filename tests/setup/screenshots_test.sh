@@ -2,7 +2,7 @@
 # The Setup's window on a virtual X display, both variants: a new install
 # (then installed through its button, the completion box answered No) and
 # the update/reinstall choice of the existing installation (then cancelled);
-# pixel checks of both pictures.
+# pixel checks of both pictures; the update choice again at 150 % (144 DPI).
 #   screenshots_test.sh <build-dir> <repo-dir>
 set -euo pipefail
 build=$(cd "${1:?build dir}" && pwd)
@@ -26,5 +26,12 @@ out=$(shots existing cancel) || { echo "$out"; exit 1; }
 echo "$out"
 grep -q 'setup-screenshots: exit 0$' <<<"$out" || { echo "screenshots_test: Cancel did not end with 0"; status=1; }
 python3 "$repo/tests/setup/check_setup_screenshot.py" "$work/shots" existing existing "$repo/assets" || status=1
-echo "screenshots_test: pictures in $work/shots"
+
+out=$(ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 ORV_BUILD_DIR=$build \
+      "$repo/scripts/setup-screenshots.sh" "$work/profile" "$work/shots-150" existing cancel) ||
+  { echo "$out"; exit 1; }
+echo "$out"
+python3 "$repo/tests/setup/check_setup_screenshot.py" --scale 1.5 "$work/shots" "$work/shots-150" existing existing \
+  "$repo/assets" || status=1
+echo "screenshots_test: pictures in $work/shots and $work/shots-150"
 exit $status

@@ -260,10 +260,32 @@ TEST_F(SetupTest, SilentUpdateSwitchesWaitAndFailures) {
 }
 
 // The uninstall through the entry's own command: No; Yes then No (library
-// kept); Yes then Yes after a library move (the default library removed,
-// the moved one and the settings key kept).
+// kept); Yes then Yes after a library move (the default library and the
+// cataloged games at the moved root removed, the rest of the moved root and
+// the settings key kept). The Setup runs from a Downloads folder and the
+// uninstall from the install directory, each beside a planted
+// "powershell.exe" and with another in the current directory: only the
+// system's Windows PowerShell ever runs, and the removal waits for the
+// uninstalling process to end.
 TEST_F(SetupTest, UninstallAnswers) {
-    SilentInstall();
+    std::wstring downloads = root_ + L"\\Downloads", current = root_ + L"\\current";
+    auto plant = [&](const std::wstring &dir) {
+        MakeDirs(dir);
+        EXPECT_TRUE(CopyFileW((TestBinDir() + L"\\open-recorder.exe").c_str(),
+                              (dir + L"\\powershell.exe").c_str(), FALSE));
+    };
+    plant(downloads);
+    plant(current);
+    std::wstring setup = downloads + L"\\ORVELANT_Launcher_Setup_v1.0.0.exe";
+    ASSERT_TRUE(CopyFileW(SetupExe().c_str(), setup.c_str(), FALSE));
+    {
+        Process p;
+        StartProcess(p, setup, L"\"" + setup + L"\" /silent-update", current);
+        ASSERT_EQ(0u, p.Wait());
+        CloseStartedShell();
+    }
+    ExpectShortcuts();
+    plant(install_);
     MakeDirs(library_ + L"\\first-title");
     WriteFileBytes(library_ + L"\\first-title\\ORVELANT.exe", "MZ game");
     std::wstring uninstall = RegText(HKEY_CURRENT_USER, kUninstallKey, L"UninstallString");
@@ -271,7 +293,7 @@ TEST_F(SetupTest, UninstallAnswers) {
     std::map<std::wstring, std::string> installed = Snapshot(install_);
     {
         Process p;
-        StartProcess(p, L"", uninstall);
+        StartProcess(p, L"", uninstall, current);
         Answer(p.pid, IDNO);
         EXPECT_EQ(0u, p.Wait());
     }
@@ -280,15 +302,24 @@ TEST_F(SetupTest, UninstallAnswers) {
     EXPECT_TRUE(KeyExists(kUninstallKey));
     EXPECT_TRUE(PathIsFile(desktop_ + L"\\ORVELANT Launcher.lnk"));
 
+    DWORD uninstall_pid = 0;
     {
         Process p;
-        StartProcess(p, L"", uninstall);
+        StartProcess(p, L"", uninstall, current);
+        uninstall_pid = p.pid;
         Answer(p.pid, IDYES);
         std::string caption;
         EXPECT_EQ("インストール済みゲームも削除しますか？\n\n[はい] Launcher + Game Library を削除\n"
                   "[いいえ] Launcherだけ削除し、Game Libraryを保持\n\nセーブデータはどちらでも削除しません。",
                   Answer(p.pid, IDNO, &caption));
         EXPECT_EQ("ORVELANT Launcher Uninstall", caption);
+        // The last box stays well beyond the removal's own pause: the
+        // folder it runs from is still there.
+        HWND box = orv_probe::FindMessageBox(p.pid, 20000);
+        ASSERT_TRUE(box);
+        Sleep(2500);
+        EXPECT_TRUE(PathIsFile(In(L"Uninstall.exe"))) << "removed while Uninstall.exe ran";
+        EXPECT_FALSE(PathIsFile(In(L"opened.txt"))) << "the planted powershell.exe beside it ran";
         EXPECT_EQ("Launcherの削除を開始しました。\nGame Libraryとセーブデータは保持されます。",
                   Answer(p.pid, IDOK, &caption));
         EXPECT_EQ("ORVELANT Launcher", caption);
@@ -304,8 +335,10 @@ TEST_F(SetupTest, UninstallAnswers) {
     // after a library move
     SilentInstall();
     std::wstring moved = root_ + L"\\MovedLibrary";
-    MakeDirs(moved + L"\\first-title");
+    MakeDirs(moved + L"\\first-title\\data");
     WriteFileBytes(moved + L"\\first-title\\ORVELANT.exe", "MZ moved");
+    WriteFileBytes(moved + L"\\first-title\\data\\a.pak", "pak");
+    WriteFileBytes(moved + L"\\not-a-product\\keep.txt", "keep");
     SettingsGuard::SetText(L"LibraryRoot", moved);
     SettingsGuard::SetNumber(L"BandwidthKbps", 2048);
     {
@@ -319,7 +352,8 @@ TEST_F(SetupTest, UninstallAnswers) {
     }
     EXPECT_TRUE(WaitFor([&] { return !PathIsDir(install_) && !PathIsDir(library_); }, 15000));
     EXPECT_TRUE(PathIsDir(local_ + L"\\ORVELANT"));  // only "Games" under it goes
-    EXPECT_EQ("MZ moved", ReadFileBytes(moved + L"\\first-title\\ORVELANT.exe"));
+    EXPECT_FALSE(PathIsDir(moved + L"\\first-title"));
+    EXPECT_EQ("keep", ReadFileBytes(moved + L"\\not-a-product\\keep.txt"));
     EXPECT_EQ(moved, RegText(HKEY_CURRENT_USER, L"Software\\ORVELANT\\Launcher", L"LibraryRoot"));
     EXPECT_FALSE(KeyExists(kUninstallKey));
     std::string record = Record();
@@ -327,6 +361,12 @@ TEST_F(SetupTest, UninstallAnswers) {
     EXPECT_NE(std::string::npos, record.find("ACCEPTED shortcut-removal")) << record;
     EXPECT_NE(std::string::npos, record.find("ACCEPTED launcher-removal")) << record;
     EXPECT_NE(std::string::npos, record.find("ACCEPTED launcher-and-library-removal")) << record;
+    EXPECT_NE(std::string::npos,
+              record.find("ACCEPTED launcher-removal after process " +
+                          std::to_string(uninstall_pid) + " ended"))
+        << record;
+    for (const std::wstring &dir : {downloads, current})
+        EXPECT_FALSE(PathIsFile(dir + L"\\opened.txt")) << "a planted powershell.exe ran in " << Narrow(dir);
 }
 
 // The window's own start and end: the text wordmark when its bitmaps cannot

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Pixel checks of the Shell's screenshots made by scripts/shell-screenshots.sh.
 
-    check_screenshots.py <out-dir>
+    check_screenshots.py [--icon|--no-icon] [--reference <dir> [--scale F] [--screen WxH]] <out-dir>
 
 For every page (HOME STORE LIBRARY DOWNLOADS SETTINGS) it reads <page>.png,
 <page>.controls.txt (shell-driver dump) and <page>.outer.txt and checks:
@@ -17,6 +17,12 @@ For every page (HOME STORE LIBRARY DOWNLOADS SETTINGS) it reads <page>.png,
     the right or bottom edge of its control (cut off);
   - Japanese text drawn with real glyphs: the STORE intro carries ink, and
     no control with Japanese text shows the hollow boxes of missing glyphs.
+With --reference (the same install's pages shot at 100 %) the window may be
+scaled: the scale is the client width against the reference's, every
+control's rectangle must be the reference's times that scale within one
+pixel (--scale: the scale expected), its text as many times taller, and the rules and tracks are looked
+for where the reference has them, scaled; --screen then asks that the whole
+window lie on a screen of that size instead of the fixed outer rectangle.
 Backgrounds must match exactly; only the text colours allow for
 anti-aliasing. Exits 1 with one line per problem, 0 when all pass.
 """
@@ -125,8 +131,11 @@ def has_japanese(text):
 
 
 class Checker:
-    def __init__(self, out_dir, expect_icon=None):
+    def __init__(self, out_dir, expect_icon=None, reference=None, screen=None, scale=None):
         self.out_dir = out_dir
+        self.scale = scale
+        self.reference = reference
+        self.screen = screen
         self.expect_icon = expect_icon
         self.problems = []
         self.checks = 0
@@ -194,7 +203,7 @@ class Checker:
         by_id = {c["id"]: c for c in controls if c["id"] != 0}
 
         # Geometry: where the window is and where its client area lies in it.
-        self.check((x, y, w, h) == EXPECTED_OUTER, page,
+        self.check(self.reference or (x, y, w, h) == EXPECTED_OUTER, page,
                    "outer window is %dx%d at (%d,%d), expected %dx%d at (%d,%d)"
                    % (w, h, x, y, EXPECTED_OUTER[2], EXPECTED_OUTER[3], EXPECTED_OUTER[0],
                       EXPECTED_OUTER[1]))
@@ -209,15 +218,25 @@ class Checker:
                    "client origin is at %s in the window, frame of %dx%d around a %dx%d client "
                    "puts it at %s" % (offset, w, h, cw, ch, expected_offset))
         pic.ox, pic.oy = offset
+        where = {r: r for r in [HEADER_RULE, SIDEBAR_RULE, STORE_INTRO] + [t for t, _ in TRACKS]}
+        if self.reference:
+            where = self.check_scaled(page, pic, controls, cw, ch)
+            if where is None:
+                return
+            if self.screen:
+                self.check(x >= 0 and y >= 0 and x + w <= self.screen[0] and y + h <= self.screen[1],
+                           page, "window %dx%d at (%d,%d) is not wholly on the %dx%d screen"
+                           % (w, h, x, y, self.screen[0], self.screen[1]))
         # The rules pin the mapping to the pixel: gold on the line, window
         # background right beside it.
+        header, sidebar = where[HEADER_RULE], where[SIDEBAR_RULE]
         for what, (rx, ry, rw, rh), beside in (
-                ("header rule", HEADER_RULE, [(HEADER_RULE[0] + 5, HEADER_RULE[1] - 1),
-                                              (HEADER_RULE[0] + 5, HEADER_RULE[1] + 1),
-                                              (HEADER_RULE[0] - 1, HEADER_RULE[1])]),
-                ("sidebar rule", SIDEBAR_RULE, [(SIDEBAR_RULE[0] - 1, SIDEBAR_RULE[1] + 5),
-                                                (SIDEBAR_RULE[0] + 1, SIDEBAR_RULE[1] + 5),
-                                                (SIDEBAR_RULE[0], SIDEBAR_RULE[1] - 1)])):
+                ("header rule", header, [(header[0] + 5, header[1] - 1),
+                                         (header[0] + 5, header[1] + header[3]),
+                                         (header[0] - 1, header[1])]),
+                ("sidebar rule", sidebar, [(sidebar[0] - 1, sidebar[1] + 5),
+                                           (sidebar[0] + sidebar[2], sidebar[1] + 5),
+                                           (sidebar[0], sidebar[1] - 1)])):
             rule = [c for c in visible if c["id"] == 0 and c["rect"] == (rx, ry, rw, rh)]
             if not self.check(rule, page, "no visible id-less control at %s (the %s)"
                               % ((rx, ry, rw, rh), what)):
@@ -282,6 +301,7 @@ class Checker:
         for rect, only in TRACKS:
             if only and only != page:
                 continue
+            rect = where[rect]
             track = [c for c in visible if c["id"] == 0 and c["rect"] == rect]
             if not self.check(track, page, "no visible progress track at %s" % (rect,)):
                 continue
@@ -315,8 +335,8 @@ class Checker:
 
         # Japanese text: real glyphs, not boxes.
         if page == "STORE":
-            intro = [c for c in visible if c["rect"] == STORE_INTRO]
-            if self.check(intro, page, "no visible store intro at %s" % (STORE_INTRO,)):
+            intro = [c for c in visible if c["rect"] == where[STORE_INTRO]]
+            if self.check(intro, page, "no visible store intro at %s" % (where[STORE_INTRO],)):
                 self.check(has_japanese(intro[0]["text"]), page,
                            "the store intro text %r has no Japanese" % intro[0]["text"])
                 ink = self.ink_pixels(pic, intro[0])
@@ -327,6 +347,55 @@ class Checker:
         for c in visible:
             if has_japanese(c["text"]):
                 self.check_no_boxes(page, pic, c)
+
+    def check_scaled(self, page, pic, controls, cw, ch):
+        """Against the reference page: the scale from the client widths, each
+        control's rectangle and text height scaled by it. Returns where the
+        reference's rectangles are now (by control order), or None."""
+        base = os.path.join(self.reference, page)
+        with open(base + ".outer.txt") as f:
+            ref_cw, ref_ch = [int(v) for v in f.read().split()][4:6]
+        ref = load_controls(base + ".controls.txt")
+        ref_pic = Picture(base + ".png")
+        with open(base + ".outer.txt") as f:
+            n = [int(v) for v in f.read().split()]
+        ref_pic.ox, ref_pic.oy = n[6] - n[0], n[7] - n[1]
+        scale = round(96.0 * cw / ref_cw) / 96.0
+        if self.scale is not None:
+            self.check(scale == self.scale, page, "the window is %.3f times the reference's, "
+                       "expected %.3f" % (scale, self.scale))
+        self.check(abs(ch - ref_ch * scale) <= 1, page, "client %dx%d is not the reference's "
+                   "%dx%d times %.3f" % (cw, ch, ref_cw, ref_ch, scale))
+        if not self.check(len(ref) == len(controls), page, "%d controls, the reference has %d"
+                          % (len(controls), len(ref))):
+            return None
+        where, ratios = {}, []
+        for r, c in zip(ref, controls):
+            where[r["rect"]] = c["rect"]
+            want = tuple(v * scale for v in r["rect"])
+            self.check(r["id"] == c["id"] and all(abs(a - b) <= 1 for a, b in zip(c["rect"], want)),
+                       page, "control %d %r at %s, the reference's %s times %.3f is %s"
+                       % (c["id"], c["text"], c["rect"], r["rect"], scale,
+                          tuple(round(v, 1) for v in want)))
+            if c["visible"] and r["visible"] and c["text"].strip() == r["text"].strip() \
+                    and c["text"].strip() and c["style"] & 0x1F not in (0x0E, 0x03):
+                before, after = self.ink_pixels(ref_pic, r), self.ink_pixels(pic, c)
+                if before and after:
+                    hb = max(p[1] for p in before) - min(p[1] for p in before) + 1
+                    ha = max(p[1] for p in after) - min(p[1] for p in after) + 1
+                    if hb >= 6:
+                        ratios.append((ha / hb, c))
+        if self.check(ratios, page, "no text to compare with the reference"):
+            ratios.sort(key=lambda rc: rc[0])
+            median = ratios[len(ratios) // 2][0]
+            self.check(abs(median - scale) <= 0.12 * scale, page, "text is %.2f times as tall as "
+                       "in the reference (median of %d), the window %.3f times as large"
+                       % (median, len(ratios), scale))
+            for ratio, c in ratios:
+                self.check(abs(ratio - scale) <= 0.3 * scale, page, "text of %d %r is %.2f times "
+                           "as tall as in the reference, the window %.3f times as large"
+                           % (c["id"], c["text"], ratio, scale))
+        return where
 
     def check_caption_buttons(self, page, pic, w):
         """The caption's buttons are Marlett glyphs, not the letters "0 1 r"
@@ -475,16 +544,28 @@ def covered(controls, x, y):
 
 def main():
     args = sys.argv[1:]
-    expect_icon = None
-    if args and args[0] in ("--icon", "--no-icon"):
-        expect_icon = args.pop(0) == "--icon"
+    expect_icon = reference = screen = scale = None
+    while args and args[0].startswith("--"):
+        option = args.pop(0)
+        if option in ("--icon", "--no-icon"):
+            expect_icon = option == "--icon"
+        elif option == "--reference" and args:
+            reference = args.pop(0)
+        elif option == "--scale" and args:
+            scale = float(args.pop(0))
+        elif option == "--screen" and args:
+            screen = tuple(int(v) for v in args.pop(0).split("x"))
+        else:
+            args = []
+            break
     if len(args) != 1:
-        print("usage: check_screenshots.py [--icon|--no-icon] <out-dir>", file=sys.stderr)
+        print("usage: check_screenshots.py [--icon|--no-icon] [--reference <dir>] "
+              "[--scale F] [--screen WxH] <out-dir>", file=sys.stderr)
         return 2
     if not os.path.isdir(args[0]):
         print("check_screenshots: no directory %s" % args[0], file=sys.stderr)
         return 2
-    return Checker(args[0], expect_icon).run()
+    return Checker(args[0], expect_icon, reference, screen, scale).run()
 
 
 if __name__ == "__main__":

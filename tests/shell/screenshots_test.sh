@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The Shell on a real (virtual) X display: screenshots of every page, then
 # pixel checks of the colour groups, the geometry, the Japanese text and the
-# window icon; once with the artwork installed and once without it.
+# window icon; once with the artwork installed and once without it. Then the
+# same install at 150 % (144 DPI): every rectangle and text 1.5 times the
+# 100 % pictures'; and at 100 % on a 1366x768 screen, where the window must
+# shrink to fit with its status line on screen.
 #   screenshots_test.sh <build-dir> <repo-dir>
 set -euo pipefail
 build=$(cd "${1:?build dir}" && pwd)
@@ -37,6 +40,15 @@ fi
 if grep -qP '\t28,20,280,48\t' "$work/shots-artwork/HOME.controls.txt"; then
   echo "screenshots_test: a text wordmark although the bitmap is installed"; status=1
 fi
+ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 "$repo/scripts/shell-screenshots.sh" "$work/artwork" "$work/shots-150"
+python3 "$repo/tests/shell/check_screenshots.py" --icon --reference "$work/shots-artwork" --scale 1.5 \
+  --screen 2400x1500 "$work/shots-150" || status=1
+ORV_XVFB_SIZE=1366x768 "$repo/scripts/shell-screenshots.sh" "$work/artwork" "$work/shots-1366"
+python3 "$repo/tests/shell/check_screenshots.py" --icon --reference "$work/shots-artwork" \
+  --screen 1366x768 "$work/shots-1366" || status=1
+if ! grep -qP '^\d+\t0\tStatic\t1\t1\t.*\tREADY // ' "$work/shots-1366/HOME.controls.txt"; then
+  echo "screenshots_test: no visible status line on the 1366x768 screen"; status=1
+fi
 [ -s "$work/shots-artwork/messageboxes.txt" ] && { echo "screenshots_test: unexpected message box"; status=1; }
-echo "screenshots_test: pictures in $work/shots-artwork and $work/shots-plain"
+echo "screenshots_test: pictures in $work/shots-artwork, shots-plain, shots-150 and shots-1366"
 exit $status

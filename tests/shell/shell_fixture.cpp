@@ -55,19 +55,25 @@ void ShellProcessTest::InstallProduct(const std::string &install_dir, const char
 
 void ShellProcessTest::Start(const std::wstring &program) {
     std::wstring source = program.empty() ? BinDir() + L"\\ORVELANT Launcher.exe" : program;
+    ASSERT_TRUE(CopyFileW(source.c_str(), (dir_ + L"\\ORVELANT Launcher.exe").c_str(), FALSE));
+    process_ = StartInstalled(&pid_);
+    ASSERT_NE(nullptr, process_);
+}
+
+HANDLE ShellProcessTest::StartInstalled(DWORD *pid) {
     std::wstring exe = dir_ + L"\\ORVELANT Launcher.exe";
-    ASSERT_TRUE(CopyFileW(source.c_str(), exe.c_str(), FALSE));
     std::wstring cmd = L"\"" + exe + L"\"";
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &si, &pi));
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
+        return nullptr;
     CloseHandle(pi.hThread);
-    process_ = pi.hProcess;
-    pid_ = pi.dwProcessId;
+    *pid = pi.dwProcessId;
+    return pi.hProcess;
 }
 
 void ShellProcessTest::StartAndWait(const std::wstring &program) {

@@ -29,6 +29,8 @@ protected:
     // directory as "ORVELANT Launcher.exe" and starts it there.
     void Start(const std::wstring &program = L"");
     void StartAndWait(const std::wstring &program = L"");
+    // Starts the Shell already in the install directory, as a shortcut does.
+    HANDLE StartInstalled(DWORD *pid);
     DWORD WaitExit(DWORD timeout_ms = 15000);
 
     std::vector<orv_probe::ControlInfo> Controls();

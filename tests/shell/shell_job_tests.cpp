@@ -163,6 +163,18 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return Signal() == L"SIGNAL // LOCAL"; }, 30000));
         ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     }
+    // A key as the window's thread receives it, and the id of the control
+    // that has the keyboard focus afterwards.
+    int PressKey(WPARAM key) {
+        PostMessageW(window_, WM_KEYDOWN, key, 1);
+        PostMessageW(window_, WM_KEYUP, key, 0xC0000001);
+        EXPECT_TRUE(orv_probe::WaitProcessed(window_));
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof(info);
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info) || !info.hwndFocus)
+            return 0;
+        return GetDlgCtrlID(info.hwndFocus);
+    }
     std::wstring Signal() { return TextAt(30, 680, 165, 22); }
     std::wstring Status() { return TextAt(236, 735, 620, 22); }
     std::wstring Headline() { return TextAt(255, 285, 700, 32); }
@@ -209,8 +221,18 @@ protected:
 // the launcher's command line in its folder; offline play; playtime of every
 // run, two ending together; a game outlives the closed Shell.
 TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
-    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json")}));
+    Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json"),
+                                    GameProduct("three", "THREE", "/games/three/manifest.json", "Game.exe")}));
     StartShell();
+    // HOME from the keyboard: Tab walks the header, the navigation and the
+    // page's actions in reading order (the news rows shown), then wraps.
+    std::vector<int> expected = {1010, 1001, 1002, 1003, 1004, 1005, 1100, 1101};
+    for (int id = 2200; id < 2203; ++id)
+        if (ById(id).visible) expected.push_back(id);
+    expected.push_back(1010);
+    std::vector<int> order;
+    for (size_t i = 0; i < expected.size(); ++i) order.push_back(PressKey(VK_TAB));
+    EXPECT_EQ(expected, order);
     Click(1003);
     EXPECT_EQ(L"INSTALL", Text(1300));
 
@@ -227,10 +249,14 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(L"NO ACTIVE DOWNLOADS", Headline());
     EXPECT_EQ(L"QUEUE // IDLE", QueueLine());
 
-    // Installed: check, then the game online.
+    // Installed: check, then the game online; PLAY reached with Tab and
+    // run with Enter.
     Click(1003);
     EXPECT_EQ(L"PLAY", Text(1300));
-    Click(1300);
+    int focused = 0;
+    for (int i = 0; i < 20 && focused != 1300; ++i) focused = PressKey(VK_TAB);
+    ASSERT_EQ(1300, focused);
+    PressKey(VK_RETURN);
     ASSERT_TRUE(WaitUntil([&] { return !LaunchRecord("playable").empty(); }, 60000));
     EXPECT_EQ(L"READY // CURRENT", Status());
     EXPECT_TRUE(ById(1300).visible);  // the LIBRARY page stays
@@ -270,14 +296,51 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     EXPECT_EQ(0, CountWindowsOfClass(kGameClass));
     WriteFileBytes(ProductDir("playable") + L"\\.orvelant-known-good", "ok\r\n");
 
-    // Closing the Shell while a game runs: the game goes on; that run is lost.
-    Click(1302);
-    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 20000));
+    // PLAY queued behind another product's install starts the game when its
+    // own check ends current. Closing the Shell while that game runs: the
+    // game goes on; that run is lost.
+    DeleteFileW((ProductDir("playable") + L"\\launch-record.txt").c_str());
+    Click(2101);
+    Click(1300);
+    Click(2100);
+    Click(1300);
+    EXPECT_TRUE(ById(1350).visible);  // queued: DOWNLOADS shown
+    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 1; }, 60000));
+    EXPECT_NE(std::string::npos,
+              LaunchRecord("playable").find("\\ORVELANT.exe\" --launcher-version=1.0.0\r\n"))
+        << LaunchRecord("playable");
     PostMessageW(window_, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, WaitExit());
     EXPECT_EQ(1, CountWindowsOfClass(kGameClass));
     ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 0; }, 20000));
     EXPECT_EQ(both, PlaytimeOf(Read(L"playtime.txt"), "playable"));
+}
+
+// A product with a file more than 260 characters below the drive: installed
+// by the Worker, then started by the Shell. (Wine 8 starts no program whose
+// own path passes 260, so the deep file is the game's data.)
+TEST_F(ShellJobs, AProductPastTheClassicPathLimitInstallsAndStarts) {
+    const std::string id = "deep-product-folder-with-a-long-name";
+    Write(L"catalog.json", Catalog({GameProduct(id, "DEEP", "/games/deep/manifest.json")}));
+    const std::wstring seg = L"\\Localization-Streaming-Data-Japanese-Voice-Over";
+    const std::wstring deep = ProductDir(id) + seg + seg + seg + seg + L"\\voice.pak";
+    ASSERT_GT(deep.size(), 260u);
+    StartShell();
+    Click(1003);
+    Click(1300);
+    ASSERT_TRUE(WaitStatus(L"READY // CURRENT")) << Narrow(Status());
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\games\\deep\\files" + seg + seg + seg + seg + L"\\voice.pak"),
+              ReadFileBytes(deep));
+    EXPECT_TRUE(PathIsFile(ProductDir(id) + L"\\.orvelant-known-good"));
+
+    Click(1003);
+    EXPECT_EQ(L"PLAY", Text(1300));
+    Click(1300);
+    ASSERT_TRUE(WaitUntil([&] { return !LaunchRecord(id).empty(); }, 60000));
+    EXPECT_NE(std::string::npos,
+              LaunchRecord(id).find("command_line=\"" + Narrow(ProductDir(id)) +
+                                    "\\ORVELANT.exe\" --launcher-version=1.0.0\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return CountWindowsOfClass(kGameClass) == 0; }, 20000));
 }
 
 // A throttled install runs while other requests queue; pause and resume; the
@@ -452,6 +515,17 @@ TEST_F(ShellJobs, LinksLauncherUpdateFailureAndOfflineForbidden) {
     EXPECT_EQ(L"ORVELANT Launcher", caption);
     EXPECT_EQ(L"LAUNCHER UPDATE // FAILED", Status());
     EXPECT_TRUE(ById(1402).enabled);
+
+    // The store switched off: the STORE page's view button opens the
+    // maker's site, not the product's page.
+    Write(L"control.json", "{\"store_enabled\": false}");
+    PostMessageW(window_, WM_APP + 10, 9, 0);  // SYNC_DONE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    Click(1002);
+    Click(1200);
+    ASSERT_TRUE(WaitUntil([&] { return handler.Opened().size() >= 5; }, 20000));
+    std::vector<std::string> opened = handler.Opened();
+    EXPECT_EQ(2, std::count(opened.begin(), opened.end(), "https://www.orvelant.example/"));
 }
 
 // A required launcher update: no offline start, and PLAY hands over to the
@@ -506,13 +580,30 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Click(1300);                      // a new job at once, not a queued one
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    // A direct repair: the Worker's whole command line, as the program in
+    // its place recorded it.
+    Click(1301);
+    EXPECT_EQ(L"VERIFY // STARTING", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
+    EXPECT_NE(std::string::npos,
+              Read(L"launch-record.txt")
+                  .find("command_line=\"" + Narrow(dir_) + "\\ORVELANT Update Worker.exe\" /parent:" +
+                        std::to_string((unsigned long long)(ULONG_PTR)window_) +
+                        " /product:first-title /repair\r\n"))
+        << Read(L"launch-record.txt");
 
+    // A PLAY request waits behind the launcher update; once that has ended
+    // without its code, the request runs by itself.
     Click(1005);
     Click(1402);
     EXPECT_EQ(L"LAUNCHER UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1402).enabled);
-    ASSERT_TRUE(WaitStatus(L"LAUNCHER UPDATE // FAILED", 20000)) << Narrow(Status());
+    Click(1003);
+    Click(1300);
+    EXPECT_EQ(L"QUEUE // ADDED", Status());
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
     ExpectNoBox();
+    Click(1005);
     EXPECT_TRUE(ById(1402).enabled);
     auto ended_count = [&] {
         std::string log = ShellLog();
@@ -521,7 +612,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
             ++count;
         return count;
     };
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
 
     // A job whose final code came (posted here) and whose process ends only
     // after the next job has started: that end belongs to the old one.
@@ -537,20 +628,60 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     Sleep(3500);  // the first has ended, the second runs
     EXPECT_EQ(L"UPDATE // STARTING", Status());
     EXPECT_FALSE(ById(1301).enabled);
-    EXPECT_EQ(4u, ended_count()) << ShellLog();
+    EXPECT_EQ(6u, ended_count()) << ShellLog();
+    // A sync's statuses leave the running job's progress bar as it is.
+    auto fill_width = [&] {
+        for (const orv_probe::ControlInfo &c : Controls())
+            if (c.rect.left == 236 && c.rect.top == 765 && c.rect.bottom - c.rect.top == 2)
+                return (int)(c.rect.right - c.rect.left);
+        return -1;
+    };
+    int width = fill_width();
+    EXPECT_GT(width, 0);
+    PostMessageW(window_, WM_APP + 10, 8, 0);   // SYNC_STARTED
+    PostMessageW(window_, WM_APP + 10, 10, 0);  // SYNC_UNAVAILABLE
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(width, fill_width());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
-    EXPECT_EQ(5u, ended_count()) << ShellLog();
+    EXPECT_EQ(7u, ended_count()) << ShellLog();
 }
 
 // An older release kept the first title inside the launcher's own folder:
-// slot 0 starts from there, in its "game" folder, known-good without a marker.
+// "first-title" starts from there, in its "game" folder, known-good without
+// a marker, wherever the catalog lists it; the product listed before it has
+// no part in that layout. A second start of the Shell meanwhile brings the
+// running window back and ends at once, with nothing started or written.
 TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     MakeDirs(dir_ + L"\\game");
     ASSERT_TRUE(CopyFileW((HostTree() + L"\\games\\playable\\files\\ORVELANT.exe").c_str(),
                           (dir_ + L"\\game\\ORVELANT_First_Title.exe").c_str(), FALSE));
     Write(L"game\\game.txt", "title=LEGACY\r\nseconds=1\r\n");
+    Write(L"catalog.json",
+          Catalog({GameProduct("other", "OTHER", "/games/three/manifest.json"),
+                   GameProduct("first-title", "HALCYRA", "/games/playable/manifest.json")}));
     StartShell();
+
+    ShowWindow(window_, SW_MINIMIZE);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    std::string log_before = ShellLog();
+    DWORD second_pid = 0;
+    HANDLE second = StartInstalled(&second_pid);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
+    DWORD second_code = 259;
+    GetExitCodeProcess(second, &second_code);
+    CloseHandle(second);
+    EXPECT_EQ(0u, second_code);
+    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
+    EXPECT_TRUE(WorkerChildren(second_pid).empty());
+    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
+    EXPECT_EQ(log_before, ShellLog());
+
     Click(1003);
+    Click(2100);  // OTHER
+    EXPECT_EQ(L"INSTALL", Text(1300));
+    EXPECT_FALSE(ById(1302).enabled);
+    Click(2101);  // HALCYRA
     EXPECT_EQ(L"PLAY", Text(1300));
     EXPECT_TRUE(ById(1302).enabled);
     Click(1302);

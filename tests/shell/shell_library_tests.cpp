@@ -109,6 +109,10 @@ TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
     InstallGame("second-title", false);
     WriteFileBytes(library_ + L"\\first-title\\saves\\deep\\empty-dir-sibling.bin", RandomBytes(3, 7));
     MakeDirs(library_ + L"\\first-title\\empty");
+    // A file nested far past MAX_PATH (and past the walk's former buffers).
+    std::wstring nested;
+    for (int i = 0; i < 15; ++i) nested += L"\\" + std::wstring(99, (wchar_t)(L'a' + i));
+    WriteFileBytes(library_ + L"\\first-title" + nested + L"\\voice.pak", RandomBytes(5, 9));
     Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
     Write(L"favorites.txt", "second-title\r\n");
     StartHooked();
@@ -148,6 +152,11 @@ TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
     // A current root that is empty moves without a question; its old folder
     // stays where it is.
     const std::wstring second = dir_ + L"\\third\\ORVELANT Games";
+    // (the C runtime's remove_all below stops at MAX_PATH: the nested file
+    // and its folders go first, deepest first)
+    std::wstring level = root + L"\\first-title" + nested;
+    EXPECT_TRUE(DeleteFileW((level + L"\\voice.pak").c_str()));
+    for (int i = 0; i < 15; ++i, level.resize(level.rfind(L'\\'))) RemoveDirectoryW(level.c_str());
     for (const wchar_t *game : {L"\\first-title", L"\\second-title"}) {
         std::error_code ec;
         for (int i = 0; i < 50 && PathIsDir(root + game); ++i) {
@@ -261,6 +270,9 @@ TEST_F(LibraryShellTest, UninstallDeletesOnlyTheSelectedProductFolder) {
     EXPECT_EQ(L"VESPERLINE", LibraryDetailTitle());
     Snapshot others = Snap(library_ + L"\\first-title");
     Snapshot third = Snap(library_ + L"\\third-title");
+    std::wstring nested;
+    for (int i = 0; i < 15; ++i) nested += L"\\" + std::wstring(99, (wchar_t)(L'a' + i));
+    WriteFileBytes(library_ + L"\\second-title" + nested + L"\\voice.pak", "deep");
 
     ExpectBoxAfter(1303, kConfirmUninstall, IDNO, true);
     EXPECT_TRUE(PathIsFile(library_ + L"\\second-title\\ORVELANT.exe"));

@@ -86,3 +86,69 @@ TEST_F(ShellSync, FailedSyncKeepsTheCacheAndShowsLocal) {
     EXPECT_NE(std::string::npos,
               Read(L"logs\\updater.log").find("Signed sync unavailable or invalid; trusted local cache retained"));
 }
+
+// A replayed older catalog: the sync ends as an unavailable one, the trusted
+// catalog stays, and the diagnostics report names what was refused and why.
+TEST_F(ShellSync, RefusedReplayKeepsTheCacheAndTheReportNamesIt) {
+    Serve(L"catalog.json", L"catalog-s5.json");
+    Serve(L"news.json", L"news-s5.json");
+    Serve(L"control.json", L"control-s5.json");
+    RunChild(dir_ + L"\\ORVELANT Update Worker.exe", L" /sync /parent:{parent}");
+    const std::string trusted = ReadFileBytes(HostTree() + L"\\documents\\catalog-s5.json");
+    ASSERT_EQ(trusted, Read(L"catalog.json"));
+
+    Serve(L"catalog.json", L"catalog-s4.json");
+    Start();
+    window_ = orv_probe::FindShellWindow(pid_, 20000);
+    ASSERT_NE(nullptr, window_);
+    EXPECT_EQ(L"SIGNAL // LOCAL", FollowSignalLabel().back());
+    EXPECT_EQ(trusted, Read(L"catalog.json"));
+
+    // The report is opened by a viewer that only ends.
+    wchar_t old[256] = L"";
+    DWORD bytes = sizeof(old);
+    RegGetValueW(HKEY_CLASSES_ROOT, L".txt", nullptr, RRF_RT_REG_SZ, nullptr, old, &bytes);
+    const std::wstring viewer = L"orvelant.refusalviewer\\shell\\open\\command";
+    const wchar_t kClass[] = L"orvelant.refusalviewer", kCommand[] = L"cmd.exe /c exit";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CLASSES_ROOT, L".txt", nullptr, REG_SZ, kClass, sizeof(kClass)));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CLASSES_ROOT, viewer.c_str(), nullptr, REG_SZ, kCommand, sizeof(kCommand)));
+    Click(1005);
+    Click(1405);
+    EXPECT_TRUE(orv_probe::WaitProcessed(window_));
+    if (old[0]) RegSetKeyValueW(HKEY_CLASSES_ROOT, L".txt", nullptr, REG_SZ, old, (DWORD)((wcslen(old) + 1) * 2));
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"orvelant.refusalviewer");
+
+    std::string report = ReadFileBytes(dir_ + L"\\logs\\diagnostics.txt");
+    std::wstring text((const wchar_t *)(report.data() + 2), (report.size() - 2) / 2);
+    size_t products = text.find(L"PRODUCTS\r\n--------\r\n");
+    size_t section = text.find(L"\r\n\r\nSYNC REFUSALS\r\n-------------\r\n/launcher/catalog.json: ");
+    ASSERT_NE(std::wstring::npos, products) << Narrow(text);
+    ASSERT_NE(std::wstring::npos, section) << Narrow(text);
+    EXPECT_LT(products, section);  // after every line the report always had
+    EXPECT_NE(std::wstring::npos, text.find(L"serial 4", section)) << Narrow(text);
+    EXPECT_EQ(std::wstring::npos, text.find(L"/launcher/control.json", section)) << Narrow(text);
+}
+
+// The launcher players have today, Shell and Worker, against documents that
+// carry a serial, an expiry and the names of catalog and news: it syncs and
+// shows them exactly as it showed them without.
+TEST_F(ShellSync, PreviousReleaseReadsStampedDocumentsAsBefore) {
+    const std::wstring previous = ORV_TEST_PREVIOUS_BIN;
+    if (!PathIsFile(previous + L"\\ORVELANT Launcher.exe"))
+        GTEST_SKIP() << "the previous release could not be built (see previous_release.build)";
+    ASSERT_TRUE(CopyFileW((previous + L"\\ORVELANT Update Worker.exe").c_str(),
+                          (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+    Serve(L"catalog.json", L"catalog-s5.json");
+    Serve(L"news.json", L"news-s5.json");
+    Serve(L"control.json", L"control-signal-s5.json");
+    Start(previous + L"\\ORVELANT Launcher.exe");
+    window_ = orv_probe::FindShellWindow(pid_, 20000);
+    ASSERT_NE(nullptr, window_);
+    EXPECT_EQ(L"SIGNAL // TEST FEED", FollowSignalLabel().back());
+    for (const wchar_t *name : {L"catalog-s5.json", L"news-s5.json", L"control-signal-s5.json"})
+        EXPECT_NE(std::string::npos, ReadFileBytes(HostTree() + L"\\documents\\" + name).find("\"serial\": 5"));
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\documents\\catalog-s5.json"), Read(L"catalog.json"));
+    EXPECT_EQ(L"HOST ANNOUNCEMENT", TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"SERVER // ONLINE\n", Text(2200));
+    EXPECT_EQ(L"ORVELANT GAME", TextAt(255, 130, 500, 20));
+}

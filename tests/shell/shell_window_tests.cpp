@@ -569,8 +569,8 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     status(99, 60);
     status(99, -5);  // a negative percent leaves the bars alone
     EXPECT_EQ(std::make_pair(612, 456), fill_widths());
-    status(8, 0);    // SYNC_STARTED resets the bars
-    EXPECT_EQ(std::make_pair(0, 0), fill_widths());
+    status(8, 0);    // SYNC_STARTED: a sync's status leaves the job's bars alone
+    EXPECT_EQ(std::make_pair(612, 456), fill_widths());
     EXPECT_EQ(L"SIGNAL // SYNCING", TextAt(30, 680, 165, 22));
     status(10, 0);   // SYNC_UNAVAILABLE
     EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));

@@ -120,6 +120,23 @@ TEST_F(Hostile, DeviceNamesInAManifestFailItBeforeAnythingIsWritten) {
     EXPECT_TRUE(IsEmptyTree(Path(L".orvelant-staging")));
 }
 
+TEST_F(Hostile, AManifestPastTheFileBoundIsRefusedWhole) {
+    // One entry more than the launcher takes: refused as a whole, before a
+    // single file is looked at, with an installed product left as it was.
+    WriteFileBytes(Dir() + L"\\Game.exe", "installed");
+    WriteFileBytes(Dir() + L"\\.orvelant-known-good", "ok\r\n");
+    UseManifest("too-many");
+    ChildRun run = Job();
+    EXPECT_EQ(11u, run.exit_code);
+    EXPECT_EQ(kRefusedManifest, run.Statuses());
+    EXPECT_TRUE(run.Transfers().empty());
+    EXPECT_EQ("Product worker started\r\nManifest parse/restriction failure\r\n", Log());
+    EXPECT_EQ("installed", ReadFileBytes(Dir() + L"\\Game.exe"));
+    EXPECT_TRUE(PathIsFile(Dir() + L"\\.orvelant-known-good"));
+    EXPECT_FALSE(PathIsFile(Dir() + L"\\version.json"));
+    EXPECT_TRUE(IsEmptyTree(Path(L".orvelant-staging")));
+}
+
 TEST_F(Hostile, CatalogFoldersThatAreTheLibraryRootMakeTheProductInvalid) {
     // Each would put the game's files and the marker loose into the root.
     // 200 bytes fit the 220-byte read but not the 180-unit field (stored empty).

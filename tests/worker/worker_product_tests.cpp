@@ -1,6 +1,7 @@
 // Product jobs against the real update host: install, verify, update, the
 // staged checks, the commit with backups and rollback, and jobs killed part
 // way through.
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -342,21 +343,133 @@ TEST_F(ProductJob, ManifestAtTheHostRootTakesItsFilesFromFiles) {
     EXPECT_EQ(VersionJson("current"), ReadFileBytes(Local(L"version.json")));
 }
 
-TEST_F(ProductJob, OnlyTheFirst256EntriesCount) {
+
+// Thousands of files in nested folders: an install, a verify that finds one
+// changed file, a repair of a deleted one, and an update killed in its commit
+// phase followed by the normal run.
+TEST_F(KilledProductJob, ThousandsOfFilesInstallVerifyRepairAndAKilledUpdate) {
     UseManifest("many");
-    for (int i = 1; i <= 256; ++i) {
-        wchar_t name[16];
-        wsprintfW(name, L"f\\%03d.bin", i);
-        Install(name);
-    }
+    const std::wstring changed = L"d02\\s3\\f00523.bin";
+    const std::wstring deleted = L"d03\\s1\\f00876.bin";
+    const std::wstring first = L"d00\\s0\\f00000.bin";
+    const std::wstring untouched = L"d03\\s4\\f00999.bin";
     ChildRun run = Job();
-    // Entries 257..300 name files that exist nowhere: had they been read, the
-    // job would have had to download them and failed.
-    EXPECT_EQ(0u, run.exit_code);
+    ASSERT_EQ(0u, run.exit_code);
+    ExpectInstalled({first, changed, deleted, untouched});
+    EXPECT_TRUE(HasMarker());
+    // A thousand files, yet few status posts: per-file steps come at most
+    // every 300 ms, and each phase's end is always posted.
     Statuses statuses = run.Statuses();
-    ASSERT_EQ(259u, statuses.size());  // 3, 10, one per file, 100
-    EXPECT_EQ((std::pair<int, int>{PRODUCT_VERIFYING, 10 + 25 * 1 / 256}), statuses[2]);
-    EXPECT_EQ((std::pair<int, int>{PRODUCT_VERIFYING, 35}), statuses[statuses.size() - 2]);
+    EXPECT_LT(statuses.size(), 250u);
+    EXPECT_NE(statuses.end(), std::find(statuses.begin(), statuses.end(),
+                                        std::pair<int, int>{PRODUCT_VERIFYING, 35}));
     EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), statuses.back());
-    EXPECT_EQ("Product worker started\r\nProduct already current\r\n", Log());
+    double last_step = -1000;
+    for (const WorkerMessage &m : run.messages) {
+        if (m.message != WM_WORKER_STATUS || m.wparam != PRODUCT_TRANSFER) continue;
+        if (m.lparam == 36 || m.lparam == 82) continue;  // phase starts
+        EXPECT_GT(m.at_ms - last_step, 250.0) << m.lparam;  // 300 ms apart, less the clock's grain
+        last_step = m.at_ms;
+    }
+
+    WriteFileBytes(Local(changed), "changed");
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({changed});
+    // Only the changed file was replaced: it alone is in the backup area.
+    EXPECT_EQ("changed", ReadFileBytes(Backup(changed)));
+    EXPECT_FALSE(PathIsFile(Backup(first)));
+
+    DeleteFileW(Local(deleted).c_str());
+    run = Run(L" /parent:{parent} /product:p /repair");
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({deleted});
+    EXPECT_TRUE(HasMarker());
+
+    // Version 2 changes the first 150 files; the commit is slowed down and the
+    // Worker killed once a part of them is in place.
+    UseManifest("many-2");
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"10");
+    run = KillWhen([](const WorkerMessage &m) {
+        return m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam > 82;
+    });
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", nullptr);
+    EXPECT_EQ(77u, run.exit_code);
+    const std::wstring last_changed = L"d00\\s4\\f00149.bin";
+    EXPECT_EQ(Served(first), ReadFileBytes(Local(first)));  // committed
+    EXPECT_NE(Served(last_changed), ReadFileBytes(Local(last_changed)));  // not yet
+    EXPECT_FALSE(HasMarker());  // a mixed install is never known-good
+
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({first, last_changed, changed, untouched});
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(VersionJson("2"), ReadFileBytes(Local(L"version.json")));
+}
+
+// A scanner or indexer holding a file for a moment at the commit: the
+// backup copy and the commit move wait it out and the job succeeds.
+TEST_F(KilledProductJob, BriefLocksAtTheCommitAreWaitedOut) {
+    UseManifest("three");
+    WriteFileBytes(Local(L"Game.exe"), "old exe");
+    WriteFileBytes(Staged(L"one.pak"), Served(L"one.pak"));  // complete from an earlier run
+    // Game.exe held without sharing (its backup copy cannot read it), one.pak's
+    // staged file held for reading (it cannot be moved), until the commit begins.
+    HANDLE game = CreateFileW(Local(L"Game.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    HANDLE staged = CreateFileW(Staged(L"one.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, game);
+    ASSERT_NE(INVALID_HANDLE_VALUE, staged);
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (m.message != WM_WORKER_STATUS || m.wparam != PRODUCT_TRANSFER || m.lparam != 82) return;
+        Sleep(150);
+        CloseHandle(game);
+        game = INVALID_HANDLE_VALUE;
+        Sleep(150);
+        CloseHandle(staged);
+        staged = INVALID_HANDLE_VALUE;
+    };
+    ChildRun run = Job(options);
+    if (game != INVALID_HANDLE_VALUE) CloseHandle(game);
+    if (staged != INVALID_HANDLE_VALUE) CloseHandle(staged);
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(kThree);
+    EXPECT_EQ("old exe", ReadFileBytes(Backup(L"Game.exe")));
+    EXPECT_TRUE(HasMarker());
+}
+
+// The rollback cannot put one file back (its backup is held without sharing
+// when the rollback runs): the mixed install is left without the marker and
+// the log names the file.
+TEST_F(KilledProductJob, RollbackThatCannotRestoreAFileLeavesNoMarker) {
+    UseManifest("three");
+    env_.Set(L"ORV_TEST_COMMIT_DELAY_MS", L"300");
+    WriteFileBytes(Local(L"Game.exe"), "old exe");
+    WriteFileBytes(Local(L"two.pak"), "old two");
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    HANDLE two = CreateFileW(Local(L"two.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, two);
+    HANDLE backup = INVALID_HANDLE_VALUE;
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        // After Game.exe's commit its backup exists; hold it from then on.
+        if (m.message == WM_WORKER_STATUS && m.wparam == PRODUCT_TRANSFER && m.lparam == 87)
+            backup = CreateFileW(Backup(L"Game.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    };
+    ChildRun run = Job(options);
+    ASSERT_NE(INVALID_HANDLE_VALUE, backup);
+    CloseHandle(backup);
+    CloseHandle(two);
+    EXPECT_EQ(12u, run.exit_code);
+    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Local(L"Game.exe")));  // could not be put back
+    EXPECT_FALSE(PathIsFile(Local(L"one.pak")));
+    EXPECT_EQ("old two", ReadFileBytes(Local(L"two.pak")));
+    EXPECT_FALSE(HasMarker());
+    EXPECT_EQ("Product worker started\r\nCommit failed\r\nRollback could not restore Game.exe\r\n"
+              "Rollback completed after commit failure\r\n",
+              Log());
 }

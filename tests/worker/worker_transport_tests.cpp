@@ -206,6 +206,34 @@ TEST_F(FileDownload, PauseFlagStopsTheBytesAndTheSameRequestFinishesAfterIt) {
     EXPECT_GT(posts.back().at_ms, resumed_at);
 }
 
+// A pause outlasts the host's idle timeout: the host drops the request, and
+// the resumed download asks once for the rest instead of failing.
+TEST_F(FileDownload, PauseLongerThanTheHostsIdleTimeoutResumesWithARange) {
+    const std::string served = Served(L"files\\blob-4m.bin");
+    const std::wstring flag = Path(L"pause.download");
+    const std::string url = "/idle/files/blob-4m.bin";
+    size_t requests_before = HostRequestCount(url);
+    bool paused = false, dropped = false;
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (paused || m.message != WM_WORKER_TRANSFER) return;
+        paused = true;
+        WriteFileBytes(flag, "");
+        // The host logs the request once it has given up on it.
+        for (int i = 0; i < 300 && !dropped; ++i) {
+            Sleep(100);
+            dropped = HostRequestCount(url) > requests_before;
+        }
+        DeleteFileW(flag.c_str());
+    };
+    ChildRun run = Download(Widen(url), served.size(), options);
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(served == ReadFileBytes(part_));
+    EXPECT_EQ("HTTP Range resume accepted\r\n", Log());
+    EXPECT_EQ(requests_before + 2, HostRequestCount(url));
+}
+
 TEST_F(FileDownload, BandwidthLimitIsReadAtEveryStep) {
     const std::string served = Served(L"files\\blob-4m.bin");
     // 512 KB/s for 4 MiB would take 8 s; the limit is lifted after about 1 s.

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Time to a painted window: the Shell against a bare Win32 window of the same
+# size, started alternately in the same X11 prefix on the private Xvfb,
+# median of ORV_BENCH_STARTS (default 7) starts each; then one Shell start
+# with ORVELANT_STARTUP_PROFILE set, whose per-step profile is printed.
+# ORV_BENCH_BASELINE_SHELL=<another ORVELANT Launcher.exe> times that build
+# too, in the same rounds and the same install (an earlier build, say).
+#   ./bench/startup_bench.sh          (after ./scripts/build.sh)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+here=$root/scripts
+build=${ORV_BUILD_DIR:-$root/build}
+starts=${ORV_BENCH_STARTS:-7}
+timer="$build/tools/startup-timer.exe"
+bare="$build/tools/bare-window.exe"
+[ -f "$timer" ] && [ -f "$bare" ] || { echo "startup_bench: build first (./scripts/build.sh)" >&2; exit 1; }
+
+install=$build/bench/startup/install
+rm -rf "$install"
+mkdir -p "$install/assets"
+cp "$build/bin/ORVELANT Launcher.exe" "$install/"
+baseline=${ORV_BENCH_BASELINE_SHELL:-}
+[ -z "$baseline" ] || cp "$baseline" "$install/baseline-shell.exe"
+cp "$root"/assets/orvelant-wordmark.bmp "$root"/assets/origin-core.bmp "$root"/assets/origin-core.ico "$install/assets/"
+printf '%s' '{"products": [
+ {"id": "first-title", "title": "HALCYRA", "project": "PROJECT / 001", "install_dir": "first-title", "executable": "ORVELANT.exe"},
+ {"id": "second-title", "title": "VESPERLINE", "install_dir": "second-title", "executable": "ORVELANT.exe"},
+ {"id": "third-title", "title": "灰の聖歌隊", "install_dir": "third-title", "executable": "ORVELANT.exe"}]}' >"$install/catalog.json"
+printf '%s' '{"items": [{"title": "SEASON ONE // NOW LIVE", "summary": "新しい世界への扉が開きました。"}]}' >"$install/news.json"
+
+. "$here/x11-session.sh"
+win() { winepath -w "$1" 2>/dev/null; }
+shell_w=$(win "$install/ORVELANT Launcher.exe")
+install_w=$(win "$install")
+bare_w=$(win "$bare")
+shell_class=ORVELANT_LAUNCHER_SHELL_V10
+measure() { wine "$timer" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
+
+# One start of each first, not counted: the prefix's server and caches warm up.
+measure ORV_BARE_WINDOW "$bare_w" >/dev/null
+measure "$shell_class" "$shell_w" "$install_w" >/dev/null || true
+bare_ms=() shell_ms=() base_ms=()
+for i in $(seq 1 "$starts"); do
+  b=$(measure ORV_BARE_WINDOW "$bare_w")
+  s=$(measure "$shell_class" "$shell_w" "$install_w")
+  if [ -n "$baseline" ]; then
+    o=$(measure "$shell_class" "$(win "$install/baseline-shell.exe")" "$install_w")
+    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms, baseline ${o:-(no window)} ms"
+    [ -n "$o" ] || continue
+  else
+    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms"
+  fi
+  [ -n "$b" ] && [ -n "$s" ] || continue   # a round counts only whole
+  bare_ms+=("$b") shell_ms+=("$s")
+  [ -z "$baseline" ] || base_ms+=("$o")
+done
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+mb=$(median "${bare_ms[@]}")
+ms=$(median "${shell_ms[@]}")
+echo
+[ ${#bare_ms[@]} -gt 0 ] || { echo "startup_bench: nothing measured" >&2; exit 1; }
+echo "median of ${#bare_ms[@]}: bare window $mb ms, Shell $ms ms, ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
+
+if [ -n "$baseline" ]; then
+  mo=$(median "${base_ms[@]}")
+  echo "baseline Shell $mo ms, ratio $(awk -v s="$mo" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x"
+fi
+echo
+echo "start-up profile of one Shell start (logs/launcher.log), with the load average ($(cut -d' ' -f1-3 /proc/loadavg)):"
+rm -f "$install/logs/launcher.log"
+ORVELANT_STARTUP_PROFILE=1 measure "$shell_class" "$shell_w" "$install_w" >/dev/null
+grep -a 'startup profile' "$install/logs/launcher.log" | sed 's/^/  /'

@@ -1,0 +1,21 @@
+// Bounds of a product manifest, shared by the Update Worker, which reads
+// manifests, and the release tool, which writes them: one definition, so the
+// two can never disagree. Plain constants without any operating-system header.
+#pragma once
+
+enum {
+    // Most files one manifest may list. Real games ship tens of thousands of
+    // files; the Worker sizes its table from the manifest, so the bound only
+    // keeps a hostile or broken manifest from asking for unbounded memory. A
+    // manifest that lists more is refused whole, never cut.
+    kMaxManifestFiles = 200000,
+    // Most bytes of a manifest document: 200,000 entries of about 320 bytes
+    // (a 120-byte path, the 64-digit digest, a size and the keys) fit, and so
+    // do 100,000 entries with long paths and explicit addresses. The three
+    // launcher documents keep their smaller cap.
+    kMaxManifestBytes = 64 * 1024 * 1024,
+    // Read capacities (bytes, terminator included) of one entry's texts.
+    kManifestPathBytes = 520,
+    kManifestUrlBytes = 760,
+    kManifestSha256Bytes = 72,
+};

@@ -1,0 +1,93 @@
+// Scaled layout shared by the Shell and the Setup windows. Every rectangle,
+// font height and image is written once at 96 DPI and drawn at the layout's
+// DPI; at 96 DPI nothing changes by a pixel. Rectangles are scaled edge by
+// edge, so controls that touch at 96 DPI touch at every scale.
+#pragma once
+
+#include <windows.h>
+
+enum { kUiBaseDpi = 96, kMaxUiItems = 128, kMaxUiFonts = 12, kMaxUiImages = 4 };
+
+struct UiFontSpec {
+    const wchar_t *face;
+    int height;
+    int weight;
+};
+
+// One control: its 96-DPI rectangle, font (-1 none) and image (-1 none).
+struct UiItem {
+    HWND control;
+    short x, y, w, h;
+    signed char font;
+    signed char image;
+};
+
+struct UiLayout {
+    HWND window;
+    HINSTANCE instance;
+    int dpi;  // layout DPI: the window's DPI, less when the screen is too small
+    UiItem items[kMaxUiItems];
+    int count;
+    const UiFontSpec *font_specs;
+    int font_count;
+    HFONT fonts[kMaxUiFonts];
+    HBITMAP sources[kMaxUiImages];  // images as loaded (the 96-DPI size)
+    HBITMAP scaled[kMaxUiImages];   // made for the current DPI; null at 96
+    int image_count;
+};
+
+// Asks for per-monitor (v2) awareness where the system has it; the
+// manifest already declares it, this covers systems that ignore it.
+void UiEnableDpiAwareness(void);
+// DPI of the window (or of the system when window is null).
+int UiWindowDpi(HWND window);
+int UiScale(int value96, int dpi);
+void UiScaleRect(int x, int y, int w, int h, int dpi, RECT *out);
+
+// Where the window opens and at which layout DPI: the outer size given for
+// 96 DPI is kept for the frame's client area, scaled; when that does not fit
+// the work area of the monitor holding the mouse, the largest layout DPI
+// that fits. At the given position (scaled, from the work area's corner)
+// when the window fits there, centred in the work area otherwise.
+void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, int window_dpi,
+                   const RECT *work_area, int *layout_dpi, RECT *outer);
+void UiMouseWorkArea(RECT *work_area);
+
+void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec *fonts,
+            int font_count, int dpi);
+// Creates the layout's fonts at its DPI; the previous ones are deleted
+// after the controls have the new ones (UiApplyFonts).
+void UiCreateFonts(UiLayout *layout);
+// A STATIC control at the scaled rectangle, recorded for relayout.
+HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
+                     int x, int y, int w, int h, int id, int font);
+// An SS_BITMAP static showing bitmap at the scaled size (the layout keeps
+// the bitmap and frees the scaled copies it makes).
+HWND UiCreateImage(UiLayout *layout, HBITMAP bitmap, int x, int y, int w, int h);
+void UiSetItemFont(UiLayout *layout, HWND control, int font);
+// Sets every recorded control's font (after UiCreateFonts).
+void UiApplyFonts(UiLayout *layout);
+// Moves every control, rebuilds fonts and images for a new layout DPI.
+void UiRelayout(UiLayout *layout, int dpi);
+HFONT UiFont(const UiLayout *layout, int font);
+// Moves a control to a 96-DPI rectangle scaled at the layout's DPI.
+void UiMoveControl(const UiLayout *layout, HWND control, int x, int y, int w, int h);
+
+// WM_DPICHANGED: the suggested rectangle's place, the layout DPI that fits
+// its monitor, every control relaid out.
+void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_h96,
+                        WPARAM wparam, LPARAM lparam);
+
+// ---- keyboard ----------------------------------------------------------
+// Actions are the visible, enabled STATIC controls with click notification
+// and an id, and the EDIT controls, in the window's child order (the order
+// they were created in, which is the order they are read in).
+// Tab / Shift+Tab move between them, Enter / Space run the focused action
+// with the WM_COMMAND a click sends. Returns 1 when the key was handled.
+int UiHandleKey(HWND window, const MSG *msg);
+// Focus to that control, the focus mark shown.
+void UiFocusControl(HWND control);
+// While a screen reader runs, gives every action the accessible role of a
+// push button (its name is its text) through the accessibility layer's
+// annotations; 1 when all were set.
+int UiMarkActionsAsButtons(HWND window);

@@ -1,0 +1,44 @@
+// Serial and expiry of the signed documents: every document of a publish gets
+// the same serial, one higher than anything published before with the key,
+// and an expiry a lifetime ahead. The launcher remembers the serials it
+// trusted and refuses older or expired documents; launchers that do not know
+// the two keys read the documents as before.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orv {
+
+struct Freshness {
+  uint64_t serial = 0;
+  std::string expires;  // "YYYY-MM-DDTHH:MM:SSZ"
+};
+
+// "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ").
+std::string ExpiryProblem(const std::string& text);
+std::string ExpiryAfterDays(int days);
+
+// The serial of the next publish to outDir with the key: one above both the
+// serial of the tree there and the counter kept beside the key.
+bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t* serial,
+                std::string* error);
+bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string* error);
+
+struct StampedDocument {
+  std::string hostPath;
+  std::string* bytes;
+};
+
+// Puts "serial" and "expires" (replacing earlier ones) at the top of every
+// document; the control document also names the serial and SHA-256 of the
+// catalog and news it was published with.
+void StampDocuments(const std::vector<StampedDocument>& documents, const Freshness& freshness);
+
+// Re-signs every signed document of a published tree with a new serial and
+// expiry, nothing else changed; the tree is swapped in whole.
+bool RefreshTree(const std::string& outDir, const std::string& keyPath, const Freshness& given,
+                 int lifetimeDays, std::vector<std::string>* notes, std::string* error);
+
+}  // namespace orv

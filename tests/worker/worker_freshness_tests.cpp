@@ -1,0 +1,179 @@
+// A host that replays: documents of earlier publishes, a second document
+// under a serial already trusted, expired ones, ones without serial and
+// expiry, and a catalog the control document does not name. Each scenario
+// swaps what the host serves between runs of the real Worker.
+#include "update_host.h"
+#include "worker_fixture.h"
+
+using namespace orv_test;
+
+namespace {
+
+const Statuses kDone = {{SYNC_STARTED, 0}, {SYNC_DONE, 0}};
+const Statuses kUnavailable = {{SYNC_STARTED, 0}, {SYNC_UNAVAILABLE, 0}};
+
+class Replay : public WorkerFixture {
+protected:
+    void TearDown() override {
+        // Other tests expect a host that serves no launcher documents.
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"}) {
+            DeleteFileW((Live() + name).c_str());
+            DeleteFileW((Live() + name + L".sig").c_str());
+        }
+        DeleteFileW((Game() + L"manifest.json").c_str());
+        DeleteFileW((Game() + L"manifest.json.sig").c_str());
+    }
+    static std::wstring Docs() { return HostTree() + L"\\documents\\"; }
+    static std::wstring Live() { return HostTree() + L"\\launcher\\"; }
+    static std::wstring Game() { return HostTree() + L"\\games\\fresh\\"; }
+    static void Copy(const std::wstring &from, const std::wstring &to) {
+        ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from);
+        ASSERT_TRUE(CopyFileW((from + L".sig").c_str(), (to + L".sig").c_str(), FALSE));
+    }
+    void Serve(const std::wstring &name, const std::wstring &source) {
+        Copy(Docs() + source, Live() + name);
+    }
+    void Publish(const std::wstring &catalog, const std::wstring &news, const std::wstring &control) {
+        Serve(L"catalog.json", catalog);
+        Serve(L"news.json", news);
+        Serve(L"control.json", control);
+    }
+    void ServeManifest(const std::wstring &source) {
+        Copy(Game() + source, Game() + L"manifest.json");
+    }
+    std::string Cached(const std::wstring &name) const { return ReadFileBytes(Path(name)); }
+    static std::string Served(const std::wstring &source) { return ReadFileBytes(Docs() + source); }
+    Statuses Sync() {
+        ChildRun run = Run(L" /sync /parent:{parent}");
+        EXPECT_EQ(0u, run.exit_code);
+        return run.Statuses();
+    }
+    // The log lines added since the last call.
+    std::string NewLog() {
+        std::string all = Log();
+        std::string added = all.substr(seen_ < all.size() ? seen_ : all.size());
+        seen_ = all.size();
+        return added;
+    }
+    // Exactly one refusal line, for this document, whose reason holds each fragment.
+    static void ExpectRefused(const std::string &log, const std::string &address,
+                              std::initializer_list<const char *> fragments) {
+        const std::string head = "Signed document refused: ";
+        size_t at = log.find(head);
+        ASSERT_NE(std::string::npos, at) << log;
+        EXPECT_EQ(std::string::npos, log.find(head, at + 1)) << log;
+        std::string line = log.substr(at, log.find("\r\n", at) - at);
+        EXPECT_EQ(0u, line.find(head + address + ": ")) << line;
+        for (const char *f : fragments) EXPECT_NE(std::string::npos, line.find(f)) << line;
+    }
+    size_t seen_ = 0;
+};
+
+const char kRetained[] = "Signed sync unavailable or invalid; trusted local cache retained\r\n";
+
+}  // namespace
+
+TEST_F(Replay, SyncRefusesOlderDuplicateExpiredAndUnnamedDocumentsAndKeepsTheCaches) {
+    // Documents without serial and expiry are taken as always.
+    Publish(L"catalog.json", L"news.json", L"control.json");
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_EQ(Served(L"catalog.json"), Cached(L"catalog.json"));
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
+
+    Publish(L"catalog-s5.json", L"news-s5.json", L"control-s5.json");
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_EQ(Served(L"catalog-s5.json"), Cached(L"catalog.json"));
+    EXPECT_EQ(Served(L"control-s5.json"), Cached(L"control.json"));
+    EXPECT_EQ(Served(L"news-s5.json"), Cached(L"news.json"));
+    NewLog();
+
+    // An older catalog, another catalog under the same serial, one without a
+    // serial: each refused, the trusted one stays cached.
+    const struct {
+        const wchar_t *source;
+        std::initializer_list<const char *> reason;
+    } kCatalogs[] = {{L"catalog-s4.json", {"serial 4", "5"}},
+                     {L"catalog-s5-other.json", {"serial 5", "other content"}},
+                     {L"catalog.json", {"no serial", "5"}}};
+    for (const auto &c : kCatalogs) {
+        Serve(L"catalog.json", c.source);
+        EXPECT_EQ(kUnavailable, Sync()) << Narrow(c.source);
+        EXPECT_EQ(Served(L"catalog-s5.json"), Cached(L"catalog.json")) << Narrow(c.source);
+        std::string log = NewLog();
+        ExpectRefused(log, "/launcher/catalog.json", c.reason);
+        EXPECT_NE(std::string::npos, log.find(kRetained));
+    }
+
+    // An older control document beside the current catalog.
+    Serve(L"catalog.json", L"catalog-s5.json");
+    Serve(L"control.json", L"control-s4.json");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_EQ(Served(L"control-s5.json"), Cached(L"control.json"));
+    ExpectRefused(NewLog(), "/launcher/control.json", {"serial 4"});
+
+    // A newer control document that names another catalog than the one served.
+    Serve(L"control.json", L"control-s6.json");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_EQ(Served(L"control-s6.json"), Cached(L"control.json"));
+    EXPECT_EQ(Served(L"catalog-s5.json"), Cached(L"catalog.json"));
+    ExpectRefused(NewLog(), "/launcher/catalog.json", {"control document", "7"});
+
+    // An expired catalog: the log says when it expired and what the clock says.
+    Serve(L"catalog.json", L"catalog-s6-expired.json");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_EQ(Served(L"catalog-s5.json"), Cached(L"catalog.json"));
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char today[16];
+    wsprintfA(today, "%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
+    ExpectRefused(NewLog(), "/launcher/catalog.json",
+                  {"expired", "2020-01-01T00:00:00Z", "local time", today});
+}
+
+TEST_F(Replay, InstalledReleaseIsNeverRolledBack) {
+    WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/fresh/manifest.json"));
+    const std::wstring dir = DefaultRoot() + L"\\p-dir\\";
+    auto job = [&](const wchar_t *mode) {
+        ChildRun run = Run(std::wstring(L" /parent:{parent} /product:p") + mode);
+        EXPECT_EQ(0u, run.exit_code);
+        return run.Statuses().empty() ? 0 : run.Statuses().back().first;
+    };
+    ServeManifest(L"manifest-s5.json");
+    EXPECT_EQ(PRODUCT_CURRENT, job(L""));
+    const std::string game = ReadFileBytes(dir + L"Game.exe");
+    const std::string version = ReadFileBytes(dir + L"version.json");
+    EXPECT_EQ("{\r\n  \"version\": \"2.0.0\"\r\n}\r\n", version);  // the format it always had
+    NewLog();
+
+    auto expect_untouched = [&](const char *what) {
+        EXPECT_EQ(game, ReadFileBytes(dir + L"Game.exe")) << what;
+        EXPECT_EQ(version, ReadFileBytes(dir + L"version.json")) << what;
+        EXPECT_TRUE(PathIsFile(dir + L".orvelant-known-good")) << what;
+    };
+    // The older release is refused like an unavailable manifest.
+    ServeManifest(L"manifest-s4.json");
+    EXPECT_EQ(PRODUCT_OFFLINE_READY, job(L""));
+    expect_untouched("older");
+    std::string log = NewLog();
+    ExpectRefused(log, "/games/fresh/manifest.json", {"serial 4", "5"});
+    EXPECT_NE(std::string::npos, log.find("Manifest unavailable; no local files modified"));
+
+    // A repair takes the same release again.
+    ServeManifest(L"manifest-s5.json");
+    EXPECT_EQ(PRODUCT_CURRENT, job(L" /repair"));
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
+
+    // Without the install directory's memory the product folder still knows
+    // the release it holds.
+    ASSERT_TRUE(DeleteFileW(Path(L"trusted-serials.txt").c_str()));
+    ServeManifest(L"manifest-s4.json");
+    EXPECT_EQ(PRODUCT_OFFLINE_READY, job(L""));
+    expect_untouched("older, memory lost");
+    ExpectRefused(NewLog(), "/games/fresh/manifest.json", {"installed release", "5"});
+
+    // An expired manifest of a newer release is refused too.
+    ServeManifest(L"manifest-s6-expired.json");
+    EXPECT_EQ(PRODUCT_OFFLINE_READY, job(L""));
+    expect_untouched("expired");
+    ExpectRefused(NewLog(), "/games/fresh/manifest.json", {"expired"});
+}

@@ -1,0 +1,153 @@
+// Large files updated from the pieces already on disk: what the host's log
+// shows was fetched, and that the result is always the signed file.
+#include <filesystem>
+
+#include "update_host.h"
+#include "worker_fixture.h"
+
+using namespace orv_test;
+
+namespace {
+
+// What the host sent for one file since a point in its access log.
+struct Fetched {
+    unsigned long long ranged_bytes = 0;
+    int ranged = 0;  // 206 answers
+    int whole = 0;   // 200 answers
+};
+
+Fetched FetchedSince(size_t mark, const std::string &path) {
+    Fetched f;
+    std::string log = HostAccessLog().substr(mark);
+    std::string needle = "\"GET " + path + " HTTP/1.1\" ";
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+        int status = std::atoi(log.c_str() + at + needle.size());
+        unsigned long long bytes = std::strtoull(log.c_str() + at + needle.size() + 4, nullptr, 10);
+        if (status == 206) {
+            ++f.ranged;
+            f.ranged_bytes += bytes;
+        } else if (status == 200) {
+            ++f.whole;
+        }
+    }
+    return f;
+}
+
+class PieceJob : public WorkerFixture {
+protected:
+    void Use(const std::string &name) {
+        WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/" + name + "/manifest.json"));
+    }
+    std::wstring Local() const { return DefaultRoot() + L"\\p-dir\\big.pak"; }
+    std::wstring Staged() const { return Path(L".orvelant-staging\\p\\big.pak.part"); }
+    static std::string Served(const std::string &game) {
+        return ReadFileBytes(HostTree() + L"\\games\\" + Widen(game) + L"\\files\\big.pak");
+    }
+    void InstallOld() {
+        std::error_code ec;
+        std::filesystem::remove_all(Path(L".orvelant-staging"), ec);
+        WriteFileBytes(Local(), Served("pieces-old"));
+    }
+    ChildRun Job(const ChildOptions &options = ChildOptions()) {
+        return Run(L" /parent:{parent} /product:p", options);
+    }
+};
+
+}  // namespace
+
+TEST_F(PieceJob, ChangedAndInsertedMiddleFetchesOnlyItsPiecesAndSurvivesAKill) {
+    const std::string wanted = Served("pieces");
+    Use("pieces");
+    InstallOld();
+    size_t mark = HostAccessLog().size();
+    size_t lists = HostRequestCount("/games/pieces/files/big.pak.pieces.sig");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    EXPECT_EQ(lists + 1, HostRequestCount("/games/pieces/files/big.pak.pieces.sig"));
+    Fetched full = FetchedSince(mark, "/games/pieces/files/big.pak");
+    EXPECT_EQ(0, full.whole);
+    EXPECT_GE(full.ranged, 1);
+    EXPECT_LT(full.ranged_bytes * 4, wanted.size());
+    EXPECT_EQ(std::string::npos, Log().find("whole file"));
+
+    // Killed while the pieces travel (slowly), then run again: what was
+    // already staged is kept, and the file is still exactly the signed one.
+    InstallOld();
+    SettingsGuard::SetNumber(L"BandwidthKbps", 256);
+    // Killed once the remaining size shown has fallen to 1 MiB: the figures
+    // count only what travels (never the file's size) and whole pieces have
+    // landed in the staged file.
+    const long long travel = (long long)(full.ranged_bytes >> 20) + 1;
+    long long most = 0;
+    ChildOptions kill;
+    kill.on_message = [&most](const WorkerMessage &m, HANDLE process) {
+        if (m.message != WM_WORKER_TRANSFER) return;
+        most = std::max(most, m.lparam);
+        if (m.lparam <= 1) {
+            TerminateProcess(process, 77);
+            WaitForSingleObject(process, 5000);
+        }
+    };
+    run = Job(kill);
+    EXPECT_LE(most, travel);
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-old"));
+    EXPECT_GT(ReadFileBytes(Staged()).size(), 0u);
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    Fetched resumed = FetchedSince(mark, "/games/pieces/files/big.pak");
+    EXPECT_EQ(0, resumed.whole);
+    EXPECT_LT(resumed.ranged_bytes, full.ranged_bytes);
+}
+
+TEST_F(PieceJob, RepairFetchesOnlyTheDamagedPieces) {
+    std::string damaged = Served("pieces");
+    const std::string wanted = damaged;
+    for (size_t at : {damaged.size() / 5, damaged.size() * 4 / 5})
+        for (size_t k = 0; k < 4096; ++k) damaged[at + k] ^= 0x5a;
+    Use("pieces");
+    WriteFileBytes(Local(), damaged);
+    size_t mark = HostAccessLog().size();
+    ChildRun run = Run(L" /parent:{parent} /product:p /repair");
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    Fetched f = FetchedSince(mark, "/games/pieces/files/big.pak");
+    EXPECT_EQ(0, f.whole);
+    EXPECT_EQ(2, f.ranged);  // one request per damaged stretch
+    EXPECT_LT(f.ranged_bytes * 4, wanted.size());
+}
+
+TEST_F(PieceJob, LyingListRangeIgnoringHostAndMissingListEndInTheWholeSignedFile) {
+    struct Case {
+        const char *game;
+        const char *path;  // where the file is fetched from
+        const char *line;
+        int whole;  // 200 answers: the ignored range is one of them
+    } cases[] = {
+        {"pieces-lie", "/games/pieces-lie/files/big.pak",
+         "Assembled file failed SHA-256; fetching the whole file once", 1},
+        {"pieces-norange", "/norange/games/pieces/files/big.pak",
+         "Host ignored the range request; downloading the whole file", 2},
+        {"pieces-nolist", "/games/pieces-nolist/files/big.pak",
+         "Piece list unavailable; downloading the whole file", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.game);
+        Use(c.game);
+        InstallOld();
+        size_t mark = HostAccessLog().size();
+        ChildRun run = Job();
+        EXPECT_EQ(0u, run.exit_code);
+        std::string wanted = Served(std::string(c.game) == "pieces-norange" ? "pieces" : c.game);
+        EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+        Fetched f = FetchedSince(mark, c.path);
+        EXPECT_EQ(c.whole, f.whole);
+        EXPECT_EQ(0, f.ranged);
+        EXPECT_NE(std::string::npos, Log().find(c.line));
+        EXPECT_FALSE(PathIsFile(Staged()));
+    }
+}

@@ -1,0 +1,95 @@
+// The Worker players have today (built from the previous release's sources
+// with this build's signing key) against a tree this build's release tool
+// publishes: a sync, an install, an update and a check must go exactly as
+// they went for it before. Whatever the release tool adds to its documents
+// and layout must keep this passing.
+#include "update_host.h"
+#include "worker_fixture.h"
+
+using namespace orv_test;
+
+namespace {
+
+class PreviousReleaseWorker : public WorkerFixture {
+protected:
+    void SetUp() override {
+        WorkerFixture::SetUp();
+        if (!PathIsFile(std::wstring(ORV_TEST_PREVIOUS_BIN) + L"\\ORVELANT Update Worker.exe"))
+            GTEST_SKIP() << "the previous release could not be built (see previous_release.build)";
+        exe_ = install_ + L"\\ORVELANT Update Worker.exe";
+        ASSERT_TRUE(CopyFileW((std::wstring(ORV_TEST_PREVIOUS_BIN) +
+                               L"\\ORVELANT Update Worker.exe").c_str(),
+                              exe_.c_str(), FALSE));
+    }
+    void TearDown() override {
+        if (!IsSkipped()) Unpublish();
+    }
+    // Publishes the demo release with this build's tool beside the test
+    // tree and copies it in; a list of the copied files lets TearDown remove
+    // exactly those.
+    void Publish(const std::string &version) {
+        std::string out = std::string(ORV_TEST_SCRATCH_UNIX) + "/previous-release-tree";
+        ASSERT_TRUE(RunOnHost("rm -rf '" + out + "' && '" ORV_TEST_REPO_UNIX
+                              "/samples/make-demo-release.sh' '" ORV_TEST_BUILD_UNIX "' '" + out +
+                              "' " + version + " >/dev/null && cd '" + out +
+                              "' && find . -type f ! -name '.*' | sed 's|^\\./||' >>'" +
+                              std::string(ORV_TEST_SCRATCH_UNIX) +
+                              "/previous-release-files' && cp -a --parents $(find . -type f ! -name "
+                              "'.*') '" ORV_TEST_HOST_TREE_UNIX "/'"));
+    }
+    void Unpublish() {
+        RunOnHost("cd '" ORV_TEST_HOST_TREE_UNIX "' && sort -u '" + std::string(ORV_TEST_SCRATCH_UNIX) +
+                  "/previous-release-files' 2>/dev/null | while read -r f; do rm -f \"$f\"; done; "
+                  "rm -f '" + std::string(ORV_TEST_SCRATCH_UNIX) + "/previous-release-files'");
+    }
+    // The game folder the demo release was published from.
+    std::string Source(const std::wstring &relative) const {
+        return ReadFileBytes(Widen(std::string("Z:") + ORV_TEST_BUILD_UNIX) +
+                             L"\\demo-release\\games\\first-title\\" + relative);
+    }
+    std::wstring Game(const std::wstring &relative) const {
+        return DefaultRoot() + L"\\first-title\\" + relative;
+    }
+    ChildRun Job() { return Run(L" /parent:{parent} /product:first-title"); }
+};
+
+}  // namespace
+
+TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPublishes) {
+    Publish("1.0.0");
+    ChildRun sync = Run(L" /sync /parent:{parent}");
+    EXPECT_EQ(0u, sync.exit_code);
+    EXPECT_EQ((Statuses{{SYNC_STARTED, 0}, {SYNC_DONE, 0}}), sync.Statuses());
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\launcher\\catalog.json"),
+              ReadFileBytes(Path(L"catalog.json")));
+    EXPECT_EQ(ReadFileBytes(HostTree() + L"\\launcher\\control.json"),
+              ReadFileBytes(Path(L"control.json")));
+
+    const std::vector<std::wstring> files = {L"ORVELANT.exe", L"game.txt", L"config\\default.cfg",
+                                             L"data\\world.pak", L"data\\audio\\music.pak",
+                                             L"data\\levels.pak"};
+    ChildRun install = Job();
+    EXPECT_EQ(0u, install.exit_code);
+    ASSERT_FALSE(install.Statuses().empty());
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), install.Statuses().back());
+    for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
+    EXPECT_TRUE(PathIsFile(Game(L".orvelant-known-good")));
+
+    Publish("1.1.0");  // one file changed, one added, the middle of a large one rewritten
+    // The large file has a piece list beside it: this Worker knows nothing of it.
+    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\files\\data\\levels.pak.pieces"));
+    ChildRun update = Job();
+    EXPECT_EQ(0u, update.exit_code);
+    ASSERT_FALSE(update.Statuses().empty());
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), update.Statuses().back());
+    for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
+    EXPECT_EQ(Source(L"data\\patch-1.1.pak"), ReadFileBytes(Game(L"data\\patch-1.1.pak")));
+    EXPECT_NE(std::string::npos, ReadFileBytes(Game(L"version.json")).find("\"1.1.0\""));
+    EXPECT_TRUE(PathIsFile(Game(L".orvelant-known-good")));
+
+    // Nothing left to fetch: the next check finds the install current.
+    ChildRun check = Job();
+    EXPECT_EQ(0u, check.exit_code);
+    for (const auto &s : check.Statuses()) EXPECT_NE(PRODUCT_TRANSFER, s.first);
+    EXPECT_EQ(std::string::npos, Log().find("fail"));
+}

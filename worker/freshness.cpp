@@ -1,0 +1,478 @@
+// Signatures never expire, so a signed document alone cannot tell a fresh
+// answer from a replayed old one. Documents therefore carry a "serial" that
+// grows with every publish and an "expires" time (UTC), both at the top of
+// the document, and the Worker remembers per document address the highest
+// serial and the SHA-256 it accepted. Older programs ignore both keys.
+#include "freshness.h"
+
+#include "manifest.h"
+
+#include "json.h"
+#include "runtime.h"
+#include "update_signing_key.h"
+#include "worker.h"
+
+enum {
+    kTrustEntries = 64,
+    kAddressBytes = 520,
+    kRefusals = 8,
+    kRefusalBytes = 360,
+    kStampBytes = 24,
+    kStateBytes = kTrustEntries * (kAddressBytes + 100) + kRefusals * (kRefusalBytes + 12) + 200,
+};
+
+struct TrustEntry {
+    char address[kAddressBytes];
+    unsigned long long serial;
+    char sha256[2 * kDigestBytes + 1];
+};
+
+static TrustEntry g_trust[kTrustEntries];
+static int g_trust_count;
+static char g_refusals[kRefusals][kRefusalBytes];
+static int g_refusal_count;
+static int g_sync_refusals;  // this run is a sync: its refusals are recorded
+
+static const wchar_t kStateName[] = L"trusted-serials.txt";
+static const wchar_t kStateTemporary[] = L"trusted-serials.txt.new";
+static const wchar_t kInstalledSerialName[] = L".orvelant-release-serial";
+static const char kStateHeader[] = "orvelant-trusted-serials 1 ";
+
+static void Append(char *dst, unsigned int capacity, const char *src) {
+    unsigned int at = (unsigned int)NarrowLength(dst);
+    while (*src && at + 1 < capacity) dst[at++] = *src++;
+    dst[at] = 0;
+}
+
+static int StartsWith(const char *text, const char *prefix) {
+    while (*prefix && *text == *prefix) ++text, ++prefix;
+    return *prefix == 0;
+}
+
+static int SameText(const char *a, const char *b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+static void DigestHex(const unsigned char digest[kDigestBytes], char *hex) {
+    for (int i = 0; i < kDigestBytes; ++i) {
+        hex[2 * i] = HexDigitLower(digest[i] >> 4);
+        hex[2 * i + 1] = HexDigitLower(digest[i] & 15);
+    }
+    hex[2 * kDigestBytes] = 0;
+}
+
+// The state belongs to the signing key built into this Worker: a Worker with
+// another key (a key rotation) finds a foreign file and starts from nothing.
+static void KeyFingerprint(char *hex) {
+    unsigned char digest[kDigestBytes];
+    if (!Sha256Buffer(kUpdateSigningModulus, 256, digest)) FillZero(digest, kDigestBytes);
+    DigestHex(digest, hex);
+}
+
+static void AddressOf(const wchar_t *url, char *address) {
+    address[0] = 0;
+    int n = WideCharToMultiByte(CP_UTF8, 0, url, -1, address, kAddressBytes, NULL, NULL);
+    if (n <= 0) address[0] = 0;
+}
+
+static TrustEntry *FindEntry(const char *address) {
+    for (int i = 0; i < g_trust_count; ++i)
+        if (SameText(g_trust[i].address, address)) return &g_trust[i];
+    return NULL;
+}
+
+static const char *LineEnd(const char *p, const char *end) {
+    while (p < end && *p != '\r' && *p != '\n') ++p;
+    return p;
+}
+
+static void CopyField(char *dst, unsigned int capacity, const char *from, const char *to) {
+    unsigned int n = 0;
+    while (from < to && n + 1 < capacity) dst[n++] = *from++;
+    dst[n] = 0;
+}
+
+void LoadTrustState(int refusals_of_sync) {
+    g_trust_count = 0;
+    g_refusal_count = 0;
+    g_sync_refusals = refusals_of_sync;
+    wchar_t path[1200];
+    InstallPath(kStateName, path, 1200);
+    unsigned int size = 0;
+    char *text = ReadWholeFile(path, &size);
+    if (!text) return;
+    char header[128];
+    header[0] = 0;
+    Append(header, 128, kStateHeader);
+    char fingerprint[2 * kDigestBytes + 1];
+    KeyFingerprint(fingerprint);
+    Append(header, 128, fingerprint);
+    const char *end = text + size;
+    const char *line = text;
+    const char *stop = LineEnd(line, end);
+    char first[128];
+    CopyField(first, 128, line, stop);
+    if (!SameText(first, header)) {
+        HeapFree(GetProcessHeap(), 0, text);
+        return;
+    }
+    for (line = stop; line < end; line = stop) {
+        while (line < end && (*line == '\r' || *line == '\n')) ++line;
+        stop = LineEnd(line, end);
+        if (stop - line >= 8 && StartsWith(line, "refused ")) {
+            // "refused <text>": a refusal of the last sync.
+            if (g_refusal_count < kRefusals && !refusals_of_sync)
+                CopyField(g_refusals[g_refusal_count++], kRefusalBytes, line + 8, stop);
+            continue;
+        }
+        // "<serial> <sha256> <address>"
+        if (g_trust_count >= kTrustEntries) continue;
+        const char *p = line;
+        unsigned long long serial = 0;
+        int digits = 0;
+        while (p < stop && *p >= '0' && *p <= '9') serial = serial * 10 + (unsigned)(*p++ - '0'), ++digits;
+        if (!digits || p >= stop || *p != ' ' || stop - p < 2 + 2 * kDigestBytes) continue;
+        TrustEntry *entry = &g_trust[g_trust_count];
+        CopyField(entry->sha256, sizeof(entry->sha256), p + 1, p + 1 + 2 * kDigestBytes);
+        p += 1 + 2 * kDigestBytes;
+        if (!IsSha256Hex(entry->sha256) || *p != ' ') continue;
+        CopyField(entry->address, kAddressBytes, p + 1, stop);
+        if (!entry->address[0]) continue;
+        entry->serial = serial;
+        ++g_trust_count;
+    }
+    HeapFree(GetProcessHeap(), 0, text);
+}
+
+// Written beside the caches like them: a temporary file, flushed, renamed over.
+static int ReplaceFileDurably(const wchar_t *temporary, const wchar_t *target,
+                              const char *bytes, unsigned int length) {
+    HANDLE h = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    BOOL ok = WriteFile(h, bytes, length, &written, NULL) && written == length &&
+              FlushFileBuffers(h);
+    CloseHandle(h);
+    int moved = 0;
+    for (int attempt = 0; ok && !moved; ++attempt) {
+        moved = MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (!moved && !WaitOutBriefLock(attempt, 1)) break;
+    }
+    if (!moved) DeleteFileW(temporary);
+    return moved;
+}
+
+int SaveTrustState(void) {
+    char *text = (char *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kStateBytes);
+    if (!text) return 0;
+    Append(text, kStateBytes, kStateHeader);
+    char fingerprint[2 * kDigestBytes + 1];
+    KeyFingerprint(fingerprint);
+    Append(text, kStateBytes, fingerprint);
+    Append(text, kStateBytes, "\r\n");
+    for (int i = 0; i < g_trust_count; ++i) {
+        char line[24];
+        line[0] = 0;
+        AppendDecimal(line, 24, g_trust[i].serial);
+        Append(text, kStateBytes, line);
+        Append(text, kStateBytes, " ");
+        Append(text, kStateBytes, g_trust[i].sha256);
+        Append(text, kStateBytes, " ");
+        Append(text, kStateBytes, g_trust[i].address);
+        Append(text, kStateBytes, "\r\n");
+    }
+    for (int i = 0; i < g_refusal_count; ++i) {
+        Append(text, kStateBytes, "refused ");
+        Append(text, kStateBytes, g_refusals[i]);
+        Append(text, kStateBytes, "\r\n");
+    }
+    wchar_t path[1200];
+    wchar_t temporary[1300];
+    InstallPath(kStateName, path, 1200);
+    InstallPath(kStateTemporary, temporary, 1300);
+    int ok = ReplaceFileDurably(temporary, path, text, (unsigned int)NarrowLength(text));
+    HeapFree(GetProcessHeap(), 0, text);
+    if (!ok) LogLine("Trusted serials could not be saved");
+    return ok;
+}
+
+static void Refuse(const char *address, const char *reason) {
+    char line[kRefusalBytes];
+    line[0] = 0;
+    Append(line, kRefusalBytes, address);
+    Append(line, kRefusalBytes, ": ");
+    Append(line, kRefusalBytes, reason);
+    char logged[kRefusalBytes + 40];
+    logged[0] = 0;
+    Append(logged, sizeof(logged), "Signed document refused: ");
+    Append(logged, sizeof(logged), line);
+    LogLine(logged);
+    if (g_sync_refusals && g_refusal_count < kRefusals)
+        CopyBytes(g_refusals[g_refusal_count++], line, kRefusalBytes);
+}
+
+// The first bytes of the top-level object, up to its first nested object or
+// array: where "serial" and "expires" stand, so that a key of the same name
+// inside a list entry is never taken for them.
+static JsonOffset HeaderEnd(const char *doc, unsigned int length) {
+    unsigned int i = 0;
+    while (i < length && doc[i] != '{') ++i;
+    for (++i; i < length; ++i)
+        if (doc[i] == '{' || doc[i] == '[') return i;
+    return length;
+}
+
+static void Two(char *at, int value) {
+    at[0] = (char)('0' + (value / 10) % 10);
+    at[1] = (char)('0' + value % 10);
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" (utc) or "YYYY-MM-DD HH:MM:SS" (local).
+static void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
+    Two(text, t->wYear / 100);
+    Two(text + 2, t->wYear % 100);
+    text[4] = '-';
+    Two(text + 5, t->wMonth);
+    text[7] = '-';
+    Two(text + 8, t->wDay);
+    text[10] = utc ? 'T' : ' ';
+    Two(text + 11, t->wHour);
+    text[13] = ':';
+    Two(text + 14, t->wMinute);
+    text[16] = ':';
+    Two(text + 17, t->wSecond);
+    text[19] = utc ? 'Z' : 0;
+    text[20] = 0;
+}
+
+// Exactly "YYYY-MM-DDTHH:MM:SSZ"; such texts compare in time order as bytes.
+static int IsUtcStamp(const char *text) {
+    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    for (int i = 0; i < 20; ++i) {
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return 0;
+    }
+    return text[20] == 0;
+}
+
+static int CompareText(const char *a, const char *b) {
+    while (*a && *a == *b) ++a, ++b;
+    return (unsigned char)*a - (unsigned char)*b;
+}
+
+// "<before><a>[<middle><b>]<after>": the second number only with a middle text.
+static void SerialReason(char *reason, const char *before, unsigned long long a, const char *middle,
+                         unsigned long long b, const char *after) {
+    reason[0] = 0;
+    Append(reason, 200, before);
+    AppendDecimal(reason, 200, a);
+    if (middle) {
+        Append(reason, 200, middle);
+        AppendDecimal(reason, 200, b);
+    }
+    Append(reason, 200, after);
+}
+
+int CheckFreshDocument(const wchar_t *url, const char *body, unsigned int length,
+                       FreshDocument *out) {
+    FillZero(out, sizeof(*out));
+    char address[kAddressBytes];
+    AddressOf(url, address);
+    if (!Sha256Buffer(body, length, out->digest)) {
+        Refuse(address, "its SHA-256 could not be computed");
+        return 0;
+    }
+    const JsonOffset header = HeaderEnd(body, length);
+    out->has_serial = JsonGetNumber(body, 0, header, "serial", &out->serial);
+
+    JsonOffset at = 0;
+    if (JsonFind(body, header, "\"expires\"", 0, &at)) {
+        char expires[kStampBytes];
+        expires[0] = 0;
+        if (!JsonGetString(body, 0, header, "expires", expires, kStampBytes) ||
+            !IsUtcStamp(expires)) {
+            Refuse(address, "its expiry time is not readable");
+            return 0;
+        }
+        SYSTEMTIME now;
+        GetSystemTime(&now);
+        char now_text[kStampBytes];
+        FormatStamp(&now, now_text, 1);
+        if (CompareText(now_text, expires) > 0) {
+            SYSTEMTIME local;
+            GetLocalTime(&local);
+            char local_text[kStampBytes];
+            FormatStamp(&local, local_text, 0);
+            char reason[200];
+            reason[0] = 0;
+            Append(reason, 200, "expired at ");
+            Append(reason, 200, expires);
+            Append(reason, 200, " while this computer's clock reads ");
+            Append(reason, 200, local_text);
+            Append(reason, 200, " local time (");
+            Append(reason, 200, now_text);
+            Append(reason, 200, "); if the clock is wrong, correct it");
+            Refuse(address, reason);
+            return 0;
+        }
+    }
+
+    const TrustEntry *trusted = FindEntry(address);
+    if (!trusted) return 1;
+    char reason[200];
+    if (!out->has_serial) {
+        SerialReason(reason, "no serial after the trusted serial ", trusted->serial, NULL, 0, "");
+        Refuse(address, reason);
+        return 0;
+    }
+    if (out->serial < trusted->serial) {
+        SerialReason(reason, "serial ", out->serial, " is lower than the trusted serial ",
+                     trusted->serial, " (an older document replayed)");
+        Refuse(address, reason);
+        return 0;
+    }
+    if (out->serial == trusted->serial && !DigestMatchesHex(out->digest, trusted->sha256)) {
+        SerialReason(reason, "serial ", out->serial, NULL, 0,
+                     " was trusted with other content (one serial, two documents)");
+        Refuse(address, reason);
+        return 0;
+    }
+    return 1;
+}
+
+int CheckNamedByControl(const char *control, unsigned int control_length, const char *prefix,
+                        const wchar_t *url, const FreshDocument *document) {
+    const JsonOffset header = HeaderEnd(control, control_length);
+    char key[32];
+    key[0] = 0;
+    Append(key, 32, prefix);
+    Append(key, 32, "_serial");
+    unsigned long long named = 0;
+    char address[kAddressBytes];
+    char reason[200];
+    if (JsonGetNumber(control, 0, header, key, &named) &&
+        (!document->has_serial || document->serial != named)) {
+        AddressOf(url, address);
+        if (document->has_serial)
+            SerialReason(reason, "serial ", document->serial,
+                         " differs from the serial the control document names, ", named, "");
+        else
+            SerialReason(reason, "no serial where the control document names serial ", named, NULL,
+                         0, "");
+        Refuse(address, reason);
+        return 0;
+    }
+    key[0] = 0;
+    Append(key, 32, prefix);
+    Append(key, 32, "_sha256");
+    char sha[80];
+    sha[0] = 0;
+    if (JsonGetString(control, 0, header, key, sha, 80) && IsSha256Hex(sha) &&
+        !DigestMatchesHex(document->digest, sha)) {
+        AddressOf(url, address);
+        Refuse(address, "its SHA-256 differs from the one the control document names");
+        return 0;
+    }
+    return 1;
+}
+
+void RememberDocument(const wchar_t *url, const FreshDocument *document) {
+    if (!document->has_serial) return;
+    char address[kAddressBytes];
+    AddressOf(url, address);
+    if (!address[0]) return;
+    TrustEntry *entry = FindEntry(address);
+    if (!entry) {
+        if (g_trust_count < kTrustEntries) {
+            entry = &g_trust[g_trust_count++];
+        } else {
+            // Full: forget the oldest manifest; the launcher's own documents stay.
+            int victim = kTrustEntries - 1;
+            for (int i = 0; i < g_trust_count; ++i) {
+                const char *a = g_trust[i].address;
+                if (!(a[0] == '/' && a[1] == 'l' && a[2] == 'a' && a[3] == 'u')) {
+                    victim = i;
+                    break;
+                }
+            }
+            for (int i = victim; i + 1 < g_trust_count; ++i) g_trust[i] = g_trust[i + 1];
+            entry = &g_trust[g_trust_count - 1];
+        }
+        FillZero(entry, sizeof(*entry));
+        CopyField(entry->address, kAddressBytes, address, address + NarrowLength(address));
+    }
+    entry->serial = document->serial;
+    DigestHex(document->digest, entry->sha256);
+}
+
+static void InstalledSerialPath(const CatalogProduct *product, wchar_t *path) {
+    wchar_t dir[1200];
+    ProductDirectory(product, dir, 1200);
+    JoinPath(dir, kInstalledSerialName, path, 1300);
+}
+
+int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned int *out_length,
+                       FreshDocument *out) {
+    FillZero(out, sizeof(*out));
+    if (!FetchSignedDocumentCapped(product->manifest_path, "\"files\"", kMaxManifestBytes, out_body,
+                                   out_length))
+        return 0;
+    LoadTrustState(0);
+    int fresh = CheckFreshDocument(product->manifest_path, *out_body, *out_length, out);
+    if (fresh) {
+        // The release in the product folder is never replaced by an older one;
+        // a repair of the same release is fine.
+        wchar_t path[1300];
+        InstalledSerialPath(product, path);
+        unsigned int size = 0;
+        char *text = ReadWholeFile(path, &size);
+        if (text) {
+            unsigned long long installed = 0;
+            int digits = 0;
+            for (unsigned int i = 0; i < size && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
+                installed = installed * 10 + (unsigned)(text[i] - '0');
+            HeapFree(GetProcessHeap(), 0, text);
+            char address[kAddressBytes];
+            char reason[200];
+            if (digits && (!out->has_serial || out->serial < installed)) {
+                AddressOf(product->manifest_path, address);
+                if (out->has_serial)
+                    SerialReason(reason, "serial ", out->serial,
+                                 " is lower than the installed release's serial ", installed,
+                                 " (an older release replayed)");
+                else
+                    SerialReason(reason, "no serial after the installed release's serial ",
+                                 installed, NULL, 0, "");
+                Refuse(address, reason);
+                fresh = 0;
+            }
+        }
+    }
+    if (!fresh) {
+        HeapFree(GetProcessHeap(), 0, *out_body);
+        *out_body = NULL;
+        *out_length = 0;
+    }
+    return fresh;
+}
+
+void RememberInstalledManifest(const CatalogProduct *product, const FreshDocument *document) {
+    if (!document->has_serial) return;
+    char text[24];
+    text[0] = 0;
+    AppendDecimal(text, 24, document->serial);
+    Append(text, 24, "\r\n");
+    wchar_t path[1300];
+    wchar_t temporary[1320];
+    InstalledSerialPath(product, path);
+    WideCopy(temporary, path, 1320);
+    WideAppend(temporary, L".new", 1320);
+    if (!ReplaceFileDurably(temporary, path, text, (unsigned int)NarrowLength(text)))
+        LogLine("Installed release serial could not be saved");
+    // A sync may have saved the memory since this job read it: read it again
+    // right before the change, so that its serials are kept.
+    LoadTrustState(0);
+    RememberDocument(product->manifest_path, document);
+    SaveTrustState();
+}
