@@ -152,7 +152,9 @@ static int MoveEntriesAt(wchar_t *from, unsigned long long from_length, wchar_t 
         FindClose(search);
         if (!ok) return 0;
     }
-    RemoveDirectoryW(from);
+    // The window may be reading the emptied folder just then: waited out.
+    for (int attempt = 0; !RemoveDirectoryW(from) && WaitOutBriefLock(attempt, 1); ++attempt) {
+    }
     return 1;
 }
 
