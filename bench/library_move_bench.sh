@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Library move benchmark: CHANGE / MOVE LIBRARY in the Shell, for a Game
 # Library of ORV_BENCH_MB MiB (default 256) in 64 files under 4 product
-# folders, from the build tree's disk to another volume (a tmpfs that is drive
-# Y: of a prefix of its own, in a private mount namespace), against GNU mv of
-# the same tree between the same two places (also copy-and-delete across
-# devices). The Shell's time runs from the answer to its question until its
+# folders, from the build tree's disk to another folder of the same disk and
+# to another volume (a tmpfs that is drive Y: of a prefix of its own, in a
+# private mount namespace), against GNU mv of the same tree between the same
+# two places (a rename on one volume, copy-and-delete across devices). The Shell's time runs from the answer to its question until its
 # "moved" box is up (the driver's start-up is measured and taken off).
 # Prints each round and the ratio of the medians. Root only.
 #   ./bench/library_move_bench.sh   (after ./scripts/build.sh)
@@ -30,7 +30,7 @@ fi
 
 scratch=$build/bench-move
 rm -rf "$scratch"
-mkdir -p "$scratch/install" "$scratch/second" "$scratch/source" "$scratch/lib"
+mkdir -p "$scratch/install" "$scratch/second" "$scratch/source" "$scratch/lib" "$scratch/near"
 mount -t tmpfs -o size=$((mb * 2 + 64))m orvelant-bench "$scratch/second"
 ln -sfn "$scratch/second" "$prefix/dosdevices/y:"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
@@ -39,7 +39,7 @@ cleanup() {
   wine reg delete "$key" /v LibraryRoot /f </dev/null >/dev/null 2>&1 || true
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  rm -rf "$scratch/lib" "$scratch/source"
+  rm -rf "$scratch/lib" "$scratch/source" "$scratch/near"
 }
 trap cleanup EXIT
 winpath() { echo "Z:${1//\//\\}"; }
@@ -54,7 +54,6 @@ for p in 1 2 3 4; do
   for f in $(seq 1 16); do head -c "$per_file" /dev/urandom >"$scratch/source/game-$p/data/$f.pak"; done
 done
 cp "$shell_exe" "$scratch/install/ORVELANT Launcher.exe"
-printf 'Y:\\' >"$scratch/pick.txt"
 export ORV_TEST_PICK_FILE
 ORV_TEST_PICK_FILE=$(winpath "$scratch/pick.txt")
 
@@ -64,35 +63,43 @@ overhead=$(printf '%s\n' "${start_cost[@]}" | sort -n | sed -n 2p)
 # Every round starts from the library on the first volume (a move before
 # stored the new root).
 fresh() {
-  rm -rf "$scratch/second/ORVELANT Games" "$scratch/lib/ORVELANT Games"
+  rm -rf "$scratch/second/ORVELANT Games" "$scratch/lib/ORVELANT Games" "$scratch/near/ORVELANT Games"
   cp -r "$scratch/source" "$scratch/lib/ORVELANT Games"
   wine reg add "$key" /v LibraryRoot /d "$(winpath "$scratch/lib/ORVELANT Games")" /f </dev/null >/dev/null
   sync
 }
-echo "library: ${mb} MiB in 64 files; from $(df --output=source "$scratch/lib" | tail -1) to tmpfs (drive Y:)"
-echo "driver start-up taken off the Shell's times: ${overhead} s"
-shell_times=() mv_times=()
-for round in $(seq 1 "$rounds"); do
-  fresh
-  (cd "$scratch/install" && exec wine "ORVELANT Launcher.exe" </dev/null >/dev/null 2>&1) &
-  drive wait 30000 command 1005 command 1403 box 10000 >/dev/null
-  t0=$(now)
-  answer=$(drive answer 6 box 600000)
-  t=$(calc "$(now) - $t0 - $overhead")
-  case $answer in *変更しました*) ;; *) die "the move did not end with its done box: $answer" ;; esac
-  drive answer 1 close >/dev/null
-  wait
-  moved=$(find "$scratch/second/ORVELANT Games" -type f | wc -l)
-  [ "$moved" = 64 ] || die "only $moved files at the new root"
-  shell_times+=("$t")
-
-  fresh
-  t0=$(now)
-  mv "$scratch/lib/ORVELANT Games" "$scratch/second/ORVELANT Games"
-  m=$(calc "$(now) - $t0")
-  mv_times+=("$m")
-  echo "round $round: shell $t s, mv $m s"
-done
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-ms=$(median "${shell_times[@]}") mm=$(median "${mv_times[@]}")
-echo "median: shell $ms s ($(calc "$mb / $ms") MiB/s), mv $mm s ($(calc "$mb / $mm") MiB/s), shell/mv $(calc "$ms / $mm")"
+echo "library: ${mb} MiB in 64 files, from $(df --output=source "$scratch/lib" | tail -1)"
+echo "driver start-up taken off the Shell's times: ${overhead} s"
+# <name> <picked folder as Windows sees it> <its Linux path>
+measure() {
+  local name=$1 pick=$2 dest=$3
+  printf '%s' "$pick" >"$scratch/pick.txt"
+  local shell_times=() mv_times=()
+  for round in $(seq 1 "$rounds"); do
+    fresh
+    (cd "$scratch/install" && exec wine "ORVELANT Launcher.exe" </dev/null >/dev/null 2>&1) &
+    drive wait 30000 command 1005 command 1403 box 10000 >/dev/null
+    t0=$(now)
+    answer=$(drive answer 6 box 600000)
+    t=$(calc "$(now) - $t0 - $overhead")
+    case $answer in *変更しました*) ;; *) die "the move did not end with its done box: $answer" ;; esac
+    drive answer 1 close >/dev/null
+    wait
+    moved=$(find "$dest/ORVELANT Games" -type f | wc -l)
+    [ "$moved" = 64 ] || die "only $moved files at the new root"
+    shell_times+=("$t")
+
+    fresh
+    t0=$(now)
+    mv "$scratch/lib/ORVELANT Games" "$dest/ORVELANT Games"
+    m=$(calc "$(now) - $t0")
+    mv_times+=("$m")
+    echo "$name round $round: shell $t s, mv $m s"
+  done
+  local ms mm
+  ms=$(median "${shell_times[@]}") mm=$(median "${mv_times[@]}")
+  echo "$name median: shell $ms s ($(calc "$mb / $ms") MiB/s), mv $mm s ($(calc "$mb / $mm") MiB/s), shell/mv $(calc "$ms / $mm")"
+}
+measure "same volume" "$(winpath "$scratch/near")" "$scratch/near"
+measure "across volumes" 'Y:\' "$scratch/second"

@@ -238,6 +238,9 @@ int WriteWholeFile(const wchar_t *path, const void *bytes, int length) {
     if (h == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;
     BOOL ok = length >= 0 && WriteFile(h, bytes, (DWORD)length, &written, NULL);
+    // On the disk before anyone renames it into place: a power cut must not
+    // leave a renamed but empty file.
+    if (ok) ok = FlushFileBuffers(h);
     CloseHandle(h);
     return ok && written == (DWORD)length;
 }

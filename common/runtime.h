@@ -77,5 +77,9 @@ int IsDotEntry(const wchar_t *name);
 // Deletes the tree; directory links are removed, never entered.
 int DeleteTree(const wchar_t *path);
 
+// After a failed create (move 0) or move (move 1): 1, after a short sleep,
+// when the file is only briefly held by another program and worth another try.
+int WaitOutBriefLock(int attempt, int move);
+
 void LogLine(const char *message);
 void LogFailure(const char *message);

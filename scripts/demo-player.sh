@@ -6,7 +6,8 @@
 # saves the DOWNLOADS page while it downloads and while it is paused, resumes,
 # then presses PLAY: the update check runs and the sample game starts (its
 # window is in a screenshot of the whole screen), ends after its seconds, and
-# the LIBRARY page shows the playtime. The Shell and Worker must already be in
+# the LIBRARY page shows the playtime; then the Game Library is moved to a
+# second folder and the game started from there. The Shell and Worker must already be in
 # <install-dir>, the host running and its CA trusted in build/wineprefix-x11,
 # whose "LibraryRoot" setting points at <game-library-root>.
 set -euo pipefail
@@ -95,6 +96,30 @@ wait_for 30 "the game's end" playtime_counted
 drive sleep 300 command 1003 sleep 400 >/dev/null
 say "after the game ended: playtime.txt $(tr -d '\r\n' <"$install/playtime.txt"); LIBRARY: $(text_at 818,370,400,20)"
 shot_window LIBRARY-playtime
+
+# The Game Library moved once, to a second folder picked in the real folder
+# picker (SETTINGS, CHANGE / MOVE LIBRARY); the game then plays from there.
+moved_parent_win='C:\ORVELANT Demo Second Folder'
+moved_parent="$WINEPREFIX/drive_c/ORVELANT Demo Second Folder"
+rm -rf "$moved_parent"
+mkdir -p "$moved_parent"
+moved_game="$moved_parent/ORVELANT Games/first-title"
+drive command 1005 command 1403 sleep 1500 pick "$moved_parent_win" >/dev/null
+say "MOVE LIBRARY to $moved_parent_win: $(drive box 10000 | tail -n 1)"
+drive answer 6 >/dev/null
+say "then: $(drive box 60000 | tail -n 1)"
+drive answer 1 sleep 300 >/dev/null
+say "SETTINGS: $(text_at 255,270,900,42); status line: $(status)"
+say "first-title now in $moved_game: $(find "$moved_game" -type f | wc -l) files; at the old place: $([ -d "$game" ] && echo still there || echo gone)"
+rm -f "$moved_game/launch-record.txt"
+played=$(tr -d '\r\n' <"$install/playtime.txt")
+drive command 1003 sleep 300 command 1300 >/dev/null
+wait_for 60 "the game's start from the moved library" test -s "$moved_game/launch-record.txt"
+say "PLAY after the move: the game was started with:"
+sed 's/\r$//; s/^/     /' "$moved_game/launch-record.txt"
+playtime_changed() { [ "$(tr -d '\r\n' <"$install/playtime.txt")" != "$played" ]; }
+wait_for 30 "the game's end" playtime_changed
+say "after it ended: playtime.txt $(tr -d '\r\n' <"$install/playtime.txt")"
 
 rm -f "$out/.controls"
 drive close >/dev/null

@@ -192,7 +192,7 @@ player_demo() {
   scripts/demo-player.sh "$install" "$library/ORVELANT/Games" "$new" | sed "s|$new|$demo/player|g"
   demo_keep "$demo/player"
 }
-demo_step "a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime" player_demo
+demo_step "a player in the Shell: bandwidth cap, install from LIBRARY, pause and resume, PLAY, playtime, the Game Library moved and played from there" player_demo
 demo_step "RUN DIAGNOSTICS (SETTINGS page): the report as text" scripts/demo-diagnostics.sh "$install"
 show_shell_log() { sed 's/\r$//; s/^/   /' "$install/logs/launcher.log"; }
 demo_step "logs/launcher.log" show_shell_log

@@ -50,39 +50,194 @@ static void ShowSetupError(const wchar_t *text) {
     MessageBoxW(g_setup_window, text, ORV_SETUP_CAPTION, MB_ICONERROR | MB_OK);
 }
 
-// Puts a payload program in place through a temporary file, so that a
-// failed or interrupted write never leaves a cut program behind.
-static int ReplaceProgram(int id, const wchar_t *temp_name, const wchar_t *final_name,
-                          int *write_failed) {
-    wchar_t temp[kSetupPathUnits];
-    wchar_t target[kSetupPathUnits];
-    InstallPath(temp_name, temp, kSetupPathUnits);
-    InstallPath(final_name, target, kSetupPathUnits);
-    *write_failed = 0;
-    if (!WritePayload(id, temp)) {
-        DeleteFileW(temp);
-        *write_failed = 1;
-        return 0;
+static const wchar_t kUpdateFailedText[] =
+    L"既存Launcherを更新できませんでした。\n\nLauncherを終了してから再実行してください。";
+static const wchar_t kRemoveFailedText[] =
+    L"既存ランチャーを削除できませんでした。\n\n"
+    L"ORVELANT Launcher が起動中の場合は終了してから再実行してください。";
+
+// The launcher core, in the order of its renames. The Shell comes last: the
+// launcher's release is the Shell's, so until its rename a kill leaves the old
+// release (which the next sync offers to update again) with some files
+// already new, and after it every file is new. Each file is first written
+// whole under its temporary name; the old file is kept under its backup name
+// until the whole core is in place.
+enum { kCoreFiles = 11, kCoreDocumentFirst = 6, kCoreUninstall = 9, kCoreShell = 10 };
+struct CoreFile {
+    const wchar_t *name;
+    const wchar_t *temp;
+    const wchar_t *backup;
+    int payload;  // 0: the running Setup's own file
+};
+static const CoreFile kCore[kCoreFiles] = {
+    {kWorkerName, kWorkerTemp, L"ORVELANT Update Worker.old", PAYLOAD_WORKER},
+    {L"assets\\orvelant-wordmark.bmp", L"assets\\orvelant-wordmark.new",
+     L"assets\\orvelant-wordmark.old", PAYLOAD_WORDMARK},
+    {L"assets\\origin-core.bmp", L"assets\\origin-core-bmp.new", L"assets\\origin-core-bmp.old",
+     PAYLOAD_CORE},
+    {L"assets\\origin-core.ico", L"assets\\origin-core-ico.new", L"assets\\origin-core-ico.old",
+     PAYLOAD_ICON},
+    {L"launcher_config.json", L"launcher_config.new", L"launcher_config.old",
+     PAYLOAD_LAUNCHER_CONFIG},
+    {L"README.txt", L"README.new", L"README.old", PAYLOAD_README},
+    {L"catalog.json", L"catalog.setup-new", L"catalog.setup-old", PAYLOAD_CATALOG},
+    {L"news.json", L"news.setup-new", L"news.setup-old", PAYLOAD_NEWS},
+    {L"control.json", L"control.setup-new", L"control.setup-old", PAYLOAD_CONTROL},
+    {L"Uninstall.exe", L"Uninstall.new", L"Uninstall.old", 0},
+    {kShellName, kShellTemp, L"ORVELANT Launcher.old", PAYLOAD_SHELL},
+};
+
+// Per file of one install: 1 when it takes part, and whether an old file was
+// kept under the backup name (else the file is new to the install directory).
+static int g_core_used[kCoreFiles];
+static int g_core_had_old[kCoreFiles];
+
+#ifdef ORV_TEST_HOOKS
+void SetupTestHookAfterCoreRename(void);
+#endif
+
+static void CorePath(const wchar_t *name, wchar_t *dst) { InstallPath(name, dst, kSetupPathUnits); }
+
+static int MoveWaitingOutLocks(const wchar_t *from, const wchar_t *to) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 1;
+        if (!WaitOutBriefLock(attempt, 1)) return 0;
     }
-    if (!MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(temp);
-        return 0;
+}
+
+// The running Setup's own file, copied and on the disk.
+static int WriteSelfCopy(const wchar_t *path) {
+    wchar_t self[kSetupPathUnits];
+    DWORD n = GetModuleFileNameW(NULL, self, kSetupPathUnits);
+    if (n == 0 || n >= kSetupPathUnits || !CopyFileW(self, path, FALSE)) return 0;
+    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    int ok = FlushFileBuffers(h) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+// Whether two paths name the same file (not just the same text).
+static int SameFile(const wchar_t *a, const wchar_t *b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const wchar_t *paths[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileW(paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        int ok = GetFileInformationByHandle(h, &info[i]) != 0;
+        CloseHandle(h);
+        if (!ok) return 0;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+           info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// A running program's file cannot be opened for writing: the programs are
+// asked before anything is written, so a refusal changes nothing.
+static int ProgramsReplaceable(void) {
+    const wchar_t *const programs[2] = {kShellName, kWorkerName};
+    for (int i = 0; i < 2; ++i) {
+        wchar_t path[kSetupPathUnits];
+        CorePath(programs[i], path);
+        if (!FileExists(path)) continue;
+        HANDLE h = INVALID_HANDLE_VALUE;
+        for (int attempt = 0;; ++attempt) {
+            h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+            if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
+        }
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        CloseHandle(h);
     }
     return 1;
 }
 
-static int WriteInstallPayload(int id, const wchar_t *name) {
+// Temporary and backup files that an earlier, interrupted install left.
+static void RemoveCoreLeftovers(void) {
     wchar_t path[kSetupPathUnits];
-    InstallPath(name, path, kSetupPathUnits);
-    return WritePayload(id, path);
+    for (int i = 0; i < kCoreFiles; ++i) {
+        CorePath(kCore[i].temp, path);
+        DeleteFileW(path);
+        CorePath(kCore[i].backup, path);
+        DeleteFileW(path);
+    }
+}
+
+// Puts back the old file of every core file renamed so far (the first
+// `renamed` of the table) and removes the ones that were new. 1 when all
+// came back.
+static int RestoreCore(int renamed) {
+    int all = 1;
+    wchar_t target[kSetupPathUnits];
+    wchar_t backup[kSetupPathUnits];
+    for (int i = renamed - 1; i >= 0; --i) {
+        if (!g_core_used[i]) continue;
+        CorePath(kCore[i].name, target);
+        CorePath(kCore[i].backup, backup);
+        if (g_core_had_old[i]) {
+            if (!MoveWaitingOutLocks(backup, target)) all = 0;
+        } else if (!DeleteFileW(target)) {
+            all = 0;
+        }
+    }
+    return all;
+}
+
+// Writes every file of the core under its temporary name, each flushed;
+// 0 with failed_index set at the first that fails.
+static int StageCore(int *failed_index) {
+    wchar_t temp[kSetupPathUnits];
+    for (int i = 0; i < kCoreFiles; ++i) {
+        if (!g_core_used[i]) continue;
+        CorePath(kCore[i].temp, temp);
+        int ok = kCore[i].payload ? WritePayload(kCore[i].payload, temp) : WriteSelfCopy(temp);
+        if (!ok) {
+            *failed_index = i;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Renames the staged files into place in table order, keeping each old file
+// under its backup name; 0 with *renamed telling how far it came.
+static int CommitCore(int *renamed) {
+    wchar_t target[kSetupPathUnits];
+    wchar_t temp[kSetupPathUnits];
+    wchar_t backup[kSetupPathUnits];
+    for (int i = 0; i < kCoreFiles; ++i) {
+        *renamed = i;
+        if (!g_core_used[i]) continue;
+        CorePath(kCore[i].name, target);
+        CorePath(kCore[i].temp, temp);
+        CorePath(kCore[i].backup, backup);
+        g_core_had_old[i] = FileExists(target);
+        // A copy, not a second name: the target itself is never missing, and
+        // a backup never shares its bytes with a file written later.
+        if (g_core_had_old[i]) {
+            int copied = 0;
+            for (int attempt = 0; !(copied = CopyFileW(target, backup, FALSE) != 0); ++attempt)
+                if (!WaitOutBriefLock(attempt, 0)) break;
+            if (!copied) return 0;
+        }
+        if (!MoveWaitingOutLocks(temp, target)) return 0;
+#ifdef ORV_TEST_HOOKS
+        SetupTestHookAfterCoreRename();
+#endif
+    }
+    *renamed = kCoreFiles;
+    return 1;
 }
 
 int InstallLauncherCore(int reinstall) {
     CreateDirectoryTree(g_install_dir);
     CreateDirectoryTree(g_library_default);
+    // A reinstall resets the whole core, which it refuses while a program of
+    // it runs; the files are then replaced like an update's, never deleted.
     if (reinstall && !RemoveLauncherCore()) {
-        ShowSetupError(L"既存ランチャーを削除できませんでした。\n\n"
-                       L"ORVELANT Launcher が起動中の場合は終了してから再実行してください。");
+        ShowSetupError(kRemoveFailedText);
         return 0;
     }
     const wchar_t *const folders[4] = {L".orvelant-staging", L".orvelant-backup", L"logs",
@@ -92,54 +247,58 @@ int InstallLauncherCore(int reinstall) {
         InstallPath(folders[i], path, kSetupPathUnits);
         CreateDirectoryTree(path);
     }
+    RemoveCoreLeftovers();
 
-    int write_failed = 0;
-    if (!ReplaceProgram(PAYLOAD_SHELL, kShellTemp, kShellName, &write_failed)) {
-        if (write_failed)
-            ShowSetupError(L"Launcher Shellを書き込めませんでした。");
-        else
-            ShowSetupError(L"既存Launcherを更新できませんでした。\n\n"
-                           L"Launcherを終了してから再実行してください。");
-        return 0;
-    }
-    if (!ReplaceProgram(PAYLOAD_WORKER, kWorkerTemp, kWorkerName, &write_failed)) return 0;
-
-    if (!WriteInstallPayload(PAYLOAD_WORDMARK, L"assets\\orvelant-wordmark.bmp")) return 0;
-    if (!WriteInstallPayload(PAYLOAD_CORE, L"assets\\origin-core.bmp")) return 0;
-    if (!WriteInstallPayload(PAYLOAD_ICON, L"assets\\origin-core.ico")) return 0;
-    if (!WriteInstallPayload(PAYLOAD_LAUNCHER_CONFIG, L"launcher_config.json")) return 0;
-    if (!WriteInstallPayload(PAYLOAD_README, L"README.txt")) return 0;
-
-    // The cached, signed copies of the last sync survive install and update.
-    const wchar_t *const documents[3] = {L"catalog.json", L"news.json", L"control.json"};
-    const int document_ids[3] = {PAYLOAD_CATALOG, PAYLOAD_NEWS, PAYLOAD_CONTROL};
-    for (int i = 0; i < 3; ++i) {
-        InstallPath(documents[i], path, kSetupPathUnits);
-        if (!reinstall && FileExists(path)) continue;
-        if (!WritePayload(document_ids[i], path)) return 0;
-    }
-
-    // "Uninstall.exe" is always the Setup that ran last.
+    // "Uninstall.exe" started by hand would replace itself with itself.
     wchar_t self[kSetupPathUnits];
     DWORD n = GetModuleFileNameW(NULL, self, kSetupPathUnits);
-    if (n == 0 || n >= kSetupPathUnits) return 0;
-    InstallPath(L"Uninstall.exe", path, kSetupPathUnits);
-    if (!CopyFileW(self, path, FALSE)) return 0;
+    CorePath(L"Uninstall.exe", path);
+    if (n == 0 || n >= kSetupPathUnits || SameFile(self, path)) {
+        ShowSetupError(kUpdateFailedText);
+        return 0;
+    }
+    if (!ProgramsReplaceable()) {
+        ShowSetupError(reinstall ? kRemoveFailedText : kUpdateFailedText);
+        return 0;
+    }
+
+    // The cached, signed copies of the last sync survive install and update.
+    for (int i = 0; i < kCoreFiles; ++i) {
+        g_core_used[i] = 1;
+        g_core_had_old[i] = 0;
+        if (i >= kCoreDocumentFirst && i < kCoreUninstall && !reinstall) {
+            CorePath(kCore[i].name, path);
+            g_core_used[i] = !FileExists(path);
+        }
+    }
+    int failed = 0;
+    if (!StageCore(&failed)) {
+        RemoveCoreLeftovers();
+        // The silent update shows only the Shell's box, so that the Shell that
+        // is there starts again at once.
+        if (failed == kCoreShell)
+            ShowSetupError(L"Launcher Shellを書き込めませんでした。");
+        else if (g_setup_window)
+            ShowSetupError(kUpdateFailedText);
+        return 0;
+    }
+    int renamed = 0;
+    if (!CommitCore(&renamed)) {
+        RestoreCore(renamed);
+        RemoveCoreLeftovers();
+        if (renamed == kCoreShell || g_setup_window)
+            ShowSetupError(reinstall ? kRemoveFailedText : kUpdateFailedText);
+        return 0;
+    }
+    RemoveCoreLeftovers();
 
     CreateShortcuts();
     WriteUninstallEntry(g_install_dir);
     return 1;
 }
 
-int RemoveLauncherCore(void) {
-    if (!DeleteFileIfPresent(kShellName)) return 0;
-    if (!DeleteFileIfPresent(kWorkerName)) return 0;
-    const wchar_t *const names[8] = {
-        L"launcher_config.json", L"catalog.json", L"news.json", L"control.json", L"README.txt",
-        L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico"};
-    for (int i = 0; i < 8; ++i) DeleteFileIfPresent(names[i]);
-    return 1;
-}
+// The reinstall's check that the launcher's programs can go (none runs).
+int RemoveLauncherCore(void) { return ProgramsReplaceable(); }
 
 int StartInstalledShell(const wchar_t *directory) {
     wchar_t application[kSetupPathUnits];
@@ -201,9 +360,11 @@ static int RunSilentUpdate(const wchar_t *command_line) {
         }
     }
     Sleep(900);
-    if (!InstallLauncherCore(0)) return 2;
+    // A failed install has put every old file back: the Shell that is there
+    // starts again, so the player is never left without a launcher.
+    int installed = InstallLauncherCore(0);
     StartInstalledShell(g_install_dir);
-    return 0;
+    return installed ? 0 : 2;
 }
 
 extern "C" void SetupEntry(void) {

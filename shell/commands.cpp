@@ -220,9 +220,22 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
             return 0;
         }
         if (code != 0) return 0;
+        // While the library moves, only the pages can be looked at.
+        if (id != ID_NAV_HOME && id != ID_NAV_STORE && id != ID_NAV_LIBRARY &&
+            id != ID_NAV_DOWNLOADS && id != ID_NAV_SETTINGS && RefuseWhileLibraryMoves())
+            return 0;
         DispatchCommand(id);
         return 0;
     }
+    case WM_LIBRARY_MOVE_PROGRESS:
+        HandleLibraryMoveProgress();
+        return 0;
+    case WM_LIBRARY_MOVE_DONE:
+        HandleLibraryMoveDone();
+        return 0;
+    case WM_CLOSE:
+        if (ConfirmCloseDuringLibraryMove()) DestroyWindow(window);
+        return 0;
     case WM_CTLCOLOREDIT: {
         HDC dc = (HDC)wparam;
         SetTextColor(dc, RGB(238, 233, 223));

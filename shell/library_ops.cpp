@@ -38,6 +38,16 @@ int IsDirectoryNonEmpty(const wchar_t *path) {
     return found;
 }
 
+#ifdef ORV_TEST_HOOKS
+void TestHookLibraryMoveStep(void);
+#define LIBRARY_MOVE_STEP() TestHookLibraryMoveStep()
+#else
+#define LIBRARY_MOVE_STEP() ((void)0)
+#endif
+
+// Entries moved so far by the running move, read by the window.
+static volatile LONG g_move_entries;
+
 // The walks keep one path buffer per tree for the whole walk: a name is
 // appended on the way down and cut off on the way up, so a deep tree costs
 // little stack and no level's path is cut short.
@@ -58,10 +68,62 @@ static HANDLE FirstEntry(wchar_t *path, unsigned long long length, WIN32_FIND_DA
     return search;
 }
 
-static int MoveTreeAt(wchar_t *from, unsigned long long from_length, wchar_t *to,
-                      unsigned long long to_length) {
+// One file. On the same volume a rename; across volumes a copy under a
+// temporary name, flushed, renamed into place, and only then the original
+// deleted, so that a cut copy never stands in for an intact original.
+static int MoveOneFile(const wchar_t *from, const wchar_t *to) {
+    if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 1;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE) return 0;
+    static const wchar_t kPartSuffix[] = L".orvelant-move";
+    unsigned long long length = WideLength(to);
+    // A name that would not fit whole is refused, never cut.
+    if (length + sizeof(kPartSuffix) / sizeof(wchar_t) > kLongPathUnits) return 0;
+    wchar_t part[kLongPathUnits];  // a leaf: one such buffer at a time, at any depth
+    WideCopy(part, to, kLongPathUnits);
+    WideCopy(part + length, kPartSuffix, kLongPathUnits - length);
+    if (!CopyFileW(from, part, FALSE)) return 0;
+    LIBRARY_MOVE_STEP();
+    HANDLE h = CreateFileW(part, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    int ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!ok || !MoveFileExW(part, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(part);
+        return 0;
+    }
+    return DeleteFileW(from) != 0;
+}
+
+// Whether a directory link lies anywhere below the folder in path (such a
+// folder is not moved at all: links are neither followed nor moved). A level
+// too deep to name counts as a link: that folder is not moved either.
+static int ContainsLink(wchar_t *path, unsigned long long length) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FirstEntry(path, length, &entry);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int found = 0;
+    do {
+        if (IsDotEntry(entry.cFileName) || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            found = 1;
+        else if (!DescendInto(path, length, entry.cFileName))
+            found = 1;
+        else
+            found = ContainsLink(path, WideLength(path));
+        path[length] = 0;
+    } while (!found && FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+// Moves every entry of the folder in from into the folder in to, and can be
+// run again on what an interrupted run left: a folder not yet at the
+// destination moves in one rename when both are on one volume; otherwise
+// (another volume, or a folder already partly there) it is merged entry by
+// entry. Below a folder already searched for links none is searched again.
+static int MoveEntriesAt(wchar_t *from, unsigned long long from_length, wchar_t *to,
+                         unsigned long long to_length, int links_checked) {
     if (!DirectoryExists(from)) return 1;
-    if (DirectoryExists(to) && IsDirectoryNonEmpty(to)) return 0;
     CreateDirectoryTree(to);
     WIN32_FIND_DATAW entry;
     HANDLE search = FirstEntry(from, from_length, &entry);
@@ -73,28 +135,41 @@ static int MoveTreeAt(wchar_t *from, unsigned long long from_length, wchar_t *to
                 !DescendInto(to, to_length, entry.cFileName))
                 ok = 0;
             else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                ok = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED |
-                                               MOVEFILE_WRITE_THROUGH) != 0;
-            else if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                ok = MoveOneFile(from, to);
+            else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                     (!links_checked && ContainsLink(from, WideLength(from))))
                 ok = 0;  // links are neither followed nor moved
             else
-                ok = MoveTreeAt(from, WideLength(from), to, WideLength(to));
+                ok = (!DirectoryExists(to) && MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH)) ||
+                     MoveEntriesAt(from, WideLength(from), to, WideLength(to), 1);
             from[from_length] = 0;
             to[to_length] = 0;
-        } while (ok && FindNextFileW(search, &entry));
+            if (!ok) break;
+            InterlockedIncrement(&g_move_entries);
+            if (g_main_window) PostMessageW(g_main_window, WM_LIBRARY_MOVE_PROGRESS, 0, 0);
+            LIBRARY_MOVE_STEP();
+        } while (FindNextFileW(search, &entry));
         FindClose(search);
         if (!ok) return 0;
     }
-    RemoveDirectoryW(from);
+    // The window may be reading the emptied folder just then: waited out.
+    for (int attempt = 0; !RemoveDirectoryW(from) && WaitOutBriefLock(attempt, 1); ++attempt) {
+    }
     return 1;
 }
 
-int MoveTree(const wchar_t *source, const wchar_t *destination) {
+static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
     wchar_t from[kLongPathUnits];
     wchar_t to[kLongPathUnits];
     WideCopy(from, source, kLongPathUnits);
     WideCopy(to, destination, kLongPathUnits);
-    return MoveTreeAt(from, WideLength(from), to, WideLength(to));
+    return MoveEntriesAt(from, WideLength(from), to, WideLength(to), 0);
+}
+
+int MoveTree(const wchar_t *source, const wchar_t *destination) {
+    if (!DirectoryExists(source)) return 1;
+    if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
+    return MoveEntries(source, destination);
 }
 
 // A path in the form the comparison uses: upper case, "/" read as "\",
@@ -162,6 +237,137 @@ static int PickParentFolder(wchar_t *dst) {
     return ok && dst[0] != 0;
 }
 
+// The move in progress, kept on disk until "LibraryRoot" names its
+// destination: a move cut short (a kill, a power cut, the window closed) is
+// finished at the next start. UTF-16: the old root, a line feed, the new root.
+static const wchar_t kMoveRecord[] = L"library-move.pending";
+
+struct LibraryMove {
+    HANDLE thread;
+    volatile LONG running;
+    volatile LONG ok;
+    wchar_t old_root[1200];
+    wchar_t new_root[1200];
+};
+static LibraryMove g_move;
+
+int IsLibraryMoveRunning(void) { return g_move.running != 0; }
+
+static int WriteMoveRecord(const wchar_t *old_root, const wchar_t *new_root) {
+    wchar_t text[2400];
+    WideCopy(text, old_root, 2400);
+    WideAppend(text, L"\n", 2400);
+    WideAppend(text, new_root, 2400);
+    wchar_t path[1200];
+    wchar_t temp[1200];
+    InstallPath(kMoveRecord, path, 1200);
+    InstallPath(L"library-move.new", temp, 1200);
+    if (!WriteWholeFile(temp, text, (int)(WideLength(text) * sizeof(wchar_t)))) return 0;
+    return MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// 1 with both roots when a move is recorded.
+static int ReadMoveRecord(wchar_t *old_root, wchar_t *new_root) {
+    wchar_t path[1200];
+    InstallPath(kMoveRecord, path, 1200);
+    unsigned int size = 0;
+    char *bytes = ReadWholeFile(path, &size);
+    if (!bytes) return 0;
+    wchar_t text[2400];
+    unsigned int units = size / sizeof(wchar_t);
+    if (units > 2399) units = 2399;
+    CopyBytes(text, bytes, units * sizeof(wchar_t));
+    text[units] = 0;
+    HeapFree(GetProcessHeap(), 0, bytes);
+    unsigned int split = 0;
+    while (split < units && text[split] != L'\n') ++split;
+    if (split == 0 || split >= units - 1) return 0;
+    text[split] = 0;
+    WideCopy(old_root, text, 1200);
+    WideCopy(new_root, text + split + 1, 1200);
+    return 1;
+}
+
+static DWORD WINAPI LibraryMoveThread(LPVOID) {
+    int ok = MoveEntries(g_move.old_root, g_move.new_root);
+    InterlockedExchange(&g_move.ok, ok);
+    PostMessageW(g_main_window, WM_LIBRARY_MOVE_DONE, 0, 0);
+    return 0;
+}
+
+// Runs the recorded move on a thread of its own: the window keeps answering
+// and shows how far it came.
+static void StartLibraryMove(void) {
+    InterlockedExchange(&g_move_entries, 0);
+    InterlockedExchange(&g_move.running, 1);
+    WideCopy(g_library_move_destination, g_move.new_root, 1200);
+    SetStatusLine(L"LIBRARY MOVE // STARTING");
+    g_move.thread = CreateThread(NULL, 0, LibraryMoveThread, NULL, 0, NULL);
+    if (!g_move.thread) {
+        InterlockedExchange(&g_move.ok, 0);
+        PostMessageW(g_main_window, WM_LIBRARY_MOVE_DONE, 0, 0);
+    }
+}
+
+void HandleLibraryMoveProgress(void) {
+    if (!g_move.running) return;
+    wchar_t text[64];
+    wsprintfW(text, L"LIBRARY MOVE // %d MOVED", (int)g_move_entries);
+    SetStatusLine(text);
+    RefreshLibraryView();
+    RefreshHomeView();
+}
+
+void HandleLibraryMoveDone(void) {
+    if (!g_move.running) return;
+    if (g_move.thread) {
+        WaitForSingleObject(g_move.thread, INFINITE);
+        CloseHandle(g_move.thread);
+        g_move.thread = NULL;
+    }
+    InterlockedExchange(&g_move.running, 0);
+    g_library_move_destination[0] = 0;
+    if (!g_move.ok) {
+        SetStatusLine(L"LIBRARY MOVE // FAILED");
+        Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
+            MB_ICONERROR | MB_OK);
+        return;
+    }
+    if (!WriteSettingText(L"LibraryRoot", g_move.new_root)) {
+        Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
+        return;
+    }
+    wchar_t record[1200];
+    InstallPath(kMoveRecord, record, 1200);
+    DeleteFileW(record);
+    WideCopy(g_library_root, g_move.new_root, kLibraryRootUnits);
+    CreateDirectoryTree(g_library_root);
+    SetStatusLine(L"LIBRARY MOVE // DONE");
+    RefreshSettingsView();
+    RefreshLibraryView();
+    RefreshHomeView();
+    Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
+}
+
+void ResumeLibraryMove(void) {
+    if (g_move.running || !ReadMoveRecord(g_move.old_root, g_move.new_root)) return;
+    StartLibraryMove();
+}
+
+int RefuseWhileLibraryMoves(void) {
+    if (!g_move.running) return 0;
+    Box(L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。",
+        MB_ICONINFORMATION | MB_OK);
+    return 1;
+}
+
+int ConfirmCloseDuringLibraryMove(void) {
+    if (!g_move.running) return 1;
+    return Box(L"Game Libraryを移動しています。\n\n"
+               L"終了すると、次回の起動時に移動を続けます。終了しますか？",
+               MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
 void MoveLibraryRoot(void) {
     if (g_worker.worker_running) {
         Box(L"ダウンロード中はLibrary保存先を変更できません。", MB_ICONINFORMATION | MB_OK);
@@ -178,6 +384,11 @@ void MoveLibraryRoot(void) {
                                                                         : L"\\ORVELANT Games",
                1200);
     if (WideEquals(new_root, g_library_root)) return;
+    // The same destination as a move that was cut short: what it holds is
+    // that move's own work, which this run finishes.
+    wchar_t recorded_old[1200];
+    wchar_t recorded_new[1200];
+    int resuming = ReadMoveRecord(recorded_old, recorded_new) && WideEquals(recorded_new, new_root);
     // Inside the library, the move would enumerate its own destination; around
     // it, the new root would hold the old one. Neither is ever started.
     if (IsPathWithin(new_root, g_library_root) || IsPathWithin(g_library_root, new_root)) {
@@ -186,7 +397,7 @@ void MoveLibraryRoot(void) {
             MB_ICONERROR | MB_OK);
         return;
     }
-    if (DirectoryExists(new_root) && IsDirectoryNonEmpty(new_root)) {
+    if (!resuming && DirectoryExists(new_root) && IsDirectoryNonEmpty(new_root)) {
         Box(L"選択先の「ORVELANT Games」フォルダーが空ではありません。\n\n別の保存先を選択してください。",
             MB_ICONERROR | MB_OK);
         return;
@@ -206,28 +417,27 @@ void MoveLibraryRoot(void) {
     DeleteFileW(probe);
 
     wchar_t old_root[1200];
-    WideCopy(old_root, g_library_root, 1200);
-    if (DirectoryExists(old_root) && IsDirectoryNonEmpty(old_root)) {
-        if (Box(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
-                L"ゲーム容量によっては時間がかかります。続行しますか？",
-                MB_ICONQUESTION | MB_YESNO) != IDYES)
-            return;
-        if (!MoveTree(old_root, new_root)) {
-            Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
-                MB_ICONERROR | MB_OK);
-            return;
-        }
-    }
-    if (!WriteSettingText(L"LibraryRoot", new_root)) {
-        Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
+    WideCopy(old_root, resuming ? recorded_old : g_library_root, 1200);
+    WideCopy(g_move.old_root, old_root, 1200);
+    WideCopy(g_move.new_root, new_root, 1200);
+    // An old root that is missing or empty is not moved (and stays).
+    if (!DirectoryExists(old_root) || !IsDirectoryNonEmpty(old_root)) {
+        InterlockedExchange(&g_move.ok, 1);
+        InterlockedExchange(&g_move.running, 1);
+        HandleLibraryMoveDone();
         return;
     }
-    WideCopy(g_library_root, new_root, kLibraryRootUnits);
-    CreateDirectoryTree(g_library_root);
-    RefreshSettingsView();
-    RefreshLibraryView();
-    RefreshHomeView();
-    Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
+    if (Box(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+            L"ゲーム容量によっては時間がかかります。続行しますか？",
+            MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return;
+    // Nothing moves before the record of the move is on the disk.
+    if (!WriteMoveRecord(old_root, new_root)) {
+        Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
+            MB_ICONERROR | MB_OK);
+        return;
+    }
+    StartLibraryMove();
 }
 
 static int BeginsWith(const wchar_t *text, const wchar_t *prefix) {

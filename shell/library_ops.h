@@ -12,7 +12,20 @@ int MoveTree(const wchar_t *source, const wchar_t *destination);
 // whole path components.
 int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);
 
+// Posted by the library move's thread: an entry has moved; the move ended.
+#define WM_LIBRARY_MOVE_PROGRESS (WM_APP + 21)
+#define WM_LIBRARY_MOVE_DONE (WM_APP + 22)
+
 void MoveLibraryRoot(void);
+// A move recorded by an earlier run that did not finish: finished now.
+void ResumeLibraryMove(void);
+int IsLibraryMoveRunning(void);
+void HandleLibraryMoveProgress(void);
+void HandleLibraryMoveDone(void);
+// While a move runs: the busy box, 1 (the command is refused).
+int RefuseWhileLibraryMoves(void);
+// 1 when the window may close (no move runs, or the player agreed).
+int ConfirmCloseDuringLibraryMove(void);
 void UninstallSelectedGame(void);
 
 void WriteReportLine(HANDLE file, const wchar_t *text);

@@ -1,5 +1,6 @@
 // Launcher Shell entry: start-up, the message loop and the fatal-error guard.
 #include "window.h"
+#include "library_ops.h"
 
 #include "runtime.h"
 #include "settings.h"
@@ -128,6 +129,7 @@ static int RunShell(void) {
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     StartSyncWorker();
     StartupStep("sync worker started");
+    ResumeLibraryMove();
 
     MSG msg;
     for (;;) {

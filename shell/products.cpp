@@ -13,6 +13,13 @@ void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity) {
     WideCopy(dst, g_library_root, capacity);
     WideAppend(dst, L"\\", capacity);
     WideAppend(dst, g_products[slot].install_dir, capacity);
+    // While the library moves, a product folder already moved is found at
+    // the destination: every game stays visible where it is.
+    if (g_library_move_destination[0] && !DirectoryExists(dst)) {
+        WideCopy(dst, g_library_move_destination, capacity);
+        WideAppend(dst, L"\\", capacity);
+        WideAppend(dst, g_products[slot].install_dir, capacity);
+    }
 }
 
 void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity) {

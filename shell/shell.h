@@ -148,6 +148,8 @@ extern WorkerState g_worker;
 
 extern HWND g_main_window;
 extern int g_bandwidth_kbps;
+// The root a running library move goes to; empty while none runs.
+extern wchar_t g_library_move_destination[1200];
 // Set once the fatal-error guard has started: no handler runs again.
 extern volatile LONG g_fatal_guard_started;
 

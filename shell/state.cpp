@@ -18,6 +18,7 @@ unsigned long long g_playtime[kMaxProducts];
 
 // Settings read at start-up and changed by the bandwidth command.
 int g_bandwidth_kbps;
+wchar_t g_library_move_destination[1200];
 
 // Worker orchestration and the queue.
 WorkerState g_worker = {0, 0, -1, 0, 0, 0, 0, {}, 0, {}, 0, 0};

@@ -12,6 +12,8 @@
 //   box [timeout_ms]    caption and text of the Shell's open message box,
 //                       one line each (fails if none within 2000 ms)
 //   answer [button]     presses a button (default IDOK = 1) of that box
+//   pick <folder>       selects <folder> in the Shell's open folder picker and
+//                       presses its OK button
 //   close               WM_CLOSE to the window, then waits up to 15 s for it to go
 //   key <vk>            a key press (WM_KEYDOWN and WM_KEYUP of that virtual-key
 //                       code) posted to the window's thread
@@ -46,6 +48,22 @@ static void Fail(const std::wstring &message) {
     std::string bytes(n > 0 ? n : 1, '\0');
     WideCharToMultiByte(CP_UTF8, 0, message.c_str(), -1, &bytes[0], n, nullptr, nullptr);
     fprintf(stderr, "shell-driver: %s\n", bytes.c_str());
+}
+
+// The picker's selection message carries a pointer into its own process:
+// the path is written there first.
+static bool PickFolder(HWND dialog, const wchar_t *folder) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(dialog, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process) return false;
+    SIZE_T bytes = (wcslen(folder) + 1) * sizeof(wchar_t);
+    void *remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+    bool ok = remote && WriteProcessMemory(process, remote, folder, bytes, nullptr);
+    if (ok) SendMessageW(dialog, WM_USER + 103, TRUE, (LPARAM)remote);  // BFFM_SETSELECTIONW
+    if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return ok && AnswerMessageBox(dialog, IDOK);
 }
 
 static std::wstring Escape(const std::wstring &text) {
@@ -210,6 +228,14 @@ int wmain(int argc, wchar_t **argv) {
             if (!AnswerMessageBox(box, (int)button)) {
                 Fail(L"the message box has no button " + std::to_wstring(button) +
                      L" or did not close");
+                return 1;
+            }
+        } else if (cmd == L"pick") {
+            if (!arg) return Usage();
+            ++i;
+            HWND dialog = FindShellBox(2000);
+            if (!dialog || !PickFolder(dialog, arg)) {
+                Fail(L"no folder picker, or it did not take the folder");
                 return 1;
             }
         } else if (cmd == L"close") {

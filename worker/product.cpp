@@ -52,6 +52,7 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
     if (h == INVALID_HANDLE_VALUE) return 0;
     DWORD written = 0;
     BOOL ok = WriteFile(h, bytes, n, &written, NULL);
+    if (ok) ok = FlushFileBuffers(h);
     CloseHandle(h);
     return ok && written == n;
 }

@@ -51,10 +51,6 @@ void TestHookAfterCommitStep(void);
 #define TEST_HOOK_AFTER_COMMIT_STEP() ((void)0)
 #endif
 
-// After a failed create (move 0) or move (move 1): 1, after a short sleep,
-// when the file is only briefly held by another program and worth another try.
-int WaitOutBriefLock(int attempt, int move);
-
 int RunSignedSync(void);
 int RunProductJob(void);
 int RunSelfUpdate(void);

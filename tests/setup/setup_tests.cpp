@@ -221,7 +221,7 @@ TEST_F(SetupTest, SilentUpdateSwitchesWaitAndFailures) {
     }
 
     // the Shell's temporary file cannot be written: the box without owner,
-    // exit code 2, no Shell started
+    // exit code 2, the Shell that is there started again
     {
         MakeDirs(In(L"ORVELANT Launcher.new"));
         Process p;
@@ -232,11 +232,11 @@ TEST_F(SetupTest, SilentUpdateSwitchesWaitAndFailures) {
         EXPECT_EQ("Launcher Shellを書き込めませんでした。", Narrow(orv_probe::MessageBoxText(box)));
         EXPECT_TRUE(orv_probe::AnswerMessageBox(box, IDOK));
         EXPECT_EQ(2u, p.Wait());
-        EXPECT_FALSE(orv_probe::FindShellWindow(0, 1000));
+        CloseStartedShell();
         RemoveDirectoryW(In(L"ORVELANT Launcher.new").c_str());
     }
     // the new Worker cannot be written (its temporary file is locked): the
-    // old Worker program stays whole, no box, exit code 2
+    // old Worker program stays whole, no box, exit code 2, the Shell started
     {
         const std::string old_worker = ReadFileBytes(In(L"ORVELANT Update Worker.exe"));
         HANDLE lock = CreateFileW(In(L"ORVELANT Update Worker.new").c_str(), GENERIC_WRITE, 0,
@@ -249,6 +249,7 @@ TEST_F(SetupTest, SilentUpdateSwitchesWaitAndFailures) {
         CloseHandle(lock);
         EXPECT_EQ(old_worker, ReadFileBytes(In(L"ORVELANT Update Worker.exe")));
         DeleteFileW(In(L"ORVELANT Update Worker.new").c_str());
+        CloseStartedShell();
     }
     // and after it, a good silent update leaves no temporary file at all
     SilentInstall();
@@ -436,4 +437,140 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
         EXPECT_EQ(2u, p.Wait());
     }
     EXPECT_FALSE(orv_probe::FindMessageBox(0, 300)) << "a failed start showed a box";
+}
+
+// The launcher core as a player finds it after the Setup was killed at
+// chosen moments of a silent update, after a lasting and a brief lock, and
+// after the interactive update failed part way: every file whole, the
+// launcher starts, and one uninterrupted run brings the new release.
+TEST_F(SetupTest, CoreInstallKilledOrFailingLeavesAWholeLauncher) {
+    SilentInstall();
+    const std::vector<std::wstring> core = {
+        L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"Uninstall.exe",
+        L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
+        L"launcher_config.json", L"README.txt"};
+    std::map<std::wstring, std::string> fresh = Snapshot(install_), current, old;
+    // An older release: the same programs (they still start) with other bytes.
+    auto make_old_release = [&] {
+        for (const std::wstring &name : core) {
+            old[name] = fresh[name] + "\r\nOLDER RELEASE\r\n";
+            // (the closed Shell's Worker may take a moment to end)
+            ASSERT_TRUE(WaitFor([&] {
+                HANDLE h = CreateFileW(In(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       0, nullptr);
+                if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+                return h != INVALID_HANDLE_VALUE;
+            }, 15000)) << Narrow(name);
+            WriteFileBytes(In(name), old[name]);
+        }
+    };
+    auto count = [&](const std::map<std::wstring, std::string> &release) {
+        size_t n = 0;
+        for (const std::wstring &name : core) n += ReadFileBytes(In(name)) == release.at(name);
+        return n;
+    };
+    auto names = [&](const std::map<std::wstring, std::string> &snapshot) {
+        std::vector<std::wstring> out;
+        for (auto &entry : snapshot) out.push_back(entry.first);
+        return out;
+    };
+    std::wstring hooks = TestBinDir() + L"\\setup-with-test-hooks.exe";
+    fresh[L"Uninstall.exe"] = ReadFileBytes(hooks);  // what the hooked Setup installs
+
+    // -- killed after the first rename, in the middle, before the last
+    for (size_t kill : {size_t(1), core.size() / 2, core.size() - 1}) {
+        make_old_release();
+        {
+            EnvGuard env;
+            env.Set(L"ORV_TEST_SETUP_KILL_AFTER", std::to_wstring(kill).c_str());
+            Process p;
+            StartSetup(p, L"/silent-update", hooks);
+            EXPECT_EQ(9u, p.Wait()) << "not killed after rename " << kill;
+        }
+        std::string which;
+        for (const std::wstring &name : core)
+            which += " " + Narrow(name) + (ReadFileBytes(In(name)) == fresh[name] ? "=new" : "");
+        EXPECT_EQ(kill, count(fresh)) << "new files after rename " << kill << which;
+        EXPECT_EQ(core.size() - kill, count(old)) << "cut or missing files after rename " << kill;
+        EXPECT_TRUE(old[L"ORVELANT Launcher.exe"] == ReadFileBytes(In(L"ORVELANT Launcher.exe")))
+            << "the release changed before its last rename";
+        Process left;
+        EXPECT_TRUE(StartInstalledShell(left)) << "the launcher left does not start " << kill;
+        CloseShells();
+        SilentInstall();
+        ExpectPayload(install_, true);
+        EXPECT_EQ(names(fresh), names(Snapshot(install_))) << "left behind after rename " << kill;
+    }
+
+    // -- a file held open for good: the update fails, every old file comes
+    //    back, the Shell that is there starts, exit code 2
+    make_old_release();
+    current = Snapshot(install_);
+    HANDLE held = CreateFileW(In(L"assets\\origin-core.bmp").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    {
+        Process p;
+        StartSetup(p, L"/silent-update");
+        EXPECT_EQ(2u, p.Wait());
+        EXPECT_FALSE(orv_probe::FindMessageBox(0, 300));
+    }
+    CloseHandle(held);
+    EXPECT_EQ("", Differences(current, Snapshot(install_))) << "not put back";
+    CloseStartedShell();
+
+    // -- the same lock, interactively: the failure box, the window stays and a
+    //    second try after the lock has gone completes the update
+    held = CreateFileW(In(L"assets\\origin-core.bmp").c_str(), GENERIC_READ, 0, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    {
+        Process setup;
+        StartSetup(setup);
+        HWND w = SetupWindow(setup);
+        ASSERT_TRUE(w);
+        Click(w, 2002);
+        EXPECT_EQ("既存Launcherを更新できませんでした。\n\nLauncherを終了してから再実行してください。",
+                  Answer(setup.pid, IDOK));
+        CloseHandle(held);
+        EXPECT_EQ("", Differences(current, Snapshot(install_))) << "not put back";
+        EXPECT_TRUE(setup.Running());
+        Click(w, 2002);
+        EXPECT_EQ(CompletionText("アップデート"), Answer(setup.pid, IDNO));
+        EXPECT_EQ(0u, setup.Wait());
+    }
+    ExpectPayload(install_, true);
+
+    // -- a reader holding a file for a moment while it is replaced: waited out
+    make_old_release();
+    held = CreateFileW(In(L"assets\\origin-core.ico").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    {
+        Process p;
+        StartSetup(p, L"/silent-update");
+        EXPECT_TRUE(WaitFor([&] { return PathIsFile(In(L"ORVELANT Launcher.new")); }, 20000));
+        Sleep(300);
+        CloseHandle(held);
+        EXPECT_EQ(0u, p.Wait());
+    }
+    CloseStartedShell();
+    ExpectPayload(install_, true);
+
+    // -- "Uninstall.exe" started by hand shows the window; its update ends in
+    //    the failure box and changes nothing
+    current = Snapshot(install_);
+    {
+        Process setup;
+        StartSetup(setup, L"", In(L"Uninstall.exe"));
+        HWND w = SetupWindow(setup);
+        ASSERT_TRUE(w);
+        Click(w, 2002);
+        EXPECT_EQ("既存Launcherを更新できませんでした。\n\nLauncherを終了してから再実行してください。",
+                  Answer(setup.pid, IDOK));
+        EXPECT_TRUE(setup.Running());
+        Click(w, 2004);
+        EXPECT_EQ(0u, setup.Wait());
+    }
+    EXPECT_EQ("", Differences(current, Snapshot(install_)));
 }

@@ -56,6 +56,18 @@ protected:
                         const std::wstring &caption = L"ORVELANT Launcher");
     void ExpectBox(const std::wstring &text, int answer, bool question = false,
                    const std::wstring &caption = L"ORVELANT Launcher");
+    // Clicks MOVE LIBRARY, answers Yes to its question and expects the
+    // test build to end there as a killed process would (exit code 9).
+    void ConfirmMoveUntilKilled(const std::wstring &question) {
+        ASSERT_TRUE(PostMessageW(window_, WM_COMMAND, MAKEWPARAM(1403, 0), 0));
+        HWND box = orv_probe::FindMessageBox(pid_, 15000);
+        ASSERT_NE(nullptr, box);
+        EXPECT_EQ(question, orv_probe::MessageBoxText(box));
+        ASSERT_TRUE(orv_probe::AnswerMessageBox(box, IDYES));
+        EXPECT_EQ(9u, WaitExit());
+        CloseHandle(process_);
+        process_ = nullptr;
+    }
     void ExpectNoBoxAfter(int id);
     void ExpectNoBox();
 

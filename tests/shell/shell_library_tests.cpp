@@ -178,10 +178,11 @@ TEST_F(LibraryShellTest, FullMoveTakesEveryFileAndTheRoot) {
 TEST_F(LibraryShellTest, MoveThatFailsPartWayLeavesTheSplitAndTheOldRoot) {
     InstallGame("first-title", true);
     InstallGame("second-title", true);
-    WriteFileBytes(library_ + L"\\second-title\\data\\locked.pak", RandomBytes(4, 4096));
+    WriteFileBytes(library_ + L"\\locked.pak", RandomBytes(4, 4096));
     Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE")}));
     StartHooked();
-    const std::wstring locked = library_ + L"\\second-title\\data\\locked.pak";
+    // (a file of the root itself: a product folder moves in one rename)
+    const std::wstring locked = library_ + L"\\locked.pak";
     const std::wstring target = dir_ + L"\\new";
     const std::wstring root = target + L"\\ORVELANT Games";
     Snapshot before = Snap(library_);
@@ -202,6 +203,55 @@ TEST_F(LibraryShellTest, MoveThatFailsPartWayLeavesTheSplitAndTheOldRoot) {
     EXPECT_EQ(L"", RegistryRoot());  // never written
     Click(1005);
     EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
+}
+
+// The Shell killed in the middle of a move: at its next start the move is
+// finished where it was going, every game installed at the new root, and
+// the player told in the move's own box.
+TEST_F(LibraryShellTest, MoveKilledMidWayIsFinishedAtTheNextStart) {
+    for (const char *game : {"first-title", "second-title", "third-title"}) InstallGame(game, true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"),
+                                    Product("second-title", "VESPERLINE"),
+                                    Product("third-title", "MERIDIAN")}));
+    Snapshot before = Snap(library_);
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"1");
+    StartHooked();
+    const std::wstring target = dir_ + L"\\new";
+    const std::wstring root = target + L"\\ORVELANT Games";
+    Pick(target);
+    ConfirmMoveUntilKilled(kConfirmMove);
+    // Split between the roots, each product whole at one of them.
+    Snapshot moved = Snap(root), stayed = Snap(library_);
+    EXPECT_FALSE(moved.empty());
+    EXPECT_FALSE(stayed.empty());
+    for (const auto &entry : moved) EXPECT_EQ(0u, stayed.count(entry.first)) << Narrow(entry.first);
+    EXPECT_EQ(L"", RegistryRoot());
+
+    // The next start finishes it, slowly enough to look at the window
+    // meanwhile: it answers, shows the progress, refuses other commands and
+    // asks before it closes.
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"");
+    env_.Set(L"ORV_TEST_MOVE_STEP_MS", L"3000");
+    StartHooked();
+    const std::wstring status = TextAt(236, 735, 620, 22);
+    EXPECT_EQ(0u, status.rfind(L"LIBRARY MOVE // ", 0)) << Narrow(status);
+    Click(1003);
+    EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100)) << "a moved game looks uninstalled";
+    ExpectBoxAfter(1302, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    ExpectBox(L"Game Libraryを移動しています。\n\n終了すると、次回の起動時に移動を続けます。終了しますか？",
+              IDNO, true);
+    EXPECT_TRUE(IsWindow(window_));
+    ExpectBox(kMoved, IDOK);
+    EXPECT_EQ(before, Snap(root));
+    EXPECT_FALSE(PathIsDir(library_));
+    EXPECT_EQ(root, RegistryRoot());
+    EXPECT_EQ(L"LIBRARY MOVE // DONE", TextAt(236, 735, 620, 22));  // the status line
+    Click(1005);
+    EXPECT_EQ(L"GAME LIBRARY  //  " + root, SettingsLibraryLine());
+    Click(1003);
+    EXPECT_EQ(root + L"\\first-title", LibraryDetailBody());
+    EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100));  // installed, at its new place
 }
 
 // The uninstall: declined, then confirmed; a file in use; the legacy layout.

@@ -55,12 +55,21 @@ TEST_F(SecondVolume, LibraryMovedThereThenAProductUpdatedThere) {
     ExpectBoxAfter(1403, L"選択した保存先へ書き込めません。", IDOK);
     EXPECT_EQ(L"", RegistryRoot());
 
+    // The Shell killed once the first file is copied there, not yet in place:
+    // the original stays whole; the next start finishes the move.
     Snapshot before = Snap(library_);
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitExit());
+    CloseHandle(process_);
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"1");
+    StartHooked();
     Pick(L"Y:\\");  // a drive root comes back with its separator
-    ExpectBoxAfter(1403,
-                   L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
-                   L"ゲーム容量によっては時間がかかります。続行しますか？",
-                   IDYES, true);
+    ConfirmMoveUntilKilled(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+                           L"ゲーム容量によっては時間がかかります。続行しますか？");
+    EXPECT_EQ(before, Snap(library_));
+    EXPECT_EQ(L"", RegistryRoot());
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"");
+    StartHooked();
     ExpectBox(L"Game Libraryの保存先を変更しました。", IDOK);
     const std::wstring root = L"Y:\\ORVELANT Games";
     EXPECT_EQ(root, RegistryRoot());

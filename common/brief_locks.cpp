@@ -1,7 +1,7 @@
 // Virus scanners, indexers and the launcher window open files for a moment
 // (the window reads every "version.json" and the cached documents at each
 // status): a write or move that meets such an open waits it out briefly.
-#include "worker.h"
+#include "runtime.h"
 
 // Called after a failed create or move with its error still set: when the
 // failure is a sharing or lock violation and the time allowed (about one
