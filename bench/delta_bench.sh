@@ -18,13 +18,7 @@
 # Environment: ORV_BENCH_ARCHIVE_MIB (default 1024) the archive's size,
 # ORV_BENCH_SCENARIOS (default "a b c d e f") the scenarios to run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
-build=$repo/build
-if [ -z "${ORV_BENCH_NET:-}" ]; then
-  export ORV_BENCH_NET=1
-  exec "$repo/scripts/private-net" "$build" "$0" "$@"
-fi
+. "$(dirname "$0")/bench-env.sh"
 MiB=1048576
 archive_mib=${ORV_BENCH_ARCHIVE_MIB:-1024}
 tool=$build/native/orvelant-release

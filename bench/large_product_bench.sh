@@ -15,13 +15,7 @@
 # verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
 # sampling. Products stay in build/bench-large/.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
-build=$repo/build
-if [ -z "${ORV_BENCH_NET:-}" ]; then
-  export ORV_BENCH_NET=1
-  exec "$repo/scripts/private-net" "$build" "$0" "$@"
-fi
+. "$(dirname "$0")/bench-env.sh"
 prefix=$build/wineprefix
 tool=$build/native/orvelant-release
 worker_exe="$build/bin/ORVELANT Update Worker.exe"

@@ -9,16 +9,7 @@
 # The generated product and its published tree stay in build/bench-product/
 # and are reused by later runs (see bench/product_bench.md).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
-build=$repo/build
-# Its own loopback where the machine allows it (scripts/private-net): port 443
-# is then free for this run's update host whatever else runs here, and no
-# other run's host is measured by mistake.
-if [ -z "${ORV_BENCH_NET:-}" ]; then
-  export ORV_BENCH_NET=1
-  exec "$repo/scripts/private-net" "$build" "$0" "$@"
-fi
+. "$(dirname "$0")/bench-env.sh"
 prefix=$build/wineprefix
 tool=$build/native/orvelant-release
 worker_exe="$build/bin/ORVELANT Update Worker.exe"

@@ -8,16 +8,7 @@
 # Environment: ORV_BENCH_ROUNDS (default 3) rounds of the 512 MiB measurements,
 # ORV_BENCH_STEP_ROUNDS (default 5) rounds of the 64 MiB per-read step runs.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
-build=$repo/build
-# Its own loopback where the machine allows it (scripts/private-net): port 443
-# is then free for this run's update host whatever else runs here, and no
-# other run's host is measured by mistake.
-if [ -z "${ORV_BENCH_NET:-}" ]; then
-  export ORV_BENCH_NET=1
-  exec "$repo/scripts/private-net" "$build" "$0" "$@"
-fi
+. "$(dirname "$0")/bench-env.sh"
 prefix=$build/wineprefix
 hooks_exe=$build/tests/bin/worker-with-test-hooks.exe
 state=$build/tests/host/state

@@ -1,0 +1,11 @@
+# Sourced first by the benchmarks: the repository and build folders, and the
+# run moved into its own loopback where the machine allows it
+# (scripts/private-net): port 443 is then free for the run's update host
+# whatever else runs here, and no other run's host is measured by mistake.
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+repo=$PWD
+build=$repo/build
+if [ -z "${ORV_BENCH_NET:-}" ]; then
+  export ORV_BENCH_NET=1
+  exec "$repo/scripts/private-net" "$build" "$repo/bench/$(basename "$0")" "$@"
+fi
