@@ -120,17 +120,40 @@ demo_step "verify first-title (nothing to download)" worker 0 "/parent:{parent}"
 demo_step "the publisher releases first-title 1.1.0 (one file changed, one added, the middle of a large one rewritten)" \
   samples/make-demo-release.sh build "$tree" 1.1.0
 # What the update took from the host, from its access log: every GET of a
-# file of first-title (whole or ranged) against the sizes of those files.
+# file of first-title (whole or ranged, at its content address or in place,
+# with its piece list) against the sizes of those files.
 show_fetched() {
   local from=$1
-  tail -c +"$((from + 1))" "$state/logs/access.log" |
-    awk -v tree="$tree" '$7 ~ /^\/games\/first-title\/stable\/files\// && $9 ~ /^20[06]$/ {
-        path = $7; sub(/\.pieces(\.sig)?$/, "", path); got[path] += $10; status[path] = status[path] " " $9 }
-      END { for (p in got) {
-        cmd = "stat -c %s \"" tree p "\""; cmd | getline size; close(cmd)
-        printf "     %s: fetched %d bytes of %d (%.1f %%), answers%s\n", p, got[p], size, 100 * got[p] / size, status[p]
-        all += got[p]; total += size }
-        printf "     in all: %d bytes fetched for files of %d bytes\n", all, total }' | sort
+  tail -c +"$((from + 1))" "$state/logs/access.log" | python3 -c '
+import json, os, sys
+tree = sys.argv[1]
+with open(os.path.join(tree, "games/first-title/stable/manifest.json"), encoding="utf-8") as f:
+    files = json.load(f)["files"]
+name = {}
+for e in files:
+    name[e.get("url") or "/games/first-title/stable/files/" + e["path"]] = e["path"]
+got, status = {}, {}
+for line in sys.stdin:
+    part = line.split()
+    if len(part) < 10 or part[8] not in ("200", "206"):
+        continue
+    path = part[6]
+    for tail in (".pieces.sig", ".pieces"):
+        if path.endswith(tail):
+            path = path[: -len(tail)]
+    if path not in name:
+        continue
+    got[path] = got.get(path, 0) + int(part[9])
+    status[path] = status.get(path, "") + " " + part[8]
+all = total = 0
+for path in sorted(got, key=lambda p: name[p]):
+    size = os.path.getsize(tree + path)
+    print("     %s: fetched %d bytes of %d (%.1f %%), answers%s"
+          % (name[path], got[path], size, 100.0 * got[path] / size, status[path]))
+    all += got[path]
+    total += size
+print("     in all: %d bytes fetched for files of %d bytes" % (all, total))
+' "$tree"
 }
 update_first() {
   local mark
