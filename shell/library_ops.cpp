@@ -246,6 +246,10 @@ struct LibraryMove {
     HANDLE thread;
     volatile LONG running;
     volatile LONG ok;
+    // A move finished at start-up holds the start-up sync back until it ends:
+    // the sync Worker creates the Game Library root the settings name, which
+    // would bring the old root back behind the move.
+    int sync_after;
     wchar_t old_root[1200];
     wchar_t new_root[1200];
 };
@@ -327,13 +331,17 @@ void HandleLibraryMoveDone(void) {
     }
     InterlockedExchange(&g_move.running, 0);
     g_library_move_destination[0] = 0;
+    int sync_after = g_move.sync_after;
+    g_move.sync_after = 0;
     if (!g_move.ok) {
+        if (sync_after) StartSyncWorker();
         SetStatusLine(L"LIBRARY MOVE // FAILED");
         Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
             MB_ICONERROR | MB_OK);
         return;
     }
     if (!WriteSettingText(L"LibraryRoot", g_move.new_root)) {
+        if (sync_after) StartSyncWorker();
         Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
         return;
     }
@@ -342,6 +350,7 @@ void HandleLibraryMoveDone(void) {
     DeleteFileW(record);
     WideCopy(g_library_root, g_move.new_root, kLibraryRootUnits);
     CreateDirectoryTree(g_library_root);
+    if (sync_after) StartSyncWorker();
     SetStatusLine(L"LIBRARY MOVE // DONE");
     RefreshSettingsView();
     RefreshLibraryView();
@@ -349,9 +358,11 @@ void HandleLibraryMoveDone(void) {
     Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
 }
 
-void ResumeLibraryMove(void) {
-    if (g_move.running || !ReadMoveRecord(g_move.old_root, g_move.new_root)) return;
+int ResumeLibraryMove(void) {
+    if (g_move.running || !ReadMoveRecord(g_move.old_root, g_move.new_root)) return 0;
+    g_move.sync_after = 1;
     StartLibraryMove();
+    return 1;
 }
 
 int RefuseWhileLibraryMoves(void) {

@@ -18,7 +18,8 @@ int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);
 
 void MoveLibraryRoot(void);
 // A move recorded by an earlier run that did not finish: finished now.
-void ResumeLibraryMove(void);
+// 1 when a recorded move was resumed; the start-up sync then follows its end.
+int ResumeLibraryMove(void);
 int IsLibraryMoveRunning(void);
 void HandleLibraryMoveProgress(void);
 void HandleLibraryMoveDone(void);

@@ -127,9 +127,8 @@ static int RunShell(void) {
     StartupStep("first paint");
     PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
-    StartSyncWorker();
+    if (!ResumeLibraryMove()) StartSyncWorker();
     StartupStep("sync worker started");
-    ResumeLibraryMove();
 
     MSG msg;
     for (;;) {
