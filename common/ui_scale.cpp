@@ -121,9 +121,9 @@ static HFONT g_retired_fonts[kMaxUiFonts];
 void UiCreateFonts(UiLayout *layout) {
     for (int i = 0; i < layout->font_count; ++i) {
         g_retired_fonts[i] = layout->fonts[i];
-        const UiFontSpec *spec = &layout->font_specs[i];
+        const UiFontSpec *wanted = &layout->font_specs[i];
         layout->fonts[i] =
-            CreateUiFont(spec->face, UiScale(spec->height, layout->dpi), spec->weight);
+            CreateUiFont(wanted->face, UiScale(wanted->height, layout->dpi), wanted->weight);
     }
 }
 
