@@ -16,7 +16,6 @@
 # sampling. Products stay in build/bench-large/.
 set -euo pipefail
 . "$(dirname "$0")/bench-env.sh"
-prefix=$build/wineprefix
 tool=$build/native/orvelant-release
 worker_exe="$build/bin/ORVELANT Update Worker.exe"
 hooks_exe="$build/tests/bin/worker-with-test-hooks.exe"
@@ -24,6 +23,10 @@ monitor=$build/tools/worker-monitor.exe
 trust_ca=$build/tools/trust-ca.exe
 key=$build/keys/update-signing.pem
 bench=$build/bench-large
+# Its own Wine prefix: a test run's or the demo's private network stops the
+# servers of the build's prefixes (build/wineprefix*), which would end this
+# long run's Worker half way.
+prefix=$bench/wineprefix
 tree=$bench/tree
 state=$bench/host-state
 ca=$state/certs/ca.crt
@@ -48,6 +51,7 @@ worker_pid() {
 for f in "$tool" "$worker_exe" "$hooks_exe" "$monitor" "$trust_ca" "$key"; do
   [ -e "$f" ] || die "$f is missing: run ./scripts/build.sh first"
 done
+WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
 wine_run() { "$repo/scripts/wine-run" "$prefix" "$@" </dev/null; }
 winpath() { echo "Z:${1//\//\\}"; }
 now() { date +%s.%N; }
@@ -60,6 +64,7 @@ cleanup() {
   set +e
   [ -n "${sampler:-}" ] && kill "$sampler" 2>/dev/null
   [ "$started_host" = 1 ] && "$repo/host/stop.sh" "$state" >/dev/null 2>&1
+  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
   [ "$rc" = 0 ] && rm -rf "$scratch" || echo "scratch install kept for a look: $scratch" >&2
   exit "$rc"
 }

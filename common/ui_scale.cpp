@@ -80,21 +80,26 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
     const int client_w96 = outer_w96 - frame96_w, client_h96 = outer_h96 - frame96_h;
     const int work_w = work_area->right - work_area->left;
     const int work_h = work_area->bottom - work_area->top;
-    // The largest layout that fits, down to 85 % of the 96-DPI size: below
-    // that the small print is no longer readable, and a screen that small
-    // gets the 96-DPI layout at its given place.
-    const int smallest = kUiBaseDpi * 85 / 100;
+    // The largest layout that fits, never larger than the window's own DPI:
+    // a window partly off screen hides the status line and the progress bar
+    // at its bottom. Half the 96-DPI size is the floor (a work area under
+    // about 660 x 415); a screen smaller still gets that layout at the work
+    // area's corner, where at least the title bar and the top are visible.
+    const int smallest = kUiBaseDpi / 2;
     int dpi = window_dpi;
-    while (dpi >= smallest && (UiScale(client_w96, dpi) + frame_w > work_w ||
-                               UiScale(client_h96, dpi) + frame_h > work_h))
+    while (dpi > smallest && (UiScale(client_w96, dpi) + frame_w > work_w ||
+                              UiScale(client_h96, dpi) + frame_h > work_h))
         --dpi;
-    const int fits = dpi >= smallest;
-    if (!fits) dpi = window_dpi < kUiBaseDpi ? window_dpi : kUiBaseDpi;
+    const int fits = UiScale(client_w96, dpi) + frame_w <= work_w &&
+                     UiScale(client_h96, dpi) + frame_h <= work_h;
     const int w = UiScale(client_w96, dpi) + frame_w;
     const int h = UiScale(client_h96, dpi) + frame_h;
     int x = work_area->left + UiScale(x96, dpi);
     int y = work_area->top + UiScale(y96, dpi);
-    if (fits && (x + w > work_area->right || y + h > work_area->bottom)) {
+    if (!fits) {
+        x = work_area->left;
+        y = work_area->top;
+    } else if (x + w > work_area->right || y + h > work_area->bottom) {
         x = work_area->left + (work_w - w) / 2;
         y = work_area->top + (work_h - h) / 2;
     }

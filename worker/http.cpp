@@ -17,35 +17,47 @@
 static const wchar_t kUpdateHost[] = L"" ORV_UPDATE_HOST;
 static const wchar_t kUserAgent[] = L"ORVELANT Update Worker/1.0.0";
 
+// One session and one connection to the update host for the Worker's whole
+// run: WinHTTP keeps the host's connections alive between requests, so a job
+// of many files pays for one TLS handshake instead of one per file. Requests
+// are opened and closed per transfer; a connection the host closed or a
+// request abandoned mid-body is not reused by WinHTTP. The handles live until
+// the process ends (the Worker is single-threaded and short-lived).
+static HINTERNET g_session;
+static HINTERNET g_connection;
+
 struct HttpRequest {
-    HINTERNET session;
-    HINTERNET connection;
     HINTERNET request;
 };
 
 static void CloseRequest(HttpRequest *r) {
     if (r->request) WinHttpCloseHandle(r->request);
-    if (r->connection) WinHttpCloseHandle(r->connection);
-    if (r->session) WinHttpCloseHandle(r->session);
-    r->request = r->connection = r->session = NULL;
+    r->request = NULL;
 }
 
-// Open, connect, send (with optional headers) and receive. Leaves whatever
-// was opened in *r for CloseRequest.
+static int OpenConnection(int log_open_failure) {
+    if (g_connection) return 1;
+    if (!g_session) {
+        g_session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!g_session) {
+            if (log_open_failure) LogFailure("WinHttpOpen failed");
+            return 0;
+        }
+    }
+    g_connection = WinHttpConnect(g_session, kUpdateHost, INTERNET_DEFAULT_HTTPS_PORT, 0);
+    return g_connection ? 1 : 0;
+}
+
+// Open, send (with optional headers) and receive on the shared connection.
+// Leaves whatever was opened in *r for CloseRequest.
 static int OpenAndSend(HttpRequest *r, const wchar_t *url, int receive_timeout,
                        const wchar_t *headers, int log_open_failure) {
-    r->session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!r->session) {
-        if (log_open_failure) LogFailure("WinHttpOpen failed");
-        return 0;
-    }
-    if (!WinHttpSetTimeouts(r->session, 5000, 5000, 8000, receive_timeout)) return 0;
-    r->connection = WinHttpConnect(r->session, kUpdateHost, INTERNET_DEFAULT_HTTPS_PORT, 0);
-    if (!r->connection) return 0;
-    r->request = WinHttpOpenRequest(r->connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
+    if (!OpenConnection(log_open_failure)) return 0;
+    r->request = WinHttpOpenRequest(g_connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (!r->request) return 0;
+    if (!WinHttpSetTimeouts(r->request, 5000, 5000, 8000, receive_timeout)) return 0;
     // Every byte comes from the one update host: a 3xx answer is a failure
     // like any other unexpected status, never a way to another host or port.
     DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
@@ -97,7 +109,7 @@ int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out
                           unsigned int *out_length) {
     *out_body = NULL;
     *out_length = 0;
-    HttpRequest r = {NULL, NULL, NULL};
+    HttpRequest r = {NULL};
     HANDLE heap = GetProcessHeap();
     char *body = NULL;
     unsigned long long capacity = 0;
@@ -341,7 +353,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
     ThrottleWindow window;
     ThrottleStart(&window);
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
-    HttpRequest r = {NULL, NULL, NULL};
+    HttpRequest r = {NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
     int oversized = 0;
@@ -467,7 +479,7 @@ int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
         if (buffer) HeapFree(heap, 0, buffer);
         return RANGE_FAILED;
     }
-    HttpRequest r = {NULL, NULL, NULL};
+    HttpRequest r = {NULL};
     int result = RANGE_FAILED;
     unsigned long long received = 0;
     DWORD status = 0;
