@@ -2,6 +2,7 @@
 # Verifies the launcher's artwork files in <dir> (default: this script's folder):
 #   orvelant-wordmark.bmp  24-bit BI_RGB bottom-up BMP, 360x50, 54054 bytes
 #   origin-core.bmp        24-bit BI_RGB bottom-up BMP, 320x320, 307254 bytes
+#   orvelant-wordmark-2x.bmp, origin-core-2x.bmp  the same at 720x100 and 640x640
 #   origin-core.ico        six PNG images, 16/32/48/64/128/256, 8-bit RGBA
 # plus: the BMP corners are the window background RGB 5,5,5 and every image
 # carries the product's gold (near RGB 184,137,73).
@@ -217,6 +218,8 @@ def check_ico(name, sizes):
 
 check_bmp("orvelant-wordmark.bmp", 360, 50)
 check_bmp("origin-core.bmp", 320, 320)
+check_bmp("orvelant-wordmark-2x.bmp", 720, 100)
+check_bmp("origin-core-2x.bmp", 640, 640)
 check_ico("origin-core.ico", (16, 32, 48, 64, 128, 256))
 
 if errors:

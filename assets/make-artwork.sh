@@ -2,6 +2,8 @@
 # Regenerates the launcher's artwork:
 #   orvelant-wordmark.bmp  360x50 24-bit BMP, the header wordmark
 #   origin-core.bmp        320x320 24-bit BMP, the home page emblem
+#   orvelant-wordmark-2x.bmp, origin-core-2x.bmp  the same drawn at twice the
+#                          size, the source for displays scaled past 100 %
 #   origin-core.ico        16/32/48/64/128/256 px PNG icon of the emblem
 #
 # Usage: assets/make-artwork.sh [output-dir]   (default: this script's folder)
@@ -171,15 +173,17 @@ def load_letters():
     return [rows[y][x0:x1] for y in range(y0, y1)], x1 - x0, y1 - y0
 
 
-def wordmark():
-    W, H, S = 360, 50, 4                 # final size, supersampling factor
+def wordmark(Z=1):
+    """The wordmark at Z times its 360 x 50 size (Z is 1 or 2)."""
+    M = 4                                # letter-mask cells per 1x pixel
+    W, H, S = 360 * Z, 50 * Z, M // Z    # final size, supersampling factor
     cv = Canvas(W, H, BG)
     letters, lw, lh = load_letters()
 
     # Place the ink box (in 1/4 px) so the letters sit left-aligned with a
     # small margin and are centred vertically over the rule below them.
-    left, top = 2 * S, 8 * S
-    cap_h = lh / S
+    left, top = 2 * M, 8 * M
+    cap_h = lh / M
     for y in range(H):
         for x in range(W):
             acc = 0
@@ -197,33 +201,33 @@ def wordmark():
             a = acc / (255.0 * S * S)
             # Metallic fall-off: lit at the cap line, accent through the
             # middle, a touch of shadow at the baseline.
-            t = (y + 0.5 - top / S) / cap_h
+            t = ((y + 0.5) / Z - top / M) / cap_h
             shade = 1.0 - 0.85 * clamp01(t) - 0.1 * clamp01((t - 0.7) / 0.3)
             cv.blend(x, y, gold(shade), a)
 
-    text_right = (left + lw) / S
+    text_right = (left + lw) / M
     # The rule: a hairline under the letters that fades out at both ends,
-    # with a small lozenge at its centre.
-    rule_y = top / S + cap_h + 6.5
-    r0, r1 = left / S, text_right
+    # with a small lozenge at its centre (1x pixel units, covered per pixel).
+    rule_y = top / M + cap_h + 6.5
+    r0, r1 = left / M, text_right
     mid = (r0 + r1) / 2.0
     half = (r1 - r0) / 2.0
     for y in range(H):
-        dy = abs(y + 0.5 - rule_y)
+        dy = abs((y + 0.5) / Z - rule_y)
         for x in range(W):
-            cx = x + 0.5
+            cx = (x + 0.5) / Z
             u = abs(cx - mid) / half
             if u < 1.0:
                 fade = clamp01((1.0 - u) / 0.45)
-                a = cover(dy - 0.4) * fade * 0.9
+                a = cover((dy - 0.4) * Z) * fade * 0.9
                 if a > 0:
                     cv.blend(x, y, gold(0.5 + 0.25 * (1 - u)), a)
             # lozenge: |dx|/5 + |dy|/2.5 <= 1, with a dark gap around it
             d = (abs(cx - mid) / 5.0 + dy / 2.5 - 1.0) * 2.2
-            gap = cover(d - 2.0)
+            gap = cover((d - 2.0) * Z)
             if gap > 0:
                 cv.blend(x, y, BG, gap)
-            lz = cover(d)
+            lz = cover(d * Z)
             if lz > 0:
                 cv.blend(x, y, gold(0.85), lz)
     return cv
@@ -264,17 +268,22 @@ def sheen(dx, dy, r):
     return 0.5 + 0.5 * ((-dx - dy) / (r * math.sqrt(2.0)))
 
 
-def emblem():
-    W = H = 320
-    c = W / 2.0
+def emblem(Z=1):
+    """The emblem at Z times its 320 x 320 size, drawn in 1x units."""
+    W = H = 320 * Z
+    c = 320 / 2.0
+
+    def cov(d):
+        return cover(d * Z)
+
     cv = Canvas(W, H, BG)
 
     squares = (poly_edges(4, 94.0, math.pi / 4, c, c), poly_edges(4, 94.0, 0.0, c, c))
     for y in range(H):
-        py = y + 0.5
+        py = (y + 0.5) / Z
         dy = py - c
         for x in range(W):
-            px = x + 0.5
+            px = (x + 0.5) / Z
             dx = px - c
             r = math.hypot(dx, dy)
             if r > 152.0:
@@ -287,18 +296,18 @@ def emblem():
             cv.blend(x, y, (38, 27, 14), 0.55 * g * g)
 
             # outer dial: hairline ring and ticks
-            cv.blend(x, y, gold(0.25 + 0.6 * s), cover(ring_d(r, 146.0, 1.3)) * 0.95)
+            cv.blend(x, y, gold(0.25 + 0.6 * s), cov(ring_d(r, 146.0, 1.3)) * 0.95)
             step = deg % 7.5
             near = min(step, 7.5 - step)
             major = min(deg % 30.0, 30.0 - deg % 30.0)
             if major < 1.0:
                 along = ring_d(r, 138.5, 9.0)            # 134..143
                 across = (major * math.pi / 180.0) * r - 0.7
-                cv.blend(x, y, gold(0.3 + 0.6 * s), cover(max(along, across)) * 0.95)
+                cv.blend(x, y, gold(0.3 + 0.6 * s), cov(max(along, across)) * 0.95)
             elif 134.0 < r < 144.0:
                 along = ring_d(r, 140.5, 4.0)            # 138.5..142.5
                 across = (near * math.pi / 180.0) * r - 0.45
-                cv.blend(x, y, gold(0.2 + 0.5 * s), cover(max(along, across)) * 0.55)
+                cv.blend(x, y, gold(0.2 + 0.5 * s), cov(max(along, across)) * 0.55)
 
             # cardinal lozenges sitting on the outer ring
             for k in range(4):
@@ -306,49 +315,49 @@ def emblem():
                 mx, my = c + 146.0 * math.cos(a), c + 146.0 * math.sin(a)
                 d = diamond_d(px - mx, py - my, 5.5)
                 if d < 3.0:
-                    cv.blend(x, y, BG, cover(d - 2.0))
-                    cv.blend(x, y, gold(0.55 + 0.4 * s), cover(d))
+                    cv.blend(x, y, BG, cov(d - 2.0))
+                    cv.blend(x, y, gold(0.55 + 0.4 * s), cov(d))
 
             # faint inner guide ring
-            cv.blend(x, y, gold(0.2 + 0.5 * s), cover(ring_d(r, 126.0, 0.9)) * 0.45)
+            cv.blend(x, y, gold(0.2 + 0.5 * s), cov(ring_d(r, 126.0, 0.9)) * 0.45)
 
             # the segmented band: twelve arcs with narrow gaps
             seg = deg % 30.0
             gap = min(seg, 30.0 - seg) * math.pi / 180.0 * r   # arc distance to a gap centre
             band = max(ring_d(r, 112.0, 5.0), 2.2 - gap)
-            cv.blend(x, y, gold(0.2 + 0.75 * s), cover(band) * 0.9)
+            cv.blend(x, y, gold(0.2 + 0.75 * s), cov(band) * 0.9)
             # a fine line just inside the band
-            cv.blend(x, y, gold(0.15 + 0.5 * s), cover(ring_d(r, 104.0, 0.8)) * 0.5)
+            cv.blend(x, y, gold(0.15 + 0.5 * s), cov(ring_d(r, 104.0, 0.8)) * 0.5)
 
             # the eight-pointed star of two squares
             if 62.0 < r < 98.0:
                 d = min(outline_d(px, py, squares[0], 1.2), outline_d(px, py, squares[1], 1.2))
-                cv.blend(x, y, gold(0.2 + 0.6 * s), cover(d) * 0.8)
+                cv.blend(x, y, gold(0.2 + 0.6 * s), cov(d) * 0.8)
 
             # the core's housing: a dark disc with a gold rim
             if r < 66.0:
-                cv.blend(x, y, (9, 8, 7), cover(r - 64.0))
-                cv.blend(x, y, gold(0.25 + 0.7 * s), cover(ring_d(r, 64.0, 1.8)))
-                cv.blend(x, y, gold(0.2 + 0.5 * s), cover(ring_d(r, 58.0, 0.8)) * 0.5)
+                cv.blend(x, y, (9, 8, 7), cov(r - 64.0))
+                cv.blend(x, y, gold(0.25 + 0.7 * s), cov(ring_d(r, 64.0, 1.8)))
+                cv.blend(x, y, gold(0.2 + 0.5 * s), cov(ring_d(r, 58.0, 0.8)) * 0.5)
 
                 # lozenge inside the housing, faintly filled
                 d = diamond_d(dx, dy, 50.0)
-                cv.blend(x, y, gold(0.3), cover(d) * 0.10)
-                cv.blend(x, y, gold(0.3 + 0.6 * s), cover(abs(d) - 0.6) * 0.85)
+                cv.blend(x, y, gold(0.3), cov(d) * 0.10)
+                cv.blend(x, y, gold(0.3 + 0.6 * s), cov(abs(d) - 0.6) * 0.85)
 
                 # crosshair from the halo to the lozenge
                 if r > 29.0:
                     line = min(abs(dx), abs(dy)) - 0.45
                     fade = clamp01((r - 29.0) / 3.0) * clamp01((47.0 - r) / 6.0)
-                    cv.blend(x, y, gold(0.5 + 0.3 * s), cover(line) * 0.6 * fade)
+                    cv.blend(x, y, gold(0.5 + 0.3 * s), cov(line) * 0.6 * fade)
 
                 # glow around the core
                 if r > 22.0:
                     cv.blend(x, y, ACCENT, 0.22 * math.exp(-(r - 22.0) / 7.0))
 
                 # halo ring and the core itself
-                cv.blend(x, y, gold(0.4 + 0.55 * s), cover(ring_d(r, 29.0, 1.2)) * 0.9)
-                core = cover(r - 21.0)
+                cv.blend(x, y, gold(0.4 + 0.55 * s), cov(ring_d(r, 29.0, 1.2)) * 0.9)
+                core = cov(r - 21.0)
                 if core > 0:
                     # lit from the upper left, hotter towards the centre
                     hx, hy = dx + 6.0, dy + 6.0
@@ -435,6 +444,9 @@ def main():
     import os
     write_bmp(os.path.join(out_dir, "orvelant-wordmark.bmp"), wordmark())
     write_bmp(os.path.join(out_dir, "origin-core.bmp"), emblem())
+    # Twice the size, for displays scaled past 100 %: drawn, not enlarged.
+    write_bmp(os.path.join(out_dir, "orvelant-wordmark-2x.bmp"), wordmark(2))
+    write_bmp(os.path.join(out_dir, "origin-core-2x.bmp"), emblem(2))
     write_ico(os.path.join(out_dir, "origin-core.ico"),
               [(n, png_bytes(n, n, icon_rgba(n))) for n in (16, 32, 48, 64, 128, 256)])
 
@@ -442,6 +454,6 @@ def main():
 main()
 PY
 
-for f in orvelant-wordmark.bmp origin-core.bmp origin-core.ico; do
+for f in orvelant-wordmark.bmp origin-core.bmp orvelant-wordmark-2x.bmp origin-core-2x.bmp origin-core.ico; do
   echo "make-artwork: wrote $out/$f"
 done

@@ -7,5 +7,7 @@ repo=$PWD
 build=$repo/build
 if [ -z "${ORV_BENCH_NET:-}" ]; then
   export ORV_BENCH_NET=1
-  exec "$repo/scripts/private-net" "$build" "$repo/bench/$(basename "$0")" "$@"
+  # The Wine prefixes whose servers the move restarts: the build's, unless
+  # the benchmark keeps its own (ORV_BENCH_PREFIXES: the folder holding them).
+  exec "$repo/scripts/private-net" "${ORV_BENCH_PREFIXES:-$build}" "$repo/bench/$(basename "$0")" "$@"
 fi

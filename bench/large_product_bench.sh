@@ -15,6 +15,9 @@
 # verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
 # sampling. Products stay in build/bench-large/.
 set -euo pipefail
+# Its own Wine prefix (below): the servers of the build's prefixes, which a
+# test run may be using, are left alone.
+export ORV_BENCH_PREFIXES=${ORV_BENCH_PREFIXES:-$(cd "$(dirname "$0")/.." && pwd)/build/bench-large}
 . "$(dirname "$0")/bench-env.sh"
 tool=$build/native/orvelant-release
 worker_exe="$build/bin/ORVELANT Update Worker.exe"
@@ -184,7 +187,9 @@ measure() {
   local p=$1 dir=$library/ORVELANT/Games/$1
   R[$p.files]=$(count_of "$p") R[$p.bytes]=$(bytes_of "$p")
   job "$p"; R[$p.install]=$job_wall R[$p.install_peak]=$job_peak
+  echo "  $p install: $job_wall s, peak $job_peak MiB"
   job "$p"; R[$p.verify]=$job_wall R[$p.verify_peak]=$job_peak
+  echo "  $p verify-only: $job_wall s, peak $job_peak MiB"
   R[$p.verify_span]=$(calc "($(status_ms PRODUCT_CURRENT) - $(status_ms PRODUCT_VERIFYING)) / 1000")
   # The Worker's own hashing loop and openssl over the same installed files.
   wine_run "$monitor" --env "ORV_TEST_SHA256_TREE=$(winpath "$dir")|$(winpath "$scratch/hash.txt")" \
@@ -204,12 +209,17 @@ data = open(files + "/" + entry["path"], "rb").read()[::-1] + b"v2"
 open(files + "/" + entry["path"], "wb").write(data)
 entry["sha256"], entry["size"] = hashlib.sha256(data).hexdigest(), len(data)
 doc["version"] = "2"
+# A new document takes a new serial: the Worker refuses one serial signed
+# over two contents.
+if "serial" in doc:
+    doc["serial"] += 1
 open(m, "w", newline="").write(json.dumps(doc, indent=2).replace("\n", "\r\n") + "\r\n")
 print(entry["path"])
 PY
 )
   "$tool" sign "$key" "$m" >/dev/null
   job "$p"; R[$p.update]=$job_wall R[$p.update_peak]=$job_peak
+  echo "  $p one-file update: $job_wall s, peak $job_peak MiB"
   grep -q '"version": "2"' "$dir/version.json" || die "update of $p did not reach version 2"
   rm -f "$bench/tree.stamp"  # the tree now holds version 2: publish again next time
 }

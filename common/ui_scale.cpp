@@ -225,9 +225,13 @@ static void SetItemImage(UiLayout *layout, const UiItem *item) {
     if (slot < 0 || !layout->sources[slot]) return;
     HBITMAP shown = layout->sources[slot];
     HBITMAP scaled = NULL;
-    if (layout->dpi != kUiBaseDpi) {
-        RECT r;
-        UiScaleRect(item->x, item->y, item->w, item->h, layout->dpi, &r);
+    // A source of another size than shown (a scaled layout, or the large
+    // artwork on a display scaled past 100 %) is drawn at the shown size.
+    RECT r;
+    UiScaleRect(item->x, item->y, item->w, item->h, layout->dpi, &r);
+    BITMAP info;
+    if (GetObjectW(shown, sizeof(info), &info) &&
+        (info.bmWidth != r.right - r.left || info.bmHeight != r.bottom - r.top)) {
         scaled = ScaleBitmap(shown, r.right - r.left, r.bottom - r.top);
         if (scaled) shown = scaled;
     }

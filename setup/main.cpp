@@ -62,7 +62,7 @@ static const wchar_t kRemoveFailedText[] =
 // already new, and after it every file is new. Each file is first written
 // whole under its temporary name; the old file is kept under its backup name
 // until the whole core is in place.
-enum { kCoreFiles = 11, kCoreDocumentFirst = 6, kCoreUninstall = 9, kCoreShell = 10 };
+enum { kCoreFiles = 13, kCoreDocumentFirst = 8, kCoreUninstall = 11, kCoreShell = 12 };
 struct CoreFile {
     const wchar_t *name;
     const wchar_t *temp;
@@ -77,6 +77,11 @@ static const CoreFile kCore[kCoreFiles] = {
      PAYLOAD_CORE},
     {L"assets\\origin-core.ico", L"assets\\origin-core-ico.new", L"assets\\origin-core-ico.old",
      PAYLOAD_ICON},
+    // Twice the size, the Shell's source on displays scaled past 100 %.
+    {L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark-2x.new",
+     L"assets\\orvelant-wordmark-2x.old", PAYLOAD_WORDMARK_2X},
+    {L"assets\\origin-core-2x.bmp", L"assets\\origin-core-2x.new", L"assets\\origin-core-2x.old",
+     PAYLOAD_CORE_2X},
     {L"launcher_config.json", L"launcher_config.new", L"launcher_config.old",
      PAYLOAD_LAUNCHER_CONFIG},
     {L"README.txt", L"README.new", L"README.old", PAYLOAD_README},

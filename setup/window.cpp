@@ -38,10 +38,13 @@ void PrepareWindowBitmaps(void) {
     wchar_t path[kSetupPathUnits];
     SetupTempDirectory(dir, 1024);
     CreateDirectoryTree(dir);
+    // Drawn from the pair twice the size on a display scaled past 100 %:
+    // the window scales its images down, never up.
+    const int large = UiWindowDpi(NULL) > kUiBaseDpi;
     BitmapPath(L"wordmark.bmp", path);
-    WritePayload(PAYLOAD_WORDMARK, path);
+    WritePayload(large ? PAYLOAD_WORDMARK_2X : PAYLOAD_WORDMARK, path);
     BitmapPath(L"core.bmp", path);
-    WritePayload(PAYLOAD_CORE, path);
+    WritePayload(large ? PAYLOAD_CORE_2X : PAYLOAD_CORE, path);
 }
 
 void DeleteWindowBitmaps(void) {

@@ -51,6 +51,7 @@ void OpenDocumentLink(const wchar_t *target, const char *source) {
 }
 
 void ShowPage(int page) {
+    if (page != PAGE_HOME) CreateOtherPages();
     ShellControls &c = g_controls;
     g_ui.current_page = page;
     HideAllPageControls();
@@ -260,7 +261,7 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
         HandleShellDpiChanged(wparam, lparam);
         return 0;
     case WM_SHELL_AFTER_FIRST_FRAME:
-        UiMarkActionsAsButtons(window);
+        FinishShellStartup();
         return 0;
     case WM_SETTINGCHANGE:
         // A screen reader started after the window.

@@ -4,6 +4,7 @@
 
 #include "runtime.h"
 #include "settings.h"
+#include "ui_scale.h"
 
 
 #ifdef ORV_TEST_HOOKS
@@ -79,6 +80,22 @@ void ReleaseShellInstance(void) {
     g_instance_mutex = NULL;
 }
 
+// On the window from its first frame until every page exists and the
+// start-up work is under way: what drives the window from outside waits
+// while it is there.
+static const wchar_t kPagesPendingProperty[] = L"ORVELANT.PagesPending";
+
+void FinishShellStartup(void) {
+    if (!GetPropW(g_main_window, kPagesPendingProperty)) return;
+    CreateOtherPages();
+    StartupStep("other pages");
+    UiMarkActionsAsButtons(g_main_window);
+    LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
+    if (!ResumeLibraryMove()) StartSyncWorker();
+    RemovePropW(g_main_window, kPagesPendingProperty);
+    StartupStep("sync worker started");
+}
+
 static int RunShell(void) {
     HINSTANCE instance = GetModuleHandleW(NULL);
     GetInstallDirectory();
@@ -120,15 +137,13 @@ static int RunShell(void) {
         return SHELL_EXIT_CREATE_WINDOW;
     }
     SetPropW(g_main_window, kInstanceProperty, (HANDLE)(ULONG_PTR)InstanceKey());
+    SetPropW(g_main_window, kPagesPendingProperty, (HANDLE)1);
     CreateShellControls(instance);
     StartupStep("controls and first views");
     ShowWindow(g_main_window, SW_SHOW);
     UpdateWindow(g_main_window);
     StartupStep("first paint");
     PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
-    LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
-    if (!ResumeLibraryMove()) StartSyncWorker();
-    StartupStep("sync worker started");
 
     MSG msg;
     for (;;) {

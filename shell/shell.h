@@ -211,6 +211,11 @@ int IsKnownGood(int slot);
 // ---- window, controls and views -----------------------------------------
 
 void CreateShellControls(HINSTANCE instance);
+// The pages not needed for the first frame; once, right after it.
+void CreateOtherPages(void);
+// After the first frame: the other pages, the accessibility roles, then the
+// library move left from last time or the start-up sync.
+void FinishShellStartup(void);
 void SetProgress(int percent);
 void SetSignalLabel(const wchar_t *text);
 void ShowPage(int page);

@@ -198,15 +198,25 @@ static HANDLE LoadAsset(const wchar_t *name, UINT type, UINT flags) {
     return LoadImageW(NULL, path, type, 0, 0, flags);
 }
 
+// The artwork at its own size, or from the file twice the size when the
+// layout is scaled past 100 % (drawn smaller, never enlarged); the
+// 96-DPI file when the large one is missing (an install by an older Setup).
+static HBITMAP LoadArtwork(const wchar_t *name, const wchar_t *large_name) {
+    HBITMAP bitmap = NULL;
+    if (g_layout.dpi > kUiBaseDpi)
+        bitmap = (HBITMAP)LoadAsset(large_name, IMAGE_BITMAP, LR_LOADFROMFILE);
+    return bitmap ? bitmap : (HBITMAP)LoadAsset(name, IMAGE_BITMAP, LR_LOADFROMFILE);
+}
+
 static void LoadHeaderAssets(void) {
     ShellControls &c = g_controls;
     HBITMAP wordmark =
-        (HBITMAP)LoadAsset(L"assets\\orvelant-wordmark.bmp", IMAGE_BITMAP, LR_LOADFROMFILE);
+        LoadArtwork(L"assets\\orvelant-wordmark.bmp", L"assets\\orvelant-wordmark-2x.bmp");
     if (wordmark)
         c.wordmark_image = CreateBitmapControl(wordmark, 28, 18, 360, 50);
     else
         c.wordmark_text = CreateLabel(L"ORVELANT", 28, 20, 280, 48, 0, FONT_WORDMARK, COLOR_PLAIN);
-    HBITMAP art = (HBITMAP)LoadAsset(L"assets\\origin-core.bmp", IMAGE_BITMAP, LR_LOADFROMFILE);
+    HBITMAP art = LoadArtwork(L"assets\\origin-core.bmp", L"assets\\origin-core-2x.bmp");
     g_creating_page = PAGE_HOME;
     if (art) c.home_art = CreateBitmapControl(art, 930, 150, 320, 320);
     g_creating_page = -1;
@@ -409,19 +419,50 @@ static void CreateStatusBar(void) {
     ApplyPendingFonts();
 }
 
+// The first frame needs the header, the navigation, HOME and the status
+// bar; the other four pages (three quarters of the controls) are made right
+// after it, before anything else the message loop handles (CreateOtherPages),
+// so a click or key on them never finds them missing.
+static int g_other_pages_pending;
+
 void CreateShellControls(HINSTANCE instance) {
     g_instance = instance;
     LoadHeaderAssets();
     StartupStep("images");
     CreateFrame();
     CreateHomePage();
+    CreateStatusBar();
+    g_other_pages_pending = 1;
+    StartupStep("controls");
+    ShowPage(PAGE_HOME);
+}
+
+void CreateOtherPages(void) {
+    if (!g_other_pages_pending) return;
+    g_other_pages_pending = 0;
+    // New children go to the end of the window's child order; the status
+    // bar's controls are moved back behind the pages afterwards, so the order
+    // (the reading and Tab order) is the same as if all were made at once.
+    HWND status_bar[8];
+    int status_count = 0;
+    int in_status_bar = 0;
+    for (HWND w = GetWindow(g_main_window, GW_CHILD); w && status_count < 8;
+         w = GetWindow(w, GW_HWNDNEXT)) {
+        ShellControls &c = g_controls;
+        if (w == c.status_line || w == c.status_track || w == c.status_fill) in_status_bar = 1;
+        if (in_status_bar) status_bar[status_count++] = w;
+    }
     CreateStorePage();
     CreateLibraryPage();
     CreateDownloadsPage();
     CreateSettingsPage();
-    CreateStatusBar();
-    StartupStep("controls");
-    ShowPage(PAGE_HOME);
+    g_creating_page = -1;
+    for (int i = 0; i < status_count; ++i)
+        SetWindowPos(status_bar[i], HWND_BOTTOM, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
+    // Made hidden; the page shown now (HOME, unless something switched
+    // already) is shown again so that nothing of another page is visible.
+    ShowPage(g_ui.current_page);
 }
 
 void SetProgress(int percent) {

@@ -31,8 +31,12 @@ HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms) {
         HWND window = nullptr;
         while ((window = FindWindowExW(nullptr, window, cls, nullptr)) != nullptr) {
             if (pid != 0 && WindowProcessId(window) != pid) continue;
-            // Visible means its controls exist; answering means its loop runs.
-            if (IsWindowVisible(window) && Answers(window, 2000)) return window;
+            // Visible and answering: its loop runs. The Shell paints its first
+            // frame before it makes its other pages, and marks the window
+            // until they exist.
+            if (IsWindowVisible(window) && Answers(window, 2000) &&
+                !GetPropW(window, L"ORVELANT.PagesPending"))
+                return window;
         }
         if (Elapsed(start) >= timeout_ms) return nullptr;
         Sleep(50);
@@ -217,6 +221,32 @@ POINT ClientOrigin(HWND main) {
     POINT p{0, 0};
     ClientToScreen(main, &p);
     return p;
+}
+
+
+static int LayoutScale(int value96, int dpi) { return (value96 * dpi + 48) / 96; }
+
+int LayoutDpi(HWND main, int outer_w96) {
+    RECT client = {0, 0, 0, 0};
+    RECT frame = {0, 0, 0, 0};
+    if (!GetClientRect(main, &client) ||
+        !AdjustWindowRectEx(&frame, (DWORD)GetWindowLongW(main, GWL_STYLE), FALSE,
+                            (DWORD)GetWindowLongW(main, GWL_EXSTYLE)))
+        return 96;
+    const int client_w96 = outer_w96 - (frame.right - frame.left);
+    for (int dpi = 96 * 3; dpi >= 48; --dpi)
+        if (LayoutScale(client_w96, dpi) == client.right - client.left) return dpi;
+    return 96;
+}
+
+RECT LayoutRect(int dpi, int x, int y, int w, int h) {
+    RECT r = {LayoutScale(x, dpi), LayoutScale(y, dpi), LayoutScale(x + w, dpi),
+              LayoutScale(y + h, dpi)};
+    return r;
+}
+
+RECT ShellRect(HWND main, int x, int y, int w, int h) {
+    return LayoutRect(LayoutDpi(main, 1320), x, y, w, h);
 }
 
 }  // namespace orv_probe

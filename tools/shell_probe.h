@@ -44,6 +44,15 @@ HWND FindTopLevelWindow(const wchar_t *cls, DWORD pid, DWORD timeout_ms);
 
 // All direct children of main, in creation order.
 std::vector<ControlInfo> ListControls(HWND main);
+// The layout DPI a Shell or Setup window was laid out at: its own DPI where
+// the window fits its screen, less where it does not (the headless test
+// display is 1024 x 768). outer_w96: the window's outer width at 96 DPI.
+int LayoutDpi(HWND main, int outer_w96);
+// A 96-DPI rectangle as such a window lays it out: each edge scaled and
+// rounded on its own.
+RECT LayoutRect(int dpi, int x, int y, int w, int h);
+// The Shell's window at its layout DPI.
+RECT ShellRect(HWND main, int x, int y, int w, int h);
 const ControlInfo *ControlById(const std::vector<ControlInfo> &controls, int id);
 
 // The window's text, read with WM_GETTEXT (the owner answers it, so an edit

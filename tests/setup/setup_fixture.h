@@ -405,7 +405,8 @@ inline void ExpectPayload(const std::wstring &install, bool default_documents) {
     same(L"ORVELANT Update Worker.exe", BinDir() + L"\\ORVELANT Update Worker.exe");
     same(L"Uninstall.exe", SetupExe());
     std::wstring assets = ORV_TEST_ASSETS_DIR;
-    for (const wchar_t *name : {L"orvelant-wordmark.bmp", L"origin-core.bmp", L"origin-core.ico"})
+    for (const wchar_t *name : {L"orvelant-wordmark.bmp", L"origin-core.bmp", L"origin-core.ico",
+                                L"orvelant-wordmark-2x.bmp", L"origin-core-2x.bmp"})
         same(std::wstring(L"assets\\") + name, assets + L"\\" + name);
     EXPECT_EQ(54054u, ReadFileBytes(install + L"\\assets\\orvelant-wordmark.bmp").size());
     EXPECT_EQ(307254u, ReadFileBytes(install + L"\\assets\\origin-core.bmp").size());

@@ -94,8 +94,10 @@ protected:
     }
 
     static std::wstring SignalLabel(HWND window) {
+        const RECT label = orv_probe::ShellRect(window, 30, 680, 165, 22);
         for (const orv_probe::ControlInfo &c : orv_probe::ListControls(window))
-            if (c.rect.left == 30 && c.rect.top == 680 && c.rect.right == 195) return c.text;
+            if (c.rect.left == label.left && c.rect.top == label.top && c.rect.right == label.right)
+                return c.text;
         return L"";
     }
 

@@ -55,8 +55,8 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
     std::vector<std::wstring> expected = {
         L".orvelant-backup", L".orvelant-staging", L"ORVELANT Launcher.exe",
         L"ORVELANT Update Worker.exe", L"README.txt", L"Uninstall.exe", L"assets",
-        L"assets\\origin-core.bmp", L"assets\\origin-core.ico", L"assets\\orvelant-wordmark.bmp",
-        L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
+        L"assets\\origin-core-2x.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
+        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(PathIsDir(library_));
     ExpectPayload(install_, true);
@@ -448,6 +448,7 @@ TEST_F(SetupTest, CoreInstallKilledOrFailingLeavesAWholeLauncher) {
     const std::vector<std::wstring> core = {
         L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"Uninstall.exe",
         L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
+        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\origin-core-2x.bmp",
         L"launcher_config.json", L"README.txt"};
     std::map<std::wstring, std::string> fresh = Snapshot(install_), current, old;
     // An older release: the same programs (they still start) with other bytes.

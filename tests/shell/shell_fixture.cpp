@@ -99,9 +99,11 @@ ControlInfo ShellProcessTest::ById(int id) {
     return c ? *c : ControlInfo{};
 }
 
+// The rectangle the specification gives at 96 DPI, as the Shell laid it
+// out in its window (the same at 96 DPI; scaled on a screen it does not fit).
 bool SameRect(const ControlInfo &c, int id, int x, int y, int w, int h) {
-    return c.id == id && c.rect.left == x && c.rect.top == y && c.rect.right - c.rect.left == w &&
-           c.rect.bottom - c.rect.top == h;
+    RECT r = orv_probe::ShellRect(GetParent(c.hwnd), x, y, w, h);
+    return c.id == id && EqualRect(&c.rect, &r);
 }
 
 ControlInfo ShellProcessTest::At(int x, int y, int w, int h) {

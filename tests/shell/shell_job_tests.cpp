@@ -631,8 +631,10 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     EXPECT_EQ(6u, ended_count()) << ShellLog();
     // A sync's statuses leave the running job's progress bar as it is.
     auto fill_width = [&] {
+        const RECT fill = orv_probe::ShellRect(window_, 236, 765, 0, 2);
         for (const orv_probe::ControlInfo &c : Controls())
-            if (c.rect.left == 236 && c.rect.top == 765 && c.rect.bottom - c.rect.top == 2)
+            if (c.rect.left == fill.left && c.rect.top == fill.top &&
+                c.rect.bottom - c.rect.top == fill.bottom - fill.top)
                 return (int)(c.rect.right - c.rect.left);
         return -1;
     };

@@ -546,31 +546,39 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     auto fill_widths = [&]() {
         // Each fill is listed directly before its track, at the same place.
         std::pair<int, int> widths{-1, -1};
+        const RECT status_fill = orv_probe::ShellRect(window_, 236, 765, 0, 2);
+        const RECT downloads_fill = orv_probe::ShellRect(window_, 300, 420, 0, 3);
         for (const ControlInfo &c : Controls()) {
             if (c.id != 0) continue;
-            if (widths.first < 0 && c.rect.left == 236 && c.rect.top == 765)
+            if (widths.first < 0 && c.rect.left == status_fill.left && c.rect.top == status_fill.top)
                 widths.first = c.rect.right - c.rect.left;
-            if (widths.second < 0 && c.rect.left == 300 && c.rect.top == 420)
+            if (widths.second < 0 && c.rect.left == downloads_fill.left &&
+                c.rect.top == downloads_fill.top)
                 widths.second = c.rect.right - c.rect.left;
         }
         return widths;
     };
+    // The width of a fill of w 96-DPI pixels from x, as laid out.
+    auto laid_out = [&](int x, int w) {
+        RECT r = orv_probe::ShellRect(window_, x, 0, w, 1);
+        return (int)(r.right - r.left);
+    };
     status(99, 33);  // a code the Shell does not know still carries its percent
-    EXPECT_EQ(std::make_pair(336, 250), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 336), laid_out(300, 250)), fill_widths());
     // The views ran for the hidden pages too, without showing their rows.
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2100 + i).visible);
     EXPECT_EQ(L"HALCYRA   //   NOT INSTALLED", Text(2100));
     status(99, 50);
-    EXPECT_EQ(std::make_pair(510, 380), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 510), laid_out(300, 380)), fill_widths());
     status(99, 1);
-    EXPECT_EQ(std::make_pair(10, 7), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 10), laid_out(300, 7)), fill_widths());
     status(99, 150);
-    EXPECT_EQ(std::make_pair(1020, 760), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 1020), laid_out(300, 760)), fill_widths());
     status(99, 60);
     status(99, -5);  // a negative percent leaves the bars alone
-    EXPECT_EQ(std::make_pair(612, 456), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 612), laid_out(300, 456)), fill_widths());
     status(8, 0);    // SYNC_STARTED: a sync's status leaves the job's bars alone
-    EXPECT_EQ(std::make_pair(612, 456), fill_widths());
+    EXPECT_EQ(std::make_pair(laid_out(236, 612), laid_out(300, 456)), fill_widths());
     EXPECT_EQ(L"SIGNAL // SYNCING", TextAt(30, 680, 165, 22));
     status(10, 0);   // SYNC_UNAVAILABLE
     EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));
