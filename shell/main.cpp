@@ -89,6 +89,8 @@ void FinishShellStartup(void) {
     if (!GetPropW(g_main_window, kPagesPendingProperty)) return;
     CreateOtherPages();
     StartupStep("other pages");
+    SetShellWindowIcon();
+    StartupStep("window icon");
     UiMarkActionsAsButtons(g_main_window);
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     if (!ResumeLibraryMove()) StartSyncWorker();

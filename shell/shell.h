@@ -213,6 +213,7 @@ int IsKnownGood(int slot);
 void CreateShellControls(HINSTANCE instance);
 // The pages not needed for the first frame; once, right after it.
 void CreateOtherPages(void);
+void SetShellWindowIcon(void);
 // After the first frame: the other pages, the accessibility roles, then the
 // library move left from last time or the start-up sync.
 void FinishShellStartup(void);

@@ -220,6 +220,11 @@ static void LoadHeaderAssets(void) {
     g_creating_page = PAGE_HOME;
     if (art) c.home_art = CreateBitmapControl(art, 930, 150, 320, 320);
     g_creating_page = -1;
+}
+
+// The icon's images are PNGs, whose decoder is loaded on first use: set
+// right after the first frame, where it costs the player no waiting.
+void SetShellWindowIcon(void) {
     HICON icon = (HICON)LoadAsset(L"assets\\origin-core.ico", IMAGE_ICON,
                                   LR_LOADFROMFILE | LR_DEFAULTSIZE);
     if (icon) {

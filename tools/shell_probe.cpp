@@ -249,4 +249,23 @@ RECT ShellRect(HWND main, int x, int y, int w, int h) {
     return LayoutRect(LayoutDpi(main, 1320), x, y, w, h);
 }
 
+bool SendDpiChanged(HWND main, int dpi) {
+    DWORD pid = WindowProcessId(main);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process) return false;
+    RECT suggested;
+    bool ok = false;
+    void *remote = VirtualAllocEx(process, nullptr, sizeof(suggested), MEM_COMMIT | MEM_RESERVE,
+                                  PAGE_READWRITE);
+    if (remote && GetWindowRect(main, &suggested) &&
+        WriteProcessMemory(process, remote, &suggested, sizeof(suggested), nullptr)) {
+        DWORD_PTR result = 0;
+        ok = SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), (LPARAM)remote,
+                                 kSendFlags, 10000, &result) != 0;
+    }
+    if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return ok;
+}
+
 }  // namespace orv_probe

@@ -53,6 +53,10 @@ int LayoutDpi(HWND main, int outer_w96);
 RECT LayoutRect(int dpi, int x, int y, int w, int h);
 // The Shell's window at its layout DPI.
 RECT ShellRect(HWND main, int x, int y, int w, int h);
+// Sends the window WM_DPICHANGED as Windows does when it moves to a monitor
+// of that DPI (Wine never sends it): the suggested rectangle, its current
+// one, is written into the window's process first.
+bool SendDpiChanged(HWND main, int dpi);
 const ControlInfo *ControlById(const std::vector<ControlInfo> &controls, int id);
 
 // The window's text, read with WM_GETTEXT (the owner answers it, so an edit

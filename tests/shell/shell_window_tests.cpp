@@ -229,6 +229,17 @@ TEST_F(ShellWindowTest, AssetsGiveTheWordmarkBitmapTheArtAndTheIcon) {
     EXPECT_FALSE(At(930, 150, 320, 320).visible);
     Click(1001);
     EXPECT_TRUE(At(930, 150, 320, 320).visible);
+
+    // Moved to a monitor at half the DPI and back: every control, the images
+    // included, is laid out again at the new scale, and nothing else changes.
+    const int first_dpi = orv_probe::LayoutDpi(window_, 1320);
+    ASSERT_TRUE(orv_probe::SendDpiChanged(window_, 48));
+    EXPECT_EQ(48, orv_probe::LayoutDpi(window_, 1320));
+    CheckControls(HOME, {2201, 2202});
+    ASSERT_TRUE(orv_probe::SendDpiChanged(window_, 96));
+    EXPECT_EQ(first_dpi, orv_probe::LayoutDpi(window_, 1320));
+    CheckControls(HOME, {2201, 2202});
+    EXPECT_TRUE(At(930, 150, 320, 320).visible);
 }
 
 TEST_F(ShellWindowTest, NavigationShowsEachPageWithItsTexts) {
