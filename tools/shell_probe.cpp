@@ -268,4 +268,15 @@ bool SendDpiChanged(HWND main, int dpi) {
     return ok;
 }
 
+int PressKey(HWND main, WPARAM key) {
+    PostMessageW(main, WM_KEYDOWN, key, 1);
+    PostMessageW(main, WM_KEYUP, key, 0xC0000001);
+    if (!WaitProcessed(main)) return 0;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) || !info.hwndFocus)
+        return 0;
+    return GetDlgCtrlID(info.hwndFocus);
+}
+
 }  // namespace orv_probe

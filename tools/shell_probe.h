@@ -53,6 +53,9 @@ int LayoutDpi(HWND main, int outer_w96);
 RECT LayoutRect(int dpi, int x, int y, int w, int h);
 // The Shell's window at its layout DPI.
 RECT ShellRect(HWND main, int x, int y, int w, int h);
+// A key as the window's thread receives it (down and up, posted), and the id
+// of the control that has the keyboard focus afterwards (0: none).
+int PressKey(HWND main, WPARAM key);
 // Sends the window WM_DPICHANGED as Windows does when it moves to a monitor
 // of that DPI (Wine never sends it): the suggested rectangle, its current
 // one, is written into the window's process first.

@@ -12,10 +12,15 @@
 #define STATUS_SUCCESS ((NTSTATUS)0)
 #endif
 
+// The SHA-256 provider is opened once for the Worker's run (a verify of
+// many files would otherwise open and close it per file) and closed by the
+// process's end.
+static BCRYPT_ALG_HANDLE g_sha256_provider;
+static DWORD g_sha256_object_length;
+
 void Sha256Close(Sha256State *s) {
     if (s->hash) BCryptDestroyHash(s->hash);
     if (s->object) HeapFree(GetProcessHeap(), 0, s->object);
-    if (s->algorithm) BCryptCloseAlgorithmProvider(s->algorithm, 0);
     s->hash = NULL;
     s->object = NULL;
     s->algorithm = NULL;
@@ -25,18 +30,25 @@ int Sha256Open(Sha256State *s) {
     s->algorithm = NULL;
     s->hash = NULL;
     s->object = NULL;
-    if (BCryptOpenAlgorithmProvider(&s->algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0) !=
-        STATUS_SUCCESS) {
-        s->algorithm = NULL;
-        return 0;
+    if (!g_sha256_provider) {
+        BCRYPT_ALG_HANDLE provider = NULL;
+        if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, NULL, 0) !=
+            STATUS_SUCCESS)
+            return 0;
+        DWORD object_length = 0, digest_length = 0, got = 0;
+        if (BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
+                              sizeof(object_length), &got, 0) != STATUS_SUCCESS ||
+            BCryptGetProperty(provider, BCRYPT_HASH_LENGTH, (PUCHAR)&digest_length,
+                              sizeof(digest_length), &got, 0) != STATUS_SUCCESS ||
+            digest_length != kDigestBytes) {
+            BCryptCloseAlgorithmProvider(provider, 0);
+            return 0;
+        }
+        g_sha256_object_length = object_length;
+        g_sha256_provider = provider;
     }
-    DWORD object_length = 0, digest_length = 0, got = 0;
-    if (BCryptGetProperty(s->algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
-                          sizeof(object_length), &got, 0) != STATUS_SUCCESS ||
-        BCryptGetProperty(s->algorithm, BCRYPT_HASH_LENGTH, (PUCHAR)&digest_length,
-                          sizeof(digest_length), &got, 0) != STATUS_SUCCESS ||
-        digest_length != kDigestBytes)
-        return 0;
+    s->algorithm = g_sha256_provider;
+    const DWORD object_length = g_sha256_object_length;
     s->object = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, object_length ? object_length : 1);
     if (!s->object) return 0;
     if (BCryptCreateHash(s->algorithm, &s->hash, s->object, object_length, NULL, 0, 0) !=

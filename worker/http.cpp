@@ -269,6 +269,18 @@ void ThrottleStart(ThrottleWindow *window) {
     window->start_tick = GetTickCount64();
 }
 
+// The next download on a watch already open: the pause flag and the limit
+// are looked at now, and the budget starts anew.
+static void ThrottleResume(ThrottleWindow *window) {
+    window->paused = IsPauseFlagSet();
+    window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    window->checked_tick = GetTickCount64();
+    window->fresh = 1;
+    window->throttled_limit = window->limit;
+    window->bytes = 0;
+    window->start_tick = GetTickCount64();
+}
+
 void ThrottleRestart(ThrottleWindow *window) {
     window->bytes = 0;
     window->start_tick = GetTickCount64();
@@ -343,16 +355,42 @@ static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long lo
     return 1;
 }
 
+// A body's length past 2^31 - 1 is not safe with every HTTP stack on the
+// way (Wine's WinHTTP reads a larger Content-Length as 2^31 - 1 and ends the
+// body there): a file larger than this is asked for in ranges of this size.
+static const unsigned long long kLargeFileRangeBytes = 1ULL << 30;
+static unsigned long long LargeFileRangeBytes(void);
+static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
+                            unsigned long long on_disk, unsigned long long size,
+                            ThrottleWindow *window);
+
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
     unsigned long long bytes_this_call = 0;
     HANDLE heap = GetProcessHeap();
     unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
     if (!buffer) return 0;
-    // The watch opens handles and keys: only once nothing can fail before
-    // the common end below.
-    ThrottleWindow window;
-    ThrottleStart(&window);
+    // The watch (the install folder and the settings key) is opened by the
+    // first download and kept for the Worker's run: a job of many files does
+    // not open and arm it again per file. The Worker is single-threaded.
+    static ThrottleWindow window;
+    static int watching;
+    if (!watching) {
+        ThrottleStart(&window);
+        watching = 1;
+    } else {
+        ThrottleResume(&window);
+    }
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
+    if (size_limit > LargeFileRangeBytes()) {
+        int ranged = DownloadInRanges(url, destination, offset, size_limit, &window);
+        if (ranged >= 0) {
+            HeapFree(heap, 0, buffer);
+            return ranged;
+        }
+        // The host answers ranges with the whole body: one request, as for
+        // any other file.
+        offset = FileExists(destination) ? GetFileSize64(destination) : 0;
+    }
     HttpRequest r = {NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
@@ -455,7 +493,6 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);
-    ThrottleEnd(&window);
     HeapFree(heap, 0, buffer);
     if (oversized) {
         // More bytes than the signed size can never hash right: nothing to resume.
@@ -522,5 +559,78 @@ done:
     CloseRequest(&r);
     HeapFree(heap, 0, buffer);
     if (result == RANGE_FAILED) LogLine("Download interrupted; .part retained for resume");
+    return result;
+}
+
+static unsigned long long LargeFileRangeBytes(void) {
+#ifdef ORV_TEST_HOOKS
+    // ORV_TEST_RANGE_BYTES=<n>: smaller ranges, so a test can fetch a file
+    // of a few MiB the way a file past the limit is fetched.
+    wchar_t value[24];
+    DWORD n = GetEnvironmentVariableW(L"ORV_TEST_RANGE_BYTES", value, 24);
+    if (n > 0 && n < 24 && ParseWideDecimal(value) > 0) return ParseWideDecimal(value);
+#endif
+    return kLargeFileRangeBytes;
+}
+
+// The rest of a file past the range limit, range by range, appended to the
+// ".part" (kept for the next run when a range fails). 1 when every byte up to
+// the signed size is on disk (the caller's hash decides), 0 when a range
+// failed, -1 when the host answered a range with the whole body (nothing was
+// written by this call).
+static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
+                            unsigned long long on_disk, unsigned long long size,
+                            ThrottleWindow *window) {
+    if (on_disk > size) {
+        // More bytes than the signed size can never hash right.
+        DeleteFileW(destination);
+        on_disk = 0;
+    }
+    if (on_disk == size) return 1;
+    CreateParentDirectory(destination);
+    HANDLE file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)on_disk;
+    if (!SetFilePointerEx(file, at, NULL, FILE_BEGIN) || !SetEndOfFile(file)) {
+        CloseHandle(file);
+        return 0;
+    }
+    if (on_disk > 0) {
+        g_transfer.done_bytes += on_disk;
+        PostWorkerTransfer();
+        LogLine("HTTP Range resume accepted");
+    }
+    const unsigned long long step = LargeFileRangeBytes();
+    int result = 1;
+    int first = 1;
+    int retried_after_pause = 0;
+    while (on_disk < size) {
+        unsigned long long count = size - on_disk < step ? size - on_disk : step;
+        unsigned long long before = g_transfer.done_bytes;
+        int was_paused = TransferPaused(window);
+        int got = DownloadRange(url, file, on_disk, count, window);
+        if (got == RANGE_IGNORED && first) {
+            result = -1;
+            break;
+        }
+        if (got != RANGE_DONE) {
+            // A pause longer than the host's idle timeout drops the
+            // connection: the rest of the range is asked for once more.
+            unsigned long long written = g_transfer.done_bytes - before;
+            if (got == RANGE_FAILED && (was_paused || written > 0) && !retried_after_pause) {
+                retried_after_pause = 1;
+                on_disk += written;
+                continue;
+            }
+            result = 0;
+            break;
+        }
+        first = 0;
+        retried_after_pause = 0;
+        on_disk += count;
+    }
+    CloseHandle(file);
     return result;
 }

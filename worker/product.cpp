@@ -207,8 +207,10 @@ int RunProductJob(void) {
         wchar_t local[kFilePathUnits];
         LocalFilePath(&product, file, local, kFilePathUnits);
         unsigned char digest[kDigestBytes];
+        // A missing file (or a folder in its place) fails to open: one look
+        // at the disk per file, not two.
         file->needs_download =
-            !(FileExists(local) && Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
+            !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
         if (file->needs_download) {
             ++to_download;
             g_transfer.expected_bytes += file->size;

@@ -39,7 +39,11 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         ASSERT_TRUE(orv_probe::WaitProcessed(w));
         EXPECT_FALSE(orv_probe::FindMessageBox(setup.pid, 300));
         EXPECT_FALSE(PathIsDir(install_));
-        Click(w, 2001);
+        // From the keyboard: Tab to the install action, Enter runs it.
+        int focused = 0;
+        for (int i = 0; i < 10 && focused != 2001; ++i) focused = orv_probe::PressKey(w, VK_TAB);
+        ASSERT_EQ(2001, focused);
+        orv_probe::PressKey(w, VK_RETURN);
         std::string caption;
         EXPECT_EQ(CompletionText("インストール"), Answer(setup.pid, IDNO, &caption));
         EXPECT_EQ(Narrow(kSetupCaption), caption);

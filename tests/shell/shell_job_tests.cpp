@@ -165,16 +165,7 @@ protected:
     }
     // A key as the window's thread receives it, and the id of the control
     // that has the keyboard focus afterwards.
-    int PressKey(WPARAM key) {
-        PostMessageW(window_, WM_KEYDOWN, key, 1);
-        PostMessageW(window_, WM_KEYUP, key, 0xC0000001);
-        EXPECT_TRUE(orv_probe::WaitProcessed(window_));
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof(info);
-        if (!GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info) || !info.hwndFocus)
-            return 0;
-        return GetDlgCtrlID(info.hwndFocus);
-    }
+    int PressKey(WPARAM key) { return orv_probe::PressKey(window_, key); }
     std::wstring Signal() { return TextAt(30, 680, 165, 22); }
     std::wstring Status() { return TextAt(236, 735, 620, 22); }
     std::wstring Headline() { return TextAt(255, 285, 700, 32); }
