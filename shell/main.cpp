@@ -143,6 +143,7 @@ static int RunShell(void) {
     CreateShellControls(instance);
     StartupStep("controls and first views");
     ShowWindow(g_main_window, SW_SHOW);
+    StartupStep("window shown");
     UpdateWindow(g_main_window);
     StartupStep("first paint");
     PostMessageW(g_main_window, WM_SHELL_AFTER_FIRST_FRAME, 0, 0);
