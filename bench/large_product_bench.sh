@@ -48,7 +48,7 @@ die() { echo "large_product_bench: $*" >&2; exit 1; }
 worker_pid() {
   local p
   for p in $(pgrep -f 'bench-large.run.install.ORVELANT Update Worker'); do
-    tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q worker-monitor || { echo "$p"; return; }
+    tr '\0' ' ' 2>/dev/null <"/proc/$p/cmdline" | grep -q worker-monitor || { echo "$p"; return; }
   done
 }
 for f in "$tool" "$worker_exe" "$hooks_exe" "$monitor" "$trust_ca" "$key"; do

@@ -1,4 +1,4 @@
-// startup-timer <window class> <program> [<working directory>]
+// startup-timer <window class> <program> [<working directory> [<arguments>]]
 // Starts the program and prints the milliseconds from CreateProcess until a
 // visible top-level window of that class belonging to it has painted and
 // answers messages; then closes it and waits for the process to end.
@@ -33,6 +33,7 @@ int wmain(int argc, wchar_t **argv) {
         return 2;
     }
     std::wstring command = L"\"" + std::wstring(argv[2]) + L"\"";
+    if (argc > 4) command += L" " + std::wstring(argv[4]);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
@@ -40,7 +41,7 @@ int wmain(int argc, wchar_t **argv) {
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(argv[2], &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        argc > 3 ? argv[3] : nullptr, &si, &pi)) {
+                        argc > 3 && argv[3][0] ? argv[3] : nullptr, &si, &pi)) {
         fprintf(stderr, "startup-timer: cannot start the program (%lu)\n", GetLastError());
         return 2;
     }
