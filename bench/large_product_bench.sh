@@ -13,7 +13,8 @@
 # product; ORV_BENCH_REF_MIB (2048) the reference; ORV_BENCH_SPARSE_GIB (0:
 # off, e.g. 5) adds a product of one sparse file of that many GiB (install,
 # verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
-# sampling. Products stay in build/bench-large/.
+# sampling; ORV_BENCH_SPARSE_ONLY=1 (with ORV_BENCH_SPARSE_GIB) runs only the
+# sparse file's part. Products stay in build/bench-large/.
 set -euo pipefail
 # Its own Wine prefix (below): the servers of the build's prefixes, which a
 # test run may be using, are left alone.
@@ -223,6 +224,7 @@ PY
   grep -q '"version": "2"' "$dir/version.json" || die "update of $p did not reach version 2"
   rm -f "$bench/tree.stamp"  # the tree now holds version 2: publish again next time
 }
+if [ "${ORV_BENCH_SPARSE_ONLY:-0}" != 1 ]; then
 for p in large ref; do echo "measuring $p ..."; measure "$p"; done
 
 echo
@@ -244,6 +246,7 @@ for p in large ref; do
     "$(calc "${R[$p.verify_span]} / ${R[$p.loop]}")x" "$(calc "${R[$p.verify_span]} / ${R[$p.openssl]}")x"
 done
 echo "   goals: verify/loop at most 1.20x; peak working set under 64 MiB"
+fi
 
 if [ "$sparse_gib" != 0 ]; then
   echo

@@ -359,7 +359,6 @@ static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long lo
 // way (Wine's WinHTTP reads a larger Content-Length as 2^31 - 1 and ends the
 // body there): a file larger than this is asked for in ranges of this size.
 static const unsigned long long kLargeFileRangeBytes = 1ULL << 30;
-static unsigned long long LargeFileRangeBytes(void);
 static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
                             unsigned long long on_disk, unsigned long long size,
                             ThrottleWindow *window);
@@ -381,7 +380,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         ThrottleResume(&window);
     }
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
-    if (size_limit > LargeFileRangeBytes()) {
+    if (size_limit > HttpRangeLimitBytes()) {
         int ranged = DownloadInRanges(url, destination, offset, size_limit, &window);
         if (ranged >= 0) {
             HeapFree(heap, 0, buffer);
@@ -562,7 +561,7 @@ done:
     return result;
 }
 
-static unsigned long long LargeFileRangeBytes(void) {
+unsigned long long HttpRangeLimitBytes(void) {
 #ifdef ORV_TEST_HOOKS
     // ORV_TEST_RANGE_BYTES=<n>: smaller ranges, so a test can fetch a file
     // of a few MiB the way a file past the limit is fetched.
@@ -602,7 +601,7 @@ static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
         PostWorkerTransfer();
         LogLine("HTTP Range resume accepted");
     }
-    const unsigned long long step = LargeFileRangeBytes();
+    const unsigned long long step = HttpRangeLimitBytes();
     int result = 1;
     int first = 1;
     int retried_after_pause = 0;

@@ -245,9 +245,13 @@ static int AssemblePieces(const wchar_t *url, const wchar_t *local_path, HANDLE 
             offset += PieceLength(list, i++);
             continue;
         }
-        // Neighbouring missing pieces travel in one request.
+        // Neighbouring missing pieces travel in one request, up to the
+        // longest body one request asks for.
         unsigned long long run = 0;
-        while (i < list->count && list->source[i] == kFetch) run += PieceLength(list, i++);
+        const unsigned long long limit = HttpRangeLimitBytes();
+        while (i < list->count && list->source[i] == kFetch &&
+               (run == 0 || run + PieceLength(list, i) <= limit))
+            run += PieceLength(list, i++);
         result = DownloadRange(url, staged, offset, run, &window);
         offset += run;
     }

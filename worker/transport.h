@@ -20,6 +20,9 @@ int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out
 // size_limit: the file's signed size, or 0 when unknown; a body that would
 // make the file larger fails the download and deletes the destination.
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
+// The longest body one request asks for: a file or a run of pieces past it
+// is fetched in ranges of this length (1 GiB).
+unsigned long long HttpRangeLimitBytes(void);
 // One ranged GET: bytes first .. first + count - 1 of url written to file at
 // its current position, under the pause flag and the bandwidth limit, adding
 // to the transfer figures. Never writes more than count bytes.
