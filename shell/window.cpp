@@ -33,9 +33,21 @@ HWND CreateShellWindow(HINSTANCE instance) {
     UiMouseWorkArea(&work);
     UiPlaceWindow(kShellStyle, kShellX, kShellY, kShellWidth, kShellHeight, UiWindowDpi(NULL),
                   &work, &layout_dpi, &outer);
-    HWND window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION, kShellStyle, outer.left,
-                                  outer.top, outer.right - outer.left, outer.bottom - outer.top,
-                                  NULL, NULL, instance, NULL);
+    // Started with the session (or right after another program's desktop
+    // work), the Shell can come before the desktop window is ready; that
+    // failure (an invalid window handle) passes within moments. Any other
+    // refusal ends the start at once.
+    HWND window = NULL;
+    for (int attempt = 0; attempt < 5 && !window; ++attempt) {
+        if (attempt > 0) {
+            if (GetLastError() != ERROR_INVALID_WINDOW_HANDLE) return NULL;
+            LogLine("Main window not created (desktop not ready); trying again");
+            Sleep(200);
+        }
+        window = CreateWindowExW(0, ORV_SHELL_CLASS, ORV_SHELL_CAPTION, kShellStyle, outer.left,
+                                 outer.top, outer.right - outer.left, outer.bottom - outer.top,
+                                 NULL, NULL, instance, NULL);
+    }
     if (!window) return NULL;
     // The monitor the window landed on may have another DPI than the system's.
     int window_dpi = UiWindowDpi(window);
