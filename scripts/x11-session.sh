@@ -46,3 +46,16 @@ if [ "$(cat "$prefix/orv-dpi" 2>/dev/null || echo 96)" != "$dpi" ]; then
 fi
 
 drive() { wine "$driver" "$@" </dev/null 8>&-; }
+
+# Now and then the prefix's first program after a fresh Xvfb finds a screen
+# of 1024x768 instead of the Xvfb's size; a window then lays out for that
+# screen. The server is started again until the screen is the one asked for.
+wanted_screen=${ORV_XVFB_SIZE:-1600x1000}
+for attempt in 1 2 3 4 5; do
+  seen_screen=$(drive screen 2>/dev/null | tr -d '\r')
+  [ "$seen_screen" = "$wanted_screen" ] && break
+  echo "$(basename "$0"): Wine sees a ${seen_screen:-unknown} screen, not $wanted_screen; starting its server again" >&2
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  sleep 1
+done

@@ -5,6 +5,7 @@
 //   dump                one line per control, tab-separated:
 //                       order id class visible enabled x,y,w,h style text
 //                       (client coordinates; text with \\ \n \r \t escaped)
+//   screen              the screen's size as Wine reports it ("WxH")
 //   outer               x y w h of the outer window, the client size and the
 //                       client origin on the screen: "x y w h cw ch cx cy"
 //   command <id>        the WM_COMMAND a click on control <id> produces
@@ -132,7 +133,7 @@ static HWND FindShellBox(DWORD timeout_ms) {
 
 static int Usage() {
     fprintf(stderr,
-            "usage: shell-driver [--class <window class>] wait [ms] | dump | outer | command <id> | search <text> | box [ms] |"
+            "usage: shell-driver [--class <window class>] wait [ms] | dump | screen | outer | command <id> | search <text> | box [ms] |"
             " answer [button] | close | key <vk> | sleep <ms> ...\n");
     return 2;
 }
@@ -176,6 +177,8 @@ int wmain(int argc, wchar_t **argv) {
                 out += L"\n";
             }
             Write(out);
+        } else if (cmd == L"screen") {
+            printf("%dx%d\n", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
         } else if (cmd == L"outer") {
             HWND main = Main();
             if (!main) return 1;
