@@ -224,6 +224,8 @@ POINT ClientOrigin(HWND main) {
 }
 
 
+// The layout helper's rounding (UiScale); the probe is linked into tools that
+// do not carry the launcher's runtime.
 static int LayoutScale(int value96, int dpi) { return (value96 * dpi + 48) / 96; }
 
 int LayoutDpi(HWND main, int outer_w96) {

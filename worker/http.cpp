@@ -225,11 +225,7 @@ static void WatchStart(ThrottleWindow *window) {
     } else {
         window->software = NULL;
     }
-    window->paused = IsPauseFlagSet();
     window->key = NULL;
-    window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
-    window->checked_tick = GetTickCount64();
-    window->fresh = 1;
 }
 
 // Brings the pause state and the limit up to date. Two looks with nothing in
@@ -262,23 +258,21 @@ static void WatchRefresh(ThrottleWindow *window) {
     if (settings_changed || due) window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
 }
 
-void ThrottleStart(ThrottleWindow *window) {
-    WatchStart(window);
-    window->throttled_limit = window->limit;
-    window->bytes = 0;
-    window->start_tick = GetTickCount64();
-}
-
-// The next download on a watch already open: the pause flag and the limit
-// are looked at now, and the budget starts anew.
+// A download on an open watch (just opened, or kept from an earlier
+// download): the pause flag and the limit are looked at now, and the budget
+// starts anew.
 static void ThrottleResume(ThrottleWindow *window) {
     window->paused = IsPauseFlagSet();
     window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
     window->checked_tick = GetTickCount64();
     window->fresh = 1;
     window->throttled_limit = window->limit;
-    window->bytes = 0;
-    window->start_tick = GetTickCount64();
+    ThrottleRestart(window);
+}
+
+void ThrottleStart(ThrottleWindow *window) {
+    WatchStart(window);
+    ThrottleResume(window);
 }
 
 void ThrottleRestart(ThrottleWindow *window) {

@@ -99,8 +99,8 @@ ControlInfo ShellProcessTest::ById(int id) {
     return c ? *c : ControlInfo{};
 }
 
-// The rectangle the specification gives at 96 DPI, as the Shell laid it
-// out in its window (the same at 96 DPI; scaled on a screen it does not fit).
+// A control's 96-DPI rectangle, as the Shell laid it out in its window (the
+// same at 96 DPI; scaled on a screen the window does not fit).
 bool SameRect(const ControlInfo &c, int id, int x, int y, int w, int h) {
     RECT r = orv_probe::ShellRect(GetParent(c.hwnd), x, y, w, h);
     return c.id == id && EqualRect(&c.rect, &r);
