@@ -283,6 +283,22 @@ for command in "publish release.txt out/tree" "refresh out/tree --key keys/priva
 done
 same "the publish and the refresh each took the next serial" "$((top + 2))" "$(serial_of out/tree)"
 
+# A writer that does not take the lock (a hand edit) changes a document
+# while refresh reads the tree: refresh refuses instead of swapping back the
+# tree it read. Many small files make the read long enough to edit during it.
+mkdir -p out/tree/bulk && (cd out/tree/bulk && seq 1 5000 | xargs touch)
+cp -p out/tree/launcher/news.json news.kept
+(end=$((SECONDS + 20))
+  while ! compgen -G 'out/.tree.refreshing-*' >/dev/null && [ $SECONDS -lt $end ]; do :; done
+  printf 'edited by hand\n' >>out/tree/launcher/news.json) &
+editor=$!
+refused "refresh of a tree edited meanwhile" "changed while refresh read it" \
+  "$T" refresh out/tree --key keys/private.pem
+wait $editor
+grep -q 'edited by hand' out/tree/launcher/news.json || fail "refresh swapped its tree over a hand edit"
+same "the refused refresh left nothing beside the tree" ".tree.lock tree" "$(ls -A out | grep -v again | paste -sd' ')"
+rm -rf out/tree/bulk && cp -p news.kept out/tree/launcher/news.json
+
 # Two publishes and a prune at once: each publish its own serial, and every
 # file the served manifests name still there afterwards.
 "$T" publish release.txt out/tree >race1.log 2>&1 & p1=$!
