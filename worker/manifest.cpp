@@ -31,6 +31,109 @@ static const char *PoolKeep(const char *text) {
     return kept;
 }
 
+enum {
+    kFoldUnits = 650,     // a 519-byte path as UTF-16, with room to spare
+    kOwnNameUnits = 40,
+};
+
+// The name Windows gives a manifest path, in one spelling: "/" and "\" are
+// one separator, empty and "." folders fall away, a folder loses a trailing
+// dot and the file name its trailing dots and blanks (as Win32 drops them),
+// and letters are upper-cased the way the file system ignores case. Returns
+// the folded length, 0 when the path names nothing below the product folder,
+// -1 when the text cannot be folded.
+static int FoldPath(const char *path, wchar_t *folded, int capacity) {
+    wchar_t wide[kFoldUnits];
+    wchar_t joined[kFoldUnits];
+    Utf8ToWide(path, wide, kFoldUnits);
+    int n = 0;
+    const wchar_t *component = wide;
+    for (const wchar_t *p = wide;; ++p) {
+        if (*p != L'/' && *p != L'\\' && *p != 0) continue;
+        int length = (int)(p - component);
+        if (*p == 0) {
+            while (length > 0 && (component[length - 1] == L'.' || component[length - 1] == L' '))
+                --length;
+        } else if (!(length == 1 && component[0] == L'.') && length > 0 &&
+                   component[length - 1] == L'.') {
+            --length;
+        }
+        if (length > 0 && !(length == 1 && component[0] == L'.')) {
+            if (n > 0) joined[n++] = L'\\';
+            for (int i = 0; i < length; ++i) joined[n++] = component[i];
+        }
+        if (*p == 0) break;
+        component = p + 1;
+    }
+    if (n == 0) {
+        folded[0] = 0;
+        return 0;
+    }
+    int folded_length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, joined, n, folded,
+                                      capacity - 1, NULL, NULL, 0);
+    if (folded_length <= 0) return -1;
+    folded[folded_length] = 0;
+    return folded_length;
+}
+
+// 64-bit FNV-1a over the folded units.
+static unsigned long long FoldHash(const wchar_t *folded) {
+    unsigned long long h = 14695981039346656037ull;
+    for (; *folded; ++folded) {
+        h ^= (unsigned long long)*folded;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// True when the folded path's first component is the folded name.
+static int RootIs(const wchar_t *folded, const wchar_t *name) {
+    while (*name && *folded == *name) ++folded, ++name;
+    return *name == 0 && (*folded == 0 || *folded == L'\\');
+}
+
+// A manifest the product folder can hold: no two entries that are one file
+// on Windows (which would flip the install between good and bad on every
+// job), and none at the launcher's own files in the folder's root. Paths are
+// compared through a hash table sized from the count, so a large manifest
+// costs one fold per entry.
+static int PathsAreDistinct(void) {
+    const int own_count = (int)(sizeof(kProductFolderOwnNames) / sizeof(kProductFolderOwnNames[0]));
+    wchar_t own[sizeof(kProductFolderOwnNames) / sizeof(kProductFolderOwnNames[0])][kOwnNameUnits];
+    for (int i = 0; i < own_count; ++i)
+        if (FoldPath(kProductFolderOwnNames[i], own[i], kOwnNameUnits) <= 0) return 0;
+
+    unsigned long long slots = 1;
+    while (slots < 2 * (unsigned long long)g_manifest_count) slots <<= 1;
+    HANDLE heap = GetProcessHeap();
+    int *table = (int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, (SIZE_T)(slots * sizeof(int)));
+    unsigned long long *hashes = (unsigned long long *)HeapAlloc(
+        heap, 0, (SIZE_T)((unsigned long long)g_manifest_count * sizeof(unsigned long long)));
+    int distinct = table && hashes;
+    wchar_t key[kFoldUnits];
+    wchar_t other[kFoldUnits];
+    for (int k = 0; distinct && k < g_manifest_count; ++k) {
+        int length = FoldPath(g_manifest_files[k].path, key, kFoldUnits);
+        if (length < 0) distinct = 0;
+        if (length <= 0) continue;  // names no file; the job fails on it later as before
+        for (int i = 0; i < own_count; ++i)
+            if (RootIs(key, own[i])) distinct = 0;
+        const unsigned long long h = FoldHash(key);
+        hashes[k] = h;
+        unsigned long long at = h & (slots - 1);
+        for (; distinct && table[at]; at = (at + 1) & (slots - 1)) {
+            const int j = table[at] - 1;
+            if (hashes[j] == h && FoldPath(g_manifest_files[j].path, other, kFoldUnits) > 0 &&
+                WideEquals(key, other))
+                distinct = 0;
+        }
+        table[at] = k + 1;
+    }
+    if (table) HeapFree(heap, 0, table);
+    if (hashes) HeapFree(heap, 0, hashes);
+    return distinct;
+}
+
 int ParseManifest(const char *body, unsigned int length, char version[kManifestVersionBytes]) {
     FreeManifestTable();
     version[0] = 0;
@@ -90,6 +193,10 @@ int ParseManifest(const char *body, unsigned int length, char version[kManifestV
             return 0;
         }
         ++g_manifest_count;
+    }
+    if (!PathsAreDistinct()) {
+        FreeManifestTable();
+        return 0;
     }
     return 1;
 }

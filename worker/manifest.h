@@ -33,8 +33,10 @@ extern ManifestFile *g_manifest_files;
 extern int g_manifest_count;
 
 // Fills the table from a verified manifest body. Refuses (0) an entry that
-// breaks the path or digest rule and a manifest of more than
-// kMaxManifestFiles files; the body itself is left unchanged.
+// breaks the path or digest rule, a manifest of more than kMaxManifestFiles
+// files, two entries that Windows takes for one file (letter case, "/" or
+// "\", the dots and blanks it drops) and an entry at one of the launcher's
+// own files in the product folder's root; the body itself is left unchanged.
 int ParseManifest(const char *body, unsigned int length, char version[kManifestVersionBytes]);
 void FreeManifestTable(void);
 

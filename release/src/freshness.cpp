@@ -12,6 +12,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "publish.h"
+#include "tree_guard.h"
 
 namespace orv {
 
@@ -34,14 +35,6 @@ std::string Sha256Hex(const std::string& bytes) {
     hex += kHex[digest[i] & 15];
   }
   return hex;
-}
-
-// The serial at the top of a document, 0 when it has none.
-uint64_t SerialOf(const std::string& bytes) {
-  size_t end = bytes.find_first_of("[", bytes.find('{') + 1);
-  size_t at = bytes.find("\"serial\":");
-  if (at == std::string::npos || at > end) return 0;
-  return std::strtoull(bytes.c_str() + at + 9, nullptr, 10);
 }
 
 bool IsStampLine(const std::string& bytes, size_t at) {
@@ -74,6 +67,13 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
+uint64_t DocumentSerial(const std::string& bytes) {
+  size_t end = bytes.find_first_of("[", bytes.find('{') + 1);
+  size_t at = bytes.find("\"serial\":");
+  if (at == std::string::npos || at > end) return 0;
+  return std::strtoull(bytes.c_str() + at + 9, nullptr, 10);
+}
+
 std::string ExpiryProblem(const std::string& text) {
   static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
   bool ok = text.size() == 20;
@@ -94,16 +94,37 @@ std::string ExpiryAfterDays(int days) {
 bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t* serial,
                 std::string* error) {
   uint64_t highest = 0;
-  std::string bytes;
-  for (const char* doc : {"/launcher/catalog.json", "/launcher/news.json", "/launcher/control.json"})
-    if (PathExists(outDir + doc) && ReadWholeFile(outDir + doc, &bytes, error))
-      highest = std::max(highest, SerialOf(bytes));
+  std::string bytes, where;
+  if (!HighestTreeSerial(outDir, &highest, &where, error)) return false;
   std::string counter = keyPath + ".serial";
   if (PathExists(counter)) {
     if (!ReadWholeFile(counter, &bytes, error)) return false;
     highest = std::max<uint64_t>(highest, std::strtoull(bytes.c_str(), nullptr, 10));
   }
   *serial = highest + 1;
+  return true;
+}
+
+bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uint64_t serial,
+                      std::vector<std::string>* warnings, std::string* error) {
+  uint64_t highest = 0;
+  std::string where;
+  if (!HighestTreeSerial(outDir, &highest, &where, error)) return false;
+  if (serial <= highest) {
+    *error = "--serial " + std::to_string(serial) + " is not above " + std::to_string(highest) +
+             ", the serial \"" + outDir + "\" already carries (" + where +
+             "): every launcher that took " + std::to_string(highest) +
+             " would refuse these documents until the count passed it again; nothing changed";
+    return false;
+  }
+  std::string counter = keyPath + ".serial", bytes;
+  if (PathExists(counter) && ReadWholeFile(counter, &bytes, error)) {
+    uint64_t published = std::strtoull(bytes.c_str(), nullptr, 10);
+    if (serial <= published)
+      warnings->push_back("--serial " + std::to_string(serial) + " is not above " +
+                          std::to_string(published) + ", the last serial published with this key (" +
+                          counter + "); launchers that took that one refuse these documents");
+  }
   return true;
 }
 
@@ -170,8 +191,19 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
   std::string probe;
   if (!SignBytes(keyPath, "", &probe, error)) return false;
   Freshness freshness = given;
-  if (freshness.serial == 0 && !NextSerial(outDir, keyPath, &freshness.serial, error)) return false;
+  std::vector<std::string> warnings;
+  if (freshness.serial != 0 ? !CheckGivenSerial(outDir, keyPath, freshness.serial, &warnings, error)
+                            : !NextSerial(outDir, keyPath, &freshness.serial, error))
+    return false;
+  for (const std::string& w : warnings) notes->push_back("warning: " + w);
   if (freshness.expires.empty()) freshness.expires = ExpiryAfterDays(lifetimeDays);
+  // What is re-signed must be the tree as read: a tree that changes between
+  // the read and the swap (a writer that does not take the lock) is refused.
+  std::string read, now;
+  if (!TreeFingerprint(outDir, &read, error)) return false;
+  const std::string changed = "\"" + outDir + "\" changed while refresh read it (another " +
+                              "publish, refresh or prune, or a hand edit); nothing was re-signed, " +
+                              "run refresh again";
 
   // The new tree shares every unchanged file with the old one (hard links);
   // only the documents and their signatures are new files.
@@ -189,17 +221,14 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     return false;
   }
   std::vector<std::string> paths;
-  for (auto it = fs::recursive_directory_iterator(temp, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    std::string path = it->path().string();
-    if (it->is_regular_file() && path.size() > 5 && path.compare(path.size() - 5, 5, ".json") == 0 &&
-        PathExists(path + ".sig"))
-      paths.push_back(path);
+  bool ok = TreeFingerprint(temp, &now, error) && SignedDocuments(temp, &paths, error);
+  if (ok && now != read) {
+    *error = changed;
+    ok = false;
   }
+  for (std::string& p : paths) p = temp + p;
   std::vector<std::string> bodies(paths.size());
   std::vector<StampedDocument> documents;
-  bool ok = !ec;
-  if (ec) *error = "cannot walk \"" + temp + "\": " + ec.message();
   for (size_t i = 0; ok && i < paths.size(); ++i) {
     ok = ReadWholeFile(paths[i], &bodies[i], error);
     documents.push_back({paths[i].substr(temp.size()), &bodies[i]});
@@ -218,6 +247,11 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     hostPaths.push_back(paths[i].substr(temp.size()));
   }
   ok = ok && DatePastReplaced(outDir, temp, hostPaths, error);
+  ok = ok && TreeFingerprint(outDir, &now, error);
+  if (ok && now != read) {
+    *error = changed;
+    ok = false;
+  }
   ok = ok && SwapTreeIntoPlace(temp, outDir, error) &&
        SaveSerialCounter(keyPath, freshness.serial, error);
   if (!ok) {

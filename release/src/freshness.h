@@ -16,14 +16,24 @@ struct Freshness {
   std::string expires;  // "YYYY-MM-DDTHH:MM:SSZ"
 };
 
+// The serial at the top of a document, 0 when it has none.
+uint64_t DocumentSerial(const std::string& bytes);
+
 // "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ").
 std::string ExpiryProblem(const std::string& text);
 std::string ExpiryAfterDays(int days);
 
 // The serial of the next publish to outDir with the key: one above both the
-// serial of the tree there and the counter kept beside the key.
+// highest serial of the tree's signed documents and the counter kept beside
+// the key.
 bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t* serial,
                 std::string* error);
+// An explicit --serial must lie above every serial the tree at outDir
+// carries (read from its own documents): refused otherwise, naming both
+// numbers. One at or below the key's counter only warns (a reproducible tree
+// published again elsewhere).
+bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uint64_t serial,
+                      std::vector<std::string>* warnings, std::string* error);
 bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string* error);
 
 struct StampedDocument {

@@ -16,6 +16,7 @@
 #include "pieces.h"
 #include "publish.h"
 #include "retention.h"
+#include "tree_guard.h"
 
 namespace {
 
@@ -253,6 +254,8 @@ int RunRefresh(const Args& args) {
                : 0;
     if (days < 1 || days > 3650) return Usage("--lifetime-days is a number of days from 1 to 3650");
   }
+  orv::TreeLock lock;
+  if (!lock.Acquire(args.positional[0], "refresh", false, &error)) return Fail("refresh", error);
   std::vector<std::string> notes;
   if (!orv::RefreshTree(args.positional[0], Option(args, "--key"), freshness, days, &notes, &error))
     return Fail("refresh", error);
@@ -274,6 +277,8 @@ int RunPublish(const Args& args) {
   options.expires = freshness.expires;
   std::vector<std::string> notes, warnings;
   std::string error;
+  orv::TreeLock lock;
+  if (!lock.Acquire(options.outDir, "publish", true, &error)) return Fail("publish", error);
   bool ok = orv::Publish(options, &notes, &warnings, &error);
   for (const std::string& w : warnings)
     std::fprintf(stderr, "orvelant-release: publish: warning: %s\n", w.c_str());
@@ -297,6 +302,8 @@ int RunPrune(const Args& args) {
     return Usage("--dry-run takes yes or no");
   std::vector<std::string> notes;
   std::string error;
+  orv::TreeLock lock;
+  if (!lock.Acquire(args.positional[0], "prune", false, &error)) return Fail("prune", error);
   bool ok = orv::Prune(args.positional[0], now, dry == "yes", &notes, &error);
   for (const std::string& n : notes) std::printf("%s\n", n.c_str());
   return ok ? 0 : Fail("prune", error);

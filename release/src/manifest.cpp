@@ -106,6 +106,17 @@ bool ScanGameFolder(const std::string& folder, std::vector<FolderFile>* files,
       return false;
     }
     std::string key = Lower(file.relative);
+    // The launcher writes its own files into the root of the product folder
+    // after every install: a game file there would be replaced by them.
+    std::string top = key.substr(0, key.find('/'));
+    for (const char* own : kProductFolderOwnNames) {
+      if (top != own) continue;
+      *error = "\"" + file.relative + "\" " +
+               (top == key ? "is" : "lies in a folder named as") + " the launcher's own file \"" +
+               own + "\" in the product folder's root, which the launcher rewrites after every " +
+               "install; rename it or move it into a folder";
+      return false;
+    }
     auto sameFile = seenFiles.find(key);
     if (sameFile != seenFiles.end()) {
       *error = "\"" + file.relative + "\" and \"" + sameFile->second +

@@ -437,6 +437,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
   if (!CheckReplaceable(outDir, error)) return false;
+  if (options.serial != 0 && !CheckGivenSerial(outDir, key, options.serial, warnings, error))
+    return false;
   History history;
   if (PathExists(outDir + "/" + kTreeMarker) && !LoadHistory(outDir, &history, error)) return false;
   fs::path out(outDir);

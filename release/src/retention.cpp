@@ -13,6 +13,7 @@
 #include "files.h"
 #include "manifest.h"
 #include "pieces.h"
+#include "tree_guard.h"
 
 namespace orv {
 
@@ -227,6 +228,11 @@ bool Prune(const std::string& treeDir, long long now, bool dryRun, std::vector<s
     *error = "\"" + treeDir + "\" is not a published tree";
     return false;
   }
+  // What is decided from must still be there right before anything goes: a
+  // release published meanwhile (by a writer that does not take the lock)
+  // names files this prune would take for unnamed.
+  std::string read, again;
+  if (!TreeFingerprint(treeDir, &read, error)) return false;
   History history;
   if (!LoadHistory(treeDir, &history, error)) return false;
 
@@ -260,6 +266,12 @@ bool Prune(const std::string& treeDir, long long now, bool dryRun, std::vector<s
       if (it->is_regular_file(ec))
         candidates.insert(std::string(kContentRoot) +
                           fs::relative(it->path(), store, ec).generic_string());
+  }
+  if (!TreeFingerprint(treeDir, &again, error)) return false;
+  if (again != read) {
+    *error = "\"" + treeDir + "\" changed while prune read it (another publish, refresh or " +
+             "prune, or a hand edit); nothing was removed, run prune again";
+    return false;
   }
   size_t removed = 0;
   for (const std::string& p : candidates) {

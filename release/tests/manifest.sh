@@ -103,6 +103,20 @@ refused "file and folder differing in case" "on Windows (letter case)" \
 mkdir -p case3/Maps case3/maps && printf a >case3/Maps/a && printf b >case3/maps/b
 refused "folders differing in case" "are the same folder on Windows" \
   "$T" manifest case3 --version 1 -o x.json
+# The launcher's own files in a product folder's root, in any letter case or
+# as a folder, would be overwritten by it after every install; the same
+# names deeper down are game files like any other.
+for own in Version.json .orvelant-known-good .ORVELANT-Release-Serial; do
+  rm -rf own && mkdir -p own && printf a >own/Game.exe && printf b >"own/$own"
+  refused "the launcher's $own" "\"$own\" is the launcher's own file" \
+    "$T" manifest own --version 1 -o x.json
+done
+rm -rf own && mkdir -p own/version.json && printf a >own/version.json/x
+refused "a folder at the launcher's name" "\"version.json/x\" lies in a folder named as the launcher's own file \"version.json\"" \
+  "$T" manifest own --version 1 -o x.json
+rm -rf own && mkdir -p own/data && printf a >own/data/version.json && printf b >own/version.json.txt
+ok "the names below the root or longer" "$T" manifest own --version 1 -o own.json
+same "both listed" "data/version.json version.json.txt" "$(entries own.json | cut -f1 | paste -sd' ')"
 mkdir -p link && printf a >link/real && ln -s real link/alias
 refused "symbolic link" "\"alias\" is a symbolic link" "$T" manifest link --version 1 -o x.json
 mkdir -p fifo && mkfifo fifo/pipe

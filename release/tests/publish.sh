@@ -81,7 +81,7 @@ for doc in launcher/catalog.json launcher/news.json launcher/control.json \
   grep -Eq '^[0-9a-f]{512}$' "out/tree/$doc.sig" || fail "$doc.sig is not 512 hex digits"
 done
 [ -e out/tree/.orvelant-published ] || fail "no publisher marker"
-same "nothing left next to the tree" "tree" "$(ls -A out)"
+same "nothing left next to the tree but its lock" ".tree.lock tree" "$(ls -A out | paste -sd' ')"
 
 group "product files sit at their content address or under the url prefix"
 # Prints "path<TAB>sha256<TAB>size<TAB>url" per entry of a manifest.
@@ -185,7 +185,7 @@ for url in $old_urls; do  # a player holding the previous manifest still complet
   [ -f "out/tree$url" ] || fail "the previous release's $url is gone after a publish"
 done
 openssl_verifies keys/public.pem $m1 || fail "republished manifest does not verify"
-same "nothing left next to the tree" "again tree" "$(ls -A out | paste -sd' ')"
+same "nothing left next to the tree" ".again.lock .tree.lock again tree" "$(ls -A out | paste -sd' ')"
 head -c 70000 /dev/urandom >games/halcyra/bin/game.dat
 
 group "every signed document carries a growing serial and an expiry; refresh re-signs them"
@@ -222,7 +222,7 @@ same "the control document names the refreshed catalog" \
   "$(tr -d '\r' <out/tree/launcher/control.json | grep catalog_sha256)"
 same "files untouched by refresh" "$files_before" \
   "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)"
-same "nothing left next to the refreshed tree" "again tree" "$(ls -A out | paste -sd' ')"
+same "nothing left next to the refreshed tree" ".again.lock .tree.lock again tree" "$(ls -A out | paste -sd' ')"
 # A cache revalidating by date and size must see every new document and .sig
 # as changed, even when the tree it replaces was written in the same second.
 later=$(($(date +%s) + 3600))
@@ -238,6 +238,80 @@ printf 'lifetime_days = 0\n' >life.txt
 refused "lifetime of 0 days" "lifetime_days \"0\": is not a number of days" \
   "$T" publish life.txt out/tree --key keys/private.pem
 refused "refresh of a folder that is no tree" "is not a published tree" "$T" refresh games --key keys/private.pem
+
+group "a serial at or below the tree's is refused; writers of one tree take turns"
+# Every file of a tree with its bytes, and every folder.
+tree_bytes() { (cd "$1" && find . -type f -exec sha256sum {} + | LC_ALL=C sort && find . | LC_ALL=C sort); }
+serial_of() { tr -d '\r' <"$1/launcher/catalog.json" | sed -n 's/^  "serial": \([0-9]*\),$/\1/p'; }
+top=$(serial_of out/tree)
+before=$(tree_bytes out/tree)
+refused "--serial equal to the tree's" "--serial $top is not above $top, the serial \"out/tree\" already carries" \
+  "$T" publish release.txt out/tree --serial "$top"
+refused "--serial below the tree's" "--serial 3 is not above $top" "$T" publish release.txt out/tree --serial 3
+refused "refresh with the tree's serial" "--serial $top is not above $top" \
+  "$T" refresh out/tree --key keys/private.pem --serial "$top"
+same "the refused tree is untouched" "$before" "$(tree_bytes out/tree)"
+# The serial is read from the tree's own documents, manifests included, not
+# from the key's counter: a key without one meets a manifest signed higher.
+mkdir -p hand && cp -a out/tree hand/tree
+sed -i "s/^  \"serial\": $top,/  \"serial\": $((top + 5)),/" hand/tree/games/second/manifest.json
+ok "second key" "$T" keygen keys/other.pem keys/other-public.pem
+refused "a manifest's serial counts" "is not above $((top + 5)), the serial \"hand/tree\" already carries (/games/second/manifest.json)" \
+  "$T" publish release.txt hand/tree --key keys/other.pem --serial $((top + 1))
+ok "publish by default above the manifest" "$T" publish release.txt hand/tree --key keys/other.pem
+same "serial above the manifest's" "$((top + 6))" "$(serial_of hand/tree)"
+
+# A writer holding the tree's lock (flock(1) on the same file, as a running
+# publish does): each command waits, says so, and changes nothing until it
+# is let go.
+for command in "publish release.txt out/tree" "refresh out/tree --key keys/private.pem" \
+  "prune out/tree --now 4000000000"; do
+  before=$(tree_bytes out/tree)
+  exec 9>out/.tree.lock
+  flock -x 9
+  # shellcheck disable=SC2086
+  "$T" $command >waited.out 2>waited.err &
+  pid=$!
+  for _ in $(seq 200); do grep -q "waiting for another publish" waited.err && break; sleep 0.05; done
+  grep -qF "waiting for another publish, refresh or prune of \"out/tree\"" waited.err ||
+    fail "${command%% *} did not wait for the lock: $(cat waited.err)"
+  same "${command%% *}: the tree while the lock is held" "$before" "$(tree_bytes out/tree)"
+  kill -0 $pid 2>/dev/null || fail "${command%% *} ended while the lock was held"
+  flock -u 9
+  exec 9>&-
+  wait $pid || fail "${command%% *} failed once the lock was let go: $(cat waited.err)"
+done
+same "the publish and the refresh each took the next serial" "$((top + 2))" "$(serial_of out/tree)"
+
+# A writer that does not take the lock (a hand edit) changes a document
+# while refresh reads the tree: refresh refuses instead of swapping back the
+# tree it read. Many small files make the read long enough to edit during it.
+mkdir -p out/tree/bulk && (cd out/tree/bulk && seq 1 5000 | xargs touch)
+cp -p out/tree/launcher/news.json news.kept
+(end=$((SECONDS + 20))
+  while ! compgen -G 'out/.tree.refreshing-*' >/dev/null && [ $SECONDS -lt $end ]; do :; done
+  printf 'edited by hand\n' >>out/tree/launcher/news.json) &
+editor=$!
+refused "refresh of a tree edited meanwhile" "changed while refresh read it" \
+  "$T" refresh out/tree --key keys/private.pem
+wait $editor
+grep -q 'edited by hand' out/tree/launcher/news.json || fail "refresh swapped its tree over a hand edit"
+same "the refused refresh left nothing beside the tree" ".tree.lock tree" "$(ls -A out | grep -v again | paste -sd' ')"
+rm -rf out/tree/bulk && cp -p news.kept out/tree/launcher/news.json
+
+# Two publishes and a prune at once: each publish its own serial, and every
+# file the served manifests name still there afterwards.
+"$T" publish release.txt out/tree >race1.log 2>&1 & p1=$!
+"$T" publish release.txt out/tree >race2.log 2>&1 & p2=$!
+"$T" prune out/tree --now 4000000000 >race3.log 2>&1 & p3=$!
+for p in $p1 $p2 $p3; do wait $p || fail "a writer at once failed: $(cat race1.log race2.log race3.log)"; done
+same "two publishes at once: two serials" "$((top + 4)) $((top + 4))" \
+  "$(serial_of out/tree) $(cat keys/private.pem.serial)"
+for m in $m1 out/tree/games/second/manifest.json; do
+  for url in $(entries $m | cut -f4); do
+    [ -f "out/tree$url" ] || fail "$url of the served $m is gone after publishes and a prune at once"
+  done
+done
 
 # bad <description> <expected message> <description text...>: a description
 # that must be refused, leaving the published tree as it was.
@@ -272,6 +346,10 @@ bad "leading separator" 'executable "/abs.exe": leading separator' "${P[@]:0:3}"
 bad "drive letter" 'install_dir "C:/Games": colon' "${P[@]:0:2}" 'install_dir = C:/Games' "${P[@]:3}"
 bad "executable not shipped" 'executable "Game.exe" is not among the 2 files' "${P[@]:0:3}" \
   'executable = Game.exe' "${P[@]:4}"
+mkdir -p games/own && printf 'MZ' >games/own/ORVELANT.exe && printf x >games/own/.Orvelant-Known-Good
+bad "the launcher's own file in the folder" \
+  "[product first-title] folder: \".Orvelant-Known-Good\" is the launcher's own file \".orvelant-known-good\"" \
+  "${P[@]:0:5}" 'folder = games/own' "${P[@]:6}"
 bad "relative manifest_path" 'manifest_path "games/m.json": must begin with "/"' "${P[@]:0:4}" \
   'manifest_path = games/m.json' "${P[@]:5}"
 bad "manifest_path folder" 'must name a file, not a folder' "${P[@]:0:4}" \
@@ -322,7 +400,7 @@ bad "negative grace" 'keep_days "-1": a whole number' 'keep_days = -1' "${P[@]}"
 bad "url prefix in the content store" 'lies under a path the update host reserves' "${P[@]}" \
   'url_prefix = /content/'
 same "refused publishes left the tree alone" "$before" "$(snapshot)"
-same "and nothing next to it" "again tree" "$(ls -A out | paste -sd' ')"
+same "and nothing next to it" ".again.lock .tree.lock again tree" "$(ls -A out | paste -sd' ')"
 
 group "a path past 260 characters under a typical library root: published, with a warning"
 seg=Localization-Streaming-Data-Japanese-Voice-Over

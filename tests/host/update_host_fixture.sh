@@ -222,6 +222,23 @@ for device in COM1 AUX PRN LPT1 com1.log 'sub\\lpt1.txt' 'lpt1 .txt' CON. $'COM\
   manifest "device-$i" 1 "Game.exe|/games/devices/files/Game.exe|$(sha256sum "$tree/games/devices/files/Game.exe" | cut -d' ' -f1)" \
     "$device|/games/devices/files/Game.exe|$(sha256sum "$tree/games/devices/files/Game.exe" | cut -d' ' -f1)"
 done
+# Manifests a product folder cannot hold, each signed: two entries that are
+# one file on Windows (letter case; "/" against "\\"; a dropped trailing
+# dot), and the launcher's own files in the folder's root (any letter case,
+# or as a folder). Then names that only look alike, which install.
+gamefile twins Game.exe 1000; gamefile twins Data.pak 2000; gamefile twins data.pak 3000
+gamefile twins sub/x.pak 4000; gamefile twins SUB/X.PAK 5000; gamefile twins own.pak 600
+tw() { printf '%s|/games/twins/files/%s|%s' "$1" "$2" "$(sha256sum "$tree/games/twins/files/$2" | cut -d' ' -f1)"; }
+manifest twins-1 1 "$(tw Game.exe Game.exe)" "$(tw Data.pak Data.pak)" "$(tw data.pak data.pak)"
+manifest twins-2 1 "$(tw Game.exe Game.exe)" "$(tw sub/x.pak sub/x.pak)" "$(tw 'SUB\\X.PAK' SUB/X.PAK)"
+manifest twins-3 1 "$(tw Game.exe Game.exe)" "$(tw data.pak data.pak)" "$(tw data.pak. Data.pak)"
+i=0
+for own in Version.json .orvelant-known-good .ORVELANT-Release-Serial version.json/own.pak; do
+  i=$((i + 1))
+  manifest "own-$i" 1 "$(tw Game.exe Game.exe)" "$(tw "$own" own.pak)"
+done
+manifest twins-apart 1 "$(tw Game.exe Game.exe)" "$(tw sub/version.json own.pak)" \
+  "$(tw SUB/x.pak SUB/X.PAK)" "$(tw Data.pak.bak Data.pak)" "$(tw data.pak data.pak)"
 # A file whose address answers 302 to the hostile host (which would serve it).
 gamefile redirect Game.exe 5000
 manifest redirect 1 "Game.exe|/redirect/games/redirect/files/Game.exe"

@@ -4,6 +4,8 @@
 // update host and, for what nginx will not do, the hostile host beside it
 // (tests/host/hostile_host.py).
 #include <algorithm>
+#include <filesystem>
+#include <map>
 
 #include "update_host.h"
 #include "worker_fixture.h"
@@ -135,6 +137,60 @@ TEST_F(Hostile, AManifestPastTheFileBoundIsRefusedWhole) {
     EXPECT_TRUE(PathIsFile(Dir() + L"\\.orvelant-known-good"));
     EXPECT_FALSE(PathIsFile(Dir() + L"\\version.json"));
     EXPECT_TRUE(IsEmptyTree(Path(L".orvelant-staging")));
+}
+
+// Every file below the folder with its bytes, by path relative to it.
+std::map<std::wstring, std::string> FolderBytes(const std::wstring &dir) {
+    std::map<std::wstring, std::string> files;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file())
+            files[it->path().wstring().substr(dir.size())] = ReadFileBytes(it->path().wstring());
+    return files;
+}
+
+TEST_F(Hostile, PathsWindowsTakesForOneFileAndTheLaunchersOwnFilesAreRefused) {
+    // Two entries that are one file here would flip the install between good
+    // and bad on every job; a game file at the launcher's own name would be
+    // overwritten by it. Each is refused whole, the installed product kept.
+    WriteFileBytes(Dir() + L"\\Game.exe", "installed");
+    WriteFileBytes(Dir() + L"\\data.pak", "installed data");
+    WriteFileBytes(Dir() + L"\\.orvelant-known-good", "ok\r\n");
+    WriteFileBytes(Dir() + L"\\version.json", "{\r\n  \"version\": \"0.9\"\r\n}\r\n");
+    const std::map<std::wstring, std::string> before = FolderBytes(Dir());
+    ASSERT_EQ(4u, before.size());
+    const size_t served_before = HostAccessLog().size();
+    std::string expected_log;
+    for (const char *name : {"twins-1", "twins-2", "twins-3", "own-1", "own-2", "own-3", "own-4"}) {
+        UseManifest(name);
+        ChildRun run = Job();
+        EXPECT_EQ(11u, run.exit_code) << name;
+        EXPECT_EQ(kRefusedManifest, run.Statuses()) << name;
+        EXPECT_TRUE(run.Transfers().empty()) << name;
+        expected_log += "Product worker started\r\nManifest parse/restriction failure\r\n";
+    }
+    EXPECT_EQ(expected_log, Log());
+    EXPECT_EQ(before, FolderBytes(Dir()));
+    EXPECT_TRUE(IsEmptyTree(Path(L".orvelant-staging")));
+    EXPECT_TRUE(IsEmptyTree(Path(L".orvelant-backup")));
+    EXPECT_EQ(std::string::npos, HostAccessLog().substr(served_before).find("/games/twins/files/"));
+
+    // Names that only look alike (a deeper version.json, a folder in another
+    // letter case, a longer name) install, and stay current on the next job.
+    UseManifest("twins-apart");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ASSERT_FALSE(run.Statuses().empty());
+    EXPECT_EQ(PRODUCT_CURRENT, run.Statuses().back().first);
+    const std::wstring served = HostTree() + L"\\games\\twins\\files\\";
+    EXPECT_EQ(ReadFileBytes(served + L"own.pak"), ReadFileBytes(Dir() + L"\\sub\\version.json"));
+    EXPECT_EQ(ReadFileBytes(served + L"SUB\\X.PAK"), ReadFileBytes(Dir() + L"\\SUB\\x.pak"));
+    EXPECT_EQ(ReadFileBytes(served + L"Data.pak"), ReadFileBytes(Dir() + L"\\Data.pak.bak"));
+    EXPECT_EQ(ReadFileBytes(served + L"data.pak"), ReadFileBytes(Dir() + L"\\data.pak"));
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(run.Transfers().empty());
 }
 
 TEST_F(Hostile, CatalogFoldersThatAreTheLibraryRootMakeTheProductInvalid) {
