@@ -159,6 +159,8 @@ static int RunShell(void) {
         if (HandleShellKey(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+        // The move's own post of its end may have been refused.
+        if (LibraryMoveEndedUnseen()) HandleLibraryMoveDone();
     }
 }
 

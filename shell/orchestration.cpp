@@ -3,6 +3,7 @@
 // One product-or-self-update Worker and one sync Worker run at a time; other
 // product requests wait in the queue.
 #include "shell.h"
+#include "library_ops.h"
 
 #include "process.h"
 #include "runtime.h"
@@ -112,6 +113,7 @@ int StartSyncWorker(void) {
 
 int StartProductJob(int slot, int repair, int launch_after) {
     if (slot < 0 || slot >= g_product_count) return 0;
+    if (RefuseJobForMovedGame(slot)) return 0;
     if (g_worker.worker_running) {
         // The repair flag is not kept: a queued request runs as a check.
         EnqueueProductJob(slot, launch_after);
