@@ -92,6 +92,7 @@ void FinishShellStartup(void) {
     SetShellWindowIcon();
     StartupStep("window icon");
     UiMarkActionsAsButtons(g_main_window);
+    WatchRecordedGames();
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     if (!ResumeLibraryMove()) StartSyncWorker();
     RemovePropW(g_main_window, kPagesPendingProperty);

@@ -247,6 +247,7 @@ static void OnSelfUpdateLaunched(void) {
     ++g_worker.job_ticket;
     // The Setup starts the new Shell: this one must not turn it away.
     ReleaseShellInstance();
+    HandOverRunningGames();
     PostQuitMessage(0);
 }
 

@@ -516,3 +516,73 @@ TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
     Click(2100 + moved_row);
     EXPECT_EQ(library_ + L"\\" + first, LibraryDetailBody());
 }
+
+// A game outlives the Shell: the seconds up to the close are saved then, the
+// next Shell watches that very process and adds the rest when it ends, and
+// nothing is counted twice. A game that ends while no Shell runs adds
+// nothing more.
+TEST_F(LibraryShellTest, AGameStillRunningWhenTheShellClosesKeepsItsPlaytime) {
+    InstallGame("first-title", true);
+    InstallSampleGame("first-title");
+    WriteFileBytes(library_ + L"\\first-title\\game.txt", "title=HALCYRA\r\nseconds=6\r\n");
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA")}));
+    auto played = [&]() -> long long {
+        std::string list = Read(L"playtime.txt");
+        size_t at = list.find("first-title=");
+        return at == std::string::npos ? 0 : atoll(list.c_str() + at + 12);
+    };
+    auto start_game = [&]() -> HANDLE {
+        Click(1003);
+        Click(1302);
+        HWND game = nullptr;
+        for (int i = 0; i < 200 && !(game = FindWindowW(L"ORVELANT_SAMPLE_GAME", nullptr)); ++i) Sleep(50);
+        DWORD game_pid = 0;
+        if (game) GetWindowThreadProcessId(game, &game_pid);
+        return OpenProcess(SYNCHRONIZE, FALSE, game_pid);
+    };
+    auto close_shell = [&]() {
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+        EXPECT_EQ(0u, WaitExit());
+        CloseHandle(process_);
+        process_ = nullptr;
+    };
+    StartHooked();
+    const ULONGLONG t0 = GetTickCount64();
+    HANDLE game = start_game();
+    ASSERT_NE(nullptr, game);
+    Sleep(2500);
+    close_shell();
+    const ULONGLONG t1 = GetTickCount64();
+    const long long at_close = played();
+    EXPECT_GE(at_close, 2);
+    EXPECT_LE(at_close, (long long)((t1 - t0) / 1000));
+    ASSERT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(game, 0)) << "the game ended with the Shell";
+
+    StartHooked();
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(game, 20000));
+    CloseHandle(game);
+    long long total = at_close;
+    for (int i = 0; i < 100 && total == at_close; ++i) {
+        Sleep(50);
+        total = played();
+    }
+    const ULONGLONG t2 = GetTickCount64();
+    // The whole run counted once: at least the game's own six seconds less
+    // the two roundings, at most the time from the click until now.
+    EXPECT_GE(total, 5);
+    EXPECT_LE(total, (long long)((t2 - t0) / 1000));
+
+    // Ended while no Shell runs: what was saved at the close stays.
+    game = start_game();
+    ASSERT_NE(nullptr, game);
+    Sleep(1500);
+    close_shell();
+    const long long second_close = played();
+    EXPECT_GE(second_close, total + 1);
+    EndSampleGames();
+    CloseHandle(game);
+    StartHooked();
+    Sleep(500);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(second_close, played());
+}
