@@ -40,11 +40,8 @@ static HANDLE g_instance_mutex;
 static const wchar_t kInstanceProperty[] = L"ORVELANT.LauncherInstance";
 
 static unsigned long long InstanceKey(void) {
-    unsigned long long key = 14695981039346656037ull;  // FNV-1a of the folded path
-    for (const wchar_t *p = g_install_dir; *p; ++p) {
-        key ^= (unsigned long long)FoldAscii(*p);
-        key *= 1099511628211ull;
-    }
+    static unsigned long long key;
+    if (!key) key = ShellInstanceKey(g_install_dir);
     return key;
 }
 

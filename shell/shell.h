@@ -204,6 +204,8 @@ void HandOverRunningGames(void);
 // again; their playtime goes on from where the closed window left it.
 void WatchRecordedGames(void);
 int FindProductSlot(const wchar_t *id);
+// The single-instance key of an install directory (any spelling of it).
+unsigned long long ShellInstanceKey(const wchar_t *install_dir);
 // Lets a new Shell of this install directory start while this one ends.
 void ReleaseShellInstance(void);
 

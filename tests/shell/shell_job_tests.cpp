@@ -690,18 +690,31 @@ TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     ShowWindow(window_, SW_MINIMIZE);
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     std::string log_before = ShellLog();
-    DWORD second_pid = 0;
-    HANDLE second = StartInstalled(&second_pid);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
-    DWORD second_code = 259;
-    GetExitCodeProcess(second, &second_code);
-    CloseHandle(second);
-    EXPECT_EQ(0u, second_code);
-    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
-    EXPECT_TRUE(WorkerChildren(second_pid).empty());
-    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
-    EXPECT_EQ(log_before, ShellLog());
+    // The folder as installed, in its short (8.3) form and in other letter
+    // case: each is the same launcher.
+    wchar_t short_dir[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameW(dir_.c_str(), short_dir, MAX_PATH));
+    ASSERT_NE(dir_, std::wstring(short_dir));
+    std::wstring other_case = dir_;
+    for (wchar_t &c : other_case) c = iswlower(c) ? towupper(c) : towlower(c);
+    for (const std::wstring &spelling : {std::wstring(), std::wstring(short_dir), other_case}) {
+        SCOPED_TRACE(Narrow(spelling));
+        DWORD second_pid = 0;
+        HANDLE second = StartInstalled(&second_pid, spelling);
+        ASSERT_NE(nullptr, second);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
+        DWORD second_code = 259;
+        GetExitCodeProcess(second, &second_code);
+        if (second_code == 259) TerminateProcess(second, 9);
+        CloseHandle(second);
+        EXPECT_EQ(0u, second_code);
+        EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
+        EXPECT_TRUE(WorkerChildren(second_pid).empty());
+        EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
+        EXPECT_EQ(log_before, ShellLog());
+        ShowWindow(window_, SW_MINIMIZE);
+        ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    }
 
     Click(1003);
     Click(2100);  // OTHER
