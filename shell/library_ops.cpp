@@ -619,7 +619,10 @@ void UninstallSelectedGame(void) {
         return;
     wchar_t executable[1400];
     GameExecutablePath(slot, executable, 1400);
-    if (!BeginsWith(executable, g_library_root)) {
+    // A game that a pending move left at its other root is in the library too.
+    int at_other_root = g_move.pending && g_library_move_destination[0] &&
+                        BeginsWith(executable, g_library_move_destination);
+    if (!BeginsWith(executable, g_library_root) && !at_other_root) {
         Box(L"旧形式のゲーム配置はこのLauncherから削除しません。Setup移行機能で処理します。",
             MB_ICONINFORMATION | MB_OK);
         return;
@@ -628,7 +631,10 @@ void UninstallSelectedGame(void) {
     ProductDirectory(slot, folder, 1200);
     // Only ever a folder below the root, never the root or anything around it,
     // judged on the path as Windows resolves it.
-    if (IsInsideLibraryRoot(folder) && DirectoryExists(folder) &&
+    int below = at_other_root ? IsPathWithin(folder, g_library_move_destination) &&
+                                    !SamePath(folder, g_library_move_destination)
+                              : IsInsideLibraryRoot(folder);
+    if (below && DirectoryExists(folder) &&
         !DeleteTree(folder))
         Box(L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。",
             MB_ICONERROR | MB_OK);

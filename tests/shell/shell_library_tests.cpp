@@ -496,6 +496,18 @@ TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
     ExpectBoxAfter(1403, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
     EXPECT_FALSE(PathIsDir(dir_ + L"\\third\\ORVELANT Games"));
 
+    // A moved game can be uninstalled where it is.
+    const std::wstring middle = order[1];
+    const int middle_row = (int)(std::find(ids.begin(), ids.end(), Narrow(middle)) - ids.begin());
+    Click(1003);
+    Click(2100 + middle_row);
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    ExpectNoBox();
+    EXPECT_FALSE(PathIsDir(root + L"\\" + middle));
+    EXPECT_NE(std::wstring::npos, Text(2100 + middle_row).find(L"NOT INSTALLED"));
+    for (auto it = before.begin(); it != before.end();)
+        it = it->first == middle || it->first.rfind(middle + L"\\", 0) == 0 ? before.erase(it) : std::next(it);
+
     // The original folder: everything goes back, the record goes.
     Pick(original);
     for (int i = 0; i < 50; ++i) {  // the ended game's watch may take a moment
