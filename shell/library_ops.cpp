@@ -474,7 +474,8 @@ int RefuseJobForMovedGame(int slot) {
     if (!g_move.pending || g_move.running || slot < 0 || slot >= g_product_count) return 0;
     wchar_t folder[1200];
     ProductDirectory(slot, folder, 1200);
-    if (!IsPathWithin(folder, g_library_move_destination)) return 0;
+    // (A game at neither root installs at the Game Library root as always.)
+    if (!DirectoryExists(folder) || !IsPathWithin(folder, g_library_move_destination)) return 0;
     Box(kMoveBusyText, MB_ICONINFORMATION | MB_OK);
     return 1;
 }

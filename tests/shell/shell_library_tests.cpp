@@ -426,7 +426,7 @@ TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
     const std::vector<std::string> ids = {"first-title", "second-title", "third-title"};
     for (const std::string &id : ids) InstallGame(id, true);
     Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE"),
-                                    Product("third-title", "MERIDIAN")}));
+                                    Product("third-title", "MERIDIAN"), Product("fourth-title", "OBSIDIAN")}));
     // The product folders in the order the move meets them: the last is held.
     std::vector<std::wstring> order;
     WIN32_FIND_DATAW entry;
@@ -475,6 +475,10 @@ TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
     Click(2100 + moved_row);
     // No product job for a moved game: it would be fetched again.
     ExpectBoxAfter(1300, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
+    // A game at neither root still installs (here: its Worker is not there).
+    Click(2103);
+    ExpectBoxAfter(1300, L"更新モジュールがありません。Setupの再インストールで修復してください。", IDOK);
+    Click(2100 + moved_row);
     // The moved game starts from its new place.
     Click(1302);
     const std::wstring record = root + L"\\" + first + L"\\launch-record.txt";
