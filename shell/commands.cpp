@@ -268,6 +268,7 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
         if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
         return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
+        HandOverRunningGames();
         SetDownloadPaused(0);
         PostQuitMessage(0);
         return 0;

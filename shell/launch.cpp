@@ -9,15 +9,16 @@
 
 // Waits for the game's end, notes the whole seconds and tells the window;
 // the UI thread adds them and saves, so a save never meets a reload and two
-// games ending together are both counted.
+// games ending together are both counted. A game handed over at the
+// window's close belongs to the closing window: this thread then leaves it.
 static DWORD WINAPI GameWatchThread(void *parameter) {
     GameWatch *watch = (GameWatch *)parameter;
     if (!watch) return 0;
     WaitForSingleObject(watch->process, INFINITE);
     watch->seconds = (GetTickCount64() - watch->start_tick) / 1000;
-    CloseHandle(watch->process);
-    watch->process = NULL;
-    InterlockedExchange(&watch->state, GAME_WATCH_ENDED);
+    if (InterlockedCompareExchange(&watch->state, GAME_WATCH_ENDED, GAME_WATCH_RUNNING) !=
+        GAME_WATCH_RUNNING)
+        return 0;
     if (g_main_window)
         PostMessageW(g_main_window, WM_GAME_EXITED, (WPARAM)(watch - g_game_watches), 0);
     return 0;
@@ -35,6 +36,8 @@ void HandleGameExited(void) {
             g_playtime[slot] += watch->seconds;
             saved = 1;
         }
+        if (watch->process) CloseHandle(watch->process);
+        watch->process = NULL;
         InterlockedExchange(&watch->state, GAME_WATCH_FREE);
     }
     if (saved) SavePlaytime();
@@ -84,11 +87,139 @@ int LaunchGame(int slot, int offline) {
     HANDLE thread = CreateThread(NULL, 0, GameWatchThread, watch, 0, NULL);
     if (!thread) {
         watch->state = GAME_WATCH_FREE;
+        watch->process = NULL;
         CloseHandle(process);
         return 1;
     }
     CloseHandle(thread);
     return 1;
+}
+
+// ---- games that outlive the window ---------------------------------------
+
+// Games still running when the window closed, one line each (UTF-16):
+// product id, process id, the process's creation time and the tick up to
+// which its playtime was already added, separated by tabs. The next start
+// watches the very same process again (same id and creation time) and adds
+// only what comes after that tick.
+static const wchar_t kRunningGames[] = L"running-games.txt";
+
+static void AppendNumber(wchar_t *line, unsigned long long value, unsigned int capacity) {
+    wchar_t number[40];
+    FormatUnsigned64(number, 40, value);
+    WideAppend(line, number, capacity);
+}
+
+static unsigned long long CreationTime(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return ((unsigned long long)created.dwHighDateTime << 32) | created.dwLowDateTime;
+}
+
+void HandOverRunningGames(void) {
+    static wchar_t text[kMaxGameWatches * 160];
+    text[0] = 0;
+    int credited = 0;
+    unsigned long long now = GetTickCount64();
+    for (unsigned int i = 0; i < CountOf(g_game_watches); ++i) {
+        GameWatch *watch = &g_game_watches[i];
+        // Claimed from its thread first: a game that ends just now is either
+        // credited by it (ended) or here, never by both.
+        if (InterlockedCompareExchange(&watch->state, GAME_WATCH_FREE, GAME_WATCH_RUNNING) !=
+            GAME_WATCH_RUNNING)
+            continue;
+        unsigned long long seconds = (now - watch->start_tick) / 1000;
+        int slot = FindProductSlot(watch->product_id);
+        if (slot >= 0 && slot < (int)CountOf(g_playtime)) {
+            g_playtime[slot] += seconds;
+            credited = 1;
+            unsigned long long creation = CreationTime(watch->process);
+            if (creation && WaitForSingleObject(watch->process, 0) == WAIT_TIMEOUT) {
+                wchar_t line[160];
+                WideCopy(line, watch->product_id, 160);
+                WideAppend(line, L"\t", 160);
+                AppendNumber(line, GetProcessId(watch->process), 160);
+                WideAppend(line, L"\t", 160);
+                AppendNumber(line, creation, 160);
+                WideAppend(line, L"\t", 160);
+                AppendNumber(line, watch->start_tick + seconds * 1000, 160);
+                WideAppend(line, L"\n", 160);
+                WideAppend(text, line, CountOf(text));
+            }
+        }
+        CloseHandle(watch->process);
+        watch->process = NULL;
+    }
+    if (credited) SavePlaytime();
+    HandleGameExited();  // runs that ended meanwhile
+    wchar_t path[1200];
+    InstallPath(kRunningGames, path, 1200);
+    if (!text[0]) {
+        DeleteFileW(path);
+        return;
+    }
+    wchar_t temp[1210];
+    WideCopy(temp, path, 1210);
+    WideAppend(temp, L".new", 1210);
+    if (!WriteWholeFile(temp, text, (int)(WideLength(text) * sizeof(wchar_t))) ||
+        !MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        DeleteFileW(temp);
+}
+
+// Splits off the next tab- or line-ended field of text at *p.
+static const wchar_t *NextField(wchar_t *text, unsigned int *p) {
+    const wchar_t *field = text + *p;
+    while (text[*p] && text[*p] != L'\t' && text[*p] != L'\n') ++*p;
+    if (text[*p]) text[(*p)++] = 0;
+    return field;
+}
+
+void WatchRecordedGames(void) {
+    wchar_t path[1200];
+    InstallPath(kRunningGames, path, 1200);
+    unsigned int size = 0;
+    char *bytes = ReadWholeFile(path, &size);
+    if (!bytes) return;
+    // Gone before anything is credited from it: it is read once only.
+    DeleteFileW(path);
+    static wchar_t text[kMaxGameWatches * 160];
+    unsigned int units = size / sizeof(wchar_t);
+    if (units > CountOf(text) - 1) units = CountOf(text) - 1;
+    CopyBytes(text, bytes, units * sizeof(wchar_t));
+    text[units] = 0;
+    HeapFree(GetProcessHeap(), 0, bytes);
+    unsigned int p = 0;
+    while (text[p]) {
+        const wchar_t *id = NextField(text, &p);
+        unsigned long long pid = ParseWideDecimal(NextField(text, &p));
+        unsigned long long creation = ParseWideDecimal(NextField(text, &p));
+        unsigned long long credited = ParseWideDecimal(NextField(text, &p));
+        if (!id[0] || !pid || !creation || FindProductSlot(id) < 0) continue;
+        HANDLE process =
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)pid);
+        if (!process) continue;  // ended by now: nothing more to add
+        GameWatch *watch = NULL;
+        if (CreationTime(process) == creation && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+            watch = ClaimGameWatch();
+        if (!watch) {  // another process with a reused id, ended, or no room
+            CloseHandle(process);
+            continue;
+        }
+        unsigned long long now = GetTickCount64();
+        watch->process = process;
+        watch->start_tick = credited <= now ? credited : now;
+        watch->seconds = 0;
+        WideCopy(watch->product_id, id, kProductIdUnits);
+        watch->state = GAME_WATCH_RUNNING;
+        HANDLE thread = CreateThread(NULL, 0, GameWatchThread, watch, 0, NULL);
+        if (!thread) {
+            watch->state = GAME_WATCH_FREE;
+            watch->process = NULL;
+            CloseHandle(process);
+            continue;
+        }
+        CloseHandle(thread);
+    }
 }
 
 void RequestPlay(int slot) {

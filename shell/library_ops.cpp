@@ -47,6 +47,16 @@ void TestHookLibraryMoveStep(void);
 
 // Entries moved so far by the running move, read by the window.
 static volatile LONG g_move_entries;
+static unsigned long long g_move_last_post;
+
+// At most one progress post every 100 ms: a library of many small files
+// must not flood the window's queue (a full queue loses posts).
+static void PostMoveProgress(void) {
+    unsigned long long now = GetTickCount64();
+    if (g_move_last_post != 0 && now - g_move_last_post < 100) return;
+    g_move_last_post = now;
+    if (g_main_window) PostMessageW(g_main_window, WM_LIBRARY_MOVE_PROGRESS, 0, 0);
+}
 
 // The walks keep one path buffer per tree for the whole walk: a name is
 // appended on the way down and cut off on the way up, so a deep tree costs
@@ -139,14 +149,21 @@ static int MoveEntriesAt(wchar_t *from, unsigned long long from_length, wchar_t 
             else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
                      (!links_checked && ContainsLink(from, WideLength(from))))
                 ok = 0;  // links are neither followed nor moved
+            else if (DirectoryExists(to))
+                ok = MoveEntriesAt(from, WideLength(from), to, WideLength(to), 1);
+            else if (MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH))
+                ok = 1;
             else
-                ok = (!DirectoryExists(to) && MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH)) ||
+                // Only another volume is merged entry by entry. A folder that
+                // will not rename on its own volume is held by someone (a
+                // running game): it stays whole where it is.
+                ok = GetLastError() == ERROR_NOT_SAME_DEVICE &&
                      MoveEntriesAt(from, WideLength(from), to, WideLength(to), 1);
             from[from_length] = 0;
             to[to_length] = 0;
             if (!ok) break;
             InterlockedIncrement(&g_move_entries);
-            if (g_main_window) PostMessageW(g_main_window, WM_LIBRARY_MOVE_PROGRESS, 0, 0);
+            PostMoveProgress();
             LIBRARY_MOVE_STEP();
         } while (FindNextFileW(search, &entry));
         FindClose(search);
@@ -237,25 +254,38 @@ static int PickParentFolder(wchar_t *dst) {
     return ok && dst[0] != 0;
 }
 
-// The move in progress, kept on disk until "LibraryRoot" names its
-// destination: a move cut short (a kill, a power cut, the window closed) is
-// finished at the next start. UTF-16: the old root, a line feed, the new root.
+// The move in progress, kept on disk until it is finished or undone: a move
+// cut short (a kill, a power cut, the window closed) or failed (a folder
+// held, a drive gone) is tried again at the next start, and meanwhile every
+// game is found at whichever of the two roots holds it. UTF-16: the root
+// the move empties, a line feed, the root it fills.
 static const wchar_t kMoveRecord[] = L"library-move.pending";
+
+static const wchar_t kMoveBusyText[] =
+    L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。";
+static const wchar_t kMoveFailedText[] =
+    L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。";
 
 struct LibraryMove {
     HANDLE thread;
     volatile LONG running;
+    volatile LONG finished;  // set by the thread before its final post
     volatile LONG ok;
+    int pending;             // a record is on disk
     // A move finished at start-up holds the start-up sync back until it ends:
     // the sync Worker creates the Game Library root the settings name, which
     // would bring the old root back behind the move.
     int sync_after;
-    wchar_t old_root[1200];
-    wchar_t new_root[1200];
+    wchar_t old_root[1200];  // the root being emptied
+    wchar_t new_root[1200];  // the root being filled
 };
 static LibraryMove g_move;
 
 int IsLibraryMoveRunning(void) { return g_move.running != 0; }
+
+static int SamePath(const wchar_t *a, const wchar_t *b) {
+    return IsPathWithin(a, b) && IsPathWithin(b, a);
+}
 
 static int WriteMoveRecord(const wchar_t *old_root, const wchar_t *new_root) {
     wchar_t text[2400];
@@ -292,10 +322,36 @@ static int ReadMoveRecord(wchar_t *old_root, wchar_t *new_root) {
     return 1;
 }
 
+// The recorded move becomes the pending one: its other root (the one the
+// settings do not name) is where ProductDirectory looks for a game missing
+// at the Game Library root.
+static void AdoptMove(const wchar_t *old_root, const wchar_t *new_root) {
+    if (old_root != g_move.old_root) WideCopy(g_move.old_root, old_root, 1200);
+    if (new_root != g_move.new_root) WideCopy(g_move.new_root, new_root, 1200);
+    g_move.pending = 1;
+    WideCopy(g_library_move_destination,
+             SamePath(old_root, g_library_root) ? new_root : old_root, 1200);
+}
+
+static void ForgetMove(void) {
+    wchar_t record[1200];
+    InstallPath(kMoveRecord, record, 1200);
+    DeleteFileW(record);
+    g_move.pending = 0;
+    g_library_move_destination[0] = 0;
+}
+
 static DWORD WINAPI LibraryMoveThread(LPVOID) {
     int ok = MoveEntries(g_move.old_root, g_move.new_root);
     InterlockedExchange(&g_move.ok, ok);
-    PostMessageW(g_main_window, WM_LIBRARY_MOVE_DONE, 0, 0);
+    InterlockedExchange(&g_move.finished, 1);
+    // The end is never lost: a post refused (a full queue) is tried again
+    // while the window lives, and the message loop also looks at the flag.
+    for (int attempt = 0; g_main_window && IsWindow(g_main_window) &&
+                          !PostMessageW(g_main_window, WM_LIBRARY_MOVE_DONE, 0, 0) &&
+                          attempt < 600;
+         ++attempt)
+        Sleep(100);
     return 0;
 }
 
@@ -303,18 +359,25 @@ static DWORD WINAPI LibraryMoveThread(LPVOID) {
 // and shows how far it came.
 static void StartLibraryMove(void) {
     InterlockedExchange(&g_move_entries, 0);
+    g_move_last_post = 0;
+    InterlockedExchange(&g_move.finished, 0);
     InterlockedExchange(&g_move.running, 1);
-    WideCopy(g_library_move_destination, g_move.new_root, 1200);
+    AdoptMove(g_move.old_root, g_move.new_root);
     SetStatusLine(L"LIBRARY MOVE // STARTING");
     g_move.thread = CreateThread(NULL, 0, LibraryMoveThread, NULL, 0, NULL);
     if (!g_move.thread) {
         InterlockedExchange(&g_move.ok, 0);
+        InterlockedExchange(&g_move.finished, 1);
         PostMessageW(g_main_window, WM_LIBRARY_MOVE_DONE, 0, 0);
     }
 }
 
 void HandleLibraryMoveProgress(void) {
     if (!g_move.running) return;
+    if (g_move.finished) {
+        HandleLibraryMoveDone();
+        return;
+    }
     wchar_t text[64];
     wsprintfW(text, L"LIBRARY MOVE // %d MOVED", (int)g_move_entries);
     SetStatusLine(text);
@@ -322,32 +385,38 @@ void HandleLibraryMoveProgress(void) {
     RefreshHomeView();
 }
 
+int LibraryMoveEndedUnseen(void) { return g_move.running && g_move.finished; }
+
 void HandleLibraryMoveDone(void) {
-    if (!g_move.running) return;
+    // A late post of an earlier move never ends the one running now.
+    if (!g_move.running || !g_move.finished) return;
     if (g_move.thread) {
         WaitForSingleObject(g_move.thread, INFINITE);
         CloseHandle(g_move.thread);
         g_move.thread = NULL;
     }
     InterlockedExchange(&g_move.running, 0);
-    g_library_move_destination[0] = 0;
     int sync_after = g_move.sync_after;
     g_move.sync_after = 0;
     if (!g_move.ok) {
+        // The record stays: the games already moved are shown (and started)
+        // where they are, the rest where they were; the next start tries again.
         if (sync_after) StartSyncWorker();
         SetStatusLine(L"LIBRARY MOVE // FAILED");
-        Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
-            MB_ICONERROR | MB_OK);
+        RefreshLibraryView();
+        RefreshHomeView();
+        Box(kMoveFailedText, MB_ICONERROR | MB_OK);
         return;
     }
-    if (!WriteSettingText(L"LibraryRoot", g_move.new_root)) {
+    if (!SamePath(g_move.new_root, g_library_root) &&
+        !WriteSettingText(L"LibraryRoot", g_move.new_root)) {
         if (sync_after) StartSyncWorker();
+        RefreshLibraryView();
+        RefreshHomeView();
         Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
         return;
     }
-    wchar_t record[1200];
-    InstallPath(kMoveRecord, record, 1200);
-    DeleteFileW(record);
+    ForgetMove();
     WideCopy(g_library_root, g_move.new_root, kLibraryRootUnits);
     CreateDirectoryTree(g_library_root);
     if (sync_after) StartSyncWorker();
@@ -358,8 +427,36 @@ void HandleLibraryMoveDone(void) {
     Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
 }
 
+// The folder a root lies in is there (the root itself may be gone: a
+// finished move removes it). When not even that is, the drive is away.
+static int ParentReachable(const wchar_t *root) {
+    wchar_t parent[1200];
+    WideCopy(parent, root, 1200);
+    unsigned long long length = WideLength(parent);
+    while (length > 0 && parent[length - 1] == L'\\') parent[--length] = 0;
+    while (length > 0 && parent[length - 1] != L'\\') parent[--length] = 0;
+    if (length == 0) return 0;
+    if (length > 3) parent[length - 1] = 0;  // keep "D:\" whole
+    return DirectoryExists(parent);
+}
+
+static const wchar_t kMoveWaitingText[] =
+    L"LIBRARY MOVE // OLD FOLDER UNREACHABLE  旧保存先に接続できません。次回の起動時に移動を続けます。";
+
 int ResumeLibraryMove(void) {
-    if (g_move.running || !ReadMoveRecord(g_move.old_root, g_move.new_root)) return 0;
+    wchar_t old_root[1200];
+    wchar_t new_root[1200];
+    if (g_move.running || !ReadMoveRecord(old_root, new_root)) return 0;
+    AdoptMove(old_root, new_root);
+    // An unplugged drive is not a finished move: the record stays for the
+    // next start and the games already moved are shown where they are.
+    if (!DirectoryExists(old_root) && !ParentReachable(old_root)) {
+        LogLine("Library move postponed: the old library folder cannot be reached");
+        SetStatusLine(kMoveWaitingText);
+        RefreshLibraryView();
+        RefreshHomeView();
+        return 0;
+    }
     g_move.sync_after = 1;
     StartLibraryMove();
     return 1;
@@ -367,8 +464,19 @@ int ResumeLibraryMove(void) {
 
 int RefuseWhileLibraryMoves(void) {
     if (!g_move.running) return 0;
-    Box(L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。",
-        MB_ICONINFORMATION | MB_OK);
+    Box(kMoveBusyText, MB_ICONINFORMATION | MB_OK);
+    return 1;
+}
+
+// A product job reads the root the settings name: for a game that a pending
+// move left at the other root it would install the game there again.
+int RefuseJobForMovedGame(int slot) {
+    if (!g_move.pending || g_move.running || slot < 0 || slot >= g_product_count) return 0;
+    wchar_t folder[1200];
+    ProductDirectory(slot, folder, 1200);
+    // (A game at neither root installs at the Game Library root as always.)
+    if (!DirectoryExists(folder) || !IsPathWithin(folder, g_library_move_destination)) return 0;
+    Box(kMoveBusyText, MB_ICONINFORMATION | MB_OK);
     return 1;
 }
 
@@ -377,6 +485,59 @@ int ConfirmCloseDuringLibraryMove(void) {
     return Box(L"Game Libraryを移動しています。\n\n"
                L"終了すると、次回の起動時に移動を続けます。終了しますか？",
                MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+static int AnyGameRunning(void) {
+    for (unsigned int i = 0; i < CountOf(g_game_watches); ++i)
+        if (g_game_watches[i].state == GAME_WATCH_RUNNING) return 1;
+    return 0;
+}
+
+// Asks, records and starts the move from old_root to new_root. A running
+// game holds its folder: the move is not started then.
+static void ConfirmAndStartMove(const wchar_t *old_root, const wchar_t *new_root) {
+    if (AnyGameRunning()) {
+        SetStatusLine(L"LIBRARY MOVE // FAILED");
+        Box(kMoveFailedText, MB_ICONERROR | MB_OK);
+        return;
+    }
+    if (Box(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+            L"ゲーム容量によっては時間がかかります。続行しますか？",
+            MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return;
+    // Nothing moves before the record of the move is on the disk.
+    if (!WriteMoveRecord(old_root, new_root)) {
+        Box(kMoveFailedText, MB_ICONERROR | MB_OK);
+        return;
+    }
+    WideCopy(g_move.old_root, old_root, 1200);
+    WideCopy(g_move.new_root, new_root, 1200);
+    StartLibraryMove();
+}
+
+// While a move is pending the player may pick its destination again (the
+// move goes on) or the original folder (what was moved goes back); any
+// other folder waits until the pending move is over.
+static void ContinuePendingMove(const wchar_t *picked, const wchar_t *new_root) {
+    wchar_t recorded_old[1200];
+    wchar_t recorded_new[1200];
+    if (!ReadMoveRecord(recorded_old, recorded_new)) {
+        WideCopy(recorded_old, g_move.old_root, 1200);
+        WideCopy(recorded_new, g_move.new_root, 1200);
+    }
+    wchar_t other[1200];
+    WideCopy(other, SamePath(recorded_old, g_library_root) ? recorded_new : recorded_old, 1200);
+    if (SamePath(new_root, g_library_root) || SamePath(picked, g_library_root)) {
+        wchar_t original[1200];
+        WideCopy(original, g_library_root, 1200);
+        ConfirmAndStartMove(other, original);
+    } else if (SamePath(new_root, other)) {
+        wchar_t current[1200];
+        WideCopy(current, g_library_root, 1200);
+        ConfirmAndStartMove(current, other);
+    } else {
+        Box(kMoveBusyText, MB_ICONINFORMATION | MB_OK);
+    }
 }
 
 void MoveLibraryRoot(void) {
@@ -394,12 +555,13 @@ void MoveLibraryRoot(void) {
     WideAppend(new_root, length > 0 && new_root[length - 1] == L'\\' ? L"ORVELANT Games"
                                                                         : L"\\ORVELANT Games",
                1200);
-    if (WideEquals(new_root, g_library_root)) return;
-    // The same destination as a move that was cut short: what it holds is
-    // that move's own work, which this run finishes.
     wchar_t recorded_old[1200];
     wchar_t recorded_new[1200];
-    int resuming = ReadMoveRecord(recorded_old, recorded_new) && WideEquals(recorded_new, new_root);
+    if (g_move.pending || ReadMoveRecord(recorded_old, recorded_new)) {
+        ContinuePendingMove(picked, new_root);
+        return;
+    }
+    if (WideEquals(new_root, g_library_root)) return;
     // Inside the library, the move would enumerate its own destination; around
     // it, the new root would hold the old one. Neither is ever started.
     if (IsPathWithin(new_root, g_library_root) || IsPathWithin(g_library_root, new_root)) {
@@ -408,7 +570,7 @@ void MoveLibraryRoot(void) {
             MB_ICONERROR | MB_OK);
         return;
     }
-    if (!resuming && DirectoryExists(new_root) && IsDirectoryNonEmpty(new_root)) {
+    if (DirectoryExists(new_root) && IsDirectoryNonEmpty(new_root)) {
         Box(L"選択先の「ORVELANT Games」フォルダーが空ではありません。\n\n別の保存先を選択してください。",
             MB_ICONERROR | MB_OK);
         return;
@@ -428,27 +590,18 @@ void MoveLibraryRoot(void) {
     DeleteFileW(probe);
 
     wchar_t old_root[1200];
-    WideCopy(old_root, resuming ? recorded_old : g_library_root, 1200);
-    WideCopy(g_move.old_root, old_root, 1200);
-    WideCopy(g_move.new_root, new_root, 1200);
+    WideCopy(old_root, g_library_root, 1200);
     // An old root that is missing or empty is not moved (and stays).
     if (!DirectoryExists(old_root) || !IsDirectoryNonEmpty(old_root)) {
+        WideCopy(g_move.old_root, old_root, 1200);
+        WideCopy(g_move.new_root, new_root, 1200);
         InterlockedExchange(&g_move.ok, 1);
+        InterlockedExchange(&g_move.finished, 1);
         InterlockedExchange(&g_move.running, 1);
         HandleLibraryMoveDone();
         return;
     }
-    if (Box(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
-            L"ゲーム容量によっては時間がかかります。続行しますか？",
-            MB_ICONQUESTION | MB_YESNO) != IDYES)
-        return;
-    // Nothing moves before the record of the move is on the disk.
-    if (!WriteMoveRecord(old_root, new_root)) {
-        Box(L"Game Libraryの移動に失敗しました。\n\n旧保存先と新保存先を確認してください。",
-            MB_ICONERROR | MB_OK);
-        return;
-    }
-    StartLibraryMove();
+    ConfirmAndStartMove(old_root, new_root);
 }
 
 static int BeginsWith(const wchar_t *text, const wchar_t *prefix) {
@@ -467,7 +620,10 @@ void UninstallSelectedGame(void) {
         return;
     wchar_t executable[1400];
     GameExecutablePath(slot, executable, 1400);
-    if (!BeginsWith(executable, g_library_root)) {
+    // A game that a pending move left at its other root is in the library too.
+    int at_other_root = g_move.pending && g_library_move_destination[0] &&
+                        BeginsWith(executable, g_library_move_destination);
+    if (!BeginsWith(executable, g_library_root) && !at_other_root) {
         Box(L"旧形式のゲーム配置はこのLauncherから削除しません。Setup移行機能で処理します。",
             MB_ICONINFORMATION | MB_OK);
         return;
@@ -476,7 +632,10 @@ void UninstallSelectedGame(void) {
     ProductDirectory(slot, folder, 1200);
     // Only ever a folder below the root, never the root or anything around it,
     // judged on the path as Windows resolves it.
-    if (IsInsideLibraryRoot(folder) && DirectoryExists(folder) &&
+    int below = at_other_root ? IsPathWithin(folder, g_library_move_destination) &&
+                                    !SamePath(folder, g_library_move_destination)
+                              : IsInsideLibraryRoot(folder);
+    if (below && DirectoryExists(folder) &&
         !DeleteTree(folder))
         Box(L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。",
             MB_ICONERROR | MB_OK);

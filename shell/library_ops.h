@@ -23,6 +23,11 @@ int ResumeLibraryMove(void);
 int IsLibraryMoveRunning(void);
 void HandleLibraryMoveProgress(void);
 void HandleLibraryMoveDone(void);
+// 1 when the move's thread has ended but its end was not handled yet.
+int LibraryMoveEndedUnseen(void);
+// While a move is pending: a product job for a game left at the other root
+// is refused with the busy box (1).
+int RefuseJobForMovedGame(int slot);
 // While a move runs: the busy box, 1 (the command is refused).
 int RefuseWhileLibraryMoves(void);
 // 1 when the window may close (no move runs, or the player agreed).

@@ -40,11 +40,8 @@ static HANDLE g_instance_mutex;
 static const wchar_t kInstanceProperty[] = L"ORVELANT.LauncherInstance";
 
 static unsigned long long InstanceKey(void) {
-    unsigned long long key = 14695981039346656037ull;  // FNV-1a of the folded path
-    for (const wchar_t *p = g_install_dir; *p; ++p) {
-        key ^= (unsigned long long)FoldAscii(*p);
-        key *= 1099511628211ull;
-    }
+    static unsigned long long key;
+    if (!key) key = ShellInstanceKey(g_install_dir);
     return key;
 }
 
@@ -92,6 +89,7 @@ void FinishShellStartup(void) {
     SetShellWindowIcon();
     StartupStep("window icon");
     UiMarkActionsAsButtons(g_main_window);
+    WatchRecordedGames();
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     if (!ResumeLibraryMove()) StartSyncWorker();
     RemovePropW(g_main_window, kPagesPendingProperty);
@@ -159,6 +157,8 @@ static int RunShell(void) {
         if (HandleShellKey(&msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+        // The move's own post of its end may have been refused.
+        if (LibraryMoveEndedUnseen()) HandleLibraryMoveDone();
     }
 }
 

@@ -3,6 +3,7 @@
 // One product-or-self-update Worker and one sync Worker run at a time; other
 // product requests wait in the queue.
 #include "shell.h"
+#include "library_ops.h"
 
 #include "process.h"
 #include "runtime.h"
@@ -112,6 +113,7 @@ int StartSyncWorker(void) {
 
 int StartProductJob(int slot, int repair, int launch_after) {
     if (slot < 0 || slot >= g_product_count) return 0;
+    if (RefuseJobForMovedGame(slot)) return 0;
     if (g_worker.worker_running) {
         // The repair flag is not kept: a queued request runs as a check.
         EnqueueProductJob(slot, launch_after);
@@ -124,11 +126,15 @@ int StartProductJob(int slot, int repair, int launch_after) {
     if (repair) WideAppend(tail, L" /repair", CountOf(tail));
     int started = StartWorker(L" /parent:", tail, 1800, WORKER_KIND_JOB,
                               "CreateProcess product worker failed");
-    if (started == kWorkerMissing)
-        MessageBoxW(g_main_window,
-                    L"更新モジュールがありません。Setupの再インストールで修復してください。",
-                    ORV_SHELL_CAPTION, MB_ICONERROR);
-    if (started != 1) return 0;
+    if (started != 1) {
+        // Said before any box: the queue goes on behind it.
+        SetStatusLine(L"UPDATE ERROR // GAME PRESERVED");
+        if (started == kWorkerMissing)
+            MessageBoxW(g_main_window,
+                        L"更新モジュールがありません。Setupの再インストールで修復してください。",
+                        ORV_SHELL_CAPTION, MB_ICONERROR);
+        return 0;
+    }
     g_worker.worker_running = 1;
     g_worker.active_product = slot;
     WideCopy(g_worker.active_product_id, g_products[slot].id, kProductIdUnits);
@@ -245,6 +251,7 @@ static void OnSelfUpdateLaunched(void) {
     ++g_worker.job_ticket;
     // The Setup starts the new Shell: this one must not turn it away.
     ReleaseShellInstance();
+    HandOverRunningGames();
     PostQuitMessage(0);
 }
 
@@ -377,11 +384,15 @@ int DequeueProductJob(int *launch_after) {
     return slot;
 }
 
+// A queued job whose Worker cannot be started is reported (status line) and
+// dropped; the next one is tried, so the queue never stalls behind it.
 void StartNextQueuedJob(void) {
-    if (g_worker.worker_running || g_worker.queue_count == 0) return;
-    int launch_after = 0;
-    int slot = DequeueProductJob(&launch_after);
-    if (slot >= 0) StartProductJob(slot, 0, launch_after);
+    while (!g_worker.worker_running && g_worker.queue_count > 0) {
+        int launch_after = 0;
+        int slot = DequeueProductJob(&launch_after);
+        if (slot < 0) return;
+        if (!StartProductJob(slot, 0, launch_after)) RefreshDownloadsView();
+    }
 }
 
 // ---- pause and bandwidth ------------------------------------------------

@@ -197,7 +197,15 @@ void RequestPlay(int slot);
 void RequestOfflinePlay(int slot);
 // WM_GAME_EXITED (wParam: the GameWatch's index): credits every ended run.
 void HandleGameExited(void);
+// At the window's close: the seconds of every game still running are added
+// and saved, and the games recorded so that the next start watches them on.
+void HandOverRunningGames(void);
+// At start-up: the recorded games whose very process still runs are watched
+// again; their playtime goes on from where the closed window left it.
+void WatchRecordedGames(void);
 int FindProductSlot(const wchar_t *id);
+// The single-instance key of an install directory (any spelling of it).
+unsigned long long ShellInstanceKey(const wchar_t *install_dir);
 // Lets a new Shell of this install directory start while this one ends.
 void ReleaseShellInstance(void);
 

@@ -3,6 +3,8 @@
 // the UI thread only (the game-watch threads only wait and post).
 #include "window.h"
 
+#include "runtime.h"
+
 // Cached remote data (the catalog, news and control documents).
 CatalogProduct g_products[kMaxProducts];
 int g_product_count;
@@ -33,3 +35,21 @@ volatile LONG g_fatal_guard_started;
 
 // Started games being watched for their playtime.
 GameWatch g_game_watches[kMaxGameWatches];
+
+// The key of one launcher per install directory: the folder's canonical long
+// path, case-folded, so an 8.3 spelling or other letter case of the same
+// folder finds the same running launcher. (For a plain ASCII long path the
+// key is the one earlier releases used.)
+unsigned long long ShellInstanceKey(const wchar_t *install_dir) {
+    static wchar_t canonical[kLongPathUnits];  // UI thread only
+    DWORD units = GetLongPathNameW(install_dir, canonical, kLongPathUnits);
+    if (units == 0 || units >= kLongPathUnits) WideCopy(canonical, install_dir, kLongPathUnits);
+    unsigned long long length = WideLength(canonical);
+    if (length > 0) CharLowerBuffW(canonical, (DWORD)length);
+    unsigned long long key = 14695981039346656037ull;  // FNV-1a
+    for (unsigned long long i = 0; i < length; ++i) {
+        key ^= (unsigned long long)canonical[i];
+        key *= 1099511628211ull;
+    }
+    return key;
+}

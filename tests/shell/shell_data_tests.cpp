@@ -413,3 +413,27 @@ TEST_F(ShellDataTest, KillingASaveNeverLeavesACutList) {
         EXPECT_EQ(text.size(), at);
     }
 }
+
+// ---- single instance ----------------------------------------------------
+
+// One launcher per install directory, whatever spelling of the folder
+// started it: its 8.3 form, or other letter case (beyond ASCII too).
+TEST(ShellInstanceKeyTest, EverySpellingOfTheFolderGivesOneKey) {
+    const std::wstring base = ScratchRoot() + L"\\instance-key";
+    const std::wstring dir = base + L"\\\u00dcr\u00fcn Launcher Folder";
+    const std::wstring other = base + L"\\Another Launcher Folder";
+    MakeDirs(dir);
+    MakeDirs(other);
+    wchar_t short_dir[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameW(dir.c_str(), short_dir, MAX_PATH));
+    ASSERT_NE(dir, std::wstring(short_dir));
+    std::wstring other_case = dir;
+    for (wchar_t &c : other_case) c = IsCharLowerW(c) ? (wchar_t)(ULONG_PTR)CharUpperW((LPWSTR)(ULONG_PTR)c)
+                                                      : (wchar_t)(ULONG_PTR)CharLowerW((LPWSTR)(ULONG_PTR)c);
+    ASSERT_NE(dir, other_case);
+    const unsigned long long key = ShellInstanceKey(dir.c_str());
+    EXPECT_EQ(key, ShellInstanceKey(short_dir));
+    EXPECT_EQ(key, ShellInstanceKey(other_case.c_str()));
+    EXPECT_NE(key, ShellInstanceKey(other.c_str()));
+    EXPECT_NE(key, ShellInstanceKey(base.c_str()));
+}

@@ -60,8 +60,8 @@ void ShellProcessTest::Start(const std::wstring &program) {
     ASSERT_NE(nullptr, process_);
 }
 
-HANDLE ShellProcessTest::StartInstalled(DWORD *pid) {
-    std::wstring exe = dir_ + L"\\ORVELANT Launcher.exe";
+HANDLE ShellProcessTest::StartInstalled(DWORD *pid, const std::wstring &spelling) {
+    std::wstring exe = (spelling.empty() ? dir_ : spelling) + L"\\ORVELANT Launcher.exe";
     std::wstring cmd = L"\"" + exe + L"\"";
     std::vector<wchar_t> line(cmd.begin(), cmd.end());
     line.push_back(0);

@@ -29,8 +29,9 @@ protected:
     // directory as "ORVELANT Launcher.exe" and starts it there.
     void Start(const std::wstring &program = L"");
     void StartAndWait(const std::wstring &program = L"");
-    // Starts the Shell already in the install directory, as a shortcut does.
-    HANDLE StartInstalled(DWORD *pid);
+    // Starts the Shell already in the install directory, as a shortcut does
+    // (spelt as given: another spelling of the same folder).
+    HANDLE StartInstalled(DWORD *pid, const std::wstring &spelling = L"");
     DWORD WaitExit(DWORD timeout_ms = 15000);
 
     std::vector<orv_probe::ControlInfo> Controls();

@@ -557,6 +557,8 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
                           (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
     Write(L"game.txt", "title=SILENT WORKER\r\nseconds=1\r\n");
     Write(L"control.json", "{\"latest_launcher_version\": \"1.1.0\"}");
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE"),
+                                    Product("third-title", "MERIDIAN")}));
     InstallProduct("first-title", "1.0.0", true);
     StartShell();  // the start-up sync ends as unavailable
     const std::string ended = "Update Worker ended without its final status (exit code 0)\r\n";
@@ -637,6 +639,37 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     EXPECT_EQ(width, fill_width());
     ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
     EXPECT_EQ(7u, ended_count()) << ShellLog();
+
+    // Two requests wait behind a job; when the first of them is due the
+    // Worker program is gone: that one is reported in the status line (and
+    // the missing-Worker box), and the one after it starts.
+    Write(L"game.txt", "title=SILENT WORKER\r\nseconds=3\r\n");
+    Click(1003);
+    Click(2100);
+    Click(1301);
+    EXPECT_EQ(L"VERIFY // STARTING", Status());
+    Click(2101);
+    Click(1300);
+    Click(2102);
+    Click(1300);
+    EXPECT_EQ(L"QUEUE // ADDED", Status());
+    const std::wstring worker = dir_ + L"\\ORVELANT Update Worker.exe";
+    ASSERT_TRUE(MoveFileW(worker.c_str(), (worker + L".away").c_str()));
+    PostMessageW(window_, WM_APP + 10, 3, 100);  // the running job's PRODUCT_CURRENT
+    HWND box = orv_probe::FindMessageBox(pid_, 15000);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"更新モジュールがありません。Setupの再インストールで修復してください。",
+              orv_probe::MessageBoxText(box));
+    EXPECT_EQ(L"UPDATE ERROR // GAME PRESERVED", Status());
+    ASSERT_TRUE(MoveFileW((worker + L".away").c_str(), worker.c_str()));
+    ASSERT_TRUE(orv_probe::AnswerMessageBox(box));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(L"UPDATE // STARTING", Status());
+    ASSERT_TRUE(WaitUntil([&] { return Read(L"launch-record.txt").find("/product:third-title") != std::string::npos; },
+                          10000))
+        << Read(L"launch-record.txt");
+    EXPECT_EQ(std::string::npos, Read(L"launch-record.txt").find("/product:second-title"));
+    ASSERT_TRUE(WaitStatus(L"UPDATE ERROR // GAME PRESERVED", 20000)) << Narrow(Status());
 }
 
 // An older release kept the first title inside the launcher's own folder:
@@ -657,18 +690,31 @@ TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     ShowWindow(window_, SW_MINIMIZE);
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     std::string log_before = ShellLog();
-    DWORD second_pid = 0;
-    HANDLE second = StartInstalled(&second_pid);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
-    DWORD second_code = 259;
-    GetExitCodeProcess(second, &second_code);
-    CloseHandle(second);
-    EXPECT_EQ(0u, second_code);
-    EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
-    EXPECT_TRUE(WorkerChildren(second_pid).empty());
-    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
-    EXPECT_EQ(log_before, ShellLog());
+    // The folder as installed, in its short (8.3) form and in other letter
+    // case: each is the same launcher.
+    wchar_t short_dir[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameW(dir_.c_str(), short_dir, MAX_PATH));
+    ASSERT_NE(dir_, std::wstring(short_dir));
+    std::wstring other_case = dir_;
+    for (wchar_t &c : other_case) c = iswlower(c) ? towupper(c) : towlower(c);
+    for (const std::wstring &spelling : {std::wstring(), std::wstring(short_dir), other_case}) {
+        SCOPED_TRACE(Narrow(spelling));
+        DWORD second_pid = 0;
+        HANDLE second = StartInstalled(&second_pid, spelling);
+        ASSERT_NE(nullptr, second);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));
+        DWORD second_code = 259;
+        GetExitCodeProcess(second, &second_code);
+        if (second_code == 259) TerminateProcess(second, 9);
+        CloseHandle(second);
+        EXPECT_EQ(0u, second_code);
+        EXPECT_EQ(nullptr, orv_probe::FindShellWindow(second_pid, 0));  // no window of its own
+        EXPECT_TRUE(WorkerChildren(second_pid).empty());
+        EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window_); }, 5000)) << "not brought back";
+        EXPECT_EQ(log_before, ShellLog());
+        ShowWindow(window_, SW_MINIMIZE);
+        ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    }
 
     Click(1003);
     Click(2100);  // OTHER

@@ -5,6 +5,7 @@
 // test opens the real dialog and cancels it.
 #include "library_test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace orv_test;
@@ -409,4 +410,195 @@ TEST_F(LibraryShellTest, DirectoryLinksAreNeverEnteredMovedOrFollowed) {
     EXPECT_EQ(L"", RegistryRoot());
     EXPECT_EQ(L"GAME LIBRARY  //  " + library_, SettingsLibraryLine());
     RunUnix("rm -f '" + UnixPath(link1) + "' '" + UnixPath(link2) + "' '" + UnixPath(spare) + "'");
+}
+
+// A product folder that will not rename (held open by another process, as a
+// running game holds it) stays whole where it is and ends the move as
+// failed; the games already moved stay at the new root. The record is kept:
+// every game is shown installed where its files are and starts from there,
+// a product job for a moved game is refused (it would fetch the game again
+// into the old root), a third folder is refused, a running game keeps the
+// move from starting, and picking the original folder moves everything back.
+TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
+    const std::wstring original = dir_ + L"\\orig";
+    library_ = original + L"\\ORVELANT Games";
+    SettingsGuard::SetText(L"LibraryRoot", library_);
+    const std::vector<std::string> ids = {"first-title", "second-title", "third-title"};
+    for (const std::string &id : ids) InstallGame(id, true);
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA"), Product("second-title", "VESPERLINE"),
+                                    Product("third-title", "MERIDIAN"), Product("fourth-title", "OBSIDIAN")}));
+    // The product folders in the order the move meets them: the last is held.
+    std::vector<std::wstring> order;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((library_ + L"\\*").c_str(), &entry);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+        if (entry.cFileName[0] != L'.') order.push_back(entry.cFileName);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    ASSERT_EQ(3u, order.size());
+    const std::wstring first = order.front(), held = order.back();
+    InstallSampleGame(Narrow(first));
+    Snapshot before = Snap(library_);
+    Snapshot held_before = Snap(library_ + L"\\" + held);
+    const std::wstring root = dir_ + L"\\new\\ORVELANT Games";
+    HANDLE hold = CreateFileW((library_ + L"\\" + held).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hold);
+    StartHooked();
+    Pick(dir_ + L"\\new");
+    ExpectBoxAfter(1403, kConfirmMove, IDYES, true);
+    ExpectBox(kMoveFailed, IDOK);
+    EXPECT_EQ(L"LIBRARY MOVE // FAILED", TextAt(236, 735, 620, 22));
+    // The held product is whole at the old root and nowhere else.
+    EXPECT_EQ(held_before, Snap(library_ + L"\\" + held));
+    EXPECT_FALSE(PathIsDir(root + L"\\" + held));
+    Snapshot together = Snap(root);
+    for (const auto &e : Snap(library_)) together.insert(e);
+    EXPECT_EQ(before, together);
+    EXPECT_TRUE(PathIsFile(root + L"\\" + first + L"\\ORVELANT.exe"));
+    EXPECT_TRUE(PathIsFile(dir_ + L"\\library-move.pending"));
+    EXPECT_EQ(library_, RegistryRoot());
+    CloseHandle(hold);
+
+    // Every game installed, each shown at the root that holds it.
+    Click(1003);
+    const wchar_t *titles[] = {L"HALCYRA", L"VESPERLINE", L"MERIDIAN"};
+    for (int row = 0; row < 3; ++row) {
+        SCOPED_TRACE(row);
+        Click(2100 + row);
+        EXPECT_EQ(std::wstring(titles[row]) + L"   //   1.0.0", Text(2100 + row));
+        const std::wstring folder = Widen(ids[row]);
+        EXPECT_EQ((PathIsDir(root + L"\\" + folder) ? root : library_) + L"\\" + folder, LibraryDetailBody());
+    }
+    int moved_row = (int)(std::find(ids.begin(), ids.end(), Narrow(first)) - ids.begin());
+    Click(2100 + moved_row);
+    // No product job for a moved game: it would be fetched again.
+    ExpectBoxAfter(1300, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
+    // A game at neither root still installs (here: its Worker is not there).
+    Click(2103);
+    ExpectBoxAfter(1300, L"更新モジュールがありません。Setupの再インストールで修復してください。", IDOK);
+    Click(2100 + moved_row);
+    // The moved game starts from its new place.
+    Click(1302);
+    const std::wstring record = root + L"\\" + first + L"\\launch-record.txt";
+    for (int i = 0; i < 200 && !PathIsFile(record); ++i) Sleep(50);
+    EXPECT_NE(std::string::npos,
+              ReadFileBytes(record).find("working_directory=" + Narrow(root + L"\\" + first) + "\r\n"));
+    for (int i = 0; i < 100 && !FindWindowW(L"ORVELANT_SAMPLE_GAME", nullptr); ++i) Sleep(50);
+    // While it runs, no move starts: not even the one back.
+    Snapshot moved = Snap(root);
+    Pick(original);
+    ExpectBoxAfter(1403, kMoveFailed, IDOK);
+    EXPECT_EQ(moved, Snap(root));
+    EndSampleGames();
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    DeleteFileW(record.c_str());
+
+    // A third folder waits for the pending move.
+    Pick(dir_ + L"\\third");
+    ExpectBoxAfter(1403, L"Game Libraryを移動しています。\n\n移動が終わるまでお待ちください。", IDOK);
+    EXPECT_FALSE(PathIsDir(dir_ + L"\\third\\ORVELANT Games"));
+
+    // A moved game can be uninstalled where it is.
+    const std::wstring middle = order[1];
+    const int middle_row = (int)(std::find(ids.begin(), ids.end(), Narrow(middle)) - ids.begin());
+    Click(1003);
+    Click(2100 + middle_row);
+    ExpectBoxAfter(1303, kConfirmUninstall, IDYES, true);
+    ExpectNoBox();
+    EXPECT_FALSE(PathIsDir(root + L"\\" + middle));
+    EXPECT_NE(std::wstring::npos, Text(2100 + middle_row).find(L"NOT INSTALLED"));
+    for (auto it = before.begin(); it != before.end();)
+        it = it->first == middle || it->first.rfind(middle + L"\\", 0) == 0 ? before.erase(it) : std::next(it);
+
+    // The original folder: everything goes back, the record goes.
+    Pick(original);
+    for (int i = 0; i < 50; ++i) {  // the ended game's watch may take a moment
+        ASSERT_TRUE(PostMessageW(window_, WM_COMMAND, MAKEWPARAM(1403, 0), 0));
+        HWND box = orv_probe::FindMessageBox(pid_, 15000);
+        ASSERT_NE(nullptr, box);
+        bool question = orv_probe::MessageBoxText(box) == kConfirmMove;
+        ASSERT_TRUE(orv_probe::AnswerMessageBox(box, question ? IDYES : IDOK));
+        if (question) break;
+        Sleep(100);
+    }
+    ExpectBox(kMoved, IDOK);
+    EXPECT_EQ(before, Snap(library_));
+    EXPECT_FALSE(PathIsDir(root));
+    EXPECT_FALSE(PathIsFile(dir_ + L"\\library-move.pending"));
+    EXPECT_EQ(library_, RegistryRoot());
+    Click(1003);
+    Click(2100 + moved_row);
+    EXPECT_EQ(library_ + L"\\" + first, LibraryDetailBody());
+}
+
+// A game outlives the Shell: the seconds up to the close are saved then, the
+// next Shell watches that very process and adds the rest when it ends, and
+// nothing is counted twice. A game that ends while no Shell runs adds
+// nothing more.
+TEST_F(LibraryShellTest, AGameStillRunningWhenTheShellClosesKeepsItsPlaytime) {
+    InstallGame("first-title", true);
+    InstallSampleGame("first-title");
+    WriteFileBytes(library_ + L"\\first-title\\game.txt", "title=HALCYRA\r\nseconds=6\r\n");
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA")}));
+    auto played = [&]() -> long long {
+        std::string list = Read(L"playtime.txt");
+        size_t at = list.find("first-title=");
+        return at == std::string::npos ? 0 : atoll(list.c_str() + at + 12);
+    };
+    auto start_game = [&]() -> HANDLE {
+        Click(1003);
+        Click(1302);
+        HWND game = nullptr;
+        for (int i = 0; i < 200 && !(game = FindWindowW(L"ORVELANT_SAMPLE_GAME", nullptr)); ++i) Sleep(50);
+        DWORD game_pid = 0;
+        if (game) GetWindowThreadProcessId(game, &game_pid);
+        return OpenProcess(SYNCHRONIZE, FALSE, game_pid);
+    };
+    auto close_shell = [&]() {
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+        EXPECT_EQ(0u, WaitExit());
+        CloseHandle(process_);
+        process_ = nullptr;
+    };
+    StartHooked();
+    const ULONGLONG t0 = GetTickCount64();
+    HANDLE game = start_game();
+    ASSERT_NE(nullptr, game);
+    Sleep(2500);
+    close_shell();
+    const ULONGLONG t1 = GetTickCount64();
+    const long long at_close = played();
+    EXPECT_GE(at_close, 2);
+    EXPECT_LE(at_close, (long long)((t1 - t0) / 1000));
+    ASSERT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(game, 0)) << "the game ended with the Shell";
+
+    StartHooked();
+    ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(game, 20000));
+    CloseHandle(game);
+    long long total = at_close;
+    for (int i = 0; i < 100 && total == at_close; ++i) {
+        Sleep(50);
+        total = played();
+    }
+    const ULONGLONG t2 = GetTickCount64();
+    // The whole run counted once: at least the game's own six seconds less
+    // the two roundings, at most the time from the click until now.
+    EXPECT_GE(total, 5);
+    EXPECT_LE(total, (long long)((t2 - t0) / 1000));
+
+    // Ended while no Shell runs: what was saved at the close stays.
+    game = start_game();
+    ASSERT_NE(nullptr, game);
+    Sleep(1500);
+    close_shell();
+    const long long second_close = played();
+    EXPECT_GE(second_close, total + 1);
+    EndSampleGames();
+    CloseHandle(game);
+    StartHooked();
+    Sleep(500);
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(second_close, played());
 }

@@ -97,4 +97,40 @@ TEST_F(SecondVolume, LibraryMovedThereThenAProductUpdatedThere) {
     Click(1003);
     EXPECT_EQ(L"PARALLAX   //   3.0.0", Text(2100));
     EXPECT_EQ(root + L"\\p-dir", LibraryDetailBody());
+
+    // A move back, cut short; then Y: is unplugged. The next start keeps the
+    // record and the settings key and says why in the status line; the start
+    // after Y: is back finishes the move.
+    Snapshot on_y = Snap(root);
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitExit());
+    CloseHandle(process_);
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"1");
+    StartHooked();
+    Pick(dir_ + L"\\back");
+    ConfirmMoveUntilKilled(L"現在のGame Libraryを新しい保存先へ移動します。\n\n"
+                           L"ゲーム容量によっては時間がかかります。続行しますか？");
+    env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"");
+    wchar_t prefix[1024] = {};
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"WINEPREFIX", prefix, 1024));
+    const std::string devices = Narrow(prefix) + "/dosdevices/";
+    ASSERT_TRUE(RunUnix("mv '" + devices + "y:' '" + devices + "y-unplugged'"));
+    ASSERT_FALSE(PathIsDir(L"Y:\\"));
+    StartHooked();
+    ExpectNoBox();
+    EXPECT_EQ(L"LIBRARY MOVE // OLD FOLDER UNREACHABLE  旧保存先に接続できません。次回の起動時に移動を続けます。",
+              TextAt(236, 735, 620, 22));
+    EXPECT_TRUE(PathIsFile(dir_ + L"\\library-move.pending"));
+    EXPECT_EQ(root, RegistryRoot());
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, WaitExit());
+    CloseHandle(process_);
+    ASSERT_TRUE(RunUnix("mv '" + devices + "y-unplugged' '" + devices + "y:'"));
+    ASSERT_TRUE(PathIsDir(L"Y:\\"));
+    StartHooked();
+    ExpectBox(L"Game Libraryの保存先を変更しました。", IDOK);
+    const std::wstring back = dir_ + L"\\back\\ORVELANT Games";
+    EXPECT_EQ(back, RegistryRoot());
+    EXPECT_EQ(on_y, Snap(back));
+    EXPECT_FALSE(PathIsFile(dir_ + L"\\library-move.pending"));
 }
