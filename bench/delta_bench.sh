@@ -100,7 +100,9 @@ publish() {  # publish <release dir> <version>
 mkdir -p "$scratch/tree"
 publish "$base" 1.0.0
 "$repo/host/start.sh" "$state" "$scratch/tree" localhost >/dev/null
-# One Wine server for the whole run: no Worker run pays for its start.
+# One Wine server for the whole run: no Worker run pays for its start (the
+# prefix is made first on a fresh build tree).
+"$repo/scripts/wine-prefix.sh" "$prefix" >/dev/null
 WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p
 "$repo/scripts/wine-run" "$prefix" "$build/tools/trust-ca.exe" "$(winpath "$state/certs/ca.crt")" >/dev/null
 mkdir -p "$plain/logs" "$plain/tmp"
