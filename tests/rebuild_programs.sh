@@ -63,8 +63,8 @@ for name in "$shell_name" "$worker_name" "$setup_name"; do
        "first differing bytes: $(cmp -l "$a" "$b" | head -4 | awk '{printf "%d ", $1 - 1}')"
   for side in "$a" "$b"; do
     texts=$( (strings -n 6 "$side"; strings -n 6 -el "$side") || true)
-    for folder in "$first" "$again" "$repo"; do
-      if grep -qF "$folder" <<<"$texts"; then fail "$side holds the folder $folder"; fi
+    for folder in "$again" "$first" "$repo"; do
+      if grep -qF "$folder" <<<"$texts"; then fail "$side holds the folder $folder"; break; fi
     done
   done
 done
