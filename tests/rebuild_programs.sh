@@ -23,6 +23,8 @@ rm -rf "$work"
 mkdir -p "$again/source"
 
 # The source as it is in the checkout (committed or not), without build trees.
+git -C "$repo" rev-parse --show-toplevel >/dev/null 2>&1 ||
+  { echo "not a git checkout: the source to build again is not known; skipped"; exit 77; }
 git -C "$repo" ls-files -z --cached --others --exclude-standard |
   tar -C "$repo" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$again/source" -xf -
 
