@@ -11,6 +11,9 @@
 #include <fcntl.h>
 #include <map>
 #include <set>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
 
 #include "crypto.h"
 #include "files.h"
@@ -350,6 +353,44 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   return WriteFileAtomic(temp + "/" + kTreeMarker, "published by orvelant-release\n", 0644, error);
 }
 
+// The subject the build gives the development code-signing certificate it
+// makes when no publisher's certificate is configured (cmake/Programs.cmake).
+const char kDevelopmentSigner[] = "ORVELANT Development Code Signing";
+
+// True when the program's Authenticode signature names the development
+// certificate as a signer. An unreadable or unsigned file gives false (the
+// copy reports what is wrong with it).
+bool SignedWithDevelopmentCertificate(const std::string& path) {
+  std::string bytes, error;
+  if (!ReadWholeFile(path, &bytes, &error) || bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0)
+    return false;
+  auto u16 = [&](size_t at) { return at + 2 <= bytes.size() ? (unsigned char)bytes[at] |
+                                     (unsigned char)bytes[at + 1] << 8 : 0u; };
+  auto u32 = [&](size_t at) { return at + 4 <= bytes.size() ? u16(at) | u16(at + 2) << 16 : 0u; };
+  size_t pe = u32(0x3C);
+  if (u32(pe) != 0x00004550) return false;  // "PE\0\0"
+  size_t optional = pe + 24;
+  size_t directory = optional + (u16(optional) == 0x20B ? 112 : 96) + 4 * 8;  // the certificate table
+  size_t at = u32(directory), size = u32(directory + 4);
+  // WIN_CERTIFICATE: length, revision, type 2 (PKCS#7 signed data), then the DER.
+  if (size < 8 || at > bytes.size() || size > bytes.size() - at || u16(at + 6) != 2) return false;
+  const unsigned char* der = reinterpret_cast<const unsigned char*>(bytes.data()) + at + 8;
+  PKCS7* p7 = d2i_PKCS7(nullptr, &der, static_cast<long>(size - 8));
+  if (!p7) return false;
+  bool development = false;
+  STACK_OF(X509)* signers = PKCS7_type_is_signed(p7) ? PKCS7_get0_signers(p7, nullptr, 0) : nullptr;
+  for (int i = 0; signers && i < sk_X509_num(signers); ++i) {
+    char name[256];
+    if (X509_NAME_get_text_by_NID(X509_get_subject_name(sk_X509_value(signers, i)), NID_commonName,
+                                  name, sizeof name) > 0 &&
+        std::string(name) == kDevelopmentSigner)
+      development = true;
+  }
+  sk_X509_free(signers);
+  PKCS7_free(p7);
+  return development;
+}
+
 }  // namespace
 
 bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
@@ -408,6 +449,10 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   Release release;
   if (!LoadRelease(options.description, &release, error)) return false;
   *warnings = release.warnings;
+  if (!release.control.installer_file.empty() &&
+      SignedWithDevelopmentCertificate(release.control.installer_file))
+    warnings->push_back("[control] installer_file \"" + release.control.installer_file +
+                        "\" is signed with the development certificate: not for release");
   std::string key = options.key.empty() ? release.signing_key : options.key;
   if (key.empty()) {
     *error = "no signing key: give --key <private.pem> or signing_key in the description";
