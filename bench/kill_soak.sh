@@ -52,6 +52,8 @@ cleanup() {
   wine reg delete "$key" /v LibraryRoot /f </dev/null >/dev/null 2>&1 || true
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
+  # The tmpfs drive first: its mount point cannot be removed while mounted.
+  umount "$scratch/second" 2>/dev/null || true
   rm -rf "$scratch"
 }
 trap cleanup EXIT
