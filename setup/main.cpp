@@ -115,11 +115,7 @@ static int WriteSelfCopy(const wchar_t *path) {
     wchar_t self[kSetupPathUnits];
     DWORD n = GetModuleFileNameW(NULL, self, kSetupPathUnits);
     if (n == 0 || n >= kSetupPathUnits || !CopyFileW(self, path, FALSE)) return 0;
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    int ok = FlushFileBuffers(h) != 0;
-    CloseHandle(h);
-    return ok;
+    return FlushFileToDisk(path);
 }
 
 // Whether two paths name the same file (not just the same text).

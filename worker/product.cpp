@@ -19,19 +19,37 @@ static void MarkerPath(const CatalogProduct *product, wchar_t *dst, unsigned int
     JoinPath(dir, L".orvelant-known-good", dst, capacity);
 }
 
+// The file of the product folder that could not be written last, and why.
+static wchar_t g_seal_failed_path[1300];
+static DWORD g_seal_failed_error;
+
+// One file of the seal: written beside it, flushed, renamed over it, so a
+// power cut leaves the old file or the new one and never an empty one.
+static int WriteSealFile(const wchar_t *dir, const wchar_t *name, const wchar_t *temporary_name,
+                         const char *bytes, unsigned int length) {
+    wchar_t path[1300];
+    wchar_t temporary[1300];
+    JoinPath(dir, name, path, 1300);
+    JoinPath(dir, temporary_name, temporary, 1300);
+    if (ReplaceFileWithBytes(path, temporary, bytes, length)) return 1;
+    g_seal_failed_error = GetLastError();
+    WideCopy(g_seal_failed_path, path, 1300);
+    return 0;
+}
+
+static int WriteMarker(const CatalogProduct *product) {
+    wchar_t dir[1200];
+    ProductDirectory(product, dir, 1200);
+    return WriteSealFile(dir, L".orvelant-known-good", L".orvelant-known-good.new", kMarkerBytes, 4);
+}
+
 // Writes the marker and version.json; the version loses every double quote
 // and backslash (nothing is escaped).
 int WriteKnownGood(const CatalogProduct *product, const char *version) {
     wchar_t dir[1200];
-    wchar_t marker[1300];
-    wchar_t version_path[1300];
     ProductDirectory(product, dir, 1200);
     CreateDirectoryTree(dir);
-    MarkerPath(product, marker, 1300);
-    int written_marker = 0;
-    for (int attempt = 0; !(written_marker = WriteWholeFile(marker, kMarkerBytes, 4)); ++attempt)
-        if (!WaitOutBriefLock(attempt, 0)) break;
-    if (!written_marker) return 0;
+    if (!WriteMarker(product)) return 0;
 
     char bytes[160];
     unsigned int n = 0;
@@ -41,20 +59,7 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
         if (*p != '"' && *p != '\\') bytes[n++] = *p;
     const char *tail = "\"\r\n}\r\n";
     for (const char *p = tail; *p; ++p) bytes[n++] = *p;
-
-    JoinPath(dir, L"version.json", version_path, 1300);
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0;; ++attempt) {
-        h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, NULL);
-        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
-    }
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD written = 0;
-    BOOL ok = WriteFile(h, bytes, n, &written, NULL);
-    if (ok) ok = FlushFileBuffers(h);
-    CloseHandle(h);
-    return ok && written == n;
+    return WriteSealFile(dir, L"version.json", L".orvelant-version.new", bytes, n);
 }
 
 static int Percent(int base, int span, int k, int n) {
@@ -99,14 +104,14 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     int pieces = StageFromPieces(product, file, url, staged);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
-        LogLine("Download failed");
+        LogFailedStep("Download failed", GetLastError(), url, NULL);
         return 0;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
         unsigned long long done_before = g_transfer.done_bytes;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
         if (!DownloadToFile(url, staged, file->size)) {
-            LogLine("Download failed");
+            LogFailedStep("Download failed", GetLastError(), url, NULL);
             return 0;
         }
         if (StagedFileMatches(staged, file)) return 1;
@@ -140,11 +145,8 @@ static int RollBack(const CatalogProduct *product, int from) {
             if (done || !WaitOutBriefLock(attempt, 0)) break;
         }
         if (!done) {
-            char line[560] = "Rollback could not restore ";
-            unsigned int n = (unsigned int)NarrowLength(line);
-            for (const char *c = file->path; *c && n + 1 < sizeof(line); ++c) line[n++] = *c;
-            line[n] = 0;
-            LogLine(line);
+            LogFailedStep("Rollback could not restore", GetLastError(),
+                          file->had_previous ? backup : local, file->had_previous ? local : NULL);
             restored = 0;
         }
     }
@@ -256,6 +258,8 @@ int RunProductJob(void) {
         BackupFilePath(&product, file, backup, kFilePathUnits);
         file->had_previous = FileExists(local);
         const char *failure = NULL;
+        const wchar_t *from = local;
+        const wchar_t *to = backup;
         if (file->had_previous) {
             CreateParentDirectory(backup);
             for (int attempt = 0; !CopyFileW(local, backup, FALSE); ++attempt)
@@ -263,6 +267,13 @@ int RunProductJob(void) {
                     failure = "Backup failed";
                     break;
                 }
+        }
+        if (!failure) {
+            // The staged bytes reach the disk before their name does: after a
+            // power cut the marker must never stand over a file that is empty.
+            from = staged;
+            to = local;
+            if (!FlushFileToDisk(staged)) failure = "Commit failed";
         }
         if (!failure) {
             // The Game Library may lie on another volume than the staging
@@ -279,8 +290,8 @@ int RunProductJob(void) {
                 }
         }
         if (failure) {
-            LogLine(failure);
-            if (RollBack(&product, k) && had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
+            LogFailedStep(failure, GetLastError(), from, to);
+            if (RollBack(&product, k) && had_marker) WriteMarker(&product);
             return FailJob(manifest);
         }
         file->committed = 1;
@@ -288,11 +299,12 @@ int RunProductJob(void) {
         TEST_HOOK_AFTER_COMMIT_STEP();
     }
     if (!WriteKnownGood(&product, version_text)) {
-        LogLine("Could not write known-good marker");
+        LogFailedStep("Could not write known-good marker", g_seal_failed_error,
+                      g_seal_failed_path, NULL);
         // The rolled-back install is known-good exactly when it was before
         // and every file could be put back.
         if (RollBack(&product, count - 1) && had_marker)
-            WriteWholeFile(marker, kMarkerBytes, 4);
+            WriteMarker(&product);
         else
             DeleteFileW(marker);
         return FailJob(manifest);
