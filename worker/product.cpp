@@ -8,6 +8,7 @@
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
+#include "settings.h"
 #include "transport.h"
 #include "worker.h"
 
@@ -154,6 +155,66 @@ static int RollBack(const CatalogProduct *product, int from) {
     return restored;
 }
 
+// Bytes a file takes, 0 when it is missing.
+static unsigned long long SizeOnDisk(const wchar_t *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    return ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// Whether the job's files can fit before any of them is fetched: a job that
+// would fill the disk half way through is refused while nothing has changed.
+// The staging volume takes what is still to fetch and the backups of the
+// files replaced; the Game Library's volume, when it is another, takes what
+// each commit adds there (its move copies). Allocation slack: one 4 KiB
+// cluster per file.
+static int JobFitsOnDisk(const CatalogProduct *product) {
+    wchar_t staging[1200];
+    wchar_t staging_volume[MAX_PATH + 1];
+    wchar_t library_volume[MAX_PATH + 1];
+    InstallPath(L".orvelant-staging", staging, 1200);
+    if (!GetVolumePathNameW(staging, staging_volume, MAX_PATH + 1) ||
+        !GetVolumePathNameW(g_library_root, library_volume, MAX_PATH + 1))
+        return 1;  // the volumes cannot be told: the job goes on as before
+    const int one_volume = CompareStringOrdinal(staging_volume, -1, library_volume, -1, TRUE) ==
+                           CSTR_EQUAL;
+    unsigned long long staging_needed = 0;
+    unsigned long long library_needed = 0;
+    for (int k = 0; k < g_manifest_count; ++k) {
+        const ManifestFile *file = &g_manifest_files[k];
+        if (!file->needs_download) continue;
+        wchar_t path[kFilePathUnits];
+        StagedFilePath(product, file, path, kFilePathUnits);
+        unsigned long long staged = SizeOnDisk(path);
+        LocalFilePath(product, file, path, kFilePathUnits);
+        unsigned long long local = SizeOnDisk(path);
+        staging_needed += (staged < file->size ? file->size - staged : 0) + local + 4096;
+        library_needed += (local < file->size ? file->size - local : 0) + 4096;
+    }
+    if (one_volume) library_needed = 0;
+    const wchar_t *volumes[2] = {staging_volume, library_volume};
+    const unsigned long long needed[2] = {staging_needed, library_needed};
+    for (int v = 0; v < 2; ++v) {
+        ULARGE_INTEGER free_bytes;
+        if (needed[v] == 0 || !GetDiskFreeSpaceExW(volumes[v], &free_bytes, NULL, NULL)) continue;
+        if (free_bytes.QuadPart >= needed[v]) continue;
+        char line[160] = "Not enough disk space: ";
+        AppendDecimal(line, 160, needed[v]);
+        unsigned int n = (unsigned int)NarrowLength(line);
+        for (const char *c = " bytes needed, "; *c && n + 1 < 160; ++c) line[n++] = *c;
+        line[n] = 0;
+        AppendDecimal(line, 160, free_bytes.QuadPart);
+        n = (unsigned int)NarrowLength(line);
+        for (const char *c = " bytes free"; *c && n + 1 < 160; ++c) line[n++] = *c;
+        line[n] = 0;
+        LogFailedStep(line, ERROR_DISK_FULL, volumes[v], NULL);
+        return 0;
+    }
+    return 1;
+}
+
 static int FailJob(char *manifest) {
     FreeManifestTable();
     HeapFree(GetProcessHeap(), 0, manifest);
@@ -227,6 +288,8 @@ int RunProductJob(void) {
         LogLine("Product already current");
         return EXIT_OK;
     }
+
+    if (!JobFitsOnDisk(&product)) return FailJob(manifest);
 
     // Download phase: nothing in the product folder changes yet.
     g_transfer.done_bytes = 0;
