@@ -284,8 +284,12 @@ int ReplaceFileWithBytes(const wchar_t *target, const wchar_t *temporary, const 
 }
 
 int FlushFileToDisk(const wchar_t *path) {
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {
+        h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
+    }
     if (h == INVALID_HANDLE_VALUE) return 0;
     int ok = FlushFileBuffers(h) != 0;
     DWORD error = ok ? 0 : GetLastError();

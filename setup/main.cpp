@@ -218,8 +218,8 @@ static int WriteRestoreRecord(void) {
         WideAppend(text, L"\n", CountOf(text));
     }
     if (text[0] == 0) return DeleteWaitingOutLocks(record);
-    if (ReplaceFileWithBytes(record, temp, text, (unsigned int)(WideLength(text) * sizeof(wchar_t))))
-        return 1;
+    const unsigned int bytes = (unsigned int)(WideLength(text) * sizeof(wchar_t));
+    if (ReplaceFileWithBytes(record, temp, text, bytes)) return 1;
     LogFailedStep("Core restore record could not be written", GetLastError(), record, NULL);
     return 0;
 }

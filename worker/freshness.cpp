@@ -166,7 +166,8 @@ void LoadTrustState(int refusals_of_sync) {
 static HANDLE LockTrustState(void) {
     wchar_t folded[kInstallDirUnits];
     unsigned int n = 0;
-    for (; g_install_dir[n] && n + 1 < kInstallDirUnits; ++n) folded[n] = FoldAscii(g_install_dir[n]);
+    for (; g_install_dir[n] && n + 1 < kInstallDirUnits; ++n)
+        folded[n] = FoldAscii(g_install_dir[n]);
     folded[n] = 0;
     unsigned char digest[kDigestBytes];
     if (!Sha256Buffer(folded, n * sizeof(wchar_t), digest)) FillZero(digest, kDigestBytes);

@@ -41,7 +41,8 @@ static int WriteSealFile(const wchar_t *dir, const wchar_t *name, const wchar_t 
 static int WriteMarker(const CatalogProduct *product) {
     wchar_t dir[1200];
     ProductDirectory(product, dir, 1200);
-    return WriteSealFile(dir, L".orvelant-known-good", L".orvelant-known-good.new", kMarkerBytes, 4);
+    return WriteSealFile(dir, L".orvelant-known-good", L".orvelant-known-good.new", kMarkerBytes,
+                         4);
 }
 
 // Writes the marker and version.json; the version loses every double quote

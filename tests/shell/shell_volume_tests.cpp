@@ -110,7 +110,8 @@ TEST_F(SecondVolume, InstallThatCannotFitIsRefusedBeforeAnyFetch) {
     ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
                           (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
     const size_t seen = HostAccessLog().size();
-    ChildRun run = RunChild(dir_ + L"\\ORVELANT Update Worker.exe", L" /parent:{parent} /product:s");
+    ChildRun run =
+        RunChild(dir_ + L"\\ORVELANT Update Worker.exe", L" /parent:{parent} /product:s");
     const std::string requests = HostAccessLog().substr(seen);
     EXPECT_EQ(12u, run.exit_code);
     ASSERT_FALSE(run.Statuses().empty());

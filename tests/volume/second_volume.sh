@@ -2,8 +2,9 @@
 # Runs a test program with a real second volume: inside a private mount
 # namespace, a small tmpfs is drive Y: of a Wine prefix of its own (and a
 # read-only one drive X:), so a rename between the install directory (on the
-# build's disk) and Y: crosses volumes for real. Nobody outside the namespace
-# sees the mounts; a 1 MiB one is drive W:, too small for some products; the prefix's server is started inside it and stopped
+# build's disk) and Y: crosses volumes for real; a 1 MiB one is drive W:, too
+# small for some products. Nobody outside the namespace sees the mounts; the
+# prefix's server is started inside it and stopped
 # before the namespace ends. Needs root; otherwise the test is skipped (77).
 #   second_volume.sh <build-dir> <test-program.exe> [gtest args...]
 set -euo pipefail

@@ -200,7 +200,8 @@ TEST_F(Replay, SyncAndProductJobAtOnceKeepEachOthersMarks) {
     std::thread syncing([&] { sync = Sync(); });
     // The sync has replaced the catalog (and has yet to save its marks): the
     // product comes back into the cache for the product job.
-    for (int i = 0; i < 200 && Cached(L"catalog.json") != Served(L"catalog-s5.json"); ++i) Sleep(50);
+    for (int i = 0; i < 200 && Cached(L"catalog.json") != Served(L"catalog-s5.json"); ++i)
+        Sleep(50);
     const bool sync_took_catalog = Cached(L"catalog.json") == Served(L"catalog-s5.json");
     WriteCatalog(kProduct);
     env_.Set(L"ORV_TEST_TRUST_SAVE_DELAY_MS", nullptr);
