@@ -245,6 +245,59 @@ int WriteWholeFile(const wchar_t *path, const void *bytes, int length) {
     return ok && written == (DWORD)length;
 }
 
+HANDLE CreateTemporaryFile(const wchar_t *temporary) {
+    return CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       NULL);
+}
+
+int CommitTemporaryFile(HANDLE file, int written_ok, const wchar_t *temporary,
+                        const wchar_t *target) {
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    int ok = written_ok && FlushFileBuffers(file);
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(file);
+    // A reader of the target (an antivirus, the other program) holds it only
+    // for a moment: worth a few more tries.
+    for (int attempt = 0; ok; ++attempt) {
+        if (MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 1;
+        if (!WaitOutBriefLock(attempt, 1)) ok = 0;
+    }
+    if (error == 0) error = GetLastError();
+    DeleteFileW(temporary);
+    SetLastError(error);
+    return 0;
+}
+
+int ReplaceFileWithBytes(const wchar_t *target, const wchar_t *temporary, const void *bytes,
+                         unsigned int length) {
+    if (kRuntimeProfile.write_creates_parent) CreateParentDirectory(temporary);
+    HANDLE file = CreateTemporaryFile(temporary);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    int ok = WriteFile(file, bytes, length, &written, NULL) != 0;
+    if (ok && written != length) {
+        ok = 0;
+        SetLastError(ERROR_DISK_FULL);  // a short write is a full disk
+    }
+    return CommitTemporaryFile(file, ok, temporary, target);
+}
+
+int FlushFileToDisk(const wchar_t *path) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {
+        h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
+    }
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    int ok = FlushFileBuffers(h) != 0;
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
 int WriteTextFile(const wchar_t *path, const char *text) {
     return WriteWholeFile(path, text, (int)NarrowLength(text));
 }
@@ -340,6 +393,41 @@ void LogFailure(const char *message) {
     if (n + 1 < kLogFailureBytes) {
         line[n++] = ')';
         line[n] = 0;
+    }
+    LogLine(line);
+}
+
+static void AppendNarrow(char *line, unsigned int capacity, const char *text) {
+    unsigned long long n = NarrowLength(line);
+    while (text && *text && n + 1 < capacity) line[n++] = *text++;
+    line[n] = 0;
+}
+
+// The path in UTF-8 after the text's end; a path that does not fit whole is
+// left out rather than cut inside a character.
+static void AppendPath(char *line, unsigned int capacity, const wchar_t *path) {
+    unsigned long long n = NarrowLength(line);
+    if (!path || n + 1 >= capacity) return;
+    int got = WideCharToMultiByte(CP_UTF8, 0, path, -1, line + n, (int)(capacity - n), NULL, NULL);
+    if (got <= 0) line[n] = 0;
+}
+
+void LogFailedStep(const char *message, DWORD error, const wchar_t *path, const wchar_t *other) {
+    // Room for two long paths (up to three UTF-8 bytes a unit).
+    enum { kLineBytes = 2 * 3 * kLongPathUnits + 256 };
+    char line[kLineBytes];
+    line[0] = 0;
+    AppendNarrow(line, kLineBytes, message);
+    AppendNarrow(line, kLineBytes, " (error ");
+    AppendDecimal(line, kLineBytes, (unsigned long long)error);
+    AppendNarrow(line, kLineBytes, ")");
+    if (path) {
+        AppendNarrow(line, kLineBytes, " ");
+        AppendPath(line, kLineBytes, path);
+    }
+    if (other) {
+        AppendNarrow(line, kLineBytes, " -> ");
+        AppendPath(line, kLineBytes, other);
     }
     LogLine(line);
 }

@@ -81,5 +81,25 @@ int DeleteTree(const wchar_t *path);
 // when the file is only briefly held by another program and worth another try.
 int WaitOutBriefLock(int attempt, int move);
 
+// Replacing a file that others read: the new bytes go to the temporary file,
+// which is flushed to the disk and only then renamed over the target, so a
+// reader (or a power cut) finds the old file or the new one, never a part.
+// On failure the temporary file is deleted and the target left as it was;
+// GetLastError then tells the failing call's error.
+int ReplaceFileWithBytes(const wchar_t *target, const wchar_t *temporary, const void *bytes,
+                         unsigned int length);
+// The same for content written piece by piece: create the temporary file,
+// write to it, then commit (written_ok 0: the writes failed; the file is
+// discarded). Commit always closes the handle.
+HANDLE CreateTemporaryFile(const wchar_t *temporary);
+int CommitTemporaryFile(HANDLE file, int written_ok, const wchar_t *temporary,
+                        const wchar_t *target);
+// Puts a finished file's bytes on the disk (before it is renamed into place).
+int FlushFileToDisk(const wchar_t *path);
+
 void LogLine(const char *message);
 void LogFailure(const char *message);
+// A failed file or network step: the message, " (error N)" and the path or
+// address it concerned, and " -> " and a second path when there is one
+// (a copy or a rename).
+void LogFailedStep(const char *message, DWORD error, const wchar_t *path, const wchar_t *other);

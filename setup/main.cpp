@@ -92,13 +92,21 @@ static const CoreFile kCore[kCoreFiles] = {
     {kShellName, kShellTemp, L"ORVELANT Launcher.old", PAYLOAD_SHELL},
 };
 
-// Per file of one install: 1 when it takes part, and whether an old file was
-// kept under the backup name (else the file is new to the install directory).
+// Per file of one install: 1 when it takes part, whether an old file was
+// kept under the backup name (else the file is new to the install directory),
+// and whether putting it back failed (its backup is then kept for the next run).
 static int g_core_used[kCoreFiles];
 static int g_core_had_old[kCoreFiles];
+static int g_core_unrestored[kCoreFiles];
+
+// The restore a run could not finish: one line per file, "R <backup>\t<name>"
+// (the old file to put back) or "D <name>" (a new file to remove), relative
+// to the install directory. The next run finishes it before anything else.
+static const wchar_t kRestoreRecord[] = L"setup-restore.pending";
+static const wchar_t kRestoreRecordTemp[] = L"setup-restore.new";
 
 #ifdef ORV_TEST_HOOKS
-void SetupTestHookAfterCoreRename(void);
+void SetupTestHookAfterCoreRename(const wchar_t *target);
 #endif
 
 static void CorePath(const wchar_t *name, wchar_t *dst) { InstallPath(name, dst, kSetupPathUnits); }
@@ -110,16 +118,19 @@ static int MoveWaitingOutLocks(const wchar_t *from, const wchar_t *to) {
     }
 }
 
+static int DeleteWaitingOutLocks(const wchar_t *path) {
+    for (int attempt = 0;; ++attempt) {
+        if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return 1;
+        if (!WaitOutBriefLock(attempt, 1)) return 0;
+    }
+}
+
 // The running Setup's own file, copied and on the disk.
 static int WriteSelfCopy(const wchar_t *path) {
     wchar_t self[kSetupPathUnits];
     DWORD n = GetModuleFileNameW(NULL, self, kSetupPathUnits);
     if (n == 0 || n >= kSetupPathUnits || !CopyFileW(self, path, FALSE)) return 0;
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    int ok = FlushFileBuffers(h) != 0;
-    CloseHandle(h);
-    return ok;
+    return FlushFileToDisk(path);
 }
 
 // Whether two paths name the same file (not just the same text).
@@ -153,26 +164,69 @@ static int ProgramsReplaceable(void) {
                             NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
             if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
         }
-        if (h == INVALID_HANDLE_VALUE) return 0;
+        if (h == INVALID_HANDLE_VALUE) {
+            LogFailedStep("Launcher program in use", GetLastError(), path, NULL);
+            return 0;
+        }
         CloseHandle(h);
     }
     return 1;
 }
 
-// Temporary and backup files that an earlier, interrupted install left.
+// Temporary and backup files that an earlier, interrupted install left; the
+// backup of a file whose restore failed stays for the next run.
 static void RemoveCoreLeftovers(void) {
     wchar_t path[kSetupPathUnits];
     for (int i = 0; i < kCoreFiles; ++i) {
         CorePath(kCore[i].temp, path);
         DeleteFileW(path);
+        if (g_core_unrestored[i]) continue;
         CorePath(kCore[i].backup, path);
         DeleteFileW(path);
     }
 }
 
+// One step of a restore: the old file back from its backup (backup given),
+// or a file new to the install removed. Logged when it fails.
+static int RestoreOne(const wchar_t *backup, const wchar_t *target) {
+    if (backup ? MoveWaitingOutLocks(backup, target) : DeleteWaitingOutLocks(target)) return 1;
+    LogFailedStep(backup ? "Core file restore failed" : "Core file removal failed",
+                  GetLastError(), backup ? backup : target, backup ? target : NULL);
+    return 0;
+}
+
+// Records the files whose restore failed (their backups are kept); 1 when
+// the record is written, or when nothing is left to restore and the record
+// is gone.
+static int WriteRestoreRecord(void) {
+    wchar_t record[kSetupPathUnits];
+    wchar_t temp[kSetupPathUnits];
+    CorePath(kRestoreRecord, record);
+    CorePath(kRestoreRecordTemp, temp);
+    wchar_t text[kCoreFiles * 96];
+    text[0] = 0;
+    for (int i = 0; i < kCoreFiles; ++i) {
+        if (!g_core_unrestored[i]) continue;
+        if (g_core_had_old[i]) {
+            WideAppend(text, L"R ", CountOf(text));
+            WideAppend(text, kCore[i].backup, CountOf(text));
+            WideAppend(text, L"\t", CountOf(text));
+        } else {
+            WideAppend(text, L"D ", CountOf(text));
+        }
+        WideAppend(text, kCore[i].name, CountOf(text));
+        WideAppend(text, L"\n", CountOf(text));
+    }
+    if (text[0] == 0) return DeleteWaitingOutLocks(record);
+    const unsigned int bytes = (unsigned int)(WideLength(text) * sizeof(wchar_t));
+    if (ReplaceFileWithBytes(record, temp, text, bytes)) return 1;
+    LogFailedStep("Core restore record could not be written", GetLastError(), record, NULL);
+    return 0;
+}
+
 // Puts back the old file of every core file renamed so far (the first
 // `renamed` of the table) and removes the ones that were new. 1 when all
-// came back.
+// came back; otherwise the rest is recorded for the next run.
 static int RestoreCore(int renamed) {
     int all = 1;
     wchar_t target[kSetupPathUnits];
@@ -181,13 +235,66 @@ static int RestoreCore(int renamed) {
         if (!g_core_used[i]) continue;
         CorePath(kCore[i].name, target);
         CorePath(kCore[i].backup, backup);
-        if (g_core_had_old[i]) {
-            if (!MoveWaitingOutLocks(backup, target)) all = 0;
-        } else if (!DeleteFileW(target)) {
-            all = 0;
-        }
+        g_core_unrestored[i] = !RestoreOne(g_core_had_old[i] ? backup : NULL, target);
+        if (g_core_unrestored[i]) all = 0;
     }
+    if (!all) WriteRestoreRecord();
     return all;
+}
+
+// A restore an earlier run could not finish (a file was held): finished now,
+// before anything of this run is written, so the core is whole again. 0 when
+// it still cannot be finished; the record and its backups then stay.
+static int FinishPendingRestore(void) {
+    wchar_t record[kSetupPathUnits];
+    CorePath(kRestoreRecord, record);
+    unsigned int size = 0;
+    char *bytes = ReadWholeFile(record, &size);
+    if (!bytes) return 1;
+    const wchar_t *text = (const wchar_t *)bytes;
+    const unsigned int units = size / sizeof(wchar_t);
+    int all = 1;
+    for (unsigned int at = 0; at < units;) {
+        wchar_t line[2 * kSetupPathUnits];
+        unsigned int n = 0;
+        while (at < units && text[at] != L'\n') {
+            if (n + 1 < CountOf(line)) line[n++] = text[at];
+            ++at;
+        }
+        ++at;
+        line[n] = 0;
+        if (n < 3 || (line[0] != L'R' && line[0] != L'D') || line[1] != L' ') continue;
+        wchar_t *name = line + 2;
+        wchar_t *backup_name = NULL;
+        if (line[0] == L'R') {
+            backup_name = name;
+            while (*name && *name != L'\t') ++name;
+            if (*name == 0) continue;
+            *name++ = 0;
+        }
+        wchar_t target[kSetupPathUnits];
+        wchar_t backup[kSetupPathUnits];
+        CorePath(name, target);
+        if (backup_name) CorePath(backup_name, backup);
+        // A backup already gone was put back by an earlier try.
+        if (backup_name && !FileExists(backup)) continue;
+        int done = RestoreOne(backup_name ? backup : NULL, target);
+        // What is left is kept in the table's terms for the next record.
+        for (int i = 0; i < kCoreFiles; ++i) {
+            if (!WideEquals(kCore[i].name, name)) continue;
+            g_core_unrestored[i] = !done;
+            g_core_had_old[i] = backup_name != NULL;
+        }
+        if (!done) all = 0;
+    }
+    HeapFree(GetProcessHeap(), 0, bytes);
+    if (!all) {
+        WriteRestoreRecord();
+        return 0;
+    }
+    DeleteFileW(record);
+    LogLine("Core restore left by an earlier run finished");
+    return 1;
 }
 
 // Writes every file of the core under its temporary name, each flushed;
@@ -199,6 +306,7 @@ static int StageCore(int *failed_index) {
         CorePath(kCore[i].temp, temp);
         int ok = kCore[i].payload ? WritePayload(kCore[i].payload, temp) : WriteSelfCopy(temp);
         if (!ok) {
+            LogFailedStep("Core file write failed", GetLastError(), temp, NULL);
             *failed_index = i;
             return 0;
         }
@@ -225,11 +333,17 @@ static int CommitCore(int *renamed) {
             int copied = 0;
             for (int attempt = 0; !(copied = CopyFileW(target, backup, FALSE) != 0); ++attempt)
                 if (!WaitOutBriefLock(attempt, 0)) break;
-            if (!copied) return 0;
+            if (!copied) {
+                LogFailedStep("Core file backup failed", GetLastError(), target, backup);
+                return 0;
+            }
         }
-        if (!MoveWaitingOutLocks(temp, target)) return 0;
+        if (!MoveWaitingOutLocks(temp, target)) {
+            LogFailedStep("Core file commit failed", GetLastError(), temp, target);
+            return 0;
+        }
 #ifdef ORV_TEST_HOOKS
-        SetupTestHookAfterCoreRename();
+        SetupTestHookAfterCoreRename(target);
 #endif
     }
     *renamed = kCoreFiles;
@@ -252,6 +366,13 @@ int InstallLauncherCore(int reinstall) {
         InstallPath(folders[i], path, kSetupPathUnits);
         CreateDirectoryTree(path);
     }
+    for (int i = 0; i < kCoreFiles; ++i) g_core_unrestored[i] = 0;
+    // An earlier run left old and new files mixed: nothing is written over
+    // its backups before they are back in place.
+    if (!FinishPendingRestore()) {
+        ShowSetupError(reinstall ? kRemoveFailedText : kUpdateFailedText);
+        return 0;
+    }
     RemoveCoreLeftovers();
 
     // "Uninstall.exe" started by hand would replace itself with itself.
@@ -259,6 +380,7 @@ int InstallLauncherCore(int reinstall) {
     DWORD n = GetModuleFileNameW(NULL, self, kSetupPathUnits);
     CorePath(L"Uninstall.exe", path);
     if (n == 0 || n >= kSetupPathUnits || SameFile(self, path)) {
+        LogFailedStep("Setup cannot replace its own file", ERROR_SHARING_VIOLATION, path, NULL);
         ShowSetupError(kUpdateFailedText);
         return 0;
     }

@@ -90,7 +90,7 @@ int WriteDiagnosticsReport(void) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        LogFailure("Diagnostics report create failed");
+        LogFailedStep("Diagnostics report create failed", GetLastError(), path, NULL);
         return 0;
     }
     static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};

@@ -195,8 +195,7 @@ static void SaveList(int kind) {
     InstallPath(ListFileName(kind), path, 1200);
     WideCopy(temp, path, 1210);
     WideAppend(temp, L".new", 1210);
-    HANDLE file = CreateFileW(temp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              NULL);
+    HANDLE file = CreateTemporaryFile(temp);
     if (file == INVALID_HANDLE_VALUE) return;
     int ok = 1;
     unsigned int capacity = kind == LIST_FAVORITES ? 160 : kind == LIST_COLLECTIONS ? 180 : 200;
@@ -207,10 +206,7 @@ static void SaveList(int kind) {
         ok = WriteAll(file, line, (unsigned int)NarrowLength(line));
     }
     if (ok && g_catalog_is_default) ok = CopyForeignLines(file, kind);
-    if (ok) ok = FlushFileBuffers(file) != 0;
-    CloseHandle(file);
-    if (!ok || !MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        DeleteFileW(temp);
+    CommitTemporaryFile(file, ok, temp, path);
 }
 
 // Every save runs on the UI thread (game ends arrive there as messages).

@@ -296,8 +296,8 @@ static int WriteMoveRecord(const wchar_t *old_root, const wchar_t *new_root) {
     wchar_t temp[1200];
     InstallPath(kMoveRecord, path, 1200);
     InstallPath(L"library-move.new", temp, 1200);
-    if (!WriteWholeFile(temp, text, (int)(WideLength(text) * sizeof(wchar_t)))) return 0;
-    return MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return ReplaceFileWithBytes(path, temp, text,
+                                (unsigned int)(WideLength(text) * sizeof(wchar_t)));
 }
 
 // 1 with both roots when a move is recorded.

@@ -93,7 +93,7 @@ static int StartWorker(const wchar_t *lead, const wchar_t *tail, unsigned int ca
     if (tail) WideAppend(line, tail, capacity);
     HANDLE process = NULL;
     if (!StartProgram(program, line, CREATE_NO_WINDOW, g_install_dir, &process)) {
-        LogFailure(failure);
+        LogFailedStep(failure, GetLastError(), program, NULL);
         return 0;
     }
     unsigned int ticket = kind == WORKER_KIND_SYNC ? ++g_worker.sync_ticket : ++g_worker.job_ticket;

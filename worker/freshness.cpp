@@ -32,6 +32,13 @@ static int g_trust_count;
 static char g_refusals[kRefusals][kRefusalBytes];
 static int g_refusal_count;
 static int g_sync_refusals;  // this run is a sync: its refusals are recorded
+// The marks this run made (a sync makes three, a product job one).
+enum { kRemembered = 4 };
+static TrustEntry g_remembered[kRemembered];
+static int g_remembered_count;
+
+static void StoreEntry(const TrustEntry *mark);
+static int WriteTrustFile(const wchar_t *path, const wchar_t *temporary);
 
 static const wchar_t kStateName[] = L"trusted-serials.txt";
 static const wchar_t kStateTemporary[] = L"trusted-serials.txt.new";
@@ -93,10 +100,10 @@ static void CopyField(char *dst, unsigned int capacity, const char *from, const 
     dst[n] = 0;
 }
 
-void LoadTrustState(int refusals_of_sync) {
+// Reads the file into the table; its refusals too unless take_refusals is 0.
+static void ReadTrustFile(int take_refusals) {
     g_trust_count = 0;
-    g_refusal_count = 0;
-    g_sync_refusals = refusals_of_sync;
+    if (take_refusals) g_refusal_count = 0;
     wchar_t path[1200];
     InstallPath(kStateName, path, 1200);
     unsigned int size = 0;
@@ -122,7 +129,7 @@ void LoadTrustState(int refusals_of_sync) {
         stop = LineEnd(line, end);
         if (stop - line >= 8 && StartsWith(line, "refused ")) {
             // "refused <text>": a refusal of the last sync.
-            if (g_refusal_count < kRefusals && !refusals_of_sync)
+            if (g_refusal_count < kRefusals && take_refusals)
                 CopyField(g_refusals[g_refusal_count++], kRefusalBytes, line + 8, stop);
             continue;
         }
@@ -145,26 +152,70 @@ void LoadTrustState(int refusals_of_sync) {
     HeapFree(GetProcessHeap(), 0, text);
 }
 
-// Written beside the caches like them: a temporary file, flushed, renamed over.
-static int ReplaceFileDurably(const wchar_t *temporary, const wchar_t *target,
-                              const char *bytes, unsigned int length) {
-    HANDLE h = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           NULL);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD written = 0;
-    BOOL ok = WriteFile(h, bytes, length, &written, NULL) && written == length &&
-              FlushFileBuffers(h);
-    CloseHandle(h);
-    int moved = 0;
-    for (int attempt = 0; ok && !moved; ++attempt) {
-        moved = MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        if (!moved && !WaitOutBriefLock(attempt, 1)) break;
+void LoadTrustState(int refusals_of_sync) {
+    g_sync_refusals = refusals_of_sync;
+    g_refusal_count = 0;
+    g_remembered_count = 0;
+    ReadTrustFile(!refusals_of_sync);
+}
+
+// The sync Worker and a product Worker may save at the same moment, each
+// holding what it read at its start: the save takes this lock, reads the
+// file again and adds this run's marks to it, so neither undoes the other.
+// One lock per install directory (its folded path's digest names it).
+static HANDLE LockTrustState(void) {
+    wchar_t folded[kInstallDirUnits];
+    unsigned int n = 0;
+    for (; g_install_dir[n] && n + 1 < kInstallDirUnits; ++n)
+        folded[n] = FoldAscii(g_install_dir[n]);
+    folded[n] = 0;
+    unsigned char digest[kDigestBytes];
+    if (!Sha256Buffer(folded, n * sizeof(wchar_t), digest)) FillZero(digest, kDigestBytes);
+    wchar_t name[96];
+    WideCopy(name, L"Local\\ORVELANT-trusted-serials-", 96);
+    unsigned int at = (unsigned int)WideLength(name);
+    for (int i = 0; i < 16 && at + 2 < 96; ++i) {
+        name[at++] = (wchar_t)HexDigitLower(digest[i] >> 4);
+        name[at++] = (wchar_t)HexDigitLower(digest[i] & 15);
     }
-    if (!moved) DeleteFileW(temporary);
-    return moved;
+    name[at] = 0;
+    HANDLE mutex = CreateMutexW(NULL, FALSE, name);
+    if (!mutex) return NULL;
+    // An owner that was killed left the file whole (it is only ever
+    // renamed into place): an abandoned lock is taken like a free one.
+    DWORD waited = WaitForSingleObject(mutex, 20000);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
+    CloseHandle(mutex);
+    SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    return NULL;
+}
+
+static void UnlockTrustState(HANDLE mutex) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
 }
 
 int SaveTrustState(void) {
+    TEST_HOOK_BEFORE_TRUST_SAVE();
+    wchar_t path[1200];
+    wchar_t temporary[1300];
+    InstallPath(kStateName, path, 1200);
+    InstallPath(kStateTemporary, temporary, 1300);
+    HANDLE lock = LockTrustState();
+    if (!lock) {
+        LogFailedStep("Trusted serials could not be saved", GetLastError(), path, NULL);
+        return 0;
+    }
+    // What the file holds now, with this run's marks over it; a sync's
+    // refusals replace those of the last sync, a product job keeps them.
+    ReadTrustFile(!g_sync_refusals);
+    for (int i = 0; i < g_remembered_count; ++i) StoreEntry(&g_remembered[i]);
+    int ok = WriteTrustFile(path, temporary);
+    UnlockTrustState(lock);
+    return ok;
+}
+
+static int WriteTrustFile(const wchar_t *path, const wchar_t *temporary) {
     char *text = (char *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kStateBytes);
     if (!text) return 0;
     Append(text, kStateBytes, kStateHeader);
@@ -188,13 +239,10 @@ int SaveTrustState(void) {
         Append(text, kStateBytes, g_refusals[i]);
         Append(text, kStateBytes, "\r\n");
     }
-    wchar_t path[1200];
-    wchar_t temporary[1300];
-    InstallPath(kStateName, path, 1200);
-    InstallPath(kStateTemporary, temporary, 1300);
-    int ok = ReplaceFileDurably(temporary, path, text, (unsigned int)NarrowLength(text));
+    int ok = ReplaceFileWithBytes(path, temporary, text, (unsigned int)NarrowLength(text));
+    DWORD error = GetLastError();
     HeapFree(GetProcessHeap(), 0, text);
-    if (!ok) LogLine("Trusted serials could not be saved");
+    if (!ok) LogFailedStep("Trusted serials could not be saved", error, path, NULL);
     return ok;
 }
 
@@ -379,10 +427,29 @@ int CheckNamedByControl(const char *control, unsigned int control_length, const 
 
 void RememberDocument(const wchar_t *url, const FreshDocument *document) {
     if (!document->has_serial) return;
-    char address[kAddressBytes];
-    AddressOf(url, address);
-    if (!address[0]) return;
+    TrustEntry mark;
+    FillZero(&mark, sizeof(mark));
+    AddressOf(url, mark.address);
+    if (!mark.address[0]) return;
+    mark.serial = document->serial;
+    DigestHex(document->digest, mark.sha256);
+    StoreEntry(&mark);
+    // Kept apart too, to be laid over the file as it is when saved.
+    for (int i = 0; i < g_remembered_count; ++i) {
+        if (SameText(g_remembered[i].address, mark.address)) {
+            g_remembered[i] = mark;
+            return;
+        }
+    }
+    if (g_remembered_count < kRemembered) g_remembered[g_remembered_count++] = mark;
+}
+
+// Puts one mark into the table. A higher serial already there (another
+// Worker took a newer document meanwhile) stays.
+static void StoreEntry(const TrustEntry *mark) {
+    const char *address = mark->address;
     TrustEntry *entry = FindEntry(address);
+    if (entry && entry->serial > mark->serial) return;
     if (!entry) {
         if (g_trust_count < kTrustEntries) {
             entry = &g_trust[g_trust_count++];
@@ -402,8 +469,8 @@ void RememberDocument(const wchar_t *url, const FreshDocument *document) {
         FillZero(entry, sizeof(*entry));
         CopyField(entry->address, kAddressBytes, address, address + NarrowLength(address));
     }
-    entry->serial = document->serial;
-    DigestHex(document->digest, entry->sha256);
+    entry->serial = mark->serial;
+    CopyBytes(entry->sha256, mark->sha256, sizeof(entry->sha256));
 }
 
 static void InstalledSerialPath(const CatalogProduct *product, wchar_t *path) {
@@ -468,11 +535,8 @@ void RememberInstalledManifest(const CatalogProduct *product, const FreshDocumen
     InstalledSerialPath(product, path);
     WideCopy(temporary, path, 1320);
     WideAppend(temporary, L".new", 1320);
-    if (!ReplaceFileDurably(temporary, path, text, (unsigned int)NarrowLength(text)))
-        LogLine("Installed release serial could not be saved");
-    // A sync may have saved the memory since this job read it: read it again
-    // right before the change, so that its serials are kept.
-    LoadTrustState(0);
+    if (!ReplaceFileWithBytes(path, temporary, text, (unsigned int)NarrowLength(text)))
+        LogFailedStep("Installed release serial could not be saved", GetLastError(), path, NULL);
     RememberDocument(product->manifest_path, document);
     SaveTrustState();
 }

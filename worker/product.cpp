@@ -8,6 +8,7 @@
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
+#include "settings.h"
 #include "transport.h"
 #include "worker.h"
 
@@ -19,19 +20,38 @@ static void MarkerPath(const CatalogProduct *product, wchar_t *dst, unsigned int
     JoinPath(dir, L".orvelant-known-good", dst, capacity);
 }
 
+// The file of the product folder that could not be written last, and why.
+static wchar_t g_seal_failed_path[1300];
+static DWORD g_seal_failed_error;
+
+// One file of the seal: written beside it, flushed, renamed over it, so a
+// power cut leaves the old file or the new one and never an empty one.
+static int WriteSealFile(const wchar_t *dir, const wchar_t *name, const wchar_t *temporary_name,
+                         const char *bytes, unsigned int length) {
+    wchar_t path[1300];
+    wchar_t temporary[1300];
+    JoinPath(dir, name, path, 1300);
+    JoinPath(dir, temporary_name, temporary, 1300);
+    if (ReplaceFileWithBytes(path, temporary, bytes, length)) return 1;
+    g_seal_failed_error = GetLastError();
+    WideCopy(g_seal_failed_path, path, 1300);
+    return 0;
+}
+
+static int WriteMarker(const CatalogProduct *product) {
+    wchar_t dir[1200];
+    ProductDirectory(product, dir, 1200);
+    return WriteSealFile(dir, L".orvelant-known-good", L".orvelant-known-good.new", kMarkerBytes,
+                         4);
+}
+
 // Writes the marker and version.json; the version loses every double quote
 // and backslash (nothing is escaped).
 int WriteKnownGood(const CatalogProduct *product, const char *version) {
     wchar_t dir[1200];
-    wchar_t marker[1300];
-    wchar_t version_path[1300];
     ProductDirectory(product, dir, 1200);
     CreateDirectoryTree(dir);
-    MarkerPath(product, marker, 1300);
-    int written_marker = 0;
-    for (int attempt = 0; !(written_marker = WriteWholeFile(marker, kMarkerBytes, 4)); ++attempt)
-        if (!WaitOutBriefLock(attempt, 0)) break;
-    if (!written_marker) return 0;
+    if (!WriteMarker(product)) return 0;
 
     char bytes[160];
     unsigned int n = 0;
@@ -41,20 +61,7 @@ int WriteKnownGood(const CatalogProduct *product, const char *version) {
         if (*p != '"' && *p != '\\') bytes[n++] = *p;
     const char *tail = "\"\r\n}\r\n";
     for (const char *p = tail; *p; ++p) bytes[n++] = *p;
-
-    JoinPath(dir, L"version.json", version_path, 1300);
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0;; ++attempt) {
-        h = CreateFileW(version_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, NULL);
-        if (h != INVALID_HANDLE_VALUE || !WaitOutBriefLock(attempt, 0)) break;
-    }
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD written = 0;
-    BOOL ok = WriteFile(h, bytes, n, &written, NULL);
-    if (ok) ok = FlushFileBuffers(h);
-    CloseHandle(h);
-    return ok && written == n;
+    return WriteSealFile(dir, L"version.json", L".orvelant-version.new", bytes, n);
 }
 
 static int Percent(int base, int span, int k, int n) {
@@ -99,14 +106,14 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     int pieces = StageFromPieces(product, file, url, staged);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
-        LogLine("Download failed");
+        LogFailedStep("Download failed", GetLastError(), url, NULL);
         return 0;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
         unsigned long long done_before = g_transfer.done_bytes;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
         if (!DownloadToFile(url, staged, file->size)) {
-            LogLine("Download failed");
+            LogFailedStep("Download failed", GetLastError(), url, NULL);
             return 0;
         }
         if (StagedFileMatches(staged, file)) return 1;
@@ -140,16 +147,73 @@ static int RollBack(const CatalogProduct *product, int from) {
             if (done || !WaitOutBriefLock(attempt, 0)) break;
         }
         if (!done) {
-            char line[560] = "Rollback could not restore ";
-            unsigned int n = (unsigned int)NarrowLength(line);
-            for (const char *c = file->path; *c && n + 1 < sizeof(line); ++c) line[n++] = *c;
-            line[n] = 0;
-            LogLine(line);
+            LogFailedStep("Rollback could not restore", GetLastError(),
+                          file->had_previous ? backup : local, file->had_previous ? local : NULL);
             restored = 0;
         }
     }
     LogLine("Rollback completed after commit failure");
     return restored;
+}
+
+// Bytes a file takes, 0 when it is missing.
+static unsigned long long SizeOnDisk(const wchar_t *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    return ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// Whether the job's files can fit before any of them is fetched: a job that
+// would fill the disk half way through is refused while nothing has changed.
+// The staging volume takes what is still to fetch and the backups of the
+// files replaced; the Game Library's volume, when it is another, takes what
+// each commit adds there (its move copies). Allocation slack: one 4 KiB
+// cluster per file.
+static int JobFitsOnDisk(const CatalogProduct *product) {
+    wchar_t staging[1200];
+    wchar_t staging_volume[MAX_PATH + 1];
+    wchar_t library_volume[MAX_PATH + 1];
+    InstallPath(L".orvelant-staging", staging, 1200);
+    if (!GetVolumePathNameW(staging, staging_volume, MAX_PATH + 1) ||
+        !GetVolumePathNameW(g_library_root, library_volume, MAX_PATH + 1))
+        return 1;  // the volumes cannot be told: the job goes on as before
+    const int one_volume = CompareStringOrdinal(staging_volume, -1, library_volume, -1, TRUE) ==
+                           CSTR_EQUAL;
+    unsigned long long staging_needed = 0;
+    unsigned long long library_needed = 0;
+    for (int k = 0; k < g_manifest_count; ++k) {
+        const ManifestFile *file = &g_manifest_files[k];
+        if (!file->needs_download) continue;
+        wchar_t path[kFilePathUnits];
+        StagedFilePath(product, file, path, kFilePathUnits);
+        unsigned long long staged = SizeOnDisk(path);
+        LocalFilePath(product, file, path, kFilePathUnits);
+        unsigned long long local = SizeOnDisk(path);
+        staging_needed += (staged < file->size ? file->size - staged : 0) + local + 4096;
+        library_needed += (local < file->size ? file->size - local : 0) + 4096;
+    }
+    if (one_volume) library_needed = 0;
+    const wchar_t *volumes[2] = {staging_volume, library_volume};
+    const unsigned long long needed[2] = {staging_needed, library_needed};
+    for (int v = 0; v < 2; ++v) {
+        ULARGE_INTEGER free_bytes;
+        if (needed[v] == 0 || !GetDiskFreeSpaceExW(volumes[v], &free_bytes, NULL, NULL)) continue;
+        if (free_bytes.QuadPart >= needed[v]) continue;
+        char line[160] = "Not enough disk space: ";
+        AppendDecimal(line, 160, needed[v]);
+        unsigned int n = (unsigned int)NarrowLength(line);
+        for (const char *c = " bytes needed, "; *c && n + 1 < 160; ++c) line[n++] = *c;
+        line[n] = 0;
+        AppendDecimal(line, 160, free_bytes.QuadPart);
+        n = (unsigned int)NarrowLength(line);
+        for (const char *c = " bytes free"; *c && n + 1 < 160; ++c) line[n++] = *c;
+        line[n] = 0;
+        LogFailedStep(line, ERROR_DISK_FULL, volumes[v], NULL);
+        return 0;
+    }
+    return 1;
 }
 
 static int FailJob(char *manifest) {
@@ -226,6 +290,8 @@ int RunProductJob(void) {
         return EXIT_OK;
     }
 
+    if (!JobFitsOnDisk(&product)) return FailJob(manifest);
+
     // Download phase: nothing in the product folder changes yet.
     g_transfer.done_bytes = 0;
     g_transfer.start_tick = GetTickCount64();
@@ -256,6 +322,8 @@ int RunProductJob(void) {
         BackupFilePath(&product, file, backup, kFilePathUnits);
         file->had_previous = FileExists(local);
         const char *failure = NULL;
+        const wchar_t *from = local;
+        const wchar_t *to = backup;
         if (file->had_previous) {
             CreateParentDirectory(backup);
             for (int attempt = 0; !CopyFileW(local, backup, FALSE); ++attempt)
@@ -263,6 +331,13 @@ int RunProductJob(void) {
                     failure = "Backup failed";
                     break;
                 }
+        }
+        if (!failure) {
+            // The staged bytes reach the disk before their name does: after a
+            // power cut the marker must never stand over a file that is empty.
+            from = staged;
+            to = local;
+            if (!FlushFileToDisk(staged)) failure = "Commit failed";
         }
         if (!failure) {
             // The Game Library may lie on another volume than the staging
@@ -279,8 +354,8 @@ int RunProductJob(void) {
                 }
         }
         if (failure) {
-            LogLine(failure);
-            if (RollBack(&product, k) && had_marker) WriteWholeFile(marker, kMarkerBytes, 4);
+            LogFailedStep(failure, GetLastError(), from, to);
+            if (RollBack(&product, k) && had_marker) WriteMarker(&product);
             return FailJob(manifest);
         }
         file->committed = 1;
@@ -288,11 +363,12 @@ int RunProductJob(void) {
         TEST_HOOK_AFTER_COMMIT_STEP();
     }
     if (!WriteKnownGood(&product, version_text)) {
-        LogLine("Could not write known-good marker");
+        LogFailedStep("Could not write known-good marker", g_seal_failed_error,
+                      g_seal_failed_path, NULL);
         // The rolled-back install is known-good exactly when it was before
         // and every file could be put back.
         if (RollBack(&product, count - 1) && had_marker)
-            WriteWholeFile(marker, kMarkerBytes, 4);
+            WriteMarker(&product);
         else
             DeleteFileW(marker);
         return FailJob(manifest);

@@ -68,7 +68,7 @@ int RunSelfUpdate(void) {
         return EXIT_SELF_UPDATE_DIGEST;
     }
     if (!MoveFileExW(part, final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        LogLine("Self-update installer commit failed");
+        LogFailedStep("Self-update installer commit failed", GetLastError(), part, final_path);
         PostWorkerStatus(SELF_UPDATE_FAILED, 100);
         return EXIT_SELF_UPDATE_RENAME;
     }
@@ -88,7 +88,7 @@ int RunSelfUpdate(void) {
         WideAppend(command_line, wait, 1900);
     }
     if (!StartProgram(final_path, command_line, 0, g_install_dir, NULL)) {
-        LogFailure("Self-update setup launch failed");
+        LogFailedStep("Self-update setup launch failed", GetLastError(), final_path, NULL);
         PostWorkerStatus(SELF_UPDATE_FAILED, 100);
         return EXIT_SELF_UPDATE_LAUNCH;
     }

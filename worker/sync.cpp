@@ -46,6 +46,10 @@ int RunSignedSync(void) {
     }
     for (int d = 0; d < 3; ++d)
         if (bodies[d] && !accepted[d]) refused = 1;
+    // The catalog and the control document are one publish: when either was
+    // refused, the other is not taken alone (the cached pair stays as it was).
+    if ((bodies[0] && !accepted[0]) || (bodies[control] && !accepted[control]))
+        accepted[0] = accepted[control] = 0;
 
     int replaced[3] = {0, 0, 0};
     for (int d = 0; d < 3; ++d) {
@@ -54,14 +58,7 @@ int RunSignedSync(void) {
         wchar_t cached[1200];
         InstallPath(kSyncDocuments[d].temporary, temporary, 1300);
         InstallPath(kSyncDocuments[d].cached, cached, 1200);
-        if (WriteWholeFile(temporary, bodies[d], (int)lengths[d])) {
-            for (int attempt = 0; !replaced[d]; ++attempt) {
-                replaced[d] = MoveFileExW(temporary, cached,
-                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-                if (!replaced[d] && !WaitOutBriefLock(attempt, 1)) break;
-            }
-            if (!replaced[d]) DeleteFileW(temporary);
-        }
+        replaced[d] = ReplaceFileWithBytes(cached, temporary, bodies[d], lengths[d]);
         if (replaced[d]) RememberDocument(kSyncDocuments[d].url, &fresh[d]);
     }
     for (int d = 0; d < 3; ++d) HeapFree(GetProcessHeap(), 0, bodies[d]);

@@ -46,9 +46,12 @@ void PostWorkerTransfer(void);
 // kill it there; the shipped Worker has no such hook.
 #ifdef ORV_TEST_HOOKS
 void TestHookAfterCommitStep(void);
+void TestHookBeforeTrustSave(void);
 #define TEST_HOOK_AFTER_COMMIT_STEP() TestHookAfterCommitStep()
+#define TEST_HOOK_BEFORE_TRUST_SAVE() TestHookBeforeTrustSave()
 #else
 #define TEST_HOOK_AFTER_COMMIT_STEP() ((void)0)
+#define TEST_HOOK_BEFORE_TRUST_SAVE() ((void)0)
 #endif
 
 int RunSignedSync(void);

@@ -324,3 +324,32 @@ TEST_F(InstallDirTest, LongPathsGetTheirPrefixedFullFormAndWork) {
     EXPECT_EQ(4u, GetFileSize64(path));
     EXPECT_EQ("deep", ReadFileBytes(deep));
 }
+
+// Replacing a file others read: the new content or the old one, never a
+// part, and never a leftover temporary file; a failure tells its error.
+TEST_F(InstallDirTest, ReplaceFileWithBytesLeavesTheOldFileOrTheNewOne) {
+    const std::wstring target = dir_ + L"\\state.txt";
+    const std::wstring temporary = dir_ + L"\\state.txt.new";
+    WriteFileBytes(target, "old");
+    ASSERT_TRUE(ReplaceFileWithBytes(target.c_str(), temporary.c_str(), "new!", 4));
+    EXPECT_EQ("new!", ReadFileBytes(target));
+    EXPECT_FALSE(PathIsFile(temporary));
+
+    // Held without sharing for longer than a brief lock: refused, old kept.
+    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_FALSE(ReplaceFileWithBytes(target.c_str(), temporary.c_str(), "other", 5));
+    const DWORD error = GetLastError();
+    CloseHandle(held);
+    EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
+    EXPECT_EQ("new!", ReadFileBytes(target));
+    EXPECT_FALSE(PathIsFile(temporary));
+
+    // The failure line names the error and both paths.
+    const std::wstring log = dir_ + L"\\logs\\updater.log";
+    LogFailedStep("Commit failed", error, temporary.c_str(), target.c_str());
+    LogFailedStep("Download failed", ERROR_DISK_FULL, L"/games/a/b.pak", nullptr);
+    EXPECT_EQ(FailedStepLine("Commit failed", error, temporary, target) +
+                  FailedStepLine("Download failed", ERROR_DISK_FULL, L"/games/a/b.pak"),
+              ReadFileBytes(log));
+}

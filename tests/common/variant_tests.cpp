@@ -22,7 +22,7 @@ static const wchar_t *const kLogName = L"logs\\launcher.log";
 static const unsigned kReadLimit = 262144;
 static const unsigned kTreeUnits = 1200;
 static const bool kWriteMakesParent = false;
-static const wchar_t *const kLogName = nullptr;
+static const wchar_t *const kLogName = L"logs\\setup.log";
 #else
 #error "build with ORV_VARIANT_WORKER, ORV_VARIANT_SHELL or ORV_VARIANT_SETUP"
 #endif

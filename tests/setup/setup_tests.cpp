@@ -524,6 +524,54 @@ TEST_F(SetupTest, CoreInstallKilledOrFailingLeavesAWholeLauncher) {
     EXPECT_EQ("", Differences(current, Snapshot(install_))) << "not put back";
     CloseStartedShell();
 
+    // -- a restore that fails too: the Worker program is taken into use right
+    //    after its rename and the image held for good. The Worker's backup
+    //    stays, setup.log names each failing step with its error and paths,
+    //    and the next run puts the old Worker back before anything else (its
+    //    own update, failing on the same image, then leaves the old core whole)
+    make_old_release();
+    current = Snapshot(install_);
+    held = CreateFileW(In(L"assets\\origin-core.bmp").c_str(), GENERIC_READ, 0, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    const std::wstring worker = L"ORVELANT Update Worker.exe";
+    {
+        EnvGuard env;
+        env.Set(L"ORV_TEST_SETUP_HOLD", worker.c_str());
+        Process p;
+        StartSetup(p, L"/silent-update", hooks);
+        EXPECT_EQ(2u, p.Wait());
+    }
+    CloseStartedShell();
+    EXPECT_TRUE(fresh[worker] == ReadFileBytes(In(worker)));  // could not be put back
+    EXPECT_TRUE(old[worker] == ReadFileBytes(In(L"ORVELANT Update Worker.old")));
+    const std::string log = ReadFileBytes(In(L"logs\\setup.log"));
+    EXPECT_NE(std::string::npos,
+              log.find(FailedStepLine("Core file backup failed", ERROR_SHARING_VIOLATION,
+                                      In(L"assets\\origin-core.bmp"),
+                                      In(L"assets\\origin-core-bmp.old"))))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find(FailedStepLine("Core file restore failed", ERROR_ACCESS_DENIED,
+                                      In(L"ORVELANT Update Worker.old"), In(worker))))
+        << log;
+    ASSERT_TRUE(WaitFor([&] {
+        HANDLE h = CreateFileW(In(worker).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return h != INVALID_HANDLE_VALUE;
+    }, 15000));
+    {
+        Process p;
+        StartSetup(p, L"/silent-update");
+        EXPECT_EQ(2u, p.Wait());
+    }
+    CloseStartedShell();
+    CloseHandle(held);
+    EXPECT_EQ("", Differences(current, Snapshot(install_))) << "the earlier restore not finished";
+    EXPECT_NE(std::string::npos, ReadFileBytes(In(L"logs\\setup.log"))
+                                     .find("Core restore left by an earlier run finished\r\n"));
+
     // -- the same lock, interactively: the failure box, the window stays and a
     //    second try after the lock has gone completes the update
     held = CreateFileW(In(L"assets\\origin-core.bmp").c_str(), GENERIC_READ, 0, nullptr,

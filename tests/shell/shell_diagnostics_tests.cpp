@@ -104,7 +104,9 @@ TEST_F(LibraryShellTest, DiagnosticsReportIsASnapshotOpenedInTheViewer) {
     CloseHandle(held);
     EXPECT_EQ(Utf16Report(lines), ReadFileBytes(report));  // untouched
     EXPECT_NE(std::string::npos,
-              Read(L"logs\\launcher.log").find("Diagnostics report create failed (32)\r\n"));
+              Read(L"logs\\launcher.log")
+                  .find(FailedStepLine("Diagnostics report create failed", ERROR_SHARING_VIOLATION,
+                                       report)));
     Sleep(500);
     EXPECT_FALSE(PathIsFile(record));
 }

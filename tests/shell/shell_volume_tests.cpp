@@ -2,7 +2,8 @@
 // is a tmpfs of its own and X: a read-only one (tests/volume/second_volume.sh
 // sets them up; this program runs only there). The Shell moves the library
 // to Y:, then the Worker updates a product that lives there, byte for byte,
-// its staged files committed across the volumes.
+// its staged files committed across the volumes. W: is a 1 MiB tmpfs: a
+// product larger than that is refused there before any byte is fetched.
 #include "library_test_support.h"
 #include "update_host.h"
 
@@ -13,6 +14,7 @@ using namespace orv_test;
 namespace {
 
 const int PRODUCT_CURRENT = 3;
+const int PRODUCT_FAILED = 5;
 
 class SecondVolume : public LibraryShellTest {
 protected:
@@ -133,4 +135,42 @@ TEST_F(SecondVolume, LibraryMovedThereThenAProductUpdatedThere) {
     EXPECT_EQ(back, RegistryRoot());
     EXPECT_EQ(on_y, Snap(back));
     EXPECT_FALSE(PathIsFile(dir_ + L"\\library-move.pending"));
+}
+
+TEST_F(SecondVolume, InstallThatCannotFitIsRefusedBeforeAnyFetch) {
+    const std::wstring root = L"W:\\ORVELANT Games";
+    SettingsGuard::SetText(L"LibraryRoot", root);
+    Write(L"catalog.json",
+          "{\"products\": [{\"id\": \"s\", \"title\": \"SLOW\", \"install_dir\": \"s-dir\", "
+          "\"executable\": \"Game.exe\", \"manifest_path\": \"/games/slow/manifest.json\"}]}");
+    ASSERT_TRUE(CopyFileW((BinDir() + L"\\ORVELANT Update Worker.exe").c_str(),
+                          (dir_ + L"\\ORVELANT Update Worker.exe").c_str(), FALSE));
+    const size_t seen = HostAccessLog().size();
+    ChildRun run =
+        RunChild(dir_ + L"\\ORVELANT Update Worker.exe", L" /parent:{parent} /product:s");
+    const std::string requests = HostAccessLog().substr(seen);
+    EXPECT_EQ(12u, run.exit_code);
+    ASSERT_FALSE(run.Statuses().empty());
+    EXPECT_EQ(PRODUCT_FAILED, run.Statuses().back().first);
+    // The manifest was read; no file of the product was asked for.
+    EXPECT_NE(std::string::npos, requests.find("GET /games/slow/manifest.json ")) << requests;
+    EXPECT_EQ(std::string::npos, requests.find("/games/slow/files/")) << requests;
+    for (const wchar_t *name : {L"Game.exe.part", L"big1.pak.part", L"big2.pak.part"})
+        EXPECT_FALSE(PathIsFile(dir_ + L"\\.orvelant-staging\\s\\" + name)) << Narrow(name);
+    EXPECT_FALSE(PathIsDir(root + L"\\s-dir"));
+    // The log names both figures and the volume; more is needed than is free.
+    const std::string log = Read(L"logs\\updater.log");
+    const std::string head = "Not enough disk space: ";
+    const size_t at = log.find(head);
+    ASSERT_NE(std::string::npos, at) << log;
+    unsigned long long needed = 0, free_bytes = 0;
+    char volume[16] = {};
+    ASSERT_EQ(3, sscanf(log.c_str() + at + head.size(),
+                        "%llu bytes needed, %llu bytes free (error %*u) %15s", &needed, &free_bytes,
+                        volume))
+        << log;
+    EXPECT_GT(needed, free_bytes);
+    EXPECT_GE(needed, std::filesystem::file_size(std::filesystem::path(
+                          HostTree() + L"\\games\\slow\\files\\big1.pak")) * 2);
+    EXPECT_STREQ("W:\\", volume);
 }

@@ -22,6 +22,13 @@ std::wstring Widen(const std::string &s) {
     return out;
 }
 
+std::string FailedStepLine(const std::string &text, DWORD error, const std::wstring &path,
+                           const std::wstring &other) {
+    std::string line = text + " (error " + std::to_string(error) + ") " + Narrow(path);
+    if (!other.empty()) line += " -> " + Narrow(other);
+    return line + "\r\n";
+}
+
 std::string Narrow(const std::wstring &s) {
     if (s.empty()) return std::string();
     int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0, nullptr, nullptr);

@@ -26,6 +26,10 @@ bool PathIsFile(const std::wstring &path);
 bool PathIsDir(const std::wstring &path);
 std::wstring Widen(const std::string &s);
 std::string Narrow(const std::wstring &s);
+// The log line of a failed file or network step: the leading text, the
+// Win32 error and the path (and the second path of a copy or rename).
+std::string FailedStepLine(const std::string &text, DWORD error, const std::wstring &path,
+                           const std::wstring &other = std::wstring());
 // Runs a Linux shell command (Wine starts Linux programs by their Z: path)
 // and waits until it has finished, as seen by the marker file it touches
 // last: marker is its Wine path, unix_marker the same file for Linux.

@@ -5,6 +5,8 @@
 #include "update_host.h"
 #include "worker_fixture.h"
 
+#include <thread>
+
 using namespace orv_test;
 
 namespace {
@@ -111,10 +113,12 @@ TEST_F(Replay, SyncRefusesOlderDuplicateExpiredAndUnnamedDocumentsAndKeepsTheCac
     EXPECT_EQ(Served(L"control-s5.json"), Cached(L"control.json"));
     ExpectRefused(NewLog(), "/launcher/control.json", {"serial 4"});
 
-    // A newer control document that names another catalog than the one served.
+    // A newer control document that names another catalog than the one
+    // served: the catalog is refused, and the control document is not taken
+    // without it.
     Serve(L"control.json", L"control-s6.json");
     EXPECT_EQ(kUnavailable, Sync());
-    EXPECT_EQ(Served(L"control-s6.json"), Cached(L"control.json"));
+    EXPECT_EQ(Served(L"control-s5.json"), Cached(L"control.json"));
     EXPECT_EQ(Served(L"catalog-s5.json"), Cached(L"catalog.json"));
     ExpectRefused(NewLog(), "/launcher/catalog.json", {"control document", "7"});
 
@@ -176,4 +180,62 @@ TEST_F(Replay, InstalledReleaseIsNeverRolledBack) {
     EXPECT_EQ(PRODUCT_OFFLINE_READY, job(L""));
     expect_untouched("expired");
     ExpectRefused(NewLog(), "/games/fresh/manifest.json", {"expired"});
+}
+
+// A product Worker saves its manifest's serial while a sync Worker is between
+// reading the memory and writing it back: both sets of marks survive. Then a
+// save that cannot be written is logged and the sync still reports its
+// documents.
+TEST_F(Replay, SyncAndProductJobAtOnceKeepEachOthersMarks) {
+    UseTestHooks();
+    const std::string kCatalogAddress = "/launcher/catalog.json";
+    const std::string kManifestAddress = "/games/fresh/manifest.json";
+    const std::string kProduct = Product("p", "p-dir", "Game.exe", kManifestAddress);
+    Publish(L"catalog-s5.json", L"news-s5.json", L"control-s5.json");
+    ServeManifest(L"manifest-s5.json");
+    WriteCatalog(kProduct);
+
+    env_.Set(L"ORV_TEST_TRUST_SAVE_DELAY_MS", L"6000");
+    Statuses sync;
+    std::thread syncing([&] { sync = Sync(); });
+    // The sync has replaced the catalog (and has yet to save its marks): the
+    // product comes back into the cache for the product job.
+    for (int i = 0; i < 200 && Cached(L"catalog.json") != Served(L"catalog-s5.json"); ++i)
+        Sleep(50);
+    const bool sync_took_catalog = Cached(L"catalog.json") == Served(L"catalog-s5.json");
+    WriteCatalog(kProduct);
+    env_.Set(L"ORV_TEST_TRUST_SAVE_DELAY_MS", nullptr);
+    ChildRun job = Run(L" /parent:{parent} /product:p");
+    syncing.join();
+    ASSERT_TRUE(sync_took_catalog);
+    EXPECT_EQ(kDone, sync);
+    ASSERT_FALSE(job.Statuses().empty());
+    EXPECT_EQ(PRODUCT_CURRENT, job.Statuses().back().first);
+
+    // "<serial> <sha256> <address>" per mark.
+    auto serial_of = [&](const std::string &address) -> std::string {
+        const std::string state = ReadFileBytes(Path(L"trusted-serials.txt"));
+        size_t at = state.find(" " + address + "\r\n");
+        if (at == std::string::npos) return "none";
+        size_t line = state.rfind('\n', at) + 1;
+        return state.substr(line, state.find(' ', line) - line);
+    };
+    EXPECT_EQ("5", serial_of(kCatalogAddress));
+    EXPECT_EQ("5", serial_of("/launcher/control.json"));
+    EXPECT_EQ("5", serial_of(kManifestAddress));  // the product job's mark was kept
+
+    // The memory cannot be written: the sync says so with the error and the
+    // path, and still takes and reports its documents.
+    NewLog();
+    Publish(L"catalog-s5.json", L"news-s5.json", L"control-s5.json");
+    MakeDirs(Path(L"trusted-serials.txt.new"));
+    EXPECT_EQ(kDone, Sync());
+    RemoveDirectoryW(Path(L"trusted-serials.txt.new").c_str());
+    const std::string log = NewLog();
+    EXPECT_NE(std::string::npos,
+              log.find(FailedStepLine("Trusted serials could not be saved", ERROR_ACCESS_DENIED,
+                                      Path(L"trusted-serials.txt"))))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("Signed sync completed\r\n")) << log;
+    EXPECT_EQ("5", serial_of(kManifestAddress));
 }

@@ -224,7 +224,11 @@ TEST_F(ProductJob, ThirdOfThreeFailingToCommitRollsTheOthersBack) {
     EXPECT_EQ(Served(L"two.pak"), ReadFileBytes(Staged(L"two.pak")));
     EXPECT_TRUE(HasMarker());  // the earlier install was known-good and is again
     EXPECT_EQ("old version", ReadFileBytes(Local(L"version.json")));
-    EXPECT_EQ("Product worker started\r\nCommit failed\r\nRollback completed after commit failure\r\n",
+    // The failure names the error and both ends of the rename.
+    EXPECT_EQ("Product worker started\r\n" +
+                  FailedStepLine("Commit failed", ERROR_ACCESS_DENIED, Staged(L"two.pak"),
+                                 Local(L"two.pak")) +
+                  "Rollback completed after commit failure\r\n",
               Log());
 }
 
@@ -489,7 +493,11 @@ TEST_F(KilledProductJob, RollbackThatCannotRestoreAFileLeavesNoMarker) {
     EXPECT_FALSE(PathIsFile(Local(L"one.pak")));
     EXPECT_EQ("old two", ReadFileBytes(Local(L"two.pak")));
     EXPECT_FALSE(HasMarker());
-    EXPECT_EQ("Product worker started\r\nCommit failed\r\nRollback could not restore Game.exe\r\n"
-              "Rollback completed after commit failure\r\n",
+    EXPECT_EQ("Product worker started\r\n" +
+                  FailedStepLine("Commit failed", ERROR_ACCESS_DENIED, Staged(L"two.pak"),
+                                 Local(L"two.pak")) +
+                  FailedStepLine("Rollback could not restore", ERROR_SHARING_VIOLATION,
+                                 Backup(L"Game.exe"), Local(L"Game.exe")) +
+                  "Rollback completed after commit failure\r\n",
               Log());
 }
