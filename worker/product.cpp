@@ -5,6 +5,7 @@
 // marker and version.json.
 #include "catalog.h"
 #include "freshness.h"
+#include "job_threads.h"
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
@@ -82,10 +83,14 @@ static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
     return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
 }
 
-// Downloads one file into the staging area and checks it. A resumed ".part"
-// that fails its check may be left over from an older release: it is
-// downloaded once more from zero before the file counts as failed.
-static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
+// Downloads one file into the staging area and checks it, on a transfer
+// thread: the check of an arrived file runs while the other threads go on
+// downloading. A fault that may pass (a dropped connection, a cut body, a
+// 5xx, a timeout) is asked for again a few times with a growing pause, from
+// the bytes already in the ".part". A resumed ".part" that fails its check
+// may be left over from an older release: it is downloaded once more from
+// zero before the file counts as failed.
+static int StageFile(const CatalogProduct *product, const ManifestFile *file, TransferThread *t) {
     wchar_t url[1200];
     wchar_t staged[kFilePathUnits];
     FileDownloadUrl(product, file, url, 1200);
@@ -96,27 +101,82 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     StagedFilePath(product, file, staged, kFilePathUnits);
     // A large file is first built from the pieces already here; whatever
     // that cannot do ends in the whole-file download below.
-    int pieces = StageFromPieces(product, file, url, staged);
+    int pieces = StageFromPieces(product, file, url, staged, t);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
+        LogLine("Download interrupted; .part retained for resume");
         LogLine("Download failed");
         return 0;
     }
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        unsigned long long done_before = g_transfer.done_bytes;
+    int faults = 0;
+    for (int attempt = 0; attempt < 2;) {
+        unsigned long long counted_before = t->counted;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
-        if (!DownloadToFile(url, staged, file->size)) {
-            LogLine("Download failed");
+        int got = DownloadToFileOn(t, url, staged, file->size);
+        if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
+            LogLine("Download interrupted; asking again");
+            RetryBackoff(faults++);
+            continue;
+        }
+        if (got != DOWNLOAD_DONE) {
+            if (!TransfersStopped()) {
+                LogLine("Download interrupted; .part retained for resume");
+                LogLine("Download failed");
+            }
             return 0;
         }
         if (StagedFileMatches(staged, file)) return 1;
         DeleteFileW(staged);
         if (!resumed || attempt > 0) break;
         LogLine("Resumed staged file failed SHA-256; downloading it again");
-        g_transfer.done_bytes = done_before;
+        CountTransferBytes(t, -(long long)(t->counted - counted_before));
+        ++attempt;
     }
     LogLine("Staged SHA-256 mismatch");
     return 0;
+}
+
+// The verify and download phases run on a pool of threads; what they post
+// and count is reported in manifest order (see job_threads.h).
+struct ProductRun {
+    const CatalogProduct *product;
+    int count;
+    int n;
+    int to_download;
+};
+
+static int VerifyItem(JobThreads *run, int k, TransferThread *) {
+    ProductRun *job = (ProductRun *)run->context;
+    ManifestFile *file = &g_manifest_files[k];
+    wchar_t local[kFilePathUnits];
+    LocalFilePath(job->product, file, local, kFilePathUnits);
+    unsigned char digest[kDigestBytes];
+    // A missing file (or a folder in its place) fails to open: one look
+    // at the disk per file, not two.
+    file->needs_download = !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
+    return 1;
+}
+
+static void VerifyItemDone(JobThreads *run, int k) {
+    ProductRun *job = (ProductRun *)run->context;
+    ManifestFile *file = &g_manifest_files[k];
+    if (file->needs_download) {
+        ++job->to_download;
+        g_transfer.expected_bytes += file->size;
+    }
+    PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, job->n), job->count, k + 1 == job->count);
+}
+
+static int DownloadItem(JobThreads *run, int k, TransferThread *t) {
+    ProductRun *job = (ProductRun *)run->context;
+    if (!g_manifest_files[k].needs_download) return 1;
+    return StageFile(job->product, &g_manifest_files[k], t);
+}
+
+static void DownloadItemDone(JobThreads *run, int k) {
+    ProductRun *job = (ProductRun *)run->context;
+    if (g_manifest_files[k].needs_download)
+        PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, job->n), job->count, 0);
 }
 
 // Puts back the files committed so far, last first. Returns 1 only when
@@ -199,24 +259,19 @@ int RunProductJob(void) {
     const int count = g_manifest_count;
     const int n = count > 0 ? count : 1;
 
-    // Verify phase.
+    // Verify phase: every local file hashed, on as many threads as the
+    // machine has processors.
     g_transfer.expected_bytes = 0;
-    int to_download = 0;
-    for (int k = 0; k < count; ++k) {
-        ManifestFile *file = &g_manifest_files[k];
-        wchar_t local[kFilePathUnits];
-        LocalFilePath(&product, file, local, kFilePathUnits);
-        unsigned char digest[kDigestBytes];
-        // A missing file (or a folder in its place) fails to open: one look
-        // at the disk per file, not two.
-        file->needs_download =
-            !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
-        if (file->needs_download) {
-            ++to_download;
-            g_transfer.expected_bytes += file->size;
-        }
-        PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n), count, k + 1 == count);
-    }
+    ProductRun job = {&product, count, n, 0};
+    JobThreads verify;
+    FillZero(&verify, sizeof(verify));
+    verify.count = count;
+    verify.threads = HashingThreads();
+    verify.work = VerifyItem;
+    verify.done = VerifyItemDone;
+    verify.context = &job;
+    if (!RunJobThreads(&verify)) return FailJob(manifest);
+    const int to_download = job.to_download;
     if (to_download == 0) {
         if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
         FreeManifestTable();
@@ -231,11 +286,19 @@ int RunProductJob(void) {
     g_transfer.start_tick = GetTickCount64();
     g_transfer.last_post_tick = 0;
     PostWorkerStatus(PRODUCT_TRANSFER, 36);
-    for (int k = 0; k < count; ++k) {
-        if (!g_manifest_files[k].needs_download) continue;
-        if (!StageFile(&product, &g_manifest_files[k])) return FailJob(manifest);
-        PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, n), count, 0);
-    }
+    // Several requests in flight: small files side by side, and the round
+    // trip of one request hidden behind the bytes of the others. One file
+    // that fails for good fails the job: no further file is started and the
+    // transfers in flight stop, keeping their ".part".
+    JobThreads download;
+    FillZero(&download, sizeof(download));
+    download.count = count;
+    download.threads = DownloadThreads();
+    download.transfers = 1;
+    download.work = DownloadItem;
+    download.done = DownloadItemDone;
+    download.context = &job;
+    if (!RunJobThreads(&download)) return FailJob(manifest);
 
     // Commit phase. The marker goes first: while old and new files are mixed
     // the install must not count as known-good (a kill or power cut here would
