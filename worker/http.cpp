@@ -681,6 +681,15 @@ int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned l
             available -= read;
             received += read;
             *received_out = received;
+            if (t->progress) {
+                unsigned long long done = t->progress_base + received;
+                OVERLAPPED at;
+                FillZero(&at, sizeof(at));
+                at.Offset = (DWORD)t->progress_at;
+                at.OffsetHigh = (DWORD)(t->progress_at >> 32);
+                DWORD n = 0;
+                WriteFile(t->progress, &done, sizeof(done), &n, &at);
+            }
             CountTransferBytes(t, read);
             ThrottleTransfer(view, read);
         }
@@ -717,6 +726,7 @@ int DownloadRangeRetrying(TransferThread *t, const wchar_t *url, HANDLE file,
         if (result != RANGE_FAILED) return result;
         first += got;
         count -= got;
+        t->progress_base += got;
         if (TransfersStopped()) return RANGE_FAILED;
         if (t->paused_in_request) continue;
         if (faults >= kTransferRetries) return RANGE_FAILED;

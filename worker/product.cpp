@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
+#include "segments.h"
 #include "transport.h"
 #include "worker.h"
 
@@ -143,6 +144,12 @@ struct ProductRun {
     int count;
     int n;
     int to_download;
+    // The download items in manifest order: one per file, or one per
+    // segment of a large file that travels in segments.
+    int *item_file;
+    unsigned int *item_segment;
+    unsigned int *segments;     // per file: its segments, 0 when it travels whole
+    SegmentedFile *segmented;   // per file
 };
 
 static int VerifyItem(JobThreads *run, int k, TransferThread *) {
@@ -167,16 +174,65 @@ static void VerifyItemDone(JobThreads *run, int k) {
     PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, job->n), job->count, k + 1 == job->count);
 }
 
-static int DownloadItem(JobThreads *run, int k, TransferThread *t) {
+static int DownloadItem(JobThreads *run, int item, TransferThread *t) {
     ProductRun *job = (ProductRun *)run->context;
-    if (!g_manifest_files[k].needs_download) return 1;
+    const int k = job->item_file[item];
+    if (job->segments[k] > 0)
+        return StageSegment(job->product, &g_manifest_files[k], job->item_segment[item],
+                            &job->segmented[k], t);
     return StageFile(job->product, &g_manifest_files[k], t);
 }
 
-static void DownloadItemDone(JobThreads *run, int k) {
+// A file's step is posted with its last item.
+static void DownloadItemDone(JobThreads *run, int item) {
     ProductRun *job = (ProductRun *)run->context;
-    if (g_manifest_files[k].needs_download)
+    const int k = job->item_file[item];
+    if (item + 1 == run->count || job->item_file[item + 1] != k)
         PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, job->n), job->count, 0);
+}
+
+// Lays out the download items (see ProductRun). Memory: 16 bytes per file
+// and 8 per item, from the process heap; freed by FreeDownloadItems.
+static int PlanDownloadItems(ProductRun *job, int *items) {
+    HANDLE heap = GetProcessHeap();
+    const SIZE_T files = (SIZE_T)(job->count > 0 ? job->count : 1);
+    job->segments = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(unsigned int));
+    job->segmented = (SegmentedFile *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(SegmentedFile));
+    if (!job->segments || !job->segmented) return 0;
+    unsigned long long total = 0;
+    for (int k = 0; k < job->count; ++k) {
+        if (!g_manifest_files[k].needs_download) continue;
+        job->segments[k] = PrepareSegments(job->product, &g_manifest_files[k]);
+        job->segmented[k].remaining = (LONG)job->segments[k];
+        total += job->segments[k] > 0 ? job->segments[k] : 1;
+    }
+    if (total > 0x7FFFFFFF) return 0;
+    job->item_file = (int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(int));
+    job->item_segment = (unsigned int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(unsigned int));
+    if (!job->item_file || !job->item_segment) return 0;
+    int at = 0;
+    for (int k = 0; k < job->count; ++k) {
+        if (!g_manifest_files[k].needs_download) continue;
+        unsigned int parts = job->segments[k] > 0 ? job->segments[k] : 1;
+        for (unsigned int s = 0; s < parts; ++s, ++at) {
+            job->item_file[at] = k;
+            job->item_segment[at] = s;
+        }
+    }
+    *items = at;
+    return 1;
+}
+
+static void FreeDownloadItems(ProductRun *job) {
+    HANDLE heap = GetProcessHeap();
+    if (job->segments) HeapFree(heap, 0, job->segments);
+    if (job->segmented) HeapFree(heap, 0, job->segmented);
+    if (job->item_file) HeapFree(heap, 0, job->item_file);
+    if (job->item_segment) HeapFree(heap, 0, job->item_segment);
+    job->segments = NULL;
+    job->segmented = NULL;
+    job->item_file = NULL;
+    job->item_segment = NULL;
 }
 
 // Puts back the files committed so far, last first. Returns 1 only when
@@ -262,7 +318,7 @@ int RunProductJob(void) {
     // Verify phase: every local file hashed, on as many threads as the
     // machine has processors.
     g_transfer.expected_bytes = 0;
-    ProductRun job = {&product, count, n, 0};
+    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL};
     JobThreads verify;
     FillZero(&verify, sizeof(verify));
     verify.count = count;
@@ -292,13 +348,14 @@ int RunProductJob(void) {
     // transfers in flight stop, keeping their ".part".
     JobThreads download;
     FillZero(&download, sizeof(download));
-    download.count = count;
     download.threads = DownloadThreads();
     download.transfers = 1;
     download.work = DownloadItem;
     download.done = DownloadItemDone;
     download.context = &job;
-    if (!RunJobThreads(&download)) return FailJob(manifest);
+    int downloaded = PlanDownloadItems(&job, &download.count) && RunJobThreads(&download);
+    FreeDownloadItems(&job);
+    if (!downloaded) return FailJob(manifest);
 
     // Commit phase. The marker goes first: while old and new files are mixed
     // the install must not count as known-good (a kill or power cut here would

@@ -31,6 +31,12 @@ struct TransferThread {
     unsigned char *buffer;       // kTransferBufferBytes
     unsigned long long counted;  // bytes this thread added to done_bytes
     int paused_in_request;       // the last ranged request waited out a pause
+    // When set, a ranged request records its progress after every write:
+    // progress_base plus the bytes it wrote, as 8 bytes at progress_at in
+    // the progress file (a segmented download's record, see segments.h).
+    HANDLE progress;
+    unsigned long long progress_at;
+    unsigned long long progress_base;
 };
 int TransferThreadStart(TransferThread *t);
 void TransferThreadEnd(TransferThread *t);
