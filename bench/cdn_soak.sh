@@ -18,6 +18,12 @@ build=$repo/build
 players=${1:-6} edges=${2:-2} publishes=${3:-5} interval=${4:-20}
 [ "$edges" = 1 ] || [ "$edges" = 2 ] || { echo "cdn_soak: edges is 1 or 2" >&2; exit 2; }
 if [ -z "${ORV_SOAK_NET:-}" ]; then
+  # Traffic Server is installed here, before the private network (the suite's
+  # short round, ORV_SOAK_CHECK=1, only skips without it).
+  if [ "${ORV_SOAK_CHECK:-0}" != 1 ] && [ "$(id -u)" -eq 0 ]; then
+    . "$repo/bench/bench-packages.sh"
+    bench_install traffic_server:trafficserver
+  fi
   export ORV_SOAK_NET=1
   exec "$repo/scripts/private-net" "$build" "$0" "$@"
 fi

@@ -18,6 +18,8 @@
 # Environment: ORV_BENCH_ARCHIVE_MIB (default 1024) the archive's size,
 # ORV_BENCH_SCENARIOS (default "a b c d e f") the scenarios to run.
 set -euo pipefail
+# Installed before the run enters its own network namespace (bench-env.sh).
+ORV_BENCH_PACKAGES="zsyncmake:zsync xdelta3:xdelta3"
 . "$(dirname "$0")/bench-env.sh"
 MiB=1048576
 archive_mib=${ORV_BENCH_ARCHIVE_MIB:-1024}
@@ -28,12 +30,8 @@ monitor=$build/tools/worker-monitor.exe
 die() { echo "delta_bench: $*" >&2; exit 1; }
 [ -x "$tool" ] && [ -f "$build/bin/ORVELANT Update Worker.exe" ] || die "run ./scripts/build.sh first"
 [ "$(id -u)" = 0 ] || die "needs root (the update host's port 443)"
-if ! command -v zsyncmake >/dev/null || ! command -v xdelta3 >/dev/null; then
-  echo "installing Debian's zsync and xdelta3 for the comparison"
-  apt-get install -y zsync xdelta3 >/dev/null 2>&1 ||
-    { apt-get update >/dev/null && apt-get install -y zsync xdelta3 >/dev/null; } ||
-    die "could not install zsync and xdelta3"
-fi
+command -v zsyncmake >/dev/null && command -v xdelta3 >/dev/null ||
+  die "zsync and xdelta3 are missing (apt-get install zsync xdelta3)"
 
 scratch=$(mktemp -d "$build/delta-bench.XXXXXX")
 state=$scratch/host

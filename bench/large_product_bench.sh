@@ -19,6 +19,7 @@ set -euo pipefail
 # Its own Wine prefix (below): the servers of the build's prefixes, which a
 # test run may be using, are left alone.
 export ORV_BENCH_PREFIXES=${ORV_BENCH_PREFIXES:-$(cd "$(dirname "$0")/.." && pwd)/build/bench-large}
+ORV_BENCH_PACKAGES="python3:python3 openssl:openssl"
 . "$(dirname "$0")/bench-env.sh"
 tool=$build/native/orvelant-release
 worker_exe="$build/bin/ORVELANT Update Worker.exe"

@@ -9,6 +9,7 @@
 # The generated product and its published tree stay in build/bench-product/
 # and are reused by later runs (see bench/product_bench.md).
 set -euo pipefail
+ORV_BENCH_PACKAGES="curl:curl openssl:openssl ss:iproute2"
 . "$(dirname "$0")/bench-env.sh"
 prefix=$build/wineprefix
 tool=$build/native/orvelant-release

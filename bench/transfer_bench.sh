@@ -8,6 +8,7 @@
 # Environment: ORV_BENCH_ROUNDS (default 3) rounds of the 512 MiB measurements,
 # ORV_BENCH_STEP_ROUNDS (default 5) rounds of the 64 MiB per-read step runs.
 set -euo pipefail
+ORV_BENCH_PACKAGES="curl:curl openssl:openssl"
 . "$(dirname "$0")/bench-env.sh"
 prefix=$build/wineprefix
 hooks_exe=$build/tests/bin/worker-with-test-hooks.exe

@@ -10,7 +10,9 @@
 # rewritten and reloaded (new tree, new host name) instead.
 #
 # Environment: ORVELANT_HOST_PORT (default 443) serves another port, for a
-# second instance beside a running one; NGINX names the nginx binary.
+# second instance beside a running one; ORVELANT_HOST_ADDRESS names one more
+# local address to serve on as well (the far end of an emulated link in the
+# benches); NGINX names the nginx binary.
 # A file <state-dir>/locations.conf, when present, is included in the server
 # block: extra nginx locations of this instance (the test bed's redirects and
 # proxied hostile answers live there).
@@ -53,6 +55,13 @@ if grep -q '^00000000000000000000000000000001 ' /proc/net/if_inet6 2>/dev/null; 
     listen [::1]:$port ssl;"
 else
   echo "start: note: no IPv6 loopback here; serving 127.0.0.1 only" >&2
+fi
+
+if [ -n "${ORVELANT_HOST_ADDRESS:-}" ]; then
+  [[ $ORVELANT_HOST_ADDRESS =~ ^[0-9.]+$ || $ORVELANT_HOST_ADDRESS =~ ^\[[0-9a-fA-F:]+\]$ ]] ||
+    die "bad address \"$ORVELANT_HOST_ADDRESS\" (a.b.c.d or [v6])"
+  listen_lines="$listen_lines
+    listen $ORVELANT_HOST_ADDRESS:$port ssl;"
 fi
 
 extra_lines=""
