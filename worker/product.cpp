@@ -144,12 +144,15 @@ struct ProductRun {
     int count;
     int n;
     int to_download;
-    // The download items in manifest order: one per file, or one per
-    // segment of a large file that travels in segments.
+    // The download items: one per file, or one per segment of a large file
+    // that travels in segments, the segments spread among the other files
+    // (see PlanDownloadItems).
     int *item_file;
     unsigned int *item_segment;
     unsigned int *segments;     // per file: its segments, 0 when it travels whole
     SegmentedFile *segmented;   // per file
+    unsigned int *items_left;   // per file: its items not yet done
+    int next_step;              // the first file whose step is not posted yet
 };
 
 static int VerifyItem(JobThreads *run, int k, TransferThread *) {
@@ -183,41 +186,75 @@ static int DownloadItem(JobThreads *run, int item, TransferThread *t) {
     return StageFile(job->product, &g_manifest_files[k], t);
 }
 
-// A file's step is posted with its last item.
+// Files' steps are posted in manifest order: each once the file and every
+// file before it are staged.
 static void DownloadItemDone(JobThreads *run, int item) {
     ProductRun *job = (ProductRun *)run->context;
-    const int k = job->item_file[item];
-    if (item + 1 == run->count || job->item_file[item + 1] != k)
-        PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, job->n), job->count, 0);
+    --job->items_left[job->item_file[item]];
+    while (job->next_step < job->count) {
+        const int k = job->next_step;
+        if (g_manifest_files[k].needs_download) {
+            if (job->items_left[k] > 0) break;
+            PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, job->n), job->count, 0);
+        }
+        ++job->next_step;
+    }
 }
 
-// Lays out the download items (see ProductRun). Memory: 16 bytes per file
-// and 8 per item, from the process heap; freed by FreeDownloadItems.
+// Lays out the download items (see ProductRun). A segment fills a link with
+// its bytes, a small file waits a round trip for few: the segments are
+// spread evenly among the other files, the first one right at the start, so
+// that about one segment streams while the other requests fetch small files
+// (and all remaining segments run side by side once the others are done).
+// Memory: 20 bytes per file and 8 per item, from the process heap; freed by
+// FreeDownloadItems.
 static int PlanDownloadItems(ProductRun *job, int *items) {
     HANDLE heap = GetProcessHeap();
     const SIZE_T files = (SIZE_T)(job->count > 0 ? job->count : 1);
     job->segments = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(unsigned int));
     job->segmented = (SegmentedFile *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(SegmentedFile));
-    if (!job->segments || !job->segmented) return 0;
-    unsigned long long total = 0;
+    job->items_left = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(unsigned int));
+    if (!job->segments || !job->segmented || !job->items_left) return 0;
+    unsigned long long plain = 0, pieces = 0;
     for (int k = 0; k < job->count; ++k) {
         if (!g_manifest_files[k].needs_download) continue;
         job->segments[k] = PrepareSegments(job->product, &g_manifest_files[k]);
         job->segmented[k].remaining = (LONG)job->segments[k];
-        total += job->segments[k] > 0 ? job->segments[k] : 1;
+        job->items_left[k] = job->segments[k] > 0 ? job->segments[k] : 1;
+        if (job->segments[k] > 0)
+            pieces += job->segments[k];
+        else
+            ++plain;
     }
+    const unsigned long long total = plain + pieces;
     if (total > 0x7FFFFFFF) return 0;
     job->item_file = (int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(int));
     job->item_segment = (unsigned int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(unsigned int));
     if (!job->item_file || !job->item_segment) return 0;
-    int at = 0;
-    for (int k = 0; k < job->count; ++k) {
-        if (!g_manifest_files[k].needs_download) continue;
-        unsigned int parts = job->segments[k] > 0 ? job->segments[k] : 1;
-        for (unsigned int s = 0; s < parts; ++s, ++at) {
-            job->item_file[at] = k;
-            job->item_segment[at] = s;
+    const unsigned long long every = pieces > 0 && plain / pieces > 0 ? plain / pieces : 1;
+    int at = 0, seg_file = 0;
+    unsigned int seg_next = 0;
+    unsigned long long plain_seen = 0;
+    // The next segment in manifest order, or 0 when none is left.
+    auto take_segment = [&]() -> int {
+        while (seg_file < job->count && seg_next >= job->segments[seg_file]) {
+            ++seg_file;
+            seg_next = 0;
         }
+        if (seg_file >= job->count) return 0;
+        job->item_file[at] = seg_file;
+        job->item_segment[at] = seg_next++;
+        ++at;
+        return 1;
+    };
+    for (int k = 0; k < job->count; ++k) {
+        if (!g_manifest_files[k].needs_download || job->segments[k] > 0) continue;
+        job->item_file[at] = k;
+        job->item_segment[at] = 0;
+        ++at;
+        if (plain_seen++ % every == 0) take_segment();
+    }
+    while (take_segment()) {
     }
     *items = at;
     return 1;
@@ -229,6 +266,8 @@ static void FreeDownloadItems(ProductRun *job) {
     if (job->segmented) HeapFree(heap, 0, job->segmented);
     if (job->item_file) HeapFree(heap, 0, job->item_file);
     if (job->item_segment) HeapFree(heap, 0, job->item_segment);
+    if (job->items_left) HeapFree(heap, 0, job->items_left);
+    job->items_left = NULL;
     job->segments = NULL;
     job->segmented = NULL;
     job->item_file = NULL;
@@ -318,7 +357,7 @@ int RunProductJob(void) {
     // Verify phase: every local file hashed, on as many threads as the
     // machine has processors.
     g_transfer.expected_bytes = 0;
-    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL};
+    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL, NULL, 0};
     JobThreads verify;
     FillZero(&verify, sizeof(verify));
     verify.count = count;

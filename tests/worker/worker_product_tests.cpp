@@ -545,11 +545,11 @@ TEST_F(KilledProductJob, SeveralRequestsInFlightKilledPartWayThenNothingStagedIs
     const std::string prefix = "/flaky/slow/games/wide/files/";
     const std::string large_url = prefix + "large.pak", large = Served(L"large.pak");
     size_t before = FlakyRequests().size();
-    double first_post = -1;  // a quarter of the way through the large file
+    double first_post = -1;  // half way through the first segments
     ChildRun run = KillWhen([&first_post](const WorkerMessage &m) {
         if (m.message != WM_WORKER_TRANSFER) return false;
         if (first_post < 0) first_post = m.at_ms;
-        return m.at_ms - first_post > 250;
+        return m.at_ms - first_post > 500;
     });
     ASSERT_EQ(77u, run.exit_code);
     std::vector<FlakyRequest> first = FlakySince(before);
