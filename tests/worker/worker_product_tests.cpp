@@ -607,16 +607,17 @@ TEST_F(KilledProductJob, SeveralRequestsInFlightKilledPartWayThenNothingStagedIs
     EXPECT_EQ(files.size() - 1, fetched + staged_whole.size());
 }
 
-// 24 files of 256 KiB: the bandwidth limit holds for all requests together
-// (the average the Worker posts stays within 10 % of it), and the settings
-// value "ParallelRequests" bounds the requests in flight.
+// 24 files of 256 KiB, each sent at 256 KiB/s by the host: the bandwidth
+// limit (below what the requests in flight could take) holds for all of them
+// together (the average the Worker posts stays within 10 % of it), and the
+// settings value "ParallelRequests" bounds the requests in flight.
 TEST_F(ProductJob, BandwidthLimitHoldsForTheRequestsTogether) {
-    UseManifest("crowd");
+    UseManifest("crowd-slow");
     SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
     size_t before = FlakyRequests().size();
     ChildRun run = Job();
     EXPECT_EQ(0u, run.exit_code);
-    ExpectInstalled(ServedFiles(HostTree() + L"\\games\\crowd\\files"));
+    ExpectInstalled(ServedFiles(HostTree() + L"\\games\\crowd-slow\\files"));
     EXPECT_GE(MostInFlight(FlakySince(before)), 2);
     std::vector<WorkerMessage> posts = run.Transfers();
     ASSERT_FALSE(posts.empty());
@@ -626,6 +627,7 @@ TEST_F(ProductJob, BandwidthLimitHoldsForTheRequestsTogether) {
 
     SettingsGuard::SetNumber(L"BandwidthKbps", 0);
     SettingsGuard::SetNumber(L"ParallelRequests", 2);
+    UseManifest("crowd");
     std::filesystem::remove_all(Dir());
     before = FlakyRequests().size();
     run = Job();
