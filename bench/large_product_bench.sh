@@ -14,7 +14,9 @@
 # off, e.g. 5) adds a product of one sparse file of that many GiB (install,
 # verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
 # sampling; ORV_BENCH_SPARSE_ONLY=1 (with ORV_BENCH_SPARSE_GIB) runs only the
-# sparse file's part. Products stay in build/bench-large/.
+# sparse file's part; ORV_BENCH_PEER_WORKER=<path of another Worker program>
+# (an earlier build) runs each verify-only job with it too, right after this
+# build's, and prints the two side by side. Products stay in build/bench-large/.
 set -euo pipefail
 # Its own Wine prefix (below): the servers of the build's prefixes, which a
 # test run may be using, are left alone.
@@ -193,6 +195,13 @@ measure() {
   job "$p"; R[$p.verify]=$job_wall R[$p.verify_peak]=$job_peak
   echo "  $p verify-only: $job_wall s, peak $job_peak MiB"
   R[$p.verify_span]=$(calc "($(status_ms PRODUCT_CURRENT) - $(status_ms PRODUCT_VERIFYING)) / 1000")
+  if [ -n "${ORV_BENCH_PEER_WORKER:-}" ]; then
+    cp "$ORV_BENCH_PEER_WORKER" "$install/ORVELANT Update Worker.exe"
+    job "$p"
+    R[$p.peer_span]=$(calc "($(status_ms PRODUCT_CURRENT) - $(status_ms PRODUCT_VERIFYING)) / 1000")
+    cp "$worker_exe" "$install/"
+    echo "  $p verify-only by the peer Worker: $job_wall s, peak $job_peak MiB"
+  fi
   # The Worker's own hashing loop and openssl over the same installed files.
   wine_run "$monitor" --env "ORV_TEST_SHA256_TREE=$(winpath "$dir")|$(winpath "$scratch/hash.txt")" \
     "$(winpath "$hooks_exe")" >/dev/null 2>&1 || true
@@ -246,7 +255,16 @@ for p in large ref; do
   printf '  %-10s %12s %12s %12s %16s %16s\n' "$p" "${R[$p.verify_span]}" "${R[$p.loop]}" "${R[$p.openssl]}" \
     "$(calc "${R[$p.verify_span]} / ${R[$p.loop]}")x" "$(calc "${R[$p.verify_span]} / ${R[$p.openssl]}")x"
 done
-echo "   goals: verify/loop at most 1.20x; peak working set under 64 MiB"
+echo "   goals: verify/loop at most 1.20x (the loop hashes on one thread, the verify on one per processor, at most 8); peak working set under 64 MiB"
+if [ -n "${ORV_BENCH_PEER_WORKER:-}" ]; then
+  echo
+  echo "== verify-only span of this build against the peer Worker ($ORV_BENCH_PEER_WORKER), same files, this run ($(nproc) processors)"
+  printf '  %-10s %12s %12s %16s\n' product "this s" "peer s" "peer/this"
+  for p in large ref; do
+    printf '  %-10s %12s %12s %16s\n' "$p" "${R[$p.verify_span]}" "${R[$p.peer_span]}" \
+      "$(calc "${R[$p.peer_span]} / ${R[$p.verify_span]}")x"
+  done
+fi
 fi
 
 if [ "$sparse_gib" != 0 ]; then

@@ -355,8 +355,20 @@ int DeleteTree(const wchar_t *path) {
     return DeleteTreeAt(work, WideLength(work));
 }
 
+// Lines from several threads (the Worker's transfer threads) each land
+// whole: the open, the seek to the end and the write go one at a time.
+static SRWLOCK g_log_lock = SRWLOCK_INIT;
+
+static void LogLineLocked(const char *message);
+
 void LogLine(const char *message) {
     if (!kRuntimeProfile.log_name) return;
+    AcquireSRWLockExclusive(&g_log_lock);
+    LogLineLocked(message);
+    ReleaseSRWLockExclusive(&g_log_lock);
+}
+
+static void LogLineLocked(const char *message) {
     wchar_t dir[1100];
     wchar_t path[1200];
     InstallPath(L"logs", dir, 1100);

@@ -14,9 +14,11 @@
 
 // The SHA-256 provider is opened once for the Worker's run (a verify of
 // many files would otherwise open and close it per file) and closed by the
-// process's end.
+// process's end. Hashing threads share it (CNG allows hash objects of one
+// provider on several threads); the first caller opens it.
 static BCRYPT_ALG_HANDLE g_sha256_provider;
 static DWORD g_sha256_object_length;
+static SRWLOCK g_sha256_lock = SRWLOCK_INIT;
 
 void Sha256Close(Sha256State *s) {
     if (s->hash) BCryptDestroyHash(s->hash);
@@ -30,11 +32,14 @@ int Sha256Open(Sha256State *s) {
     s->algorithm = NULL;
     s->hash = NULL;
     s->object = NULL;
+    AcquireSRWLockExclusive(&g_sha256_lock);
     if (!g_sha256_provider) {
         BCRYPT_ALG_HANDLE provider = NULL;
         if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, NULL, 0) !=
-            STATUS_SUCCESS)
+            STATUS_SUCCESS) {
+            ReleaseSRWLockExclusive(&g_sha256_lock);
             return 0;
+        }
         DWORD object_length = 0, digest_length = 0, got = 0;
         if (BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
                               sizeof(object_length), &got, 0) != STATUS_SUCCESS ||
@@ -42,6 +47,7 @@ int Sha256Open(Sha256State *s) {
                               sizeof(digest_length), &got, 0) != STATUS_SUCCESS ||
             digest_length != kDigestBytes) {
             BCryptCloseAlgorithmProvider(provider, 0);
+            ReleaseSRWLockExclusive(&g_sha256_lock);
             return 0;
         }
         g_sha256_object_length = object_length;
@@ -49,6 +55,7 @@ int Sha256Open(Sha256State *s) {
     }
     s->algorithm = g_sha256_provider;
     const DWORD object_length = g_sha256_object_length;
+    ReleaseSRWLockExclusive(&g_sha256_lock);
     s->object = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, object_length ? object_length : 1);
     if (!s->object) return 0;
     if (BCryptCreateHash(s->algorithm, &s->hash, s->object, object_length, NULL, 0, 0) !=

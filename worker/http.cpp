@@ -1,7 +1,7 @@
 // HTTPS transfers from the update host: documents into memory, files into a
-// resumable ".part" with pause and bandwidth limit. Synchronous WinHTTP on the
-// Worker's only thread; no content checks here (that is the caller's hash or
-// signature step).
+// resumable ".part" with pause and bandwidth limit. Synchronous WinHTTP, on
+// the thread that asks (a product job has several transfer threads); no
+// content checks here (that is the caller's hash or signature step).
 #include <windows.h>
 #include <winhttp.h>
 
@@ -22,7 +22,7 @@ static const wchar_t kUserAgent[] = L"ORVELANT Update Worker/1.0.0";
 // of many files pays for one TLS handshake instead of one per file. Requests
 // are opened and closed per transfer; a connection the host closed or a
 // request abandoned mid-body is not reused by WinHTTP. The handles live until
-// the process ends (the Worker is single-threaded and short-lived).
+// the process ends (the Worker is short-lived).
 static HINTERNET g_session;
 static HINTERNET g_connection;
 
@@ -35,18 +35,33 @@ static void CloseRequest(HttpRequest *r) {
     r->request = NULL;
 }
 
+// Every transfer thread of a job shares the session and the connection
+// handle (WinHTTP allows several synchronous requests on several threads on
+// one connection handle, each on a kept-alive connection of its own); the
+// first caller opens them.
+static SRWLOCK g_connection_lock = SRWLOCK_INIT;
+
 static int OpenConnection(int log_open_failure) {
     if (g_connection) return 1;
+    AcquireSRWLockExclusive(&g_connection_lock);
+    int ok = 0;
+    if (g_connection) {
+        ok = 1;
+        goto done;
+    }
     if (!g_session) {
         g_session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         if (!g_session) {
             if (log_open_failure) LogFailure("WinHttpOpen failed");
-            return 0;
+            goto done;
         }
     }
     g_connection = WinHttpConnect(g_session, kUpdateHost, INTERNET_DEFAULT_HTTPS_PORT, 0);
-    return g_connection ? 1 : 0;
+    ok = g_connection ? 1 : 0;
+done:
+    ReleaseSRWLockExclusive(&g_connection_lock);
+    return ok;
 }
 
 // Open, send (with optional headers) and receive on the shared connection.
@@ -161,85 +176,120 @@ done:
     return ok;
 }
 
-// What another process may change while a download runs: the pause flag (a
+// What another process may change while downloads run: the pause flag (a
 // file in the install directory) and the bandwidth limit (the settings key).
-// Both are watched by change notifications, so the look at every read is one
-// wait on the two with no timeout; the file is tested and the value read
-// again only when something changed, and in any case after 150 ms without a
-// look (a folder or registry that gives no notifications still works, as
-// fast as the pause poll).
-static void WatchArmSettings(ThrottleWindow *window) {
-    if (!window->changes) return;
-    if (RegNotifyChangeKeyValue(window->software, TRUE,
+// One watch serves every transfer thread of the run. Both are watched by
+// change notifications, so a look is one wait on the two with no timeout;
+// the file is tested and the value read again only when something changed,
+// and in any case after 150 ms without a full look (a folder or registry
+// that gives no notifications still works, as fast as the pause poll).
+//
+// A transfer does not look at every read: it looks when the tick count has
+// moved on since its last look (GetTickCount64 reads the tick the system
+// keeps in shared memory, on Windows and under Wine alike: no system call),
+// or after kLookBytes without a look. The tick moves every 10..25 ms, so a
+// pause is seen within the 150 ms poll plus a tick, and the limit's budget
+// is spent in steps far below its 10 % grain.
+static const unsigned long long kLookBytes = 4ull * 1024 * 1024;
+
+struct SharedWatch {
+    SRWLOCK lock;          // the look and the budget's restart
+    int open;
+    HANDLE folder;         // the install directory, read for changes of its names
+    OVERLAPPED folder_io;
+    DWORD folder_changes[128];
+    HANDLE changes;        // event of a registry notification under HKCU\Software
+    HKEY software;
+    HKEY key;              // the settings key, or NULL while it does not exist
+    unsigned long long checked_tick;  // of the last full look
+    volatile LONG paused;
+    volatile LONG limit;   // as last read
+    volatile LONG64 looked_tick;      // of the last look of any transfer
+    // The budget of all transfers together: bytes since the window began
+    // against the time since then, for the limit the window is for.
+    volatile LONG64 bytes;
+    volatile LONG64 start_tick;
+    volatile LONG throttled_limit;
+    volatile LONG active;  // transfers between ThrottleStart and ThrottleEnd
+};
+static SharedWatch g_watch;
+static volatile LONG g_transfers_stopped;
+
+static void WatchArmSettings(void) {
+    if (!g_watch.changes) return;
+    if (RegNotifyChangeKeyValue(g_watch.software, TRUE,
                                 REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                window->changes, TRUE) != ERROR_SUCCESS) {
-        CloseHandle(window->changes);
-        window->changes = NULL;
+                                g_watch.changes, TRUE) != ERROR_SUCCESS) {
+        CloseHandle(g_watch.changes);
+        g_watch.changes = NULL;
     }
 }
 
-static void WatchStopFolder(ThrottleWindow *window) {
-    if (window->folder != INVALID_HANDLE_VALUE) {
+static void WatchStopFolder(void) {
+    if (g_watch.folder != INVALID_HANDLE_VALUE) {
         // The pending read must be over before its buffer goes away.
         DWORD n = 0;
-        if (CancelIo(window->folder)) GetOverlappedResult(window->folder, &window->folder_io, &n, TRUE);
-        CloseHandle(window->folder);
+        if (CancelIo(g_watch.folder)) GetOverlappedResult(g_watch.folder, &g_watch.folder_io, &n, TRUE);
+        CloseHandle(g_watch.folder);
     }
-    if (window->folder_io.hEvent) CloseHandle(window->folder_io.hEvent);
-    window->folder = INVALID_HANDLE_VALUE;
-    window->folder_io.hEvent = NULL;
+    if (g_watch.folder_io.hEvent) CloseHandle(g_watch.folder_io.hEvent);
+    g_watch.folder = INVALID_HANDLE_VALUE;
+    g_watch.folder_io.hEvent = NULL;
 }
 
 // A name made, deleted or renamed in the install directory completes the read.
-static void WatchArmFolder(ThrottleWindow *window) {
-    if (window->folder == INVALID_HANDLE_VALUE) return;
-    ResetEvent(window->folder_io.hEvent);
-    if (!ReadDirectoryChangesW(window->folder, window->folder_changes,
-                               sizeof(window->folder_changes), FALSE,
+static void WatchArmFolder(void) {
+    if (g_watch.folder == INVALID_HANDLE_VALUE) return;
+    ResetEvent(g_watch.folder_io.hEvent);
+    if (!ReadDirectoryChangesW(g_watch.folder, g_watch.folder_changes,
+                               sizeof(g_watch.folder_changes), FALSE,
                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME, NULL,
-                               &window->folder_io, NULL))
-        WatchStopFolder(window);
+                               &g_watch.folder_io, NULL))
+        WatchStopFolder();
 }
 
-static void WatchStart(ThrottleWindow *window) {
-    FillZero(&window->folder_io, sizeof(window->folder_io));
-    window->folder = CreateFileW(g_install_dir, FILE_LIST_DIRECTORY,
+static void BudgetRestart(void) {
+    InterlockedExchange64(&g_watch.bytes, 0);
+    InterlockedExchange64(&g_watch.start_tick, (LONG64)GetTickCount64());
+}
+
+// Opened by the first transfer and kept for the Worker's run: a job of many
+// files does not open and arm it again per file. Called under the lock.
+static void WatchOpen(void) {
+    FillZero(&g_watch.folder_io, sizeof(g_watch.folder_io));
+    g_watch.folder = CreateFileW(g_install_dir, FILE_LIST_DIRECTORY,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
                                  NULL);
-    if (window->folder != INVALID_HANDLE_VALUE) {
-        window->folder_io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-        if (window->folder_io.hEvent)
-            WatchArmFolder(window);
+    if (g_watch.folder != INVALID_HANDLE_VALUE) {
+        g_watch.folder_io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (g_watch.folder_io.hEvent)
+            WatchArmFolder();
         else
-            WatchStopFolder(window);
+            WatchStopFolder();
     }
-    window->software = NULL;
-    window->changes = NULL;
+    g_watch.software = NULL;
+    g_watch.changes = NULL;
     // The whole of HKCU\Software: the settings key may be made, deleted or
     // made anew while the download runs.
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_NOTIFY, &window->software) ==
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_NOTIFY, &g_watch.software) ==
         ERROR_SUCCESS) {
-        window->changes = CreateEventW(NULL, FALSE, FALSE, NULL);
-        WatchArmSettings(window);
+        g_watch.changes = CreateEventW(NULL, FALSE, FALSE, NULL);
+        WatchArmSettings();
     } else {
-        window->software = NULL;
+        g_watch.software = NULL;
     }
-    window->key = NULL;
+    g_watch.key = NULL;
+    g_watch.open = 1;
 }
 
-// Brings the pause state and the limit up to date. Two looks with nothing in
-// between that waits (a read, a query, a sleep) would see the same: the
-// second one is left out.
-static void WatchRefresh(ThrottleWindow *window) {
-    if (window->fresh) return;
-    window->fresh = 1;
-    unsigned long long now = GetTickCount64();
-    int due = now - window->checked_tick >= 150;
-    if (due) window->checked_tick = now;
+// The look itself, under the lock: the notifications first, the file test
+// and the value read only when one fired or the poll is due.
+static void WatchLook(unsigned long long now, int full) {
+    int due = full || now - g_watch.checked_tick >= 150;
     int folder_changed = 0, settings_changed = 0;
-    if (window->folder != INVALID_HANDLE_VALUE && window->changes) {
-        HANDLE handles[2] = {window->folder_io.hEvent, window->changes};
+    if (g_watch.folder != INVALID_HANDLE_VALUE && g_watch.changes) {
+        HANDLE handles[2] = {g_watch.folder_io.hEvent, g_watch.changes};
         DWORD r = WaitForMultipleObjects(2, handles, FALSE, 0);
         folder_changed = r == WAIT_OBJECT_0;
         settings_changed = r == WAIT_OBJECT_0 + 1;
@@ -247,94 +297,153 @@ static void WatchRefresh(ThrottleWindow *window) {
     } else {
         due = 1;  // nothing tells of a change: look every time
     }
+    if (due) g_watch.checked_tick = now;
     // Armed again before the look, so that a change after it is not missed.
     if (folder_changed) {
         DWORD n = 0;
-        GetOverlappedResult(window->folder, &window->folder_io, &n, FALSE);
-        WatchArmFolder(window);
+        GetOverlappedResult(g_watch.folder, &g_watch.folder_io, &n, FALSE);
+        WatchArmFolder();
     }
-    if (settings_changed) WatchArmSettings(window);
-    if (folder_changed || due) window->paused = IsPauseFlagSet();
-    if (settings_changed || due) window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
+    if (settings_changed) WatchArmSettings();
+    if (folder_changed || due) g_watch.paused = IsPauseFlagSet();
+    if (settings_changed || due)
+        g_watch.limit = (LONG)ReadSettingNumberKept(&g_watch.key, L"BandwidthKbps", 0);
+    g_watch.looked_tick = (LONG64)now;
 }
 
-// A download on an open watch (just opened, or kept from an earlier
-// download): the pause flag and the limit are looked at now, and the budget
-// starts anew.
-static void ThrottleResume(ThrottleWindow *window) {
-    window->paused = IsPauseFlagSet();
-    window->limit = ReadSettingNumberKept(&window->key, L"BandwidthKbps", 0);
-    window->checked_tick = GetTickCount64();
-    window->fresh = 1;
-    window->throttled_limit = window->limit;
-    ThrottleRestart(window);
+// Brings a transfer's view up to date when its clock or byte count says so.
+// Within one tick the transfers share one look; a transfer that finds
+// another one looking takes the values as they are.
+static void ViewRefresh(ThrottleWindow *view, int force) {
+    unsigned long long now = GetTickCount64();
+    if (!force && now == view->seen_tick && view->unseen_bytes < kLookBytes) return;
+    view->seen_tick = now;
+    view->unseen_bytes = 0;
+    if (force) {
+        AcquireSRWLockExclusive(&g_watch.lock);
+        WatchLook(now, 1);
+        ReleaseSRWLockExclusive(&g_watch.lock);
+    } else if ((unsigned long long)g_watch.looked_tick != now &&
+               TryAcquireSRWLockExclusive(&g_watch.lock)) {
+        if ((unsigned long long)g_watch.looked_tick != now) WatchLook(now, 0);
+        ReleaseSRWLockExclusive(&g_watch.lock);
+    }
+    view->paused = g_watch.paused;
+    view->limit = (DWORD)g_watch.limit;
 }
 
-void ThrottleStart(ThrottleWindow *window) {
-    WatchStart(window);
-    ThrottleResume(window);
+// A transfer begins: the watch is opened once for the run, and looked at
+// now. The first of the transfers in flight starts the budget anew, so the
+// time spent between downloads (hashing, a commit) is no credit.
+void ThrottleStart(ThrottleWindow *view) {
+    AcquireSRWLockExclusive(&g_watch.lock);
+    if (!g_watch.open) WatchOpen();
+    if (InterlockedIncrement(&g_watch.active) == 1) {
+        WatchLook(GetTickCount64(), 1);
+        g_watch.throttled_limit = g_watch.limit;
+        BudgetRestart();
+    }
+    ReleaseSRWLockExclusive(&g_watch.lock);
+    view->seen_tick = 0;
+    view->unseen_bytes = 0;
+    ViewRefresh(view, 1);
 }
 
-void ThrottleRestart(ThrottleWindow *window) {
-    window->bytes = 0;
-    window->start_tick = GetTickCount64();
+void ThrottleEnd(ThrottleWindow *view) {
+    (void)view;
+    InterlockedDecrement(&g_watch.active);
 }
 
-void ThrottleEnd(ThrottleWindow *window) {
-    WatchStopFolder(window);
-    if (window->changes) CloseHandle(window->changes);
-    if (window->software) RegCloseKey(window->software);
-    if (window->key) RegCloseKey(window->key);
-    window->changes = NULL;
-    window->software = NULL;
-    window->key = NULL;
-}
-
-// The limit is read anew at every step. The budget is the bytes of the window
-// against the time since the window began; a changed limit starts a new
-// window, so neither bytes fetched without a limit nor time spent under an
-// older one are paid for or spent under the new one.
-void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes) {
-    WatchRefresh(window);
-    DWORD limit = window->limit;
-    if (limit != window->throttled_limit) {
-        window->throttled_limit = limit;
-        ThrottleRestart(window);
+// The budget is the bytes of all transfers since the window began against
+// the time since then; each transfer that runs ahead of it sleeps (at most
+// 500 ms a step), so the sum keeps to the limit. A changed limit starts a
+// new window, so neither bytes fetched without a limit nor time spent under
+// an older one are paid for or spent under the new one.
+void ThrottleTransfer(ThrottleWindow *view, unsigned long long chunk_bytes) {
+    view->unseen_bytes += chunk_bytes;
+    ViewRefresh(view, 0);
+    LONG limit = (LONG)view->limit;
+    if (limit != g_watch.throttled_limit) {
+        AcquireSRWLockExclusive(&g_watch.lock);
+        if (limit != g_watch.throttled_limit) {
+            g_watch.throttled_limit = limit;
+            BudgetRestart();
+        }
+        ReleaseSRWLockExclusive(&g_watch.lock);
         return;
     }
-    window->bytes += chunk_bytes;
-    if (limit == 0 || window->bytes == 0) return;
-    unsigned long long elapsed = GetTickCount64() - window->start_tick;
-    unsigned long long target = window->bytes * 1000 / ((unsigned long long)limit * 1024);
+    unsigned long long bytes =
+        (unsigned long long)InterlockedExchangeAdd64(&g_watch.bytes, (LONG64)chunk_bytes) + chunk_bytes;
+    if (limit == 0) return;
+    unsigned long long elapsed = GetTickCount64() - (unsigned long long)g_watch.start_tick;
+    unsigned long long target = bytes * 1000 / ((unsigned long long)(DWORD)limit * 1024);
     if (target > elapsed) {
         unsigned long long wait = target - elapsed;
         Sleep((DWORD)(wait < 500 ? wait : 500));
-        window->fresh = 0;
     }
 }
 
-void TransferWaited(ThrottleWindow *window) { window->fresh = 0; }
-
-int TransferPaused(ThrottleWindow *window) {
-    WatchRefresh(window);
-    return window->paused;
+int TransferPaused(ThrottleWindow *view) {
+    ViewRefresh(view, 0);
+    return view->paused;
 }
 
+void StopTransfers(void) { InterlockedExchange(&g_transfers_stopped, 1); }
+
+int TransfersStopped(void) { return g_transfers_stopped != 0; }
+
 // 1 when the download was paused (and is no longer): a pause is no budget.
-static int WaitWhilePaused(ThrottleWindow *window) {
-    if (!TransferPaused(window)) return 0;
+// Every transfer in flight waits on its own, each polling the flag.
+static int WaitWhilePaused(ThrottleWindow *view) {
+    if (!TransferPaused(view)) return 0;
     do Sleep(150);
-    while (IsPauseFlagSet());
-    window->paused = 0;
-    window->fresh = 0;
-    ThrottleRestart(window);
+    while (IsPauseFlagSet() && !TransfersStopped());
+    g_watch.paused = 0;
+    view->paused = 0;
+    AcquireSRWLockExclusive(&g_watch.lock);
+    BudgetRestart();
+    ReleaseSRWLockExclusive(&g_watch.lock);
     return 1;
+}
+
+// done_bytes and the transfer post, shared by the transfer threads.
+static SRWLOCK g_progress_lock = SRWLOCK_INIT;
+
+void CountTransferBytes(TransferThread *t, long long bytes) {
+    AcquireSRWLockExclusive(&g_progress_lock);
+    g_transfer.done_bytes += (unsigned long long)bytes;
+    if (t) t->counted += (unsigned long long)bytes;
+    PostWorkerTransfer();
+    ReleaseSRWLockExclusive(&g_progress_lock);
+}
+
+void AdjustExpectedBytes(long long bytes) {
+    AcquireSRWLockExclusive(&g_progress_lock);
+    g_transfer.expected_bytes += (unsigned long long)bytes;
+    PostWorkerTransfer();
+    ReleaseSRWLockExclusive(&g_progress_lock);
+}
+
+int TransferThreadStart(TransferThread *t) {
+    t->counted = 0;
+    t->buffer = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, kTransferBufferBytes);
+    if (!t->buffer) return 0;
+    ThrottleStart(&t->view);
+    return 1;
+}
+
+void TransferThreadEnd(TransferThread *t) {
+    if (!t->buffer) return;
+    ThrottleEnd(&t->view);
+    HeapFree(GetProcessHeap(), 0, t->buffer);
+    t->buffer = NULL;
 }
 
 // A host drops a connection that stays idle for long (nginx after a minute
 // by default), which a pause does on purpose: the rest is asked for again
 // from the bytes on disk. 1 with the new request open (206), 2 when nothing
 // is left to fetch (416), 0 on any other answer.
+static long long ContentRangeStart(HINTERNET request);
 static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long long on_disk,
                             long long *declared) {
     CloseRequest(r);
@@ -343,7 +452,7 @@ static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long lo
     DWORD status = 0;
     if (!OpenAndSend(r, url, 60000, range, 0) || !QueryStatus(r->request, &status)) return 0;
     if (status == 416) return 2;
-    if (status != 206) return 0;
+    if (status != 206 || ContentRangeStart(r->request) != (long long)on_disk) return 0;
     *declared = DeclaredLength(r->request);
     LogLine("HTTP Range resume accepted");
     return 1;
@@ -353,40 +462,32 @@ static int ReopenAfterPause(HttpRequest *r, const wchar_t *url, unsigned long lo
 // way (Wine's WinHTTP reads a larger Content-Length as 2^31 - 1 and ends the
 // body there): a file larger than this is asked for in ranges of this size.
 static const unsigned long long kLargeFileRangeBytes = 1ULL << 30;
-static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
-                            unsigned long long on_disk, unsigned long long size,
-                            ThrottleWindow *window);
+static int DownloadInRanges(TransferThread *t, const wchar_t *url, const wchar_t *destination,
+                            unsigned long long on_disk, unsigned long long size);
 
-int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
+// What a failed answer means: a server error or a lost connection may pass
+// (asked again by the caller); a refusal (404, 403, 416 without an offset)
+// or a local fault does not.
+static int StatusFault(DWORD status) {
+    return status >= 500 && status < 600 ? DOWNLOAD_RETRY : DOWNLOAD_FAILED;
+}
+
+int DownloadToFileOn(TransferThread *t, const wchar_t *url, const wchar_t *destination,
+                     unsigned long long size_limit) {
     unsigned long long bytes_this_call = 0;
-    HANDLE heap = GetProcessHeap();
-    unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
-    if (!buffer) return 0;
-    // The watch (the install folder and the settings key) is opened by the
-    // first download and kept for the Worker's run: a job of many files does
-    // not open and arm it again per file. The Worker is single-threaded.
-    static ThrottleWindow window;
-    static int watching;
-    if (!watching) {
-        ThrottleStart(&window);
-        watching = 1;
-    } else {
-        ThrottleResume(&window);
-    }
+    unsigned char *buffer = t->buffer;
+    ThrottleWindow *view = &t->view;
     unsigned long long offset = FileExists(destination) ? GetFileSize64(destination) : 0;
     if (size_limit > HttpRangeLimitBytes()) {
-        int ranged = DownloadInRanges(url, destination, offset, size_limit, &window);
-        if (ranged >= 0) {
-            HeapFree(heap, 0, buffer);
-            return ranged;
-        }
+        int ranged = DownloadInRanges(t, url, destination, offset, size_limit);
+        if (ranged >= 0) return ranged;
         // The host answers ranges with the whole body: one request, as for
         // any other file.
         offset = FileExists(destination) ? GetFileSize64(destination) : 0;
     }
     HttpRequest r = {NULL};
     HANDLE file = INVALID_HANDLE_VALUE;
-    int ok = 0;
+    int result = DOWNLOAD_RETRY;  // a lost connection, until the answer says more
     int oversized = 0;
     int paused_since_request = 0;
     unsigned long long request_bytes = 0;
@@ -394,13 +495,28 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
     long long declared = -1;
     wchar_t range[64];
     if (offset > 0) wsprintfW(range, L"Range: bytes=%I64u-\r\n", offset);
-    if (!OpenAndSend(&r, url, 60000, offset > 0 ? range : NULL, 0)) goto done;
-    if (!QueryStatus(r.request, &status)) status = 0;
+    for (int asked = 0;; ++asked) {
+        if (!OpenAndSend(&r, url, 60000, offset > 0 ? range : NULL, 0)) goto done;
+        if (!QueryStatus(r.request, &status)) status = 0;
+        // A part answer must start where the file on disk ends; one that
+        // starts elsewhere is dropped unread and asked for once more.
+        if (!(offset > 0 && status == 206 && ContentRangeStart(r.request) != (long long)offset))
+            break;
+        CloseRequest(&r);
+        if (asked > 0) {
+            result = DOWNLOAD_FAILED;
+            goto done;
+        }
+        LogLine("Range answer starts elsewhere; asked again");
+    }
     if (status == 416 && offset > 0) {
-        ok = 1;  // nothing beyond what is on disk; the caller's hash decides
+        result = DOWNLOAD_DONE;  // nothing beyond what is on disk; the caller's hash decides
         goto done;
     }
-    if (status < 200 || status >= 300) goto done;
+    if (status < 200 || status >= 300) {
+        result = StatusFault(status);
+        goto done;
+    }
     declared = DeclaredLength(r.request);
     // A cache may answer the range past a complete file with the whole body
     // instead of 416. When the file on disk already has the signed size and
@@ -409,10 +525,11 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
     if (status == 200 && offset > 0 && size_limit > 0 && offset == size_limit &&
         declared >= 0 && (unsigned long long)declared == size_limit) {
         LogLine("Staged file already complete; whole-file answer to its range not read");
-        ok = 1;
+        result = DOWNLOAD_DONE;
         goto done;
     }
     CreateParentDirectory(destination);
+    result = DOWNLOAD_FAILED;  // until the read loop says otherwise
     if (offset > 0 && status == 206) {
         file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                            NULL);
@@ -420,8 +537,7 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         LARGE_INTEGER zero;
         zero.QuadPart = 0;
         if (!SetFilePointerEx(file, zero, NULL, FILE_END)) goto done;
-        g_transfer.done_bytes += offset;
-        PostWorkerTransfer();
+        CountTransferBytes(t, (long long)offset);
         LogLine("HTTP Range resume accepted");
     } else {
         offset = 0;
@@ -430,24 +546,23 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         if (file == INVALID_HANDLE_VALUE) goto done;
     }
     for (;;) {
-        if (WaitWhilePaused(&window)) paused_since_request = 1;
+        if (WaitWhilePaused(view)) paused_since_request = 1;
         DWORD available = 0;
         int broken = 0;
+        if (TransfersStopped()) goto done;
         if (!WinHttpQueryDataAvailable(r.request, &available)) {
             broken = 1;
             goto ended;
         }
-        TransferWaited(&window);
         if (available == 0) goto ended;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            if (WaitWhilePaused(&window)) paused_since_request = 1;
+            if (WaitWhilePaused(view)) paused_since_request = 1;
             DWORD read = 0;
             if (!WinHttpReadData(r.request, buffer, want, &read)) {
                 broken = 1;
                 goto ended;
             }
-            TransferWaited(&window);
             if (read == 0) break;
             // A file never grows past the size its signed manifest gives: a
             // host that keeps sending cannot fill the disk before the hash
@@ -459,11 +574,10 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
             DWORD written = 0;
             if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
             available -= read;
-            g_transfer.done_bytes += read;
             bytes_this_call += read;
             request_bytes += read;
-            PostWorkerTransfer();
-            ThrottleTransfer(&window, read);
+            CountTransferBytes(t, read);
+            ThrottleTransfer(view, read);
         }
         continue;
     ended:
@@ -471,29 +585,44 @@ int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long
         // short body is an interrupted download (the .part stays for resume),
         // never a finished one.
         if (!broken && (declared < 0 || (unsigned long long)declared == request_bytes)) {
-            ok = 1;
+            result = DOWNLOAD_DONE;
             break;
         }
         // Once per pause, the rest is asked for again before the download
         // counts as interrupted.
-        if (!paused_since_request) break;
+        if (!paused_since_request) {
+            result = DOWNLOAD_RETRY;
+            break;
+        }
         paused_since_request = 0;
         request_bytes = 0;
         int reopened = ReopenAfterPause(&r, url, offset + bytes_this_call, &declared);
-        if (reopened == 2) ok = 1;
-        if (reopened != 1) break;
+        if (reopened == 2) result = DOWNLOAD_DONE;
+        if (reopened != 1) {
+            if (reopened == 0) result = DOWNLOAD_RETRY;
+            break;
+        }
     }
 done:
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseRequest(&r);
-    HeapFree(heap, 0, buffer);
     if (oversized) {
         // More bytes than the signed size can never hash right: nothing to resume.
         DeleteFileW(destination);
         LogLine("Download exceeds the signed file size; .part deleted");
+        result = DOWNLOAD_FAILED;
     }
-    if (!ok) LogLine("Download interrupted; .part retained for resume");
-    return ok;
+    if (TransfersStopped() && result != DOWNLOAD_DONE) result = DOWNLOAD_FAILED;
+    return result;
+}
+
+int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit) {
+    TransferThread t;
+    if (!TransferThreadStart(&t)) return 0;
+    int result = DownloadToFileOn(&t, url, destination, size_limit);
+    TransferThreadEnd(&t);
+    if (result != DOWNLOAD_DONE) LogLine("Download interrupted; .part retained for resume");
+    return result == DOWNLOAD_DONE;
 }
 
 // The first offset of a Content-Range answer ("bytes 100-199/1000"), or -1.
@@ -501,57 +630,73 @@ static long long ContentRangeStart(HINTERNET request) {
     return HeaderNumber(request, WINHTTP_QUERY_CONTENT_RANGE, L"bytes ");
 }
 
-int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
-                  unsigned long long count, ThrottleWindow *window) {
-    HANDLE heap = GetProcessHeap();
-    unsigned char *buffer = (unsigned char *)HeapAlloc(heap, 0, kTransferBufferBytes);
-    if (!buffer || count == 0) {
-        if (buffer) HeapFree(heap, 0, buffer);
-        return RANGE_FAILED;
-    }
+int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, unsigned long long *received_out) {
+    unsigned char *buffer = t->buffer;
+    ThrottleWindow *view = &t->view;
     HttpRequest r = {NULL};
     int result = RANGE_FAILED;
     unsigned long long received = 0;
     DWORD status = 0;
     wchar_t range[80];
+    *received_out = 0;
+    t->paused_in_request = 0;
+    if (count == 0) return RANGE_FAILED;
     wsprintfW(range, L"Range: bytes=%I64u-%I64u\r\n", first, first + count - 1);
-    if (!OpenAndSend(&r, url, 60000, range, 0)) goto done;
-    if (!QueryStatus(r.request, &status)) status = 0;
-    // Anything but the asked range (the whole body, another range) means the
-    // host cannot serve pieces: the caller takes the whole file instead.
-    if (status == 200 || (status == 206 && ContentRangeStart(r.request) != (long long)first)) {
+    for (int asked = 0;; ++asked) {
+        if (!OpenAndSend(&r, url, 60000, range, 0)) goto done;
+        if (!QueryStatus(r.request, &status)) status = 0;
+        if (!(status == 206 && ContentRangeStart(r.request) != (long long)first)) break;
+        // Another range than the asked one is dropped unread and asked for
+        // once more; a host that keeps doing so cannot serve pieces.
+        CloseRequest(&r);
+        if (asked > 0) {
+            result = RANGE_IGNORED;
+            goto done;
+        }
+        LogLine("Range answer starts elsewhere; asked again");
+    }
+    // The whole body means the host cannot serve pieces: the caller takes
+    // the whole file instead.
+    if (status == 200) {
         result = RANGE_IGNORED;
         goto done;
     }
     if (status != 206) goto done;
     for (;;) {
-        WaitWhilePaused(window);
+        if (WaitWhilePaused(view)) t->paused_in_request = 1;
         DWORD available = 0;
+        if (TransfersStopped()) goto done;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
-        TransferWaited(window);
         if (available == 0) break;
         while (available > 0) {
             DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            WaitWhilePaused(window);
+            if (WaitWhilePaused(view)) t->paused_in_request = 1;
             DWORD read = 0;
             if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
-            TransferWaited(window);
             if (read == 0) break;
             if (received + read > count) goto done;  // never past the asked range
             DWORD written = 0;
             if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
             available -= read;
             received += read;
-            g_transfer.done_bytes += read;
-            PostWorkerTransfer();
-            ThrottleTransfer(window, read);
+            *received_out = received;
+            if (t->progress) {
+                unsigned long long done = t->progress_base + received;
+                OVERLAPPED at;
+                FillZero(&at, sizeof(at));
+                at.Offset = (DWORD)t->progress_at;
+                at.OffsetHigh = (DWORD)(t->progress_at >> 32);
+                DWORD n = 0;
+                WriteFile(t->progress, &done, sizeof(done), &n, &at);
+            }
+            CountTransferBytes(t, read);
+            ThrottleTransfer(view, read);
         }
     }
     if (received == count) result = RANGE_DONE;
 done:
     CloseRequest(&r);
-    HeapFree(heap, 0, buffer);
-    if (result == RANGE_FAILED) LogLine("Download interrupted; .part retained for resume");
     return result;
 }
 
@@ -566,62 +711,80 @@ unsigned long long HttpRangeLimitBytes(void) {
     return kLargeFileRangeBytes;
 }
 
+// Fetches count bytes at first into file (positioned there) with a few
+// retries: a range cut by a fault is asked for again from where it ended,
+// after a growing pause; one cut by a pause of the download is asked for
+// again at once and costs no retry. RANGE_DONE, RANGE_IGNORED (the host
+// answers ranges with the whole body) or RANGE_FAILED once the fault
+// persists.
+int DownloadRangeRetrying(TransferThread *t, const wchar_t *url, HANDLE file,
+                          unsigned long long first, unsigned long long count) {
+    int faults = 0;
+    for (;;) {
+        unsigned long long got = 0;
+        int result = DownloadRange(t, url, file, first, count, &got);
+        if (result != RANGE_FAILED) return result;
+        first += got;
+        count -= got;
+        t->progress_base += got;
+        if (TransfersStopped()) return RANGE_FAILED;
+        if (t->paused_in_request) continue;
+        if (faults >= kTransferRetries) return RANGE_FAILED;
+        LogLine("Range transfer interrupted; asking again");
+        RetryBackoff(faults++);
+    }
+}
+
+void RetryBackoff(int faults) {
+    // 0.5 s, 1 s, 2 s: a restarted host or a moment of lost network passes.
+    DWORD wait = 500u << (faults < 3 ? faults : 3);
+    for (DWORD slept = 0; slept < wait && !TransfersStopped(); slept += 50) Sleep(50);
+}
+
 // The rest of a file past the range limit, range by range, appended to the
-// ".part" (kept for the next run when a range fails). 1 when every byte up to
-// the signed size is on disk (the caller's hash decides), 0 when a range
-// failed, -1 when the host answered a range with the whole body (nothing was
-// written by this call).
-static int DownloadInRanges(const wchar_t *url, const wchar_t *destination,
-                            unsigned long long on_disk, unsigned long long size,
-                            ThrottleWindow *window) {
+// ".part" (kept for the next run when a range fails). DOWNLOAD_DONE when
+// every byte up to the signed size is on disk (the caller's hash decides),
+// DOWNLOAD_RETRY or DOWNLOAD_FAILED when a range failed, -1 when the host
+// answered a range with the whole body (the caller then takes the whole file
+// once; the part stays as it is).
+static int DownloadInRanges(TransferThread *t, const wchar_t *url, const wchar_t *destination,
+                            unsigned long long on_disk, unsigned long long size) {
     if (on_disk > size) {
         // More bytes than the signed size can never hash right.
         DeleteFileW(destination);
         on_disk = 0;
     }
-    if (on_disk == size) return 1;
+    if (on_disk == size) return DOWNLOAD_DONE;
     CreateParentDirectory(destination);
     HANDLE file = CreateFileW(destination, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    if (file == INVALID_HANDLE_VALUE) return DOWNLOAD_FAILED;
     LARGE_INTEGER at;
     at.QuadPart = (LONGLONG)on_disk;
     if (!SetFilePointerEx(file, at, NULL, FILE_BEGIN) || !SetEndOfFile(file)) {
         CloseHandle(file);
-        return 0;
+        return DOWNLOAD_FAILED;
     }
     if (on_disk > 0) {
-        g_transfer.done_bytes += on_disk;
-        PostWorkerTransfer();
+        CountTransferBytes(t, (long long)on_disk);
         LogLine("HTTP Range resume accepted");
     }
     const unsigned long long step = HttpRangeLimitBytes();
-    int result = 1;
-    int first = 1;
-    int retried_after_pause = 0;
+    const unsigned long long counted_before = t->counted - on_disk;
+    int result = DOWNLOAD_DONE;
     while (on_disk < size) {
         unsigned long long count = size - on_disk < step ? size - on_disk : step;
-        unsigned long long before = g_transfer.done_bytes;
-        int was_paused = TransferPaused(window);
-        int got = DownloadRange(url, file, on_disk, count, window);
-        if (got == RANGE_IGNORED && first) {
+        int got = DownloadRangeRetrying(t, url, file, on_disk, count);
+        if (got == RANGE_IGNORED) {
+            // Whatever this call counted is counted again by the whole file.
+            CountTransferBytes(t, -(long long)(t->counted - counted_before));
             result = -1;
             break;
         }
         if (got != RANGE_DONE) {
-            // A pause longer than the host's idle timeout drops the
-            // connection: the rest of the range is asked for once more.
-            unsigned long long written = g_transfer.done_bytes - before;
-            if (got == RANGE_FAILED && (was_paused || written > 0) && !retried_after_pause) {
-                retried_after_pause = 1;
-                on_disk += written;
-                continue;
-            }
-            result = 0;
+            result = DOWNLOAD_RETRY;
             break;
         }
-        first = 0;
-        retried_after_pause = 0;
         on_disk += count;
     }
     CloseHandle(file);

@@ -227,14 +227,14 @@ static int CopyLocalPiece(HANDLE local, HANDLE staged, unsigned long long offset
     return 1;
 }
 
-// Writes the staged file in order from kept, local and fetched pieces.
-static int AssemblePieces(const wchar_t *url, const wchar_t *local_path, HANDLE staged,
-                          const PieceList *list, unsigned int first, unsigned long long offset,
-                          unsigned char *buffer) {
+// Writes the staged file in order from kept, local and fetched pieces. A
+// fetched run cut by a fault or a pause is asked for again from where it
+// ended (DownloadRangeRetrying).
+static int AssemblePieces(TransferThread *t, const wchar_t *url, const wchar_t *local_path,
+                          HANDLE staged, const PieceList *list, unsigned int first,
+                          unsigned long long offset, unsigned char *buffer) {
     HANDLE local = CreateFileW(local_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, NULL);
-    ThrottleWindow window;
-    ThrottleStart(&window);
     int result = RANGE_DONE;
     unsigned int i = first;
     while (i < list->count && result == RANGE_DONE) {
@@ -252,16 +252,15 @@ static int AssemblePieces(const wchar_t *url, const wchar_t *local_path, HANDLE 
         while (i < list->count && list->source[i] == kFetch &&
                (run == 0 || run + PieceLength(list, i) <= limit))
             run += PieceLength(list, i++);
-        result = DownloadRange(url, staged, offset, run, &window);
+        result = DownloadRangeRetrying(t, url, staged, offset, run);
         offset += run;
     }
-    ThrottleEnd(&window);
     if (local != INVALID_HANDLE_VALUE) CloseHandle(local);
     return result;
 }
 
 int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, const wchar_t *url,
-                    const wchar_t *staged) {
+                    const wchar_t *staged, TransferThread *t) {
     if (file->size < kPieceListMinFileBytes) return PIECES_NOT_USED;
     wchar_t local[kFilePathUnits];
     LocalFilePath(product, file, local, kFilePathUnits);
@@ -284,7 +283,7 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     HANDLE out = INVALID_HANDLE_VALUE;
     int outcome = PIECES_NOT_USED;
     unsigned long long kept = 0, reused = 0, to_fetch = 0;
-    unsigned long long done_before = g_transfer.done_bytes;
+    const unsigned long long counted_before = t->counted;
     unsigned int first = 0;
     if (!ReadPieceList(body, length, file, &list)) {
         LogLine("Piece list does not describe this file; downloading the whole file");
@@ -310,14 +309,13 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     }
     if (reused == 0 && kept == 0) goto done;  // nothing to reuse: one plain request is cheapest
     // The figures count only what still travels.
-    g_transfer.expected_bytes -= g_transfer.expected_bytes >= kept + reused ? kept + reused : 0;
-    PostWorkerTransfer();
+    AdjustExpectedBytes(-(long long)(kept + reused));
     {
-        int result = AssemblePieces(url, local, out, &list, first, kept, buffer);
+        int result = AssemblePieces(t, url, local, out, &list, first, kept, buffer);
         if (result == RANGE_IGNORED) {
             LogLine("Host ignored the range request; downloading the whole file");
-            g_transfer.expected_bytes += kept + reused;
-            g_transfer.done_bytes = done_before;
+            AdjustExpectedBytes((long long)(kept + reused));
+            CountTransferBytes(t, -(long long)(t->counted - counted_before));
             goto done;
         }
         if (result != RANGE_DONE) {
@@ -336,8 +334,8 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     }
     DeleteFileW(staged);
     LogLine("Assembled file failed SHA-256; fetching the whole file once");
-    g_transfer.expected_bytes += kept + reused;
-    g_transfer.done_bytes = done_before;
+    AdjustExpectedBytes((long long)(kept + reused));
+    CountTransferBytes(t, -(long long)(t->counted - counted_before));
     outcome = PIECES_MISMATCH;
 done:
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);

@@ -13,5 +13,8 @@ enum PieceOutcome {
     PIECES_MISMATCH = 3,  // assembled but wrong; staged file deleted
 };
 
+struct TransferThread;
+// Runs on the transfer thread t (its buffer, its view of the pause flag and
+// the limit).
 int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, const wchar_t *url,
-                    const wchar_t *staged);
+                    const wchar_t *staged, TransferThread *t);

@@ -5,9 +5,11 @@
 // marker and version.json.
 #include "catalog.h"
 #include "freshness.h"
+#include "job_threads.h"
 #include "manifest.h"
 #include "pieces.h"
 #include "runtime.h"
+#include "segments.h"
 #include "settings.h"
 #include "transport.h"
 #include "worker.h"
@@ -89,10 +91,14 @@ static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
     return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
 }
 
-// Downloads one file into the staging area and checks it. A resumed ".part"
-// that fails its check may be left over from an older release: it is
-// downloaded once more from zero before the file counts as failed.
-static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
+// Downloads one file into the staging area and checks it, on a transfer
+// thread: the check of an arrived file runs while the other threads go on
+// downloading. A fault that may pass (a dropped connection, a cut body, a
+// 5xx, a timeout) is asked for again a few times with a growing pause, from
+// the bytes already in the ".part". A resumed ".part" that fails its check
+// may be left over from an older release: it is downloaded once more from
+// zero before the file counts as failed.
+static int StageFile(const CatalogProduct *product, const ManifestFile *file, TransferThread *t) {
     wchar_t url[1200];
     wchar_t staged[kFilePathUnits];
     FileDownloadUrl(product, file, url, 1200);
@@ -103,27 +109,178 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file) {
     StagedFilePath(product, file, staged, kFilePathUnits);
     // A large file is first built from the pieces already here; whatever
     // that cannot do ends in the whole-file download below.
-    int pieces = StageFromPieces(product, file, url, staged);
+    int pieces = StageFromPieces(product, file, url, staged, t);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
-        LogFailedStep("Download failed", GetLastError(), url, NULL);
+        DWORD error = GetLastError();
+        LogLine("Download interrupted; .part retained for resume");
+        LogFailedStep("Download failed", error, url, NULL);
         return 0;
     }
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        unsigned long long done_before = g_transfer.done_bytes;
+    int faults = 0;
+    for (int attempt = 0; attempt < 2;) {
+        unsigned long long counted_before = t->counted;
         int resumed = FileExists(staged) && GetFileSize64(staged) > 0;
-        if (!DownloadToFile(url, staged, file->size)) {
-            LogFailedStep("Download failed", GetLastError(), url, NULL);
+        int got = DownloadToFileOn(t, url, staged, file->size);
+        if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
+            LogLine("Download interrupted; asking again");
+            RetryBackoff(faults++);
+            continue;
+        }
+        if (got != DOWNLOAD_DONE) {
+            if (!TransfersStopped()) {
+                DWORD error = GetLastError();
+                LogLine("Download interrupted; .part retained for resume");
+                LogFailedStep("Download failed", error, url, NULL);
+            }
             return 0;
         }
         if (StagedFileMatches(staged, file)) return 1;
         DeleteFileW(staged);
         if (!resumed || attempt > 0) break;
         LogLine("Resumed staged file failed SHA-256; downloading it again");
-        g_transfer.done_bytes = done_before;
+        CountTransferBytes(t, -(long long)(t->counted - counted_before));
+        ++attempt;
     }
     LogLine("Staged SHA-256 mismatch");
     return 0;
+}
+
+// The verify and download phases run on a pool of threads; what they post
+// and count is reported in manifest order (see job_threads.h).
+struct ProductRun {
+    const CatalogProduct *product;
+    int count;
+    int n;
+    int to_download;
+    // The download items: one per file, or one per segment of a large file
+    // that travels in segments, the segments spread among the other files
+    // (see PlanDownloadItems).
+    int *item_file;
+    unsigned int *item_segment;
+    unsigned int *segments;     // per file: its segments, 0 when it travels whole
+    SegmentedFile *segmented;   // per file
+    unsigned int *items_left;   // per file: its items not yet done
+    int next_step;              // the first file whose step is not posted yet
+};
+
+static int VerifyItem(JobThreads *run, int k, TransferThread *) {
+    ProductRun *job = (ProductRun *)run->context;
+    ManifestFile *file = &g_manifest_files[k];
+    wchar_t local[kFilePathUnits];
+    LocalFilePath(job->product, file, local, kFilePathUnits);
+    unsigned char digest[kDigestBytes];
+    // A missing file (or a folder in its place) fails to open: one look
+    // at the disk per file, not two.
+    file->needs_download = !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
+    return 1;
+}
+
+static void VerifyItemDone(JobThreads *run, int k) {
+    ProductRun *job = (ProductRun *)run->context;
+    ManifestFile *file = &g_manifest_files[k];
+    if (file->needs_download) {
+        ++job->to_download;
+        g_transfer.expected_bytes += file->size;
+    }
+    PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, job->n), job->count, k + 1 == job->count);
+}
+
+static int DownloadItem(JobThreads *run, int item, TransferThread *t) {
+    ProductRun *job = (ProductRun *)run->context;
+    const int k = job->item_file[item];
+    if (job->segments[k] > 0)
+        return StageSegment(job->product, &g_manifest_files[k], job->item_segment[item],
+                            &job->segmented[k], t);
+    return StageFile(job->product, &g_manifest_files[k], t);
+}
+
+// Files' steps are posted in manifest order: each once the file and every
+// file before it are staged.
+static void DownloadItemDone(JobThreads *run, int item) {
+    ProductRun *job = (ProductRun *)run->context;
+    --job->items_left[job->item_file[item]];
+    while (job->next_step < job->count) {
+        const int k = job->next_step;
+        if (g_manifest_files[k].needs_download) {
+            if (job->items_left[k] > 0) break;
+            PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, job->n), job->count, 0);
+        }
+        ++job->next_step;
+    }
+}
+
+// Lays out the download items (see ProductRun). A segment fills a link with
+// its bytes, a small file waits a round trip for few: the segments are
+// spread evenly among the other files, the first one right at the start, so
+// that about one segment streams while the other requests fetch small files
+// (and all remaining segments run side by side once the others are done).
+// Memory: 20 bytes per file and 8 per item, from the process heap; freed by
+// FreeDownloadItems.
+static int PlanDownloadItems(ProductRun *job, int *items) {
+    HANDLE heap = GetProcessHeap();
+    const SIZE_T files = (SIZE_T)(job->count > 0 ? job->count : 1);
+    job->segments = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(unsigned int));
+    job->segmented = (SegmentedFile *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(SegmentedFile));
+    job->items_left = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, files * sizeof(unsigned int));
+    if (!job->segments || !job->segmented || !job->items_left) return 0;
+    unsigned long long plain = 0, pieces = 0;
+    for (int k = 0; k < job->count; ++k) {
+        if (!g_manifest_files[k].needs_download) continue;
+        job->segments[k] = PrepareSegments(job->product, &g_manifest_files[k]);
+        job->segmented[k].remaining = (LONG)job->segments[k];
+        job->items_left[k] = job->segments[k] > 0 ? job->segments[k] : 1;
+        if (job->segments[k] > 0)
+            pieces += job->segments[k];
+        else
+            ++plain;
+    }
+    const unsigned long long total = plain + pieces;
+    if (total > 0x7FFFFFFF) return 0;
+    job->item_file = (int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(int));
+    job->item_segment = (unsigned int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(unsigned int));
+    if (!job->item_file || !job->item_segment) return 0;
+    const unsigned long long every = pieces > 0 && plain / pieces > 0 ? plain / pieces : 1;
+    int at = 0, seg_file = 0;
+    unsigned int seg_next = 0;
+    unsigned long long plain_seen = 0;
+    // The next segment in manifest order, or 0 when none is left.
+    auto take_segment = [&]() -> int {
+        while (seg_file < job->count && seg_next >= job->segments[seg_file]) {
+            ++seg_file;
+            seg_next = 0;
+        }
+        if (seg_file >= job->count) return 0;
+        job->item_file[at] = seg_file;
+        job->item_segment[at] = seg_next++;
+        ++at;
+        return 1;
+    };
+    for (int k = 0; k < job->count; ++k) {
+        if (!g_manifest_files[k].needs_download || job->segments[k] > 0) continue;
+        job->item_file[at] = k;
+        job->item_segment[at] = 0;
+        ++at;
+        if (plain_seen++ % every == 0) take_segment();
+    }
+    while (take_segment()) {
+    }
+    *items = at;
+    return 1;
+}
+
+static void FreeDownloadItems(ProductRun *job) {
+    HANDLE heap = GetProcessHeap();
+    if (job->segments) HeapFree(heap, 0, job->segments);
+    if (job->segmented) HeapFree(heap, 0, job->segmented);
+    if (job->item_file) HeapFree(heap, 0, job->item_file);
+    if (job->item_segment) HeapFree(heap, 0, job->item_segment);
+    if (job->items_left) HeapFree(heap, 0, job->items_left);
+    job->items_left = NULL;
+    job->segments = NULL;
+    job->segmented = NULL;
+    job->item_file = NULL;
+    job->item_segment = NULL;
 }
 
 // Puts back the files committed so far, last first. Returns 1 only when
@@ -263,24 +420,19 @@ int RunProductJob(void) {
     const int count = g_manifest_count;
     const int n = count > 0 ? count : 1;
 
-    // Verify phase.
+    // Verify phase: every local file hashed, on as many threads as the
+    // machine has processors.
     g_transfer.expected_bytes = 0;
-    int to_download = 0;
-    for (int k = 0; k < count; ++k) {
-        ManifestFile *file = &g_manifest_files[k];
-        wchar_t local[kFilePathUnits];
-        LocalFilePath(&product, file, local, kFilePathUnits);
-        unsigned char digest[kDigestBytes];
-        // A missing file (or a folder in its place) fails to open: one look
-        // at the disk per file, not two.
-        file->needs_download =
-            !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
-        if (file->needs_download) {
-            ++to_download;
-            g_transfer.expected_bytes += file->size;
-        }
-        PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, n), count, k + 1 == count);
-    }
+    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL, NULL, 0};
+    JobThreads verify;
+    FillZero(&verify, sizeof(verify));
+    verify.count = count;
+    verify.threads = HashingThreads();
+    verify.work = VerifyItem;
+    verify.done = VerifyItemDone;
+    verify.context = &job;
+    if (!RunJobThreads(&verify)) return FailJob(manifest);
+    const int to_download = job.to_download;
     if (to_download == 0) {
         if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
         FreeManifestTable();
@@ -297,11 +449,20 @@ int RunProductJob(void) {
     g_transfer.start_tick = GetTickCount64();
     g_transfer.last_post_tick = 0;
     PostWorkerStatus(PRODUCT_TRANSFER, 36);
-    for (int k = 0; k < count; ++k) {
-        if (!g_manifest_files[k].needs_download) continue;
-        if (!StageFile(&product, &g_manifest_files[k])) return FailJob(manifest);
-        PostFileStep(PRODUCT_TRANSFER, Percent(36, 44, k + 1, n), count, 0);
-    }
+    // Several requests in flight: small files side by side, and the round
+    // trip of one request hidden behind the bytes of the others. One file
+    // that fails for good fails the job: no further file is started and the
+    // transfers in flight stop, keeping their ".part".
+    JobThreads download;
+    FillZero(&download, sizeof(download));
+    download.threads = DownloadThreads();
+    download.transfers = 1;
+    download.work = DownloadItem;
+    download.done = DownloadItemDone;
+    download.context = &job;
+    int downloaded = PlanDownloadItems(&job, &download.count) && RunJobThreads(&download);
+    FreeDownloadItems(&job);
+    if (!downloaded) return FailJob(manifest);
 
     // Commit phase. The marker goes first: while old and new files are mixed
     // the install must not count as known-good (a kill or power cut here would

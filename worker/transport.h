@@ -17,47 +17,74 @@ int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_lengt
 // The same with another cap on the body (a product manifest's).
 int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
                           unsigned int *out_length);
+// What one transfer thread works with: its view of the shared watch (the
+// pause flag and the bandwidth limit, looked at by the tick count, not at
+// every read), its transfer buffer and the bytes it has counted as done.
+struct ThrottleWindow {
+    unsigned long long seen_tick;     // GetTickCount64 at this view's last look
+    unsigned long long unseen_bytes;  // bytes moved since then
+    int paused;
+    DWORD limit;
+};
+struct TransferThread {
+    ThrottleWindow view;
+    unsigned char *buffer;       // kTransferBufferBytes
+    unsigned long long counted;  // bytes this thread added to done_bytes
+    int paused_in_request;       // the last ranged request waited out a pause
+    // When set, a ranged request records its progress after every write:
+    // progress_base plus the bytes it wrote, as 8 bytes at progress_at in
+    // the progress file (a segmented download's record, see segments.h).
+    HANDLE progress;
+    unsigned long long progress_at;
+    unsigned long long progress_base;
+};
+int TransferThreadStart(TransferThread *t);
+void TransferThreadEnd(TransferThread *t);
+
+// A transfer starts and ends on the watch shared by every transfer of the
+// run; the budget of the bandwidth limit is for all of them together.
+void ThrottleStart(ThrottleWindow *view);
+void ThrottleEnd(ThrottleWindow *view);
+void ThrottleTransfer(ThrottleWindow *view, unsigned long long chunk_bytes);
+// The pause flag as last seen (looked at again when the tick has moved on).
+int TransferPaused(ThrottleWindow *view);
+// A failing job ends the transfers still in flight; they stop at their next
+// read and keep their ".part".
+void StopTransfers(void);
+int TransfersStopped(void);
+// done_bytes (and the thread's own count) grows or shrinks by bytes, and the
+// transfer figures are posted by their usual rule; safe from any thread.
+void CountTransferBytes(TransferThread *t, long long bytes);
+void AdjustExpectedBytes(long long bytes);
+
+enum { DOWNLOAD_FAILED = 0, DOWNLOAD_DONE = 1, DOWNLOAD_RETRY = 2 };
+// Faults that may pass (a lost connection, a cut body, a 5xx, a timeout) are
+// asked for again this many times, with RetryBackoff between.
+enum { kTransferRetries = 4 };
+void RetryBackoff(int faults);
+
 // size_limit: the file's signed size, or 0 when unknown; a body that would
 // make the file larger fails the download and deletes the destination.
+// Logs "Download interrupted; .part retained for resume" when it fails.
 int DownloadToFile(const wchar_t *url, const wchar_t *destination, unsigned long long size_limit);
+// The same on a transfer thread, without the log line: DOWNLOAD_DONE,
+// DOWNLOAD_RETRY (a fault that may pass; the ".part" keeps what came) or
+// DOWNLOAD_FAILED.
+int DownloadToFileOn(TransferThread *t, const wchar_t *url, const wchar_t *destination,
+                     unsigned long long size_limit);
 // The longest body one request asks for: a file or a run of pieces past it
 // is fetched in ranges of this length (1 GiB).
 unsigned long long HttpRangeLimitBytes(void);
 // One ranged GET: bytes first .. first + count - 1 of url written to file at
 // its current position, under the pause flag and the bandwidth limit, adding
-// to the transfer figures. Never writes more than count bytes.
+// to the transfer figures. Never writes more than count bytes; *received the
+// bytes it wrote.
 enum { RANGE_FAILED = 0, RANGE_DONE = 1, RANGE_IGNORED = 2 };
-struct ThrottleWindow;
-int DownloadRange(const wchar_t *url, HANDLE file, unsigned long long first,
-                  unsigned long long count, ThrottleWindow *window);
-
-// What one download watches and spends: the pause flag and the bandwidth
-// limit as last seen (with the change notifications that tell when to look
-// again, and the settings key kept open), and the bandwidth budget: bytes
-// since the window began against the time since then.
-struct ThrottleWindow {
-    HANDLE folder;      // the install directory, read for changes of its names
-    OVERLAPPED folder_io;
-    DWORD folder_changes[128];
-    HANDLE changes;     // event of a registry notification under HKCU\Software
-    HKEY software;
-    HKEY key;           // the settings key, or NULL while it does not exist
-    int paused;
-    DWORD limit;        // as last read
-    DWORD throttled_limit;  // the limit the budget window is for
-    unsigned long long checked_tick;
-    int fresh;          // looked since the last call that waits
-    unsigned long long bytes;
-    unsigned long long start_tick;
-};
-void ThrottleStart(ThrottleWindow *window);
-void ThrottleRestart(ThrottleWindow *window);
-void ThrottleEnd(ThrottleWindow *window);
-void ThrottleTransfer(ThrottleWindow *window, unsigned long long chunk_bytes);
-// The pause flag as it is now (one cheap look unless something changed).
-int TransferPaused(ThrottleWindow *window);
-// Tells the watch that the download waited (a read, a query): look again.
-void TransferWaited(ThrottleWindow *window);
+int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, unsigned long long *received);
+// DownloadRange asked again from where a fault or a pause cut it.
+int DownloadRangeRetrying(TransferThread *t, const wchar_t *url, HANDLE file,
+                          unsigned long long first, unsigned long long count);
 
 // Incremental SHA-256: Open, Add any number of times, Finish once, Close on
 // every path (also after a failed Open).

@@ -149,6 +149,45 @@ manifest full-url 1 "Game.exe|https://evil.example/Game.exe|$(printf 'a%.0s' {1.
 gamefile slow Game.exe 20000; gamefile slow big1.pak 1048576; gamefile slow big2.pak 1048576
 manifest slow 1 Game.exe "big1.pak|/slow/games/slow/files/big1.pak" "big2.pak|/slow/games/slow/files/big2.pak"
 
+# Several requests in flight, through the hostile host: "wide" has 300 small
+# files and one of 1.5 MiB, sent at about 256 KiB/s a request; "crowd" 24 of
+# 256 KiB, at local speed or slowly; "flaky" files whose odd requests fail
+# (a dropped connection, a 503, a part answer that starts elsewhere).
+python3 - "$tree/games" <<'PY'
+import os, random, sys
+r = random.Random(29)
+def put(path, n):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(r.randbytes(n))
+for k in range(300):
+    put("%s/wide/files/s%02d/f%03d.bin" % (sys.argv[1], k // 30, k), 2048 + k)
+put(sys.argv[1] + "/wide/files/large.pak", 1572864)
+for k in range(24):
+    put("%s/crowd/files/c%02d.pak" % (sys.argv[1], k), 262144)
+put(sys.argv[1] + "/flaky/files/Game.exe", 100000)
+put(sys.argv[1] + "/flaky/files/one.pak", 50000)
+put(sys.argv[1] + "/flaky/files/big.pak", 3145728)
+put(sys.argv[1] + "/flaky/files/big2.pak", 2097152)
+PY
+entries=()
+for f in "$tree"/games/wide/files/s*/f*.bin; do
+  rel=${f#"$tree/games/wide/files/"}
+  entries+=("$rel|/flaky/slow/games/wide/files/$rel")
+done
+manifest wide 1 "large.pak|/flaky/slow/games/wide/files/large.pak" "${entries[@]}"
+entries=() slow_entries=()
+for k in $(seq -w 0 23); do
+  entries+=("c$k.pak|/flaky/ok/games/crowd/files/c$k.pak")
+  slow_entries+=("c$k.pak|/flaky/slow/games/crowd/files/c$k.pak")
+done
+manifest crowd 1 "${entries[@]}"
+mkdir -p "$tree/games/crowd-slow"; ln -sfn ../crowd/files "$tree/games/crowd-slow/files"
+manifest crowd-slow 1 "${slow_entries[@]}"
+manifest flaky 1 "Game.exe|/flaky/drop/games/flaky/files/Game.exe" \
+  "one.pak|/flaky/503/games/flaky/files/one.pak" "big.pak|/flaky/drop/games/flaky/files/big.pak" \
+  "big2.pak|/flaky/wrongstart/games/flaky/files/big2.pak"
+
 # Large files with signed piece lists. Release 1 of "pieces-old"; release 2
 # has 64 KiB rewritten in the middle and 300 KiB inserted after it. The
 # "lie" release rewrites the middle in place but carries release 1's pieces
@@ -272,6 +311,14 @@ cat >"$state/locations.conf" <<CONF
       proxy_pass https://127.0.0.1:$hostile_port;
       proxy_buffering off;
     }
+    # The tree from the hostile host with faults on every odd request
+    # (dropped connections, 503, part answers that start elsewhere), and
+    # the requests it is answering at once in its log.
+    location /flaky/ {
+      proxy_pass https://127.0.0.1:$hostile_port;
+      proxy_buffering off;
+      proxy_read_timeout 120s;
+    }
     # The tree from a host that drops a client who stops reading for a
     # second (nginx's own default is a minute).
     location /idle/ {
@@ -281,7 +328,7 @@ cat >"$state/locations.conf" <<CONF
     }
 CONF
 "$repo/host/start.sh" "$state" "$tree" localhost
-: >"$state/logs/hostile.log"
+: >"$state/logs/hostile.log"; : >"$state/logs/hostile-flaky.log"
 setsid python3 "$repo/tests/host/hostile_host.py" "$hostile_port" "$tree" "$state/certs/server.crt" \
   "$state/certs/server.key" "$state/logs/hostile.log" </dev/null >"$state/logs/hostile.out" 2>&1 &
 echo $! >"$state/run/hostile.pid"

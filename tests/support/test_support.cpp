@@ -82,7 +82,7 @@ bool PathIsDir(const std::wstring &path) {
 }
 
 static const wchar_t kKey[] = L"Software\\ORVELANT\\Launcher";
-static const wchar_t *const kValues[] = {L"LibraryRoot", L"BandwidthKbps"};
+static const wchar_t *const kValues[] = {L"LibraryRoot", L"BandwidthKbps", L"ParallelRequests"};
 
 SettingsGuard::SettingsGuard() {
     HKEY key = nullptr;

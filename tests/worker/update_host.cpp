@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "test_support.h"
@@ -21,6 +22,34 @@ size_t HostRequestCount(const std::string &path) {
     for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
         ++count;
     return count;
+}
+
+std::vector<FlakyRequest> FlakyRequests() {
+    std::string log =
+        ReadFileBytes(std::wstring(ORV_TEST_HOST_STATE_WINE) + L"\\logs\\hostile-flaky.log");
+    std::vector<FlakyRequest> requests;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos) break;
+        std::string line = log.substr(at, end - at);
+        at = end + 1;
+        char url[1024], range[128];
+        int inflight = 0, fault = 0;
+        long long sent = 0;
+        if (sscanf(line.c_str(), "GET %1023s %127s inflight=%d fault=%d", url, range, &inflight,
+                   &fault) == 4) {
+            requests.push_back({url, range, inflight, fault != 0, -1});
+        } else if (sscanf(line.c_str(), "END %1023s %lld", url, &sent) == 2) {
+            // The oldest unanswered request for that URL.
+            for (FlakyRequest &r : requests)
+                if (r.url == url && r.sent < 0) {
+                    r.sent = sent;
+                    break;
+                }
+        }
+    }
+    return requests;
 }
 
 bool RunOnHost(const std::string &command) {

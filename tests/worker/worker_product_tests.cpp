@@ -3,6 +3,8 @@
 // way through.
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "update_host.h"
@@ -200,7 +202,10 @@ TEST_F(ProductJob, SecondOfThreeFailingItsHashLeavesTheProductAlone) {
     EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));
     EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Staged(L"Game.exe")));  // kept for next time
     EXPECT_FALSE(PathIsFile(Staged(L"one.pak")));
-    EXPECT_FALSE(PathIsFile(Staged(L"two.pak")));  // never tried
+    // The third travels beside the second and stops with it: what it staged
+    // is the start of the file, kept for next time.
+    const std::string third = ReadFileBytes(Staged(L"two.pak"));
+    EXPECT_EQ(Served(L"two.pak").substr(0, third.size()), third);
     EXPECT_EQ("Product worker started\r\nStaged SHA-256 mismatch\r\n", Log());
 }
 
@@ -307,8 +312,8 @@ protected:
 
 TEST_F(KilledProductJob, KilledAtPointsOfTheDownloadThenANormalJobFinishes) {
     UseManifest("slow");
-    // Early in the first large file, and later (inside the second one).
-    for (double kill_after_ms : {1200.0, 5500.0}) {
+    // Early in the two large files (which travel side by side), and later.
+    for (double kill_after_ms : {1200.0, 3000.0}) {
         SCOPED_TRACE(kill_after_ms);
         std::error_code ec;
         std::filesystem::remove_all(Dir(), ec);
@@ -500,4 +505,227 @@ TEST_F(KilledProductJob, RollbackThatCannotRestoreAFileLeavesNoMarker) {
                                  Backup(L"Game.exe"), Local(L"Game.exe")) +
                   "Rollback completed after commit failure\r\n",
               Log());
+}
+
+namespace {
+
+// The requests the hostile host logged after the first `from` of them.
+std::vector<FlakyRequest> FlakySince(size_t from) {
+    std::vector<FlakyRequest> all = FlakyRequests();
+    return std::vector<FlakyRequest>(all.begin() + std::min(from, all.size()), all.end());
+}
+
+int MostInFlight(const std::vector<FlakyRequest> &requests) {
+    int most = 0;
+    for (const FlakyRequest &r : requests) most = std::max(most, r.inflight);
+    return most;
+}
+
+// Every file of a served product folder, as relative Windows paths.
+std::vector<std::wstring> ServedFiles(const std::wstring &folder) {
+    std::vector<std::wstring> files;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            files.push_back(std::filesystem::relative(entry.path(), folder).wstring());
+    return files;
+}
+
+std::string UrlPath(const std::wstring &relative) {
+    std::string path = Narrow(relative);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+}  // namespace
+
+// 300 small files and a large one that travels in segments (several ranges
+// at once), several requests in flight (each slow at the host), the Worker
+// killed part way: the next run asks for none of the files the first one
+// staged whole, and for each segment of the large one only from where its
+// bytes in the ".part" end.
+TEST_F(KilledProductJob, SeveralRequestsInFlightKilledPartWayThenNothingStagedIsFetchedAgain) {
+    UseManifest("wide");
+    const size_t segment = 262144;
+    env_.Set(L"ORV_TEST_SEGMENT_BYTES", std::to_wstring(segment).c_str());
+    const std::wstring served_dir = HostTree() + L"\\games\\wide\\files";
+    const std::vector<std::wstring> files = ServedFiles(served_dir);
+    ASSERT_EQ(301u, files.size());
+    const std::string prefix = "/flaky/slow/games/wide/files/";
+    const std::string large_url = prefix + "large.pak", large = Served(L"large.pak");
+    size_t before = FlakyRequests().size();
+    double first_post = -1;  // half way through the first segments
+    ChildRun run = KillWhen([&first_post](const WorkerMessage &m) {
+        if (m.message != WM_WORKER_TRANSFER) return false;
+        if (first_post < 0) first_post = m.at_ms;
+        return m.at_ms - first_post > 500;
+    });
+    ASSERT_EQ(77u, run.exit_code);
+    std::vector<FlakyRequest> first = FlakySince(before);
+    EXPECT_GE(MostInFlight(first), 2);  // several requests at once
+    int large_ranges = 0;
+    for (const FlakyRequest &r : first) large_ranges += r.url == large_url ? 1 : 0;
+    EXPECT_GE(large_ranges, 2);  // several ranges of the large file
+    std::map<std::string, size_t> staged_whole;  // URL, size
+    for (const std::wstring &f : files) {
+        std::string served = Served(f);
+        if (ReadFileBytes(Staged(f)) == served) staged_whole[prefix + UrlPath(f)] = served.size();
+    }
+    // How much of each segment's start the .part holds.
+    const std::string part = ReadFileBytes(Staged(L"large.pak"));
+    std::map<size_t, size_t> segment_have;  // first byte, bytes in place
+    size_t have_total = 0;
+    for (size_t at = 0; at < large.size(); at += segment) {
+        size_t n = 0, end = std::min(large.size(), at + segment);
+        while (at + n < end && at + n < part.size() && part[at + n] == large[at + n]) ++n;
+        segment_have[at] = n;
+        have_total += n;
+    }
+    EXPECT_GT(have_total, 0u);
+    EXPECT_LT(have_total, large.size());  // killed part way through it
+    EXPECT_FALSE(HasMarker());
+
+    before = FlakyRequests().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    EXPECT_TRUE(HasMarker());
+    std::map<std::string, int> asked;
+    size_t fetched = 0, large_sent = 0;
+    for (const FlakyRequest &r : FlakySince(before)) {
+        ++asked[r.url];
+        auto whole = staged_whole.find(r.url);
+        if (whole != staged_whole.end()) {
+            // At most the question whether anything follows its end (416).
+            EXPECT_EQ("bytes=" + std::to_string(whole->second) + "-", r.range) << r.url;
+            EXPECT_LE(r.sent, 0) << r.url;
+        } else if (r.url != large_url) {
+            ++fetched;
+        } else {
+            unsigned long long from = 0, to = 0;
+            ASSERT_EQ(2, sscanf(r.range.c_str(), "bytes=%llu-%llu", &from, &to)) << r.range;
+            size_t start = from / segment * segment;
+            EXPECT_EQ(start + segment_have[start], from) << r.range;
+            EXPECT_EQ(std::min(large.size(), start + segment) - 1, to) << r.range;
+            large_sent += (size_t)r.sent;
+        }
+    }
+    EXPECT_EQ(large.size() - have_total, large_sent);
+    for (const auto &url : asked)
+        if (url.first != large_url) EXPECT_EQ(1, url.second) << url.first;
+    EXPECT_EQ(files.size() - 1, fetched + staged_whole.size());
+}
+
+// 24 files of 256 KiB, each sent at 256 KiB/s by the host: the bandwidth
+// limit (below what the requests in flight could take) holds for all of them
+// together (the average the Worker posts stays within 10 % of it), and the
+// settings value "ParallelRequests" bounds the requests in flight.
+TEST_F(ProductJob, BandwidthLimitHoldsForTheRequestsTogether) {
+    UseManifest("crowd-slow");
+    SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
+    size_t before = FlakyRequests().size();
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(ServedFiles(HostTree() + L"\\games\\crowd-slow\\files"));
+    EXPECT_GE(MostInFlight(FlakySince(before)), 2);
+    std::vector<WorkerMessage> posts = run.Transfers();
+    ASSERT_FALSE(posts.empty());
+    EXPECT_GE(posts.back().wparam, 1024u * 9 / 10);  // average KiB/s over the whole download
+    EXPECT_LE(posts.back().wparam, 1024u * 11 / 10);
+    EXPECT_GT(posts.back().at_ms - posts.front().at_ms, 4000.0);  // 6 MiB do not rush through
+
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    SettingsGuard::SetNumber(L"ParallelRequests", 2);
+    UseManifest("crowd");
+    std::filesystem::remove_all(Dir());
+    before = FlakyRequests().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    std::vector<FlakyRequest> bounded = FlakySince(before);
+    EXPECT_EQ(24u, bounded.size());
+    EXPECT_LE(MostInFlight(bounded), 2);
+}
+
+// A pause stops every request in flight (no staged file grows while the flag
+// is there) and all of them go on after it, each on its own request.
+TEST_F(ProductJob, PauseStopsEveryRequestInFlightAndResumesThemAll) {
+    UseManifest("crowd-slow");
+    const std::wstring flag = Path(L"pause.download");
+    const std::vector<std::wstring> files = ServedFiles(HostTree() + L"\\games\\crowd\\files");
+    auto staged_bytes = [&] {
+        unsigned long long sum = 0;
+        for (const std::wstring &f : files)
+            if (std::filesystem::exists(Staged(f))) sum += std::filesystem::file_size(Staged(f));
+        return sum;
+    };
+    size_t before = FlakyRequests().size();
+    int in_flight_at_pause = 0;
+    unsigned long long paused_bytes = 0, later_bytes = 0;
+    bool paused = false;
+    double first_post = -1;
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        if (paused || m.message != WM_WORKER_TRANSFER) return;
+        if (first_post < 0) first_post = m.at_ms;
+        if (m.at_ms - first_post < 500) return;  // half way through the first files
+        paused = true;
+        WriteFileBytes(flag, "");
+        Sleep(400);  // a poll is at most 150 ms away, plus the chunks in flight
+        for (const std::wstring &f : files) {
+            unsigned long long size =
+                std::filesystem::exists(Staged(f)) ? std::filesystem::file_size(Staged(f)) : 0;
+            if (size > 0 && size < Served(f).size()) ++in_flight_at_pause;  // begun, not done
+        }
+        paused_bytes = staged_bytes();
+        Sleep(1500);
+        later_bytes = staged_bytes();
+        DeleteFileW(flag.c_str());
+    };
+    ChildRun run = Job(options);
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    EXPECT_GE(in_flight_at_pause, 2);
+    EXPECT_EQ(paused_bytes, later_bytes);
+    // One request per file: the pause kept every request open.
+    EXPECT_EQ(files.size(), FlakySince(before).size());
+}
+
+// Faults on the first request of each file: a connection dropped mid-body
+// (also each range of a large file fetched in ranges), a 503, and a part
+// answer that starts elsewhere. Each is asked for again and the job ends
+// current, the retries resuming from the bytes already staged.
+TEST_F(KilledProductJob, DroppedConnectionsCutRangesAnd503sAreAskedAgain) {
+    UseManifest("flaky");
+    env_.Set(L"ORV_TEST_RANGE_BYTES", L"1048576");
+    size_t before = FlakyRequests().size();
+    ChildRun run = Job();
+    env_.Set(L"ORV_TEST_RANGE_BYTES", nullptr);
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({L"Game.exe", L"one.pak", L"big.pak", L"big2.pak"});
+    EXPECT_TRUE(HasMarker());
+    std::vector<FlakyRequest> requests = FlakySince(before);
+    std::map<std::string, std::vector<FlakyRequest>> by_url;
+    for (const FlakyRequest &r : requests) by_url[r.url].push_back(r);
+    // The whole file, cut at half: asked again from where the cut came.
+    const auto &exe = by_url["/flaky/drop/games/flaky/files/Game.exe"];
+    ASSERT_EQ(2u, exe.size());
+    EXPECT_TRUE(exe[0].fault);
+    EXPECT_EQ("bytes=" + std::to_string(exe[0].sent) + "-", exe[1].range);
+    EXPECT_EQ(2u, by_url["/flaky/503/games/flaky/files/one.pak"].size());
+    // Three ranges of 1 MiB, each cut once and asked again from its cut.
+    const auto &big = by_url["/flaky/drop/games/flaky/files/big.pak"];
+    ASSERT_EQ(6u, big.size());
+    for (size_t k = 0; k + 1 < big.size(); k += 2) {
+        EXPECT_TRUE(big[k].fault);
+        EXPECT_FALSE(big[k + 1].fault);
+    }
+    // A part answer that starts elsewhere is dropped and the same range asked again.
+    const auto &big2 = by_url["/flaky/wrongstart/games/flaky/files/big2.pak"];
+    ASSERT_GE(big2.size(), 2u);
+    EXPECT_EQ(big2[0].range, big2[1].range);
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Download interrupted; asking again"));
+    EXPECT_NE(std::string::npos, log.find("Range transfer interrupted; asking again"));
+    EXPECT_NE(std::string::npos, log.find("Range answer starts elsewhere; asked again"));
+    EXPECT_EQ(std::string::npos, log.find("Download failed"));
 }

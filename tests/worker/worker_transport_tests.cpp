@@ -93,6 +93,25 @@ TEST_F(FileDownload, ResumeAppendsAfterThePartAndCountsItsBytes) {
     EXPECT_EQ(0, posts.back().lparam);
 }
 
+// A part answer whose Content-Range starts elsewhere than the .part ends
+// (the hostile host starts its first answer one byte late) is dropped unread and
+// the same range asked for once more: nothing wrong is appended.
+TEST_F(FileDownload, PartAnswerStartingElsewhereIsDroppedAndAskedAgain) {
+    const std::string served = Served(L"files\\blob-1m.bin");
+    WriteFileBytes(part_, served.substr(0, 1000));
+    const std::string url = "/flaky/wrongstart/files/blob-1m.bin";
+    size_t before = FlakyRequests().size();
+    ChildRun run = Download(Widen(url), served.size());
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(served == ReadFileBytes(part_));
+    std::vector<FlakyRequest> all = FlakyRequests();
+    ASSERT_EQ(before + 2, all.size());
+    EXPECT_TRUE(all[before].fault);
+    EXPECT_EQ("bytes=1000-", all[before].range);
+    EXPECT_EQ("bytes=1000-", all[before + 1].range);
+    EXPECT_EQ("Range answer starts elsewhere; asked again\r\nHTTP Range resume accepted\r\n", Log());
+}
+
 TEST_F(FileDownload, WholeBodyAnswerToARangeRequestStartsOver) {
     const std::string served = Served(L"files\\blob-1m.bin");
     WriteFileBytes(part_, std::string(1000, 'x'));  // not even the right bytes
