@@ -50,6 +50,25 @@ static GameWatch *ClaimGameWatch(void) {
     return NULL;
 }
 
+// Watches a started game from start_tick on; without a thread the game runs
+// uncounted and the record goes back to the free ones.
+static void StartGameWatch(GameWatch *watch, HANDLE process, unsigned long long start_tick,
+                           const wchar_t *product_id) {
+    watch->process = process;
+    watch->start_tick = start_tick;
+    watch->seconds = 0;
+    WideCopy(watch->product_id, product_id, kProductIdUnits);
+    watch->state = GAME_WATCH_RUNNING;
+    HANDLE thread = CreateThread(NULL, 0, GameWatchThread, watch, 0, NULL);
+    if (!thread) {
+        watch->state = GAME_WATCH_FREE;
+        watch->process = NULL;
+        CloseHandle(process);
+        return;
+    }
+    CloseHandle(thread);
+}
+
 int LaunchGame(int slot, int offline) {
     if (slot < 0 || slot >= g_product_count) return 0;
     wchar_t exe[1400];
@@ -79,19 +98,7 @@ int LaunchGame(int slot, int offline) {
         CloseHandle(process);
         return 1;
     }
-    watch->process = process;
-    watch->start_tick = GetTickCount64();
-    watch->seconds = 0;
-    WideCopy(watch->product_id, g_products[slot].id, kProductIdUnits);
-    watch->state = GAME_WATCH_RUNNING;
-    HANDLE thread = CreateThread(NULL, 0, GameWatchThread, watch, 0, NULL);
-    if (!thread) {
-        watch->state = GAME_WATCH_FREE;
-        watch->process = NULL;
-        CloseHandle(process);
-        return 1;
-    }
-    CloseHandle(thread);
+    StartGameWatch(watch, process, GetTickCount64(), g_products[slot].id);
     return 1;
 }
 
@@ -206,19 +213,7 @@ void WatchRecordedGames(void) {
             continue;
         }
         unsigned long long now = GetTickCount64();
-        watch->process = process;
-        watch->start_tick = credited <= now ? credited : now;
-        watch->seconds = 0;
-        WideCopy(watch->product_id, id, kProductIdUnits);
-        watch->state = GAME_WATCH_RUNNING;
-        HANDLE thread = CreateThread(NULL, 0, GameWatchThread, watch, 0, NULL);
-        if (!thread) {
-            watch->state = GAME_WATCH_FREE;
-            watch->process = NULL;
-            CloseHandle(process);
-            continue;
-        }
-        CloseHandle(thread);
+        StartGameWatch(watch, process, credited <= now ? credited : now, id);
     }
 }
 
