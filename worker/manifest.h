@@ -25,6 +25,7 @@ struct ManifestFile {
     unsigned char needs_download;  // set by the verify phase
     unsigned char had_previous;    // set by the commit phase
     unsigned char committed;       // set by the commit phase
+    unsigned char flushed;         // staged bytes on the disk, set by the download phase
 };
 
 // The table of the current job: g_manifest_count entries, allocated once per

@@ -97,8 +97,10 @@ static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
 // 5xx, a timeout) is asked for again a few times with a growing pause, from
 // the bytes already in the ".part". A resumed ".part" that fails its check
 // may be left over from an older release: it is downloaded once more from
-// zero before the file counts as failed.
-static int StageFile(const CatalogProduct *product, const ManifestFile *file, TransferThread *t) {
+// zero before the file counts as failed. A checked file is flushed here,
+// while the other threads wait on the network, rather than one file after
+// another in the commit.
+static int StageFile(const CatalogProduct *product, ManifestFile *file, TransferThread *t) {
     wchar_t url[1200];
     wchar_t staged[kFilePathUnits];
     FileDownloadUrl(product, file, url, 1200);
@@ -135,7 +137,10 @@ static int StageFile(const CatalogProduct *product, const ManifestFile *file, Tr
             }
             return 0;
         }
-        if (StagedFileMatches(staged, file)) return 1;
+        if (StagedFileMatches(staged, file)) {
+            file->flushed = FlushFileToDisk(staged) ? 1 : 0;
+            return 1;
+        }
         DeleteFileW(staged);
         if (!resumed || attempt > 0) break;
         LogLine("Resumed staged file failed SHA-256; downloading it again");
@@ -496,9 +501,10 @@ int RunProductJob(void) {
         if (!failure) {
             // The staged bytes reach the disk before their name does: after a
             // power cut the marker must never stand over a file that is empty.
+            // Most were flushed when they were checked; the rest are here.
             from = staged;
             to = local;
-            if (!FlushFileToDisk(staged)) failure = "Commit failed";
+            if (!file->flushed && !FlushFileToDisk(staged)) failure = "Commit failed";
         }
         if (!failure) {
             // The Game Library may lie on another volume than the staging
