@@ -21,7 +21,7 @@ die() { echo "verify-release: $*" >&2; echo "verdict: NOT CHECKED ($*)"; exit 1;
 setup=$(realpath "$1")
 control=${2:+$(realpath "$2")}
 repo=$(cd "$(dirname "$0")/.." && pwd)
-inspect() { python3 "$repo/scripts/pe-inspect.py" "$@"; }
+inspect() { python3 "$repo/scripts/program-inspect.py" "$@"; }
 for tool in osslsigncode openssl cmake git python3; do
   command -v "$tool" >/dev/null || die "$tool is not installed"
 done

@@ -10,7 +10,7 @@
 set -euo pipefail
 repo=$(cd "${1:?usage: rebuild_programs.sh <source-dir> <build-dir>}" && pwd)
 first=$(cd "${2:?}" && pwd)
-inspect() { python3 "$repo/scripts/pe-inspect.py" "$@"; }
+inspect() { python3 "$repo/scripts/program-inspect.py" "$@"; }
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$first/CMakeCache.txt"; }
 fail() { echo "FAIL $*"; status=1; }
 status=0

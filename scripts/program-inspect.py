@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Reads what a release check needs from a Windows program (PE32+).
 
-  pe-inspect.py resource <program> <type> <id> <out>   one resource's bytes
-  pe-inspect.py version <program> <name>               a version record value
-  pe-inspect.py find <file> <hex>                      offsets of every match
-  pe-inspect.py slice <file> <offset> <length>         those bytes as hex
-  pe-inspect.py stamp <program>                        PE time stamp, checksum
+  program-inspect.py resource <program> <type> <id> <out>   one resource's bytes
+  program-inspect.py version <program> <name>               a version record value
+  program-inspect.py find <file> <hex>                      offsets of every match
+  program-inspect.py slice <file> <offset> <length>         those bytes as hex
+  program-inspect.py stamp <program>                        PE time stamp, checksum
 
 Exit 1 with the reason on stderr when the file does not hold what is asked.
 """
@@ -14,7 +14,7 @@ import sys
 
 
 def fail(message):
-    sys.stderr.write("pe-inspect: %s\n" % message)
+    sys.stderr.write("program-inspect: %s\n" % message)
     sys.exit(1)
 
 
