@@ -22,11 +22,14 @@ enum {
 
 // Files the launcher itself keeps in the root of every product folder (the
 // installed version, the known-good marker, the serial of the installed
-// release). A manifest that lists one of them, or a folder of that name, in
+// release, and the temporary files the first two are written through). A manifest that lists one of them, or a folder of that name, in
 // any letter case, is refused: the launcher's write would replace the game's
 // file after every job and the next verify would fetch it again.
 static const char *const kProductFolderOwnNames[] = {
     "version.json",
     ".orvelant-known-good",
     ".orvelant-release-serial",
+    ".orvelant-release-serial.new",
+    ".orvelant-version.new",
+    ".orvelant-known-good.new",
 };

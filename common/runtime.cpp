@@ -409,7 +409,7 @@ void LogFailure(const char *message) {
     LogLine(line);
 }
 
-static void AppendNarrow(char *line, unsigned int capacity, const char *text) {
+void AppendNarrow(char *line, unsigned long long capacity, const char *text) {
     unsigned long long n = NarrowLength(line);
     while (text && *text && n + 1 < capacity) line[n++] = *text++;
     line[n] = 0;

@@ -44,6 +44,8 @@ int WideContains(const wchar_t *text, const wchar_t *needle);
 unsigned long long ParseWideDecimal(const wchar_t *s);
 int Utf8ToWide(const char *src, wchar_t *dst, int capacity);
 void AppendDecimal(char *text, unsigned long long capacity, unsigned long long value);
+// Appends text, cut at the capacity (which counts the terminating zero).
+void AppendNarrow(char *line, unsigned long long capacity, const char *text);
 char HexDigitLower(unsigned int value);
 void FillZero(void *buffer, unsigned long long count);
 void CopyBytes(void *dst, const void *src, unsigned long long count);

@@ -13,18 +13,12 @@ static unsigned long long FileTimeValue(const FILETIME *t) {
     return ((unsigned long long)t->dwHighDateTime << 32) | t->dwLowDateTime;
 }
 
-static void Append(char *line, unsigned int capacity, const char *text) {
-    unsigned long long at = NarrowLength(line);
-    while (*text && at + 1 < capacity) line[at++] = *text++;
-    line[at] = 0;
-}
-
 // Microseconds as "<ms>.<tenths> ms".
 static void AppendMs(char *line, unsigned int capacity, unsigned long long us) {
     AppendDecimal(line, capacity, us / 1000);
-    Append(line, capacity, ".");
+    AppendNarrow(line, capacity, ".");
     AppendDecimal(line, capacity, (us % 1000) / 100);
-    Append(line, capacity, " ms");
+    AppendNarrow(line, capacity, " ms");
 }
 
 void StartupStep(const char *step) {
@@ -43,8 +37,8 @@ void StartupStep(const char *step) {
     FILETIME wall;
     GetSystemTimeAsFileTime(&wall);
     char line[160] = "startup profile: ";
-    Append(line, sizeof(line), step);
-    Append(line, sizeof(line), " ");
+    AppendNarrow(line, sizeof(line), step);
+    AppendNarrow(line, sizeof(line), " ");
     // The first step is everything before the Shell's own code ran.
     unsigned long long step_us =
         g_last.QuadPart == 0
@@ -52,7 +46,7 @@ void StartupStep(const char *step) {
             : (unsigned long long)(now.QuadPart - g_last.QuadPart) * 1000000ULL /
                   (unsigned long long)g_frequency.QuadPart;
     AppendMs(line, sizeof(line), step_us);
-    Append(line, sizeof(line), ", since the process was created ");
+    AppendNarrow(line, sizeof(line), ", since the process was created ");
     AppendMs(line, sizeof(line), (FileTimeValue(&wall) - g_created_100ns) / 10);
     g_last = now;
     LogLine(line);

@@ -45,12 +45,6 @@ static const wchar_t kStateTemporary[] = L"trusted-serials.txt.new";
 static const wchar_t kInstalledSerialName[] = L".orvelant-release-serial";
 static const char kStateHeader[] = "orvelant-trusted-serials 1 ";
 
-static void Append(char *dst, unsigned int capacity, const char *src) {
-    unsigned int at = (unsigned int)NarrowLength(dst);
-    while (*src && at + 1 < capacity) dst[at++] = *src++;
-    dst[at] = 0;
-}
-
 static int StartsWith(const char *text, const char *prefix) {
     while (*prefix && *text == *prefix) ++text, ++prefix;
     return *prefix == 0;
@@ -111,10 +105,10 @@ static void ReadTrustFile(int take_refusals) {
     if (!text) return;
     char header[128];
     header[0] = 0;
-    Append(header, 128, kStateHeader);
+    AppendNarrow(header, 128, kStateHeader);
     char fingerprint[2 * kDigestBytes + 1];
     KeyFingerprint(fingerprint);
-    Append(header, 128, fingerprint);
+    AppendNarrow(header, 128, fingerprint);
     const char *end = text + size;
     const char *line = text;
     const char *stop = LineEnd(line, end);
@@ -218,26 +212,26 @@ int SaveTrustState(void) {
 static int WriteTrustFile(const wchar_t *path, const wchar_t *temporary) {
     char *text = (char *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kStateBytes);
     if (!text) return 0;
-    Append(text, kStateBytes, kStateHeader);
+    AppendNarrow(text, kStateBytes, kStateHeader);
     char fingerprint[2 * kDigestBytes + 1];
     KeyFingerprint(fingerprint);
-    Append(text, kStateBytes, fingerprint);
-    Append(text, kStateBytes, "\r\n");
+    AppendNarrow(text, kStateBytes, fingerprint);
+    AppendNarrow(text, kStateBytes, "\r\n");
     for (int i = 0; i < g_trust_count; ++i) {
         char line[24];
         line[0] = 0;
         AppendDecimal(line, 24, g_trust[i].serial);
-        Append(text, kStateBytes, line);
-        Append(text, kStateBytes, " ");
-        Append(text, kStateBytes, g_trust[i].sha256);
-        Append(text, kStateBytes, " ");
-        Append(text, kStateBytes, g_trust[i].address);
-        Append(text, kStateBytes, "\r\n");
+        AppendNarrow(text, kStateBytes, line);
+        AppendNarrow(text, kStateBytes, " ");
+        AppendNarrow(text, kStateBytes, g_trust[i].sha256);
+        AppendNarrow(text, kStateBytes, " ");
+        AppendNarrow(text, kStateBytes, g_trust[i].address);
+        AppendNarrow(text, kStateBytes, "\r\n");
     }
     for (int i = 0; i < g_refusal_count; ++i) {
-        Append(text, kStateBytes, "refused ");
-        Append(text, kStateBytes, g_refusals[i]);
-        Append(text, kStateBytes, "\r\n");
+        AppendNarrow(text, kStateBytes, "refused ");
+        AppendNarrow(text, kStateBytes, g_refusals[i]);
+        AppendNarrow(text, kStateBytes, "\r\n");
     }
     int ok = ReplaceFileWithBytes(path, temporary, text, (unsigned int)NarrowLength(text));
     DWORD error = GetLastError();
@@ -249,13 +243,13 @@ static int WriteTrustFile(const wchar_t *path, const wchar_t *temporary) {
 static void Refuse(const char *address, const char *reason) {
     char line[kRefusalBytes];
     line[0] = 0;
-    Append(line, kRefusalBytes, address);
-    Append(line, kRefusalBytes, ": ");
-    Append(line, kRefusalBytes, reason);
+    AppendNarrow(line, kRefusalBytes, address);
+    AppendNarrow(line, kRefusalBytes, ": ");
+    AppendNarrow(line, kRefusalBytes, reason);
     char logged[kRefusalBytes + 40];
     logged[0] = 0;
-    Append(logged, sizeof(logged), "Signed document refused: ");
-    Append(logged, sizeof(logged), line);
+    AppendNarrow(logged, sizeof(logged), "Signed document refused: ");
+    AppendNarrow(logged, sizeof(logged), line);
     LogLine(logged);
     if (g_sync_refusals && g_refusal_count < kRefusals)
         CopyBytes(g_refusals[g_refusal_count++], line, kRefusalBytes);
@@ -313,13 +307,13 @@ static int CompareText(const char *a, const char *b) {
 static void SerialReason(char *reason, const char *before, unsigned long long a, const char *middle,
                          unsigned long long b, const char *after) {
     reason[0] = 0;
-    Append(reason, 200, before);
+    AppendNarrow(reason, 200, before);
     AppendDecimal(reason, 200, a);
     if (middle) {
-        Append(reason, 200, middle);
+        AppendNarrow(reason, 200, middle);
         AppendDecimal(reason, 200, b);
     }
-    Append(reason, 200, after);
+    AppendNarrow(reason, 200, after);
 }
 
 int CheckFreshDocument(const wchar_t *url, const char *body, unsigned int length,
@@ -354,13 +348,13 @@ int CheckFreshDocument(const wchar_t *url, const char *body, unsigned int length
             FormatStamp(&local, local_text, 0);
             char reason[200];
             reason[0] = 0;
-            Append(reason, 200, "expired at ");
-            Append(reason, 200, expires);
-            Append(reason, 200, " while this computer's clock reads ");
-            Append(reason, 200, local_text);
-            Append(reason, 200, " local time (");
-            Append(reason, 200, now_text);
-            Append(reason, 200, "); if the clock is wrong, correct it");
+            AppendNarrow(reason, 200, "expired at ");
+            AppendNarrow(reason, 200, expires);
+            AppendNarrow(reason, 200, " while this computer's clock reads ");
+            AppendNarrow(reason, 200, local_text);
+            AppendNarrow(reason, 200, " local time (");
+            AppendNarrow(reason, 200, now_text);
+            AppendNarrow(reason, 200, "); if the clock is wrong, correct it");
             Refuse(address, reason);
             return 0;
         }
@@ -394,8 +388,8 @@ int CheckNamedByControl(const char *control, unsigned int control_length, const 
     const JsonOffset header = HeaderEnd(control, control_length);
     char key[32];
     key[0] = 0;
-    Append(key, 32, prefix);
-    Append(key, 32, "_serial");
+    AppendNarrow(key, 32, prefix);
+    AppendNarrow(key, 32, "_serial");
     unsigned long long named = 0;
     char address[kAddressBytes];
     char reason[200];
@@ -412,8 +406,8 @@ int CheckNamedByControl(const char *control, unsigned int control_length, const 
         return 0;
     }
     key[0] = 0;
-    Append(key, 32, prefix);
-    Append(key, 32, "_sha256");
+    AppendNarrow(key, 32, prefix);
+    AppendNarrow(key, 32, "_sha256");
     char sha[80];
     sha[0] = 0;
     if (JsonGetString(control, 0, header, key, sha, 80) && IsSha256Hex(sha) &&
@@ -529,7 +523,7 @@ void RememberInstalledManifest(const CatalogProduct *product, const FreshDocumen
     char text[24];
     text[0] = 0;
     AppendDecimal(text, 24, document->serial);
-    Append(text, 24, "\r\n");
+    AppendNarrow(text, 24, "\r\n");
     wchar_t path[1300];
     wchar_t temporary[1320];
     InstalledSerialPath(product, path);

@@ -365,13 +365,9 @@ static int JobFitsOnDisk(const CatalogProduct *product) {
         if (free_bytes.QuadPart >= needed[v]) continue;
         char line[160] = "Not enough disk space: ";
         AppendDecimal(line, 160, needed[v]);
-        unsigned int n = (unsigned int)NarrowLength(line);
-        for (const char *c = " bytes needed, "; *c && n + 1 < 160; ++c) line[n++] = *c;
-        line[n] = 0;
+        AppendNarrow(line, 160, " bytes needed, ");
         AppendDecimal(line, 160, free_bytes.QuadPart);
-        n = (unsigned int)NarrowLength(line);
-        for (const char *c = " bytes free"; *c && n + 1 < 160; ++c) line[n++] = *c;
-        line[n] = 0;
+        AppendNarrow(line, 160, " bytes free");
         LogFailedStep(line, ERROR_DISK_FULL, volumes[v], NULL);
         return 0;
     }
