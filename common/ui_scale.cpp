@@ -119,6 +119,9 @@ void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec 
     layout->font_count = font_count < kMaxUiFonts ? font_count : kMaxUiFonts;
     layout->image_count = 0;
     for (int i = 0; i < kMaxUiFonts; ++i) layout->fonts[i] = NULL;
+    layout->table = NULL;
+    layout->variant = 0;
+    for (int i = 0; i < kMaxUiItems; ++i) layout->row_item[i] = -1;
 }
 
 static HFONT g_retired_fonts[kMaxUiFonts];
@@ -168,6 +171,8 @@ static void Record(UiLayout *layout, HWND control, int x, int y, int w, int h, i
     item->h = (short)h;
     item->font = (signed char)font;
     item->image = (signed char)image;
+    item->row = -1;
+    item->index = 0;
 }
 
 static WNDPROC g_static_proc;
@@ -300,6 +305,160 @@ void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_
     if (y < work.top) y = work.top;
     SetWindowPos(layout->window, NULL, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
     UiRelayout(layout, dpi);
+}
+
+// ---- windows made from a layout table ---------------------------------------
+
+// The layouts made from tables, so that a control's row is found from its
+// handle alone (the keyboard and accessibility code have only that).
+enum { kMaxTableLayouts = 4 };
+static UiLayout *g_table_layouts[kMaxTableLayouts];
+
+void UiInitTable(UiLayout *layout, HWND window, HINSTANCE instance, const UiWindowTable *table,
+                 const UiFontSpec *fonts, int font_count, int dpi, int variant) {
+    UiInit(layout, window, instance, fonts, font_count, dpi);
+    layout->table = table;
+    layout->variant = variant;
+    for (int i = 0; i < kMaxTableLayouts; ++i) {
+        if (g_table_layouts[i] == layout) break;
+        if (!g_table_layouts[i]) {
+            g_table_layouts[i] = layout;
+            break;
+        }
+    }
+}
+
+static DWORD RowStyle(const UiRow *row) {
+    if (row->kind == UI_KIND_EDIT) return WS_BORDER | ES_AUTOHSCROLL;
+    if (row->kind == UI_KIND_IMAGE) return SS_BITMAP;
+    // Texts are shown as they are: an "&" in a label, a title or a path is a
+    // character, not a keyboard-mnemonic marker.
+    DWORD style = SS_NOPREFIX;
+    style |= (row->flags & UI_ROW_CENTER) ? SS_CENTER | SS_CENTERIMAGE : SS_LEFT;
+    if (row->kind == UI_KIND_ACTION) style |= SS_NOTIFY;
+    if (row->flags & (UI_ROW_TRACK | UI_ROW_CLIP)) style |= WS_CLIPSIBLINGS;
+    return style;
+}
+
+// The control's row and place, kept in its user data: (row + 1) | index << 12
+// | selected << 20.
+static void MarkRow(HWND control, int row, int index) {
+    SetWindowLongPtrW(control, GWLP_USERDATA, (LONG_PTR)((row + 1) | (index << 12)));
+}
+
+void UiCreateRows(UiLayout *layout, int first, int end, int shown_page, UiImageLoader load) {
+    const UiWindowTable *table = layout->table;
+    if (!table) return;
+    if (end > table->row_count) end = table->row_count;
+    const int first_item = layout->count;
+    int image_missing = 0;
+    for (int r = first; r < end && r < kMaxUiItems; ++r) {
+        const UiRow *row = &table->rows[r];
+        if (row->variant != 0 && row->variant != layout->variant) continue;
+        if ((row->flags & UI_ROW_IMAGE_FALLBACK) && !image_missing) continue;
+        const DWORD visible =
+            row->page == kUiFrame || row->page == shown_page ? WS_VISIBLE : 0;
+        if (row->kind == UI_KIND_IMAGE) {
+            HBITMAP bitmap = load ? load(row->text) : NULL;
+            image_missing = bitmap == NULL;
+            if (!bitmap) continue;
+            HWND control = UiCreateImage(layout, bitmap, row->x, row->y, row->w, row->h);
+            if (!control) continue;
+            if (!visible) ShowWindow(control, SW_HIDE);
+            layout->items[layout->count - 1].row = (short)r;
+            layout->row_item[r] = (short)(layout->count - 1);
+            MarkRow(control, r, 0);
+            continue;
+        }
+        const wchar_t *cls = row->kind == UI_KIND_EDIT ? L"EDIT" : L"STATIC";
+        for (int i = 0; i < row->count; ++i) {
+            int x, y, w, h;
+            UiRowRect(row, i, &x, &y, &w, &h);
+            // A fill starts empty; its track gives the full width.
+            if (row->flags & UI_ROW_FILL) w = 0;
+            HWND control = UiCreateControl(layout, cls, row->text ? row->text : L"",
+                                           WS_CHILD | visible | RowStyle(row), x, y, w, h,
+                                           row->id != 0 ? row->id + i : 0, -1);
+            if (!control) continue;
+            UiItem *item = &layout->items[layout->count - 1];
+            item->row = (short)r;
+            item->index = (unsigned char)i;
+            item->font = row->font;
+            if (i == 0) layout->row_item[r] = (short)(layout->count - 1);
+            MarkRow(control, r, i);
+        }
+    }
+    // Fonts once every control of the step exists; hidden controls have
+    // nothing to redraw.
+    for (int i = first_item; i < layout->count; ++i) {
+        const UiItem *item = &layout->items[i];
+        if (item->font >= 0)
+            SendMessageW(item->control, WM_SETFONT, (WPARAM)layout->fonts[(int)item->font],
+                         IsWindowVisible(item->control));
+    }
+}
+
+HWND UiRowControl(const UiLayout *layout, int row, int index) {
+    if (row < 0 || row >= kMaxUiItems || layout->row_item[row] < 0) return NULL;
+    int at = layout->row_item[row] + index;
+    if (at >= layout->count || layout->items[at].row != row) return NULL;
+    return layout->items[at].control;
+}
+
+void UiShowPageRows(const UiLayout *layout, int page) {
+    for (int i = 0; i < layout->count; ++i) {
+        const UiItem *item = &layout->items[i];
+        if (item->row < 0) continue;
+        const UiRow *row = &layout->table->rows[item->row];
+        if (row->page == kUiFrame) continue;
+        const int show = row->page == page && !(row->flags & UI_ROW_LIST);
+        const int hide = row->page != page;
+        const int visible = IsWindowVisible(item->control) != 0;
+        if (show && !visible) ShowWindow(item->control, SW_SHOWNA);
+        if (hide && visible) ShowWindow(item->control, SW_HIDE);
+    }
+}
+
+void UiSetFill(UiLayout *layout, int fill_row, int percent) {
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    if (fill_row < 0 || fill_row + 1 >= kMaxUiItems || layout->row_item[fill_row] < 0) return;
+    UiItem *fill = &layout->items[layout->row_item[fill_row]];
+    const UiRow *track = &layout->table->rows[fill_row + 1];
+    const short w = (short)(percent * track->w / 100);
+    if (fill->w == w) return;
+    fill->w = w;
+    UiMoveControl(layout, fill->control, fill->x, fill->y, fill->w, fill->h);
+}
+
+const UiRow *UiControlRow(HWND control, int *index) {
+    if (!control) return NULL;
+    HWND parent = GetParent(control);
+    for (int i = 0; i < kMaxTableLayouts; ++i) {
+        const UiLayout *layout = g_table_layouts[i];
+        if (!layout || layout->window != parent) continue;
+        LONG_PTR data = GetWindowLongPtrW(control, GWLP_USERDATA);
+        int row = (int)(data & 0xFFF) - 1;
+        if (row < 0 || row >= layout->table->row_count) return NULL;
+        if (index) *index = (int)((data >> 12) & 0xFF);
+        return &layout->table->rows[row];
+    }
+    return NULL;
+}
+
+void UiSetControlSelected(HWND control, int on) {
+    const UiRow *row = UiControlRow(control, NULL);
+    if (!row || !(row->flags & UI_ROW_SELECTABLE)) return;
+    LONG_PTR data = GetWindowLongPtrW(control, GWLP_USERDATA);
+    LONG_PTR marked = on ? (data | (1 << 20)) : (data & ~(LONG_PTR)(1 << 20));
+    if (marked == data) return;
+    SetWindowLongPtrW(control, GWLP_USERDATA, marked);
+    InvalidateRect(control, NULL, TRUE);
+}
+
+int UiIsControlSelected(HWND control) {
+    return UiControlRow(control, NULL) &&
+           (GetWindowLongPtrW(control, GWLP_USERDATA) & (1 << 20)) != 0;
 }
 
 // ---- keyboard ---------------------------------------------------------------

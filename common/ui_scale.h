@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "ui_table.h"
+
 enum { kUiBaseDpi = 96, kMaxUiItems = 128, kMaxUiFonts = 12, kMaxUiImages = 4 };
 
 struct UiFontSpec {
@@ -14,12 +16,15 @@ struct UiFontSpec {
     int weight;
 };
 
-// One control: its 96-DPI rectangle, font (-1 none) and image (-1 none).
+// One control: its 96-DPI rectangle, font (-1 none) and image (-1 none),
+// and the table row it was made from (-1 none) with its place in the row.
 struct UiItem {
     HWND control;
     short x, y, w, h;
     signed char font;
     signed char image;
+    short row;
+    unsigned char index;
 };
 
 struct UiLayout {
@@ -34,6 +39,10 @@ struct UiLayout {
     HBITMAP sources[kMaxUiImages];  // images as loaded (the 96-DPI size)
     HBITMAP scaled[kMaxUiImages];   // made for the current DPI; null at 96
     int image_count;
+    const UiWindowTable *table;  // null for a window not made from a table
+    // The item of the first control of each row (-1 not made).
+    short row_item[kMaxUiItems];
+    int variant;
 };
 
 // Asks for per-monitor (v2) awareness where the system has it; the
@@ -72,6 +81,27 @@ void UiRelayout(UiLayout *layout, int dpi);
 HFONT UiFont(const UiLayout *layout, int font);
 // Moves a control to a 96-DPI rectangle scaled at the layout's DPI.
 void UiMoveControl(const UiLayout *layout, HWND control, int x, int y, int w, int h);
+
+// ---- windows made from a layout table ---------------------------------------
+
+// Starts a layout for a window made from table (its rows in window variant
+// `variant`; 0 takes only the rows of every variant).
+void UiInitTable(UiLayout *layout, HWND window, HINSTANCE instance, const UiWindowTable *table,
+                 const UiFontSpec *fonts, int font_count, int dpi, int variant);
+// Loads the image of an image row (the name is the row's text); null when
+// it is missing, and the row's fallback, if any, is made instead.
+typedef HBITMAP (*UiImageLoader)(const wchar_t *name);
+// Makes the controls of rows [first, end) in the table's order, visible
+// when on shown_page or the frame, hidden otherwise; the fonts are set on
+// the new controls once they all exist, without a redraw while hidden.
+void UiCreateRows(UiLayout *layout, int first, int end, int shown_page, UiImageLoader load);
+// Control `index` of a row (null when it was not made).
+HWND UiRowControl(const UiLayout *layout, int row, int index);
+// Shows the rows of page and the frame, hides those of the other pages;
+// the list rows of the page are left to its view.
+void UiShowPageRows(const UiLayout *layout, int page);
+// A fill row at percent of its track (the row after it).
+void UiSetFill(UiLayout *layout, int fill_row, int percent);
 
 // WM_DPICHANGED: the suggested rectangle's place, the layout DPI that fits
 // its monitor, every control relaid out.

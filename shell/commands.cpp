@@ -52,16 +52,14 @@ void OpenDocumentLink(const wchar_t *target, const char *source) {
 
 void ShowPage(int page) {
     if (page != PAGE_HOME) CreateOtherPages();
-    ShellControls &c = g_controls;
     g_ui.current_page = page;
-    HideAllPageControls();
     if (page == PAGE_HOME) RefreshHomeView();
     ShowPageControls(page);
     switch (page) {
     case PAGE_HOME:
         // Row 0 is always there: the view writes the waiting text into it.
         for (int i = 0; i < kNewsRowCount; ++i)
-            if (i < g_news_count || i == 0) ShowControl(c.news_rows[i], 1);
+            ShowControl(ShellControl(ROW_NEWS_ROWS, i), i < g_news_count || i == 0);
         break;
     case PAGE_STORE: RefreshStoreView(); break;
     case PAGE_LIBRARY: RefreshLibraryView(); break;
@@ -69,8 +67,8 @@ void ShowPage(int page) {
     case PAGE_SETTINGS: RefreshSettingsView(); break;
     default: break;
     }
-    for (int i = 0; i < (int)CountOf(c.nav); ++i)
-        if (c.nav[i]) InvalidateRect(c.nav[i], NULL, TRUE);
+    for (int i = 0; i < kPageCount; ++i)
+        UiSetControlSelected(ShellControl(ROW_NAV_HOME + i), i == page);
 }
 
 static LRESULT ColorStatic(HDC dc, HWND control) {
@@ -81,13 +79,9 @@ static LRESULT ColorStatic(HDC dc, HWND control) {
     switch (group) {
     case COLOR_RULE: return (LRESULT)g_brushes[BRUSH_ACCENT];
     case COLOR_TRACK: return (LRESULT)g_brushes[BRUSH_TRACK];
-    case COLOR_NAV: {
-        int page = -1;
-        for (int i = 0; i < 5; ++i)
-            if (g_controls.nav[i] == control) page = i;
-        text = page == g_ui.current_page ? RGB(224, 189, 134) : RGB(155, 150, 141);
+    case COLOR_NAV:
+        text = UiIsControlSelected(control) ? RGB(224, 189, 134) : RGB(155, 150, 141);
         break;
-    }
     case COLOR_PRIMARY: text = RGB(8, 7, 7); brush = g_brushes[BRUSH_ACCENT]; break;
     case COLOR_SECONDARY: brush = g_brushes[BRUSH_BUTTON]; break;
     case COLOR_ROW: brush = g_brushes[BRUSH_FIELD]; break;

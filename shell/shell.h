@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
+#include "shell_layout.h"
 #include "worker_protocol.h"
 
-#define ORV_LAUNCHER_VERSION L"1.0.0"
 #define ORV_SHELL_CLASS L"ORVELANT_LAUNCHER_SHELL_V10"
 #define ORV_SHELL_CAPTION L"ORVELANT Launcher"
 
@@ -15,9 +15,6 @@
 enum {
     kMaxProducts = 16,
     kMaxNews = 3,
-    kStoreRowCount = 8,
-    kLibraryRowCount = 8,
-    kNewsRowCount = 3,
 };
 
 // ---- cached remote data -------------------------------------------------
@@ -101,8 +98,6 @@ void CollectionName(int value, wchar_t *dst, unsigned long long capacity);
 
 // ---- window state -------------------------------------------------------
 
-enum ShellPage { PAGE_HOME = 0, PAGE_STORE = 1, PAGE_LIBRARY = 2, PAGE_DOWNLOADS = 3,
-                 PAGE_SETTINGS = 4 };
 enum LibraryFilter { FILTER_ALL = 0, FILTER_INSTALLED = 1, FILTER_FAVORITES = 2,
                      FILTER_COLLECTIONS = 3 };
 

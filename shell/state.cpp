@@ -29,7 +29,6 @@ WorkerState g_worker = {0, 0, -1, 0, 0, 0, 0, {}, 0, {}, 0, 0};
 // and their GDI resources.
 HWND g_main_window;
 ShellWindowState g_ui;
-ShellControls g_controls;
 HBRUSH g_brushes[kBrushCount];
 volatile LONG g_fatal_guard_started;
 

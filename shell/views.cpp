@@ -2,6 +2,8 @@
 // visibility from the current tables and state. Views keep no state.
 #include "window.h"
 
+#include "ui_scale.h"
+
 #include "json.h"
 #include "runtime.h"
 #include "settings.h"
@@ -98,13 +100,12 @@ static void StartWithLead(wchar_t *dst, const wchar_t *lead, unsigned long long 
 // ---- HOME ---------------------------------------------------------------
 
 void RefreshHomeView(void) {
-    ShellControls &c = g_controls;
     int s = g_ui.selected_library;
     if (s < 0 || s >= g_product_count) s = 0;
     const CatalogProduct *p = &g_products[s];
-    SetControlText(c.home_kicker, p->project[0] ? p->project : L"ORVELANT GAME");
-    SetControlText(c.home_title, p->title);
-    SetControlText(c.home_tagline, p->subtitle[0] ? p->subtitle : L"TURN IMAGINATION INTO WORLDS.");
+    SetControlText(ShellControl(ROW_HOME_KICKER), p->project[0] ? p->project : L"ORVELANT GAME");
+    SetControlText(ShellControl(ROW_HOME_TITLE), p->title);
+    SetControlText(ShellControl(ROW_HOME_TAGLINE), p->subtitle[0] ? p->subtitle : L"TURN IMAGINATION INTO WORLDS.");
 
     wchar_t status[200];
     wchar_t message[420];
@@ -145,12 +146,12 @@ void RefreshHomeView(void) {
                  420);
         primary = L"INSTALL";
     }
-    SetControlText(c.home_primary, primary);
-    SetControlText(c.home_status, status);
-    SetControlText(c.home_message, message);
+    SetControlText(ShellControl(ROW_HOME_PRIMARY), primary);
+    SetControlText(ShellControl(ROW_HOME_STATUS), status);
+    SetControlText(ShellControl(ROW_HOME_MESSAGE), message);
 
     if (g_news_count == 0) {
-        SetControlText(c.news_rows[0],
+        SetControlText(ShellControl(ROW_NEWS_ROWS, 0),
                        L"SIGNAL // WAITING FOR OFFICIAL UPDATE\n"
                        L"最新情報は接続時にORVELANTから同期されます。");
         return;
@@ -162,51 +163,51 @@ void RefreshHomeView(void) {
         WideAppend(row, n->title, 520);
         WideAppend(row, L"\n", 520);
         WideAppend(row, n->summary, 520);
-        SetControlText(c.news_rows[i], row);
+        SetControlText(ShellControl(ROW_NEWS_ROWS, i), row);
     }
 }
 
 // ---- STORE --------------------------------------------------------------
 
 void RefreshStoreView(void) {
-    ShellControls &c = g_controls;
     if (!g_control.store_enabled) {
-        for (int i = 0; i < kStoreRowCount; ++i) ShowControl(c.store_rows[i], 0);
-        SetControlText(c.store_detail_title, L"STORE // TEMPORARILY HIDDEN");
-        SetControlText(c.store_detail_meta, L"ORVELANT CONTROL");
-        SetControlText(c.store_detail_body,
+        for (int i = 0; i < kStoreRowCount; ++i) ShowControl(ShellControl(ROW_STORE_ROWS, i), 0);
+        SetControlText(ShellControl(ROW_STORE_DETAIL_TITLE), L"STORE // TEMPORARILY HIDDEN");
+        SetControlText(ShellControl(ROW_STORE_DETAIL_META), L"ORVELANT CONTROL");
+        SetControlText(ShellControl(ROW_STORE_DETAIL_BODY),
                        L"Store表示はORVELANT Consoleから一時的に停止されています。"
                        L"Libraryのインストール済みゲームには影響しません。");
-        SetControlText(c.store_view_button, kMakerSiteDomainUpper);
+        SetControlText(ShellControl(ROW_STORE_VIEW_BUTTON), kMakerSiteDomainUpper);
         return;
     }
+    if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
     for (int i = 0; i < kStoreRowCount; ++i) {
         if (i >= g_product_count) {
-            ShowControl(c.store_rows[i], 0);
+            ShowControl(ShellControl(ROW_STORE_ROWS, i), 0);
             continue;
         }
         const CatalogProduct *p = &g_products[i];
         wchar_t row[320];
         StartWithLead(row, p->project, 320);
         WideAppend(row, p->title, 320);
-        SetControlText(c.store_rows[i], row);
-        ShowControl(c.store_rows[i], 1);
+        SetControlText(ShellControl(ROW_STORE_ROWS, i), row);
+        UiSetControlSelected(ShellControl(ROW_STORE_ROWS, i), i == g_ui.selected_store);
+        ShowControl(ShellControl(ROW_STORE_ROWS, i), 1);
     }
     if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
     const CatalogProduct *s = &g_products[g_ui.selected_store];
-    SetControlText(c.store_detail_title, s->title);
-    SetControlText(c.store_detail_meta, s->project);
-    SetControlText(c.store_detail_body, s->subtitle);
-    SetControlText(c.store_view_button, s->store_url[0] ? L"VIEW PRODUCT" : L"PRODUCT PAGE SOON");
+    SetControlText(ShellControl(ROW_STORE_DETAIL_TITLE), s->title);
+    SetControlText(ShellControl(ROW_STORE_DETAIL_META), s->project);
+    SetControlText(ShellControl(ROW_STORE_DETAIL_BODY), s->subtitle);
+    SetControlText(ShellControl(ROW_STORE_VIEW_BUTTON), s->store_url[0] ? L"VIEW PRODUCT" : L"PRODUCT PAGE SOON");
 }
 
 // ---- LIBRARY ------------------------------------------------------------
 
 void RefreshLibraryView(void) {
-    ShellControls &c = g_controls;
     wchar_t search[160];
     search[0] = 0;
-    if (c.search_edit) GetWindowTextW(c.search_edit, search, 160);
+    if (ShellControl(ROW_SEARCH_EDIT)) GetWindowTextW(ShellControl(ROW_SEARCH_EDIT), search, 160);
     for (int i = 0; i < kLibraryRowCount; ++i) g_ui.visible_library_map[i] = -1;
     int count = 0;
     for (int s = 0; s < g_product_count && count < kLibraryRowCount; ++s)
@@ -215,7 +216,7 @@ void RefreshLibraryView(void) {
 
     for (int i = 0; i < kLibraryRowCount; ++i) {
         if (i >= count) {
-            ShowControl(c.library_rows[i], 0);
+            ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), 0);
             continue;
         }
         int s = g_ui.visible_library_map[i];
@@ -232,21 +233,24 @@ void RefreshLibraryView(void) {
             WideAppend(row, L"   //   ", 520);
             WideAppend(row, name, 520);
         }
-        SetControlText(c.library_rows[i], row);
-        ShowControl(c.library_rows[i], g_ui.current_page == PAGE_LIBRARY);
+        SetControlText(ShellControl(ROW_LIBRARY_ROWS, i), row);
+        ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), g_ui.current_page == PAGE_LIBRARY);
     }
 
     if (g_ui.selected_library >= g_product_count) g_ui.selected_library = 0;
     if (count > 0 && !MatchesLibraryFilter(g_ui.selected_library, search))
         g_ui.selected_library = g_ui.visible_library_map[0];
+    for (int i = 0; i < count; ++i)
+        UiSetControlSelected(ShellControl(ROW_LIBRARY_ROWS, i),
+                             g_ui.visible_library_map[i] == g_ui.selected_library);
 
-    HWND buttons[6] = {c.library_primary, c.library_repair, c.library_offline,
-                       c.library_uninstall, c.library_favorite, c.library_collection};
+    HWND buttons[6] = {ShellControl(ROW_LIBRARY_PRIMARY), ShellControl(ROW_LIBRARY_REPAIR), ShellControl(ROW_LIBRARY_OFFLINE),
+                       ShellControl(ROW_LIBRARY_UNINSTALL), ShellControl(ROW_LIBRARY_FAVORITE), ShellControl(ROW_LIBRARY_COLLECTION)};
     if (count == 0) {
-        SetControlText(c.library_detail_title, L"NO MATCHING GAMES");
-        SetControlText(c.library_detail_meta, L"LIBRARY FILTER");
-        SetControlText(c.library_detail_body, L"検索条件またはフィルターを変更してください。");
-        SetControlText(c.library_primary, L"-");
+        SetControlText(ShellControl(ROW_LIBRARY_DETAIL_TITLE), L"NO MATCHING GAMES");
+        SetControlText(ShellControl(ROW_LIBRARY_DETAIL_META), L"LIBRARY FILTER");
+        SetControlText(ShellControl(ROW_LIBRARY_DETAIL_BODY), L"検索条件またはフィルターを変更してください。");
+        SetControlText(ShellControl(ROW_LIBRARY_PRIMARY), L"-");
         for (int i = 0; i < 6; ++i)
             if (buttons[i]) EnableWindow(buttons[i], FALSE);
         return;
@@ -274,12 +278,12 @@ void RefreshLibraryView(void) {
     WideCopy(collection, L"COLLECTION // ", 420);
     WideAppend(collection, name, 420);
 
-    SetControlText(c.library_detail_title, p->title);
-    SetControlText(c.library_detail_meta, meta);
-    SetControlText(c.library_detail_body, body);
-    SetControlText(c.library_primary, installed ? L"PLAY" : L"INSTALL");
-    SetControlText(c.library_favorite, g_favorites[s] ? L"★ FAVORITE" : L"☆ FAVORITE");
-    SetControlText(c.library_collection, collection);
+    SetControlText(ShellControl(ROW_LIBRARY_DETAIL_TITLE), p->title);
+    SetControlText(ShellControl(ROW_LIBRARY_DETAIL_META), meta);
+    SetControlText(ShellControl(ROW_LIBRARY_DETAIL_BODY), body);
+    SetControlText(ShellControl(ROW_LIBRARY_PRIMARY), installed ? L"PLAY" : L"INSTALL");
+    SetControlText(ShellControl(ROW_LIBRARY_FAVORITE), g_favorites[s] ? L"★ FAVORITE" : L"☆ FAVORITE");
+    SetControlText(ShellControl(ROW_LIBRARY_COLLECTION), collection);
 
     int idle = !g_worker.worker_running;
     int offline = g_control.allow_offline && !g_worker.sync_running &&
@@ -301,7 +305,6 @@ static void BandwidthText(wchar_t *dst, unsigned long long capacity) {
 }
 
 void RefreshDownloadsView(void) {
-    ShellControls &c = g_controls;
     const wchar_t *queue_line = L"QUEUE // IDLE";
     if (g_worker.worker_running && g_worker.active_product >= 0 &&
         g_worker.active_product < g_product_count)
@@ -309,7 +312,7 @@ void RefreshDownloadsView(void) {
     else if (g_worker.queue_count > 0 && g_worker.queue[0].slot >= 0 &&
              g_worker.queue[0].slot < g_product_count)
         queue_line = g_products[g_worker.queue[0].slot].title;
-    SetControlText(c.downloads_queue_line, queue_line);
+    SetControlText(ShellControl(ROW_DOWNLOADS_QUEUE_LINE), queue_line);
 
     wchar_t queued[40], limit[80], number[40], detail[420];
     FormatUnsigned(queued, 40, (unsigned int)g_worker.queue_count);
@@ -346,41 +349,40 @@ void RefreshDownloadsView(void) {
                  420);
         WideAppend(detail, limit, 420);
     }
-    SetControlText(c.downloads_headline, headline);
-    SetControlText(c.downloads_detail, detail);
-    SetControlText(c.pause_button, pause_text);
-    if (c.pause_button) EnableWindow(c.pause_button, pause_enabled ? TRUE : FALSE);
+    SetControlText(ShellControl(ROW_DOWNLOADS_HEADLINE), headline);
+    SetControlText(ShellControl(ROW_DOWNLOADS_DETAIL), detail);
+    SetControlText(ShellControl(ROW_PAUSE_BUTTON), pause_text);
+    if (ShellControl(ROW_PAUSE_BUTTON)) EnableWindow(ShellControl(ROW_PAUSE_BUTTON), pause_enabled ? TRUE : FALSE);
     SetProgress(g_worker.progress_percent);
 }
 
 // ---- SETTINGS -----------------------------------------------------------
 
 void RefreshSettingsView(void) {
-    ShellControls &c = g_controls;
     wchar_t line[1500], logs[1200];
     WideCopy(line, L"GAME LIBRARY  //  ", 1500);
     WideAppend(line, g_library_root, 1500);
-    SetControlText(c.settings_library_line, line);
+    SetControlText(ShellControl(ROW_SETTINGS_LIBRARY_LINE), line);
     InstallPath(L"logs", logs, 1200);
     WideCopy(line, L"LOGS  //  ", 1500);
     WideAppend(line, logs, 1500);
-    SetControlText(c.settings_logs_line, line);
-    SetControlText(c.settings_offline_line,
+    SetControlText(ShellControl(ROW_SETTINGS_LOGS_LINE), line);
+    SetControlText(ShellControl(ROW_SETTINGS_OFFLINE_LINE),
                    g_control.allow_offline ? L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED"
                                            : L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL");
     wchar_t bandwidth[80];
     BandwidthText(bandwidth, 80);
     WideCopy(line, L"BANDWIDTH // ", 1500);
     WideAppend(line, bandwidth, 1500);
-    SetControlText(c.bandwidth_button, line);
+    SetControlText(ShellControl(ROW_BANDWIDTH_BUTTON), line);
     if (g_control.launcher_update_available) {
         WideCopy(line, L"UPDATE & RESTART  //  ", 1500);
         WideAppend(line, g_control.latest_launcher_version, 1500);
         if (g_control.launcher_update_required) WideAppend(line, L"  //  REQUIRED", 1500);
-        SetControlText(c.launcher_update_button, line);
-        if (c.launcher_update_button) EnableWindow(c.launcher_update_button, TRUE);
+        SetControlText(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), line);
+        if (ShellControl(ROW_LAUNCHER_UPDATE_BUTTON)) EnableWindow(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), TRUE);
     } else {
-        SetControlText(c.launcher_update_button, L"LAUNCHER " ORV_LAUNCHER_VERSION L"  //  CURRENT");
-        if (c.launcher_update_button) EnableWindow(c.launcher_update_button, FALSE);
+        SetControlText(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), L"LAUNCHER " ORV_LAUNCHER_VERSION L"  //  CURRENT");
+        if (ShellControl(ROW_LAUNCHER_UPDATE_BUTTON)) EnableWindow(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), FALSE);
     }
 }
