@@ -24,8 +24,7 @@ enum PayloadId {
     PAYLOAD_CORE_2X = 112,
 };
 
-enum SetupCommand { ID_SETUP_INSTALL = 2001, ID_SETUP_UPDATE = 2002, ID_SETUP_REINSTALL = 2003,
-                    ID_SETUP_CANCEL = 2004 };
+#include "setup_layout.h"
 
 enum { kSetupPathUnits = 1200 };
 

@@ -8,10 +8,6 @@
 #include "ui_scale.h"
 
 enum SetupBrush { BRUSH_BACKGROUND, BRUSH_PANEL, BRUSH_ACCENT, kSetupBrushCount };
-enum SetupFont { FONT_WORDMARK, FONT_HEADLINE, FONT_BODY, FONT_BUTTON, FONT_SMALL, FONT_CAPTION,
-                 kSetupFontCount };
-// Colour groups of WM_CTLCOLORSTATIC, in the order they are tested.
-enum SetupColor { COLOR_OTHER, COLOR_PRIMARY, COLOR_SECOND, COLOR_DIM, COLOR_TOP, COLOR_RULE };
 
 #ifdef ORV_TEST_HOOKS
 #include "setup_hooks.inc"
@@ -19,13 +15,9 @@ enum SetupColor { COLOR_OTHER, COLOR_PRIMARY, COLOR_SECOND, COLOR_DIM, COLOR_TOP
 
 static HBRUSH g_setup_brushes[kSetupBrushCount];
 static UiLayout g_setup_layout;
-static ControlColorTable g_setup_colors;
 static HINSTANCE g_setup_instance;
 static int g_existing_installation;
 
-static const DWORD kPlain = WS_CHILD | WS_VISIBLE;
-static const DWORD kButton = WS_CHILD | WS_VISIBLE | SS_NOTIFY | SS_CENTERIMAGE | SS_CENTER;
-static const DWORD kBadge = WS_CHILD | WS_VISIBLE | SS_CENTERIMAGE | SS_CENTER;
 
 static void BitmapPath(const wchar_t *name, wchar_t *dst) {
     wchar_t dir[1024];
@@ -61,75 +53,20 @@ static HBITMAP LoadWindowBitmap(const wchar_t *name) {
     return (HBITMAP)LoadImageW(NULL, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE);
 }
 
-// Fonts are set once every control exists.
-static HWND g_font_controls[16];
-static int g_font_of[16];
-static int g_font_count;
-
-static HWND AddControl(const wchar_t *text, DWORD style, int x, int y, int w, int h, int id,
-                       int font, int color) {
-    HWND control = UiCreateControl(&g_setup_layout, L"STATIC", text, style, x, y, w, h, id, -1);
-    if (!control) return NULL;
-    if (font >= 0 && g_font_count < 16) {
-        g_font_controls[g_font_count] = control;
-        g_font_of[g_font_count++] = font;
-    }
-    if (color != COLOR_OTHER) AddColorControl(&g_setup_colors, control, color);
-    return control;
-}
-
 static void CreateSetupControls(void) {
-    const int existing = g_existing_installation;
-    HBITMAP wordmark = LoadWindowBitmap(L"wordmark.bmp");
-    if (wordmark)
-        UiCreateImage(&g_setup_layout, wordmark, 450, 48, 360, 50);
-    else
-        AddControl(L"ORVELANT", kPlain, 450, 48, 360, 52, 0, FONT_WORDMARK, COLOR_OTHER);
-    HBITMAP core = LoadWindowBitmap(L"core.bmp");
-    if (core) UiCreateImage(&g_setup_layout, core, 55, 155, 320, 320);
-    AddControl(L"", kPlain, 425, 118, 470, 1, 0, -1, COLOR_RULE);
-    AddControl(existing ? L"EXISTING INSTALLATION // DETECTED" : L"OFFICIAL LAUNCHER // SETUP 1.0.0",
-               kPlain, 450, 155, 420, 20, 0, FONT_CAPTION, COLOR_TOP);
-    AddControl(existing ? L"更新方法を選択" : L"ORVELANT Launcher", kPlain, 446, 188, 440, 48, 0,
-               FONT_HEADLINE, COLOR_OTHER);
-    if (existing)
-        AddControl(L"Launcher v1.0.0へ更新します。\nGame Libraryはどちらを選んでも保持します。",
-                   kPlain, 450, 245, 420, 55, 0, FONT_BODY, COLOR_OTHER);
-    else
-        AddControl(L"ORVELANTの全ゲームを一つのLibraryで管理するLauncherをインストールします。\n"
-                   L"更新処理はLauncher Shellから分離して動作します。",
-                   kPlain, 450, 245, 420, 65, 0, FONT_BODY, COLOR_OTHER);
-    if (existing) {
-        AddControl(L"アップデート  \x2014  推奨", kButton, 450, 330, 410, 62, ID_SETUP_UPDATE,
-                   FONT_BUTTON, COLOR_PRIMARY);
-        AddControl(L"既存ランチャーを削除して再インストール", kButton, 450, 408, 410, 62,
-                   ID_SETUP_REINSTALL, FONT_BUTTON, COLOR_SECOND);
-        AddControl(L"REINSTALLはLauncher Core / Catalog Cache / UI Assetsを初期化します。"
-                   L"Game LibraryとSaveは保持します。",
-                   kPlain, 450, 486, 420, 48, 0, FONT_SMALL, COLOR_DIM);
-    } else {
-        AddControl(L"インストール", kButton, 450, 350, 410, 64, ID_SETUP_INSTALL, FONT_BUTTON,
-                   COLOR_PRIMARY);
-        AddControl(L"USER INSTALL  //  管理者権限不要", kBadge, 450, 430, 410, 48, 0, FONT_BUTTON,
-                   COLOR_SECOND);
-        AddControl(L"LauncherとGame Libraryを分離するため、Launcherの再インストールでゲームを失いません。",
-                   kPlain, 450, 496, 420, 42, 0, FONT_SMALL, COLOR_DIM);
-    }
+    UiCreateRows(&g_setup_layout, 0, kSetupRowCount, kUiFrame, LoadWindowBitmap);
     wchar_t line[1500];
-    WideCopy(line, L"LAUNCHER  //  ", 1500);
+    WideCopy(line, kSetupWindowTable.rows[SROW_LAUNCHER_LINE].text, 1500);
     WideAppend(line, g_install_dir, 1500);
-    AddControl(line, kPlain, 55, 558, 840, 24, 0, FONT_CAPTION, COLOR_DIM);
-    WideCopy(line, L"GAME LIBRARY  //  ", 1500);
+    SetWindowTextW(UiRowControl(&g_setup_layout, SROW_LAUNCHER_LINE, 0), line);
+    WideCopy(line, kSetupWindowTable.rows[SROW_LIBRARY_LINE].text, 1500);
     WideAppend(line, g_library_default, 1500);
-    AddControl(line, kPlain, 55, 586, 840, 24, 0, FONT_CAPTION, COLOR_DIM);
-    AddControl(L"キャンセル", kButton, 55, 625, 140, 34, ID_SETUP_CANCEL, FONT_SMALL, COLOR_DIM);
-    for (int i = 0; i < g_font_count; ++i)
-        UiSetItemFont(&g_setup_layout, g_font_controls[i], g_font_of[i]);
-    UiApplyFonts(&g_setup_layout);
+    SetWindowTextW(UiRowControl(&g_setup_layout, SROW_LIBRARY_LINE, 0), line);
 }
 
 static LRESULT SetupColorStatic(HDC dc, HWND control) {
-    switch (FindColorGroup(&g_setup_colors, control, COLOR_OTHER)) {
+    const UiRow *row = UiControlRow(control, NULL);
+    switch (row ? row->color : (int)COLOR_OTHER) {
     case COLOR_PRIMARY:
         return AnswerStaticColor(dc, RGB(8, 7, 7), g_setup_brushes[BRUSH_ACCENT]);
     case COLOR_SECOND:
@@ -170,8 +107,7 @@ static void HandleSetupCommand(HWND window, int id) {
     }
 }
 
-static const DWORD kSetupStyle = WS_CAPTION | WS_SYSMENU;
-enum { kSetupX = 150, kSetupY = 70, kSetupWidth = 960, kSetupHeight = 705 };
+static const UiWindowTable &kSetup = kSetupWindowTable;
 
 static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 #ifdef ORV_TEST_HOOKS
@@ -184,7 +120,8 @@ static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam
     case WM_CTLCOLORSTATIC:
         return SetupColorStatic((HDC)wparam, (HWND)lparam);
     case WM_DPICHANGED:
-        UiHandleDpiChanged(&g_setup_layout, kSetupStyle, kSetupWidth, kSetupHeight, wparam, lparam);
+        UiHandleDpiChanged(&g_setup_layout, kSetup.style, kSetup.outer_w, kSetup.outer_h, wparam,
+                           lparam);
         return 0;
     case WM_DESTROY:
         DeleteWindowBitmaps();
@@ -227,13 +164,15 @@ int RunSetupWindow(void) {
     RECT work, outer;
     int layout_dpi;
     UiMouseWorkArea(&work);
-    UiPlaceWindow(kSetupStyle, kSetupX, kSetupY, kSetupWidth, kSetupHeight, UiWindowDpi(NULL),
+    UiPlaceWindow(kSetup.style, kSetup.x, kSetup.y, kSetup.outer_w, kSetup.outer_h, UiWindowDpi(NULL),
                   &work, &layout_dpi, &outer);
-    g_setup_window = CreateWindowExW(0, ORV_SETUP_CLASS, ORV_SETUP_CAPTION, kSetupStyle,
+    g_setup_window = CreateWindowExW(0, ORV_SETUP_CLASS, ORV_SETUP_CAPTION, kSetup.style,
                                      outer.left, outer.top, outer.right - outer.left,
                                      outer.bottom - outer.top, NULL, NULL, g_setup_instance, NULL);
     if (!g_setup_window) return 2;
-    UiInit(&g_setup_layout, g_setup_window, g_setup_instance, fonts, kSetupFontCount, layout_dpi);
+    UiInitTable(&g_setup_layout, g_setup_window, g_setup_instance, &kSetupWindowTable, fonts,
+                kSetupFontCount, layout_dpi,
+                g_existing_installation ? SETUP_VARIANT_EXISTING : SETUP_VARIANT_NEW);
     UiCreateFonts(&g_setup_layout);
     CreateSetupControls();
     ShowWindow(g_setup_window, SW_SHOW);

@@ -5,6 +5,7 @@
 // up and syncs. A test window program with the Shell's class stands in for
 // the Shell that asked for the update.
 #include "setup_fixture.h"
+#include "shell_layout.h"
 #include "update_host.h"
 
 using namespace orv_setup_test;
@@ -94,7 +95,10 @@ protected:
     }
 
     static std::wstring SignalLabel(HWND window) {
-        const RECT label = orv_probe::ShellRect(window, 30, 680, 165, 22);
+        const UiRow &row = kShellWindowTable.rows[ROW_SIGNAL_LABEL];
+        const RECT label =
+            orv_probe::LayoutRect(orv_probe::LayoutDpi(window, kShellWindowTable.outer_w), row.x,
+                                  row.y, row.w, row.h);
         for (const orv_probe::ControlInfo &c : orv_probe::ListControls(window))
             if (c.rect.left == label.left && c.rect.top == label.top && c.rect.right == label.right)
                 return c.text;

@@ -1,6 +1,7 @@
 // Install, update, reinstall, the silent update and the uninstall through
 // the real Setup in a scratch profile; its window driven from outside.
 #include "setup_fixture.h"
+#include "setup_layout.h"
 
 using namespace orv_setup_test;
 
@@ -415,12 +416,34 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
         for (const ControlInfo &c : controls)
             if ((c.style & SS_TYPEMASK) == SS_BITMAP) ++bitmaps;
         EXPECT_EQ(0, bitmaps);
-        ASSERT_FALSE(controls.empty());
+        // Every row of the window's table for a first install, in its order:
+        // the text wordmark in place of the missing image, no artwork.
+        std::vector<const UiRow *> rows;
+        for (int r = 0; r < kSetupWindowTable.row_count; ++r) {
+            const UiRow &row = kSetupWindowTable.rows[r];
+            if (row.kind != UI_KIND_IMAGE &&
+                (row.variant == 0 || row.variant == SETUP_VARIANT_NEW))
+                rows.push_back(&row);
+        }
+        ASSERT_EQ(rows.size(), controls.size());
         EXPECT_EQ(L"ORVELANT", controls[0].text);
-        EXPECT_EQ(450, controls[0].rect.left);
-        EXPECT_EQ(48, controls[0].rect.top);
-        EXPECT_EQ(360, controls[0].rect.right - controls[0].rect.left);
-        EXPECT_EQ(52, controls[0].rect.bottom - controls[0].rect.top);
+        EXPECT_TRUE(rows[0]->flags & UI_ROW_IMAGE_FALLBACK);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const UiRow &row = *rows[i];
+            const ControlInfo &c = controls[i];
+            SCOPED_TRACE("control " + std::to_string(i));
+            EXPECT_EQ(row.id, c.id);
+            const RECT want = orv_probe::LayoutRect(96, row.x, row.y, row.w, row.h);
+            EXPECT_TRUE(EqualRect(&want, &c.rect))
+                << c.rect.left << "," << c.rect.top << " " << c.rect.right - c.rect.left << "x"
+                << c.rect.bottom - c.rect.top;
+            if (row.flags & UI_ROW_VIEW_TEXT)  // the folder lines: the row's lead, then the path
+                EXPECT_EQ(0u, c.text.find(row.text)) << Narrow(c.text);
+            else
+                EXPECT_EQ(std::wstring(row.text), c.text);
+            EXPECT_EQ(row.kind == UI_KIND_ACTION ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
+            EXPECT_TRUE(c.visible);
+        }
         Click(w, 2004);
         EXPECT_EQ(0u, p.Wait());
     }

@@ -102,7 +102,7 @@ ControlInfo ShellProcessTest::ById(int id) {
 // A control's 96-DPI rectangle, as the Shell laid it out in its window (the
 // same at 96 DPI; scaled on a screen the window does not fit).
 bool SameRect(const ControlInfo &c, int id, int x, int y, int w, int h) {
-    RECT r = orv_probe::ShellRect(GetParent(c.hwnd), x, y, w, h);
+    RECT r = orv_probe::LayoutRect(ShellLayoutDpi(GetParent(c.hwnd)), x, y, w, h);
     return c.id == id && EqualRect(&c.rect, &r);
 }
 
@@ -112,6 +112,26 @@ ControlInfo ShellProcessTest::At(int x, int y, int w, int h) {
     ADD_FAILURE() << "no control at " << x << "," << y << " " << w << "x" << h;
     return ControlInfo{};
 }
+
+RECT ShellRowRect(HWND main, int row, int index) {
+    int x, y, w, h;
+    UiRowRect(&kShellWindowTable.rows[row], index, &x, &y, &w, &h);
+    return orv_probe::LayoutRect(ShellLayoutDpi(main), x, y, w, h);
+}
+
+int ShellLayoutDpi(HWND main) { return orv_probe::LayoutDpi(main, kShellWindowTable.outer_w); }
+
+ControlInfo ShellProcessTest::AtRow(int row, int index) {
+    const UiRow &r = kShellWindowTable.rows[row];
+    const RECT want = ShellRowRect(window_, row, index);
+    const int id = r.id != 0 ? r.id + index : 0;
+    for (const ControlInfo &c : Controls())
+        if (c.id == id && EqualRect(&c.rect, &want)) return c;
+    ADD_FAILURE() << "no control of row " << row << " (" << index << ")";
+    return ControlInfo{};
+}
+
+std::wstring ShellProcessTest::RowText(int row, int index) { return AtRow(row, index).text; }
 
 std::wstring ShellProcessTest::Text(int id) { return ById(id).text; }
 

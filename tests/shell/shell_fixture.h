@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "shell_layout.h"
 #include "shell_probe.h"
 #include "test_support.h"
 
@@ -40,6 +41,10 @@ protected:
     orv_probe::ControlInfo At(int x, int y, int w, int h);
     std::wstring Text(int id);
     std::wstring TextAt(int x, int y, int w, int h);
+    // The control made from a row of the Shell's layout table (its index-th
+    // for a list row), found at the row's rectangle; and its text.
+    orv_probe::ControlInfo AtRow(int row, int index = 0);
+    std::wstring RowText(int row, int index = 0);
     void Click(int id);
     void Search(const std::wstring &text);
     std::vector<std::wstring> VisibleLibraryRows();
@@ -52,6 +57,11 @@ protected:
 };
 
 bool SameRect(const orv_probe::ControlInfo &c, int id, int x, int y, int w, int h);
+// A row's rectangle as the Shell lays it out in that window (the index-th
+// control of a list row; a fill at its full width).
+RECT ShellRowRect(HWND main, int row, int index = 0);
+// The layout DPI of a Shell window, from its outer size.
+int ShellLayoutDpi(HWND main);
 std::string Catalog(const std::vector<std::string> &products);
 std::string Product(const std::string &id, const std::string &title,
                     const std::string &project = "");

@@ -166,11 +166,11 @@ protected:
     // A key as the window's thread receives it, and the id of the control
     // that has the keyboard focus afterwards.
     int PressKey(WPARAM key) { return orv_probe::PressKey(window_, key); }
-    std::wstring Signal() { return TextAt(30, 680, 165, 22); }
-    std::wstring Status() { return TextAt(236, 735, 620, 22); }
-    std::wstring Headline() { return TextAt(255, 285, 700, 32); }
-    std::wstring QueueLine() { return TextAt(255, 335, 700, 26); }
-    std::wstring Detail() { return TextAt(255, 370, 800, 25); }
+    std::wstring Signal() { return RowText(ROW_SIGNAL_LABEL); }
+    std::wstring Status() { return RowText(ROW_STATUS_LINE); }
+    std::wstring Headline() { return RowText(ROW_DOWNLOADS_HEADLINE); }
+    std::wstring QueueLine() { return RowText(ROW_DOWNLOADS_QUEUE_LINE); }
+    std::wstring Detail() { return RowText(ROW_DOWNLOADS_DETAIL); }
     bool WaitStatus(const std::wstring &text, DWORD timeout_ms = 60000) {
         return WaitUntil([&] { return Status() == text; }, timeout_ms);
     }
@@ -624,7 +624,7 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
     EXPECT_EQ(6u, ended_count()) << ShellLog();
     // A sync's statuses leave the running job's progress bar as it is.
     auto fill_width = [&] {
-        const RECT fill = orv_probe::ShellRect(window_, 236, 765, 0, 2);
+        const RECT fill = ShellRowRect(window_, ROW_STATUS_FILL);
         for (const orv_probe::ControlInfo &c : Controls())
             if (c.rect.left == fill.left && c.rect.top == fill.top &&
                 c.rect.bottom - c.rect.top == fill.bottom - fill.top)

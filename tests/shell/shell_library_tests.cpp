@@ -234,7 +234,7 @@ TEST_F(LibraryShellTest, MoveKilledMidWayIsFinishedAtTheNextStart) {
     env_.Set(L"ORV_TEST_MOVE_KILL_AFTER", L"");
     env_.Set(L"ORV_TEST_MOVE_STEP_MS", L"3000");
     StartHooked();
-    const std::wstring status = TextAt(236, 735, 620, 22);
+    const std::wstring status = RowText(ROW_STATUS_LINE);
     EXPECT_EQ(0u, status.rfind(L"LIBRARY MOVE // ", 0)) << Narrow(status);
     Click(1003);
     EXPECT_EQ(L"HALCYRA   //   1.0.0", Text(2100)) << "a moved game looks uninstalled";
@@ -247,7 +247,7 @@ TEST_F(LibraryShellTest, MoveKilledMidWayIsFinishedAtTheNextStart) {
     EXPECT_EQ(before, Snap(root));
     EXPECT_FALSE(PathIsDir(library_));
     EXPECT_EQ(root, RegistryRoot());
-    EXPECT_EQ(L"LIBRARY MOVE // DONE", TextAt(236, 735, 620, 22));  // the status line
+    EXPECT_EQ(L"LIBRARY MOVE // DONE", RowText(ROW_STATUS_LINE));  // the status line
     Click(1005);
     EXPECT_EQ(L"GAME LIBRARY  //  " + root, SettingsLibraryLine());
     Click(1003);
@@ -449,7 +449,7 @@ TEST_F(LibraryShellTest, FailedMoveKeepsEveryGameWhereItIsUntilUndone) {
     Pick(dir_ + L"\\new");
     ExpectBoxAfter(1403, kConfirmMove, IDYES, true);
     ExpectBox(kMoveFailed, IDOK);
-    EXPECT_EQ(L"LIBRARY MOVE // FAILED", TextAt(236, 735, 620, 22));
+    EXPECT_EQ(L"LIBRARY MOVE // FAILED", RowText(ROW_STATUS_LINE));
     // The held product is whole at the old root and nowhere else.
     EXPECT_EQ(held_before, Snap(library_ + L"\\" + held));
     EXPECT_FALSE(PathIsDir(root + L"\\" + held));

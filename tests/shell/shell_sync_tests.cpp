@@ -35,7 +35,7 @@ protected:
     // leaves "SIGNAL // SYNCING"; returns every distinct text seen, in order.
     std::vector<std::wstring> FollowSignalLabel() {
         std::vector<std::wstring> seen;
-        HWND label = At(30, 680, 165, 22).hwnd;
+        HWND label = AtRow(ROW_SIGNAL_LABEL).hwnd;
         for (int i = 0; i < 6000; ++i) {
             std::wstring text = orv_probe::ReadText(label);
             if (seen.empty() || seen.back() != text) seen.push_back(text);
@@ -67,9 +67,9 @@ TEST_F(ShellSync, CompletedSyncShowsTheControlSignalAndTheNewDocuments) {
     // refilled from them.
     for (const wchar_t *name : {L"catalog.json", L"news.json"})
         EXPECT_EQ(ReadFileBytes(HostTree() + L"\\documents\\" + name), Read(name));
-    EXPECT_EQ(L"HOST ANNOUNCEMENT", TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"HOST ANNOUNCEMENT", RowText(ROW_HOME_MESSAGE));
     EXPECT_EQ(L"SERVER // ONLINE\n", Text(2200));
-    EXPECT_EQ(L"ORVELANT GAME", TextAt(255, 130, 500, 20));  // the catalog names no project
+    EXPECT_EQ(L"ORVELANT GAME", RowText(ROW_HOME_KICKER));  // the catalog names no project
 }
 
 TEST_F(ShellSync, FailedSyncKeepsTheCacheAndShowsLocal) {
@@ -151,7 +151,7 @@ TEST_F(ShellSync, PreviousReleaseReadsStampedDocumentsAsBefore) {
     for (const wchar_t *name : {L"catalog-s5.json", L"news-s5.json", L"control-signal-s5.json"})
         EXPECT_NE(std::string::npos, ReadFileBytes(HostTree() + L"\\documents\\" + name).find("\"serial\": 5"));
     EXPECT_EQ(ReadFileBytes(HostTree() + L"\\documents\\catalog-s5.json"), Read(L"catalog.json"));
-    EXPECT_EQ(L"HOST ANNOUNCEMENT", TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"HOST ANNOUNCEMENT", RowText(ROW_HOME_MESSAGE));
     EXPECT_EQ(L"SERVER // ONLINE\n", Text(2200));
-    EXPECT_EQ(L"ORVELANT GAME", TextAt(255, 130, 500, 20));
+    EXPECT_EQ(L"ORVELANT GAME", RowText(ROW_HOME_KICKER));
 }

@@ -121,7 +121,7 @@ TEST_F(SecondVolume, LibraryMovedThereThenAProductUpdatedThere) {
     StartHooked();
     ExpectNoBox();
     EXPECT_EQ(L"LIBRARY MOVE // OLD FOLDER UNREACHABLE  旧保存先に接続できません。次回の起動時に移動を続けます。",
-              TextAt(236, 735, 620, 22));
+              RowText(ROW_STATUS_LINE));
     EXPECT_TRUE(PathIsFile(dir_ + L"\\library-move.pending"));
     EXPECT_EQ(root, RegistryRoot());
     PostMessageW(window_, WM_CLOSE, 0, 0);

@@ -28,102 +28,35 @@ struct Expected {
     int page;
     bool fixed;            // the text never changes
     const wchar_t *cls;
+    bool list = false;     // shown by the page's view, not by the page switch
+    bool action = false;   // reports clicks
 };
 
 const wchar_t kStatic[] = L"Static";
 const wchar_t kEdit[] = L"Edit";
 
-// Every control the Shell creates, in the order the window lists its
-// children (creation order), with the text wordmark in place of the header
-// image (the tests that install the assets put the images in).
-std::vector<Expected> AllControls() {
-    std::vector<Expected> v = {
-        {0, 28, 20, 280, 48, L"ORVELANT", FRAME, true, kStatic},
-        {0, 1040, 30, 250, 20, L"OFFICIAL LAUNCHER // 1.0.0", FRAME, true, kStatic},
-        {1010, 1080, 58, 180, 30, L"ACCOUNT // LOCAL", FRAME, true, kStatic},
-        {0, 28, 82, 1230, 1, L"", FRAME, true, kStatic},
-        {0, 214, 104, 1, 618, L"", FRAME, true, kStatic},
-        {1001, 30, 125, 155, 30, L"HOME", FRAME, true, kStatic},
-        {1002, 30, 176, 155, 30, L"STORE", FRAME, true, kStatic},
-        {1003, 30, 227, 155, 30, L"LIBRARY", FRAME, true, kStatic},
-        {1004, 30, 278, 155, 30, L"DOWNLOADS", FRAME, true, kStatic},
-        {1005, 30, 329, 155, 30, L"SETTINGS", FRAME, true, kStatic},
-        {0, 30, 680, 165, 22, nullptr, FRAME, false, kStatic},
-        {0, 255, 130, 500, 20, nullptr, HOME, false, kStatic},
-        {0, 250, 163, 650, 62, nullptr, HOME, false, kStatic},
-        {0, 255, 238, 620, 24, nullptr, HOME, false, kStatic},
-        {0, 255, 330, 620, 30, nullptr, HOME, false, kStatic},
-        {0, 255, 372, 610, 56, nullptr, HOME, false, kStatic},
-        {1100, 255, 455, 230, 58, nullptr, HOME, false, kStatic},
-        {1101, 505, 455, 230, 58, L"MANAGE IN LIBRARY", HOME, true, kStatic},
-        {0, 255, 560, 250, 20, L"SIGNAL FEED", HOME, true, kStatic},
-        {2200, 255, 592, 840, 44, nullptr, HOME, false, kStatic},
-        {2201, 255, 640, 840, 44, nullptr, HOME, false, kStatic},
-        {2202, 255, 688, 840, 44, nullptr, HOME, false, kStatic},
-        {0, 255, 130, 500, 20, L"ORVELANT // STORE", STORE, true, kStatic},
-        {0, 250, 163, 500, 58, L"STORE", STORE, true, kStatic},
-        {0, 255, 230, 880, 50,
-         L"ORVELANTのゲームとデジタル作品を一つのLibraryへ。購入・Entitlement APIは後段で接続します。",
-         STORE, true, kStatic},
-    };
-    for (int i = 0; i < 8; ++i) v.push_back({2000 + i, 255, 315 + 42 * i, 540, 36, nullptr, STORE, false, kStatic});
-    std::vector<Expected> rest = {
-        {0, 835, 330, 380, 50, nullptr, STORE, false, kStatic},
-        {0, 838, 390, 360, 20, nullptr, STORE, false, kStatic},
-        {0, 838, 430, 360, 85, nullptr, STORE, false, kStatic},
-        {1200, 838, 540, 300, 54, nullptr, STORE, false, kStatic},
-        {0, 255, 130, 500, 20, L"ORVELANT // LIBRARY", LIBRARY, true, kStatic},
-        {0, 250, 163, 500, 58, L"LIBRARY", LIBRARY, true, kStatic},
-        {0, 255, 228, 220, 20, L"SEARCH / FILTER", LIBRARY, true, kStatic},
-        {1314, 255, 253, 330, 32, nullptr, LIBRARY, false, kEdit},
-        {1310, 600, 253, 74, 32, L"ALL", LIBRARY, true, kStatic},
-        {1311, 682, 253, 112, 32, L"INSTALLED", LIBRARY, true, kStatic},
-        {1312, 802, 253, 112, 32, L"FAVORITES", LIBRARY, true, kStatic},
-        {1315, 922, 253, 120, 32, L"COLLECTIONS", LIBRARY, true, kStatic},
-    };
-    v.insert(v.end(), rest.begin(), rest.end());
-    for (int i = 0; i < 8; ++i) v.push_back({2100 + i, 255, 310 + 43 * i, 520, 36, nullptr, LIBRARY, false, kStatic});
-    std::vector<Expected> tail = {
-        {0, 815, 310, 410, 50, nullptr, LIBRARY, false, kStatic},
-        {0, 818, 370, 400, 20, nullptr, LIBRARY, false, kStatic},
-        {0, 818, 415, 400, 50, nullptr, LIBRARY, false, kStatic},
-        {1300, 818, 485, 190, 54, nullptr, LIBRARY, false, kStatic},
-        {1301, 1024, 485, 194, 54, L"VERIFY & REPAIR", LIBRARY, true, kStatic},
-        {1302, 818, 555, 126, 50, L"OFFLINE PLAY", LIBRARY, true, kStatic},
-        {1313, 953, 555, 126, 50, nullptr, LIBRARY, false, kStatic},
-        {1316, 1088, 555, 130, 50, nullptr, LIBRARY, false, kStatic},
-        {1303, 818, 620, 400, 44, L"UNINSTALL GAME", LIBRARY, true, kStatic},
-        {0, 255, 130, 600, 20, L"ORVELANT // DOWNLOAD MANAGER", DOWNLOADS, true, kStatic},
-        {0, 250, 163, 600, 58, L"DOWNLOADS", DOWNLOADS, true, kStatic},
-        {0, 255, 285, 700, 32, nullptr, DOWNLOADS, false, kStatic},
-        {0, 255, 335, 700, 26, nullptr, DOWNLOADS, false, kStatic},
-        {0, 255, 370, 800, 25, nullptr, DOWNLOADS, false, kStatic},
-        // each progress fill lies directly above its track: listed first
-        {0, 300, 420, 0, 3, L"", DOWNLOADS, true, kStatic},
-        {0, 300, 420, 760, 3, L"", DOWNLOADS, true, kStatic},
-        {0, 255, 475, 850, 60,
-         L"複数タイトルをQueueへ追加できます。.partはHTTP Rangeで再開。Pause/Resumeと帯域制限はUpdate Workerが安全に処理します。",
-         DOWNLOADS, true, kStatic},
-        {1350, 255, 550, 180, 48, nullptr, DOWNLOADS, false, kStatic},
-        {0, 255, 130, 500, 20, L"ORVELANT // SETTINGS", SETTINGS, true, kStatic},
-        {0, 250, 163, 500, 58, L"SETTINGS", SETTINGS, true, kStatic},
-        {0, 255, 270, 900, 42, nullptr, SETTINGS, false, kStatic},
-        {0, 255, 325, 700, 30, L"UPDATE CHANNEL  //  STABLE", SETTINGS, true, kStatic},
-        {0, 255, 370, 800, 30, nullptr, SETTINGS, false, kStatic},
-        {0, 255, 415, 900, 42, nullptr, SETTINGS, false, kStatic},
-        {0, 255, 465, 900, 30, L"TRUST  //  SIGNED REMOTE DATA + ISOLATED UPDATE WORKER + SELF UPDATE",
-         SETTINGS, true, kStatic},
-        {1403, 255, 520, 245, 46, L"CHANGE / MOVE LIBRARY", SETTINGS, true, kStatic},
-        {1404, 515, 520, 245, 46, nullptr, SETTINGS, false, kStatic},
-        {1400, 775, 520, 190, 46, L"WWW.ORVELANT.EXAMPLE", SETTINGS, true, kStatic},
-        {1401, 255, 585, 210, 50, L"OPEN LOG FOLDER", SETTINGS, true, kStatic},
-        {1402, 485, 585, 480, 50, nullptr, SETTINGS, false, kStatic},
-        {1405, 980, 585, 238, 50, L"RUN DIAGNOSTICS", SETTINGS, true, kStatic},
-        {0, 236, 735, 620, 22, L"READY // LAUNCHER", FRAME, true, kStatic},
-        {0, 236, 765, 0, 2, L"", FRAME, true, kStatic},
-        {0, 236, 765, 1020, 2, L"", FRAME, true, kStatic},
-    };
-    v.insert(v.end(), tail.begin(), tail.end());
+// Every control the Shell's layout table declares, in its order (the order
+// the window lists its children in): the image rows when the assets are
+// installed, the text wordmark in place of the header image when not.
+std::vector<Expected> AllControls(bool with_assets) {
+    std::vector<Expected> v;
+    for (int r = 0; r < kShellWindowTable.row_count; ++r) {
+        const UiRow &row = kShellWindowTable.rows[r];
+        if (row.kind == UI_KIND_IMAGE) {
+            if (with_assets) v.push_back({0, row.x, row.y, row.w, row.h, L"", row.page, true, kStatic});
+            continue;
+        }
+        if ((row.flags & UI_ROW_IMAGE_FALLBACK) && with_assets) continue;
+        for (int i = 0; i < row.count; ++i) {
+            Expected e{row.id != 0 ? row.id + i : 0, 0, 0, 0, 0, row.text, row.page,
+                       !(row.flags & UI_ROW_VIEW_TEXT), row.kind == UI_KIND_EDIT ? kEdit : kStatic};
+            UiRowRect(&row, i, &e.x, &e.y, &e.w, &e.h);
+            if (row.flags & UI_ROW_FILL) e.w = 0;  // no job yet: the fill is empty
+            e.list = (row.flags & UI_ROW_LIST) != 0;
+            e.action = row.kind == UI_KIND_ACTION;
+            v.push_back(e);
+        }
+    }
     return v;
 }
 
@@ -144,12 +77,7 @@ protected:
     // visible (rows are checked by the tests that know their content).
     void CheckControls(int page, const std::set<int> &hidden_on_page = {}) {
         std::vector<ControlInfo> all = Controls();
-        std::vector<Expected> expected = AllControls();
-        if (with_assets_) {
-            expected[0] = {0, 28, 18, 360, 50, L"", FRAME, true, kStatic};
-            // The art is created right after the wordmark, before the frame.
-            expected.insert(expected.begin() + 1, {0, 930, 150, 320, 320, L"", HOME, true, kStatic});
-        }
+        std::vector<Expected> expected = AllControls(with_assets_);
         ASSERT_EQ(expected.size(), all.size());
         for (size_t i = 0; i < expected.size(); ++i) {
             const Expected &e = expected[i];
@@ -160,13 +88,12 @@ protected:
                                        << c.rect.bottom - c.rect.top;
             EXPECT_EQ(std::wstring(e.cls), c.cls);
             if (e.fixed) EXPECT_EQ(std::wstring(e.text), c.text);
-            bool row = (e.id >= 2000 && e.id <= 2007) || (e.id >= 2100 && e.id <= 2107) ||
-                       (e.id >= 2200 && e.id <= 2202);
+            bool row = e.list;
             if (e.page == FRAME) EXPECT_TRUE(c.visible);
             else if (e.page != page) EXPECT_FALSE(c.visible);
             else if (!row && !hidden_on_page.count(e.id)) EXPECT_TRUE(c.visible);
             if (e.cls == kStatic && !(c.style & SS_BITMAP)) {
-                EXPECT_EQ(e.id != 0 ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
+                EXPECT_EQ(e.action ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
                 EXPECT_EQ(SS_NOPREFIX, c.style & SS_NOPREFIX);  // "&" is shown as it is
             }
         }
@@ -187,16 +114,16 @@ const char kWaiting[] =
 TEST_F(ShellWindowTest, FirstRunShowsHomeOfTheDefaultCatalog) {
     StartAndWait();
     CheckControls(HOME, {2201, 2202});
-    EXPECT_EQ(L"PROJECT / 001", TextAt(255, 130, 500, 20));
-    EXPECT_EQ(L"HALCYRA", TextAt(250, 163, 650, 62));
-    EXPECT_EQ(L"THE NEXT WORLD STARTS HERE.", TextAt(255, 238, 620, 24));
-    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", TextAt(255, 330, 620, 30));
-    EXPECT_EQ(Widen(kDefaultNotInstalled), TextAt(255, 372, 610, 56));
+    EXPECT_EQ(L"PROJECT / 001", RowText(ROW_HOME_KICKER));
+    EXPECT_EQ(L"HALCYRA", RowText(ROW_HOME_TITLE));
+    EXPECT_EQ(L"THE NEXT WORLD STARTS HERE.", RowText(ROW_HOME_TAGLINE));
+    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", RowText(ROW_HOME_STATUS));
+    EXPECT_EQ(Widen(kDefaultNotInstalled), RowText(ROW_HOME_MESSAGE));
     EXPECT_EQ(L"INSTALL", Text(1100));
     EXPECT_EQ(Widen(kWaiting), Text(2200));
     EXPECT_TRUE(ById(2200).visible);
     EXPECT_FALSE(ById(2201).visible);
-    EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));  // no Worker: no sync
+    EXPECT_EQ(L"SIGNAL // LOCAL", RowText(ROW_SIGNAL_LABEL));  // no Worker: no sync
     EXPECT_TRUE(PathIsDir(library_));
 
     // The outer window: caption, system menu and minimize box, nothing else.
@@ -220,26 +147,26 @@ TEST_F(ShellWindowTest, AssetsGiveTheWordmarkBitmapTheArtAndTheIcon) {
     with_assets_ = true;
     StartAndWait();
     CheckControls(HOME, {2201, 2202});
-    EXPECT_TRUE(At(28, 18, 360, 50).style & SS_BITMAP);
-    EXPECT_TRUE(At(930, 150, 320, 320).style & SS_BITMAP);
+    EXPECT_TRUE(AtRow(ROW_WORDMARK_IMAGE).style & SS_BITMAP);
+    EXPECT_TRUE(AtRow(ROW_HOME_ART).style & SS_BITMAP);
     for (const ControlInfo &c : Controls()) EXPECT_NE(L"ORVELANT", c.text);
     // The window icon is checked on the X display (Wine answers WM_GETICON
     // from another process with null): see the screenshot test.
     Click(1002);
-    EXPECT_FALSE(At(930, 150, 320, 320).visible);
+    EXPECT_FALSE(AtRow(ROW_HOME_ART).visible);
     Click(1001);
-    EXPECT_TRUE(At(930, 150, 320, 320).visible);
+    EXPECT_TRUE(AtRow(ROW_HOME_ART).visible);
 
     // Moved to a monitor at half the DPI and back: every control, the images
     // included, is laid out again at the new scale, and nothing else changes.
-    const int first_dpi = orv_probe::LayoutDpi(window_, 1320);
+    const int first_dpi = ShellLayoutDpi(window_);
     ASSERT_TRUE(orv_probe::SendDpiChanged(window_, 48));
-    EXPECT_EQ(48, orv_probe::LayoutDpi(window_, 1320));
+    EXPECT_EQ(48, ShellLayoutDpi(window_));
     CheckControls(HOME, {2201, 2202});
     ASSERT_TRUE(orv_probe::SendDpiChanged(window_, 96));
-    EXPECT_EQ(first_dpi, orv_probe::LayoutDpi(window_, 1320));
+    EXPECT_EQ(first_dpi, ShellLayoutDpi(window_));
     CheckControls(HOME, {2201, 2202});
-    EXPECT_TRUE(At(930, 150, 320, 320).visible);
+    EXPECT_TRUE(AtRow(ROW_HOME_ART).visible);
 }
 
 TEST_F(ShellWindowTest, NavigationShowsEachPageWithItsTexts) {
@@ -254,13 +181,13 @@ TEST_F(ShellWindowTest, NavigationShowsEachPageWithItsTexts) {
     EXPECT_EQ(L"VESPERLINE", Text(2001));
     EXPECT_TRUE(ById(2001).visible);
     EXPECT_FALSE(ById(2002).visible);
-    EXPECT_EQ(L"HALCYRA", TextAt(835, 330, 380, 50));
-    EXPECT_EQ(L"PROJECT / 001", TextAt(838, 390, 360, 20));
+    EXPECT_EQ(L"HALCYRA", RowText(ROW_STORE_DETAIL_TITLE));
+    EXPECT_EQ(L"PROJECT / 001", RowText(ROW_STORE_DETAIL_META));
     EXPECT_EQ(L"PRODUCT PAGE SOON", Text(1200));  // the catalog gives no store_url
     Click(2001);
-    EXPECT_EQ(L"VESPERLINE", TextAt(835, 330, 380, 50));
+    EXPECT_EQ(L"VESPERLINE", RowText(ROW_STORE_DETAIL_TITLE));
     Click(2005);  // beyond the product count: nothing
-    EXPECT_EQ(L"VESPERLINE", TextAt(835, 330, 380, 50));
+    EXPECT_EQ(L"VESPERLINE", RowText(ROW_STORE_DETAIL_TITLE));
 
     Click(1003);
     CheckControls(LIBRARY);
@@ -270,19 +197,19 @@ TEST_F(ShellWindowTest, NavigationShowsEachPageWithItsTexts) {
 
     Click(1004);
     CheckControls(DOWNLOADS);
-    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", TextAt(255, 285, 700, 32));
-    EXPECT_EQ(L"QUEUE // IDLE", TextAt(255, 335, 700, 26));
+    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", RowText(ROW_DOWNLOADS_HEADLINE));
+    EXPECT_EQ(L"QUEUE // IDLE", RowText(ROW_DOWNLOADS_QUEUE_LINE));
     EXPECT_EQ(L"ORVELANTはゲーム単位で更新状態を分離します。.partはHTTP Rangeで再開します。"
               L"  BANDWIDTH // 2048 KB/s",
-              TextAt(255, 370, 800, 25));
+              RowText(ROW_DOWNLOADS_DETAIL));
     EXPECT_EQ(L"PAUSE", Text(1350));
     EXPECT_FALSE(ById(1350).enabled);
 
     Click(1005);
     CheckControls(SETTINGS);
-    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, TextAt(255, 270, 900, 42));
-    EXPECT_EQ(L"LOGS  //  " + dir_ + L"\\logs", TextAt(255, 415, 900, 42));
-    EXPECT_EQ(L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED", TextAt(255, 370, 800, 30));
+    EXPECT_EQ(L"GAME LIBRARY  //  " + library_, RowText(ROW_SETTINGS_LIBRARY_LINE));
+    EXPECT_EQ(L"LOGS  //  " + dir_ + L"\\logs", RowText(ROW_SETTINGS_LOGS_LINE));
+    EXPECT_EQ(L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED", RowText(ROW_SETTINGS_OFFLINE_LINE));
     EXPECT_EQ(L"BANDWIDTH // 2048 KB/s", Text(1404));
     EXPECT_EQ(L"LAUNCHER 1.0.0  //  CURRENT", Text(1402));
     EXPECT_FALSE(ById(1402).enabled);
@@ -302,14 +229,14 @@ TEST_F(ShellWindowTest, SettingsAndStoreFollowTheControlDocument) {
           " \"latest_launcher_version\": \"1.2.0\", \"min_launcher_version\": \"1.1.0\"}");
     StartAndWait();
     Click(1005);
-    EXPECT_EQ(L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL", TextAt(255, 370, 800, 30));
+    EXPECT_EQ(L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL", RowText(ROW_SETTINGS_OFFLINE_LINE));
     EXPECT_EQ(L"UPDATE & RESTART  //  1.2.0  //  REQUIRED", Text(1402));
     EXPECT_TRUE(ById(1402).enabled);
     EXPECT_EQ(L"BANDWIDTH // UNLIMITED", Text(1404));
     Click(1002);
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2000 + i).visible);
-    EXPECT_EQ(L"STORE // TEMPORARILY HIDDEN", TextAt(835, 330, 380, 50));
-    EXPECT_EQ(L"ORVELANT CONTROL", TextAt(838, 390, 360, 20));
+    EXPECT_EQ(L"STORE // TEMPORARILY HIDDEN", RowText(ROW_STORE_DETAIL_TITLE));
+    EXPECT_EQ(L"ORVELANT CONTROL", RowText(ROW_STORE_DETAIL_META));
     EXPECT_EQ(L"WWW.ORVELANT.EXAMPLE", Text(1200));
 }
 
@@ -330,8 +257,8 @@ TEST_P(ShellHomePolicy, StatusMessageAndPrimaryButton) {
     if (c.control) Write(L"control.json", c.control);
     if (c.installed) InstallProduct("first-title", "1.0.0", true);
     StartAndWait();
-    EXPECT_EQ(std::wstring(c.status), TextAt(255, 330, 620, 30));
-    EXPECT_EQ(std::wstring(c.message), TextAt(255, 372, 610, 56));
+    EXPECT_EQ(std::wstring(c.status), RowText(ROW_HOME_STATUS));
+    EXPECT_EQ(std::wstring(c.message), RowText(ROW_HOME_MESSAGE));
     EXPECT_EQ(std::wstring(c.primary), Text(1100));
 }
 
@@ -380,10 +307,10 @@ TEST_F(ShellWindowTest, LibraryRowAndMetaOfAFavoriteInBacklog) {
     Click(1003);
     EXPECT_EQ(std::vector<std::wstring>{L"★  HALCYRA   //   1.0.0   //   BACKLOG"},
               VisibleLibraryRows());
-    EXPECT_EQ(L"HALCYRA", TextAt(815, 310, 410, 50));
+    EXPECT_EQ(L"HALCYRA", RowText(ROW_LIBRARY_DETAIL_TITLE));
     EXPECT_EQ(L"PROJECT / 001  //  1.0.0  //  PLAYTIME  2h 1m  //  FAVORITE  //  BACKLOG",
-              TextAt(818, 370, 400, 20));
-    EXPECT_EQ(library_ + L"\\first-title", TextAt(818, 415, 400, 50));
+              RowText(ROW_LIBRARY_DETAIL_META));
+    EXPECT_EQ(library_ + L"\\first-title", RowText(ROW_LIBRARY_DETAIL_BODY));
     EXPECT_EQ(L"PLAY", Text(1300));
     EXPECT_EQ(L"★ FAVORITE", Text(1313));
     EXPECT_EQ(L"COLLECTION // BACKLOG", Text(1316));
@@ -402,7 +329,7 @@ TEST_F(ShellWindowTest, LibraryRowAndMetaOfAFavoriteInBacklog) {
 TEST_F(ShellWindowTest, InstalledWithoutVersionFileOrMarker) {
     InstallProduct("first-title", nullptr, false);
     StartAndWait();
-    EXPECT_EQ(L"READY // INSTALLED", TextAt(255, 330, 620, 30));
+    EXPECT_EQ(L"READY // INSTALLED", RowText(ROW_HOME_STATUS));
     Click(1003);
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   INSTALLED"}, VisibleLibraryRows());
     EXPECT_TRUE(ById(1301).enabled);   // repair: installed
@@ -428,16 +355,16 @@ TEST_F(ShellWindowTest, SearchAndFiltersNarrowTheLibrary) {
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED"}, VisibleLibraryRows());
     Search(L"ｈａｌｃｙｒａ");  // full-width letters are not folded
     EXPECT_TRUE(VisibleLibraryRows().empty());
-    EXPECT_EQ(L"NO MATCHING GAMES", TextAt(815, 310, 410, 50));
-    EXPECT_EQ(L"LIBRARY FILTER", TextAt(818, 370, 400, 20));
-    EXPECT_EQ(L"検索条件またはフィルターを変更してください。", TextAt(818, 415, 400, 50));
+    EXPECT_EQ(L"NO MATCHING GAMES", RowText(ROW_LIBRARY_DETAIL_TITLE));
+    EXPECT_EQ(L"LIBRARY FILTER", RowText(ROW_LIBRARY_DETAIL_META));
+    EXPECT_EQ(L"検索条件またはフィルターを変更してください。", RowText(ROW_LIBRARY_DETAIL_BODY));
     EXPECT_EQ(L"-", Text(1300));
     for (int id : {1300, 1301, 1302, 1303, 1313, 1316}) EXPECT_FALSE(ById(id).enabled) << id;
     Search(L"first-title");  // found through the id only
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED"}, VisibleLibraryRows());
     Search(L"GAME 1");
     EXPECT_EQ(std::vector<std::wstring>{L"GAME 1   //   NOT INSTALLED"}, VisibleLibraryRows());
-    EXPECT_EQ(L"GAME 1", TextAt(815, 310, 410, 50));  // the selection follows the filter
+    EXPECT_EQ(L"GAME 1", RowText(ROW_LIBRARY_DETAIL_TITLE));  // the selection follows the filter
     Search(L"");
 
     Click(1311);  // INSTALLED
@@ -447,16 +374,16 @@ TEST_F(ShellWindowTest, SearchAndFiltersNarrowTheLibrary) {
     EXPECT_EQ(std::vector<std::wstring>{L"★  GAME 5   //   NOT INSTALLED"}, VisibleLibraryRows());
     Click(1315);  // COLLECTIONS: none yet
     EXPECT_TRUE(VisibleLibraryRows().empty());
-    EXPECT_EQ(L"NO MATCHING GAMES", TextAt(815, 310, 410, 50));
+    EXPECT_EQ(L"NO MATCHING GAMES", RowText(ROW_LIBRARY_DETAIL_TITLE));
     Click(1310);  // ALL
     EXPECT_EQ(8u, VisibleLibraryRows().size());
     Click(2102);  // the third row: GAME 2
-    EXPECT_EQ(L"GAME 2", TextAt(815, 310, 410, 50));
+    EXPECT_EQ(L"GAME 2", RowText(ROW_LIBRARY_DETAIL_TITLE));
     // The filter and search survive a page switch; rows hide with the page.
     Search(L"game");
     Click(1001);
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2100 + i).visible);
-    EXPECT_EQ(L"GAME 2", TextAt(250, 163, 650, 62));  // HOME shows the selection
+    EXPECT_EQ(L"GAME 2", RowText(ROW_HOME_TITLE));  // HOME shows the selection
     Click(1003);
     EXPECT_EQ(8u, VisibleLibraryRows().size());
     EXPECT_EQ(L"GAME 1   //   NOT INSTALLED", VisibleLibraryRows()[0]);
@@ -557,8 +484,8 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     auto fill_widths = [&]() {
         // Each fill is listed directly before its track, at the same place.
         std::pair<int, int> widths{-1, -1};
-        const RECT status_fill = orv_probe::ShellRect(window_, 236, 765, 0, 2);
-        const RECT downloads_fill = orv_probe::ShellRect(window_, 300, 420, 0, 3);
+        const RECT status_fill = ShellRowRect(window_, ROW_STATUS_FILL);
+        const RECT downloads_fill = ShellRowRect(window_, ROW_DOWNLOADS_FILL);
         for (const ControlInfo &c : Controls()) {
             if (c.id != 0) continue;
             if (widths.first < 0 && c.rect.left == status_fill.left && c.rect.top == status_fill.top)
@@ -569,30 +496,34 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
         }
         return widths;
     };
-    // The width of a fill of w 96-DPI pixels from x, as laid out.
-    auto laid_out = [&](int x, int w) {
-        RECT r = orv_probe::ShellRect(window_, x, 0, w, 1);
-        return (int)(r.right - r.left);
+    // The widths of both fills at percent of their tracks, as laid out.
+    auto at = [&](int percent) {
+        auto laid_out = [&](int track) {
+            const UiRow &t = kShellWindowTable.rows[track];
+            RECT r = orv_probe::LayoutRect(ShellLayoutDpi(window_), t.x, 0, percent * t.w / 100, 1);
+            return (int)(r.right - r.left);
+        };
+        return std::make_pair(laid_out(ROW_STATUS_TRACK), laid_out(ROW_DOWNLOADS_TRACK));
     };
     status(99, 33);  // a code the Shell does not know still carries its percent
-    EXPECT_EQ(std::make_pair(laid_out(236, 336), laid_out(300, 250)), fill_widths());
+    EXPECT_EQ(at(33), fill_widths());
     // The views ran for the hidden pages too, without showing their rows.
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(ById(2100 + i).visible);
     EXPECT_EQ(L"HALCYRA   //   NOT INSTALLED", Text(2100));
     status(99, 50);
-    EXPECT_EQ(std::make_pair(laid_out(236, 510), laid_out(300, 380)), fill_widths());
+    EXPECT_EQ(at(50), fill_widths());
     status(99, 1);
-    EXPECT_EQ(std::make_pair(laid_out(236, 10), laid_out(300, 7)), fill_widths());
+    EXPECT_EQ(at(1), fill_widths());
     status(99, 150);
-    EXPECT_EQ(std::make_pair(laid_out(236, 1020), laid_out(300, 760)), fill_widths());
+    EXPECT_EQ(at(100), fill_widths());
     status(99, 60);
     status(99, -5);  // a negative percent leaves the bars alone
-    EXPECT_EQ(std::make_pair(laid_out(236, 612), laid_out(300, 456)), fill_widths());
+    EXPECT_EQ(at(60), fill_widths());
     status(8, 0);    // SYNC_STARTED: a sync's status leaves the job's bars alone
-    EXPECT_EQ(std::make_pair(laid_out(236, 612), laid_out(300, 456)), fill_widths());
-    EXPECT_EQ(L"SIGNAL // SYNCING", TextAt(30, 680, 165, 22));
+    EXPECT_EQ(at(60), fill_widths());
+    EXPECT_EQ(L"SIGNAL // SYNCING", RowText(ROW_SIGNAL_LABEL));
     status(10, 0);   // SYNC_UNAVAILABLE
-    EXPECT_EQ(L"SIGNAL // LOCAL", TextAt(30, 680, 165, 22));
+    EXPECT_EQ(L"SIGNAL // LOCAL", RowText(ROW_SIGNAL_LABEL));
 
     // SYNC_DONE reloads the documents and lists and refills the current page.
     Click(1003);
@@ -600,18 +531,18 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     Write(L"control.json", "{\"signal\": \"SIGNAL // OPS DESK\"}");
     Write(L"favorites.txt", "b\r\n");
     status(9, 0);
-    EXPECT_EQ(L"SIGNAL // OPS DESK", TextAt(30, 680, 165, 22));
+    EXPECT_EQ(L"SIGNAL // OPS DESK", RowText(ROW_SIGNAL_LABEL));
     EXPECT_EQ((std::vector<std::wstring>{L"HALCYRA   //   NOT INSTALLED",
                                           L"★  BRAVO   //   NOT INSTALLED"}),
               VisibleLibraryRows());
     Write(L"control.json", "{\"signal\": \"\"}");
     status(9, 0);
-    EXPECT_EQ(L"SIGNAL // CURRENT", TextAt(30, 680, 165, 22));
+    EXPECT_EQ(L"SIGNAL // CURRENT", RowText(ROW_SIGNAL_LABEL));
 
     // Transfer figures without a running job leave the idle texts.
     PostMessageW(window_, WM_APP + 11, 850, 1200);
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
-    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", TextAt(255, 285, 700, 32));
+    EXPECT_EQ(L"NO ACTIVE DOWNLOADS", RowText(ROW_DOWNLOADS_HEADLINE));
 }
 
 TEST_F(ShellWindowTest, GameExitRefreshesTheLibraryOnly) {
@@ -622,7 +553,7 @@ TEST_F(ShellWindowTest, GameExitRefreshesTheLibraryOnly) {
     PostMessageW(window_, WM_APP + 12, 0, 0);
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.3"}, VisibleLibraryRows());
-    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", TextAt(255, 330, 620, 30));  // HOME not refreshed
+    EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", RowText(ROW_HOME_STATUS));  // HOME not refreshed
     Click(1001);
-    EXPECT_EQ(L"READY // 1.0.3", TextAt(255, 330, 620, 30));
+    EXPECT_EQ(L"READY // 1.0.3", RowText(ROW_HOME_STATUS));
 }
