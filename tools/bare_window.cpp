@@ -7,6 +7,8 @@
 // its visible controls at all.
 #include <windows.h>
 
+#include "shell_layout.h"
+
 #include <cwchar>
 #include <cstdlib>
 
@@ -38,9 +40,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
     wc.hbrBackground = g_background;
     wc.lpszClassName = L"ORV_BARE_WINDOW";
     if (!RegisterClassExW(&wc)) return 1;
-    HWND window = CreateWindowExW(0, wc.lpszClassName, L"Bare window",
-                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 70, 35, 1320, 830,
-                                  nullptr, nullptr, instance, nullptr);
+    // The Shell's place, size and frame, from its layout table.
+    const UiWindowTable &shell = kShellWindowTable;
+    HWND window = CreateWindowExW(0, wc.lpszClassName, L"Bare window", shell.style, shell.x,
+                                  shell.y, shell.outer_w, shell.outer_h, nullptr, nullptr,
+                                  instance, nullptr);
     if (!window) return 2;
     if (labels > 0) {
         HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,

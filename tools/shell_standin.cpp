@@ -8,6 +8,8 @@
 // writes the answer into 3000.
 #include <windows.h>
 
+#include "shell_layout.h"
+
 #include <string>
 
 static HWND g_page, g_hidden, g_changes, g_slow_result, g_rule, g_track, g_fill;
@@ -21,10 +23,10 @@ static HWND Child(HWND parent, const wchar_t *cls, const wchar_t *text, DWORD st
 }
 
 static void CreateChildren(HWND w) {
-    const wchar_t *names[5] = {L"HOME", L"STORE", L"LIBRARY", L"DOWNLOADS", L"SETTINGS"};
-    for (int i = 0; i < 5; ++i)
-        Child(w, L"STATIC", names[i], WS_VISIBLE | SS_NOTIFY, 30, 125 + 51 * i, 155, 30,
-              1001 + i);
+    for (int i = 0; i < kPageCount; ++i) {
+        const UiRow &nav = kShellWindowTable.rows[ROW_NAV_HOME + i];
+        Child(w, L"STATIC", nav.text, WS_VISIBLE | SS_NOTIFY, nav.x, nav.y, nav.w, nav.h, nav.id);
+    }
     g_rule = Child(w, L"STATIC", L"", WS_VISIBLE, 28, 82, 1230, 1, 0);
     g_page = Child(w, L"STATIC", L"page: HOME", WS_VISIBLE, 255, 130, 500, 20, 3000);
     g_hidden = Child(w, L"STATIC", L"hidden \u65e5\u672c\u8a9e\nsecond line", 0, 255, 160, 500,
@@ -94,8 +96,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     wc.lpszClassName = L"ORVELANT_LAUNCHER_SHELL_V10";
     if (!RegisterClassW(&wc)) return 1;
     HWND w = CreateWindowExW(0, wc.lpszClassName, L"ORVELANT Launcher",
-                             WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 70, 35,
-                             1320, 830, nullptr, nullptr, instance, nullptr);
+                             kShellWindowTable.style, kShellWindowTable.x, kShellWindowTable.y,
+                             kShellWindowTable.outer_w, kShellWindowTable.outer_h, nullptr,
+                             nullptr, instance, nullptr);
     if (!w) return 1;
     ShowWindow(w, SW_SHOW);
     UpdateWindow(w);

@@ -5,8 +5,9 @@
 
 (the 100 % picture of the variant is <100%-dir>/<variant>.png)
 
-Checks: outer rectangle 960x705 at (150,70); the control set of the variant
-(ids, texts, rectangles); the window background RGB(5,5,5) wherever no
+Checks, against the Setup's layout table (ORV_SETUP_LAYOUT_TABLE, as
+tools/layout-table prints it): the outer rectangle and place; the control set
+of the variant (ids, texts, rectangles); the window background RGB(5,5,5) wherever no
 control is; the gold rule and the primary button filled with the accent,
 the second button (or badge) with the panel colour; the wordmark and core
 images exactly the bitmaps; ink of the stated text colours in the top label,
@@ -21,7 +22,10 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "shell"))
-from check_screenshots import Picture, load_controls, near, is_ink  # noqa: E402
+from check_screenshots import Picture, load_controls, near, is_ink, load_layout  # noqa: E402
+
+# The Setup's layout table (tools/layout-table setup), which the checks read.
+OUTER, LAYOUT = load_layout(os.environ.get("ORV_SETUP_LAYOUT_TABLE", ""))
 
 BACKGROUND = (5, 5, 5)
 PANEL = (12, 15, 17)
@@ -65,6 +69,14 @@ def main():
                       .read().split()][4:6]
         args = args[3:]
     out, name, variant, assets = args[:4]
+    if not LAYOUT:
+        raise SystemExit("check_setup_screenshot: no layout table in ORV_SETUP_LAYOUT_TABLE")
+    existing = variant == "existing"
+    rows = [r for r in LAYOUT if r["variant"] in (0, 2 if existing else 1)]
+
+    def row(kind, colour, variant_only=False):
+        return next(r for r in rows if r["kind"] == kind and r["colour"] == colour and
+                    (r["variant"] or not variant_only) and "image-fallback" not in r["flags"])
 
     def sc(v):
         return int(round(v * scale))
@@ -79,8 +91,8 @@ def main():
     pic = Picture(os.path.join(out, name + ".png"))
     outer = [int(v) for v in open(os.path.join(out, name + ".outer.txt")).read().split()]
     x, y, w, h, cw, ch, cx, cy = outer
-    if scale == 1.0 and (x, y, w, h) != (150, 70, 960, 705):
-        problem("outer rectangle %s, expected 150,70 960x705" % ((x, y, w, h),))
+    if scale == 1.0 and (x, y, w, h) != OUTER:
+        problem("outer rectangle %s, expected %s" % ((x, y, w, h), OUTER))
     if ref_client and (x < 0 or y < 0 or abs(cw - ref_client[0] * scale) > 1
                        or abs(ch - ref_client[1] * scale) > 1):
         problem("outer rectangle %s with a %dx%d client: not on the screen, or not the "
@@ -91,21 +103,21 @@ def main():
     pic.ox, pic.oy = cx - x, cy - y
     controls = [c for c in load_controls(os.path.join(out, name + ".controls.txt"))]
     by_id = {c["id"]: c for c in controls if c["id"]}
-    existing = variant == "existing"
-    expected_ids = {2002, 2003, 2004} if existing else {2001, 2004}
+    expected_ids = {r["id"] for r in rows if r["id"]}
     if set(by_id) != expected_ids:
         problem("ids %s, expected %s" % (sorted(by_id), sorted(expected_ids)))
-    primary = by_id.get(2002 if existing else 2001)
-    primary_rect = (450, 330, 410, 62) if existing else (450, 350, 410, 64)
-    second_rect = (450, 408, 410, 62) if existing else (450, 430, 410, 48)
+    primary_row, cancel_row = row("action", "primary"), row("action", "dim")
+    primary = by_id.get(primary_row["id"])
+    primary_rect = primary_row["rect"]
+    second_rect = row("action" if existing else "text", "secondary")["rect"]
     if primary and not same_rect(primary["rect"], primary_rect):
         problem("primary button at %s, expected %s" % (primary["rect"], primary_rect))
     texts = [c["text"] for c in controls]
-    headline = "更新方法を選択" if existing else "ORVELANT Launcher"
-    if headline not in texts:
-        problem("no headline %r" % headline)
-    if not same_rect(by_id.get(2004, {}).get("rect", (0, 0, 0, 0)), (55, 625, 140, 34)):
-        problem("Cancel button not at 55,625 140x34")
+    headline_row = row("text", "plain", variant_only=True)
+    if headline_row["text"] not in texts:
+        problem("no headline %r" % headline_row["text"])
+    if not same_rect(by_id.get(cancel_row["id"], {}).get("rect", (0, 0, 0, 0)), cancel_row["rect"]):
+        problem("Cancel button not at %s" % (cancel_row["rect"],))
 
     # Backgrounds: everywhere outside the controls the window colour.
     rects = [c["rect"] for c in controls if c["visible"]]
@@ -118,8 +130,9 @@ def main():
                 bad += 1
     if bad:
         problem("%d sampled background pixels are not RGB%s" % (bad, BACKGROUND))
-    for i in range(sc(425), sc(895)):
-        if pic.at(i, sc(118)) != ACCENT:
+    rule = row("text", "rule")["rect"]
+    for i in range(sc(rule[0]), sc(rule[0] + rule[2])):
+        if pic.at(i, sc(rule[1])) != ACCENT:
             problem("gold rule not accent at x=%d: %s" % (i, pic.at(i, sc(118))))
             break
     primary_rect, second_rect = sr(primary_rect), sr(second_rect)
@@ -131,7 +144,8 @@ def main():
         problem("second button not filled with the panel colour: %s" % (pic.at(sx + 2, sy + 2),))
 
     # The images, pixel for pixel.
-    for file, (ix, iy) in (("orvelant-wordmark.bmp", (450, 48)), ("origin-core.bmp", (55, 155))):
+    images = [r["rect"][:2] for r in rows if r["kind"] == "image"]   # the wordmark, the core
+    for file, (ix, iy) in zip(("orvelant-wordmark.bmp", "origin-core.bmp"), images):
         bw, bh, at = read_bmp(os.path.join(assets, file))
         if scale == 1.0:
             wrong = sum(1 for j in range(0, bh, 3) for i in range(0, bw, 3)
@@ -145,12 +159,13 @@ def main():
             problem("%s differs from the window in %d sampled pixels" % (file, wrong))
 
     # Text colours: ink of each group's colour where its text is.
-    checks = [(sr((450, 155, 420, 20)), TOP, BACKGROUND, "top label"),
-              (sr((446, 188, 440, 48)), LIGHT, BACKGROUND, "headline"),
+    path_line = next(r for r in rows if "view-text" in r["flags"])
+    checks = [(sr(row("text", "kicker")["rect"]), TOP, BACKGROUND, "top label"),
+              (sr(headline_row["rect"]), LIGHT, BACKGROUND, "headline"),
               (primary_rect, DARK, ACCENT, "primary button"),
               (second_rect, LIGHT, PANEL, "second button"),
-              (sr((55, 558, 840, 24)), DIM, BACKGROUND, "launcher path line"),
-              (sr((55, 625, 140, 34)), DIM, BACKGROUND, "Cancel")]
+              (sr(path_line["rect"]), DIM, BACKGROUND, "launcher path line"),
+              (sr(cancel_row["rect"]), DIM, BACKGROUND, "Cancel")]
     # Small anti-aliased text never reaches its full colour: its brightest
     # ink pixel must have the colour's hue and be no brighter than it.
     for rect, colour, background, label in checks:

@@ -10,6 +10,10 @@ repo=$(cd "${2:?repo dir}" && pwd)
 work=$build/tests/scratch/setup-screenshots
 rm -rf "$work"
 mkdir -p "$work"
+# The Setup's own layout table, which the checks read.
+WINEPREFIX="$build/wineprefix" WINEDEBUG=-all wine "$build/tools/layout-table.exe" setup \
+  </dev/null >"$work/setup-layout.txt" 2>/dev/null
+export ORV_SETUP_LAYOUT_TABLE=$work/setup-layout.txt
 status=0
 shots() { ORV_BUILD_DIR=$build "$repo/scripts/setup-screenshots.sh" "$work/profile" "$work/shots" "$@"; }
 

@@ -5,7 +5,8 @@
 
 For every page (HOME STORE LIBRARY DOWNLOADS SETTINGS) it reads <page>.png,
 <page>.controls.txt (shell-driver dump) and <page>.outer.txt and checks:
-  - the window: outer rectangle 1320x830 at (70,35), the picture is exactly
+  - the window: the outer rectangle and place of the Shell's layout table
+    (ORV_LAYOUT_TABLE: tools/layout-table's print of it), the picture is exactly
     that rectangle, and the client area sits inside the frame where the outer
     rectangle and the client size put it (pinned by the two gold rules);
   - backgrounds, exactly: the window RGB(5,5,5) wherever no visible control
@@ -32,7 +33,33 @@ import sys
 
 PAGES = [("HOME", 1001), ("STORE", 1002), ("LIBRARY", 1003), ("DOWNLOADS", 1004),
          ("SETTINGS", 1005)]
-EXPECTED_OUTER = (70, 35, 1320, 830)
+
+
+
+def load_layout(path):
+    """The Shell's layout table as tools/layout-table prints it."""
+    window, rows = None, []
+    try:
+        lines = open(path, encoding="utf-8").read().splitlines()
+    except OSError:
+        return None, []   # main() refuses to run without it
+    for line in lines:
+        f = line.split("\t")
+        if f[0] == "window":
+            window = tuple(int(v) for v in f[1:5])
+        elif f[0] == "row":
+            rows.append({"id": int(f[3]), "page": int(f[4]), "kind": f[5], "colour": f[6],
+                         "flags": f[7].split(","), "variant": int(f[8]), "rect": tuple(int(v) for v in f[9:13]),
+                         "text": f[13].replace("\\n", "\n") if len(f) > 13 else ""})
+    return window, rows
+
+
+EXPECTED_OUTER, LAYOUT = load_layout(os.environ.get("ORV_LAYOUT_TABLE", ""))
+
+
+def layout_ids(colour):
+    return [r["id"] for r in LAYOUT if r["colour"] == colour and r["id"]]
+
 
 WINDOW = (5, 5, 5)
 ACCENT = (184, 137, 73)
@@ -42,15 +69,19 @@ TRACK = (30, 32, 33)
 NAV_CURRENT = (224, 189, 134)
 NAV_OTHER = (155, 150, 141)
 
-PRIMARY_IDS = [1100, 1200, 1300, 1400, 1402]
-SECONDARY_IDS = [1010, 1101, 1301, 1302, 1303, 1310, 1311, 1312, 1313, 1315, 1316, 1350,
-                 1401, 1403, 1404, 1405]
-ROW_IDS = list(range(2000, 2008)) + list(range(2100, 2108))
-HEADER_RULE = (28, 82, 1230, 1)
-SIDEBAR_RULE = (214, 104, 1, 618)
+PRIMARY_IDS = layout_ids("primary")
+SECONDARY_IDS = layout_ids("secondary")
+ROW_IDS = layout_ids("row")
+RULES = [r["rect"] for r in LAYOUT if r["colour"] == "rule" and "fill" not in r["flags"]]
+HEADER_RULE = next((r for r in RULES if r[2] > r[3]), None)
+SIDEBAR_RULE = next((r for r in RULES if r[3] > r[2]), None)
 # (track rectangle, page on which it shows or None for every page)
-TRACKS = [((236, 765, 1020, 2), None), ((300, 420, 760, 3), "DOWNLOADS")]
-STORE_INTRO = (255, 230, 880, 50)
+TRACKS = [(r["rect"], None if r["page"] < 0 else PAGES[r["page"]][0])
+          for r in LAYOUT if "track" in r["flags"]]
+# The STORE page's fixed Japanese introduction.
+STORE_INTRO = next((r["rect"] for r in LAYOUT if r["page"] == 1 and r["kind"] == "text" and
+                    "view-text" not in r["flags"] and any(ord(ch) > 127 for ch in r["text"])),
+                   None)
 
 TEXT_TOLERANCE = 6   # per channel, for "pixels of this text colour"
 INK_THRESHOLD = 40   # a pixel this far from its background is ink
@@ -543,6 +574,8 @@ def covered(controls, x, y):
 
 
 def main():
+    if not LAYOUT or not HEADER_RULE or not SIDEBAR_RULE or not STORE_INTRO:
+        raise SystemExit("check_screenshots: no Shell layout table in ORV_LAYOUT_TABLE")
     args = sys.argv[1:]
     expect_icon = reference = screen = scale = None
     while args and args[0].startswith("--"):
