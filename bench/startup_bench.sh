@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Time to a painted window: the Shell against a bare Win32 window of the same
-# size, started alternately in the same X11 prefix on the private Xvfb,
-# median of ORV_BENCH_STARTS (default 7) starts each; then one Shell start
+# Time to a painted window (first frame) and to a window that answers input
+# with every page built (first input): the Shell against a bare Win32 window
+# of the same size, started alternately in the same X11 prefix on the private
+# Xvfb, median of ORV_BENCH_STARTS (default 7) starts each, both ratios
+# printed; then one Shell start
 # with ORVELANT_STARTUP_PROFILE set, whose per-step profile is printed.
 # ORV_BENCH_BASELINE_SHELL=<another ORVELANT Launcher.exe> times that build
 # too, in the same rounds and the same install (an earlier build, say).
@@ -51,35 +53,40 @@ echo "the Shell's first frame shows $labels controls"
 # One start of each first, not counted: the prefix's server and caches warm up.
 measure ORV_BARE_WINDOW "$bare_w" >/dev/null
 measure "$shell_class" "$shell_w" "$install_w" >/dev/null || true
-bare_ms=() shell_ms=() base_ms=() labels_ms=()
+# Each measure prints "<first frame> <first input>".
+bare_ms=() shell_ms=() base_ms=() labels_ms=() bare_in=() shell_in=() base_in=()
 for i in $(seq 1 "$starts"); do
-  b=$(measure ORV_BARE_WINDOW "$bare_w")
-  s=$(measure "$shell_class" "$shell_w" "$install_w")
-  l=$(measure ORV_BARE_WINDOW "$bare_w" "" "$labels")
+  read -r b bi <<<"$(measure ORV_BARE_WINDOW "$bare_w")" || true
+  read -r s si <<<"$(measure "$shell_class" "$shell_w" "$install_w")" || true
+  read -r l li <<<"$(measure ORV_BARE_WINDOW "$bare_w" "" "$labels")" || true
   [ -z "$l" ] || labels_ms+=("$l")
   if [ -n "$baseline" ]; then
-    o=$(measure "$shell_class" "$(win "$install/baseline-shell.exe")" "$install_w")
-    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms, baseline ${o:-(no window)} ms"
+    read -r o oi <<<"$(measure "$shell_class" "$(win "$install/baseline-shell.exe")" "$install_w")" || true
+    echo "start $i: bare window ${b:-(no window)}/${bi:-} ms, Shell ${s:-(no window)}/${si:-} ms, baseline ${o:-(no window)}/${oi:-} ms (first frame/first input)"
     [ -n "$o" ] || continue
   else
-    echo "start $i: bare window ${b:-(no window)} ms, Shell ${s:-(no window)} ms"
+    echo "start $i: bare window ${b:-(no window)}/${bi:-} ms, Shell ${s:-(no window)}/${si:-} ms (first frame/first input)"
   fi
-  [ -n "$b" ] && [ -n "$s" ] || continue   # a round counts only whole
-  bare_ms+=("$b") shell_ms+=("$s")
-  [ -z "$baseline" ] || base_ms+=("$o")
+  [ -n "$b" ] && [ -n "$s" ] && [ -n "$bi" ] && [ -n "$si" ] || continue   # a round counts only whole
+  bare_ms+=("$b") shell_ms+=("$s") bare_in+=("$bi") shell_in+=("$si")
+  [ -z "$baseline" ] || { base_ms+=("$o"); base_in+=("$oi"); }
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 mb=$(median "${bare_ms[@]}")
 ms=$(median "${shell_ms[@]}")
 echo
 [ ${#bare_ms[@]} -gt 0 ] || { echo "startup_bench: nothing measured" >&2; exit 1; }
-echo "median of ${#bare_ms[@]}: bare window $mb ms, Shell $ms ms, ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
+echo "median of ${#bare_ms[@]}: bare window $mb ms, Shell $ms ms, first frame ratio $(awk -v s="$ms" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
+mbi=$(median "${bare_in[@]}")
+msi=$(median "${shell_in[@]}")
+echo "median of ${#bare_in[@]}: bare window $mbi ms, Shell $msi ms, first input ratio $(awk -v s="$msi" -v b="$mbi" 'BEGIN {printf "%.2f", s / b}')x (goal 1.3x)"
 ml=$(median "${labels_ms[@]}")
 echo "bare window with $labels labels: $ml ms, ratio $(awk -v s="$ml" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x; Shell against it $(awk -v s="$ms" -v b="$ml" 'BEGIN {printf "%.2f", s / b}')x"
 
 if [ -n "$baseline" ]; then
   mo=$(median "${base_ms[@]}")
-  echo "baseline Shell $mo ms, ratio $(awk -v s="$mo" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x"
+  moi=$(median "${base_in[@]}")
+  echo "baseline Shell $mo ms, first frame ratio $(awk -v s="$mo" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x; first input $moi ms, ratio $(awk -v s="$moi" -v b="$mbi" 'BEGIN {printf "%.2f", s / b}')x"
 fi
 echo
 echo "start-up profile of one Shell start (logs/launcher.log), with the load average ($(cut -d' ' -f1-3 /proc/loadavg)):"

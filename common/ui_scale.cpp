@@ -107,6 +107,20 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
     SetRect(outer, x, y, x + w, y + h);
 }
 
+ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
+                           const wchar_t *name) {
+    WNDCLASSEXW wc;
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.hbrBackground = background;
+    wc.lpszClassName = name;
+    return RegisterClassExW(&wc);
+}
+
 // ---- layout -----------------------------------------------------------------
 
 void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec *fonts,

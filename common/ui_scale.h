@@ -62,6 +62,11 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
                    const RECT *work_area, int *layout_dpi, RECT *outer);
 void UiMouseWorkArea(RECT *work_area);
 
+// Registers a top-level window class of both programs: redrawn whole on a
+// resize, the arrow cursor, the given background; 0 when refused.
+ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
+                           const wchar_t *name);
+
 void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec *fonts,
             int font_count, int dpi);
 // Creates the layout's fonts at its DPI; the previous ones are deleted

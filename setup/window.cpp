@@ -5,6 +5,7 @@
 #include "runtime.h"
 #include "settings.h"
 #include "static_controls.h"
+#include "ui_palette.h"
 #include "ui_scale.h"
 
 enum SetupBrush { BRUSH_BACKGROUND, BRUSH_PANEL, BRUSH_ACCENT, kSetupBrushCount };
@@ -68,17 +69,17 @@ static LRESULT SetupColorStatic(HDC dc, HWND control) {
     const UiRow *row = UiControlRow(control, NULL);
     switch (row ? row->color : (int)COLOR_OTHER) {
     case COLOR_PRIMARY:
-        return AnswerStaticColor(dc, RGB(8, 7, 7), g_setup_brushes[BRUSH_ACCENT]);
+        return AnswerStaticColor(dc, kUiTextOnAccent, g_setup_brushes[BRUSH_ACCENT]);
     case COLOR_SECOND:
-        return AnswerStaticColor(dc, RGB(238, 233, 223), g_setup_brushes[BRUSH_PANEL]);
+        return AnswerStaticColor(dc, kUiText, g_setup_brushes[BRUSH_PANEL]);
     case COLOR_DIM:
-        return AnswerStaticColor(dc, RGB(170, 163, 153), g_setup_brushes[BRUSH_BACKGROUND]);
+        return AnswerStaticColor(dc, kUiBodyText, g_setup_brushes[BRUSH_BACKGROUND]);
     case COLOR_TOP:
-        return AnswerStaticColor(dc, RGB(224, 189, 134), g_setup_brushes[BRUSH_BACKGROUND]);
+        return AnswerStaticColor(dc, kUiHighlight, g_setup_brushes[BRUSH_BACKGROUND]);
     case COLOR_RULE:
         return AnswerStaticColor(dc, CLR_INVALID, g_setup_brushes[BRUSH_ACCENT]);
     default:
-        return AnswerStaticColor(dc, RGB(238, 233, 223), g_setup_brushes[BRUSH_BACKGROUND]);
+        return AnswerStaticColor(dc, kUiText, g_setup_brushes[BRUSH_BACKGROUND]);
     }
 }
 
@@ -140,7 +141,7 @@ int RunSetupWindow(void) {
         FileExists(JoinPath(g_install_dir, L"ORVELANT Launcher.exe", shell, kSetupPathUnits));
     PrepareWindowBitmaps();
 
-    const COLORREF brushes[kSetupBrushCount] = {RGB(5, 5, 5), RGB(12, 15, 17), RGB(184, 137, 73)};
+    const COLORREF brushes[kSetupBrushCount] = {kUiWindow, kUiPanel, kUiAccent};
     for (int i = 0; i < kSetupBrushCount; ++i) g_setup_brushes[i] = CreateSolidBrush(brushes[i]);
     static const UiFontSpec fonts[kSetupFontCount] = {
         {L"Georgia", 34, 400},      {L"Yu Mincho", 31, 400},    {L"Yu Gothic UI", 15, 400},
@@ -151,16 +152,9 @@ int RunSetupWindow(void) {
 #ifdef ORV_TEST_HOOKS
     SetupTestHookBeforeRegisterClass(g_setup_instance);
 #endif
-    WNDCLASSEXW wc;
-    FillZero(&wc, sizeof(wc));
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = SetupWindowProc;
-    wc.hInstance = g_setup_instance;
-    wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    wc.hbrBackground = g_setup_brushes[BRUSH_BACKGROUND];
-    wc.lpszClassName = ORV_SETUP_CLASS;
-    if (!RegisterClassExW(&wc)) return 1;
+    if (!UiRegisterWindowClass(g_setup_instance, SetupWindowProc,
+                               g_setup_brushes[BRUSH_BACKGROUND], ORV_SETUP_CLASS))
+        return 1;
     RECT work, outer;
     int layout_dpi;
     UiMouseWorkArea(&work);

@@ -3,6 +3,7 @@
 #include "window.h"
 #include "ui_scale.h"
 #include "static_controls.h"
+#include "ui_palette.h"
 
 #include "library_ops.h"
 #include "runtime.h"
@@ -12,117 +13,56 @@ int TestHookWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lpara
                           LRESULT *result);
 #endif
 
-void OpenWithShell(const wchar_t *target) {
-    if (!target || !target[0]) return;
-    ShellExecuteW(g_main_window, L"open", target, NULL, NULL, SW_SHOWNORMAL);
-}
-
-static int BeginsWithHttps(const wchar_t *target) {
-    const wchar_t scheme[] = L"https://";
-    for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
-        if (FoldAscii(target[i]) != scheme[i]) return 0;
-    }
-    return 1;
-}
-
-// The cached documents come from disk: a link in them that is not a web page
-// (a program, a file: URL, a share) would start or open something local.
-void OpenDocumentLink(const wchar_t *target, const char *source) {
-    if (!target || !target[0]) return;
-    if (BeginsWithHttps(target)) {
-        OpenWithShell(target);
-        return;
-    }
-    char line[400];
-    const char *lead = "Refused to open a link that is not https from ";
-    unsigned int n = 0;
-    for (const char *p = lead; *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
-    for (const char *p = source; p && *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
-    if (n + 3 < sizeof(line)) {
-        line[n++] = ':';
-        line[n++] = ' ';
-    }
-    int room = (int)(sizeof(line) - 1 - n);
-    int used = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, target, -1, line + n, room, NULL, NULL)
-                        : 0;
-    if (used > 0) n += (unsigned int)used - 1;
-    line[n] = 0;
-    LogLine(line);
-}
-
-void ShowPage(int page) {
-    if (page != PAGE_HOME) CreateOtherPages();
-    g_ui.current_page = page;
-    if (page == PAGE_HOME) RefreshHomeView();
-    ShowPageControls(page);
-    switch (page) {
-    case PAGE_HOME:
-        // Row 0 is always there: the view writes the waiting text into it.
-        for (int i = 0; i < kNewsRowCount; ++i)
-            ShowControl(ShellControl(ROW_NEWS_ROWS, i), i < g_news_count || i == 0);
-        break;
-    case PAGE_STORE: RefreshStoreView(); break;
-    case PAGE_LIBRARY: RefreshLibraryView(); break;
-    case PAGE_DOWNLOADS: RefreshDownloadsView(); break;
-    case PAGE_SETTINGS: RefreshSettingsView(); break;
-    default: break;
-    }
-    for (int i = 0; i < kPageCount; ++i)
-        UiSetControlSelected(ShellControl(ROW_NAV_HOME + i), i == page);
-}
-
 static LRESULT ColorStatic(HDC dc, HWND control) {
     SetBkMode(dc, TRANSPARENT);
     int group = ControlColorGroup(control);
-    COLORREF text = RGB(238, 233, 223);
+    COLORREF text = kUiText;
     HBRUSH brush = g_brushes[BRUSH_WINDOW];
     switch (group) {
     case COLOR_RULE: return (LRESULT)g_brushes[BRUSH_ACCENT];
     case COLOR_TRACK: return (LRESULT)g_brushes[BRUSH_TRACK];
     case COLOR_NAV:
-        text = UiIsControlSelected(control) ? RGB(224, 189, 134) : RGB(155, 150, 141);
+        text = UiIsControlSelected(control) ? kUiHighlight : kUiNavText;
         break;
-    case COLOR_PRIMARY: text = RGB(8, 7, 7); brush = g_brushes[BRUSH_ACCENT]; break;
+    case COLOR_PRIMARY: text = kUiTextOnAccent; brush = g_brushes[BRUSH_ACCENT]; break;
     case COLOR_SECONDARY: brush = g_brushes[BRUSH_BUTTON]; break;
     case COLOR_ROW: brush = g_brushes[BRUSH_FIELD]; break;
-    case COLOR_NEWS: text = RGB(199, 193, 184); break;
-    case COLOR_KICKER: text = RGB(224, 189, 134); break;
-    case COLOR_DIM: text = RGB(127, 129, 122); break;
-    case COLOR_BODY: text = RGB(170, 163, 153); break;
+    case COLOR_NEWS: text = kUiNewsText; break;
+    case COLOR_KICKER: text = kUiHighlight; break;
+    case COLOR_DIM: text = kUiDimText; break;
+    case COLOR_BODY: text = kUiBodyText; break;
     default: break;
     }
     return AnswerStaticColor(dc, text, brush);
 }
 
 static void SelectLibraryRow(int row) {
-    if (row < g_ui.visible_library_count && g_ui.visible_library_map[row] >= 0) {
-        g_ui.selected_library = g_ui.visible_library_map[row];
-        RefreshLibraryView();
-        InvalidateRect(g_main_window, NULL, TRUE);
+    if (row < g_model.ui.visible_library_count && g_model.ui.visible_library_map[row] >= 0) {
+        g_model.ui.selected_library = g_model.ui.visible_library_map[row];
+        ModelChanged(CHANGED_LIBRARY_VIEW);
     }
 }
 
 static void SelectStoreRow(int row) {
-    if (row < g_product_count) {
-        g_ui.selected_store = row;
-        RefreshStoreView();
-        InvalidateRect(g_main_window, NULL, TRUE);
+    if (row < g_model.product_count) {
+        g_model.ui.selected_store = row;
+        ModelChanged(CHANGED_STORE_SELECTION);
     }
 }
 
 static void SetLibraryFilter(int filter) {
-    g_ui.library_filter = filter;
-    RefreshLibraryView();
+    g_model.ui.library_filter = filter;
+    ModelChanged(CHANGED_LIBRARY_VIEW);
 }
 
 static void ViewStoreProduct(void) {
-    if (!g_control.store_enabled) {
+    if (!g_model.control.store_enabled) {
         OpenWithShell(kMakerSiteHome);
         return;
     }
-    int s = g_ui.selected_store;
-    if (s >= 0 && s < g_product_count && g_products[s].store_url[0]) {
-        OpenDocumentLink(g_products[s].store_url, "the catalog");
+    int s = g_model.ui.selected_store;
+    if (s >= 0 && s < g_model.product_count && g_model.products[s].store_url[0]) {
+        OpenDocumentLink(g_model.products[s].store_url, "the catalog");
         return;
     }
     MessageBoxW(g_main_window, L"このタイトルの製品ページはまだ公開されていません。",
@@ -137,18 +77,22 @@ static void OpenLogFolder(void) {
 }
 
 static void OpenNewsLink(int row) {
-    if (row < g_news_count && g_news[row].link[0]) OpenDocumentLink(g_news[row].link, "the news");
+    if (row < g_model.news_count && g_model.news[row].link[0]) OpenDocumentLink(g_model.news[row].link, "the news");
 }
 
 static void DispatchCommand(int id) {
-    int selected = g_ui.selected_library;
-    int selected_valid = selected >= 0 && selected < g_product_count;
+    int selected = g_model.ui.selected_library;
+    int selected_valid = selected >= 0 && selected < g_model.product_count;
     switch (id) {
-    case ID_NAV_HOME: ShowPage(PAGE_HOME); return;
-    case ID_NAV_STORE: ShowPage(PAGE_STORE); return;
-    case ID_NAV_LIBRARY: ShowPage(PAGE_LIBRARY); return;
-    case ID_NAV_DOWNLOADS: ShowPage(PAGE_DOWNLOADS); return;
-    case ID_NAV_SETTINGS: ShowPage(PAGE_SETTINGS); return;
+    case ID_NAV_HOME:
+    case ID_NAV_STORE:
+    case ID_NAV_LIBRARY:
+    case ID_NAV_DOWNLOADS:
+    case ID_NAV_SETTINGS:
+        // What the page shows of the products' folders is read as it is shown.
+        ReadProductsOnDisk();
+        SelectPage(id - ID_NAV_HOME);
+        return;
     case ID_ACCOUNT:
         MessageBoxW(g_main_window,
                     L"Account / Login は購入認証Adapterとして接続予定です。\n\n"
@@ -156,7 +100,10 @@ static void DispatchCommand(int id) {
                     L"ORVELANT Account", MB_ICONINFORMATION);
         return;
     case ID_HOME_PRIMARY: RequestPlay(selected); return;
-    case ID_HOME_MANAGE: ShowPage(PAGE_LIBRARY); return;
+    case ID_HOME_MANAGE:
+        ReadProductsOnDisk();
+        SelectPage(PAGE_LIBRARY);
+        return;
     case ID_STORE_VIEW: ViewStoreProduct(); return;
     case ID_LIBRARY_PRIMARY: RequestPlay(selected); return;
     case ID_LIBRARY_REPAIR:
@@ -170,7 +117,7 @@ static void DispatchCommand(int id) {
     case ID_LIBRARY_FAVORITE:
         if (selected_valid) {
             ToggleFavorite(selected);
-            RefreshLibraryView();
+            ModelChanged(CHANGED_LISTS);
         }
         return;
     case ID_LIBRARY_UNINSTALL: UninstallSelectedGame(); return;
@@ -179,7 +126,7 @@ static void DispatchCommand(int id) {
     case ID_LIBRARY_COLLECTION:
         if (selected_valid) {
             CycleCollection(selected);
-            RefreshLibraryView();
+            ModelChanged(CHANGED_LISTS);
         }
         return;
     case ID_PAUSE: TogglePause(); return;
@@ -198,10 +145,7 @@ static void DispatchCommand(int id) {
         OpenNewsLink(id - ID_NEWS_ROW_FIRST);
 }
 
-LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    // Once the fatal-error box is up, its message loop still dispatches to
-    // this window: the handlers that just faulted must not run again.
-    if (g_fatal_guard_started) return DefWindowProcW(window, message, wparam, lparam);
+static LRESULT HandleShellMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 #ifdef ORV_TEST_HOOKS
     LRESULT hooked = 0;
     if (TestHookWindowMessage(window, message, wparam, lparam, &hooked)) return hooked;
@@ -211,7 +155,9 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
         int id = LOWORD(wparam);
         int code = HIWORD(wparam);
         if (id == ID_SEARCH_EDIT && code == EN_CHANGE) {
-            RefreshLibraryView();
+            g_model.search[0] = 0;
+            GetWindowTextW((HWND)lparam, g_model.search, (int)CountOf(g_model.search));
+            ModelChanged(CHANGED_LIBRARY_VIEW);
             return 0;
         }
         if (code != 0) return 0;
@@ -233,8 +179,8 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
         return 0;
     case WM_CTLCOLOREDIT: {
         HDC dc = (HDC)wparam;
-        SetTextColor(dc, RGB(238, 233, 223));
-        SetBkColor(dc, RGB(9, 10, 10));
+        SetTextColor(dc, kUiText);
+        SetBkColor(dc, kUiField);
         return (LRESULT)g_brushes[BRUSH_FIELD];
     }
     case WM_CTLCOLORSTATIC:
@@ -269,4 +215,17 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     default:
         return DefWindowProcW(window, message, wparam, lparam);
     }
+}
+
+// Every message the window handles may change the model: the controls are
+// brought up to date right after it, from the model alone. A modal box a
+// handler opens sends the window messages too, so what was said before the
+// box shows while it is open.
+LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // Once the fatal-error box is up, its message loop still dispatches to
+    // this window: the handlers that just faulted must not run again.
+    if (g_fatal_guard_started) return DefWindowProcW(window, message, wparam, lparam);
+    LRESULT result = HandleShellMessage(window, message, wparam, lparam);
+    if (g_model.changed) RenderShell();
+    return result;
 }

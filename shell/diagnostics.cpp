@@ -28,9 +28,9 @@ static const wchar_t *PresenceText(const wchar_t *name) {
 }
 
 static void WriteProductLine(HANDLE file, int slot) {
-    const CatalogProduct *p = &g_products[slot];
+    const CatalogProduct *p = &g_model.products[slot];
     wchar_t version[100];
-    InstalledVersionText(slot, version, 100);
+    ReadInstalledVersion(slot, version, 100);
     wchar_t line[1600];
     WideCopy(line, L"[", 1600);
     WideAppend(line, p->id, 1600);
@@ -97,12 +97,12 @@ int WriteDiagnosticsReport(void) {
     DWORD written = 0;
     WriteFile(file, kByteOrderMark, 2, &written, NULL);
 
-    const wchar_t *signal = g_worker.sync_running ? L"SYNCING"
-                            : g_control.signal[0] ? g_control.signal
+    const wchar_t *signal = g_model.worker.sync_running ? L"SYNCING"
+                            : g_model.control.signal[0] ? g_model.control.signal
                                                   : L"LOCAL";
     wchar_t bandwidth[80];
-    if (g_bandwidth_kbps != 0)
-        FormatUnsigned(bandwidth, 80, (unsigned int)g_bandwidth_kbps);
+    if (g_model.bandwidth_kbps != 0)
+        FormatUnsigned(bandwidth, 80, (unsigned int)g_model.bandwidth_kbps);
     else
         WideCopy(bandwidth, L"UNLIMITED", 80);
 
@@ -112,12 +112,12 @@ int WriteDiagnosticsReport(void) {
     WriteLabelled(file, L"Install Root: ", g_install_dir);
     WriteLabelled(file, L"Game Library: ", g_library_root);
     WriteLabelled(file, L"Remote Signal: ", signal);
-    WriteLabelled(file, L"Service State: ", g_control.service_state);
-    WriteLabelled(file, L"Minimum Launcher: ", g_control.min_launcher_version);
-    WriteLabelled(file, L"Latest Launcher: ", g_control.latest_launcher_version);
+    WriteLabelled(file, L"Service State: ", g_model.control.service_state);
+    WriteLabelled(file, L"Minimum Launcher: ", g_model.control.min_launcher_version);
+    WriteLabelled(file, L"Latest Launcher: ", g_model.control.latest_launcher_version);
     WriteLabelled(file, L"Launcher Update Required: ",
-                  g_control.launcher_update_required ? L"YES" : L"NO");
-    WriteLabelled(file, L"Offline Allowed: ", g_control.allow_offline ? L"YES" : L"NO");
+                  g_model.control.launcher_update_required ? L"YES" : L"NO");
+    WriteLabelled(file, L"Offline Allowed: ", g_model.control.allow_offline ? L"YES" : L"NO");
     WriteLabelled(file, L"Update Worker: ", PresenceText(L"ORVELANT Update Worker.exe"));
     WriteLabelled(file, L"Catalog Cache: ", PresenceText(L"catalog.json"));
     WriteLabelled(file, L"Control Cache: ", PresenceText(L"control.json"));
@@ -127,7 +127,7 @@ int WriteDiagnosticsReport(void) {
     WriteReportLine(file, L"");
     WriteReportLine(file, L"PRODUCTS");
     WriteReportLine(file, L"--------");
-    for (int slot = 0; slot < g_product_count; ++slot) WriteProductLine(file, slot);
+    for (int slot = 0; slot < g_model.product_count; ++slot) WriteProductLine(file, slot);
     WriteSyncRefusals(file);
     CloseHandle(file);
     LogLine("Diagnostics report generated");

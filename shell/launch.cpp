@@ -32,8 +32,8 @@ void HandleGameExited(void) {
         GameWatch *watch = &g_game_watches[i];
         if (watch->state != GAME_WATCH_ENDED) continue;
         int slot = FindProductSlot(watch->product_id);
-        if (slot >= 0 && slot < (int)CountOf(g_playtime)) {
-            g_playtime[slot] += watch->seconds;
+        if (slot >= 0 && slot < (int)CountOf(g_model.playtime)) {
+            g_model.playtime[slot] += watch->seconds;
             saved = 1;
         }
         if (watch->process) CloseHandle(watch->process);
@@ -41,7 +41,9 @@ void HandleGameExited(void) {
         InterlockedExchange(&watch->state, GAME_WATCH_FREE);
     }
     if (saved) SavePlaytime();
-    RefreshLibraryView();
+    // A game may have written to its own folder.
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_LISTS);
 }
 
 static GameWatch *ClaimGameWatch(void) {
@@ -70,7 +72,7 @@ static void StartGameWatch(GameWatch *watch, HANDLE process, unsigned long long 
 }
 
 int LaunchGame(int slot, int offline) {
-    if (slot < 0 || slot >= g_product_count) return 0;
+    if (slot < 0 || slot >= g_model.product_count) return 0;
     wchar_t exe[1400];
     GameExecutablePath(slot, exe, CountOf(exe));
     if (!FileExists(exe)) return 0;
@@ -82,7 +84,7 @@ int LaunchGame(int slot, int offline) {
     wchar_t directory[1300];
     ProductDirectory(slot, directory, CountOf(directory));
     wchar_t legacy[1200];
-    if (LegacyExecutablePath(g_products[slot].id, legacy, 1200) && WideEquals(exe, legacy)) {
+    if (LegacyExecutablePath(g_model.products[slot].id, legacy, 1200) && WideEquals(exe, legacy)) {
         // The legacy layout keeps the first title under the install directory.
         WideCopy(directory, g_install_dir, CountOf(directory));
         WideAppend(directory, L"\\game", CountOf(directory));
@@ -98,7 +100,7 @@ int LaunchGame(int slot, int offline) {
         CloseHandle(process);
         return 1;
     }
-    StartGameWatch(watch, process, GetTickCount64(), g_products[slot].id);
+    StartGameWatch(watch, process, GetTickCount64(), g_model.products[slot].id);
     return 1;
 }
 
@@ -137,8 +139,8 @@ void HandOverRunningGames(void) {
             continue;
         unsigned long long seconds = (now - watch->start_tick) / 1000;
         int slot = FindProductSlot(watch->product_id);
-        if (slot >= 0 && slot < (int)CountOf(g_playtime)) {
-            g_playtime[slot] += seconds;
+        if (slot >= 0 && slot < (int)CountOf(g_model.playtime)) {
+            g_model.playtime[slot] += seconds;
             credited = 1;
             unsigned long long creation = CreationTime(watch->process);
             if (creation && WaitForSingleObject(watch->process, 0) == WAIT_TIMEOUT) {
@@ -218,39 +220,39 @@ void WatchRecordedGames(void) {
 }
 
 void RequestPlay(int slot) {
-    if (slot < 0 || slot >= g_product_count) return;
-    if (g_worker.sync_running) {
+    if (slot < 0 || slot >= g_model.product_count) return;
+    if (g_model.worker.sync_running) {
         MessageBoxW(g_main_window,
                     L"ORVELANTサービスと同期しています。\n\n同期完了後にもう一度実行してください。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
         return;
     }
-    if (g_control.launcher_update_required) {
+    if (g_model.control.launcher_update_required) {
         if (StartSelfUpdate()) return;
-        if (g_control.installer_url[0])
-            OpenDocumentLink(g_control.installer_url, "the control document");
+        if (g_model.control.installer_url[0])
+            OpenDocumentLink(g_model.control.installer_url, "the control document");
         else
             MessageBoxW(g_main_window, L"Launcher更新URLが設定されていません。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
         return;
     }
     int result = StartProductJob(slot, 0, IsInstalled(slot));
-    if (result == 2 || !IsInstalled(slot)) ShowPage(PAGE_DOWNLOADS);
+    if (result == 2 || !IsInstalled(slot)) SelectPage(PAGE_DOWNLOADS);
 }
 
 void RequestOfflinePlay(int slot) {
-    if (g_worker.sync_running) {
+    if (g_model.worker.sync_running) {
         MessageBoxW(g_main_window, L"ORVELANTサービスと同期しています。", ORV_SHELL_CAPTION,
                     MB_ICONINFORMATION);
         return;
     }
-    if (g_control.launcher_update_required) {
+    if (g_model.control.launcher_update_required) {
         MessageBoxW(g_main_window, L"Launcherの必須更新後にゲームを起動できます。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
         return;
     }
-    if (slot < 0 || slot >= g_product_count) return;
-    if (g_control.allow_offline && IsKnownGood(slot) && !LaunchGame(slot, 1))
+    if (slot < 0 || slot >= g_model.product_count) return;
+    if (g_model.control.allow_offline && IsKnownGood(slot) && !LaunchGame(slot, 1))
         MessageBoxW(g_main_window, L"オフライン起動に失敗しました。", ORV_SHELL_CAPTION,
                     MB_ICONERROR);
 }

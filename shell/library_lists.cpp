@@ -46,7 +46,7 @@ static unsigned int CopyPiece(const char *data, unsigned int from, unsigned int 
 }
 
 void LoadFavorites(void) {
-    FillZero(g_favorites, sizeof(g_favorites));
+    FillZero(g_model.favorites, sizeof(g_model.favorites));
     unsigned int length = 0;
     char *data = ReadListFile(LIST_FAVORITES, &length);
     if (!data) return;
@@ -59,8 +59,8 @@ void LoadFavorites(void) {
         if (n == 0) continue;
         wchar_t id[80];
         Utf8ToWide(text, id, 80);
-        for (int s = 0; s < g_product_count; ++s)
-            if (WideEquals(g_products[s].id, id)) g_favorites[s] = 1;
+        for (int s = 0; s < g_model.product_count; ++s)
+            if (WideEquals(g_model.products[s].id, id)) g_model.favorites[s] = 1;
     }
     HeapFree(GetProcessHeap(), 0, data);
 }
@@ -89,12 +89,12 @@ static void LoadKeyValueList(int kind) {
             wchar_t id[80];
             Utf8ToWide(key, id, 80);
             long long number = LeadingDecimal(value);
-            for (int s = 0; s < g_product_count; ++s) {
-                if (!WideEquals(g_products[s].id, id)) continue;
+            for (int s = 0; s < g_model.product_count; ++s) {
+                if (!WideEquals(g_model.products[s].id, id)) continue;
                 if (kind == LIST_COLLECTIONS)
-                    g_collections[s] = (unsigned long long)number > 3 ? 0 : (int)number;
+                    g_model.collections[s] = (unsigned long long)number > 3 ? 0 : (int)number;
                 else
-                    g_playtime[s] = (unsigned long long)number;
+                    g_model.playtime[s] = (unsigned long long)number;
                 break;
             }
         }
@@ -104,20 +104,20 @@ static void LoadKeyValueList(int kind) {
 }
 
 void LoadCollections(void) {
-    FillZero(g_collections, sizeof(g_collections));
+    FillZero(g_model.collections, sizeof(g_model.collections));
     LoadKeyValueList(LIST_COLLECTIONS);
 }
 
 void LoadPlaytime(void) {
-    FillZero(g_playtime, sizeof(g_playtime));
+    FillZero(g_model.playtime, sizeof(g_model.playtime));
     LoadKeyValueList(LIST_PLAYTIME);
 }
 
 static int IsTableId(const char *id) {
     wchar_t wide[80];
     if (!Utf8ToWide(id, wide, 80)) return 0;
-    for (int s = 0; s < g_product_count; ++s)
-        if (WideEquals(g_products[s].id, wide)) return 1;
+    for (int s = 0; s < g_model.product_count; ++s)
+        if (WideEquals(g_model.products[s].id, wide)) return 1;
     return 0;
 }
 
@@ -160,7 +160,7 @@ static void BuildListLine(int kind, int slot, char *line, unsigned int capacity)
     line[0] = 0;
     char id[80];
     id[0] = 0;
-    WideCharToMultiByte(CP_UTF8, 0, g_products[slot].id, -1, id, sizeof(id), NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, g_model.products[slot].id, -1, id, sizeof(id), NULL, NULL);
     unsigned int n = 0;
     for (const char *c = id; *c && n + 1 < capacity; ++c) line[n++] = *c;
     line[n] = 0;
@@ -170,8 +170,8 @@ static void BuildListLine(int kind, int slot, char *line, unsigned int capacity)
             line[n] = 0;
         }
         AppendDecimal(line, capacity, kind == LIST_COLLECTIONS
-                                          ? (unsigned long long)(unsigned int)g_collections[slot]
-                                          : g_playtime[slot]);
+                                          ? (unsigned long long)(unsigned int)g_model.collections[slot]
+                                          : g_model.playtime[slot]);
     }
     n = (unsigned int)NarrowLength(line);
     if (n + 2 < capacity) {
@@ -182,9 +182,9 @@ static void BuildListLine(int kind, int slot, char *line, unsigned int capacity)
 }
 
 static int ListEntrySet(int kind, int slot) {
-    if (kind == LIST_FAVORITES) return g_favorites[slot] != 0;
-    if (kind == LIST_COLLECTIONS) return g_collections[slot] != 0;
-    return g_playtime[slot] != 0;
+    if (kind == LIST_FAVORITES) return g_model.favorites[slot] != 0;
+    if (kind == LIST_COLLECTIONS) return g_model.collections[slot] != 0;
+    return g_model.playtime[slot] != 0;
 }
 
 // Every list is written to "<name>.new" beside it and moved over the old file
@@ -199,13 +199,13 @@ static void SaveList(int kind) {
     if (file == INVALID_HANDLE_VALUE) return;
     int ok = 1;
     unsigned int capacity = kind == LIST_FAVORITES ? 160 : kind == LIST_COLLECTIONS ? 180 : 200;
-    for (int s = 0; s < g_product_count && ok; ++s) {
+    for (int s = 0; s < g_model.product_count && ok; ++s) {
         if (!ListEntrySet(kind, s)) continue;
         char line[200];
         BuildListLine(kind, s, line, capacity);
         ok = WriteAll(file, line, (unsigned int)NarrowLength(line));
     }
-    if (ok && g_catalog_is_default) ok = CopyForeignLines(file, kind);
+    if (ok && g_model.catalog_is_default) ok = CopyForeignLines(file, kind);
     CommitTemporaryFile(file, ok, temp, path);
 }
 
@@ -217,14 +217,14 @@ void SaveCollections(void) { SaveList(LIST_COLLECTIONS); }
 void SavePlaytime(void) { SaveList(LIST_PLAYTIME); }
 
 void ToggleFavorite(int slot) {
-    if (slot < 0 || slot >= g_product_count) return;
-    g_favorites[slot] = g_favorites[slot] == 0 ? 1 : 0;
+    if (slot < 0 || slot >= g_model.product_count) return;
+    g_model.favorites[slot] = g_model.favorites[slot] == 0 ? 1 : 0;
     SaveFavorites();
 }
 
 void CycleCollection(int slot) {
-    if (slot < 0 || slot >= g_product_count) return;
-    g_collections[slot] = (g_collections[slot] + 1) % 4;
+    if (slot < 0 || slot >= g_model.product_count) return;
+    g_model.collections[slot] = (g_model.collections[slot] + 1) % 4;
     SaveCollections();
 }
 

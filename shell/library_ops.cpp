@@ -329,7 +329,7 @@ static void AdoptMove(const wchar_t *old_root, const wchar_t *new_root) {
     if (old_root != g_move.old_root) WideCopy(g_move.old_root, old_root, 1200);
     if (new_root != g_move.new_root) WideCopy(g_move.new_root, new_root, 1200);
     g_move.pending = 1;
-    WideCopy(g_library_move_destination,
+    WideCopy(g_model.library_move_destination,
              SamePath(old_root, g_library_root) ? new_root : old_root, 1200);
 }
 
@@ -338,7 +338,7 @@ static void ForgetMove(void) {
     InstallPath(kMoveRecord, record, 1200);
     DeleteFileW(record);
     g_move.pending = 0;
-    g_library_move_destination[0] = 0;
+    g_model.library_move_destination[0] = 0;
 }
 
 static DWORD WINAPI LibraryMoveThread(LPVOID) {
@@ -381,8 +381,8 @@ void HandleLibraryMoveProgress(void) {
     wchar_t text[64];
     wsprintfW(text, L"LIBRARY MOVE // %d MOVED", (int)g_move_entries);
     SetStatusLine(text);
-    RefreshLibraryView();
-    RefreshHomeView();
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_LIBRARY);
 }
 
 int LibraryMoveEndedUnseen(void) { return g_move.running && g_move.finished; }
@@ -403,16 +403,16 @@ void HandleLibraryMoveDone(void) {
         // where they are, the rest where they were; the next start tries again.
         if (sync_after) StartSyncWorker();
         SetStatusLine(L"LIBRARY MOVE // FAILED");
-        RefreshLibraryView();
-        RefreshHomeView();
+        ReadProductsOnDisk();
+        ModelChanged(CHANGED_LIBRARY);
         Box(kMoveFailedText, MB_ICONERROR | MB_OK);
         return;
     }
     if (!SamePath(g_move.new_root, g_library_root) &&
         !WriteSettingText(L"LibraryRoot", g_move.new_root)) {
         if (sync_after) StartSyncWorker();
-        RefreshLibraryView();
-        RefreshHomeView();
+        ReadProductsOnDisk();
+        ModelChanged(CHANGED_LIBRARY);
         Box(L"Library保存先の設定を書き込めませんでした。", MB_ICONERROR | MB_OK);
         return;
     }
@@ -421,9 +421,8 @@ void HandleLibraryMoveDone(void) {
     CreateDirectoryTree(g_library_root);
     if (sync_after) StartSyncWorker();
     SetStatusLine(L"LIBRARY MOVE // DONE");
-    RefreshSettingsView();
-    RefreshLibraryView();
-    RefreshHomeView();
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_LIBRARY | CHANGED_LIBRARY_ROOT);
     Box(L"Game Libraryの保存先を変更しました。", MB_ICONINFORMATION | MB_OK);
 }
 
@@ -453,8 +452,8 @@ int ResumeLibraryMove(void) {
     if (!DirectoryExists(old_root) && !ParentReachable(old_root)) {
         LogLine("Library move postponed: the old library folder cannot be reached");
         SetStatusLine(kMoveWaitingText);
-        RefreshLibraryView();
-        RefreshHomeView();
+        ReadProductsOnDisk();
+        ModelChanged(CHANGED_LIBRARY);
         return 0;
     }
     g_move.sync_after = 1;
@@ -471,11 +470,11 @@ int RefuseWhileLibraryMoves(void) {
 // A product job reads the root the settings name: for a game that a pending
 // move left at the other root it would install the game there again.
 int RefuseJobForMovedGame(int slot) {
-    if (!g_move.pending || g_move.running || slot < 0 || slot >= g_product_count) return 0;
+    if (!g_move.pending || g_move.running || slot < 0 || slot >= g_model.product_count) return 0;
     wchar_t folder[1200];
     ProductDirectory(slot, folder, 1200);
     // (A game at neither root installs at the Game Library root as always.)
-    if (!DirectoryExists(folder) || !IsPathWithin(folder, g_library_move_destination)) return 0;
+    if (!DirectoryExists(folder) || !IsPathWithin(folder, g_model.library_move_destination)) return 0;
     Box(kMoveBusyText, MB_ICONINFORMATION | MB_OK);
     return 1;
 }
@@ -541,7 +540,7 @@ static void ContinuePendingMove(const wchar_t *picked, const wchar_t *new_root) 
 }
 
 void MoveLibraryRoot(void) {
-    if (g_worker.worker_running) {
+    if (g_model.worker.worker_running) {
         Box(L"ダウンロード中はLibrary保存先を変更できません。", MB_ICONINFORMATION | MB_OK);
         return;
     }
@@ -611,9 +610,9 @@ static int BeginsWith(const wchar_t *text, const wchar_t *prefix) {
 }
 
 void UninstallSelectedGame(void) {
-    int slot = g_ui.selected_library;
+    int slot = g_model.ui.selected_library;
     if (!IsInstalled(slot)) return;
-    if (g_worker.worker_running) return;
+    if (g_model.worker.worker_running) return;
     if (Box(L"ゲーム本体のみをアンインストールします。\n\n"
             L"セーブデータとORVELANT Launcherは削除しません。続行しますか？",
             MB_ICONQUESTION | MB_YESNO) != IDYES)
@@ -621,8 +620,8 @@ void UninstallSelectedGame(void) {
     wchar_t executable[1400];
     GameExecutablePath(slot, executable, 1400);
     // A game that a pending move left at its other root is in the library too.
-    int at_other_root = g_move.pending && g_library_move_destination[0] &&
-                        BeginsWith(executable, g_library_move_destination);
+    int at_other_root = g_move.pending && g_model.library_move_destination[0] &&
+                        BeginsWith(executable, g_model.library_move_destination);
     if (!BeginsWith(executable, g_library_root) && !at_other_root) {
         Box(L"旧形式のゲーム配置はこのLauncherから削除しません。Setup移行機能で処理します。",
             MB_ICONINFORMATION | MB_OK);
@@ -632,13 +631,13 @@ void UninstallSelectedGame(void) {
     ProductDirectory(slot, folder, 1200);
     // Only ever a folder below the root, never the root or anything around it,
     // judged on the path as Windows resolves it.
-    int below = at_other_root ? IsPathWithin(folder, g_library_move_destination) &&
-                                    !SamePath(folder, g_library_move_destination)
+    int below = at_other_root ? IsPathWithin(folder, g_model.library_move_destination) &&
+                                    !SamePath(folder, g_model.library_move_destination)
                               : IsInsideLibraryRoot(folder);
     if (below && DirectoryExists(folder) &&
         !DeleteTree(folder))
         Box(L"ゲームフォルダーを完全に削除できませんでした。ゲームが起動中でないか確認してください。",
             MB_ICONERROR | MB_OK);
-    RefreshLibraryView();
-    RefreshHomeView();
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_LIBRARY);
 }

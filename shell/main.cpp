@@ -102,10 +102,13 @@ static int RunShell(void) {
     if (HandOverToRunningShell()) return SHELL_EXIT_OK;
     ResolveLibraryRoot();
     StartupStep("process start and directories");
-    g_bandwidth_kbps = (int)ReadSettingNumber(L"BandwidthKbps", 0);
+    g_model.bandwidth_kbps = (int)ReadSettingNumber(L"BandwidthKbps", 0);
     CreateDirectoryTree(g_library_root);
     StartupStep("settings and library folder");
+    g_model.worker.active_product = -1;
+    g_model.paused = IsDownloadPaused();
     ReloadRemoteData();
+    ReadProductsOnDisk();
     StartupStep("documents and lists");
     LogLine("==== ORVELANT Launcher 1.0.0 release-candidate shell startup ====");
     CreateShellBrushesAndFonts();
@@ -114,16 +117,8 @@ static int RunShell(void) {
 #ifdef ORV_TEST_HOOKS
     TestHookBeforeRegisterClass(instance);
 #endif
-    WNDCLASSEXW wc;
-    FillZero(&wc, sizeof(wc));
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = ShellWindowProc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    wc.hbrBackground = g_brushes[BRUSH_WINDOW];
-    wc.lpszClassName = ORV_SHELL_CLASS;
-    if (!RegisterClassExW(&wc)) {
+    if (!UiRegisterWindowClass(instance, ShellWindowProc, g_brushes[BRUSH_WINDOW],
+                               ORV_SHELL_CLASS)) {
         LogFailure("RegisterClassExW failed");
         MessageBoxW(NULL, L"ORVELANT Launcher Shellを開始できませんでした。", ORV_SHELL_CAPTION,
                     MB_ICONERROR | MB_OK);
@@ -158,7 +153,10 @@ static int RunShell(void) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
         // The move's own post of its end may have been refused.
-        if (LibraryMoveEndedUnseen()) HandleLibraryMoveDone();
+        if (LibraryMoveEndedUnseen()) {
+            HandleLibraryMoveDone();
+            RenderShell();
+        }
     }
 }
 

@@ -17,8 +17,8 @@ static void WorkerProgramPath(wchar_t *dst) {
 
 int FindProductSlot(const wchar_t *id) {
     if (!id || !id[0]) return -1;
-    for (int s = 0; s < g_product_count; ++s)
-        if (WideEquals(g_products[s].id, id)) return s;
+    for (int s = 0; s < g_model.product_count; ++s)
+        if (WideEquals(g_model.products[s].id, id)) return s;
     return -1;
 }
 
@@ -96,25 +96,25 @@ static int StartWorker(const wchar_t *lead, const wchar_t *tail, unsigned int ca
         LogFailedStep(failure, GetLastError(), program, NULL);
         return 0;
     }
-    unsigned int ticket = kind == WORKER_KIND_SYNC ? ++g_worker.sync_ticket : ++g_worker.job_ticket;
+    unsigned int ticket = kind == WORKER_KIND_SYNC ? ++g_model.worker.sync_ticket : ++g_model.worker.job_ticket;
     WatchWorker(process, kind, ticket);
     return 1;
 }
 
 int StartSyncWorker(void) {
-    if (g_worker.sync_running) return 1;
+    if (g_model.worker.sync_running) return 1;
     if (StartWorker(L" /sync /parent:", NULL, 1700, WORKER_KIND_SYNC,
                     "CreateProcess sync worker failed") != 1)
         return 0;
-    g_worker.sync_running = 1;
+    g_model.worker.sync_running = 1;
     SetSignalLabel(L"SIGNAL // SYNCING");
     return 1;
 }
 
 int StartProductJob(int slot, int repair, int launch_after) {
-    if (slot < 0 || slot >= g_product_count) return 0;
+    if (slot < 0 || slot >= g_model.product_count) return 0;
     if (RefuseJobForMovedGame(slot)) return 0;
-    if (g_worker.worker_running) {
+    if (g_model.worker.worker_running) {
         // The repair flag is not kept: a queued request runs as a check.
         EnqueueProductJob(slot, launch_after);
         return 2;
@@ -122,7 +122,7 @@ int StartProductJob(int slot, int repair, int launch_after) {
     SetDownloadPaused(0);
     wchar_t tail[100];
     WideCopy(tail, L" /product:", CountOf(tail));
-    WideAppend(tail, g_products[slot].id, CountOf(tail));
+    WideAppend(tail, g_model.products[slot].id, CountOf(tail));
     if (repair) WideAppend(tail, L" /repair", CountOf(tail));
     int started = StartWorker(L" /parent:", tail, 1800, WORKER_KIND_JOB,
                               "CreateProcess product worker failed");
@@ -135,51 +135,50 @@ int StartProductJob(int slot, int repair, int launch_after) {
                         ORV_SHELL_CAPTION, MB_ICONERROR);
         return 0;
     }
-    g_worker.worker_running = 1;
-    g_worker.active_product = slot;
-    WideCopy(g_worker.active_product_id, g_products[slot].id, kProductIdUnits);
-    g_worker.active_launch_after = launch_after ? 1 : 0;
-    g_worker.transfer_speed_kbps = 0;
-    g_worker.transfer_remaining_mb = 0;
-    g_worker.progress_percent = 2;
+    g_model.worker.worker_running = 1;
+    g_model.worker.active_product = slot;
+    WideCopy(g_model.worker.active_product_id, g_model.products[slot].id, kProductIdUnits);
+    g_model.worker.active_launch_after = launch_after ? 1 : 0;
+    g_model.worker.transfer_speed_kbps = 0;
+    g_model.worker.transfer_remaining_mb = 0;
+    g_model.worker.progress_percent = 2;
     SetStatusLine(repair ? L"VERIFY // STARTING" : L"UPDATE // STARTING");
-    RefreshLibraryView();
-    RefreshDownloadsView();
+    ModelChanged(CHANGED_JOB);
     return 1;
 }
 
 int StartSelfUpdate(void) {
-    if (!g_control.launcher_update_available || g_worker.worker_running ||
-        g_worker.sync_running)
+    if (!g_model.control.launcher_update_available || g_model.worker.worker_running ||
+        g_model.worker.sync_running)
         return 0;
     if (StartWorker(L" /self-update /parent:", NULL, 1700, WORKER_KIND_JOB,
                     "CreateProcess self-update worker failed") != 1)
         return 0;
-    g_worker.worker_running = 1;
-    g_worker.active_product = -1;
-    g_worker.active_product_id[0] = 0;
-    g_worker.active_launch_after = 0;
-    g_worker.transfer_speed_kbps = 0;
-    g_worker.transfer_remaining_mb = 0;
+    g_model.worker.worker_running = 1;
+    g_model.worker.active_product = -1;
+    g_model.worker.active_product_id[0] = 0;
+    g_model.worker.active_launch_after = 0;
+    g_model.worker.transfer_speed_kbps = 0;
+    g_model.worker.transfer_remaining_mb = 0;
     SetDownloadPaused(0);
     SetStatusLine(L"LAUNCHER UPDATE // STARTING");
     SetLauncherUpdateEnabled(0);
-    RefreshDownloadsView();
+    ModelChanged(CHANGED_JOB);
     return 1;
 }
 
 void RequestLauncherUpdate(void) {
-    if (!g_control.launcher_update_available) return;
-    if (!StartSelfUpdate() && g_control.installer_url[0])
-        OpenDocumentLink(g_control.installer_url, "the control document");
+    if (!g_model.control.launcher_update_available) return;
+    if (!StartSelfUpdate() && g_model.control.installer_url[0])
+        OpenDocumentLink(g_model.control.installer_url, "the control document");
 }
 
 // ---- status codes -------------------------------------------------------
 
 static void ClearActiveJob(void) {
-    g_worker.active_launch_after = 0;
-    g_worker.active_product = -1;
-    g_worker.active_product_id[0] = 0;
+    g_model.worker.active_launch_after = 0;
+    g_model.worker.active_product = -1;
+    g_model.worker.active_product_id[0] = 0;
 }
 
 static void OnTransfer(void) {
@@ -187,9 +186,9 @@ static void OnTransfer(void) {
 }
 
 static void OnProductCurrent(void) {
-    if (g_worker.active_product >= 0 && g_worker.active_launch_after) {
-        g_worker.active_launch_after = 0;
-        if (!LaunchGame(g_worker.active_product, 0))
+    if (g_model.worker.active_product >= 0 && g_model.worker.active_launch_after) {
+        g_model.worker.active_launch_after = 0;
+        if (!LaunchGame(g_model.worker.active_product, 0))
             MessageBoxW(g_main_window,
                         L"更新確認は完了しましたが、ゲームを起動できませんでした。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
@@ -198,7 +197,7 @@ static void OnProductCurrent(void) {
 }
 
 static void OnOfflineReady(void) {
-    if (g_worker.active_launch_after && g_worker.active_product >= 0)
+    if (g_model.worker.active_launch_after && g_model.worker.active_product >= 0)
         MessageBoxW(g_main_window,
                     L"更新サービスに接続できませんでした。\n\n"
                     L"ライブラリから「オフライン起動」を選択できます。",
@@ -207,7 +206,7 @@ static void OnOfflineReady(void) {
 }
 
 static void OnSyncStarted(void) {
-    g_worker.sync_running = 1;
+    g_model.worker.sync_running = 1;
     SetSignalLabel(L"SIGNAL // SYNCING");
 }
 
@@ -216,39 +215,40 @@ static void OnSyncStarted(void) {
 // out of the queue, and a running job for it keeps running without its
 // launch-after.
 static void RemapJobsAfterReload(void) {
-    if (g_worker.worker_running && g_worker.active_product_id[0]) {
-        g_worker.active_product = FindProductSlot(g_worker.active_product_id);
-        if (g_worker.active_product < 0) g_worker.active_launch_after = 0;
+    if (g_model.worker.worker_running && g_model.worker.active_product_id[0]) {
+        g_model.worker.active_product = FindProductSlot(g_model.worker.active_product_id);
+        if (g_model.worker.active_product < 0) g_model.worker.active_launch_after = 0;
     }
     int kept = 0;
-    for (int i = 0; i < g_worker.queue_count; ++i) {
-        int slot = FindProductSlot(g_worker.queue[i].product_id);
+    for (int i = 0; i < g_model.worker.queue_count; ++i) {
+        int slot = FindProductSlot(g_model.worker.queue[i].product_id);
         if (slot < 0) continue;
-        g_worker.queue[kept] = g_worker.queue[i];
-        g_worker.queue[kept].slot = slot;
+        g_model.worker.queue[kept] = g_model.worker.queue[i];
+        g_model.worker.queue[kept].slot = slot;
         ++kept;
     }
-    g_worker.queue_count = kept;
+    g_model.worker.queue_count = kept;
 }
 
 static void OnSyncDone(void) {
-    g_worker.sync_running = 0;
+    g_model.worker.sync_running = 0;
     ReloadRemoteData();
     RemapJobsAfterReload();
-    SetSignalLabel(g_control.signal[0] ? g_control.signal : L"SIGNAL // CURRENT");
-    ShowPage(g_ui.current_page);
+    SetSignalLabel(g_model.control.signal[0] ? g_model.control.signal : L"SIGNAL // CURRENT");
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_PAGE);
 }
 
 static void OnSyncUnavailable(void) {
-    g_worker.sync_running = 0;
+    g_model.worker.sync_running = 0;
     SetSignalLabel(L"SIGNAL // LOCAL");
-    ShowPage(g_ui.current_page);
+    ModelChanged(CHANGED_PAGE);
 }
 
 static void OnSelfUpdateLaunched(void) {
     LogLine("Self-update installer launched; exiting shell");
     // The Worker's own exit follows; it must not read as a failed update.
-    ++g_worker.job_ticket;
+    ++g_model.worker.job_ticket;
     // The Setup starts the new Shell: this one must not turn it away.
     ReleaseShellInstance();
     HandOverRunningGames();
@@ -288,15 +288,16 @@ static const StatusAction kStatusActions[] = {
 };
 
 static void FinishStatus(void) {
-    RefreshHomeView();
-    RefreshLibraryView();
-    RefreshDownloadsView();
-    if (!g_worker.worker_running) StartNextQueuedJob();
+    ModelChanged(CHANGED_JOB);
+    if (!g_model.worker.worker_running) StartNextQueuedJob();
 }
 
 static void EndJob(void) {
-    g_worker.worker_running = 0;
+    g_model.worker.worker_running = 0;
     SetDownloadPaused(0);
+    // The job has changed the product's folder.
+    ReadProductsOnDisk();
+    ModelChanged(CHANGED_JOB);
 }
 
 void HandleWorkerStatus(int code, int percent) {
@@ -317,9 +318,9 @@ void HandleWorkerStatus(int code, int percent) {
 }
 
 void HandleWorkerTransfer(int speed, int remaining) {
-    g_worker.transfer_speed_kbps = speed;
-    g_worker.transfer_remaining_mb = remaining;
-    RefreshDownloadsView();
+    g_model.worker.transfer_speed_kbps = speed;
+    g_model.worker.transfer_remaining_mb = remaining;
+    ModelChanged(CHANGED_QUEUE);
 }
 
 // A Worker's process has ended. When its final code arrived first, or a
@@ -330,8 +331,8 @@ void HandleWorkerEnded(WPARAM key, DWORD exit_code) {
     int kind = (int)(key & 1);
     unsigned int ticket = (unsigned int)(key >> 1);
     if (kind == WORKER_KIND_SYNC) {
-        if (!g_worker.sync_running || ticket != g_worker.sync_ticket) return;
-    } else if (!g_worker.worker_running || ticket != g_worker.job_ticket) {
+        if (!g_model.worker.sync_running || ticket != g_model.worker.sync_ticket) return;
+    } else if (!g_model.worker.worker_running || ticket != g_model.worker.job_ticket) {
         return;
     }
     char line[120] = "Update Worker ended without its final status (exit code ";
@@ -344,13 +345,12 @@ void HandleWorkerEnded(WPARAM key, DWORD exit_code) {
     LogLine(line);
     if (kind == WORKER_KIND_SYNC) {
         HandleWorkerStatus(SYNC_UNAVAILABLE, 0);
-    } else if (g_worker.active_product_id[0] || g_worker.active_product >= 0) {
+    } else if (g_model.worker.active_product_id[0] || g_model.worker.active_product >= 0) {
         HandleWorkerStatus(PRODUCT_FAILED, -1);
     } else {
         EndJob();
         SetStatusLine(L"LAUNCHER UPDATE // FAILED");
         SetLauncherUpdateEnabled(1);
-        RefreshDownloadsView();
         StartNextQueuedJob();
     }
 }
@@ -358,46 +358,48 @@ void HandleWorkerEnded(WPARAM key, DWORD exit_code) {
 // ---- the queue ----------------------------------------------------------
 
 int IsProductJobPending(int slot) {
-    if (g_worker.worker_running && slot == g_worker.active_product) return 1;
-    for (int i = 0; i < g_worker.queue_count; ++i)
-        if (g_worker.queue[i].slot == slot) return 1;
+    if (g_model.worker.worker_running && slot == g_model.worker.active_product) return 1;
+    for (int i = 0; i < g_model.worker.queue_count; ++i)
+        if (g_model.worker.queue[i].slot == slot) return 1;
     return 0;
 }
 
 void EnqueueProductJob(int slot, int launch_after) {
-    if (slot < 0 || slot >= g_product_count || IsProductJobPending(slot)) return;
-    if (g_worker.queue_count >= (int)CountOf(g_worker.queue)) return;
-    QueuedJob *job = &g_worker.queue[g_worker.queue_count++];
+    if (slot < 0 || slot >= g_model.product_count || IsProductJobPending(slot)) return;
+    if (g_model.worker.queue_count >= (int)CountOf(g_model.worker.queue)) return;
+    QueuedJob *job = &g_model.worker.queue[g_model.worker.queue_count++];
     job->slot = slot;
     job->launch_after = launch_after ? 1 : 0;
-    WideCopy(job->product_id, g_products[slot].id, kProductIdUnits);
+    WideCopy(job->product_id, g_model.products[slot].id, kProductIdUnits);
     SetStatusLine(L"QUEUE // ADDED");
-    RefreshDownloadsView();
+    ModelChanged(CHANGED_QUEUE);
 }
 
 int DequeueProductJob(int *launch_after) {
-    if (g_worker.queue_count <= 0) return -1;
-    int slot = g_worker.queue[0].slot;
-    if (launch_after) *launch_after = g_worker.queue[0].launch_after;
-    for (int i = 1; i < g_worker.queue_count; ++i) g_worker.queue[i - 1] = g_worker.queue[i];
-    --g_worker.queue_count;
+    if (g_model.worker.queue_count <= 0) return -1;
+    int slot = g_model.worker.queue[0].slot;
+    if (launch_after) *launch_after = g_model.worker.queue[0].launch_after;
+    for (int i = 1; i < g_model.worker.queue_count; ++i) g_model.worker.queue[i - 1] = g_model.worker.queue[i];
+    --g_model.worker.queue_count;
     return slot;
 }
 
 // A queued job whose Worker cannot be started is reported (status line) and
 // dropped; the next one is tried, so the queue never stalls behind it.
 void StartNextQueuedJob(void) {
-    while (!g_worker.worker_running && g_worker.queue_count > 0) {
+    while (!g_model.worker.worker_running && g_model.worker.queue_count > 0) {
         int launch_after = 0;
         int slot = DequeueProductJob(&launch_after);
         if (slot < 0) return;
-        if (!StartProductJob(slot, 0, launch_after)) RefreshDownloadsView();
+        if (!StartProductJob(slot, 0, launch_after)) ModelChanged(CHANGED_QUEUE);
     }
 }
 
 // ---- pause and bandwidth ------------------------------------------------
 
 void SetDownloadPaused(int on) {
+    g_model.paused = on ? 1 : 0;
+    ModelChanged(CHANGED_QUEUE);
     if (on)
         SetPauseFlag();
     else
@@ -407,9 +409,8 @@ void SetDownloadPaused(int on) {
 int IsDownloadPaused(void) { return IsPauseFlagSet(); }
 
 void TogglePause(void) {
-    if (!g_worker.worker_running) return;
+    if (!g_model.worker.worker_running) return;
     SetDownloadPaused(!IsDownloadPaused());
-    RefreshDownloadsView();
     SetStatusLine(IsDownloadPaused() ? L"DOWNLOAD // PAUSED" : L"DOWNLOAD // ACTIVE");
 }
 
@@ -417,8 +418,8 @@ void CycleBandwidthLimit(void) {
     static const int steps[] = {0, 1024, 2048, 5120, 10240};
     int next = 0;
     for (unsigned int i = 0; i + 1 < CountOf(steps); ++i)
-        if (g_bandwidth_kbps == steps[i]) next = steps[i + 1];
-    g_bandwidth_kbps = next;
+        if (g_model.bandwidth_kbps == steps[i]) next = steps[i + 1];
+    g_model.bandwidth_kbps = next;
     WriteSettingNumber(L"BandwidthKbps", (DWORD)next);
-    RefreshSettingsView();
+    ModelChanged(CHANGED_SETTINGS);
 }

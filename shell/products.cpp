@@ -2,23 +2,24 @@
 // known-good (verified by the Worker, so it may start offline).
 #include "shell.h"
 
+#include "json.h"
 #include "runtime.h"
 #include "settings.h"
 
 void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity) {
-    if (slot < 0 || slot >= g_product_count) {
+    if (slot < 0 || slot >= g_model.product_count) {
         if (capacity > 0) dst[0] = 0;
         return;
     }
     WideCopy(dst, g_library_root, capacity);
     WideAppend(dst, L"\\", capacity);
-    WideAppend(dst, g_products[slot].install_dir, capacity);
+    WideAppend(dst, g_model.products[slot].install_dir, capacity);
     // While the library moves, a product folder already moved is found at
     // the destination: every game stays visible where it is.
-    if (g_library_move_destination[0] && !DirectoryExists(dst)) {
-        WideCopy(dst, g_library_move_destination, capacity);
+    if (g_model.library_move_destination[0] && !DirectoryExists(dst)) {
+        WideCopy(dst, g_model.library_move_destination, capacity);
         WideAppend(dst, L"\\", capacity);
-        WideAppend(dst, g_products[slot].install_dir, capacity);
+        WideAppend(dst, g_model.products[slot].install_dir, capacity);
     }
 }
 
@@ -27,10 +28,10 @@ void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity) {
     ProductDirectory(slot, dir, 1200);
     WideCopy(dst, dir, capacity);
     WideAppend(dst, L"\\", capacity);
-    if (slot >= 0 && slot < g_product_count) WideAppend(dst, g_products[slot].executable, capacity);
+    if (slot >= 0 && slot < g_model.product_count) WideAppend(dst, g_model.products[slot].executable, capacity);
     wchar_t legacy[1200];
-    if (slot >= 0 && slot < g_product_count && !FileExists(dst) &&
-        LegacyExecutablePath(g_products[slot].id, legacy, 1200))
+    if (slot >= 0 && slot < g_model.product_count && !FileExists(dst) &&
+        LegacyExecutablePath(g_model.products[slot].id, legacy, 1200))
         WideCopy(dst, legacy, capacity);
 }
 
@@ -42,12 +43,34 @@ int IsInstalled(int slot) {
 
 int IsKnownGood(int slot) {
     wchar_t legacy[1200];
-    if (slot >= 0 && slot < g_product_count &&
-        LegacyExecutablePath(g_products[slot].id, legacy, 1200))
+    if (slot >= 0 && slot < g_model.product_count &&
+        LegacyExecutablePath(g_model.products[slot].id, legacy, 1200))
         return 1;
     if (!IsInstalled(slot)) return 0;
     wchar_t marker[1300];
     ProductDirectory(slot, marker, 1300);
     WideAppend(marker, L"\\.orvelant-known-good", 1300);
     return FileExists(marker);
+}
+
+void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
+    if (!IsInstalled(slot)) {
+        WideCopy(dst, L"NOT INSTALLED", capacity);
+        return;
+    }
+    wchar_t path[1300];
+    ProductDirectory(slot, path, 1200);
+    WideAppend(path, L"\\version.json", 1300);
+    unsigned int length = 0;
+    char *doc = ReadWholeFile(path, &length);
+    if (doc) {
+        char version[96];
+        int found = JsonGetString(doc, 0, length, "version", version, sizeof(version));
+        HeapFree(GetProcessHeap(), 0, doc);
+        if (found) {
+            Utf8ToWide(version, dst, (int)capacity);
+            return;
+        }
+    }
+    WideCopy(dst, L"INSTALLED", capacity);
 }

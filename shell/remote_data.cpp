@@ -30,7 +30,7 @@ static char *ReadCacheDocument(const wchar_t *name, unsigned int *length) {
 }
 
 void LoadDefaultCatalog(void) {
-    CatalogProduct *p = &g_products[0];
+    CatalogProduct *p = &g_model.products[0];
     FillZero(p, sizeof(*p));
     WideCopy(p->id, L"first-title", 64);
     WideCopy(p->title, L"HALCYRA", 128);
@@ -40,17 +40,17 @@ void LoadDefaultCatalog(void) {
     WideCopy(p->executable, L"ORVELANT.exe", 180);
     WideCopy(p->manifest_path, L"/games/first-title/stable/manifest.json", 420);
     WideCopy(p->store_url, kDefaultStoreUrl, 420);
-    g_product_count = 1;
-    g_catalog_is_default = 1;
+    g_model.product_count = 1;
+    g_model.catalog_is_default = 1;
 }
 
 static void KeepSelectionsInRange(void) {
-    if (g_ui.selected_library >= g_product_count) g_ui.selected_library = 0;
-    if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
+    if (g_model.ui.selected_library >= g_model.product_count) g_model.ui.selected_library = 0;
+    if (g_model.ui.selected_store >= g_model.product_count) g_model.ui.selected_store = 0;
 }
 
 int LoadCatalog(void) {
-    g_product_count = 0;
+    g_model.product_count = 0;
     unsigned int length = 0;
     char *doc = ReadCacheDocument(L"catalog.json", &length);
     JsonOffset cursor = 0, array_end = 0;
@@ -80,7 +80,7 @@ int LoadCatalog(void) {
         JsonGetString(doc, from, end, "subtitle", subtitle, sizeof(subtitle));
         JsonGetString(doc, from, end, "manifest_path", manifest_path, sizeof(manifest_path));
         JsonGetString(doc, from, end, "store_url", store_url, sizeof(store_url));
-        CatalogProduct *p = &g_products[taken];
+        CatalogProduct *p = &g_model.products[taken];
         FillZero(p, sizeof(*p));
         Utf8ToWide(id, p->id, 64);
         Utf8ToWide(title, p->title, 128);
@@ -98,14 +98,14 @@ int LoadCatalog(void) {
         KeepSelectionsInRange();
         return 0;
     }
-    g_product_count = taken;
-    g_catalog_is_default = 0;
+    g_model.product_count = taken;
+    g_model.catalog_is_default = 0;
     KeepSelectionsInRange();
     return 1;
 }
 
 int LoadNews(void) {
-    g_news_count = 0;
+    g_model.news_count = 0;
     unsigned int length = 0;
     char *doc = ReadCacheDocument(L"news.json", &length);
     if (!doc) return 0;
@@ -123,7 +123,7 @@ int LoadNews(void) {
         JsonGetString(doc, from, end, "summary", summary, sizeof(summary));
         JsonGetString(doc, from, end, "published_at", published_at, sizeof(published_at));
         JsonGetString(doc, from, end, "link", link, sizeof(link));
-        NewsItem *n = &g_news[taken];
+        NewsItem *n = &g_model.news[taken];
         FillZero(n, sizeof(*n));
         Utf8ToWide(title, n->title, 180);
         Utf8ToWide(summary, n->summary, 300);
@@ -132,19 +132,19 @@ int LoadNews(void) {
         ++taken;
     }
     HeapFree(GetProcessHeap(), 0, doc);
-    g_news_count = taken;
+    g_model.news_count = taken;
     return taken > 0;
 }
 
 void ResetControlState(void) {
-    FillZero(&g_control, sizeof(g_control));
-    WideCopy(g_control.service_state, L"normal", 32);
-    WideCopy(g_control.signal, L"SIGNAL // CURRENT", 160);
-    WideCopy(g_control.min_launcher_version, ORV_LAUNCHER_VERSION, 32);
-    WideCopy(g_control.latest_launcher_version, ORV_LAUNCHER_VERSION, 32);
-    WideCopy(g_control.installer_url, kDefaultInstallerUrl, 520);
-    g_control.allow_offline = 1;
-    g_control.store_enabled = 1;
+    FillZero(&g_model.control, sizeof(g_model.control));
+    WideCopy(g_model.control.service_state, L"normal", 32);
+    WideCopy(g_model.control.signal, L"SIGNAL // CURRENT", 160);
+    WideCopy(g_model.control.min_launcher_version, ORV_LAUNCHER_VERSION, 32);
+    WideCopy(g_model.control.latest_launcher_version, ORV_LAUNCHER_VERSION, 32);
+    WideCopy(g_model.control.installer_url, kDefaultInstallerUrl, 520);
+    g_model.control.allow_offline = 1;
+    g_model.control.store_enabled = 1;
 }
 
 struct ControlText {
@@ -159,14 +159,14 @@ int LoadControl(void) {
     char *doc = ReadCacheDocument(L"control.json", &length);
     if (!doc) return 0;
     const ControlText texts[] = {
-        {"service_state", g_control.service_state, 32},
-        {"maintenance_message", g_control.maintenance_message, 320},
-        {"signal", g_control.signal, 160},
-        {"min_launcher_version", g_control.min_launcher_version, 32},
-        {"latest_launcher_version", g_control.latest_launcher_version, 32},
-        {"installer_url", g_control.installer_url, 520},
-        {"installer_sha256", g_control.installer_sha256, 80},
-        {"announcement", g_control.announcement, 320},
+        {"service_state", g_model.control.service_state, 32},
+        {"maintenance_message", g_model.control.maintenance_message, 320},
+        {"signal", g_model.control.signal, 160},
+        {"min_launcher_version", g_model.control.min_launcher_version, 32},
+        {"latest_launcher_version", g_model.control.latest_launcher_version, 32},
+        {"installer_url", g_model.control.installer_url, 520},
+        {"installer_sha256", g_model.control.installer_sha256, 80},
+        {"announcement", g_model.control.announcement, 320},
     };
     char value[640];
     for (unsigned int i = 0; i < sizeof(texts) / sizeof(texts[0]); ++i) {
@@ -174,17 +174,17 @@ int LoadControl(void) {
             Utf8ToWide(value, texts[i].field, texts[i].units);
     }
     int flag = 0;
-    if (JsonGetBool(doc, 0, length, "allow_offline", &flag)) g_control.allow_offline = flag;
-    if (JsonGetBool(doc, 0, length, "store_enabled", &flag)) g_control.store_enabled = flag;
+    if (JsonGetBool(doc, 0, length, "allow_offline", &flag)) g_model.control.allow_offline = flag;
+    if (JsonGetBool(doc, 0, length, "store_enabled", &flag)) g_model.control.store_enabled = flag;
     if (JsonGetBool(doc, 0, length, "force_launcher_update", &flag))
-        g_control.force_launcher_update = flag;
+        g_model.control.force_launcher_update = flag;
     HeapFree(GetProcessHeap(), 0, doc);
-    g_control.launcher_update_required =
-        IsVersionOlder(ORV_LAUNCHER_VERSION, g_control.min_launcher_version) ||
-        g_control.force_launcher_update;
-    g_control.launcher_update_available =
-        g_control.launcher_update_required ||
-        IsVersionOlder(ORV_LAUNCHER_VERSION, g_control.latest_launcher_version);
+    g_model.control.launcher_update_required =
+        IsVersionOlder(ORV_LAUNCHER_VERSION, g_model.control.min_launcher_version) ||
+        g_model.control.force_launcher_update;
+    g_model.control.launcher_update_available =
+        g_model.control.launcher_update_required ||
+        IsVersionOlder(ORV_LAUNCHER_VERSION, g_model.control.latest_launcher_version);
     return 1;
 }
 
@@ -217,7 +217,7 @@ int IsVersionOlder(const wchar_t *a, const wchar_t *b) {
 }
 
 int IsMaintenance(void) {
-    return WideEquals(g_control.service_state, L"maintenance");
+    return WideEquals(g_model.control.service_state, L"maintenance");
 }
 
 void ReloadRemoteData(void) {

@@ -53,13 +53,6 @@ struct ControlState {
     int launcher_update_available;
 };
 
-extern CatalogProduct g_products[kMaxProducts];
-extern int g_product_count;
-// Set while the built-in catalog stands in for an unusable "catalog.json".
-extern int g_catalog_is_default;
-extern NewsItem g_news[kMaxNews];
-extern int g_news_count;
-extern ControlState g_control;
 
 int LoadCatalog(void);
 void LoadDefaultCatalog(void);
@@ -82,9 +75,6 @@ extern const wchar_t kDefaultInstallerUrl[];
 enum Collection { COLLECTION_NONE = 0, COLLECTION_ACTIVE = 1, COLLECTION_BACKLOG = 2,
                   COLLECTION_COMPLETED = 3 };
 
-extern int g_favorites[kMaxProducts];
-extern int g_collections[kMaxProducts];
-extern unsigned long long g_playtime[kMaxProducts];
 
 void LoadFavorites(void);
 void LoadCollections(void);
@@ -109,7 +99,6 @@ struct ShellWindowState {
     int visible_library_map[kLibraryRowCount];
     int visible_library_count;
 };
-extern ShellWindowState g_ui;
 
 // ---- worker orchestration -----------------------------------------------
 
@@ -139,12 +128,82 @@ struct WorkerState {
     unsigned int job_ticket;
     unsigned int sync_ticket;
 };
-extern WorkerState g_worker;
+
+// ---- the model ------------------------------------------------------------
+
+// What a product's folder held when it was last read: the views show this,
+// and the folder is read again only when something says it changed (a
+// job's end, a game's end, a sync, a move, an uninstall, the window's start,
+// a page shown).
+struct ProductOnDisk {
+    int installed;
+    int known_good;
+    wchar_t version[96];      // "NOT INSTALLED", "INSTALLED" or version.json's
+    wchar_t directory[1200];  // where the product's files are (or go)
+};
+
+// Everything the window shows, owned by the window and changed only on the
+// UI thread. The data, orchestration, launch and library code change it and
+// say what changed (ModelChanged); the window's render step then updates
+// the controls from it alone.
+struct ShellModel {
+    // the cached documents
+    CatalogProduct products[kMaxProducts];
+    int product_count;
+    int catalog_is_default;  // the built-in catalog stands in for an unusable one
+    NewsItem news[kMaxNews];
+    int news_count;
+    ControlState control;
+    // the user's lists, by product slot
+    int favorites[kMaxProducts];
+    int collections[kMaxProducts];
+    unsigned long long playtime[kMaxProducts];
+    ProductOnDisk on_disk[kMaxProducts];
+    // the queue and the job, the sync, pause and the policies
+    WorkerState worker;
+    int paused;
+    int bandwidth_kbps;
+    int launcher_update_enabled;
+    // The root a running library move goes to; empty while none runs.
+    wchar_t library_move_destination[1200];
+    // page, filter and selection
+    ShellWindowState ui;
+    wchar_t search[160];
+    // the frame's lines
+    wchar_t status_line[160];
+    wchar_t signal[160];
+    unsigned int changed;  // ShellChange bits not rendered yet
+};
+extern ShellModel g_model;
+
+// What changed; the render step knows which controls show it.
+enum ShellChange {
+    CHANGED_PAGE = 1 << 0,             // the page shown (or the documents under it)
+    CHANGED_JOB = 1 << 1,              // a job's state: started, its status, ended
+    CHANGED_QUEUE = 1 << 2,            // the queue, pause, the transfer figures
+    CHANGED_PROGRESS = 1 << 3,         // the job's percent
+    CHANGED_LISTS = 1 << 4,            // favourites, collections, playtime
+    CHANGED_LIBRARY = 1 << 5,          // the products on disk after a move or an uninstall
+    CHANGED_LIBRARY_ROOT = 1 << 6,     // where the library is
+    CHANGED_SETTINGS = 1 << 7,         // bandwidth
+    CHANGED_LIBRARY_VIEW = 1 << 8,     // filter, search or the selected product
+    CHANGED_STORE_SELECTION = 1 << 9,  // the selected store product
+    CHANGED_STATUS = 1 << 10,          // the status line
+    CHANGED_SIGNAL = 1 << 11,          // the signal label
+    CHANGED_LAUNCHER_UPDATE = 1 << 12, // the launcher update action's availability
+};
+void ModelChanged(unsigned int what);
+// Reads every product's folder into the model (ProductOnDisk); the caller
+// says what the change was.
+void ReadProductsOnDisk(void);
+// The page the window shows next.
+void SelectPage(int page);
+void SetStatusLine(const wchar_t *text);
+void SetSignalLabel(const wchar_t *text);
+void SetProgress(int percent);
+void SetLauncherUpdateEnabled(int on);
 
 extern HWND g_main_window;
-extern int g_bandwidth_kbps;
-// The root a running library move goes to; empty while none runs.
-extern wchar_t g_library_move_destination[1200];
 // Set once the fatal-error guard has started: no handler runs again.
 extern volatile LONG g_fatal_guard_started;
 
@@ -167,8 +226,6 @@ void SetDownloadPaused(int on);
 int IsDownloadPaused(void);
 void TogglePause(void);
 void CycleBandwidthLimit(void);
-void SetStatusLine(const wchar_t *text);
-void SetLauncherUpdateEnabled(int on);
 
 // ---- game launch --------------------------------------------------------
 
@@ -210,19 +267,16 @@ void ProductDirectory(int slot, wchar_t *dst, unsigned long long capacity);
 void GameExecutablePath(int slot, wchar_t *dst, unsigned long long capacity);
 int IsInstalled(int slot);
 int IsKnownGood(int slot);
+// "NOT INSTALLED", "INSTALLED" or the version its version.json names.
+void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity);
 
-// ---- window, controls and views -----------------------------------------
+// ---- shared with the window ---------------------------------------------
+// (The window's own calls, the views and the render step are in window.h,
+// which nothing below the window includes.)
 
-void CreateShellControls(HINSTANCE instance);
-// The pages not needed for the first frame; once, right after it.
-void CreateOtherPages(void);
-void SetShellWindowIcon(void);
 // After the first frame: the other pages, the accessibility roles, then the
 // library move left from last time or the start-up sync.
 void FinishShellStartup(void);
-void SetProgress(int percent);
-void SetSignalLabel(const wchar_t *text);
-void ShowPage(int page);
 // Start-up profile: logs the time of the step just ended when the
 // environment asks for it (ORVELANT_STARTUP_PROFILE), else does nothing.
 void StartupStep(const char *step);
@@ -230,16 +284,6 @@ void StartupStep(const char *step);
 void OpenWithShell(const wchar_t *target);
 // Links taken from the cached documents: opened only when they are https.
 void OpenDocumentLink(const wchar_t *target, const char *source);
-LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-
-void RefreshHomeView(void);
-void RefreshStoreView(void);
-void RefreshLibraryView(void);
-void RefreshDownloadsView(void);
-void RefreshSettingsView(void);
-int MatchesLibraryFilter(int slot, const wchar_t *search);
 int ContainsNoCase(const wchar_t *text, const wchar_t *needle);
-void InstalledVersionText(int slot, wchar_t *dst, unsigned long long capacity);
-void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity);
 void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value);
 void FormatUnsigned64(wchar_t *dst, unsigned long long capacity, unsigned long long value);

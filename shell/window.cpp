@@ -4,6 +4,7 @@
 
 #include "runtime.h"
 #include "static_controls.h"
+#include "ui_palette.h"
 #include "ui_scale.h"
 
 static const UiFontSpec kShellFonts[kFontCount] = {
@@ -15,10 +16,10 @@ static const UiFontSpec kShellFonts[kFontCount] = {
 // Every control's 96-DPI rectangle and font; the fonts themselves are made
 // for the window's layout DPI once the window exists.
 static UiLayout g_layout;
+HBRUSH g_brushes[kBrushCount];
 
 void CreateShellBrushesAndFonts(void) {
-    const COLORREF colors[kBrushCount] = {RGB(5, 5, 5), RGB(9, 10, 10), RGB(12, 15, 17),
-                                          RGB(184, 137, 73), RGB(30, 32, 33)};
+    const COLORREF colors[kBrushCount] = {kUiWindow, kUiField, kUiPanel, kUiAccent, kUiTrack};
     for (int i = 0; i < kBrushCount; ++i) g_brushes[i] = CreateSolidBrush(colors[i]);
 }
 
@@ -64,7 +65,7 @@ HWND CreateShellWindow(HINSTANCE instance) {
 void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam) {
     UiHandleDpiChanged(&g_layout, kShell.style, kShell.outer_w, kShell.outer_h, wparam,
                        lparam);
-    SetProgress(g_worker.progress_percent);
+    ShowProgress(g_model.worker.progress_percent);
 }
 
 // Ctrl+Tab and Ctrl+Page Down show the next page, Ctrl+Shift+Tab and
@@ -78,7 +79,7 @@ int HandleShellKey(const MSG *msg) {
         if (msg->wParam == VK_NEXT) step = 1;
         if (msg->wParam == VK_PRIOR) step = -1;
         if (step != 0) {
-            int page = (g_ui.current_page + kPageCount + step) % kPageCount;
+            int page = (g_model.ui.current_page + kPageCount + step) % kPageCount;
             HWND nav = ShellControl(ROW_NAV_HOME + page);
             SendMessageW(g_main_window, WM_COMMAND, MAKEWPARAM(ID_NAV_HOME + page, 0),
                          (LPARAM)nav);
@@ -106,15 +107,6 @@ void SetControlText(HWND control, const wchar_t *text) {
 
 void ShowControl(HWND control, int show) {
     if (control) ShowWindow(control, show ? SW_SHOW : SW_HIDE);
-}
-
-void SetSignalLabel(const wchar_t *text) { SetControlText(ShellControl(ROW_SIGNAL_LABEL), text); }
-
-void SetStatusLine(const wchar_t *text) { SetControlText(ShellControl(ROW_STATUS_LINE), text); }
-
-void SetLauncherUpdateEnabled(int on) {
-    HWND button = ShellControl(ROW_LAUNCHER_UPDATE_BUTTON);
-    if (button) EnableWindow(button, on ? TRUE : FALSE);
 }
 
 // ---- assets -------------------------------------------------------------
@@ -186,13 +178,10 @@ void CreateOtherPages(void) {
                      SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
     // Made hidden; the page shown now (HOME, unless something switched
     // already) is shown again so that nothing of another page is visible.
-    ShowPage(g_ui.current_page);
+    ShowPage(g_model.ui.current_page);
 }
 
-void SetProgress(int percent) {
-    if (percent < 0) percent = 0;
-    if (percent > 100) percent = 100;
-    g_worker.progress_percent = percent;
+void ShowProgress(int percent) {
     UiSetFill(&g_layout, ROW_STATUS_FILL, percent);
     UiSetFill(&g_layout, ROW_DOWNLOADS_FILL, percent);
 }

@@ -15,6 +15,27 @@ int HandleShellKey(const MSG *msg);
 // Posted once the first frame is painted: the work that can wait for it.
 #define WM_SHELL_AFTER_FIRST_FRAME (WM_APP + 14)
 
+void CreateShellControls(HINSTANCE instance);
+// The pages not needed for the first frame; once, right after it.
+void CreateOtherPages(void);
+void SetShellWindowIcon(void);
+LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The render step: the controls brought up to date with g_model.changed.
+void RenderShell(void);
+// Shows a page: its controls, its view, the navigation's current mark.
+void ShowPage(int page);
+// The views, run by the render step only.
+void RefreshHomeView(void);
+void RefreshStoreView(void);
+void RefreshLibraryView(void);
+void RefreshDownloadsView(void);
+void RefreshSettingsView(void);
+int MatchesLibraryFilter(int slot, const wchar_t *search);
+void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity);
+// Both progress fills at percent of their tracks.
+void ShowProgress(int percent);
+
 // Control `index` of a row of the Shell's layout table (null until made).
 HWND ShellControl(int row, int index = 0);
 int ControlColorGroup(HWND control);

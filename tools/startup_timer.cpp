@@ -1,7 +1,11 @@
 // startup-timer <window class> <program> [<working directory> [<arguments>]]
-// Starts the program and prints the milliseconds from CreateProcess until a
-// visible top-level window of that class belonging to it has painted and
-// answers messages; then closes it and waits for the process to end.
+// Starts the program and prints two figures in milliseconds from
+// CreateProcess: until a visible top-level window of that class belonging to
+// it has painted and answers messages (the first frame), and until it
+// answers input with every page built (the window no longer carries the
+// "ORVELANT.PagesPending" property, and answers a message again; a window
+// that never carries it answers input with its first frame). Then closes it
+// and waits for the process to end.
 // Exit codes: 0 measured, 1 no window within 60 s, 2 usage or start failure.
 #include <windows.h>
 
@@ -46,7 +50,7 @@ int wmain(int argc, wchar_t **argv) {
         return 2;
     }
     Search s = {pi.dwProcessId, argv[1], nullptr};
-    double ms = -1;
+    double ms = -1, input_ms = -1;
     for (int i = 0; i < 60000 && !s.found; ++i) {
         EnumWindows(FindOwnWindow, reinterpret_cast<LPARAM>(&s));
         if (!s.found) Sleep(1);
@@ -57,6 +61,10 @@ int wmain(int argc, wchar_t **argv) {
         SendMessageTimeoutW(s.found, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored);
         QueryPerformanceCounter(&now);
         ms = (now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
+        for (int i = 0; i < 60000 && GetPropW(s.found, L"ORVELANT.PagesPending"); ++i) Sleep(1);
+        SendMessageTimeoutW(s.found, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored);
+        QueryPerformanceCounter(&now);
+        input_ms = (now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
         PostMessageW(s.found, WM_CLOSE, 0, 0);
     }
     if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 9);
@@ -66,6 +74,6 @@ int wmain(int argc, wchar_t **argv) {
         fprintf(stderr, "startup-timer: no window of class %ls\n", argv[1]);
         return 1;
     }
-    printf("%.1f\n", ms);
+    printf("%.1f %.1f\n", ms, input_ms);
     return 0;
 }

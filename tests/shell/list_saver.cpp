@@ -26,7 +26,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     WriteWholeFile(path, catalog.data(), (int)catalog.size());
     ReloadRemoteData();
     for (unsigned long long save = 1;; ++save) {
-        for (int i = 0; i < kMaxProducts; ++i) g_playtime[i] = save * 1000 + (unsigned)i;
+        for (int i = 0; i < kMaxProducts; ++i) g_model.playtime[i] = save * 1000 + (unsigned)i;
         SavePlaytime();
         if (save == 1) {
             InstallPath(L"saver-started", path, 1200);

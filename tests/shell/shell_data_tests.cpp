@@ -19,7 +19,7 @@ protected:
         dir_ = FreshScratchDir();
         WideCopy(g_install_dir, dir_.c_str(), kInstallDirUnits);
         WideCopy(g_library_root, (dir_ + L"\\Games").c_str(), kLibraryRootUnits);
-        FillZero(&g_ui, sizeof(g_ui));
+        FillZero(&g_model.ui, sizeof(g_model.ui));
         ReloadRemoteData();
     }
     void Write(const wchar_t *name, const std::string &bytes) {
@@ -46,7 +46,7 @@ std::string Catalog(const std::vector<std::string> &products) {
 
 std::string Ids() {
     std::string out;
-    for (int i = 0; i < g_product_count; ++i) out += (i ? "," : "") + Narrow(g_products[i].id);
+    for (int i = 0; i < g_model.product_count; ++i) out += (i ? "," : "") + Narrow(g_model.products[i].id);
     return out;
 }
 
@@ -56,8 +56,8 @@ std::string Ids() {
 
 TEST_F(ShellDataTest, MissingOrEmptyCatalogGivesTheDefaultProduct) {
     EXPECT_EQ(0, LoadCatalog());
-    ASSERT_EQ(1, g_product_count);
-    const CatalogProduct &p = g_products[0];
+    ASSERT_EQ(1, g_model.product_count);
+    const CatalogProduct &p = g_model.products[0];
     EXPECT_STREQ(L"first-title", p.id);
     EXPECT_STREQ(L"HALCYRA", p.title);
     EXPECT_STREQ(L"PROJECT / 001", p.project);
@@ -67,18 +67,18 @@ TEST_F(ShellDataTest, MissingOrEmptyCatalogGivesTheDefaultProduct) {
     EXPECT_STREQ(L"/games/first-title/stable/manifest.json", p.manifest_path);
     EXPECT_TRUE(std::wstring(p.store_url).find(L"https://") == 0);
     EXPECT_TRUE(std::wstring(p.store_url).find(L"/business/games/") != std::wstring::npos);
-    EXPECT_EQ(1, g_catalog_is_default);
+    EXPECT_EQ(1, g_model.catalog_is_default);
 
     for (const char *doc : {"{\"products\": []}", "{\"items\": [{\"id\": \"a\"}]}",
                             "{\"products\": [1, 2]}", "not json at all"}) {
         Write(L"catalog.json", doc);
         EXPECT_EQ(0, LoadCatalog()) << doc;
-        EXPECT_EQ(1, g_product_count) << doc;
-        EXPECT_STREQ(L"first-title", g_products[0].id) << doc;
+        EXPECT_EQ(1, g_model.product_count) << doc;
+        EXPECT_STREQ(L"first-title", g_model.products[0].id) << doc;
     }
     Write(L"catalog.json", Catalog({Product("second-title")}));
     EXPECT_EQ(1, LoadCatalog());
-    EXPECT_EQ(0, g_catalog_is_default);
+    EXPECT_EQ(0, g_model.catalog_is_default);
 }
 
 TEST_F(ShellDataTest, CatalogTakesTheFirstSixteenValidProducts) {
@@ -88,9 +88,9 @@ TEST_F(ShellDataTest, CatalogTakesTheFirstSixteenValidProducts) {
     for (int i = 0; i < 20; ++i) products.push_back(Product("game-" + std::to_string(i)));
     Write(L"catalog.json", Catalog(products));
     EXPECT_EQ(1, LoadCatalog());
-    ASSERT_EQ(16, g_product_count);
-    EXPECT_STREQ(L"game-0", g_products[0].id);
-    EXPECT_STREQ(L"game-15", g_products[15].id);
+    ASSERT_EQ(16, g_model.product_count);
+    EXPECT_STREQ(L"game-0", g_model.products[0].id);
+    EXPECT_STREQ(L"game-15", g_model.products[15].id);
 }
 
 TEST_F(ShellDataTest, UnsafeInstallFoldersAndExecutablesMakeAProductInvalid) {
@@ -104,7 +104,7 @@ TEST_F(ShellDataTest, UnsafeInstallFoldersAndExecutablesMakeAProductInvalid) {
     Write(L"catalog.json", Catalog(products));
     EXPECT_EQ(1, LoadCatalog());
     EXPECT_EQ("nested", Ids());
-    EXPECT_STREQ(L"games/first", g_products[0].install_dir);
+    EXPECT_STREQ(L"games/first", g_model.products[0].install_dir);
 }
 
 // Folders that resolve to the library root itself, and device names, are no
@@ -122,7 +122,7 @@ TEST_F(ShellDataTest, RootFolderAndDeviceNameInstallFoldersMakeAProductInvalid) 
     Write(L"catalog.json", Catalog(products));
     EXPECT_EQ(1, LoadCatalog());
     EXPECT_EQ("named", Ids());
-    EXPECT_STREQ(L"./named", g_products[0].install_dir);
+    EXPECT_STREQ(L"./named", g_model.products[0].install_dir);
 }
 
 TEST_F(ShellDataTest, FieldCapacitiesStoreEmptyInsteadOfCutting) {
@@ -134,12 +134,12 @@ TEST_F(ShellDataTest, FieldCapacitiesStoreEmptyInsteadOfCutting) {
           Catalog({Product(id70), Product(id80), Product("cut", "T", "", ",\"project\": \"" + project100 + "\""),
                    Product("fits", japanese, "", ",\"project\": \"" + std::string(63, 'r') + "\"")}));
     EXPECT_EQ(1, LoadCatalog());
-    ASSERT_EQ(3, g_product_count);
-    EXPECT_STREQ(L"", g_products[0].id);            // read, but 70 units do not fit 64
-    EXPECT_STREQ(L"cut", g_products[1].id);
-    EXPECT_STREQ(L"", g_products[1].project);       // cut to 89 bytes, still too long for 64
-    EXPECT_EQ(40u, wcslen(g_products[2].title));
-    EXPECT_EQ(63u, wcslen(g_products[2].project));
+    ASSERT_EQ(3, g_model.product_count);
+    EXPECT_STREQ(L"", g_model.products[0].id);            // read, but 70 units do not fit 64
+    EXPECT_STREQ(L"cut", g_model.products[1].id);
+    EXPECT_STREQ(L"", g_model.products[1].project);       // cut to 89 bytes, still too long for 64
+    EXPECT_EQ(40u, wcslen(g_model.products[2].title));
+    EXPECT_EQ(63u, wcslen(g_model.products[2].project));
 }
 
 TEST_F(ShellDataTest, ReloadKeepsSelectionsInsideTheNewTable) {
@@ -147,19 +147,19 @@ TEST_F(ShellDataTest, ReloadKeepsSelectionsInsideTheNewTable) {
     for (int i = 0; i < 6; ++i) six.push_back(Product("p" + std::to_string(i)));
     Write(L"catalog.json", Catalog(six));
     LoadCatalog();
-    g_ui.selected_library = 5;
-    g_ui.selected_store = 2;
+    g_model.ui.selected_library = 5;
+    g_model.ui.selected_store = 2;
     Write(L"catalog.json", Catalog({Product("a"), Product("b"), Product("c")}));
     LoadCatalog();
-    EXPECT_EQ(0, g_ui.selected_library);
-    EXPECT_EQ(2, g_ui.selected_store);
+    EXPECT_EQ(0, g_model.ui.selected_library);
+    EXPECT_EQ(2, g_model.ui.selected_store);
 }
 
 // ---- news ---------------------------------------------------------------
 
 TEST_F(ShellDataTest, NewsSkipsItemsWithoutTitleAndKeepsThree) {
     EXPECT_EQ(0, LoadNews());
-    EXPECT_EQ(0, g_news_count);
+    EXPECT_EQ(0, g_model.news_count);
     Write(L"news.json",
           "{\"schema\": 1, \"items\": ["
           "{\"title\": \"one\", \"summary\": \"s1\", \"published_at\": \"2026-12-01\", \"link\": \"https://x/1\"},"
@@ -168,33 +168,33 @@ TEST_F(ShellDataTest, NewsSkipsItemsWithoutTitleAndKeepsThree) {
           "{\"title\": \"four\", \"summary\": \"s4\"},"
           "{\"title\": \"five\"}]}");
     EXPECT_EQ(1, LoadNews());
-    ASSERT_EQ(3, g_news_count);
-    EXPECT_STREQ(L"one", g_news[0].title);
-    EXPECT_STREQ(L"2026-12-01", g_news[0].published_at);
-    EXPECT_STREQ(L"https://x/1", g_news[0].link);
-    EXPECT_STREQ(L"three", g_news[1].title);
-    EXPECT_STREQ(L"", g_news[1].summary);
-    EXPECT_STREQ(L"four", g_news[2].title);
+    ASSERT_EQ(3, g_model.news_count);
+    EXPECT_STREQ(L"one", g_model.news[0].title);
+    EXPECT_STREQ(L"2026-12-01", g_model.news[0].published_at);
+    EXPECT_STREQ(L"https://x/1", g_model.news[0].link);
+    EXPECT_STREQ(L"three", g_model.news[1].title);
+    EXPECT_STREQ(L"", g_model.news[1].summary);
+    EXPECT_STREQ(L"four", g_model.news[2].title);
     Write(L"news.json", "{\"items\": []}");
     EXPECT_EQ(0, LoadNews());
-    EXPECT_EQ(0, g_news_count);
+    EXPECT_EQ(0, g_model.news_count);
 }
 
 // ---- control ------------------------------------------------------------
 
 TEST_F(ShellDataTest, MissingControlGivesTheDefaults) {
     EXPECT_EQ(0, LoadControl());
-    EXPECT_STREQ(L"normal", g_control.service_state);
-    EXPECT_STREQ(L"SIGNAL // CURRENT", g_control.signal);
-    EXPECT_STREQ(L"1.0.0", g_control.min_launcher_version);
-    EXPECT_STREQ(L"1.0.0", g_control.latest_launcher_version);
-    EXPECT_TRUE(std::wstring(g_control.installer_url).find(
+    EXPECT_STREQ(L"normal", g_model.control.service_state);
+    EXPECT_STREQ(L"SIGNAL // CURRENT", g_model.control.signal);
+    EXPECT_STREQ(L"1.0.0", g_model.control.min_launcher_version);
+    EXPECT_STREQ(L"1.0.0", g_model.control.latest_launcher_version);
+    EXPECT_TRUE(std::wstring(g_model.control.installer_url).find(
                     L"/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe") !=
                 std::wstring::npos);
-    EXPECT_EQ(1, g_control.allow_offline);
-    EXPECT_EQ(1, g_control.store_enabled);
-    EXPECT_EQ(0, g_control.launcher_update_required);
-    EXPECT_EQ(0, g_control.launcher_update_available);
+    EXPECT_EQ(1, g_model.control.allow_offline);
+    EXPECT_EQ(1, g_model.control.store_enabled);
+    EXPECT_EQ(0, g_model.control.launcher_update_required);
+    EXPECT_EQ(0, g_model.control.launcher_update_available);
     EXPECT_FALSE(IsMaintenance());
 }
 
@@ -203,19 +203,19 @@ TEST_F(ShellDataTest, ControlTakesOnlyWellTypedValues) {
           "{\"allow_offline\": \"false\", \"store_enabled\": false, \"signal\": \"SIGNAL // LIVE\","
           " \"service_state\": \"Maintenance\", \"announcement\": 5}");
     EXPECT_EQ(1, LoadControl());
-    EXPECT_EQ(1, g_control.allow_offline);  // a string, not the literal
-    EXPECT_EQ(0, g_control.store_enabled);
-    EXPECT_STREQ(L"SIGNAL // LIVE", g_control.signal);
+    EXPECT_EQ(1, g_model.control.allow_offline);  // a string, not the literal
+    EXPECT_EQ(0, g_model.control.store_enabled);
+    EXPECT_STREQ(L"SIGNAL // LIVE", g_model.control.signal);
     EXPECT_FALSE(IsMaintenance());          // letter case differs
-    EXPECT_STREQ(L"", g_control.announcement);
+    EXPECT_STREQ(L"", g_model.control.announcement);
 
     Write(L"control.json", "{\"service_state\": \"" + std::string(40, 'm') + "\"}");
     LoadControl();
-    EXPECT_STREQ(L"", g_control.service_state);
+    EXPECT_STREQ(L"", g_model.control.service_state);
     EXPECT_FALSE(IsMaintenance());
     Write(L"control.json", "{\"service_state\": \"" + std::string(700, 'm') + "\"}");
     LoadControl();
-    EXPECT_STREQ(L"normal", g_control.service_state);  // too long to read: the default stays
+    EXPECT_STREQ(L"normal", g_model.control.service_state);  // too long to read: the default stays
     Write(L"control.json", "{\"service_state\": \"maintenance\"}");
     LoadControl();
     EXPECT_TRUE(IsMaintenance());
@@ -237,8 +237,8 @@ TEST_F(ShellDataTest, LauncherUpdatePolicyFromVersions) {
     for (const Case &c : cases) {
         Write(L"control.json", c.json);
         LoadControl();
-        EXPECT_EQ(c.required, g_control.launcher_update_required) << c.json;
-        EXPECT_EQ(c.available, g_control.launcher_update_available) << c.json;
+        EXPECT_EQ(c.required, g_model.control.launcher_update_required) << c.json;
+        EXPECT_EQ(c.available, g_model.control.launcher_update_available) << c.json;
     }
 }
 
@@ -261,8 +261,8 @@ TEST_F(ShellDataTest, FavoritesReadAnyLineEndAndSaveOnlyKnownIdsWithCrLf) {
     Write(L"catalog.json", Catalog({Product("first-title"), Product("second-title")}));
     Write(L"favorites.txt", "first-title\nnot-in-catalog\n");
     ReloadRemoteData();
-    EXPECT_EQ(1, g_favorites[0]);
-    EXPECT_EQ(0, g_favorites[1]);
+    EXPECT_EQ(1, g_model.favorites[0]);
+    EXPECT_EQ(0, g_model.favorites[1]);
     SaveFavorites();
     EXPECT_EQ("first-title\r\n", Read(L"favorites.txt"));
     ToggleFavorite(1);
@@ -275,8 +275,8 @@ TEST_F(ShellDataTest, FavoritesReadAnyLineEndAndSaveOnlyKnownIdsWithCrLf) {
 
     Write(L"favorites.txt", "\xEF\xBB\xBF" "first-title\r\r\n\n\rsecond-title");
     LoadFavorites();
-    EXPECT_EQ(0, g_favorites[0]);  // the byte-order mark is part of the first id
-    EXPECT_EQ(1, g_favorites[1]);
+    EXPECT_EQ(0, g_model.favorites[0]);  // the byte-order mark is part of the first id
+    EXPECT_EQ(1, g_model.favorites[1]);
 }
 
 TEST_F(ShellDataTest, OverlongFavoriteLinesAreReadInPiecesOf79Bytes) {
@@ -285,8 +285,8 @@ TEST_F(ShellDataTest, OverlongFavoriteLinesAreReadInPiecesOf79Bytes) {
     // 79 bytes of junk followed by "tail" on the same line: the rest is its own piece.
     Write(L"favorites.txt", std::string(79, 'x') + "tail\n");
     ReloadRemoteData();
-    EXPECT_EQ(0, g_favorites[0]);
-    EXPECT_EQ(1, g_favorites[1]);
+    EXPECT_EQ(0, g_model.favorites[0]);
+    EXPECT_EQ(1, g_model.favorites[1]);
 }
 
 TEST_F(ShellDataTest, CollectionsAndPlaytimeValuesAndLastLineWins) {
@@ -296,15 +296,15 @@ TEST_F(ShellDataTest, CollectionsAndPlaytimeValuesAndLastLineWins) {
     Write(L"playtime.txt", "first-title=3725\r\nb=10\nb=20\nc= 5\nd=12abc34\n");
     ReloadRemoteData();
     wchar_t name[16];
-    CollectionName(g_collections[0], name, 16);
+    CollectionName(g_model.collections[0], name, 16);
     EXPECT_STREQ(L"BACKLOG", name);
-    EXPECT_EQ(0, g_collections[1]);
-    EXPECT_EQ(0, g_collections[2]);
-    EXPECT_EQ(0, g_collections[3]);
-    EXPECT_EQ(3725u, g_playtime[0]);
-    EXPECT_EQ(20u, g_playtime[1]);
-    EXPECT_EQ(0u, g_playtime[2]);
-    EXPECT_EQ(12u, g_playtime[3]);
+    EXPECT_EQ(0, g_model.collections[1]);
+    EXPECT_EQ(0, g_model.collections[2]);
+    EXPECT_EQ(0, g_model.collections[3]);
+    EXPECT_EQ(3725u, g_model.playtime[0]);
+    EXPECT_EQ(20u, g_model.playtime[1]);
+    EXPECT_EQ(0u, g_model.playtime[2]);
+    EXPECT_EQ(12u, g_model.playtime[3]);
     SavePlaytime();
     EXPECT_EQ("first-title=3725\r\nb=20\r\nd=12\r\n", Read(L"playtime.txt"));
 }
@@ -317,17 +317,17 @@ TEST_F(ShellDataTest, CyclingACollectionFourTimesLeavesNoLine) {
         CycleCollection(0);
         EXPECT_EQ(e, Read(L"collections.txt"));
     }
-    EXPECT_EQ(0, g_collections[0]);
+    EXPECT_EQ(0, g_model.collections[0]);
 }
 
 TEST_F(ShellDataTest, MissingListFilesGiveEmptyTables) {
-    g_favorites[0] = 1;
-    g_collections[0] = 3;
-    g_playtime[0] = 99;
+    g_model.favorites[0] = 1;
+    g_model.collections[0] = 3;
+    g_model.playtime[0] = 99;
     ReloadRemoteData();
-    EXPECT_EQ(0, g_favorites[0]);
-    EXPECT_EQ(0, g_collections[0]);
-    EXPECT_EQ(0u, g_playtime[0]);
+    EXPECT_EQ(0, g_model.favorites[0]);
+    EXPECT_EQ(0, g_model.collections[0]);
+    EXPECT_EQ(0u, g_model.playtime[0]);
 }
 
 // While the built-in catalog stands in for an unreadable one, the other
@@ -338,19 +338,19 @@ TEST_F(ShellDataTest, SavesKeepForeignIdsOnlyWhileTheDefaultCatalogStandsIn) {
     Write(L"playtime.txt", "second-title=7260\r\nBad Id=5\r\n");
     Write(L"catalog.json", "{\"products\": [");  // unreadable: the default catalog
     ReloadRemoteData();
-    ASSERT_EQ(1, g_catalog_is_default);
-    EXPECT_EQ(1, g_favorites[0]);
+    ASSERT_EQ(1, g_model.catalog_is_default);
+    EXPECT_EQ(1, g_model.favorites[0]);
     ToggleFavorite(0);                             // first-title off
     EXPECT_EQ("second-title\r\n", Read(L"favorites.txt"));
     CycleCollection(0);
     EXPECT_EQ("first-title=1\r\nsecond-title=3\r\nthird-title=1\r\n", Read(L"collections.txt"));
-    g_playtime[0] = 60;
+    g_model.playtime[0] = 60;
     SavePlaytime();
     EXPECT_EQ("first-title=60\r\nsecond-title=7260\r\n", Read(L"playtime.txt"));
 
     Write(L"catalog.json", Catalog({Product("first-title")}));
     ReloadRemoteData();
-    ASSERT_EQ(0, g_catalog_is_default);
+    ASSERT_EQ(0, g_model.catalog_is_default);
     SaveCollections();
     EXPECT_EQ("first-title=1\r\n", Read(L"collections.txt"));
 }
@@ -362,14 +362,14 @@ TEST_F(ShellDataTest, SavesReplaceTheListFileInsteadOfRewritingIt) {
     Write(L"playtime.txt", "first-title=100\r\nb=200\r\n");
     ReloadRemoteData();
     std::wstring path = dir_ + L"\\playtime.txt";
-    g_playtime[1] = 250;
+    g_model.playtime[1] = 250;
     SavePlaytime();
     EXPECT_EQ("first-title=100\r\nb=250\r\n", Read(L"playtime.txt"));
     EXPECT_FALSE(PathIsFile(path + L".new"));
 
     // Nowhere to write the new list: the old one stays exactly as it was.
     MakeDirs(path + L".new");
-    g_playtime[1] = 999;
+    g_model.playtime[1] = 999;
     SavePlaytime();
     EXPECT_EQ("first-title=100\r\nb=250\r\n", Read(L"playtime.txt"));
 }

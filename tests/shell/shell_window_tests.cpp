@@ -556,4 +556,20 @@ TEST_F(ShellWindowTest, GameExitRefreshesTheLibraryOnly) {
     EXPECT_EQ(L"AVAILABLE // NOT INSTALLED", RowText(ROW_HOME_STATUS));  // HOME not refreshed
     Click(1001);
     EXPECT_EQ(L"READY // 1.0.3", RowText(ROW_HOME_STATUS));
+
+    // The folders are read when something says they changed, never by a
+    // view: a page shown reads them; a running job's status redraws the
+    // pages from what was read; the job's end reads them again.
+    InstallProduct("first-title", "1.0.4", true);
+    Click(1003);
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.4"}, VisibleLibraryRows());
+    InstallProduct("first-title", "1.0.5", true);
+    PostMessageW(window_, WM_APP + 10, 99, 40);  // a status of a job still running
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.4"}, VisibleLibraryRows());
+    EXPECT_EQ(L"READY // 1.0.4", RowText(ROW_HOME_STATUS));  // redrawn, from the model
+    PostMessageW(window_, WM_APP + 10, 5, 100);  // PRODUCT_FAILED: the job has ended
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.5"}, VisibleLibraryRows());
+    EXPECT_EQ(L"READY // 1.0.5", RowText(ROW_HOME_STATUS));
 }

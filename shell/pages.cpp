@@ -1,5 +1,7 @@
-// Page views: each writes its page's texts, enabled states and row
-// visibility from the current tables and state. Views keep no state.
+// The pages: each page's view writes its texts, enabled states and row
+// visibility from the model alone (no disk, no other control); the page
+// switch; the links the pages open. Views keep no state; the render step
+// (render.cpp) says which run.
 #include "window.h"
 
 #include "ui_scale.h"
@@ -43,42 +45,20 @@ int ContainsNoCase(const wchar_t *text, const wchar_t *needle) {
 }
 
 int MatchesLibraryFilter(int slot, const wchar_t *search) {
-    if (slot < 0 || slot >= g_product_count) return 0;
-    if (g_ui.library_filter == FILTER_INSTALLED && !IsInstalled(slot)) return 0;
-    if (g_ui.library_filter == FILTER_FAVORITES && g_favorites[slot] == 0) return 0;
-    if (g_ui.library_filter == FILTER_COLLECTIONS && g_collections[slot] == 0) return 0;
+    if (slot < 0 || slot >= g_model.product_count) return 0;
+    if (g_model.ui.library_filter == FILTER_INSTALLED && !g_model.on_disk[slot].installed) return 0;
+    if (g_model.ui.library_filter == FILTER_FAVORITES && g_model.favorites[slot] == 0) return 0;
+    if (g_model.ui.library_filter == FILTER_COLLECTIONS && g_model.collections[slot] == 0) return 0;
     if (search && search[0]) {
-        const CatalogProduct *p = &g_products[slot];
+        const CatalogProduct *p = &g_model.products[slot];
         return ContainsNoCase(p->title, search) || ContainsNoCase(p->project, search) ||
                ContainsNoCase(p->id, search);
     }
     return 1;
 }
 
-void InstalledVersionText(int slot, wchar_t *dst, unsigned long long capacity) {
-    if (!IsInstalled(slot)) {
-        WideCopy(dst, L"NOT INSTALLED", capacity);
-        return;
-    }
-    wchar_t path[1300];
-    ProductDirectory(slot, path, 1200);
-    WideAppend(path, L"\\version.json", 1300);
-    unsigned int length = 0;
-    char *doc = ReadWholeFile(path, &length);
-    if (doc) {
-        char version[96];
-        int found = JsonGetString(doc, 0, length, "version", version, sizeof(version));
-        HeapFree(GetProcessHeap(), 0, doc);
-        if (found) {
-            Utf8ToWide(version, dst, (int)capacity);
-            return;
-        }
-    }
-    WideCopy(dst, L"INSTALLED", capacity);
-}
-
 void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity) {
-    unsigned long long seconds = slot >= 0 && slot < g_product_count ? g_playtime[slot] : 0;
+    unsigned long long seconds = slot >= 0 && slot < g_model.product_count ? g_model.playtime[slot] : 0;
     wchar_t number[40];
     WideCopy(dst, L"PLAYTIME  ", capacity);
     FormatUnsigned64(number, 40, seconds / 3600);
@@ -100,9 +80,9 @@ static void StartWithLead(wchar_t *dst, const wchar_t *lead, unsigned long long 
 // ---- HOME ---------------------------------------------------------------
 
 void RefreshHomeView(void) {
-    int s = g_ui.selected_library;
-    if (s < 0 || s >= g_product_count) s = 0;
-    const CatalogProduct *p = &g_products[s];
+    int s = g_model.ui.selected_library;
+    if (s < 0 || s >= g_model.product_count) s = 0;
+    const CatalogProduct *p = &g_model.products[s];
     SetControlText(ShellControl(ROW_HOME_KICKER), p->project[0] ? p->project : L"ORVELANT GAME");
     SetControlText(ShellControl(ROW_HOME_TITLE), p->title);
     SetControlText(ShellControl(ROW_HOME_TAGLINE), p->subtitle[0] ? p->subtitle : L"TURN IMAGINATION INTO WORLDS.");
@@ -110,8 +90,8 @@ void RefreshHomeView(void) {
     wchar_t status[200];
     wchar_t message[420];
     const wchar_t *primary;
-    int installed = IsInstalled(s);
-    if (g_control.launcher_update_required) {
+    int installed = g_model.on_disk[s].installed;
+    if (g_model.control.launcher_update_required) {
         WideCopy(status, L"LAUNCHER UPDATE // REQUIRED", 200);
         WideCopy(message,
                  L"ORVELANT Launcherの更新が必要です。Settingsから最新版を取得してください。"
@@ -121,27 +101,27 @@ void RefreshHomeView(void) {
     } else if (IsMaintenance()) {
         WideCopy(status, L"SERVICE // MAINTENANCE", 200);
         WideCopy(message,
-                 g_control.maintenance_message[0]
-                     ? g_control.maintenance_message
+                 g_model.control.maintenance_message[0]
+                     ? g_model.control.maintenance_message
                      : L"配信サービスをメンテナンスしています。検証済みのゲームはLibraryからオフライン起動できます。",
                  420);
         primary = installed ? L"PLAY / CHECK" : L"INSTALL / CHECK";
     } else if (installed) {
         wchar_t version[100];
-        InstalledVersionText(s, version, 100);
+        WideCopy(version, g_model.on_disk[s].version, 100);
         WideCopy(status, L"READY // ", 200);
         WideAppend(status, version, 200);
         WideCopy(message,
-                 g_control.announcement[0]
-                     ? g_control.announcement
+                 g_model.control.announcement[0]
+                     ? g_model.control.announcement
                      : L"起動前に更新を確認します。更新サービス停止時は、検証済みのインストールをオフライン起動できます。",
                  420);
         primary = L"PLAY";
     } else {
         WideCopy(status, L"AVAILABLE // NOT INSTALLED", 200);
         WideCopy(message,
-                 g_control.announcement[0]
-                     ? g_control.announcement
+                 g_model.control.announcement[0]
+                     ? g_model.control.announcement
                      : L"ORVELANT Library へインストールします。ゲームごとに独立した更新・修復状態を管理します。",
                  420);
         primary = L"INSTALL";
@@ -150,14 +130,14 @@ void RefreshHomeView(void) {
     SetControlText(ShellControl(ROW_HOME_STATUS), status);
     SetControlText(ShellControl(ROW_HOME_MESSAGE), message);
 
-    if (g_news_count == 0) {
+    if (g_model.news_count == 0) {
         SetControlText(ShellControl(ROW_NEWS_ROWS, 0),
                        L"SIGNAL // WAITING FOR OFFICIAL UPDATE\n"
                        L"最新情報は接続時にORVELANTから同期されます。");
         return;
     }
-    for (int i = 0; i < kNewsRowCount && i < g_news_count; ++i) {
-        const NewsItem *n = &g_news[i];
+    for (int i = 0; i < kNewsRowCount && i < g_model.news_count; ++i) {
+        const NewsItem *n = &g_model.news[i];
         wchar_t row[520];
         StartWithLead(row, n->published_at, 520);
         WideAppend(row, n->title, 520);
@@ -170,7 +150,7 @@ void RefreshHomeView(void) {
 // ---- STORE --------------------------------------------------------------
 
 void RefreshStoreView(void) {
-    if (!g_control.store_enabled) {
+    if (!g_model.control.store_enabled) {
         for (int i = 0; i < kStoreRowCount; ++i) ShowControl(ShellControl(ROW_STORE_ROWS, i), 0);
         SetControlText(ShellControl(ROW_STORE_DETAIL_TITLE), L"STORE // TEMPORARILY HIDDEN");
         SetControlText(ShellControl(ROW_STORE_DETAIL_META), L"ORVELANT CONTROL");
@@ -180,22 +160,22 @@ void RefreshStoreView(void) {
         SetControlText(ShellControl(ROW_STORE_VIEW_BUTTON), kMakerSiteDomainUpper);
         return;
     }
-    if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
+    if (g_model.ui.selected_store >= g_model.product_count) g_model.ui.selected_store = 0;
     for (int i = 0; i < kStoreRowCount; ++i) {
-        if (i >= g_product_count) {
+        if (i >= g_model.product_count) {
             ShowControl(ShellControl(ROW_STORE_ROWS, i), 0);
             continue;
         }
-        const CatalogProduct *p = &g_products[i];
+        const CatalogProduct *p = &g_model.products[i];
         wchar_t row[320];
         StartWithLead(row, p->project, 320);
         WideAppend(row, p->title, 320);
         SetControlText(ShellControl(ROW_STORE_ROWS, i), row);
-        UiSetControlSelected(ShellControl(ROW_STORE_ROWS, i), i == g_ui.selected_store);
+        UiSetControlSelected(ShellControl(ROW_STORE_ROWS, i), i == g_model.ui.selected_store);
         ShowControl(ShellControl(ROW_STORE_ROWS, i), 1);
     }
-    if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
-    const CatalogProduct *s = &g_products[g_ui.selected_store];
+    if (g_model.ui.selected_store >= g_model.product_count) g_model.ui.selected_store = 0;
+    const CatalogProduct *s = &g_model.products[g_model.ui.selected_store];
     SetControlText(ShellControl(ROW_STORE_DETAIL_TITLE), s->title);
     SetControlText(ShellControl(ROW_STORE_DETAIL_META), s->project);
     SetControlText(ShellControl(ROW_STORE_DETAIL_BODY), s->subtitle);
@@ -205,44 +185,42 @@ void RefreshStoreView(void) {
 // ---- LIBRARY ------------------------------------------------------------
 
 void RefreshLibraryView(void) {
-    wchar_t search[160];
-    search[0] = 0;
-    if (ShellControl(ROW_SEARCH_EDIT)) GetWindowTextW(ShellControl(ROW_SEARCH_EDIT), search, 160);
-    for (int i = 0; i < kLibraryRowCount; ++i) g_ui.visible_library_map[i] = -1;
+    const wchar_t *search = g_model.search;
+    for (int i = 0; i < kLibraryRowCount; ++i) g_model.ui.visible_library_map[i] = -1;
     int count = 0;
-    for (int s = 0; s < g_product_count && count < kLibraryRowCount; ++s)
-        if (MatchesLibraryFilter(s, search)) g_ui.visible_library_map[count++] = s;
-    g_ui.visible_library_count = count;
+    for (int s = 0; s < g_model.product_count && count < kLibraryRowCount; ++s)
+        if (MatchesLibraryFilter(s, search)) g_model.ui.visible_library_map[count++] = s;
+    g_model.ui.visible_library_count = count;
 
     for (int i = 0; i < kLibraryRowCount; ++i) {
         if (i >= count) {
             ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), 0);
             continue;
         }
-        int s = g_ui.visible_library_map[i];
+        int s = g_model.ui.visible_library_map[i];
         wchar_t row[520], version[100];
         row[0] = 0;
-        if (g_favorites[s]) WideCopy(row, L"★  ", 520);
-        WideAppend(row, g_products[s].title, 520);
+        if (g_model.favorites[s]) WideCopy(row, L"★  ", 520);
+        WideAppend(row, g_model.products[s].title, 520);
         WideAppend(row, L"   //   ", 520);
-        InstalledVersionText(s, version, 100);
+        WideCopy(version, g_model.on_disk[s].version, 100);
         WideAppend(row, version, 520);
-        if (g_collections[s] != 0) {
+        if (g_model.collections[s] != 0) {
             wchar_t name[16];
-            CollectionName(g_collections[s], name, 16);
+            CollectionName(g_model.collections[s], name, 16);
             WideAppend(row, L"   //   ", 520);
             WideAppend(row, name, 520);
         }
         SetControlText(ShellControl(ROW_LIBRARY_ROWS, i), row);
-        ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), g_ui.current_page == PAGE_LIBRARY);
+        ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), g_model.ui.current_page == PAGE_LIBRARY);
     }
 
-    if (g_ui.selected_library >= g_product_count) g_ui.selected_library = 0;
-    if (count > 0 && !MatchesLibraryFilter(g_ui.selected_library, search))
-        g_ui.selected_library = g_ui.visible_library_map[0];
+    if (g_model.ui.selected_library >= g_model.product_count) g_model.ui.selected_library = 0;
+    if (count > 0 && !MatchesLibraryFilter(g_model.ui.selected_library, search))
+        g_model.ui.selected_library = g_model.ui.visible_library_map[0];
     for (int i = 0; i < count; ++i)
         UiSetControlSelected(ShellControl(ROW_LIBRARY_ROWS, i),
-                             g_ui.visible_library_map[i] == g_ui.selected_library);
+                             g_model.ui.visible_library_map[i] == g_model.ui.selected_library);
 
     HWND buttons[6] = {ShellControl(ROW_LIBRARY_PRIMARY), ShellControl(ROW_LIBRARY_REPAIR), ShellControl(ROW_LIBRARY_OFFLINE),
                        ShellControl(ROW_LIBRARY_UNINSTALL), ShellControl(ROW_LIBRARY_FAVORITE), ShellControl(ROW_LIBRARY_COLLECTION)};
@@ -256,24 +234,24 @@ void RefreshLibraryView(void) {
         return;
     }
 
-    int s = g_ui.selected_library;
-    const CatalogProduct *p = &g_products[s];
-    int installed = IsInstalled(s);
+    int s = g_model.ui.selected_library;
+    const CatalogProduct *p = &g_model.products[s];
+    int installed = g_model.on_disk[s].installed;
     wchar_t meta[420], part[100], name[16];
     StartWithLead(meta, p->project, 420);
-    InstalledVersionText(s, part, 100);
+    WideCopy(part, g_model.on_disk[s].version, 100);
     WideAppend(meta, part, 420);
     WideAppend(meta, L"  //  ", 420);
     PlaytimeText(s, part, 100);
     WideAppend(meta, part, 420);
-    if (g_favorites[s]) WideAppend(meta, L"  //  FAVORITE", 420);
-    CollectionName(g_collections[s], name, 16);
-    if (g_collections[s] != 0) {
+    if (g_model.favorites[s]) WideAppend(meta, L"  //  FAVORITE", 420);
+    CollectionName(g_model.collections[s], name, 16);
+    if (g_model.collections[s] != 0) {
         WideAppend(meta, L"  //  ", 420);
         WideAppend(meta, name, 420);
     }
     wchar_t body[1200];
-    ProductDirectory(s, body, 1200);
+    WideCopy(body, g_model.on_disk[s].directory, 1200);
     wchar_t collection[420];
     WideCopy(collection, L"COLLECTION // ", 420);
     WideAppend(collection, name, 420);
@@ -282,12 +260,12 @@ void RefreshLibraryView(void) {
     SetControlText(ShellControl(ROW_LIBRARY_DETAIL_META), meta);
     SetControlText(ShellControl(ROW_LIBRARY_DETAIL_BODY), body);
     SetControlText(ShellControl(ROW_LIBRARY_PRIMARY), installed ? L"PLAY" : L"INSTALL");
-    SetControlText(ShellControl(ROW_LIBRARY_FAVORITE), g_favorites[s] ? L"★ FAVORITE" : L"☆ FAVORITE");
+    SetControlText(ShellControl(ROW_LIBRARY_FAVORITE), g_model.favorites[s] ? L"★ FAVORITE" : L"☆ FAVORITE");
     SetControlText(ShellControl(ROW_LIBRARY_COLLECTION), collection);
 
-    int idle = !g_worker.worker_running;
-    int offline = g_control.allow_offline && !g_worker.sync_running &&
-                  !g_control.launcher_update_required && IsKnownGood(s) && idle;
+    int idle = !g_model.worker.worker_running;
+    int offline = g_model.control.allow_offline && !g_model.worker.sync_running &&
+                  !g_model.control.launcher_update_required && g_model.on_disk[s].known_good && idle;
     int enabled[6] = {1, installed && idle, offline, installed && idle, 1, 1};
     for (int i = 0; i < 6; ++i)
         if (buttons[i]) EnableWindow(buttons[i], enabled[i] ? TRUE : FALSE);
@@ -296,38 +274,38 @@ void RefreshLibraryView(void) {
 // ---- DOWNLOADS ----------------------------------------------------------
 
 static void BandwidthText(wchar_t *dst, unsigned long long capacity) {
-    if (g_bandwidth_kbps == 0) {
+    if (g_model.bandwidth_kbps == 0) {
         WideCopy(dst, L"UNLIMITED", capacity);
         return;
     }
-    FormatUnsigned(dst, capacity, (unsigned int)g_bandwidth_kbps);
+    FormatUnsigned(dst, capacity, (unsigned int)g_model.bandwidth_kbps);
     WideAppend(dst, L" KB/s", capacity);
 }
 
 void RefreshDownloadsView(void) {
     const wchar_t *queue_line = L"QUEUE // IDLE";
-    if (g_worker.worker_running && g_worker.active_product >= 0 &&
-        g_worker.active_product < g_product_count)
-        queue_line = g_products[g_worker.active_product].title;
-    else if (g_worker.queue_count > 0 && g_worker.queue[0].slot >= 0 &&
-             g_worker.queue[0].slot < g_product_count)
-        queue_line = g_products[g_worker.queue[0].slot].title;
+    if (g_model.worker.worker_running && g_model.worker.active_product >= 0 &&
+        g_model.worker.active_product < g_model.product_count)
+        queue_line = g_model.products[g_model.worker.active_product].title;
+    else if (g_model.worker.queue_count > 0 && g_model.worker.queue[0].slot >= 0 &&
+             g_model.worker.queue[0].slot < g_model.product_count)
+        queue_line = g_model.products[g_model.worker.queue[0].slot].title;
     SetControlText(ShellControl(ROW_DOWNLOADS_QUEUE_LINE), queue_line);
 
     wchar_t queued[40], limit[80], number[40], detail[420];
-    FormatUnsigned(queued, 40, (unsigned int)g_worker.queue_count);
+    FormatUnsigned(queued, 40, (unsigned int)g_model.worker.queue_count);
     BandwidthText(limit, 80);
     const wchar_t *headline;
     const wchar_t *pause_text = L"PAUSE";
     int pause_enabled = 0;
-    if (g_worker.worker_running) {
-        int paused = IsDownloadPaused();
+    if (g_model.worker.worker_running) {
+        int paused = g_model.paused;
         headline = paused ? L"DOWNLOAD // PAUSED" : L"ACTIVE DOWNLOAD / VERIFY JOB";
         WideCopy(detail, L"SPEED  ", 420);
-        FormatUnsigned(number, 40, (unsigned int)g_worker.transfer_speed_kbps);
+        FormatUnsigned(number, 40, (unsigned int)g_model.worker.transfer_speed_kbps);
         WideAppend(detail, number, 420);
         WideAppend(detail, L" KB/s    REMAINING  ", 420);
-        FormatUnsigned(number, 40, (unsigned int)g_worker.transfer_remaining_mb);
+        FormatUnsigned(number, 40, (unsigned int)g_model.worker.transfer_remaining_mb);
         WideAppend(detail, number, 420);
         WideAppend(detail, L" MB    QUEUED  ", 420);
         WideAppend(detail, queued, 420);
@@ -335,7 +313,7 @@ void RefreshDownloadsView(void) {
         WideAppend(detail, limit, 420);
         pause_text = paused ? L"RESUME" : L"PAUSE";
         pause_enabled = 1;
-    } else if (g_worker.queue_count > 0) {
+    } else if (g_model.worker.queue_count > 0) {
         headline = L"QUEUE // WAITING";
         WideCopy(detail, L"QUEUED JOBS  ", 420);
         WideAppend(detail, queued, 420);
@@ -353,7 +331,7 @@ void RefreshDownloadsView(void) {
     SetControlText(ShellControl(ROW_DOWNLOADS_DETAIL), detail);
     SetControlText(ShellControl(ROW_PAUSE_BUTTON), pause_text);
     if (ShellControl(ROW_PAUSE_BUTTON)) EnableWindow(ShellControl(ROW_PAUSE_BUTTON), pause_enabled ? TRUE : FALSE);
-    SetProgress(g_worker.progress_percent);
+    ShowProgress(g_model.worker.progress_percent);
 }
 
 // ---- SETTINGS -----------------------------------------------------------
@@ -368,21 +346,82 @@ void RefreshSettingsView(void) {
     WideAppend(line, logs, 1500);
     SetControlText(ShellControl(ROW_SETTINGS_LOGS_LINE), line);
     SetControlText(ShellControl(ROW_SETTINGS_OFFLINE_LINE),
-                   g_control.allow_offline ? L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED"
+                   g_model.control.allow_offline ? L"OFFLINE POLICY  //  KNOWN-GOOD SINGLE PLAYER ALLOWED"
                                            : L"OFFLINE POLICY  //  DISABLED BY REMOTE CONTROL");
     wchar_t bandwidth[80];
     BandwidthText(bandwidth, 80);
     WideCopy(line, L"BANDWIDTH // ", 1500);
     WideAppend(line, bandwidth, 1500);
     SetControlText(ShellControl(ROW_BANDWIDTH_BUTTON), line);
-    if (g_control.launcher_update_available) {
+    if (g_model.control.launcher_update_available) {
         WideCopy(line, L"UPDATE & RESTART  //  ", 1500);
-        WideAppend(line, g_control.latest_launcher_version, 1500);
-        if (g_control.launcher_update_required) WideAppend(line, L"  //  REQUIRED", 1500);
+        WideAppend(line, g_model.control.latest_launcher_version, 1500);
+        if (g_model.control.launcher_update_required) WideAppend(line, L"  //  REQUIRED", 1500);
         SetControlText(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), line);
         if (ShellControl(ROW_LAUNCHER_UPDATE_BUTTON)) EnableWindow(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), TRUE);
     } else {
         SetControlText(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), L"LAUNCHER " ORV_LAUNCHER_VERSION L"  //  CURRENT");
         if (ShellControl(ROW_LAUNCHER_UPDATE_BUTTON)) EnableWindow(ShellControl(ROW_LAUNCHER_UPDATE_BUTTON), FALSE);
     }
+}
+
+// ---- links and the page switch -------------------------------------------
+
+void OpenWithShell(const wchar_t *target) {
+    if (!target || !target[0]) return;
+    ShellExecuteW(g_main_window, L"open", target, NULL, NULL, SW_SHOWNORMAL);
+}
+
+static int BeginsWithHttps(const wchar_t *target) {
+    const wchar_t scheme[] = L"https://";
+    for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
+        if (FoldAscii(target[i]) != scheme[i]) return 0;
+    }
+    return 1;
+}
+
+// The cached documents come from disk: a link in them that is not a web page
+// (a program, a file: URL, a share) would start or open something local.
+void OpenDocumentLink(const wchar_t *target, const char *source) {
+    if (!target || !target[0]) return;
+    if (BeginsWithHttps(target)) {
+        OpenWithShell(target);
+        return;
+    }
+    char line[400];
+    const char *lead = "Refused to open a link that is not https from ";
+    unsigned int n = 0;
+    for (const char *p = lead; *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    for (const char *p = source; p && *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    if (n + 3 < sizeof(line)) {
+        line[n++] = ':';
+        line[n++] = ' ';
+    }
+    int room = (int)(sizeof(line) - 1 - n);
+    int used = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, target, -1, line + n, room, NULL, NULL)
+                        : 0;
+    if (used > 0) n += (unsigned int)used - 1;
+    line[n] = 0;
+    LogLine(line);
+}
+
+void ShowPage(int page) {
+    if (page != PAGE_HOME) CreateOtherPages();
+    g_model.ui.current_page = page;
+    if (page == PAGE_HOME) RefreshHomeView();
+    ShowPageControls(page);
+    switch (page) {
+    case PAGE_HOME:
+        // Row 0 is always there: the view writes the waiting text into it.
+        for (int i = 0; i < kNewsRowCount; ++i)
+            ShowControl(ShellControl(ROW_NEWS_ROWS, i), i < g_model.news_count || i == 0);
+        break;
+    case PAGE_STORE: RefreshStoreView(); break;
+    case PAGE_LIBRARY: RefreshLibraryView(); break;
+    case PAGE_DOWNLOADS: RefreshDownloadsView(); break;
+    case PAGE_SETTINGS: RefreshSettingsView(); break;
+    default: break;
+    }
+    for (int i = 0; i < kPageCount; ++i)
+        UiSetControlSelected(ShellControl(ROW_NAV_HOME + i), i == page);
 }
