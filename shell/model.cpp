@@ -72,3 +72,46 @@ void SetLauncherUpdateEnabled(int on) {
     g_model.launcher_update_enabled = on ? 1 : 0;
     ModelChanged(CHANGED_LAUNCHER_UPDATE);
 }
+
+// ---- the library list -------------------------------------------------------
+
+int ContainsNoCase(const wchar_t *text, const wchar_t *needle) {
+    unsigned long long n = WideLength(needle);
+    if (n == 0) return 1;
+    if (!text) return 0;
+    for (unsigned long long i = 0; text[i] != 0; ++i) {
+        unsigned long long j = 0;
+        while (j < n && text[i + j] != 0 && FoldAscii(text[i + j]) == FoldAscii(needle[j]))
+            ++j;
+        if (j == n) return 1;
+    }
+    return 0;
+}
+
+int MatchesLibraryFilter(int slot, const wchar_t *search) {
+    if (slot < 0 || slot >= g_model.product_count) return 0;
+    if (g_model.ui.library_filter == FILTER_INSTALLED && !g_model.on_disk[slot].installed) return 0;
+    if (g_model.ui.library_filter == FILTER_FAVORITES && g_model.favorites[slot] == 0) return 0;
+    if (g_model.ui.library_filter == FILTER_COLLECTIONS && g_model.collections[slot] == 0) return 0;
+    if (search && search[0]) {
+        const CatalogProduct *p = &g_model.products[slot];
+        return ContainsNoCase(p->title, search) || ContainsNoCase(p->project, search) ||
+               ContainsNoCase(p->id, search);
+    }
+    return 1;
+}
+
+void UpdateLibraryList(void) {
+    ShellWindowState *ui = &g_model.ui;
+    int count = 0;
+    for (int i = 0; i < kLibraryRowCount; ++i) ui->visible_library_map[i] = -1;
+    for (int s = 0; s < g_model.product_count && count < kLibraryRowCount; ++s)
+        if (MatchesLibraryFilter(s, g_model.search)) ui->visible_library_map[count++] = s;
+    ui->visible_library_count = count;
+    // The selection follows the filter: a product the list no longer shows
+    // gives way to the first one it does.
+    if (ui->selected_library >= g_model.product_count) ui->selected_library = 0;
+    if (count > 0 && !MatchesLibraryFilter(ui->selected_library, g_model.search))
+        ui->selected_library = ui->visible_library_map[0];
+    if (ui->selected_store >= g_model.product_count) ui->selected_store = 0;
+}

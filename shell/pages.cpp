@@ -31,32 +31,6 @@ void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int valu
     FormatUnsigned64(dst, capacity, value);
 }
 
-int ContainsNoCase(const wchar_t *text, const wchar_t *needle) {
-    unsigned long long n = WideLength(needle);
-    if (n == 0) return 1;
-    if (!text) return 0;
-    for (unsigned long long i = 0; text[i] != 0; ++i) {
-        unsigned long long j = 0;
-        while (j < n && text[i + j] != 0 && FoldAscii(text[i + j]) == FoldAscii(needle[j]))
-            ++j;
-        if (j == n) return 1;
-    }
-    return 0;
-}
-
-int MatchesLibraryFilter(int slot, const wchar_t *search) {
-    if (slot < 0 || slot >= g_model.product_count) return 0;
-    if (g_model.ui.library_filter == FILTER_INSTALLED && !g_model.on_disk[slot].installed) return 0;
-    if (g_model.ui.library_filter == FILTER_FAVORITES && g_model.favorites[slot] == 0) return 0;
-    if (g_model.ui.library_filter == FILTER_COLLECTIONS && g_model.collections[slot] == 0) return 0;
-    if (search && search[0]) {
-        const CatalogProduct *p = &g_model.products[slot];
-        return ContainsNoCase(p->title, search) || ContainsNoCase(p->project, search) ||
-               ContainsNoCase(p->id, search);
-    }
-    return 1;
-}
-
 void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity) {
     unsigned long long seconds = slot >= 0 && slot < g_model.product_count ? g_model.playtime[slot] : 0;
     wchar_t number[40];
@@ -160,7 +134,6 @@ void RefreshStoreView(void) {
         SetControlText(ShellControl(ROW_STORE_VIEW_BUTTON), kMakerSiteDomainUpper);
         return;
     }
-    if (g_model.ui.selected_store >= g_model.product_count) g_model.ui.selected_store = 0;
     for (int i = 0; i < kStoreRowCount; ++i) {
         if (i >= g_model.product_count) {
             ShowControl(ShellControl(ROW_STORE_ROWS, i), 0);
@@ -174,7 +147,6 @@ void RefreshStoreView(void) {
         UiSetControlSelected(ShellControl(ROW_STORE_ROWS, i), i == g_model.ui.selected_store);
         ShowControl(ShellControl(ROW_STORE_ROWS, i), 1);
     }
-    if (g_model.ui.selected_store >= g_model.product_count) g_model.ui.selected_store = 0;
     const CatalogProduct *s = &g_model.products[g_model.ui.selected_store];
     SetControlText(ShellControl(ROW_STORE_DETAIL_TITLE), s->title);
     SetControlText(ShellControl(ROW_STORE_DETAIL_META), s->project);
@@ -185,12 +157,7 @@ void RefreshStoreView(void) {
 // ---- LIBRARY ------------------------------------------------------------
 
 void RefreshLibraryView(void) {
-    const wchar_t *search = g_model.search;
-    for (int i = 0; i < kLibraryRowCount; ++i) g_model.ui.visible_library_map[i] = -1;
-    int count = 0;
-    for (int s = 0; s < g_model.product_count && count < kLibraryRowCount; ++s)
-        if (MatchesLibraryFilter(s, search)) g_model.ui.visible_library_map[count++] = s;
-    g_model.ui.visible_library_count = count;
+    const int count = g_model.ui.visible_library_count;
 
     for (int i = 0; i < kLibraryRowCount; ++i) {
         if (i >= count) {
@@ -215,9 +182,6 @@ void RefreshLibraryView(void) {
         ShowControl(ShellControl(ROW_LIBRARY_ROWS, i), g_model.ui.current_page == PAGE_LIBRARY);
     }
 
-    if (g_model.ui.selected_library >= g_model.product_count) g_model.ui.selected_library = 0;
-    if (count > 0 && !MatchesLibraryFilter(g_model.ui.selected_library, search))
-        g_model.ui.selected_library = g_model.ui.visible_library_map[0];
     for (int i = 0; i < count; ++i)
         UiSetControlSelected(ShellControl(ROW_LIBRARY_ROWS, i),
                              g_model.ui.visible_library_map[i] == g_model.ui.selected_library);
@@ -406,6 +370,7 @@ void OpenDocumentLink(const wchar_t *target, const char *source) {
 }
 
 void ShowPage(int page) {
+    UpdateLibraryList();
     if (page != PAGE_HOME) CreateOtherPages();
     g_model.ui.current_page = page;
     if (page == PAGE_HOME) RefreshHomeView();

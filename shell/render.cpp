@@ -34,6 +34,7 @@ void RenderShell(void) {
     for (int round = 0; round < 4 && g_model.changed; ++round) {
         const unsigned int changed = g_model.changed;
         g_model.changed = 0;
+        UpdateLibraryList();
         unsigned int views = 0;
         for (unsigned int i = 0; i < CountOf(kViewsOfChange); ++i)
             if (changed & kViewsOfChange[i].change) views |= kViewsOfChange[i].views;

@@ -198,6 +198,10 @@ void ModelChanged(unsigned int what);
 void ReadProductsOnDisk(void);
 // The page the window shows next.
 void SelectPage(int page);
+int MatchesLibraryFilter(int slot, const wchar_t *search);
+// The library rows the filter and the search leave, and the selections
+// kept within the products there are.
+void UpdateLibraryList(void);
 void SetStatusLine(const wchar_t *text);
 void SetSignalLabel(const wchar_t *text);
 void SetProgress(int percent);

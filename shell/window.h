@@ -31,7 +31,6 @@ void RefreshStoreView(void);
 void RefreshLibraryView(void);
 void RefreshDownloadsView(void);
 void RefreshSettingsView(void);
-int MatchesLibraryFilter(int slot, const wchar_t *search);
 void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity);
 // Both progress fills at percent of their tracks.
 void ShowProgress(int percent);
