@@ -56,8 +56,14 @@ measure "$shell_class" "$shell_w" "$install_w" >/dev/null || true
 # Each measure prints "<first frame> <first input>".
 bare_ms=() shell_ms=() base_ms=() labels_ms=() bare_in=() shell_in=() base_in=()
 for i in $(seq 1 "$starts"); do
-  read -r b bi <<<"$(measure ORV_BARE_WINDOW "$bare_w")" || true
-  read -r s si <<<"$(measure "$shell_class" "$shell_w" "$install_w")" || true
+  # Which goes first alternates: a start right after another runs warmer.
+  if [ $((i % 2)) = 1 ]; then
+    read -r b bi <<<"$(measure ORV_BARE_WINDOW "$bare_w")" || true
+    read -r s si <<<"$(measure "$shell_class" "$shell_w" "$install_w")" || true
+  else
+    read -r s si <<<"$(measure "$shell_class" "$shell_w" "$install_w")" || true
+    read -r b bi <<<"$(measure ORV_BARE_WINDOW "$bare_w")" || true
+  fi
   read -r l li <<<"$(measure ORV_BARE_WINDOW "$bare_w" "" "$labels")" || true
   [ -z "$l" ] || labels_ms+=("$l")
   if [ -n "$baseline" ]; then
