@@ -77,17 +77,3 @@ void UiMoveControl(const UiLayout *layout, HWND control, int x, int y, int w, in
 // its monitor, every control relaid out.
 void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_h96,
                         WPARAM wparam, LPARAM lparam);
-
-// ---- keyboard ----------------------------------------------------------
-// Actions are the visible, enabled STATIC controls with click notification
-// and an id, and the EDIT controls, in the window's child order (the order
-// they were created in, which is the order they are read in).
-// Tab / Shift+Tab move between them, Enter / Space run the focused action
-// with the WM_COMMAND a click sends. Returns 1 when the key was handled.
-int UiHandleKey(HWND window, const MSG *msg);
-// Focus to that control, the focus mark shown.
-void UiFocusControl(HWND control);
-// While a screen reader runs, gives every action the accessible role of a
-// push button (its name is its text) through the accessibility layer's
-// annotations; 1 when all were set.
-int UiMarkActionsAsButtons(HWND window);

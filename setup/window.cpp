@@ -5,6 +5,8 @@
 #include "runtime.h"
 #include "settings.h"
 #include "static_controls.h"
+#include "ui_access.h"
+#include "ui_keys.h"
 #include "ui_scale.h"
 
 enum SetupBrush { BRUSH_BACKGROUND, BRUSH_PANEL, BRUSH_ACCENT, kSetupBrushCount };
@@ -82,11 +84,13 @@ static void CreateSetupControls(void) {
     const int existing = g_existing_installation;
     HBITMAP wordmark = LoadWindowBitmap(L"wordmark.bmp");
     if (wordmark)
-        UiCreateImage(&g_setup_layout, wordmark, 450, 48, 360, 50);
+        UiSetImageName(UiCreateImage(&g_setup_layout, wordmark, 450, 48, 360, 50), L"ORVELANT");
     else
         AddControl(L"ORVELANT", kPlain, 450, 48, 360, 52, 0, FONT_WORDMARK, COLOR_OTHER);
     HBITMAP core = LoadWindowBitmap(L"core.bmp");
-    if (core) UiCreateImage(&g_setup_layout, core, 55, 155, 320, 320);
+    if (core)
+        UiSetImageName(UiCreateImage(&g_setup_layout, core, 55, 155, 320, 320),
+                       L"ORVELANT Launcher");
     AddControl(L"", kPlain, 425, 118, 470, 1, 0, -1, COLOR_RULE);
     AddControl(existing ? L"EXISTING INSTALLATION // DETECTED" : L"OFFICIAL LAUNCHER // SETUP 1.0.0",
                kPlain, 450, 155, 420, 20, 0, FONT_CAPTION, COLOR_TOP);
@@ -170,6 +174,13 @@ static void HandleSetupCommand(HWND window, int id) {
     }
 }
 
+// Activation, the focus cue's state and the accessible object.
+static int HandleSetupUiMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                LRESULT *result) {
+    if (message == WM_GETOBJECT) return UiAnswerGetObject(window, wparam, lparam, result);
+    return UiKeyboardWindowMessage(window, message, wparam, lparam, NULL, result);
+}
+
 static const DWORD kSetupStyle = WS_CAPTION | WS_SYSMENU;
 enum { kSetupX = 150, kSetupY = 70, kSetupWidth = 960, kSetupHeight = 705 };
 
@@ -177,6 +188,8 @@ static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam
 #ifdef ORV_TEST_HOOKS
     if (SetupTestRefuseWindow(message)) return FALSE;
 #endif
+    LRESULT answered = 0;
+    if (HandleSetupUiMessage(window, message, wparam, lparam, &answered)) return answered;
     switch (message) {
     case WM_COMMAND:
         if (HIWORD(wparam) == 0) HandleSetupCommand(window, LOWORD(wparam));
@@ -236,16 +249,17 @@ int RunSetupWindow(void) {
     UiInit(&g_setup_layout, g_setup_window, g_setup_instance, fonts, kSetupFontCount, layout_dpi);
     UiCreateFonts(&g_setup_layout);
     CreateSetupControls();
+    // The recommended action (the first) has the focus; Esc cancels.
+    UiStartKeyboard(g_setup_window, NULL);
     ShowWindow(g_setup_window, SW_SHOW);
     UpdateWindow(g_setup_window);
-    UiMarkActionsAsButtons(g_setup_window);
 
     MSG msg;
     for (;;) {
         BOOL got = GetMessageW(&msg, NULL, 0, 0);
         if (got == 0) return 0;
         if (got == -1) return 3;
-        if (UiHandleKey(g_setup_window, &msg)) continue;
+        if (UiDialogMessage(g_setup_window, &msg, ID_SETUP_CANCEL)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

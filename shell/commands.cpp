@@ -1,7 +1,6 @@
 // The main window's procedure: commands, the search field, colours, Worker
 // and game messages, and the end of the window; and the page switch.
 #include "window.h"
-#include "ui_scale.h"
 #include "static_controls.h"
 
 #include "library_ops.h"
@@ -53,6 +52,8 @@ void OpenDocumentLink(const wchar_t *target, const char *source) {
 void ShowPage(int page) {
     if (page != PAGE_HOME) CreateOtherPages();
     ShellControls &c = g_controls;
+    const int switched = page != g_ui.current_page;
+    HWND had_focus = GetFocus();
     g_ui.current_page = page;
     HideAllPageControls();
     if (page == PAGE_HOME) RefreshHomeView();
@@ -71,6 +72,8 @@ void ShowPage(int page) {
     }
     for (int i = 0; i < (int)CountOf(c.nav); ++i)
         if (c.nav[i]) InvalidateRect(c.nav[i], NULL, TRUE);
+    MarkShellSelection();
+    SettleFocusAfterPageShown(page, switched, had_focus);
 }
 
 static LRESULT ColorStatic(HDC dc, HWND control) {
@@ -212,6 +215,8 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     LRESULT hooked = 0;
     if (TestHookWindowMessage(window, message, wparam, lparam, &hooked)) return hooked;
 #endif
+    LRESULT answered = 0;
+    if (HandleShellUiMessage(window, message, wparam, lparam, &answered)) return answered;
     switch (message) {
     case WM_COMMAND: {
         int id = LOWORD(wparam);
@@ -263,10 +268,6 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_SHELL_AFTER_FIRST_FRAME:
         FinishShellStartup();
         return 0;
-    case WM_SETTINGCHANGE:
-        // A screen reader started after the window.
-        if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
-        return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
         HandOverRunningGames();
         SetDownloadPaused(0);

@@ -240,6 +240,8 @@ void RefreshLibraryView(void) {
     if (count > 0 && !MatchesLibraryFilter(g_ui.selected_library, search))
         g_ui.selected_library = g_ui.visible_library_map[0];
 
+    MarkShellSelection();
+
     HWND buttons[6] = {c.library_primary, c.library_repair, c.library_offline,
                        c.library_uninstall, c.library_favorite, c.library_collection};
     if (count == 0) {

@@ -4,6 +4,7 @@
 
 #include "runtime.h"
 #include "static_controls.h"
+#include "ui_keys.h"
 #include "ui_scale.h"
 
 static const UiFontSpec kShellFonts[kFontCount] = {
@@ -22,7 +23,6 @@ void CreateShellBrushesAndFonts(void) {
     for (int i = 0; i < kBrushCount; ++i) g_brushes[i] = CreateSolidBrush(colors[i]);
 }
 
-enum { kPageCount = PAGE_SETTINGS + 1 };
 static const DWORD kShellStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 enum { kShellX = 70, kShellY = 35, kShellWidth = 1320, kShellHeight = 830 };
 
@@ -65,27 +65,6 @@ HWND CreateShellWindow(HINSTANCE instance) {
 void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam) {
     UiHandleDpiChanged(&g_layout, kShellStyle, kShellWidth, kShellHeight, wparam, lparam);
     SetProgress(g_worker.progress_percent);
-}
-
-// Ctrl+Tab and Ctrl+Page Down show the next page, Ctrl+Shift+Tab and
-// Ctrl+Page Up the previous one (focus on its navigation entry); the rest
-// is the common keyboard handling of the window's actions.
-int HandleShellKey(const MSG *msg) {
-    if (msg->message == WM_KEYDOWN && GetKeyState(VK_CONTROL) < 0 && g_main_window &&
-        (msg->hwnd == g_main_window || IsChild(g_main_window, msg->hwnd))) {
-        int step = 0;
-        if (msg->wParam == VK_TAB) step = GetKeyState(VK_SHIFT) < 0 ? -1 : 1;
-        if (msg->wParam == VK_NEXT) step = 1;
-        if (msg->wParam == VK_PRIOR) step = -1;
-        if (step != 0) {
-            int page = (g_ui.current_page + kPageCount + step) % kPageCount;
-            SendMessageW(g_main_window, WM_COMMAND, MAKEWPARAM(ID_NAV_HOME + page, 0),
-                         (LPARAM)g_controls.nav[page]);
-            UiFocusControl(g_controls.nav[page]);
-            return 1;
-        }
-    }
-    return UiHandleKey(g_main_window, msg);
 }
 
 // ---- colour groups ------------------------------------------------------
@@ -139,6 +118,13 @@ void ShowPageControls(int page) {
     for (int i = 0; i < g_page_member_count; ++i)
         if (g_page_members[i].page == page && !g_page_members[i].shown_by_view)
             ShowControl(g_page_members[i].control, 1);
+}
+
+HWND FirstPageAction(int page) {
+    for (int i = 0; i < g_page_member_count; ++i)
+        if (g_page_members[i].page == page && UiCanFocus(g_page_members[i].control))
+            return g_page_members[i].control;
+    return NULL;
 }
 
 static HWND Register(HWND control, int font, int group) {
