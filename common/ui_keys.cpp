@@ -154,6 +154,9 @@ void UiStartKeyboard(HWND window, HWND first) {
 
 int UiDialogMessage(HWND window, MSG *msg, int cancel_id) {
     if (!window || (msg->hwnd != window && !IsChild(window, msg->hwnd))) return 0;
+    // The texts have no mnemonics (an "&" is shown as it is): Alt+key is
+    // the system's (Alt+Space, the window menu), never a control's.
+    if (msg->message == WM_SYSCHAR) return 0;
     if (msg->message == WM_KEYDOWN) {
         HWND focus = GetFocus();
         switch (msg->wParam) {

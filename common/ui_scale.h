@@ -58,7 +58,9 @@ void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec 
 // Creates the layout's fonts at its DPI; the previous ones are deleted
 // after the controls have the new ones (UiApplyFonts).
 void UiCreateFonts(UiLayout *layout);
-// A STATIC control at the scaled rectangle, recorded for relayout.
+// A control at the scaled rectangle, recorded for relayout; a clickable
+// static becomes one of the window's actions and an edit a tab stop
+// (ui_keys.h).
 HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
                      int x, int y, int w, int h, int id, int font);
 // An SS_BITMAP static showing bitmap at the scaled size (the layout keeps
