@@ -35,6 +35,8 @@ void StartShellKeyboard(void) {
 void MarkShellSelection(void) {
     ShellControls &c = g_controls;
     for (int i = 0; i < (int)CountOf(c.nav); ++i) UiSetSelected(c.nav[i], i == g_ui.current_page);
+    for (int i = 0; i < kStoreRowCount; ++i)
+        UiSetSelected(c.store_rows[i], i < g_product_count && i == g_ui.selected_store);
     for (int i = 0; i < kLibraryRowCount; ++i)
         UiSetSelected(c.library_rows[i], i < g_ui.visible_library_count &&
                                              g_ui.visible_library_map[i] >= 0 &&

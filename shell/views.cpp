@@ -193,6 +193,7 @@ void RefreshStoreView(void) {
         ShowControl(c.store_rows[i], 1);
     }
     if (g_ui.selected_store >= g_product_count) g_ui.selected_store = 0;
+    MarkShellSelection();
     const CatalogProduct *s = &g_products[g_ui.selected_store];
     SetControlText(c.store_detail_title, s->title);
     SetControlText(c.store_detail_meta, s->project);

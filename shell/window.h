@@ -23,8 +23,8 @@ void StartShellKeyboard(void);
 // After a page is shown: on a switch, the focus to the new page's first
 // action; the same page shown again keeps the focus where it was.
 void SettleFocusAfterPageShown(int page, int switched, HWND had_focus);
-// The selected marks (current page entry, selected library row) as the
-// state says them.
+// The selected marks (current page entry, selected store and library rows)
+// as the state says them.
 void MarkShellSelection(void);
 // Posted once the first frame is painted: the work that can wait for it.
 #define WM_SHELL_AFTER_FIRST_FRAME (WM_APP + 14)

@@ -736,5 +736,7 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
     EXPECT_EQ(S_OK, orv_probe::DoAccessibleDefaultAction(window_, store));
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     CheckControls(STORE);
-    CheckAccessible(window_, Controls(), {1002}, images);
+    CheckAccessible(window_, Controls(), {1002, 2000}, images);
+    ASSERT_TRUE(orv_probe::Command(window_, 2001));
+    CheckAccessible(window_, Controls(), {1002, 2001}, images);
 }
