@@ -651,9 +651,24 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
         {L"ORVELANT", orv_probe::ShellRect(window_, 28, 18, 360, 50)},
         {L"ORVELANT Launcher", orv_probe::ShellRect(window_, 930, 150, 320, 320)}};
 
+    auto pixel = [&](int id) {
+        DWORD_PTR colour = CLR_INVALID;
+        SendMessageTimeoutW(window_, WM_APP + 91, id, MAKELPARAM(0, 0), SMTO_ABORTIFHUNG, 5000,
+                            &colour);
+        return (COLORREF)colour;
+    };
+
     // HOME first: its first action has the focus, the HOME entry is selected.
     EXPECT_EQ(1100, orv_probe::FocusedId(window_));
     CheckAccessible(window_, Controls(), {1001}, images);
+    // No cue before the keyboard is used: the focused action looks as it
+    // does without the focus.
+    const COLORREF first_look = pixel(1100);
+    ASSERT_NE(CLR_INVALID, first_look);
+    EXPECT_EQ(1101, press(VK_TAB));
+    EXPECT_EQ(first_look, pixel(1100));
+    EXPECT_EQ(1100, press(VK_TAB, kShift));
+    EXPECT_NE(first_look, pixel(1100));
     // Tab walks the actions in reading order and wraps; Shift+Tab goes back.
     std::vector<int> forward;
     for (int id : {1101, 2200, 2201, 2202})
@@ -697,12 +712,6 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
 
     // The focus cue: drawn on the focused action and only there, and kept
     // when the action's text changes under it (Space on BANDWIDTH).
-    auto pixel = [&](int id) {
-        DWORD_PTR colour = CLR_INVALID;
-        SendMessageTimeoutW(window_, WM_APP + 91, id, MAKELPARAM(0, 0), SMTO_ABORTIFHUNG, 5000,
-                            &colour);
-        return (COLORREF)colour;
-    };
     const COLORREF unfocused = pixel(1404);
     ASSERT_NE(CLR_INVALID, unfocused);
     EXPECT_NE(unfocused, pixel(1403));
