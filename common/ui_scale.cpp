@@ -1,8 +1,9 @@
-// Scaled layout, window placement and keyboard use of the static-control
-// windows (the Shell and the Setup).
+// Scaled layout and window placement of the static-control windows (the
+// Shell and the Setup).
 #include "ui_scale.h"
 
 #include "static_controls.h"
+#include "ui_keys.h"
 
 typedef BOOL(WINAPI *SetAwarenessContextFn)(HANDLE);
 typedef UINT(WINAPI *DpiForWindowFn)(HWND);
@@ -189,9 +190,6 @@ static void Record(UiLayout *layout, HWND control, int x, int y, int w, int h, i
     item->index = 0;
 }
 
-static WNDPROC g_static_proc;
-static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam);
-
 HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
                      int x, int y, int w, int h, int id, int font) {
     RECT r;
@@ -201,12 +199,10 @@ HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, 
                                    layout->instance, NULL);
     if (!control) return NULL;
     Record(layout, control, x, y, w, h, font, -1);
-    // Clickable statics draw the keyboard focus mark.
-    if (id != 0 && (style & SS_NOTIFY) && cls[0] == L'S') {
-        WNDPROC previous =
-            (WNDPROC)SetWindowLongPtrW(control, GWLP_WNDPROC, (LONG_PTR)ActionProc);
-        if (!g_static_proc) g_static_proc = previous;
-    }
+    // Clickable statics are the window's actions (keyboard and readers);
+    // an edit field is a tab stop too.
+    if (id != 0 && (((style & SS_NOTIFY) && cls[0] == L'S') || cls[0] == L'E'))
+        UiMakeAction(control);
     return control;
 }
 
@@ -473,143 +469,4 @@ void UiSetControlSelected(HWND control, int on) {
 int UiIsControlSelected(HWND control) {
     return UiControlRow(control, NULL) &&
            (GetWindowLongPtrW(control, GWLP_USERDATA) & (1 << 20)) != 0;
-}
-
-// ---- keyboard ---------------------------------------------------------------
-
-static int g_keyboard_cues;  // the focus mark shows once the keyboard is used
-
-static int IsEditControl(HWND control) {
-    wchar_t cls[16];
-    return GetClassNameW(control, cls, 16) > 0 && lstrcmpiW(cls, L"Edit") == 0;
-}
-
-static int IsAction(HWND control) {
-    if (!control || GetDlgCtrlID(control) == 0 || !IsWindowVisible(control) ||
-        !IsWindowEnabled(control))
-        return 0;
-    if (IsEditControl(control)) return 1;
-    return GetWindowLongPtrW(control, GWLP_WNDPROC) == (LONG_PTR)ActionProc;
-}
-
-static HWND NextAction(HWND window, HWND from, int back) {
-    HWND actions[kMaxUiItems];
-    int count = 0, at = -1;
-    for (HWND c = GetWindow(window, GW_CHILD); c && count < kMaxUiItems;
-         c = GetWindow(c, GW_HWNDNEXT)) {
-        if (!IsAction(c)) continue;
-        if (c == from) at = count;
-        actions[count++] = c;
-    }
-    if (count == 0) return NULL;
-    if (at < 0) return actions[back ? count - 1 : 0];
-    return actions[(at + (back ? count - 1 : 1)) % count];
-}
-
-void UiFocusControl(HWND control) {
-    if (!control) return;
-    g_keyboard_cues = 1;
-    SetFocus(control);
-    if (IsEditControl(control)) SendMessageW(control, EM_SETSEL, 0, -1);
-}
-
-int UiHandleKey(HWND window, const MSG *msg) {
-    if (msg->message != WM_KEYDOWN || !window) return 0;
-    if (msg->hwnd != window && !IsChild(window, msg->hwnd)) return 0;
-    HWND focus = GetFocus();
-    if (msg->wParam == VK_TAB) {
-        if (GetKeyState(VK_CONTROL) < 0) return 0;
-        UiFocusControl(NextAction(window, focus, GetKeyState(VK_SHIFT) < 0));
-        return 1;
-    }
-    if (msg->wParam != VK_RETURN && msg->wParam != VK_SPACE) return 0;
-    if (!IsAction(focus) || IsEditControl(focus)) return 0;
-    if (msg->lParam & (1 << 30)) return 1;  // a held key runs the action once
-    // The same notification a click on the static sends.
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), STN_CLICKED),
-                 (LPARAM)focus);
-    return 1;
-}
-
-// A frame just inside the focused action, in its own text colour.
-static void DrawFocusMark(HWND control) {
-    HDC dc = GetDC(control);
-    if (!dc) return;
-    SendMessageW(GetParent(control), WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)control);
-    HBRUSH brush = CreateSolidBrush(GetTextColor(dc));
-    if (brush) {
-        RECT r;
-        GetClientRect(control, &r);
-        int thickness = r.bottom > 24 ? 2 : 1;
-        for (int i = 0; i < thickness; ++i) {
-            FrameRect(dc, &r, brush);
-            InflateRect(&r, -1, -1);
-        }
-        DeleteObject(brush);
-    }
-    ReleaseDC(control, dc);
-}
-
-static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam) {
-    LRESULT result = CallWindowProcW(g_static_proc, control, message, wparam, lparam);
-    if (message == WM_PAINT && g_keyboard_cues && GetFocus() == control)
-        DrawFocusMark(control);
-    else if (message == WM_SETFOCUS || message == WM_KILLFOCUS)
-        InvalidateRect(control, NULL, TRUE);
-    return result;
-}
-
-// ---- accessibility ----------------------------------------------------------
-
-#include <oleacc.h>
-
-// The accessibility layer's annotation service and the role property
-// (oleacc.h's CLSID_AccPropServices, IID_IAccPropServices, PROPID_ACC_ROLE),
-// spelled out so that no GUID library is linked.
-static const GUID kAccPropServicesClass = {
-    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
-static const GUID kAccPropServicesInterface = {
-    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
-static const GUID kAccRoleProperty = {
-    0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
-
-typedef HRESULT(WINAPI *CoInitializeExFn)(void *, DWORD);
-typedef HRESULT(WINAPI *CoCreateInstanceFn)(REFCLSID, IUnknown *, DWORD, REFIID, void **);
-
-// Only while a screen reader runs (the system's flag for it), and COM is
-// loaded only then, after the first frame: nobody else waits for it.
-int UiMarkActionsAsButtons(HWND window) {
-    BOOL reader = FALSE;
-    if (!SystemParametersInfoW(SPI_GETSCREENREADER, 0, &reader, 0) || !reader) return 0;
-    HMODULE ole32 = LoadLibraryW(L"ole32.dll");
-    if (!ole32) return 0;
-    CoInitializeExFn co_initialize =
-        (CoInitializeExFn)(void *)GetProcAddress(ole32, "CoInitializeEx");
-    CoCreateInstanceFn co_create =
-        (CoCreateInstanceFn)(void *)GetProcAddress(ole32, "CoCreateInstance");
-    if (!co_initialize || !co_create) return 0;
-    HRESULT init = co_initialize(NULL, COINIT_APARTMENTTHREADED);
-    IAccPropServices *services = NULL;
-    HRESULT created = co_create(kAccPropServicesClass, NULL, CLSCTX_INPROC_SERVER,
-                                kAccPropServicesInterface, (void **)&services);
-    int marked = 0, failed = 0;
-    if (SUCCEEDED(created) && services) {
-        VARIANT role = {};
-        role.vt = VT_I4;
-        role.lVal = ROLE_SYSTEM_PUSHBUTTON;
-        // The name stays the control's own text, which the standard proxy reads.
-        for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-            if (GetWindowLongPtrW(c, GWLP_WNDPROC) != (LONG_PTR)ActionProc) continue;
-            if (SUCCEEDED(services->SetHwndProp(c, (DWORD)OBJID_CLIENT, CHILDID_SELF,
-                                                kAccRoleProperty, role)))
-                ++marked;
-            else
-                ++failed;
-        }
-        services->Release();
-    }
-    // The thread stays initialised and ole32 loaded: the annotations live as
-    // long as the windows, and the Shell's own shell calls want an apartment.
-    if (FAILED(init)) return 0;
-    return marked > 0 && failed == 0;
 }

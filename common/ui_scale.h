@@ -72,7 +72,9 @@ void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec 
 // Creates the layout's fonts at its DPI; the previous ones are deleted
 // after the controls have the new ones (UiApplyFonts).
 void UiCreateFonts(UiLayout *layout);
-// A STATIC control at the scaled rectangle, recorded for relayout.
+// A control at the scaled rectangle, recorded for relayout; a clickable
+// static becomes one of the window's actions and an edit a tab stop
+// (ui_keys.h).
 HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
                      int x, int y, int w, int h, int id, int font);
 // An SS_BITMAP static showing bitmap at the scaled size (the layout keeps
@@ -112,17 +114,3 @@ void UiSetFill(UiLayout *layout, int fill_row, int percent);
 // its monitor, every control relaid out.
 void UiHandleDpiChanged(UiLayout *layout, DWORD style, int outer_w96, int outer_h96,
                         WPARAM wparam, LPARAM lparam);
-
-// ---- keyboard ----------------------------------------------------------
-// Actions are the visible, enabled STATIC controls with click notification
-// and an id, and the EDIT controls, in the window's child order (the order
-// they were created in, which is the order they are read in).
-// Tab / Shift+Tab move between them, Enter / Space run the focused action
-// with the WM_COMMAND a click sends. Returns 1 when the key was handled.
-int UiHandleKey(HWND window, const MSG *msg);
-// Focus to that control, the focus mark shown.
-void UiFocusControl(HWND control);
-// While a screen reader runs, gives every action the accessible role of a
-// push button (its name is its text) through the accessibility layer's
-// annotations; 1 when all were set.
-int UiMarkActionsAsButtons(HWND window);

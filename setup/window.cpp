@@ -5,6 +5,8 @@
 #include "runtime.h"
 #include "settings.h"
 #include "static_controls.h"
+#include "ui_access.h"
+#include "ui_keys.h"
 #include "ui_palette.h"
 #include "ui_scale.h"
 
@@ -110,10 +112,19 @@ static void HandleSetupCommand(HWND window, int id) {
 
 static const UiWindowTable &kSetup = kSetupWindowTable;
 
+// Activation, the focus cue's state and the accessible object.
+static int HandleSetupUiMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                LRESULT *result) {
+    if (message == WM_GETOBJECT) return UiAnswerGetObject(window, wparam, lparam, result);
+    return UiKeyboardWindowMessage(window, message, wparam, lparam, NULL, result);
+}
+
 static LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 #ifdef ORV_TEST_HOOKS
     if (SetupTestRefuseWindow(message)) return FALSE;
 #endif
+    LRESULT answered = 0;
+    if (HandleSetupUiMessage(window, message, wparam, lparam, &answered)) return answered;
     switch (message) {
     case WM_COMMAND:
         if (HIWORD(wparam) == 0) HandleSetupCommand(window, LOWORD(wparam));
@@ -169,16 +180,19 @@ int RunSetupWindow(void) {
                 g_existing_installation ? SETUP_VARIANT_EXISTING : SETUP_VARIANT_NEW);
     UiCreateFonts(&g_setup_layout);
     CreateSetupControls();
+    UiSetImageName(UiRowControl(&g_setup_layout, SROW_WORDMARK_IMAGE, 0), L"ORVELANT");
+    UiSetImageName(UiRowControl(&g_setup_layout, SROW_CORE_IMAGE, 0), L"ORVELANT Launcher");
+    // The recommended action (the first) has the focus; Esc cancels.
+    UiStartKeyboard(g_setup_window, NULL);
     ShowWindow(g_setup_window, SW_SHOW);
     UpdateWindow(g_setup_window);
-    UiMarkActionsAsButtons(g_setup_window);
 
     MSG msg;
     for (;;) {
         BOOL got = GetMessageW(&msg, NULL, 0, 0);
         if (got == 0) return 0;
         if (got == -1) return 3;
-        if (UiHandleKey(g_setup_window, &msg)) continue;
+        if (UiDialogMessage(g_setup_window, &msg, ID_SETUP_CANCEL)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

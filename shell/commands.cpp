@@ -150,6 +150,8 @@ static LRESULT HandleShellMessage(HWND window, UINT message, WPARAM wparam, LPAR
     LRESULT hooked = 0;
     if (TestHookWindowMessage(window, message, wparam, lparam, &hooked)) return hooked;
 #endif
+    LRESULT answered = 0;
+    if (HandleShellUiMessage(window, message, wparam, lparam, &answered)) return answered;
     switch (message) {
     case WM_COMMAND: {
         int id = LOWORD(wparam);
@@ -203,10 +205,6 @@ static LRESULT HandleShellMessage(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_SHELL_AFTER_FIRST_FRAME:
         FinishShellStartup();
         return 0;
-    case WM_SETTINGCHANGE:
-        // A screen reader started after the window.
-        if (wparam == SPI_SETSCREENREADER) UiMarkActionsAsButtons(window);
-        return DefWindowProcW(window, message, wparam, lparam);
     case WM_DESTROY:
         HandOverRunningGames();
         SetDownloadPaused(0);

@@ -88,7 +88,6 @@ void FinishShellStartup(void) {
     StartupStep("other pages");
     SetShellWindowIcon();
     StartupStep("window icon");
-    UiMarkActionsAsButtons(g_main_window);
     WatchRecordedGames();
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     if (!ResumeLibraryMove()) StartSyncWorker();
@@ -134,6 +133,7 @@ static int RunShell(void) {
     SetPropW(g_main_window, kInstanceProperty, (HANDLE)(ULONG_PTR)InstanceKey());
     SetPropW(g_main_window, kPagesPendingProperty, (HANDLE)1);
     CreateShellControls(instance);
+    StartShellKeyboard();
     StartupStep("controls and first views");
     ShowWindow(g_main_window, SW_SHOW);
     StartupStep("window shown");
@@ -149,9 +149,10 @@ static int RunShell(void) {
             LogFailure("GetMessageW failed");
             return SHELL_EXIT_MESSAGE_LOOP;
         }
-        if (HandleShellKey(&msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        if (!HandleShellKey(&msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
         // The move's own post of its end may have been refused.
         if (LibraryMoveEndedUnseen()) {
             HandleLibraryMoveDone();

@@ -369,7 +369,14 @@ void OpenDocumentLink(const wchar_t *target, const char *source) {
     LogLine(line);
 }
 
+// The page last put on screen: the model's page may already be the next one
+// when its render shows it.
+static int g_shown_page = -1;
+
 void ShowPage(int page) {
+    const int switched = page != g_shown_page;
+    g_shown_page = page;
+    HWND had_focus = GetFocus();
     UpdateLibraryList();
     if (page != PAGE_HOME) CreateOtherPages();
     g_model.ui.current_page = page;
@@ -389,4 +396,5 @@ void ShowPage(int page) {
     }
     for (int i = 0; i < kPageCount; ++i)
         UiSetControlSelected(ShellControl(ROW_NAV_HOME + i), i == page);
+    SettleFocusAfterPageShown(page, switched, had_focus);
 }

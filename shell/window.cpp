@@ -4,6 +4,7 @@
 
 #include "runtime.h"
 #include "static_controls.h"
+#include "ui_keys.h"
 #include "ui_palette.h"
 #include "ui_scale.h"
 
@@ -68,26 +69,18 @@ void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam) {
     ShowProgress(g_model.worker.progress_percent);
 }
 
-// Ctrl+Tab and Ctrl+Page Down show the next page, Ctrl+Shift+Tab and
-// Ctrl+Page Up the previous one (focus on its navigation entry); the rest
-// is the common keyboard handling of the window's actions.
-int HandleShellKey(const MSG *msg) {
-    if (msg->message == WM_KEYDOWN && GetKeyState(VK_CONTROL) < 0 && g_main_window &&
-        (msg->hwnd == g_main_window || IsChild(g_main_window, msg->hwnd))) {
-        int step = 0;
-        if (msg->wParam == VK_TAB) step = GetKeyState(VK_SHIFT) < 0 ? -1 : 1;
-        if (msg->wParam == VK_NEXT) step = 1;
-        if (msg->wParam == VK_PRIOR) step = -1;
-        if (step != 0) {
-            int page = (g_model.ui.current_page + kPageCount + step) % kPageCount;
-            HWND nav = ShellControl(ROW_NAV_HOME + page);
-            SendMessageW(g_main_window, WM_COMMAND, MAKEWPARAM(ID_NAV_HOME + page, 0),
-                         (LPARAM)nav);
-            UiFocusControl(nav);
-            return 1;
+// The page's first control the focus can go to, in the table's (tab) order.
+HWND FirstPageAction(int page) {
+    for (int r = 0; r < kShell.row_count; ++r) {
+        const UiRow *row = &kShell.rows[r];
+        if (row->page != page || (row->kind != UI_KIND_ACTION && row->kind != UI_KIND_EDIT))
+            continue;
+        for (int i = 0; i < row->count; ++i) {
+            HWND control = ShellControl(r, i);
+            if (control && UiCanFocus(control)) return control;
         }
     }
-    return UiHandleKey(g_main_window, msg);
+    return NULL;
 }
 
 // ---- controls -----------------------------------------------------------

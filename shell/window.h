@@ -11,7 +11,16 @@ void CreateShellBrushesAndFonts(void);
 HWND CreateShellWindow(HINSTANCE instance);
 void HandleShellDpiChanged(WPARAM wparam, LPARAM lparam);
 // Keyboard use of the window; 1 when msg was handled (not to be dispatched).
-int HandleShellKey(const MSG *msg);
+int HandleShellKey(MSG *msg);
+// Activation, the focus cue's state and the accessible object: 1 when
+// handled (the window procedure returns *result).
+int HandleShellUiMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                         LRESULT *result);
+// Before the window is shown: the initial focus, the artwork's names.
+void StartShellKeyboard(void);
+// After a page is shown: on a switch, the focus to the new page's first
+// action; the same page shown again keeps the focus where it was.
+void SettleFocusAfterPageShown(int page, int switched, HWND had_focus);
 // Posted once the first frame is painted: the work that can wait for it.
 #define WM_SHELL_AFTER_FIRST_FRAME (WM_APP + 14)
 
@@ -44,3 +53,5 @@ void ShowControl(HWND control, int show);
 // Shows the page's controls except those its view shows (the list rows),
 // hides the other pages'.
 void ShowPageControls(int page);
+// The page's first control the focus can go to, in tab order (null: none).
+HWND FirstPageAction(int page);

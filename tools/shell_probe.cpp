@@ -1,5 +1,7 @@
 #include "shell_probe.h"
 
+#include <oleacc.h>
+
 #include <algorithm>
 
 namespace orv_probe {
@@ -270,15 +272,148 @@ bool SendDpiChanged(HWND main, int dpi) {
     return ok;
 }
 
-int PressKey(HWND main, WPARAM key) {
-    PostMessageW(main, WM_KEYDOWN, key, 1);
-    PostMessageW(main, WM_KEYUP, key, 0xC0000001);
-    if (!WaitProcessed(main)) return 0;
+int FocusedId(HWND main) {
     GUITHREADINFO info = {};
     info.cbSize = sizeof(info);
     if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) || !info.hwndFocus)
         return 0;
     return GetDlgCtrlID(info.hwndFocus);
+}
+
+bool BringToFront(HWND main, DWORD timeout_ms) {
+    DWORD start = GetTickCount();
+    while (GetForegroundWindow() != main) {
+        SetForegroundWindow(main);
+        if (GetForegroundWindow() == main) break;
+        if (Elapsed(start) >= timeout_ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+static void AddKey(std::vector<INPUT> &inputs, WORD key, bool up) {
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = key;
+    in.ki.wScan = (WORD)MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
+    in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(in);
+}
+
+int PressKey(HWND main, WPARAM key, unsigned modifiers) {
+    if (!BringToFront(main)) return -1;
+    std::vector<INPUT> inputs;
+    if (modifiers & kControl) AddKey(inputs, VK_CONTROL, false);
+    if (modifiers & kShift) AddKey(inputs, VK_SHIFT, false);
+    AddKey(inputs, (WORD)key, false);
+    AddKey(inputs, (WORD)key, true);
+    if (modifiers & kShift) AddKey(inputs, VK_SHIFT, true);
+    if (modifiers & kControl) AddKey(inputs, VK_CONTROL, true);
+    if (SendInput((UINT)inputs.size(), inputs.data(), sizeof(INPUT)) != inputs.size()) return 0;
+    // The keys are in the window thread's input queue now; its loop takes
+    // posted messages before input, so one posted marker may come back
+    // before the keys are read. Rounds with a pause between them give the
+    // loop its turn at the input.
+    for (int round = 0; round < 3; ++round) {
+        Sleep(30);
+        if (!WaitProcessed(main)) return 0;
+    }
+    return FocusedId(main);
+}
+
+// ---- what a screen reader gets ----------------------------------------------
+
+// IID_IAccessible, spelled out (the import library's symbol is a thunk,
+// not the GUID, in this toolchain).
+static const GUID kIidAccessible = {
+    0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+static IAccessible *AccessibleOf(HWND main, HRESULT *error) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(main, WM_GETOBJECT, 0, (LPARAM)OBJID_CLIENT, kSendFlags, 10000,
+                             &answer)) {
+        *error = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        return nullptr;
+    }
+    if (FAILED((HRESULT)answer) || answer == 0) {
+        *error = answer == 0 ? E_NOINTERFACE : (HRESULT)answer;
+        return nullptr;
+    }
+    IAccessible *object = nullptr;
+    *error = ObjectFromLresult((LRESULT)answer, kIidAccessible, 0, (void **)&object);
+    return SUCCEEDED(*error) ? object : nullptr;
+}
+
+static std::wstring TakeString(BSTR text) {
+    std::wstring out = text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+    if (text) SysFreeString(text);
+    return out;
+}
+
+static HRESULT ReadItem(IAccessible *object, long id, AccessibleItem *item) {
+    VARIANT child;
+    VariantInit(&child);
+    child.vt = VT_I4;
+    child.lVal = id;
+    BSTR text = nullptr;
+    HRESULT hr = object->get_accName(child, &text);
+    if (FAILED(hr)) return hr;
+    item->name = TakeString(text);
+    VARIANT value;
+    VariantInit(&value);
+    hr = object->get_accRole(child, &value);
+    if (FAILED(hr)) return hr;
+    item->role = value.vt == VT_I4 ? value.lVal : -1;
+    VariantClear(&value);
+    hr = object->get_accState(child, &value);
+    if (FAILED(hr)) return hr;
+    item->state = value.vt == VT_I4 ? value.lVal : -1;
+    VariantClear(&value);
+    text = nullptr;
+    hr = object->get_accDefaultAction(child, &text);
+    if (FAILED(hr)) return hr;
+    item->default_action = TakeString(text);
+    long x = 0, y = 0, w = 0, h = 0;
+    hr = object->accLocation(&x, &y, &w, &h, child);
+    if (FAILED(hr)) return hr;
+    item->location = RECT{x, y, x + w, y + h};
+    return S_OK;
+}
+
+AccessibleTree ReadAccessible(HWND main) {
+    AccessibleTree tree;
+    IAccessible *object = AccessibleOf(main, &tree.error);
+    if (!object) return tree;
+    long count = 0;
+    tree.error = object->get_accChildCount(&count);
+    if (SUCCEEDED(tree.error)) tree.error = ReadItem(object, CHILDID_SELF, &tree.self);
+    for (long id = 1; SUCCEEDED(tree.error) && id <= count; ++id) {
+        AccessibleItem item;
+        tree.error = ReadItem(object, id, &item);
+        tree.children.push_back(item);
+    }
+    VARIANT focus;
+    VariantInit(&focus);
+    if (SUCCEEDED(tree.error) && object->get_accFocus(&focus) == S_OK && focus.vt == VT_I4)
+        tree.focus = focus.lVal;
+    VariantClear(&focus);
+    if (SUCCEEDED(tree.error)) tree.error = S_OK;
+    object->Release();
+    return tree;
+}
+
+HRESULT DoAccessibleDefaultAction(HWND main, long id) {
+    HRESULT error = S_OK;
+    IAccessible *object = AccessibleOf(main, &error);
+    if (!object) return error;
+    VARIANT child;
+    VariantInit(&child);
+    child.vt = VT_I4;
+    child.lVal = id;
+    error = object->accDoDefaultAction(child);
+    object->Release();
+    return error;
 }
 
 }  // namespace orv_probe

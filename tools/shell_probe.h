@@ -53,9 +53,36 @@ int LayoutDpi(HWND main, int outer_w96);
 RECT LayoutRect(int dpi, int x, int y, int w, int h);
 // The Shell's window at its layout DPI.
 RECT ShellRect(HWND main, int x, int y, int w, int h);
-// A key as the window's thread receives it (down and up, posted), and the id
-// of the control that has the keyboard focus afterwards (0: none).
-int PressKey(HWND main, WPARAM key);
+// Real key input (SendInput): the window is brought to the foreground, the
+// modifiers (kShift, kControl) go down, the key is pressed and released, the
+// modifiers come up; returns once the window's thread has handled it, with
+// the id of the control that has the keyboard focus (0: none, -1: the
+// window could not be made the foreground window).
+enum { kShift = 1, kControl = 2 };
+int PressKey(HWND main, WPARAM key, unsigned modifiers = 0);
+// The id of the control with the keyboard focus in main's thread (0: none).
+int FocusedId(HWND main);
+// Makes main the foreground (active) window; false if it did not become it.
+bool BringToFront(HWND main, DWORD timeout_ms = 3000);
+
+// What a screen reader gets: main is asked for WM_GETOBJECT(OBJID_CLIENT)
+// and the object it answers is read (itself and each child).
+struct AccessibleItem {
+    std::wstring name;
+    long role = 0;
+    long state = 0;
+    std::wstring default_action;
+    RECT location{};  // screen coordinates
+};
+struct AccessibleTree {
+    HRESULT error = S_OK;  // first failing call, S_OK when all were read
+    AccessibleItem self;
+    std::vector<AccessibleItem> children;
+    long focus = -1;       // get_accFocus: child id, 0 the window, -1 none
+};
+AccessibleTree ReadAccessible(HWND main);
+// Runs the child's default action through the object (1-based id).
+HRESULT DoAccessibleDefaultAction(HWND main, long child);
 // Sends the window WM_DPICHANGED as Windows does when it moves to a monitor
 // of that DPI (Wine never sends it): the suggested rectangle, its current
 // one, is written into the window's process first.

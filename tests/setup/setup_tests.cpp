@@ -1,5 +1,6 @@
 // Install, update, reinstall, the silent update and the uninstall through
 // the real Setup in a scratch profile; its window driven from outside.
+#include "accessible_checks.h"
 #include "setup_fixture.h"
 #include "setup_layout.h"
 
@@ -40,10 +41,21 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         ASSERT_TRUE(orv_probe::WaitProcessed(w));
         EXPECT_FALSE(orv_probe::FindMessageBox(setup.pid, 300));
         EXPECT_FALSE(PathIsDir(install_));
-        // From the keyboard: Tab to the install action, Enter runs it.
-        int focused = 0;
-        for (int i = 0; i < 10 && focused != 2001; ++i) focused = orv_probe::PressKey(w, VK_TAB);
-        ASSERT_EQ(2001, focused);
+        // From the keyboard: the install action has the focus; Tab and
+        // Shift+Tab go round the actions; a reader gets both buttons and
+        // the named artwork; Enter runs the install.
+        const int dpi = orv_probe::LayoutDpi(w, 960);
+        const std::map<std::wstring, RECT> images = {
+            {L"ORVELANT", orv_probe::LayoutRect(dpi, 450, 48, 360, 50)},
+            {L"ORVELANT Launcher", orv_probe::LayoutRect(dpi, 55, 155, 320, 320)}};
+        EXPECT_EQ(2001, orv_probe::FocusedId(w));
+        orv_probe::AccessibleTree tree = CheckAccessible(w, orv_probe::ListControls(w), {}, images);
+        EXPECT_EQ(4u, tree.children.size());
+        EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB));
+        CheckAccessible(w, orv_probe::ListControls(w), {}, images);
+        EXPECT_EQ(2001, orv_probe::PressKey(w, VK_TAB));
+        EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
+        ASSERT_EQ(2001, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
         orv_probe::PressKey(w, VK_RETURN);
         std::string caption;
         EXPECT_EQ(CompletionText("インストール"), Answer(setup.pid, IDNO, &caption));
@@ -84,7 +96,16 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         EXPECT_EQ(L"アップデート  \x2014  推奨", orv_probe::ControlById(controls, 2002)->text);
         EXPECT_TRUE(orv_probe::ControlById(controls, 2003));
         EXPECT_FALSE(orv_probe::ControlById(controls, 2001));
-        Click(w, 2002);
+        // The recommended update has the focus; Space runs it.
+        EXPECT_EQ(2002, orv_probe::FocusedId(w));
+        const int dpi = orv_probe::LayoutDpi(w, 960);
+        const std::map<std::wstring, RECT> images = {
+            {L"ORVELANT", orv_probe::LayoutRect(dpi, 450, 48, 360, 50)},
+            {L"ORVELANT Launcher", orv_probe::LayoutRect(dpi, 55, 155, 320, 320)}};
+        orv_probe::AccessibleTree tree = CheckAccessible(w, controls, {}, images);
+        ASSERT_EQ(5u, tree.children.size());  // two images, three actions
+        EXPECT_EQ(L"ORVELANT Launcher Setup", tree.self.name);
+        orv_probe::PressKey(w, VK_SPACE);  // the focus is then in the box
         EXPECT_EQ(CompletionText("アップデート"), Answer(setup.pid, IDYES));
         EXPECT_EQ(0u, setup.Wait());
     }
@@ -444,8 +465,12 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
             EXPECT_EQ(row.kind == UI_KIND_ACTION ? SS_NOTIFY : 0, c.style & SS_NOTIFY);
             EXPECT_TRUE(c.visible);
         }
-        Click(w, 2004);
+        // Without artwork a reader gets the two actions only; Esc cancels.
+        orv_probe::AccessibleTree tree = CheckAccessible(w, controls, {});
+        EXPECT_EQ(2u, tree.children.size());
+        orv_probe::PressKey(w, VK_ESCAPE);
         EXPECT_EQ(0u, p.Wait());
+        EXPECT_FALSE(PathIsDir(install_)) << "Esc installed something";
     }
     std::wstring hooks = TestBinDir() + L"\\setup-with-test-hooks.exe";
     {

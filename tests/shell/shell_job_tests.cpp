@@ -163,8 +163,8 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return Signal() == L"SIGNAL // LOCAL"; }, 30000));
         ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     }
-    // A key as the window's thread receives it, and the id of the control
-    // that has the keyboard focus afterwards.
+    // A real key press, and the id of the control that has the keyboard
+    // focus afterwards.
     int PressKey(WPARAM key) { return orv_probe::PressKey(window_, key); }
     std::wstring Signal() { return RowText(ROW_SIGNAL_LABEL); }
     std::wstring Status() { return RowText(ROW_STATUS_LINE); }
@@ -215,12 +215,14 @@ TEST_F(ShellJobs, InstallThenPlayOfflinePlayAndPlaytime) {
     Write(L"catalog.json", Catalog({GameProduct("playable", "PLAYABLE", "/games/playable/manifest.json"),
                                     GameProduct("three", "THREE", "/games/three/manifest.json", "Game.exe")}));
     StartShell();
-    // HOME from the keyboard: Tab walks the header, the navigation and the
-    // page's actions in reading order (the news rows shown), then wraps.
-    std::vector<int> expected = {1010, 1001, 1002, 1003, 1004, 1005, 1100, 1101};
+    // HOME from the keyboard: the focus starts on its first action; Tab
+    // walks the page's actions, the header and the navigation in reading
+    // order (the news rows shown), then wraps.
+    EXPECT_EQ(1100, orv_probe::FocusedId(window_));
+    std::vector<int> expected = {1101};
     for (int id = 2200; id < 2203; ++id)
         if (ById(id).visible) expected.push_back(id);
-    expected.push_back(1010);
+    for (int id : {1010, 1001, 1002, 1003, 1004, 1005, 1100}) expected.push_back(id);
     std::vector<int> order;
     for (size_t i = 0; i < expected.size(); ++i) order.push_back(PressKey(VK_TAB));
     EXPECT_EQ(expected, order);

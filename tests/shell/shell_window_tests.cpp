@@ -4,12 +4,14 @@
 // the WM_COMMAND they produce, text typed into the search field.
 #include <gtest/gtest.h>
 
+#include "accessible_checks.h"
 #include "shell_fixture.h"
 
 #include <atomic>
 #include <thread>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -572,4 +574,125 @@ TEST_F(ShellWindowTest, GameExitRefreshesTheLibraryOnly) {
     ASSERT_TRUE(orv_probe::WaitProcessed(window_));
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.5"}, VisibleLibraryRows());
     EXPECT_EQ(L"READY // 1.0.5", RowText(ROW_HOME_STATUS));
+}
+
+
+// The keyboard the dialog way with real key presses, the focus cue in the
+// action's own paint, focus across page switches and activation, and what a
+// screen reader gets on every page.
+TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
+    Write(L"catalog.json", Catalog({Product("first-title", "HALCYRA", "PROJECT / 001"),
+                                    Product("second-title", "VESPERLINE")}));
+    InstallAssets();
+    with_assets_ = true;
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    StartAndWait(TestBinDir() + L"\\shell-with-test-hooks.exe");
+    using orv_probe::kControl;
+    using orv_probe::kShift;
+    auto press = [&](WPARAM key, unsigned modifiers = 0) {
+        int focused = orv_probe::PressKey(window_, key, modifiers);
+        EXPECT_NE(-1, focused) << "the Shell's window did not come to the front";
+        return focused;
+    };
+    const std::map<std::wstring, RECT> images = {
+        {L"ORVELANT", orv_probe::ShellRect(window_, 28, 18, 360, 50)},
+        {L"ORVELANT Launcher", orv_probe::ShellRect(window_, 930, 150, 320, 320)}};
+
+    auto pixel = [&](int id) {
+        DWORD_PTR colour = CLR_INVALID;
+        SendMessageTimeoutW(window_, WM_APP + 91, id, MAKELPARAM(0, 0), SMTO_ABORTIFHUNG, 5000,
+                            &colour);
+        return (COLORREF)colour;
+    };
+
+    // HOME first: its first action has the focus, the HOME entry is selected.
+    EXPECT_EQ(1100, orv_probe::FocusedId(window_));
+    CheckAccessible(window_, Controls(), {1001}, images);
+    // No cue before the keyboard is used: the focused action looks as it
+    // does without the focus.
+    const COLORREF first_look = pixel(1100);
+    ASSERT_NE(CLR_INVALID, first_look);
+    EXPECT_EQ(1101, press(VK_TAB));
+    EXPECT_EQ(first_look, pixel(1100));
+    EXPECT_EQ(1100, press(VK_TAB, kShift));
+    EXPECT_NE(first_look, pixel(1100));
+    // Tab walks the actions in reading order and wraps; Shift+Tab goes back.
+    std::vector<int> forward;
+    for (int id : {1101, 2200, 2201, 2202})
+        if (id < 2200 || ById(id).visible) forward.push_back(id);
+    for (int id : {1010, 1001, 1002, 1003, 1004, 1005, 1100}) forward.push_back(id);
+    std::vector<int> walked;
+    for (size_t i = 0; i < forward.size(); ++i) walked.push_back(press(VK_TAB));
+    EXPECT_EQ(forward, walked);
+    EXPECT_EQ(1005, press(VK_TAB, kShift));
+    EXPECT_EQ(1004, press(VK_TAB, kShift));
+    // Esc: the Shell has nothing to cancel.
+    EXPECT_EQ(1004, press(VK_ESCAPE));
+    EXPECT_TRUE(ById(1100).visible);
+    EXPECT_FALSE(orv_probe::FindMessageBox(pid_, 200));
+
+    // Enter on a page entry shows its page, the focus on the page's first
+    // action (none enabled on DOWNLOADS without a job: its entry keeps it).
+    EXPECT_EQ(1004, press(VK_RETURN));
+    CheckControls(DOWNLOADS);
+    CheckAccessible(window_, Controls(), {1004}, images);
+    // Space runs the focused action as Enter does; LIBRARY's first stop is
+    // its search field.
+    EXPECT_EQ(1003, press(VK_TAB, kShift));
+    EXPECT_EQ(1314, press(VK_SPACE));
+    CheckControls(LIBRARY);
+    CheckAccessible(window_, Controls(), {1003, 2100}, images);
+    ASSERT_TRUE(orv_probe::Command(window_, 2101));
+    CheckAccessible(window_, Controls(), {1003, 2101}, images);
+
+    // Ctrl+Tab: the next page; Ctrl+Shift+Tab: the previous one.
+    EXPECT_EQ(1004, press(VK_TAB, kControl));  // from the search field too
+    CheckControls(DOWNLOADS);
+    EXPECT_EQ(1403, press(VK_TAB, kControl));
+    CheckControls(SETTINGS);
+    std::vector<ControlInfo> settings = Controls();
+    CheckAccessible(window_, settings, {1005}, images);
+    EXPECT_EQ(1100, press(VK_TAB, kControl));
+    CheckControls(HOME, {2201, 2202});
+    EXPECT_EQ(1403, press(VK_TAB, kControl | kShift));
+    CheckControls(SETTINGS);
+
+    // The focus cue: drawn on the focused action and only there, and kept
+    // when the action's text changes under it (Space on BANDWIDTH).
+    const COLORREF unfocused = pixel(1404);
+    ASSERT_NE(CLR_INVALID, unfocused);
+    EXPECT_NE(unfocused, pixel(1403));
+    EXPECT_EQ(1404, press(VK_TAB));
+    const COLORREF cue = pixel(1404);
+    EXPECT_NE(unfocused, cue);
+    EXPECT_EQ(unfocused, pixel(1403));  // the one left has lost its cue
+    const std::wstring before = Text(1404);
+    EXPECT_EQ(1404, press(VK_SPACE));
+    EXPECT_NE(before, Text(1404));
+    EXPECT_EQ(cue, pixel(1404));
+    CheckAccessible(window_, Controls(), {1005}, images);
+
+    // Focus comes back to the action when the window is activated again.
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 200, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(orv_probe::BringToFront(other));
+    EXPECT_NE(window_, GetForegroundWindow());
+    ASSERT_TRUE(orv_probe::BringToFront(window_));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_EQ(1404, orv_probe::FocusedId(window_));
+    DestroyWindow(other);
+
+    // A reader's default action runs the action (the STORE entry).
+    orv_probe::AccessibleTree tree = orv_probe::ReadAccessible(window_);
+    long store = 0;
+    for (size_t i = 0; i < tree.children.size(); ++i)
+        if (tree.children[i].name == L"STORE") store = (long)i + 1;
+    ASSERT_NE(0, store);
+    EXPECT_EQ(S_OK, orv_probe::DoAccessibleDefaultAction(window_, store));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    CheckControls(STORE);
+    CheckAccessible(window_, Controls(), {1002, 2000}, images);
+    ASSERT_TRUE(orv_probe::Command(window_, 2001));
+    CheckAccessible(window_, Controls(), {1002, 2001}, images);
 }
