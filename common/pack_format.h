@@ -22,5 +22,8 @@ enum {
     kPackMaxBytes = 1024 * 1024,
 };
 
-// The index's address: the manifest's address plus this.
-static const char kPackIndexSuffix[] = ".packs";
+// The index's address: the manifest's address plus this. A pack's address:
+// this root, the first two hex digits of its SHA-256, "/", the 64 digits (the
+// content store, where the files lie too).
+#define PACK_INDEX_SUFFIX ".packs"
+#define PACK_ROOT "/content/"

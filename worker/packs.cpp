@@ -133,7 +133,7 @@ int PlanPacks(const CatalogProduct *product) {
     if (small < 2) return 0;  // one file is one request with or without packs
     wchar_t url[620];
     WideCopy(url, product->manifest_path, 600);
-    WideAppend(url, L".packs", 620);
+    WideAppend(url, L"" PACK_INDEX_SUFFIX, 620);
     unsigned int length = 0;
     if (!FetchSignedDocument(url, "\"packs\"", &g_index, &length)) return 0;
 
@@ -237,12 +237,9 @@ static void PackPaths(const CatalogProduct *product, const PickedPack *pack, wch
     WideAppend(part, L"\\", kFilePathUnits);
     WideAppend(part, hex, kFilePathUnits);
     WideAppend(part, L".part", kFilePathUnits);
-    // Packs lie in the content store beside the files, by their SHA-256.
-    WideCopy(url, L"/content/", 128);
-    url[9] = hex[0];
-    url[10] = hex[1];
-    url[11] = L'/';
-    url[12] = 0;
+    const wchar_t folder[4] = {hex[0], hex[1], L'/', 0};
+    WideCopy(url, L"" PACK_ROOT, 128);
+    WideAppend(url, folder, 128);
     WideAppend(url, hex, 128);
 }
 

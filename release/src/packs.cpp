@@ -21,6 +21,12 @@ namespace {
 // few hundred KiB for typical small files and a change reshapes one of them.
 constexpr uint64_t kPathSpread = 64;
 
+constexpr bool SameText(const char* a, const char* b) {
+  return *a == *b && (*a == 0 || SameText(a + 1, b + 1));
+}
+// The launcher builds a pack's address from PACK_ROOT.
+static_assert(SameText(PACK_ROOT, kContentRoot), "packs lie in the content store");
+
 bool EndsPackAfter(const std::string& path) {
   uint64_t h = 14695981039346656037ull;
   for (unsigned char c : path) {
@@ -109,7 +115,7 @@ bool StorePack(const std::string& tree, const std::vector<ManifestEntry>& entrie
 }  // namespace
 
 std::string PackIndexPath(const std::string& manifestPath) {
-  return manifestPath + kPackIndexSuffix;
+  return manifestPath + PACK_INDEX_SUFFIX;
 }
 
 bool BuildPacks(const std::string& tree, const std::vector<ManifestEntry>& entries,

@@ -851,13 +851,18 @@ TEST_F(PackedProductJob, InstallFromPacksOneChangedFileAloneAndAMissingPackFalls
     EXPECT_EQ(1u, Count(log, "\"GET /content/"));
     EXPECT_EQ(1u, Count(log, "\"GET " + Addresses()[changed] + " HTTP/1.1\" 200 ")) << log;
 
-    // A fresh install while one pack is gone from the host.
+    // A fresh install while one pack is gone from the host, and another one
+    // half fetched by a run that was stopped: its ".part" is resumed.
     const auto now = Packs();
-    std::wstring gone = Widen(now[0].first);
+    std::wstring gone = Widen(now[0].first), half = Widen(now[1].first);
     for (wchar_t &c : gone) if (c == L'/') c = L'\\';
+    for (wchar_t &c : half) if (c == L'/') c = L'\\';
+    const std::string half_bytes = ReadFileBytes(HostTree() + half);
     ASSERT_TRUE(DeleteFileW((HostTree() + gone).c_str()));
     std::error_code ec;
     std::filesystem::remove_all(Dir(), ec);
+    WriteFileBytes(Path(L".orvelant-staging\\.packs\\p\\" + half.substr(half.rfind(L'\\') + 1) + L".part"),
+                   half_bytes.substr(0, half_bytes.size() / 2));
     mark = HostAccessLog().size();
     run = Job();
     EXPECT_EQ(0u, run.exit_code);
@@ -865,6 +870,8 @@ TEST_F(PackedProductJob, InstallFromPacksOneChangedFileAloneAndAMissingPackFalls
     EXPECT_TRUE(HasMarker());
     log = HostAccessLog().substr(mark);
     EXPECT_EQ(1u, Count(log, "\"GET " + now[0].first + " HTTP/1.1\" 404 "));
+    EXPECT_EQ(1u, Count(log, "\"GET " + now[1].first + " HTTP/1.1\" 206 " +
+                                 std::to_string(half_bytes.size() - half_bytes.size() / 2) + " "));
     std::map<std::string, std::string> by_sha;  // SHA-256 -> address
     for (const auto &f : files) by_sha[f.second.substr(f.second.rfind('/') + 1)] = f.second;
     for (const auto &f : Addresses()) by_sha[f.second.substr(f.second.rfind('/') + 1)] = f.second;
