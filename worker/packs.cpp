@@ -126,11 +126,18 @@ static unsigned int *IndexNeededFiles(unsigned int *mask, unsigned char (**diges
 
 int PlanPacks(const CatalogProduct *product) {
     FreePacks();
-    int small = 0;
-    for (int k = 0; k < g_manifest_count; ++k)
-        if (g_manifest_files[k].needs_download && g_manifest_files[k].size <= kPackMemberMaxBytes)
-            ++small;
-    if (small < 2) return 0;  // one file is one request with or without packs
+    // The index costs two requests and a member record per small file of
+    // the product: it is asked for only when the small files to fetch are
+    // more bytes than that (a first install, a large repair), not for an
+    // update of a few small files of a large product.
+    unsigned long long small = 0, wanted = 0, wanted_bytes = 0;
+    for (int k = 0; k < g_manifest_count; ++k) {
+        const ManifestFile *file = &g_manifest_files[k];
+        if (file->size > kPackMemberMaxBytes) continue;
+        ++small;
+        if (file->needs_download) ++wanted, wanted_bytes += file->size;
+    }
+    if (wanted < 2 || wanted_bytes < small * kPackMemberRecordBytes) return 0;
     wchar_t url[620];
     WideCopy(url, product->manifest_path, 600);
     WideAppend(url, L"" PACK_INDEX_SUFFIX, 620);

@@ -734,10 +734,10 @@ namespace {
 
 // A product of 300 small files published with this build's release tool
 // (release 2: one small file changed), copied into the host tree.
-class PackedProductJob : public ProductJob {
+class PackedProductJob : public KilledProductJob {
 protected:
     void SetUp() override {
-        ProductJob::SetUp();
+        KilledProductJob::SetUp();
         WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/packed/manifest.json"));
     }
     static std::string Work() { return std::string(ORV_TEST_SCRATCH_UNIX) + "/packed-release"; }
@@ -878,4 +878,28 @@ TEST_F(PackedProductJob, InstallFromPacksOneChangedFileAloneAndAMissingPackFalls
     for (const std::string &sha : now[0].second)
         EXPECT_EQ(1u, Count(log, "\"GET " + by_sha[sha] + " HTTP/1.1\" 200 ")) << sha;
     EXPECT_NE(std::string::npos, Log().find("Pack unavailable; fetching its files one by one"));
+
+    // A first install killed while its packs travel (slowly, under a
+    // bandwidth limit): the next run resumes them where they stopped.
+    std::filesystem::remove_all(Dir(), ec);
+    std::filesystem::remove_all(Path(L".orvelant-staging"), ec);
+    SettingsGuard::SetNumber(L"BandwidthKbps", 400);
+    double first_post = -1;  // a second into the transfers
+    run = KillWhen([&first_post](const WorkerMessage &m) {
+        if (m.message != WM_WORKER_TRANSFER) return false;
+        if (first_post < 0) first_post = m.at_ms;
+        return m.at_ms - first_post > 1000;
+    });
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_FALSE(HasMarker());
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectSourceInstalled();
+    EXPECT_TRUE(HasMarker());
+    log = HostAccessLog().substr(mark);
+    size_t resumed = 0;
+    for (size_t p = 1; p < now.size(); ++p) resumed += Count(log, "\"GET " + now[p].first + " HTTP/1.1\" 206 ");
+    EXPECT_GE(resumed, 1u) << log;
 }
