@@ -333,10 +333,13 @@ int StagePack(const CatalogProduct *product, int index, TransferThread *t) {
             left_bytes += g_manifest_files[k].size;
         }
     }
-    if (left_bytes == 0) return PACK_STAGED;
     wchar_t part[kFilePathUnits];
     wchar_t url[128];
     PackPaths(product, pack, part, url);
+    if (left_bytes == 0) {
+        DeleteFileW(part);  // cut before the job stopped
+        return PACK_STAGED;
+    }
     // The pack travels instead of its files: the figures count its bytes.
     AdjustExpectedBytes((long long)(pack->size - left_bytes));
     const unsigned long long counted_before = t->counted;
