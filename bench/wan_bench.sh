@@ -7,7 +7,8 @@
 #   update   the next release: 8 MiB inserted in the middle of the large file
 #            and 50 small files changed.
 # Each is measured for the Worker (a product job, run as the child of a window
-# as the Shell runs it), curl with 16 connections fetching the same whole
+# as the Shell runs it) with the small files' packs and again without them (the
+# pack index hidden from the host, so every file travels alone), curl with 16 connections fetching the same whole
 # files (curl --parallel --parallel-max 16), and curl over one kept-alive
 # connection; requests and body bytes come from the host's access log. The
 # link's own time is body bytes / rate + one round trip.
@@ -21,6 +22,7 @@
 #   ORV_WAN_CHANGED 50               small files the update changes
 #   ORV_WAN_STEPS   "install update" what to measure (update needs install)
 #   ORV_WAN_PEERS   "curl16 curl1"   the curl runs (curl1 takes as long as today's Worker)
+#   ORV_WAN_PACKS   "packed unpacked" the Worker's runs: with the pack index, without it
 #   ORV_WAN_CHECK_ONLY=1             only bring each link up and measure its round trip and rate
 # Products stay in build/bench-wan/ (made once per size), with their own Wine prefix.
 set -euo pipefail
@@ -36,6 +38,7 @@ insert_mib=${ORV_WAN_INSERT_MIB:-8}
 changed=${ORV_WAN_CHANGED:-50}
 steps=${ORV_WAN_STEPS:-install update}
 peers=${ORV_WAN_PEERS:-curl16 curl1}
+variants=${ORV_WAN_PACKS:-packed unpacked}
 MiB=1048576
 
 tool=$build/native/orvelant-release
@@ -71,9 +74,14 @@ logged_since() {
 }
 winpath() { echo "Z:${1//\//\\}"; }
 
+# The unpacked runs hide the product's pack index from the host.
+hide_packs() { for f in "$1"/games/wan/manifest.json.packs{,.sig}; do [ -e "$f" ] && mv "$f" "$f.hidden"; done; return 0; }
+show_packs() { for f in "$1"/games/wan/manifest.json.packs{,.sig}; do [ -e "$f.hidden" ] && mv "$f.hidden" "$f"; done; return 0; }
+
 cleanup() {
   local rc=$?
   set +e
+  show_packs "$bench/tree-1"; show_packs "$bench/tree-2"
   "$repo/host/stop.sh" "$state" >/dev/null 2>&1
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
   link_down
@@ -84,7 +92,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # --- the two releases: made once per size, published once -------------------------
-stamp="$files $big_mib $insert_mib $changed"
+stamp="$files $big_mib $insert_mib $changed packs"
 if [ "$(cat "$bench/games.stamp" 2>/dev/null)" != "$stamp" ]; then
   echo "making the product: $files small files and a $big_mib MiB file, and its update ..."
   rm -rf "$bench/games" "$bench/tree-1" "$bench/tree-2" "$bench/games.stamp"
@@ -167,6 +175,12 @@ same_tree() {
     { head "$scratch/diff" >&2; die "$2 differs from release $1"; }
 }
 
+# use_variant <packed|unpacked>: the Worker's install folder and Game Library for it.
+use_variant() {
+  install=$scratch/install-$1 library=$scratch/localappdata-$1
+  worker=$(winpath "$install/ORVELANT Update Worker.exe")
+}
+
 declare -A R
 measure_link() {  # measure_link <Mbit/s> <RTT ms>
   local rate=$1 rtt=$2 k=$1:$2 mark t0 i
@@ -189,16 +203,18 @@ measure_link() {  # measure_link <Mbit/s> <RTT ms>
     link_down; sed 's/^/  /' "$link_dir/linkemu.log"; return 0
   fi
 
-  # A fresh install folder and Game Library for each link.
+  # A fresh install folder and Game Library for each link and each of the
+  # Worker's runs.
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$scratch/install" "$scratch/localappdata" && mkdir -p "$scratch/install" "$scratch/localappdata"
-  install=$scratch/install library=$scratch/localappdata
-  cp "$worker_exe" "$install/"
-  worker=$(winpath "$install/ORVELANT Update Worker.exe")
   wine_run "$trust_ca" "$(winpath "$ca")" >/dev/null 2>&1 || die "trust-ca failed"
-  run_worker /sync "/parent:{parent}"
-  [ "$w_rc" = 0 ] || { cat "$scratch/monitor.txt" >&2; die "sync failed ($w_rc)"; }
-  local game=$library/ORVELANT/Games/wan
+  local variant
+  for variant in $variants; do
+    use_variant "$variant"
+    rm -rf "$install" "$library" && mkdir -p "$install" "$library"
+    cp "$worker_exe" "$install/"
+    run_worker /sync "/parent:{parent}"
+    [ "$w_rc" = 0 ] || { cat "$scratch/monitor.txt" >&2; die "sync failed ($w_rc)"; }
+  done
 
   local step peer tree other list
   for step in $steps; do
@@ -209,14 +225,23 @@ measure_link() {  # measure_link <Mbit/s> <RTT ms>
     else
       tree=$bench/tree-1 other= release=v1
     fi
-    mark=$(log_size)
-    run_worker "/parent:{parent}" /product:wan
-    logged_since "$mark"
-    [ "$w_rc" = 0 ] && grep -q 'status    PRODUCT_CURRENT' "$scratch/monitor.txt" ||
-      { sed 's/^/  /' "$scratch/monitor.txt" | tail -20 >&2; die "the Worker's $step failed ($w_rc)"; }
-    same_tree "$release" "$game"
-    R[$k.$step.worker_s]=$(secs "$w_us") R[$k.$step.worker_req]=$n_req R[$k.$step.worker_bytes]=$n_bytes
-    echo "  $step: Worker $(secs "$w_us") s, $n_req requests, $n_bytes bytes"
+    for variant in $variants; do
+      use_variant "$variant"
+      [ "$variant" = unpacked ] && hide_packs "$tree"
+      mark=$(log_size)
+      run_worker "/parent:{parent}" /product:wan
+      logged_since "$mark"
+      show_packs "$tree"
+      [ "$w_rc" = 0 ] && grep -q 'status    PRODUCT_CURRENT' "$scratch/monitor.txt" ||
+        { sed 's/^/  /' "$scratch/monitor.txt" | tail -20 >&2; die "the Worker's $step ($variant) failed ($w_rc)"; }
+      same_tree "$release" "$library/ORVELANT/Games/wan"
+      R[$k.$step.$variant.s]=$(secs "$w_us") R[$k.$step.$variant.req]=$n_req R[$k.$step.$variant.bytes]=$n_bytes
+      # The first of the Worker's runs is the one compared with curl and the link.
+      if [ "$variant" = "${variants%% *}" ]; then
+        R[$k.$step.worker_s]=$(secs "$w_us") R[$k.$step.worker_req]=$n_req R[$k.$step.worker_bytes]=$n_bytes
+      fi
+      echo "  $step: Worker ($variant) $(secs "$w_us") s, $n_req requests, $n_bytes bytes"
+    done
     for peer in $peers; do
       rm -rf "$scratch/curl" && mkdir -p "$scratch/curl"
       list=$scratch/curl.list
@@ -270,4 +295,18 @@ echo "goals: install within 1.25x of curl16, update within 1.50x of the link's t
 for l in $links; do
   echo "$l measured: connect ${R[$l.connect_ms]} ms, one connection ${R[$l.rate]} Mbit/s; update bytes: Worker ${R[$l.update.worker_bytes]:--}, curl16 ${R[$l.update.curl16_bytes]:--}"
 done
-echo "$(nproc) processors; $(wine --version 2>/dev/null)"
+if [ "$variants" != "${variants%% *}" ]; then
+  echo
+  echo "== the Worker with the small files' packs against without them (same run; requests from the host's log)"
+  printf '%-9s %-8s %-10s %10s %7s %12s\n' link step run "Worker s" req bytes
+  for l in $links; do
+    for step in $steps; do
+      for variant in $variants; do
+        printf '%-9s %-8s %-10s %10s %7s %12s\n' "$l" "$step" "$variant" "${R[$l.$step.$variant.s]}" \
+          "${R[$l.$step.$variant.req]}" "${R[$l.$step.$variant.bytes]}"
+      done
+      echo "$l $step: packed/unpacked requests $(ratio "${R[$l.$step.packed.req]:-0}" "${R[$l.$step.unpacked.req]:-0}"), time $(ratio "${R[$l.$step.packed.s]:-0}" "${R[$l.$step.unpacked.s]:-0}")"
+    done
+  done
+fi
+echo "$(nproc) processors; $(wine --version 2>/dev/null); load: $(uptime | sed 's/.*load average: //')"

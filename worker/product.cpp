@@ -7,6 +7,7 @@
 #include "freshness.h"
 #include "job_threads.h"
 #include "manifest.h"
+#include "packs.h"
 #include "pieces.h"
 #include "runtime.h"
 #include "segments.h"
@@ -167,6 +168,7 @@ struct ProductRun {
     SegmentedFile *segmented;   // per file
     unsigned int *items_left;   // per file: its items not yet done
     int next_step;              // the first file whose step is not posted yet
+    int packs;                  // picked packs: the first items, item_file -1 - pack
 };
 
 static int VerifyItem(JobThreads *run, int k, TransferThread *) {
@@ -191,9 +193,21 @@ static void VerifyItemDone(JobThreads *run, int k) {
     PostFileStep(PRODUCT_VERIFYING, Percent(10, 25, k + 1, job->n), job->count, k + 1 == job->count);
 }
 
+// A pack that is missing or wrong leaves its files to travel one by one.
+static int DownloadPack(ProductRun *job, int pack, TransferThread *t) {
+    int staged = StagePack(job->product, pack, t);
+    for (unsigned int i = 0; staged == PACK_FALLBACK && i < PackMemberCount(pack); ++i) {
+        const int k = PackMemberFile(pack, i);
+        if (k >= 0 && !PackMemberStaged(pack, i) && !StageFile(job->product, &g_manifest_files[k], t))
+            return 0;
+    }
+    return staged != PACK_FAILED;
+}
+
 static int DownloadItem(JobThreads *run, int item, TransferThread *t) {
     ProductRun *job = (ProductRun *)run->context;
     const int k = job->item_file[item];
+    if (k < 0) return DownloadPack(job, -1 - k, t);
     if (job->segments[k] > 0)
         return StageSegment(job->product, &g_manifest_files[k], job->item_segment[item],
                             &job->segmented[k], t);
@@ -204,7 +218,10 @@ static int DownloadItem(JobThreads *run, int item, TransferThread *t) {
 // file before it are staged.
 static void DownloadItemDone(JobThreads *run, int item) {
     ProductRun *job = (ProductRun *)run->context;
-    --job->items_left[job->item_file[item]];
+    const int pack = -1 - job->item_file[item];
+    for (unsigned int i = 0; pack >= 0 && i < PackMemberCount(pack); ++i)
+        if (PackMemberFile(pack, i) >= 0) --job->items_left[PackMemberFile(pack, i)];
+    if (pack < 0) --job->items_left[job->item_file[item]];
     while (job->next_step < job->count) {
         const int k = job->next_step;
         if (g_manifest_files[k].needs_download) {
@@ -237,10 +254,10 @@ static int PlanDownloadItems(ProductRun *job, int *items) {
         job->items_left[k] = job->segments[k] > 0 ? job->segments[k] : 1;
         if (job->segments[k] > 0)
             pieces += job->segments[k];
-        else
+        else if (PackOfFile(k) < 0)
             ++plain;
     }
-    const unsigned long long total = plain + pieces;
+    const unsigned long long total = plain + pieces + (unsigned long long)job->packs;
     if (total > 0x7FFFFFFF) return 0;
     job->item_file = (int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(int));
     job->item_segment = (unsigned int *)HeapAlloc(heap, 0, (SIZE_T)(total ? total : 1) * sizeof(unsigned int));
@@ -249,6 +266,11 @@ static int PlanDownloadItems(ProductRun *job, int *items) {
     int at = 0, seg_file = 0;
     unsigned int seg_next = 0;
     unsigned long long plain_seen = 0;
+    // Packs first: each brings many of the first files at once.
+    for (int p = 0; p < job->packs; ++p) {
+        job->item_file[at] = -1 - p;
+        job->item_segment[at++] = 0;
+    }
     // The next segment in manifest order, or 0 when none is left.
     auto take_segment = [&]() -> int {
         while (seg_file < job->count && seg_next >= job->segments[seg_file]) {
@@ -262,7 +284,8 @@ static int PlanDownloadItems(ProductRun *job, int *items) {
         return 1;
     };
     for (int k = 0; k < job->count; ++k) {
-        if (!g_manifest_files[k].needs_download || job->segments[k] > 0) continue;
+        if (!g_manifest_files[k].needs_download || job->segments[k] > 0 || PackOfFile(k) >= 0)
+            continue;
         job->item_file[at] = k;
         job->item_segment[at] = 0;
         ++at;
@@ -286,6 +309,7 @@ static void FreeDownloadItems(ProductRun *job) {
     job->segmented = NULL;
     job->item_file = NULL;
     job->item_segment = NULL;
+    FreePacks();
 }
 
 // Puts back the files committed so far, last first. Returns 1 only when
@@ -375,6 +399,7 @@ static int JobFitsOnDisk(const CatalogProduct *product) {
 }
 
 static int FailJob(char *manifest) {
+    FreePacks();
     FreeManifestTable();
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_FAILED, 100);
@@ -424,7 +449,7 @@ int RunProductJob(void) {
     // Verify phase: every local file hashed, on as many threads as the
     // machine has processors.
     g_transfer.expected_bytes = 0;
-    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL, NULL, 0};
+    ProductRun job = {&product, count, n, 0, NULL, NULL, NULL, NULL, NULL, 0, 0};
     JobThreads verify;
     FillZero(&verify, sizeof(verify));
     verify.count = count;
@@ -454,6 +479,7 @@ int RunProductJob(void) {
     // trip of one request hidden behind the bytes of the others. One file
     // that fails for good fails the job: no further file is started and the
     // transfers in flight stop, keeping their ".part".
+    job.packs = PlanPacks(&product);
     JobThreads download;
     FillZero(&download, sizeof(download));
     download.threads = DownloadThreads();

@@ -19,6 +19,7 @@
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
+#include "packs.h"
 #include "pieces.h"
 #include "retention.h"
 #include "text_rules.h"
@@ -121,7 +122,10 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
                              "over " + std::to_string(kClassicPathLimit) +
                              "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
-      !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error))
+      !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error) ||
+      !layout->Claim(PackIndexPath(p.manifest_path), ProductLabel(p) + " pack index", error) ||
+      !layout->Claim(PackIndexPath(p.manifest_path) + ".sig",
+                     ProductLabel(p) + " pack index signature", error))
     return false;
   for (const FolderFile& f : plan->files) {
     std::string url, location;
@@ -246,6 +250,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
+    std::vector<std::string> onDisk;
     uint64_t total = 0;
     for (size_t i = 0; i < plan.files.size(); ++i) {
       ManifestEntry e;
@@ -262,6 +267,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       }
       total += e.size;
       entries.push_back(e);
+      onDisk.push_back(temp + served.back());
       // The launcher looks for a list at the file's download address +
       // ".pieces": beside the content file, or beside the file in place. A
       // content file shared by products gets one list.
@@ -274,6 +280,17 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         served.push_back(list.hostPath);
         served.push_back(list.hostPath + ".sig");
       }
+    }
+    // Small files also travel in packs; like piece lists, the index is
+    // bound to the files by their SHA-256, not to the release.
+    Document packs;
+    std::vector<std::string> packAddresses;
+    if (!BuildPacks(temp, entries, onDisk, &packs.bytes, &packAddresses, error)) return false;
+    if (!packs.bytes.empty()) {
+      packs.hostPath = PackIndexPath(p.manifest_path);
+      lists.push_back(packs);
+      served.insert(served.end(), packAddresses.begin(), packAddresses.end());
+      notes->push_back(p.id + ": " + std::to_string(packAddresses.size()) + " packs of small files");
     }
     Document manifest;
     manifest.hostPath = p.manifest_path;

@@ -12,6 +12,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "manifest.h"
+#include "packs.h"
 #include "pieces.h"
 #include "tree_guard.h"
 
@@ -68,6 +69,14 @@ void CurrentlyNamed(const std::string& tree, std::set<std::string>* named) {
     for (const std::string& manifestPath : StringValues(doc, "manifest_path")) {
       named->insert(manifestPath);
       named->insert(manifestPath + ".sig");
+      // The pack index and the packs it names stay with the manifest.
+      std::string index;
+      if (SafeRecordedPath(manifestPath) &&
+          ReadWholeFile(tree + PackIndexPath(manifestPath), &index, &ignored)) {
+        named->insert(PackIndexPath(manifestPath));
+        named->insert(PackIndexPath(manifestPath) + ".sig");
+        for (const std::string& pack : PackAddresses(index)) named->insert(pack);
+      }
       std::string manifest;
       if (!SafeRecordedPath(manifestPath) ||
           !ReadWholeFile(tree + manifestPath, &manifest, &ignored))

@@ -549,4 +549,79 @@ cp games/large/v1.pak games/large2/v1.pak.pieces
 refused "a file where a piece list goes" 'is also' "$T" publish large-large2.txt out/large3
 rm games/large2/v1.pak.pieces
 
+group "small files travel in packs beside their own copies; one change reshapes one pack"
+mkdir -p games/packed
+printf 'MZ packed' >games/packed/Packed.exe
+python3 - games/packed <<'PY'
+import os, sys
+for i in range(400):
+    path = os.path.join(sys.argv[1], "data%d" % (i // 100), "f%04d.bin" % i)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    open(path, "wb").write(os.urandom(500 + (i * 977) % 12000))
+PY
+head -c 400000 /dev/urandom >games/packed/large.bin
+packed() {  # packed <version> [keep_releases]
+  printf '%s\n' "signing_key = keys/private.pem" "keep_releases = ${2:-2}" "keep_days = 0" \
+    "[product packed]" "title = PACKED" "install_dir = packed" "executable = Packed.exe" \
+    "manifest_path = /games/packed/manifest.json" "folder = games/packed" "version = $1" >packed.txt
+  ok "publish packed $1" "$T" publish packed.txt out/packed
+}
+# Checks the index against the manifest and the packs' bytes; prints each
+# pack's address.
+packs_of() {
+  python3 - out/packed <<'PY'
+import hashlib, json, sys
+tree = sys.argv[1]
+manifest = json.load(open(tree + "/games/packed/manifest.json"))
+files = {(e["sha256"], e["size"]): e for e in manifest["files"]}
+body = open(tree + "/games/packed/manifest.json.packs", "rb").read()
+head, records = body.split(b"\n", 1)
+h = json.loads(head)
+assert len(records) == h["packs"] * 44 + h["members"] * 40, "index length"
+members = records[h["packs"] * 44:]
+m, out = 0, []
+for p in range(h["packs"]):
+    r = records[44 * p:44 * p + 44]
+    address = "/content/%s/%s" % (r[:1].hex(), r[:32].hex())
+    data = open(tree + address, "rb").read()
+    assert hashlib.sha256(data).digest() == r[:32], address
+    assert len(data) == int.from_bytes(r[32:40], "little") <= 1 << 20, address
+    count = int.from_bytes(r[40:44], "little")
+    assert count >= 2, "a pack of %d" % count
+    at = 0
+    for i in range(count):
+        d, n = members[40 * m:40 * m + 32], int.from_bytes(members[40 * m + 32:40 * m + 40], "little")
+        assert hashlib.sha256(data[at:at + n]).digest() == d, "member %d of %s" % (i, address)
+        e = files[(d.hex(), n)]
+        assert e["size"] <= 131072 and open(tree + e["url"], "rb").read() == data[at:at + n], e["path"]
+        at, m = at + n, m + 1
+    assert at == len(data)
+    out.append(address)
+assert m == h["members"] and m >= 395, "only %d of 400 small files packed" % m
+print("\n".join(sorted(out)))
+PY
+}
+packed 1
+packs_of >packs1.txt || fail "the pack index or a pack of release 1 is wrong"
+openssl_verifies keys/public.pem out/packed/games/packed/manifest.json.packs ||
+  fail "openssl does not verify the pack index"
+[ "$(wc -l <packs1.txt)" -ge 4 ] || fail "400 small files in $(wc -l <packs1.txt) packs"
+# Release 2: one small file changed in place (same size).
+head -c "$(stat -c %s games/packed/data2/f0250.bin)" /dev/urandom >games/packed/data2/f0250.bin
+packed 2
+packs_of >packs2.txt || fail "the pack index or a pack of release 2 is wrong"
+same "packs replaced by one changed file" "1 1" \
+  "$(comm -23 packs2.txt packs1.txt | wc -l) $(comm -13 packs2.txt packs1.txt | wc -l)"
+# Release 3 adds a file: the packs around it change, the others stay.
+head -c 3000 /dev/urandom >games/packed/data1/f0150a.bin
+packed 3 0
+packs_of >packs3.txt || fail "the pack index or a pack of release 3 is wrong"
+[ "$(comm -23 packs3.txt packs2.txt | wc -l)" -le 2 ] || fail "adding one file reshaped $(comm -23 packs3.txt packs2.txt | wc -l) packs"
+# Prune takes the packs only earlier releases named, and keeps the current ones.
+ok "prune the packed tree" "$T" prune out/packed
+for a in $(comm -13 packs3.txt <(sort -u packs1.txt packs2.txt)); do
+  [ ! -e "out/packed$a" ] || fail "prune kept $a of an expired release"
+done
+packs_of >/dev/null || fail "prune removed a pack the current index names"
+
 finish

@@ -79,6 +79,13 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     const std::vector<std::wstring> files = {L"ORVELANT.exe", L"game.txt", L"config\\default.cfg",
                                              L"data\\world.pak", L"data\\audio\\music.pak",
                                              L"data\\levels.pak"};
+    // Its small files also travel in a pack, named by a signed index beside
+    // the manifest that this Worker never asks for.
+    const std::wstring index = HostTree() + L"\\games\\first-title\\stable\\manifest.json.packs";
+    const std::string packs = ReadFileBytes(index);
+    EXPECT_EQ(0u, packs.find("{\"packs\": "));
+    EXPECT_TRUE(PathIsFile(index + L".sig"));
+    size_t mark = HostAccessLog().size();
     ChildRun install = Job();
     EXPECT_EQ(0u, install.exit_code);
     ASSERT_FALSE(install.Statuses().empty());
@@ -109,6 +116,7 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_EQ(0u, check.exit_code);
     for (const auto &s : check.Statuses()) EXPECT_NE(PRODUCT_TRANSFER, s.first);
     EXPECT_EQ(std::string::npos, Log().find("fail"));
+    EXPECT_EQ(std::string::npos, HostAccessLog().find(".packs", mark));
 
     // This build's Worker, back to 1.0.0: it finds the list beside the
     // content address and fetches only the rewritten middle of the file.
@@ -116,7 +124,7 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     Publish("1.0.0");
     const std::string back_path = LevelsAddress();
     ASSERT_FALSE(back_path.empty());
-    size_t mark = HostAccessLog().size();
+    mark = HostAccessLog().size();
     ChildRun back = Job();
     ASSERT_FALSE(back.Statuses().empty());
     EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), back.Statuses().back());

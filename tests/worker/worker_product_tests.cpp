@@ -729,3 +729,177 @@ TEST_F(KilledProductJob, DroppedConnectionsCutRangesAnd503sAreAskedAgain) {
     EXPECT_NE(std::string::npos, log.find("Range answer starts elsewhere; asked again"));
     EXPECT_EQ(std::string::npos, log.find("Download failed"));
 }
+
+namespace {
+
+// A product of 300 small files published with this build's release tool
+// (release 2: one small file changed), copied into the host tree.
+class PackedProductJob : public KilledProductJob {
+protected:
+    void SetUp() override {
+        KilledProductJob::SetUp();
+        WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/packed/manifest.json"));
+    }
+    static std::string Work() { return std::string(ORV_TEST_SCRATCH_UNIX) + "/packed-release"; }
+    void Publish(int version) {
+        const std::string w = Work();
+        const std::string tool = ORV_TEST_BUILD_UNIX "/native/orvelant-release";
+        const std::wstring script = Widen("Z:" + w + ".sh");
+        WriteFileBytes(script,
+            "set -e; w=" + w + "\n"
+            "if [ $1 = 1 ]; then rm -rf $w; mkdir -p $w/v1; printf 'MZ packed' >$w/v1/Game.exe\n"
+            "for i in $(seq 100 399); do mkdir -p $w/v1/d$((i / 100))\n"
+            "  head -c $((200 + i * 37 % 9000)) /dev/urandom >$w/v1/d$((i / 100))/f$i.bin; done\n"
+            "cp -a $w/v1 $w/v2; head -c 5000 /dev/urandom >$w/v2/d2/f250.bin\n"
+            "for v in 1 2; do printf '%s\\n' 'host = localhost' "
+            "'signing_key = " ORV_TEST_BUILD_UNIX "/keys/update-signing.pem' '[product p]' 'title = P' "
+            "'install_dir = p-dir' 'executable = Game.exe' 'manifest_path = /games/packed/manifest.json' "
+            "\"folder = $w/v$v\" \"version = $v\" >$w/release-$v.txt; done\n"
+            "fi; " + tool + " publish $w/release-$1.txt $w/tree >/dev/null\n"
+            "rm -rf " ORV_TEST_HOST_TREE_UNIX "/games/packed\n"
+            "cp -a $w/tree/games $w/tree/content " ORV_TEST_HOST_TREE_UNIX "/\n"
+            "touch $w/published\n");
+        ASSERT_TRUE(RunOnHost("bash " + w + ".sh " + std::to_string(version)));
+        ASSERT_TRUE(PathIsFile(Widen("Z:" + w + "/published")));
+        version_ = version;
+    }
+    // Files (path with "\") and the address each is served at, from the served manifest.
+    std::map<std::wstring, std::string> Addresses() const {
+        std::map<std::wstring, std::string> out;
+        const std::string m = ReadFileBytes(HostTree() + L"\\games\\packed\\manifest.json");
+        for (size_t at = m.find("\"path\": \""); at != std::string::npos; at = m.find("\"path\": \"", at + 1)) {
+            size_t from = at + 9, url = m.find("\"url\": \"", from) + 8;
+            std::wstring path = Widen(m.substr(from, m.find('"', from) - from));
+            for (wchar_t &c : path) if (c == L'/') c = L'\\';
+            out[path] = m.substr(url, m.find('"', url) - url);
+        }
+        return out;
+    }
+    // The packs of the served index: address and its members' SHA-256 (hex).
+    std::vector<std::pair<std::string, std::vector<std::string>>> Packs() const {
+        std::vector<std::pair<std::string, std::vector<std::string>>> out;
+        const std::string index = ReadFileBytes(HostTree() + L"\\games\\packed\\manifest.json.packs");
+        const size_t header = index.find('\n');
+        if (header == std::string::npos) return out;
+        const size_t packs = std::strtoull(index.c_str() + index.find("\"packs\": ") + 9, nullptr, 10);
+        auto hex = [&](size_t at) {
+            std::string h;
+            for (size_t i = 0; i < 32; ++i) {
+                char b[3];
+                snprintf(b, sizeof b, "%02x", (unsigned char)index[at + i]);
+                h += b;
+            }
+            return h;
+        };
+        size_t member = header + 1 + packs * 44;
+        for (size_t p = 0; p < packs; ++p) {
+            const size_t record = header + 1 + p * 44;
+            const std::string sha = hex(record);
+            std::vector<std::string> members;
+            const unsigned count = (unsigned char)index[record + 40] | (unsigned char)index[record + 41] << 8;
+            for (unsigned i = 0; i < count; ++i, member += 40) members.push_back(hex(member));
+            out.push_back({"/content/" + sha.substr(0, 2) + "/" + sha, members});
+        }
+        return out;
+    }
+    std::string Source(const std::wstring &relative) const {
+        return ReadFileBytes(Widen("Z:" + Work() + "/v" + std::to_string(version_) + "/") + relative);
+    }
+    void ExpectSourceInstalled() {
+        for (const auto &f : Addresses()) EXPECT_EQ(Source(f.first), ReadFileBytes(Local(f.first))) << Narrow(f.first);
+    }
+    int version_ = 1;
+};
+
+size_t Count(const std::string &log, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+// An install takes the small files in packs: one request per pack and one
+// per file left out of every pack. An update of one small file fetches that
+// file, not its new pack; a missing pack leaves its files to travel alone.
+TEST_F(PackedProductJob, InstallFromPacksOneChangedFileAloneAndAMissingPackFallsBack) {
+    Publish(1);
+    const auto files = Addresses();
+    const auto packs = Packs();
+    ASSERT_EQ(301u, files.size());
+    ASSERT_GE(packs.size(), 2u);
+    size_t members = 0;
+    for (const auto &p : packs) members += p.second.size();
+    size_t mark = HostAccessLog().size();
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectSourceInstalled();
+    EXPECT_TRUE(HasMarker());
+    std::string log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET /games/packed/manifest.json.packs HTTP/1.1\" 200 "));
+    for (const auto &p : packs) EXPECT_EQ(1u, Count(log, "\"GET " + p.first + " HTTP/1.1\" 200 ")) << p.first;
+    EXPECT_EQ(packs.size() + files.size() - members, Count(log, "\"GET /content/"));
+
+    // Release 2: the pack that holds the changed file is new, and not fetched.
+    Publish(2);
+    const std::wstring changed = L"d2\\f250.bin";
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectSourceInstalled();
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET /content/"));
+    EXPECT_EQ(1u, Count(log, "\"GET " + Addresses()[changed] + " HTTP/1.1\" 200 ")) << log;
+
+    // A fresh install while one pack is gone from the host, and another one
+    // half fetched by a run that was stopped: its ".part" is resumed.
+    const auto now = Packs();
+    std::wstring gone = Widen(now[0].first), half = Widen(now[1].first);
+    for (wchar_t &c : gone) if (c == L'/') c = L'\\';
+    for (wchar_t &c : half) if (c == L'/') c = L'\\';
+    const std::string half_bytes = ReadFileBytes(HostTree() + half);
+    ASSERT_TRUE(DeleteFileW((HostTree() + gone).c_str()));
+    std::error_code ec;
+    std::filesystem::remove_all(Dir(), ec);
+    WriteFileBytes(Path(L".orvelant-staging\\.packs\\p\\" + half.substr(half.rfind(L'\\') + 1) + L".part"),
+                   half_bytes.substr(0, half_bytes.size() / 2));
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectSourceInstalled();
+    EXPECT_TRUE(HasMarker());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + now[0].first + " HTTP/1.1\" 404 "));
+    EXPECT_EQ(1u, Count(log, "\"GET " + now[1].first + " HTTP/1.1\" 206 " +
+                                 std::to_string(half_bytes.size() - half_bytes.size() / 2) + " "));
+    std::map<std::string, std::string> by_sha;  // SHA-256 -> address
+    for (const auto &f : files) by_sha[f.second.substr(f.second.rfind('/') + 1)] = f.second;
+    for (const auto &f : Addresses()) by_sha[f.second.substr(f.second.rfind('/') + 1)] = f.second;
+    for (const std::string &sha : now[0].second)
+        EXPECT_EQ(1u, Count(log, "\"GET " + by_sha[sha] + " HTTP/1.1\" 200 ")) << sha;
+    EXPECT_NE(std::string::npos, Log().find("Pack unavailable; fetching its files one by one"));
+
+    // A first install killed while its packs travel (slowly, under a
+    // bandwidth limit): the next run resumes them where they stopped.
+    std::filesystem::remove_all(Dir(), ec);
+    std::filesystem::remove_all(Path(L".orvelant-staging"), ec);
+    SettingsGuard::SetNumber(L"BandwidthKbps", 400);
+    double first_post = -1;  // a second into the transfers
+    run = KillWhen([&first_post](const WorkerMessage &m) {
+        if (m.message != WM_WORKER_TRANSFER) return false;
+        if (first_post < 0) first_post = m.at_ms;
+        return m.at_ms - first_post > 1000;
+    });
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_FALSE(HasMarker());
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectSourceInstalled();
+    EXPECT_TRUE(HasMarker());
+    log = HostAccessLog().substr(mark);
+    size_t resumed = 0;
+    for (size_t p = 1; p < now.size(); ++p) resumed += Count(log, "\"GET " + now[p].first + " HTTP/1.1\" 206 ");
+    EXPECT_GE(resumed, 1u) << log;
+}
