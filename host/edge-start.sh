@@ -83,6 +83,15 @@ CONFIG proxy.config.http.keep_alive_no_activity_timeout_in INT 30
 CONFIG proxy.config.http.transaction_no_activity_timeout_out INT 30
 CONFIG proxy.config.cache.ram_cache.size INT 33554432
 CONFIG proxy.config.cache.max_doc_size INT 0
+# A burst of players asking for one new object (a piece of an update) sends
+# one request to the origin: the others wait for the cache's write lock and
+# then read the object while it is written.
+CONFIG proxy.config.cache.enable_read_while_writer INT 1
+CONFIG proxy.config.http.background_fill_active_timeout INT 0
+CONFIG proxy.config.http.background_fill_completed_threshold FLOAT 0.0
+CONFIG proxy.config.http.cache.max_open_read_retries INT 50
+CONFIG proxy.config.http.cache.open_read_retry_time INT 20
+CONFIG proxy.config.cache.read_while_writer.max_retries INT 50
 CONFIG proxy.config.ssl.server.cert.path STRING $certs
 CONFIG proxy.config.ssl.server.private_key.path STRING $certs
 CONFIG proxy.config.ssl.client.verify.server.policy STRING ENFORCED

@@ -69,6 +69,38 @@ same "the new release's file" "200" "$(fetch "$F2" | cut -d' ' -f1)"
 cmp -s body.out "tree$F2" || fail "new file differs"
 same "the earlier release's file still served" "200" "$(fetch "$F" | cut -d' ' -f1)"
 
+group "piece objects: cached like files, one origin request for a burst of players"
+BIG_MIB=12 publish_tree tree THREE || fail "third publish failed"
+B=$(content_url tree bin/big.pak)
+mapfile -t objects < <(python3 - "tree$B.pieces" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, records = body.split(b'\n', 1)
+assert b'"objects": "/content/"' in head, head
+for i in range(0, len(records), 36):
+    d = records[i + 4:i + 36].hex()
+    print('/content/%s/%s' % (d[:2], d))
+PY
+)
+[ "${#objects[@]}" -ge 3 ] || fail "the large file has ${#objects[@]} piece objects"
+same "Cache-Control of a piece object" "public, max-age=31536000, immutable" "$(header "${objects[0]}" Cache-Control)"
+# Through the origin's throttled path, so that the players' requests overlap
+# the edge's one fetch of each object.
+mkdir -p burst
+for o in "${objects[@]:1:3}"; do
+  for k in 1 2 3 4 5 6; do
+    curl -sS --cacert "$STATE/certs/ca.crt" -o "burst/${o##*/}.$k" "https://localhost/slow$o" &
+  done
+done
+wait
+for o in "${objects[@]:1:3}"; do
+  same "the origin was asked once for ${o##*/}" "1" "$(origin_gets "/slow$o")"
+  for k in 1 2 3 4 5 6; do
+    [ "$(sha256sum <"burst/${o##*/}.$k" | cut -c1-64)" = "${o##*/}" ] || fail "player $k got other bytes for $o"
+  done
+done
+cat "tree${objects[1]}" >/dev/null || fail "piece object missing in the tree"
+
 group "stop leaves nothing of ours"
 edge_pid=$(cat "$EDGE/run/edge.pid")
 ok "edge stop" "$H/edge-stop.sh" "$EDGE"
