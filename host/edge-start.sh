@@ -131,10 +131,14 @@ logging:
       format: orvelant
       mode: ascii
 YAML
-for f in cache.config hosting.config parent.config plugin.config socks.config splitdns.config \
+for f in cache.config hosting.config parent.config socks.config splitdns.config \
   volume.config sni.yaml strategies.yaml; do
   : >"$etc/$f"
 done
+# A range of an object the cache lacks (the changed blocks of a piece) goes
+# to the origin as asked, and the whole object is fetched beside it, so the
+# next player's ranges of it come from the cache.
+echo "background_fetch.so" >"$etc/plugin.config"
 [ -d /etc/trafficserver/body_factory ] && [ ! -e "$etc/body_factory" ] && ln -s /etc/trafficserver/body_factory "$etc/body_factory"
 
 rm -f "$state/run/edge.pid"

@@ -99,7 +99,17 @@ for o in "${objects[@]:1:3}"; do
     [ "$(sha256sum <"burst/${o##*/}.$k" | cut -c1-64)" = "${o##*/}" ] || fail "player $k got other bytes for $o"
   done
 done
-cat "tree${objects[1]}" >/dev/null || fail "piece object missing in the tree"
+# A range of an object the edge lacks: asked of the origin, and the whole
+# object fetched beside it, so another player's range comes from the cache.
+R=${objects[4]}
+same "a first range of ${R##*/}" "206 1000" "$(fetch "$R" -H 'Range: bytes=5000-5999' | sed "s/:$PORT//")"
+cmp -s body.out <(tail -c +5001 "tree$R" | head -c 1000) || fail "the range body differs"
+for _ in $(seq 50); do [ "$(origin_gets "$R")" = 2 ] && break; sleep 0.1; done
+sleep 0.5
+same "another range from the cache" "206 2000" "$(fetch "$R" -H 'Range: bytes=9000-10999' | sed "s/:$PORT//")"
+cmp -s body.out <(tail -c +9001 "tree$R" | head -c 2000) || fail "the second range body differs"
+same "the origin sent the first range and the whole object only" "200 206" \
+  "$(grep "\"GET $R HTTP" "$STATE/logs/access.log" | awk '{ print $9 }' | sort | paste -sd' ')"
 
 group "stop leaves nothing of ours"
 edge_pid=$(cat "$EDGE/run/edge.pid")
