@@ -157,7 +157,7 @@ run_worker() {  # sets w_bytes, w_us; checks the result against $1
     </dev/null >/dev/null 2>&1 || rc=$?
   w_us=$(($(now_us) - t0))
   w_bytes=$(sent_since "$tls_log" "$mark")
-  [ "$rc" = 0 ] || { tail -5 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
+  [ "$rc" = 0 ] || { tail -25 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
   # The launcher's own bookkeeping in the game folder is no part of the release.
   diff -rq "$1" "$game" -x .orvelant-known-good -x .orvelant-release-serial -x version.json \
     >"$scratch/diff" ||

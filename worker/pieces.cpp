@@ -1,12 +1,15 @@
 // A changed large file is staged from the pieces that are already on disk and
-// ranged fetches of the others. The signed piece list names each piece's
+// fetches of the others: each piece's own object where the list names them,
+// else ranges of the whole file. The signed piece list names each piece's
 // length and SHA-256; the installed copy is cut by the same content-defined
 // rule, so an insertion or a damaged stretch costs only the pieces around it.
 // Whatever is assembled, the whole-file SHA-256 of the manifest decides.
 //
 // Memory: the list (at most the document cap), 8 bytes per piece for where
 // each comes from and at most 16 bytes per piece for the digest index, one
-// 64 KiB buffer: bounded by the list, whatever the file's size.
+// 64 KiB buffer; with piece objects 12 bytes more per piece (its offset, the
+// fetch table) and per fetching thread its buffer and one piece's block sums
+// (8 KiB): bounded by the list, whatever the file's size.
 #include "pieces.h"
 
 #include "job_threads.h"
