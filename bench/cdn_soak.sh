@@ -275,6 +275,9 @@ if [ "$piece_players" -gt 0 ]; then
   rest_player_objects=$(tail -n +"$((e1 + 1))" "$soak/edge1/logs/access.log" | awk '$3 ~ "/content/"' | wc -l)
   updated=$(awk -v v="1.$((publishes + 1)).0" '$2 == 0 && $3 == v' "$soak/pieces/results" | wc -l)
   by_pieces=$(cat "$soak"/pieces/p*/logs/updater.log 2>/dev/null | tr -d '\r' | grep -c "whole file" || true)
+  # Piece objects the origin sent whole more than once in the whole phase.
+  twice=$(tail -n +"$((o0 + 1))" "$state/logs/access.log" |
+    awk '$7 ~ "^/content/" && $9 == 200 { n[$7]++ } END { for (p in n) if (n[p] > 1) c++; print c + 0 }')
 fi
 sleep 6  # Traffic Server writes its log every few seconds
 stop_all
@@ -343,7 +346,8 @@ if [ "$piece_players" -gt 0 ]; then
   printf '  %-46s %8s\n' "origin for the first: object requests / bytes" "$first_objects / $first_object_bytes" \
     "players after the first: object requests / bytes" "$rest_player_objects / $rest_player_bytes" \
     "origin for them: requests / bytes (all paths)" "$rest_requests / $rest_bytes" \
-    "origin for them: piece objects / bytes" "$rest_objects / $rest_object_bytes"
+    "origin for them: piece objects / bytes" "$rest_objects / $rest_object_bytes" \
+    "objects the origin sent whole more than once" "$twice"
   [ "$rest_player_bytes" -gt 0 ] &&
     printf '  %-46s %7s%%\n' "origin offload for them (1 - origin/player bytes)" \
       "$(echo "scale=2; 100 - 100 * $rest_bytes / $rest_player_bytes" | bc)"
@@ -357,5 +361,7 @@ if [ "${ORV_SOAK_CHECK:-0}" = 1 ]; then
     { echo "FAIL: only $updated of $((piece_players + 1)) players updated by pieces"; exit 1; }
   [ "$piece_players" = 0 ] || [ "$by_pieces" = 0 ] ||
     { echo "FAIL: $by_pieces updates by pieces fell back to whole files"; exit 1; }
+  [ "$piece_players" = 0 ] || [ "$twice" = 0 ] ||
+    { echo "FAIL: the origin sent $twice piece objects more than once"; exit 1; }
   echo "ok"
 fi

@@ -292,6 +292,7 @@ static int AssemblePieces(TransferThread *t, const wchar_t *url, const wchar_t *
 enum {
     kObjectUrlUnits = 64 + 3 + 2 * kDigestBytes + 8 + 1,
     kMaxPieceBlocks = kPieceMaxBytes / kPieceBlockBytes,
+    kBaseSearchPieces = 64,  // how far a changed piece looks for an installed neighbour
 };
 
 static int IsLocalSource(unsigned long long source) { return source < kStaged; }
@@ -355,10 +356,10 @@ static int FetchWholeObject(TransferThread *t, const wchar_t *url, HANDLE out,
 // The blocks of piece i that the installed copy still holds are copied into
 // place and only the others are asked for, as ranges of the piece's object.
 // A block is looked for where it would be had nothing moved (a rewrite, a
-// damage), after the installed piece before it and before the installed
-// piece after it (an insertion or a cut inside the piece shifts the rest).
+// damage), and in step with the nearest installed piece before it and after
+// it (an insertion or a cut shifts what follows it).
 // RANGE_DONE when the piece is complete and checked; RANGE_IGNORED when the
-// whole object is the better (or the only) way; RANGE_FAILED on a fault.
+// whole object is the way (no block list, no block here); RANGE_FAILED on a fault.
 static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t, HANDLE out,
                               HANDLE local, const wchar_t *url) {
     const PieceList *list = f->list;
@@ -375,13 +376,22 @@ static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t,
         HeapFree(GetProcessHeap(), 0, sums);
         return RANGE_IGNORED;
     }
+    // Where the piece would start in the installed copy: in the same place,
+    // or in step with the nearest installed piece before or after it (the
+    // bytes between them moved together).
     long long bases[3];
     int nbases = 0;
     bases[nbases++] = (long long)at;
-    if (i > 0 && IsLocalSource(list->source[i - 1]))
-        bases[nbases++] = (long long)(list->source[i - 1] + PieceLength(list, i - 1));
-    if (i + 1 < list->count && IsLocalSource(list->source[i + 1]))
-        bases[nbases++] = (long long)list->source[i + 1] - (long long)length;
+    for (unsigned int p = i, k = 0; p-- > 0 && k < kBaseSearchPieces; ++k)
+        if (IsLocalSource(list->source[p])) {
+            bases[nbases++] = (long long)(list->source[p] + (at - f->offsets[p]));
+            break;
+        }
+    for (unsigned int q = i + 1, k = 0; q < list->count && k < kBaseSearchPieces; ++q, ++k)
+        if (IsLocalSource(list->source[q])) {
+            bases[nbases++] = (long long)list->source[q] - (long long)(f->offsets[q] - at);
+            break;
+        }
     unsigned char have[kMaxPieceBlocks];
     unsigned long long found = 0;
     int ok = 1;
@@ -407,7 +417,7 @@ static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t,
     }
     HeapFree(GetProcessHeap(), 0, sums);
     if (!ok) return RANGE_FAILED;
-    if (found * 2 < length) return RANGE_IGNORED;  // mostly new: the cached object is cheaper
+    if (found == 0) return RANGE_IGNORED;  // nothing to keep: one plain GET of the object
     AdjustExpectedBytes(-(long long)found);
     InterlockedExchangeAdd64(&f->not_expected, (LONG64)found);
     int result = RANGE_DONE;
