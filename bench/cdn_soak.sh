@@ -272,7 +272,7 @@ if [ "$piece_players" -gt 0 ]; then
   read -r rest_requests rest_bytes < <(origin_since "$o1" .)
   read -r rest_objects rest_object_bytes < <(origin_since "$o1" "^/content/")
   rest_player_bytes=$(edge_sent_since "$e1")
-  rest_player_objects=$(tail -n +"$((e1 + 1))" "$soak/edge1/logs/access.log" | awk '$3 ~ "/content/"' | wc -l)
+  rest_player_objects=$(tail -n +"$((e1 + 1))" "$soak/edge1/logs/access.log" | awk '$3 ~ "^/?content/"' | wc -l)
   updated=$(awk -v v="1.$((publishes + 1)).0" '$2 == 0 && $3 == v' "$soak/pieces/results" | wc -l)
   by_pieces=$(cat "$soak"/pieces/p*/logs/updater.log 2>/dev/null | tr -d '\r' | grep -c "whole file" || true)
   # Piece objects the origin sent whole more than once in the whole phase.
