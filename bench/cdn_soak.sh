@@ -3,10 +3,12 @@
 # Update Workers under Wine, each with its own install directory and Game
 # Library) sync and install, update or verify one product in a loop through
 # the edges, now and then with the Worker killed mid-job, while the publisher
-# publishes new releases (documents, manifest and files all change). Prints per kind what the players saw, the requests and
+# publishes new releases (documents, manifest and files all change; the large
+# file by pieces). Prints per kind what the players saw, the requests and
 # bytes at the origin against those the players received (the offload
 # ratio), and how long after the last publish every player had the last
-# release.
+# release; then copies of one player update by pieces through one edge, the
+# first alone and the others at once, and the origin's offload for those.
 #   ./bench/cdn_soak.sh [players] [edges: 1|2] [publishes] [seconds between publishes]
 #   (defaults 6 2 5 20; from the repository root, after ./scripts/build.sh)
 # With ORV_SOAK_CHECK=1 it exits 1 when a job committed a file that does not
@@ -69,6 +71,17 @@ release() {
   rand "world-$n" 1572864 >"$soak/game/data/world.pak"      # changes every release
   rand "music" 524288 >"$soak/game/data/music.pak"          # never changes
   printf 'release=%s\r\n' "$n" >"$soak/game/data/release.txt"
+  # Large enough to travel by pieces: each release rewrites 512 KiB in one
+  # place and 16 KiB in eight others of the same 24 MiB.
+  [ -f "$soak/levels-base.pak" ] || rand levels 25165824 >"$soak/levels-base.pak"
+  cp "$soak/levels-base.pak" "$soak/game/data/levels.pak"
+  local k
+  for k in 0 1 2 3 4 5 6 7 8; do
+    local size=16384 at=$(( ((n * 7919 + k * 104729) % 1500) * 16384 ))
+    [ "$k" = 0 ] && size=524288
+    [ "$n" = 0 ] || rand "levels-$n-$k" "$size" |
+      dd of="$soak/game/data/levels.pak" bs=16384 seek=$((at / 16384)) conv=notrunc status=none
+  done
   cat >"$soak/release.txt" <<TXT
 host = localhost
 signing_key = $key
@@ -220,6 +233,52 @@ done
 touch "$soak/stop"
 wait "${pids[@]}" 2>/dev/null || true
 end=$(date +%s.%N)
+
+# --- updates by piece objects: one player, then many at once, through edge 1 -
+# Copies of player 0 (on the last release) update to one more release whose
+# large file changed in a few places: the first alone, then the others
+# together. What the origin sent for the others against what they received
+# is the edge's offload for an update by pieces.
+# ORV_SOAK_PIECE_PLAYERS: how many (default 20; 2 in the suite's short round).
+piece_default=20
+[ "${ORV_SOAK_CHECK:-0}" = 1 ] && piece_default=2
+piece_players=${ORV_SOAK_PIECE_PLAYERS:-$piece_default}
+edge_lines() { cat "$soak/edge1/logs/access.log" 2>/dev/null | wc -l; }
+edge_sent_since() { tail -n +"$(($1 + 1))" "$soak/edge1/logs/access.log" | awk '{ s += $5 } END { print s + 0 }'; }
+origin_since() { tail -n +"$(($1 + 1))" "$state/logs/access.log" | awk -v w="$2" '$7 ~ w { n++; s += $10 } END { print n + 0, s + 0 }'; }
+piece_update() {  # <k>: one Worker of copy k; records its exit code and version
+  local dir=$soak/pieces/p$1 rc=0
+  "$repo/scripts/wine-run" "$prefix1" "$monitor" --env "LOCALAPPDATA=$(winpath "$dir/local")" \
+    "$(winpath "$dir/ORVELANT Update Worker.exe")" "/parent:{parent}" /product:soak-game \
+    >/dev/null 2>&1 || rc=$?
+  echo "$1 $rc $(sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$dir/local/ORVELANT/Games/soak-game/version.json")" \
+    >>"$soak/pieces/results"
+}
+if [ "$piece_players" -gt 0 ]; then
+  mkdir -p "$soak/pieces"
+  for ((k = 0; k <= piece_players; k++)); do cp -a "$soak/players/p0" "$soak/pieces/p$k"; done
+  release $((publishes + 1))
+  sleep 6  # Traffic Server writes its log every few seconds
+  e0=$(edge_lines) o0=$(wc -l <"$state/logs/access.log")
+  piece_update 0
+  sleep 6
+  e1=$(edge_lines) o1=$(wc -l <"$state/logs/access.log")
+  for ((k = 1; k <= piece_players; k++)); do piece_update "$k" & done
+  wait
+  sleep 6
+  e2=$(edge_lines)
+  read -r first_objects first_object_bytes < <(tail -n +"$((o0 + 1))" "$state/logs/access.log" | head -n $((o1 - o0)) |
+    awk '$7 ~ "^/content/" { n++; s += $10 } END { print n + 0, s + 0 }')
+  read -r rest_requests rest_bytes < <(origin_since "$o1" .)
+  read -r rest_objects rest_object_bytes < <(origin_since "$o1" "^/content/")
+  rest_player_bytes=$(edge_sent_since "$e1")
+  rest_player_objects=$(tail -n +"$((e1 + 1))" "$soak/edge1/logs/access.log" | awk '$3 ~ "^/?content/"' | wc -l)
+  updated=$(awk -v v="1.$((publishes + 1)).0" '$2 == 0 && $3 == v' "$soak/pieces/results" | wc -l)
+  by_pieces=$(cat "$soak"/pieces/p*/logs/updater.log 2>/dev/null | tr -d '\r' | grep -c "whole file" || true)
+  # Piece objects the origin sent whole more than once in the whole phase.
+  twice=$(tail -n +"$((o0 + 1))" "$state/logs/access.log" |
+    awk '$7 ~ "^/content/" && $9 == 200 { n[$7]++ } END { for (p in n) if (n[p] > 1) c++; print c + 0 }')
+fi
 sleep 6  # Traffic Server writes its log every few seconds
 stop_all
 
@@ -281,9 +340,28 @@ fi
 printf '  %-46s %8s\n' "players on $last_version after the last publish" "$converged / $players" \
   "convergence after the last publish (s)" "${convergence:-none}"
 
+if [ "$piece_players" -gt 0 ]; then
+  printf '\nUpdate by pieces through edge 1: 1 player, then %s at once (%s of %s reached 1.%s.0; %s fell back to whole files)\n' \
+    "$piece_players" "$updated" "$((piece_players + 1))" "$((publishes + 1))" "$by_pieces"
+  printf '  %-46s %8s\n' "origin for the first: object requests / bytes" "$first_objects / $first_object_bytes" \
+    "players after the first: object requests / bytes" "$rest_player_objects / $rest_player_bytes" \
+    "origin for them: requests / bytes (all paths)" "$rest_requests / $rest_bytes" \
+    "origin for them: piece objects / bytes" "$rest_objects / $rest_object_bytes" \
+    "objects the origin sent whole more than once" "$twice"
+  [ "$rest_player_bytes" -gt 0 ] &&
+    printf '  %-46s %7s%%\n' "origin offload for them (1 - origin/player bytes)" \
+      "$(echo "scale=2; 100 - 100 * $rest_bytes / $rest_player_bytes" | bc)"
+fi
+
 if [ "${ORV_SOAK_CHECK:-0}" = 1 ]; then
   [ "$wrong" = 0 ] || { echo "FAIL: $wrong jobs committed files that match no manifest"; exit 1; }
   [ "$converged" = "$players" ] || { echo "FAIL: only $converged of $players players reached $last_version"; exit 1; }
   [ "$installs" -gt 0 ] || { echo "FAIL: no job completed"; exit 1; }
+  [ "$piece_players" = 0 ] || [ "$updated" = "$((piece_players + 1))" ] ||
+    { echo "FAIL: only $updated of $((piece_players + 1)) players updated by pieces"; exit 1; }
+  [ "$piece_players" = 0 ] || [ "$by_pieces" = 0 ] ||
+    { echo "FAIL: $by_pieces updates by pieces fell back to whole files"; exit 1; }
+  [ "$piece_players" = 0 ] || [ "$twice" = 0 ] ||
+    { echo "FAIL: the origin sent $twice piece objects more than once"; exit 1; }
   echo "ok"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Update traffic benchmark: what an update of a large game costs in bytes
 # fetched and wall time, side by side in one run:
-#   pieces   the Update Worker with this release tool's piece lists (lists included)
+#   pieces   the Update Worker with this release tool's piece lists and piece
+#            objects (lists, block sums and objects included)
 #   whole    the same Worker against the same tree without piece lists: today's
 #            whole-file update
 #   zsync    Debian's zsync against zsyncmake's control file, over plain HTTP
@@ -99,6 +100,11 @@ publish() {  # publish <release dir> <version>
 # --- hosts: nginx over TLS for the Worker, plain HTTP on 8080 for zsync ----
 mkdir -p "$scratch/tree"
 publish "$base" 1.0.0
+# In place, the content store holds only the piece objects (and their block
+# sums): the origin's extra storage for one release.
+store_bytes=$(find "$scratch/tree/content" -type f ! -name '*.blocks' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+store_objects=$(find "$scratch/tree/content" -type f ! -name '*.blocks' | wc -l)
+store_sums=$(find "$scratch/tree/content" -type f -name '*.blocks' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
 "$repo/host/start.sh" "$state" "$scratch/tree" localhost >/dev/null
 # One Wine server for the whole run: no Worker run pays for its start (the
 # prefix is made first on a fresh build tree).
@@ -151,7 +157,7 @@ run_worker() {  # sets w_bytes, w_us; checks the result against $1
     </dev/null >/dev/null 2>&1 || rc=$?
   w_us=$(($(now_us) - t0))
   w_bytes=$(sent_since "$tls_log" "$mark")
-  [ "$rc" = 0 ] || { tail -5 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
+  [ "$rc" = 0 ] || { tail -25 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
   # The launcher's own bookkeeping in the game folder is no part of the release.
   diff -rq "$1" "$game" -x .orvelant-known-good -x .orvelant-release-serial -x version.json \
     >"$scratch/diff" ||
@@ -228,3 +234,5 @@ done
 lists_total=$(find "$scratch/tree" -name '*.pieces' -printf '%s\n' | awk '{ s += $1 } END { print s }')
 echo
 echo "archive $archive_bytes bytes; its piece list $lists_total bytes; $(nproc) processors; $(wine --version 2>/dev/null)"
+echo "origin storage beside the files for release A: $store_objects piece objects, $store_bytes bytes ($(ratio "$store_bytes" "$archive_bytes") x the archive), block sums $store_sums bytes"
+echo "load: $(uptime)"

@@ -17,6 +17,12 @@ enum {
     kPieceRecordBytes = 36,
 };
 
+// Each piece is also published as its own object at its SHA-256's address,
+// with beside it ("<address>.blocks") the SHA-256 of every block of this
+// size in it, from its start: a launcher holding a piece that changed in a
+// few places fetches only the blocks that differ.
+enum { kPieceBlockBytes = 16 * 1024 };
+
 // Files of at least this size get a piece list.
 static const unsigned long long kPieceListMinFileBytes = 8ull * 1024 * 1024;
 

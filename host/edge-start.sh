@@ -83,6 +83,15 @@ CONFIG proxy.config.http.keep_alive_no_activity_timeout_in INT 30
 CONFIG proxy.config.http.transaction_no_activity_timeout_out INT 30
 CONFIG proxy.config.cache.ram_cache.size INT 33554432
 CONFIG proxy.config.cache.max_doc_size INT 0
+# A burst of players asking for one new object (a piece of an update) sends
+# one request to the origin: the others wait for the cache's write lock and
+# then read the object while it is written.
+CONFIG proxy.config.cache.enable_read_while_writer INT 1
+CONFIG proxy.config.http.background_fill_active_timeout INT 0
+CONFIG proxy.config.http.background_fill_completed_threshold FLOAT 0.0
+CONFIG proxy.config.http.cache.max_open_read_retries INT 50
+CONFIG proxy.config.http.cache.open_read_retry_time INT 20
+CONFIG proxy.config.cache.read_while_writer.max_retries INT 50
 CONFIG proxy.config.ssl.server.cert.path STRING $certs
 CONFIG proxy.config.ssl.server.private_key.path STRING $certs
 CONFIG proxy.config.ssl.client.verify.server.policy STRING ENFORCED
@@ -122,10 +131,14 @@ logging:
       format: orvelant
       mode: ascii
 YAML
-for f in cache.config hosting.config parent.config plugin.config socks.config splitdns.config \
+for f in cache.config hosting.config parent.config socks.config splitdns.config \
   volume.config sni.yaml strategies.yaml; do
   : >"$etc/$f"
 done
+# A range of an object the cache lacks (the changed blocks of a piece) goes
+# to the origin as asked, and the whole object is fetched beside it, so the
+# next player's ranges of it come from the cache.
+echo "background_fetch.so" >"$etc/plugin.config"
 [ -d /etc/trafficserver/body_factory ] && [ ! -e "$etc/body_factory" ] && ln -s /etc/trafficserver/body_factory "$etc/body_factory"
 
 rm -f "$state/run/edge.pid"

@@ -630,13 +630,58 @@ static long long ContentRangeStart(HINTERNET request) {
     return HeaderNumber(request, WINHTTP_QUERY_CONTENT_RANGE, L"bytes ");
 }
 
-int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
-                  unsigned long long count, unsigned long long *received_out) {
+// Writes the body of an answer to file at its position, at most count
+// bytes, under the pause flag and the bandwidth limit, hashing it when hash
+// is given; 1 when exactly count bytes came.
+static int ReceiveBody(TransferThread *t, HttpRequest *r, HANDLE file, unsigned long long count,
+                       Sha256State *hash, unsigned long long *received_out) {
     unsigned char *buffer = t->buffer;
     ThrottleWindow *view = &t->view;
+    unsigned long long received = 0;
+    for (;;) {
+        if (WaitWhilePaused(view)) t->paused_in_request = 1;
+        DWORD available = 0;
+        if (TransfersStopped()) return 0;
+        if (!WinHttpQueryDataAvailable(r->request, &available)) return 0;
+        if (available == 0) break;
+        while (available > 0) {
+            DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
+            // Under a limit a read is at most a quarter second of it: the
+            // throttle sleeps at most 500 ms a step, so whole buffers would
+            // run ahead of a low limit on a short transfer.
+            DWORD step = view->limit > 16 ? view->limit * 256 : 4096;
+            if (view->limit > 0 && want > step) want = step;
+            if (WaitWhilePaused(view)) t->paused_in_request = 1;
+            DWORD read = 0;
+            if (!WinHttpReadData(r->request, buffer, want, &read)) return 0;
+            if (read == 0) break;
+            if (received + read > count) return 0;  // never past the asked range
+            if (hash && !Sha256Add(hash, buffer, read)) return 0;
+            DWORD written = 0;
+            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) return 0;
+            available -= read;
+            received += read;
+            *received_out = received;
+            if (t->progress) {
+                unsigned long long done = t->progress_base + received;
+                OVERLAPPED at;
+                FillZero(&at, sizeof(at));
+                at.Offset = (DWORD)t->progress_at;
+                at.OffsetHigh = (DWORD)(t->progress_at >> 32);
+                DWORD n = 0;
+                WriteFile(t->progress, &done, sizeof(done), &n, &at);
+            }
+            CountTransferBytes(t, read);
+            ThrottleTransfer(view, read);
+        }
+    }
+    return received == count;
+}
+
+int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
+                  unsigned long long count, unsigned long long *received_out) {
     HttpRequest r = {NULL};
     int result = RANGE_FAILED;
-    unsigned long long received = 0;
     DWORD status = 0;
     wchar_t range[80];
     *received_out = 0;
@@ -663,39 +708,25 @@ int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned l
         goto done;
     }
     if (status != 206) goto done;
-    for (;;) {
-        if (WaitWhilePaused(view)) t->paused_in_request = 1;
-        DWORD available = 0;
-        if (TransfersStopped()) goto done;
-        if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
-        if (available == 0) break;
-        while (available > 0) {
-            DWORD want = available < (DWORD)kTransferBufferBytes ? available : (DWORD)kTransferBufferBytes;
-            if (WaitWhilePaused(view)) t->paused_in_request = 1;
-            DWORD read = 0;
-            if (!WinHttpReadData(r.request, buffer, want, &read)) goto done;
-            if (read == 0) break;
-            if (received + read > count) goto done;  // never past the asked range
-            DWORD written = 0;
-            if (!WriteFile(file, buffer, read, &written, NULL) || written != read) goto done;
-            available -= read;
-            received += read;
-            *received_out = received;
-            if (t->progress) {
-                unsigned long long done = t->progress_base + received;
-                OVERLAPPED at;
-                FillZero(&at, sizeof(at));
-                at.Offset = (DWORD)t->progress_at;
-                at.OffsetHigh = (DWORD)(t->progress_at >> 32);
-                DWORD n = 0;
-                WriteFile(t->progress, &done, sizeof(done), &n, &at);
-            }
-            CountTransferBytes(t, read);
-            ThrottleTransfer(view, read);
-        }
-    }
-    if (received == count) result = RANGE_DONE;
+    if (ReceiveBody(t, &r, file, count, NULL, received_out)) result = RANGE_DONE;
 done:
+    CloseRequest(&r);
+    return result;
+}
+
+int DownloadObject(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long count,
+                   Sha256State *hash, unsigned long long *received) {
+    HttpRequest r = {NULL};
+    int result = RANGE_FAILED;
+    DWORD status = 0;
+    *received = 0;
+    t->paused_in_request = 0;
+    if (OpenAndSend(&r, url, 60000, NULL, 0) && QueryStatus(r.request, &status)) {
+        if (status == 404)
+            result = OBJECT_MISSING;
+        else if (status == 200 && ReceiveBody(t, &r, file, count, hash, received))
+            result = RANGE_DONE;
+    }
     CloseRequest(&r);
     return result;
 }

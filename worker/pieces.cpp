@@ -1,25 +1,31 @@
 // A changed large file is staged from the pieces that are already on disk and
-// ranged fetches of the others. The signed piece list names each piece's
+// fetches of the others: each piece's own object where the list names them,
+// else ranges of the whole file. The signed piece list names each piece's
 // length and SHA-256; the installed copy is cut by the same content-defined
 // rule, so an insertion or a damaged stretch costs only the pieces around it.
 // Whatever is assembled, the whole-file SHA-256 of the manifest decides.
 //
 // Memory: the list (at most the document cap), 8 bytes per piece for where
 // each comes from and at most 16 bytes per piece for the digest index, one
-// 64 KiB buffer: bounded by the list, whatever the file's size.
+// 64 KiB buffer; with piece objects 12 bytes more per piece (its offset, the
+// fetch table) and per fetching thread its buffer and one piece's block sums
+// (8 KiB): bounded by the list, whatever the file's size.
 #include "pieces.h"
 
+#include "job_threads.h"
 #include "json.h"
 #include "piece_cut.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
 
-static const unsigned long long kFetch = ~0ull;  // piece comes from the host
+static const unsigned long long kFetch = ~0ull;      // piece comes from the host
+static const unsigned long long kStaged = ~0ull - 1;  // piece already in the staged file
 
 struct PieceList {
     const unsigned char *records;  // kPieceRecordBytes each
     unsigned int count;
+    wchar_t objects[64];           // where each piece is an object of its own; empty: none
     unsigned long long *source;    // offset in the installed file, or kFetch
     unsigned int *index;           // open addressing over digests: piece + 1, 0 empty
     unsigned int index_mask;
@@ -72,6 +78,22 @@ static int ReadPieceList(const char *body, unsigned int length, const ManifestFi
         count != (length - header - 1) / kPieceRecordBytes ||
         (length - header - 1) % kPieceRecordBytes != 0)
         return 0;
+    // A host-relative folder such as "/content/": the object addresses are
+    // built from it and the digests, so it may hold nothing else.
+    char root[64];
+    list->objects[0] = 0;
+    if (JsonGetString(body, 0, header, "objects", root, sizeof(root))) {
+        int k = 0;
+        for (; root[k]; ++k) {
+            char c = root[k];
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' || c == '-' ||
+                  c == '_') || (c == '/' && root[k + 1] == '/'))
+                return 0;
+        }
+        if (k < 2 || root[0] != '/' || root[k - 1] != '/') return 0;
+        for (k = 0; root[k]; ++k) list->objects[k] = (wchar_t)root[k];
+        list->objects[k] = 0;
+    }
     list->records = (const unsigned char *)body + header + 1;
     list->count = (unsigned int)count;
     unsigned long long total = 0;
@@ -259,6 +281,296 @@ static int AssemblePieces(TransferThread *t, const wchar_t *url, const wchar_t *
     return result;
 }
 
+// --- Pieces as objects of their own ------------------------------------------
+// Each piece the list names is published at its own address (its SHA-256), so
+// a cache in front of the host keeps it like any file and serves every player
+// the same object. The pieces that must travel are fetched with plain GETs on
+// a pool of threads, each written at its place in the staged file and checked
+// by its SHA-256 before it counts. A piece that changed in a few places is
+// built from the blocks the installed copy still holds and ranges of the rest.
+
+enum {
+    kObjectUrlUnits = 64 + 3 + 2 * kDigestBytes + 8 + 1,
+    kMaxPieceBlocks = kPieceMaxBytes / kPieceBlockBytes,
+    kBaseSearchPieces = 64,  // how far a changed piece looks for an installed neighbour
+};
+
+static int IsLocalSource(unsigned long long source) { return source < kStaged; }
+
+static void ObjectUrl(const PieceList *list, unsigned int i, const wchar_t *suffix, wchar_t *url) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    const unsigned char *d = PieceDigest(list, i);
+    WideCopy(url, list->objects, kObjectUrlUnits);
+    unsigned long long n = WideLength(url);
+    url[n++] = digits[d[0] >> 4];
+    url[n++] = digits[d[0] & 15];
+    url[n++] = L'/';
+    for (int k = 0; k < kDigestBytes; ++k) {
+        url[n++] = digits[d[k] >> 4];
+        url[n++] = digits[d[k] & 15];
+    }
+    url[n] = 0;
+    if (suffix) WideAppend(url, suffix, kObjectUrlUnits);
+}
+
+struct ObjectFetch {
+    const PieceList *list;
+    const unsigned long long *offsets;  // where each piece starts in the file
+    const unsigned int *items;          // the pieces to fetch
+    const wchar_t *staged;
+    const wchar_t *local;
+    unsigned long long local_size;      // 0: no installed copy to take blocks from
+    volatile LONG64 counted;            // bytes the pool's threads counted as done
+    volatile LONG64 not_expected;       // block bytes taken from the installed copy
+    volatile LONG missing;              // an object the host lacks or serves other bytes for
+    volatile LONG failed;               // a fault that outlasted its retries
+};
+
+// One piece from its object into the staged file at `at`, with retries as
+// for files. RANGE_DONE, OBJECT_MISSING (also for bytes other than listed)
+// or RANGE_FAILED.
+static int FetchWholeObject(TransferThread *t, const wchar_t *url, HANDLE out,
+                            unsigned long long at, unsigned int length,
+                            const unsigned char *digest) {
+    int faults = 0;
+    for (;;) {
+        Sha256State hash;
+        unsigned long long got = 0;
+        int result = RANGE_FAILED;
+        if (Sha256Open(&hash) && SeekTo(out, at))
+            result = DownloadObject(t, url, out, length, &hash, &got);
+        unsigned char d[kDigestBytes];
+        if (result == RANGE_DONE && !(Sha256Finish(&hash, d) && SameDigest(d, digest)))
+            result = OBJECT_MISSING;
+        Sha256Close(&hash);
+        if (result == RANGE_DONE) return result;
+        CountTransferBytes(t, -(long long)got);  // asked for again from its start
+        if (result == OBJECT_MISSING || TransfersStopped()) return result;
+        if (t->paused_in_request) continue;
+        if (faults >= kTransferRetries) return RANGE_FAILED;
+        LogLine("Piece transfer interrupted; asking again");
+        RetryBackoff(faults++);
+    }
+}
+
+// The blocks of piece i that the installed copy still holds are copied into
+// place and only the others are asked for, as ranges of the piece's object.
+// A block is looked for where it would be had nothing moved (a rewrite, a
+// damage), and in step with the nearest installed piece before it and after
+// it (an insertion or a cut shifts what follows it).
+// RANGE_DONE when the piece is complete and checked; RANGE_IGNORED when the
+// whole object is the way (no block list, no block here); RANGE_FAILED on a fault.
+static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t, HANDLE out,
+                              HANDLE local, const wchar_t *url) {
+    const PieceList *list = f->list;
+    const unsigned int length = PieceLength(list, i);
+    const unsigned int blocks = (length + kPieceBlockBytes - 1) / kPieceBlockBytes;
+    const unsigned long long at = f->offsets[i];
+    wchar_t blocks_url[kObjectUrlUnits];
+    ObjectUrl(list, i, L".blocks", blocks_url);
+    char *sums = NULL;
+    unsigned int sums_length = 0;
+    if (!HttpGetToMemoryCapped(blocks_url, kMaxPieceBlocks * kDigestBytes, &sums, &sums_length))
+        return RANGE_IGNORED;
+    if (sums_length != blocks * kDigestBytes) {
+        HeapFree(GetProcessHeap(), 0, sums);
+        return RANGE_IGNORED;
+    }
+    // Where the piece would start in the installed copy: in the same place,
+    // or in step with the nearest installed piece before or after it (the
+    // bytes between them moved together).
+    long long bases[3];
+    int nbases = 0;
+    bases[nbases++] = (long long)at;
+    for (unsigned int p = i, k = 0; p-- > 0 && k < kBaseSearchPieces; ++k)
+        if (IsLocalSource(list->source[p])) {
+            bases[nbases++] = (long long)(list->source[p] + (at - f->offsets[p]));
+            break;
+        }
+    for (unsigned int q = i + 1, k = 0; q < list->count && k < kBaseSearchPieces; ++q, ++k)
+        if (IsLocalSource(list->source[q])) {
+            bases[nbases++] = (long long)list->source[q] - (long long)(f->offsets[q] - at);
+            break;
+        }
+    unsigned char have[kMaxPieceBlocks];
+    unsigned long long found = 0;
+    int ok = 1;
+    for (unsigned int j = 0; ok && j < blocks; ++j) {
+        const unsigned int left = length - j * kPieceBlockBytes;
+        const unsigned int part = left < (unsigned int)kPieceBlockBytes ? left : (unsigned int)kPieceBlockBytes;
+        have[j] = 0;
+        for (int b = 0; b < nbases && !have[j]; ++b) {
+            long long from = bases[b] + (long long)j * kPieceBlockBytes;
+            if (from < 0 || (unsigned long long)from + part > f->local_size) continue;
+            DWORD read = 0, written = 0;
+            unsigned char d[kDigestBytes];
+            if (!SeekTo(local, (unsigned long long)from) ||
+                !ReadFile(local, t->buffer, part, &read, NULL) || read != part ||
+                !Sha256Buffer(t->buffer, part, d) ||
+                !SameDigest(d, (const unsigned char *)sums + j * kDigestBytes))
+                continue;
+            ok = SeekTo(out, at + (unsigned long long)j * kPieceBlockBytes) &&
+                 WriteFile(out, t->buffer, part, &written, NULL) && written == part;
+            have[j] = 1;
+            found += part;
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, sums);
+    if (!ok) return RANGE_FAILED;
+    if (found == 0) return RANGE_IGNORED;  // nothing to keep: one plain GET of the object
+    AdjustExpectedBytes(-(long long)found);
+    InterlockedExchangeAdd64(&f->not_expected, (LONG64)found);
+    int result = RANGE_DONE;
+    for (unsigned int j = 0; result == RANGE_DONE && j < blocks;) {
+        if (have[j]) {
+            ++j;
+            continue;
+        }
+        unsigned long long first = (unsigned long long)j * kPieceBlockBytes;
+        while (j < blocks && !have[j]) ++j;
+        unsigned long long end = (unsigned long long)j * kPieceBlockBytes;
+        if (end > length) end = length;
+        // One try: a fault or a 404 leaves it to the whole object's retries.
+        unsigned long long got = 0;
+        if (!SeekTo(out, at + first)) return RANGE_FAILED;
+        result = DownloadRange(t, url, out, first, end - first, &got);
+        if (result == RANGE_FAILED) result = RANGE_IGNORED;
+    }
+    if (result == RANGE_DONE &&
+        !(SeekTo(out, at) && BytesMatch(out, length, PieceDigest(list, i), t->buffer)))
+        result = RANGE_IGNORED;
+    if (result == RANGE_IGNORED) {
+        AdjustExpectedBytes((long long)found);
+        InterlockedExchangeAdd64(&f->not_expected, -(LONG64)found);
+    }
+    return result;
+}
+
+static int FetchPieceItem(JobThreads *run, int k, TransferThread *t) {
+    ObjectFetch *f = (ObjectFetch *)run->context;
+    if (f->missing || f->failed || TransfersStopped()) return 1;
+    const PieceList *list = f->list;
+    const unsigned int i = f->items[k];
+    const unsigned long long before = t->counted;
+    HANDLE out = CreateFileW(f->staged, GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE local = f->local_size == 0 ? INVALID_HANDLE_VALUE
+                                      : CreateFileW(f->local, GENERIC_READ, FILE_SHARE_READ, NULL,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    wchar_t url[kObjectUrlUnits];
+    ObjectUrl(list, i, NULL, url);
+    int result = RANGE_FAILED;
+    if (out != INVALID_HANDLE_VALUE) {
+        result = local != INVALID_HANDLE_VALUE ? FetchChangedBlocks(f, i, t, out, local, url)
+                                               : RANGE_IGNORED;
+        if (result == RANGE_IGNORED) {
+            if (t->counted != before) CountTransferBytes(t, -(long long)(t->counted - before));
+            result = FetchWholeObject(t, url, out, f->offsets[i], PieceLength(list, i),
+                                      PieceDigest(list, i));
+        }
+    }
+    if (local != INVALID_HANDLE_VALUE) CloseHandle(local);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    InterlockedExchangeAdd64(&f->counted, (LONG64)(t->counted - before));
+    if (result == OBJECT_MISSING)
+        InterlockedExchange(&f->missing, 1);
+    else if (result != RANGE_DONE)
+        InterlockedExchange(&f->failed, 1);
+    return 1;
+}
+
+static void FetchPieceDone(JobThreads *, int) {}
+
+enum { OBJECTS_STAGED = 1, OBJECTS_MISSING = 2, OBJECTS_FAILED = 3, OBJECTS_NOTHING_TO_REUSE = 4 };
+
+// Stages the file from the pieces at hand (whole pieces already in the
+// staged file from an earlier run, wherever they are in it; pieces of the
+// installed copy) and the objects of the others. *not_expected: the bytes
+// taken off the expected figure.
+static int StageFromObjects(TransferThread *t, PieceList *list, const wchar_t *local,
+                            const wchar_t *staged, HANDLE out, unsigned char *buffer,
+                            unsigned long long *not_expected) {
+    HANDLE heap = GetProcessHeap();
+    unsigned long long *offsets =
+        (unsigned long long *)HeapAlloc(heap, 0, sizeof(unsigned long long) * list->count);
+    unsigned int *items = (unsigned int *)HeapAlloc(heap, 0, sizeof(unsigned int) * list->count);
+    int outcome = OBJECTS_FAILED;
+    unsigned long long kept = 0, reused = 0, have = 0, end = 0;
+    unsigned int fetch = 0;
+    int throttled = 0;
+    HANDLE installed = INVALID_HANDLE_VALUE;
+    ObjectFetch f;
+    FillZero(&f, sizeof(f));
+    LARGE_INTEGER size;
+    have = GetFileSizeEx(out, &size) ? (unsigned long long)size.QuadPart : 0;
+    // The reading and copying below is no transfer: time spent on it must
+    // not become credit against the bandwidth limit.
+    ThrottleEnd(&t->view);
+    if (!offsets || !items) goto done;
+    // The installed copy first: where its pieces are guides the search for
+    // blocks. Of the pieces it lacks, what an earlier run staged stays,
+    // wherever it is in the staged file.
+    IndexLocalFile(local, list, 0, buffer);
+    for (unsigned int i = 0; i < list->count; ++i) {
+        offsets[i] = end;
+        end += PieceLength(list, i);
+        if (list->source[i] == kFetch && end <= have && SeekTo(out, offsets[i]) &&
+            BytesMatch(out, PieceLength(list, i), PieceDigest(list, i), buffer)) {
+            list->source[i] = kStaged;
+            kept += PieceLength(list, i);
+        }
+    }
+    installed = CreateFileW(local, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+    for (unsigned int i = 0; i < list->count; ++i) {
+        if (list->source[i] == kFetch) {
+            items[fetch++] = i;
+        } else if (list->source[i] != kStaged) {
+            reused += PieceLength(list, i);
+            if (installed == INVALID_HANDLE_VALUE || !SeekTo(out, offsets[i]) ||
+                !CopyLocalPiece(installed, out, list->source[i], PieceLength(list, i), buffer))
+                goto done;
+        }
+    }
+    if (reused == 0 && kept == 0) {
+        outcome = OBJECTS_NOTHING_TO_REUSE;
+        goto done;
+    }
+    ThrottleStart(&t->view);
+    throttled = 1;
+    AdjustExpectedBytes(-(long long)(kept + reused));
+    f.list = list;
+    f.offsets = offsets;
+    f.items = items;
+    f.staged = staged;
+    f.local = local;
+    f.local_size = installed != INVALID_HANDLE_VALUE ? GetFileSize64(local) : 0;
+    {
+        JobThreads pool;
+        FillZero(&pool, sizeof(pool));
+        pool.count = (int)fetch;
+        pool.threads = DownloadThreads();
+        pool.transfers = 1;
+        pool.work = FetchPieceItem;
+        pool.done = FetchPieceDone;
+        pool.context = &f;
+        if (!RunJobThreads(&pool)) f.failed = 1;
+    }
+    t->counted += (unsigned long long)f.counted;  // already in the figures
+    *not_expected = kept + reused + (unsigned long long)f.not_expected;
+    if (f.missing)
+        outcome = OBJECTS_MISSING;
+    else if (!f.failed && SeekTo(out, end) && SetEndOfFile(out))
+        outcome = OBJECTS_STAGED;
+done:
+    if (!throttled) ThrottleStart(&t->view);
+    if (installed != INVALID_HANDLE_VALUE) CloseHandle(installed);
+    if (offsets) HeapFree(heap, 0, offsets);
+    if (items) HeapFree(heap, 0, items);
+    return outcome;
+}
+
 int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, const wchar_t *url,
                     const wchar_t *staged, TransferThread *t) {
     if (file->size < kPieceListMinFileBytes) return PIECES_NOT_USED;
@@ -292,9 +604,28 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     if (!buffer || !AllocateTables(&list)) goto done;
 
     CreateParentDirectory(staged);
-    out = CreateFileW(staged, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL, NULL);
+    // Shared for writing: the pieces of the file arrive on several threads.
+    out = CreateFileW(staged, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (out == INVALID_HANDLE_VALUE) goto done;
+    if (list.objects[0]) {
+        unsigned long long not_expected = 0;
+        int staged_from = StageFromObjects(t, &list, local, staged, out, buffer, &not_expected);
+        if (staged_from == OBJECTS_STAGED) goto check;
+        if (staged_from == OBJECTS_NOTHING_TO_REUSE) goto done;
+        if (staged_from == OBJECTS_FAILED) {
+            outcome = PIECES_FAILED;
+            goto done;
+        }
+        // Like a missing list: the file comes whole, from a clean start.
+        LogLine("Piece object missing; downloading the whole file");
+        AdjustExpectedBytes((long long)not_expected);
+        CountTransferBytes(t, -(long long)(t->counted - counted_before));
+        CloseHandle(out);
+        out = INVALID_HANDLE_VALUE;
+        DeleteFileW(staged);
+        goto done;
+    }
     first = KeepStagedPrefix(out, &list, &kept, buffer);
     if (first > list.count) {
         outcome = PIECES_FAILED;
@@ -323,6 +654,7 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
             goto done;
         }
     }
+check:
     CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
     {

@@ -82,6 +82,14 @@ unsigned long long HttpRangeLimitBytes(void);
 enum { RANGE_FAILED = 0, RANGE_DONE = 1, RANGE_IGNORED = 2 };
 int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
                   unsigned long long count, unsigned long long *received);
+// One plain GET of an object of count bytes (a piece at its own address):
+// written to file at its position and added to hash as it comes. RANGE_DONE
+// when exactly count bytes came, OBJECT_MISSING for a 404, else RANGE_FAILED
+// (*received the bytes written).
+enum { OBJECT_MISSING = 3 };
+struct Sha256State;
+int DownloadObject(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long count,
+                   Sha256State *hash, unsigned long long *received);
 // DownloadRange asked again from where a fault or a pause cut it.
 int DownloadRangeRetrying(TransferThread *t, const wchar_t *url, HANDLE file,
                           unsigned long long first, unsigned long long count);

@@ -69,6 +69,48 @@ same "the new release's file" "200" "$(fetch "$F2" | cut -d' ' -f1)"
 cmp -s body.out "tree$F2" || fail "new file differs"
 same "the earlier release's file still served" "200" "$(fetch "$F" | cut -d' ' -f1)"
 
+group "piece objects: cached like files, one origin request for a burst of players"
+BIG_MIB=12 publish_tree tree THREE || fail "third publish failed"
+B=$(content_url tree bin/big.pak)
+mapfile -t objects < <(python3 - "tree$B.pieces" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, records = body.split(b'\n', 1)
+assert b'"objects": "/content/"' in head, head
+for i in range(0, len(records), 36):
+    d = records[i + 4:i + 36].hex()
+    print('/content/%s/%s' % (d[:2], d))
+PY
+)
+[ "${#objects[@]}" -ge 3 ] || fail "the large file has ${#objects[@]} piece objects"
+same "Cache-Control of a piece object" "public, max-age=31536000, immutable" "$(header "${objects[0]}" Cache-Control)"
+# Through the origin's throttled path, so that the players' requests overlap
+# the edge's one fetch of each object.
+mkdir -p burst
+for o in "${objects[@]:1:3}"; do
+  for k in 1 2 3 4 5 6; do
+    curl -sS --cacert "$STATE/certs/ca.crt" -o "burst/${o##*/}.$k" "https://localhost/slow$o" &
+  done
+done
+wait
+for o in "${objects[@]:1:3}"; do
+  same "the origin was asked once for ${o##*/}" "1" "$(origin_gets "/slow$o")"
+  for k in 1 2 3 4 5 6; do
+    [ "$(sha256sum <"burst/${o##*/}.$k" | cut -c1-64)" = "${o##*/}" ] || fail "player $k got other bytes for $o"
+  done
+done
+# A range of an object the edge lacks: asked of the origin, and the whole
+# object fetched beside it, so another player's range comes from the cache.
+R=${objects[4]}
+same "a first range of ${R##*/}" "206 1000" "$(fetch "$R" -H 'Range: bytes=5000-5999' | sed "s/:$PORT//")"
+cmp -s body.out <(tail -c +5001 "tree$R" | head -c 1000) || fail "the range body differs"
+for _ in $(seq 50); do [ "$(origin_gets "$R")" = 2 ] && break; sleep 0.1; done
+sleep 0.5
+same "another range from the cache" "206 2000" "$(fetch "$R" -H 'Range: bytes=9000-10999' | sed "s/:$PORT//")"
+cmp -s body.out <(tail -c +9001 "tree$R" | head -c 2000) || fail "the second range body differs"
+same "the origin sent the first range and the whole object only" "200 206" \
+  "$(grep "\"GET $R HTTP" "$STATE/logs/access.log" | awk '{ print $9 }' | sort | paste -sd' ')"
+
 group "stop leaves nothing of ours"
 edge_pid=$(cat "$EDGE/run/edge.pid")
 ok "edge stop" "$H/edge-stop.sh" "$EDGE"

@@ -15,6 +15,9 @@ publish_tree() {
   mkdir -p src/game/bin src/setup keys
   [ -s keys/private.pem ] || "$ORV_RELEASE" keygen keys/private.pem keys/public.pem >/dev/null
   head -c 300000 /dev/urandom >src/game/bin/game.dat
+  # BIG_MIB=<n>: a large file too, published with its pieces as objects.
+  rm -f src/game/bin/big.pak
+  [ -z "${BIG_MIB:-}" ] || head -c $((BIG_MIB << 20)) /dev/urandom >src/game/bin/big.pak
   printf 'MZ %s' "$tag" >src/game/ORVELANT.exe
   [ -s src/setup/Setup.exe ] || head -c 20000 /dev/urandom >src/setup/Setup.exe
   cat >src/release.txt <<DESC

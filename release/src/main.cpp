@@ -35,8 +35,9 @@ const char kUsage[] =
     "      write the key's 256-byte modulus as a C header for the Update Worker\n"
     "  manifest <game-folder> --version <v> [--url-prefix </host/path/>] -o <manifest.json>\n"
     "      list every file of the folder with its SHA-256 and size\n"
-    "  pieces <file>\n"
-    "      write <file>.pieces, the file's piece list (sign it with sign)\n"
+    "  pieces <file> [--objects <tree-dir>]\n"
+    "      write <file>.pieces, the file's piece list (sign it with sign); with\n"
+    "      --objects its pieces also go into the tree's content store\n"
     "  publish <release-description> <out-dir> [--key <private.pem>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      lay out a complete, signed update-host tree (see README.md)\n"
@@ -134,8 +135,13 @@ int RunPieces(const Args& args) {
   std::string error, sha, list;
   uint64_t size = 0;
   const std::string& file = args.positional[0];
+  // --objects <tree>: the pieces also go into that tree's content store.
+  const std::string tree = Option(args, "--objects");
+  std::vector<std::string> objects;
   if (!orv::Sha256FileHex(file, &sha, &size, &error) ||
-      !orv::RenderPieceList(file, sha, size, &list, &error) ||
+      !orv::RenderPieceList(file, sha, size, &list, &error,
+                            tree.empty() ? nullptr : orv::kContentRoot) ||
+      (!tree.empty() && !orv::WritePieceObjects(file, list, tree, &objects, &error)) ||
       !orv::WriteFileAtomic(file + ".pieces", list, 0644, &error))
     return Fail("pieces", error);
   std::printf("wrote %s.pieces\n", file.c_str());
@@ -344,7 +350,7 @@ int main(int argc, char** argv) {
       return Usage(error);
     status = RunManifest(args);
   } else if (command == "pieces") {
-    if (!ParseArgs(argc, argv, 2, {}, false, &args, &error)) return Usage(error);
+    if (!ParseArgs(argc, argv, 2, {"--objects"}, false, &args, &error)) return Usage(error);
     return RunPieces(args);
   } else if (command == "publish") {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires"}, false, &args, &error))

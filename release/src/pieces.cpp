@@ -8,6 +8,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "piece_cut.h"
+#include "retention.h"
 
 namespace orv {
 
@@ -25,7 +26,7 @@ void AppendRecord(std::string* out, uint32_t length, const unsigned char digest[
 }  // namespace
 
 bool RenderPieceList(const std::string& path, const std::string& sha256, uint64_t size,
-                     std::string* body, std::string* error) {
+                     std::string* body, std::string* error, const char* objectRoot) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
     *error = "cannot read \"" + path + "\" for its piece list: " + ErrnoText();
@@ -84,9 +85,101 @@ bool RenderPieceList(const std::string& path, const std::string& sha256, uint64_
     return false;
   }
   *body = "{\"cut\": \"" + std::string(kPieceCutRule) + "\", \"size\": " + std::to_string(size) +
-          ", \"sha256\": \"" + sha256 + "\", \"pieces\": " + std::to_string(count) + "}\n" +
-          records;
+          ", \"sha256\": \"" + sha256 + "\", \"pieces\": " + std::to_string(count) +
+          (objectRoot ? ", \"objects\": \"" + std::string(objectRoot) + "\"" : std::string()) +
+          "}\n" + records;
   return true;
+}
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out.push_back(digits[bytes[i] >> 4]);
+    out.push_back(digits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+// The records of a list that names its objects, or false.
+bool ObjectRecords(const std::string& body, size_t* first, size_t* count) {
+  size_t header = body.find('\n');
+  if (header == std::string::npos || body.find("\"objects\"") > header) return false;
+  *first = header + 1;
+  *count = (body.size() - *first) / kPieceRecordBytes;
+  return (body.size() - *first) % kPieceRecordBytes == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> PieceObjectPaths(const std::string& body) {
+  std::vector<std::string> paths;
+  size_t first = 0, count = 0;
+  if (!ObjectRecords(body, &first, &count)) return paths;
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char* r =
+        reinterpret_cast<const unsigned char*>(body.data()) + first + i * kPieceRecordBytes;
+    std::string address = ContentAddress(Hex(r + 4, 32));
+    paths.push_back(address);
+    paths.push_back(address + ".blocks");
+  }
+  return paths;
+}
+
+bool WritePieceObjects(const std::string& path, const std::string& body,
+                       const std::string& treeDir, std::vector<std::string>* hostPaths,
+                       std::string* error) {
+  size_t first = 0, count = 0;
+  if (!ObjectRecords(body, &first, &count)) {
+    *error = "the piece list of \"" + path + "\" names no objects";
+    return false;
+  }
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = "cannot read \"" + path + "\" for its piece objects: " + ErrnoText();
+    return false;
+  }
+  std::vector<unsigned char> piece(kPieceMaxBytes);
+  bool ok = true;
+  for (size_t i = 0; ok && i < count; ++i) {
+    const unsigned char* r =
+        reinterpret_cast<const unsigned char*>(body.data()) + first + i * kPieceRecordBytes;
+    uint32_t length = r[0] | r[1] << 8 | r[2] << 16 | static_cast<uint32_t>(r[3]) << 24;
+    std::string hex = Hex(r + 4, 32), address = ContentAddress(hex);
+    hostPaths->push_back(address);
+    hostPaths->push_back(address + ".blocks");
+    if (length > piece.size() || fread(piece.data(), 1, length, f) != length) {
+      *error = "\"" + path + "\" is shorter than its piece list";
+      ok = false;
+      break;
+    }
+    std::string target = treeDir + address;
+    if (PathExists(target) && PathExists(target + ".blocks")) continue;
+    // The block list, and the piece checked against its record on the way.
+    std::string blocks, check;
+    Sha256 whole;
+    ok = whole.Update(piece.data(), length) && whole.Finish(&check);
+    for (uint32_t at = 0; ok && at < length; at += kPieceBlockBytes) {
+      unsigned int n = 0;
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      uint32_t part = length - at < kPieceBlockBytes ? length - at : kPieceBlockBytes;
+      ok = EVP_Digest(piece.data() + at, part, digest, &n, EVP_sha256(), nullptr) == 1;
+      blocks.append(reinterpret_cast<const char*>(digest), 32);
+    }
+    if (ok && check != hex) {
+      *error = "\"" + path + "\" changed while its piece objects were written";
+      ok = false;
+    }
+    ok = ok && MakeDirectories(treeDir + address.substr(0, address.rfind('/')), error) &&
+         WriteFileAtomic(target, std::string(reinterpret_cast<const char*>(piece.data()), length),
+                         0644, error) &&
+         WriteFileAtomic(target + ".blocks", blocks, 0644, error);
+  }
+  fclose(f);
+  if (!ok && error->empty()) *error = "hashing the pieces of \"" + path + "\" failed";
+  return ok;
 }
 
 }  // namespace orv

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orv {
 
@@ -18,7 +19,21 @@ std::string PieceListPath(const std::string& fileHostPath);
 // and size, and renders its piece list: one JSON line naming the cut rule,
 // the file's size and SHA-256 and the piece count, then one 36-byte record
 // per piece (length, 32-bit little-endian; SHA-256, 32 bytes).
+// With objectRoot (e.g. "/content/") the header also names where the pieces
+// are published as objects (see WritePieceObjects).
 bool RenderPieceList(const std::string& path, const std::string& sha256, uint64_t size,
-                     std::string* body, std::string* error);
+                     std::string* body, std::string* error, const char* objectRoot = nullptr);
+
+// Publishes every piece of the file at path, as listed in body, into the
+// content store of treeDir at its own SHA-256's address, with its block
+// list beside it; a piece already there (from another file or release) is
+// not written again. Appends the host paths of the objects the list names.
+bool WritePieceObjects(const std::string& path, const std::string& body,
+                       const std::string& treeDir, std::vector<std::string>* hostPaths,
+                       std::string* error);
+
+// The host paths of the objects a piece list names (none for a list without
+// objects).
+std::vector<std::string> PieceObjectPaths(const std::string& body);
 
 }  // namespace orv

@@ -275,7 +275,11 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       if (plan.pieces[i] && (!plan.locations[i].empty() || listed.insert(address).second)) {
         Document list;
         list.hostPath = PieceListPath(address);
-        if (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error)) return false;
+        // Its pieces are objects of the content store as well: an edge caches
+        // them like files, and a piece shared by files or releases is kept once.
+        if (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error, kContentRoot) ||
+            !WritePieceObjects(temp + address, list.bytes, temp, &served, error))
+          return false;
         lists.push_back(list);
         served.push_back(list.hostPath);
         served.push_back(list.hostPath + ".sig");

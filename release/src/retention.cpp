@@ -89,6 +89,9 @@ void CurrentlyNamed(const std::string& tree, std::set<std::string>* named) {
         named->insert(file);
         named->insert(PieceListPath(file));
         named->insert(PieceListPath(file) + ".sig");
+        std::string list;
+        if (SafeRecordedPath(file) && ReadWholeFile(tree + PieceListPath(file), &list, &ignored))
+          for (const std::string& object : PieceObjectPaths(list)) named->insert(object);
       }
     }
   }

@@ -459,6 +459,22 @@ for u in "$u1" "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "$u not kept by
 # A file's piece list and its signature live and go with it.
 lists() { for u in "$@"; do printf '%s\n' "pr/tree$u.pieces" "pr/tree$u.pieces.sig"; done; }
 for l in $(lists "$u1" "$u2" "$u3"); do [ -s "$l" ] || fail "$l not kept by publish"; done
+# The piece objects a file's list names (each release's first piece is its
+# own, the zeros after it are shared by every release).
+objects() {
+  python3 - "pr/tree$1.pieces" <<'PY'
+import sys
+head, records = open(sys.argv[1], 'rb').read().split(b'\n', 1)
+for i in range(0, len(records), 36):
+    d = records[i + 4:i + 36].hex()
+    print('/content/%s/%s' % (d[:2], d))
+PY
+}
+for u in "$u1" "$u2" "$u3"; do
+  for o in $(objects "$u"); do [ -s "pr/tree$o" ] && [ -s "pr/tree$o.blocks" ] || fail "piece object $o of $u not kept"; done
+done
+only1=$(comm -23 <(objects "$u1" | sort) <(objects "$u2" | sort)); kept23=$(objects "$u2"; objects "$u3")
+[ -n "$only1" ] && [ "$(objects "$u1" | wc -l)" -gt 1 ] || fail "release 1 has no piece object of its own"
 ok "prune --dry-run" "$T" prune pr/tree --dry-run yes
 [ -f "pr/tree$u1" ] || fail "a dry run removed $u1"
 ok "prune" "$T" prune pr/tree
@@ -466,6 +482,8 @@ ok "prune" "$T" prune pr/tree
 for u in "$u2" "$u3" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u of a kept release"; done
 for l in $(lists "$u2" "$u3"); do [ -s "$l" ] || fail "prune removed $l of a kept release"; done
 for l in $(lists "$u1"); do [ ! -e "$l" ] || fail "$l outlived its file"; done
+for o in $only1; do [ ! -e "pr/tree$o" ] && [ ! -e "pr/tree$o.blocks" ] || fail "piece object $o outlived its release"; done
+for o in $kept23; do [ -s "pr/tree$o" ] && [ -s "pr/tree$o.blocks" ] || fail "prune removed piece object $o of a kept release"; done
 same "releases recorded" "2 3" "$(sed -n 's/^release \([0-9]*\) .*/\1/p' pr/tree/.orvelant-releases | paste -sd' ')"
 release 4 30; u4=$(urlof data.bin)
 ok "prune within 30 days" "$T" prune pr/tree
@@ -483,6 +501,10 @@ ok "prune without a record" "$T" prune pr/tree
 for l in $(lists "$u3"); do [ ! -e "$l" ] || fail "the orphaned $l stayed"; done
 for u in "$u4" "$exe"; do [ -f "pr/tree$u" ] || fail "prune removed $u, named by the current manifest"; done
 openssl_verifies keys/public.pem "pr/tree$u4.pieces" || fail "prune lost the current file's piece list"
+for o in $(objects "$u4"); do [ -s "pr/tree$o" ] || fail "prune removed $o, named by the current piece list"; done
+for o in $(comm -23 <(objects "$u3" | sort) <(objects "$u4" | sort)); do
+  [ ! -e "pr/tree$o" ] || fail "the orphaned piece object $o stayed"
+done
 for doc in launcher/catalog.json launcher/control.json games/first-title/stable/manifest.json; do
   openssl_verifies keys/public.pem "pr/tree/$doc" || fail "prune touched $doc"
 done
@@ -539,6 +561,28 @@ pieces "$list2" games/large2/v1.pak >p2.txt || fail "piece list of release 2 is 
 openssl_verifies keys/public.pem "$list1" || fail "openssl does not verify the piece list"
 [ ! -e out/large2/games/large/files/Large.exe.pieces ] || fail "a small file got a piece list"
 same "piece lists in the content store" "$list1" "$(find out/large/content -name '*.pieces')"
+# Each piece is an object at its own SHA-256's address with its block sums
+# beside it, for a file by content and one in place alike.
+for t in "large p1.txt" "large2 p2.txt"; do
+  set -- $t
+  python3 - "out/$1" "$2" <<'PY' || fail "piece objects of $1 are wrong"
+import hashlib, sys
+pieces = []
+for line in open(sys.argv[2]):
+    at, n, d = line.split()
+    body = open('%s/content/%s/%s' % (sys.argv[1], d[:2], d), 'rb').read()
+    assert len(body) == int(n) and hashlib.sha256(body).hexdigest() == d, d
+    sums = open('%s/content/%s/%s.blocks' % (sys.argv[1], d[:2], d), 'rb').read()
+    pieces.append((body, sums))
+# One block size, whatever it is, must explain every list's count.
+sizes = [1 << k for k in range(10, 23)
+         if all(len(s) == 32 * -(-len(b) // (1 << k)) for b, s in pieces)]
+assert len(sizes) == 1, sizes
+for body, sums in pieces:
+    blocks = [body[k:k + sizes[0]] for k in range(0, len(body), sizes[0])]
+    assert sums == b''.join(hashlib.sha256(b).digest() for b in blocks)
+PY
+done
 n1=$(wc -l <p1.txt)
 shared=$(comm -12 <(cut -d' ' -f3 p1.txt | sort) <(cut -d' ' -f3 p2.txt | sort) | wc -l)
 [ "$n1" -ge 10 ] || fail "20 MB cut into only $n1 pieces"

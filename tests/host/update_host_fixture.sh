@@ -34,7 +34,7 @@ stop_hostile
 
 # Only what this script owns is remade; other folders of the tree (a
 # benchmark's large files) stay.
-rm -rf "$tree/files" "$tree/documents" "$tree/launcher" "$tree/games" "$tree/setup" "$tree/root-game.json"* "$base/other-key"
+rm -rf "$tree/files" "$tree/documents" "$tree/launcher" "$tree/games" "$tree/content" "$tree/setup" "$tree/root-game.json"* "$base/other-key"
 mkdir -p "$tree/files/sub dir" "$tree/documents" "$tree/launcher" "$base/other-key"
 
 # Files to download. Fixed seeds keep runs comparable.
@@ -218,6 +218,33 @@ open(sys.argv[2], 'wb').write(head.replace(sys.argv[3].encode(), sys.argv[4].enc
 PY
 rm -f "$lie.pieces.src" "$lie.pieces.src.pieces"; sign "$lie.pieces"
 manifest pieces-lie 2 Game.exe big.pak
+# Release 2 with 4 MiB more rewritten, its pieces as objects in the content
+# store; and one
+# rewritten elsewhere whose new piece's object is missing on the host.
+objects() { "$tool" pieces "$1" --objects "$tree" >/dev/null; sign "$1.pieces"; }
+for name in pieces-obj pieces-gone; do
+  mkdir -p "$tree/games/$name/files"; cp "$tree/games/pieces/files/Game.exe" "$tree/games/$name/files/"
+done
+{ head -c 16777216 "$tree/games/pieces/files/big.pak"; rand rewritten 4194304
+  tail -c +20971521 "$tree/games/pieces/files/big.pak"; } >"$tree/games/pieces-obj/files/big.pak"
+objects "$tree/games/pieces-obj/files/big.pak"
+manifest pieces-obj 2 big.pak Game.exe
+gone=$tree/games/pieces-gone/files/big.pak
+{ head -c 4194304 "$old"; rand gone 1048576; tail -c +5242881 "$old"; } >"$gone"
+objects "$gone"
+python3 - "$gone.pieces" "$tree" <<'PY'
+import os, sys
+body = open(sys.argv[1], 'rb').read()
+records = body.split(b'\n', 1)[1]
+at = 0
+for i in range(0, len(records), 36):
+    at += int.from_bytes(records[i:i + 4], 'little')
+    if at > 4718592:  # the piece holding the middle of the rewrite
+        digest = records[i + 4:i + 36].hex()
+        os.remove('%s/content/%s/%s' % (sys.argv[2], digest[:2], digest))
+        break
+PY
+manifest pieces-gone 2 Game.exe big.pak
 
 # One product's releases under one address, for the replay tests: 1.0.0 as
 # serial 4, 2.0.0 as serial 5 and, expired, as serial 6.

@@ -1,6 +1,8 @@
 // Large files updated from the pieces already on disk: what the host's log
 // shows was fetched, and that the result is always the signed file.
 #include <filesystem>
+#include <map>
+#include <set>
 
 #include "update_host.h"
 #include "worker_fixture.h"
@@ -104,6 +106,105 @@ TEST_F(PieceJob, ChangedAndInsertedMiddleFetchesOnlyItsPiecesAndSurvivesAKill) {
     EXPECT_LT(resumed.ranged_bytes, full.ranged_bytes);
 }
 
+// Every /content/ request since a point in the access log: path, status and
+// body bytes.
+struct ObjectGet {
+    std::string path;
+    int status;
+    unsigned long long bytes;
+};
+
+std::vector<ObjectGet> ObjectGetsSince(size_t mark) {
+    std::vector<ObjectGet> gets;
+    std::string log = HostAccessLog().substr(mark);
+    const std::string needle = "\"GET /content/";
+    for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+        size_t end = log.find(' ', at + 5);
+        ObjectGet g;
+        g.path = log.substr(at + 5, end - at - 5);
+        size_t status = log.find("\" ", end) + 2;
+        g.status = std::atoi(log.c_str() + status);
+        g.bytes = std::strtoull(log.c_str() + status + 4, nullptr, 10);
+        gets.push_back(g);
+    }
+    return gets;
+}
+
+// The host paths of the objects a signed piece list names.
+std::set<std::string> ListedObjects(const std::string &list) {
+    std::set<std::string> paths;
+    size_t records = list.find('\n') + 1;
+    static const char digits[] = "0123456789abcdef";
+    for (size_t at = records; at + 36 <= list.size(); at += 36) {
+        std::string hex;
+        for (size_t k = at + 4; k < at + 36; ++k) {
+            hex += digits[(unsigned char)list[k] >> 4];
+            hex += digits[(unsigned char)list[k] & 15];
+        }
+        paths.insert("/content/" + hex.substr(0, 2) + "/" + hex);
+    }
+    return paths;
+}
+
+TEST_F(PieceJob, PieceObjectsTravelAsPlainGetsOfWhatChangedOnlyAndSurviveAKill) {
+    const std::string wanted = Served("pieces-obj");
+    const std::set<std::string> listed = ListedObjects(
+        ReadFileBytes(HostTree() + L"\\games\\pieces-obj\\files\\big.pak.pieces"));
+    Use("pieces-obj");
+    InstallOld();
+    size_t mark = HostAccessLog().size();
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    // Nothing of the file itself: only objects the list names (or their
+    // block lists), each object asked for once whole or by its changed blocks.
+    Fetched file = FetchedSince(mark, "/games/pieces-obj/files/big.pak");
+    EXPECT_EQ(0, file.whole + file.ranged);
+    unsigned long long bytes = 0;
+    std::map<std::string, int> whole;
+    int pieces = 0;
+    for (const ObjectGet &g : ObjectGetsSince(mark)) {
+        std::string object = g.path.substr(0, g.path.find(".blocks"));
+        EXPECT_EQ(1u, listed.count(object)) << g.path;
+        EXPECT_TRUE(g.status == 200 || g.status == 206) << g.path << " " << g.status;
+        bytes += g.bytes;
+        if (g.path == object && g.status == 200) ++whole[object];
+        if (g.path == object) ++pieces;
+    }
+    for (const auto &w : whole) EXPECT_EQ(1, w.second) << w.first;
+    EXPECT_GE(pieces, 1);
+    EXPECT_LT(bytes * 4, wanted.size());
+    EXPECT_EQ(std::string::npos, Log().find("whole file"));
+
+    // Killed while the objects travel (slowly, one at a time) once half the
+    // bytes are left: the pieces already staged stay for the next run.
+    InstallOld();
+    SettingsGuard::SetNumber(L"BandwidthKbps", 1024);
+    SettingsGuard::SetNumber(L"ParallelRequests", 1);
+    const long long half = (long long)(bytes >> 21);
+    ASSERT_GE(half, 1);
+    ChildOptions kill;
+    kill.on_message = [half](const WorkerMessage &m, HANDLE process) {
+        if (m.message == WM_WORKER_TRANSFER && m.lparam <= half) {
+            TerminateProcess(process, 77);
+            WaitForSingleObject(process, 5000);
+        }
+    };
+    run = Job(kill);
+    EXPECT_EQ(77u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-old"));
+    EXPECT_GT(ReadFileBytes(Staged()).size(), 0u);
+    SettingsGuard::SetNumber(L"ParallelRequests", 0);
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    unsigned long long resumed = 0;
+    for (const ObjectGet &g : ObjectGetsSince(mark)) resumed += g.bytes;
+    EXPECT_LT(resumed, bytes);
+}
+
 TEST_F(PieceJob, RepairFetchesOnlyTheDamagedPieces) {
     std::string damaged = Served("pieces");
     const std::string wanted = damaged;
@@ -134,6 +235,8 @@ TEST_F(PieceJob, LyingListRangeIgnoringHostAndMissingListEndInTheWholeSignedFile
          "Host ignored the range request; downloading the whole file", 2},
         {"pieces-nolist", "/games/pieces-nolist/files/big.pak",
          "Piece list unavailable; downloading the whole file", 1},
+        {"pieces-gone", "/games/pieces-gone/files/big.pak",
+         "Piece object missing; downloading the whole file", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.game);
