@@ -164,7 +164,7 @@ bool WritePieceObjects(const std::string& path, const std::string& body,
     for (uint32_t at = 0; ok && at < length; at += kPieceBlockBytes) {
       unsigned int n = 0;
       unsigned char digest[EVP_MAX_MD_SIZE];
-      uint32_t part = length - at < kPieceBlockBytes ? length - at : kPieceBlockBytes;
+      uint32_t part = length - at < (uint32_t)kPieceBlockBytes ? length - at : (uint32_t)kPieceBlockBytes;
       ok = EVP_Digest(piece.data() + at, part, digest, &n, EVP_sha256(), nullptr) == 1;
       blocks.append(reinterpret_cast<const char*>(digest), 32);
     }
