@@ -10,7 +10,9 @@
 # as the Shell runs it), curl with 16 connections fetching the same whole
 # files (curl --parallel --parallel-max 16), and curl over one kept-alive
 # connection; requests and body bytes come from the host's access log. The
-# link's own time is body bytes / rate + one round trip.
+# link's own time is body bytes / rate + one round trip. The Worker's phases
+# (start, manifest, verify, transfer, commit, exit) come from its own status
+# posts as its window received them.
 #   ./bench/wan_bench.sh        (root; from the repository root, after ./scripts/build.sh)
 # Environment:
 #   ORV_WAN_LINKS   "200:40 50:150"  links as <Mbit/s>:<round trip ms>, in order
