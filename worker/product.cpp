@@ -184,11 +184,15 @@ static int VerifyItem(JobThreads *run, int k, TransferThread *) {
     return 1;
 }
 
-// The verify's hand-out order: largest file first, so that a large file's
-// hash (which only one thread can do) starts at once and the small files
-// fill the other threads around it, instead of one thread hashing it alone
-// at the end. A heap sort of the indexes by size, smallest at the root, in
-// place: 4 bytes per file, no other memory.
+// The verify's hand-out order: the large files first, largest first, so
+// that a large file's hash (which only one thread can do) starts at once and
+// the small files fill the other threads around it, instead of one thread
+// hashing it alone at the end. The small files keep manifest order (folder
+// by folder, as they lie on disk). 4 bytes per file, no other memory.
+static const unsigned long long kVerifyLargeBytes = 8ull * 1024 * 1024;
+
+// Heap sort of order[0 .. end) by size, the smallest at the heap's root, so
+// the sorted run comes out largest first.
 static void SiftDown(int *order, int root, int end) {
     for (;;) {
         int child = 2 * root + 1;
@@ -207,9 +211,14 @@ static void SiftDown(int *order, int root, int end) {
 static int *LargestFirst(int count) {
     int *order = (int *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)(count > 0 ? count : 1) * sizeof(int));
     if (!order) return NULL;
-    for (int k = 0; k < count; ++k) order[k] = k;
-    for (int k = count / 2 - 1; k >= 0; --k) SiftDown(order, k, count);
-    for (int end = count - 1; end > 0; --end) {
+    int large = 0;
+    for (int k = 0; k < count; ++k)
+        if (g_manifest_files[k].size >= kVerifyLargeBytes) order[large++] = k;
+    int at = large;
+    for (int k = 0; k < count; ++k)
+        if (g_manifest_files[k].size < kVerifyLargeBytes) order[at++] = k;
+    for (int k = large / 2 - 1; k >= 0; --k) SiftDown(order, k, large);
+    for (int end = large - 1; end > 0; --end) {
         int swap = order[0];
         order[0] = order[end];
         order[end] = swap;
