@@ -11,7 +11,9 @@
 # pack index hidden from the host, so every file travels alone), curl with 16 connections fetching the same whole
 # files (curl --parallel --parallel-max 16), and curl over one kept-alive
 # connection; requests and body bytes come from the host's access log. The
-# link's own time is body bytes / rate + one round trip.
+# link's own time is body bytes / rate + one round trip. The Worker's phases
+# (start, manifest, verify, transfer, commit, exit) come from its own status
+# posts as its window received them.
 #   ./bench/wan_bench.sh        (root; from the repository root, after ./scripts/build.sh)
 # Environment:
 #   ORV_WAN_LINKS   "200:40 50:150"  links as <Mbit/s>:<round trip ms>, in order
@@ -169,6 +171,26 @@ run_worker() {
   wine_run "$monitor" --env "LOCALAPPDATA=$(winpath "$library")" "$worker" "$@" >"$scratch/monitor.txt" 2>&1 || w_rc=$?
   w_us=$(($(now_us) - t0))
 }
+# phases <monitor output> <wall us>: the Worker's phases from its own status
+# posts, as the window received them (ms after the monitor started it):
+# start (process start to the first post), manifest (to "verifying"), verify
+# (to the first transfer post), transfer (to the commit's first step, 82 %),
+# commit (to "current") and exit (to the process's end, as timed outside).
+phases() {
+  awk -v wall="$2" '
+    $3 == "status" { ms = $1; name = $4; pct = $5
+      if (!("start" in t)) t["start"] = ms
+      if (name == "PRODUCT_VERIFYING" && !("verify" in t)) t["verify"] = ms
+      if (name == "PRODUCT_TRANSFER" && !("transfer" in t)) t["transfer"] = ms
+      if (name == "PRODUCT_TRANSFER" && pct >= 82 && !("commit" in t)) t["commit"] = ms
+      if (name == "PRODUCT_CURRENT") t["end"] = ms }
+    END {
+      if (!("transfer" in t)) t["transfer"] = t["end"]
+      if (!("commit" in t)) t["commit"] = t["end"]
+      printf "start %.1f manifest %.1f verify %.1f transfer %.1f commit %.1f exit %.1f",
+        t["start"] / 1000, (t["verify"] - t["start"]) / 1000, (t["transfer"] - t["verify"]) / 1000,
+        (t["commit"] - t["transfer"]) / 1000, (t["end"] - t["commit"]) / 1000, (wall / 1000 - t["end"]) / 1000 }' "$1"
+}
 # same_tree <release> <dir>: the folder holds exactly the release's files.
 same_tree() {
   diff -rq "$bench/games/$1" "$2" -x .orvelant-known-good -x .orvelant-release-serial -x version.json >"$scratch/diff" ||
@@ -236,11 +258,14 @@ measure_link() {  # measure_link <Mbit/s> <RTT ms>
         { sed 's/^/  /' "$scratch/monitor.txt" | tail -20 >&2; die "the Worker's $step ($variant) failed ($w_rc)"; }
       same_tree "$release" "$library/ORVELANT/Games/wan"
       R[$k.$step.$variant.s]=$(secs "$w_us") R[$k.$step.$variant.req]=$n_req R[$k.$step.$variant.bytes]=$n_bytes
+      R[$k.$step.$variant.phases]=$(phases "$scratch/monitor.txt" "$w_us")
+      cp "$scratch/monitor.txt" "$bench/monitor-${rate}-${rtt}-$step-$variant.txt"
       # The first of the Worker's runs is the one compared with curl and the link.
       if [ "$variant" = "${variants%% *}" ]; then
         R[$k.$step.worker_s]=$(secs "$w_us") R[$k.$step.worker_req]=$n_req R[$k.$step.worker_bytes]=$n_bytes
+        R[$k.$step.phases]=${R[$k.$step.$variant.phases]}
       fi
-      echo "  $step: Worker ($variant) $(secs "$w_us") s, $n_req requests, $n_bytes bytes"
+      echo "  $step: Worker ($variant) $(secs "$w_us") s, $n_req requests, $n_bytes bytes; phases: ${R[$k.$step.$variant.phases]}"
     done
     for peer in $peers; do
       rm -rf "$scratch/curl" && mkdir -p "$scratch/curl"
@@ -288,6 +313,15 @@ for l in $links; do
       "${R[$k.curl1_s]:--}" "${R[$k.curl1_req]:--}" "${R[$k.link_s]}" \
       "$(ratio "${R[$k.worker_s]}" "${R[$k.curl16_s]:-0}")" "$(ratio "${R[$k.worker_s]}" "${R[$k.curl1_s]:-0}")" \
       "$(ratio "${R[$k.worker_s]}" "${R[$k.link_s]}")" "$(ratio "${R[$k.curl16_s]:-0}" "${R[$k.link_s]}")"
+  done
+done
+echo
+echo "The Worker's phases (s): start = Wine and the process up to its first post, manifest = the"
+echo "signed manifest's fetch, verify = hashing the installed files, transfer = downloads (an update's"
+echo "piece lists and pieces included), commit = backups, moves and the seal, exit = to the process's end."
+for l in $links; do
+  for step in $steps; do
+    printf '%-9s %-8s %s\n' "$l" "$step" "${R[$l.$step.phases]:--}"
   done
 done
 echo "link: <Mbit/s>:<round trip ms>; link s = the Worker's body bytes / rate + one round trip;"

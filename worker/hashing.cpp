@@ -74,15 +74,22 @@ int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]) {
     return BCryptFinishHash(s->hash, digest, kDigestBytes, 0) == STATUS_SUCCESS;
 }
 
-int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]) {
+static const unsigned long long kAnySize = ~0ull;
+
+static int Sha256FileChecked(const wchar_t *path, unsigned long long size,
+                             unsigned char digest[kDigestBytes]) {
     Sha256State s;
     int ok = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
+    LARGE_INTEGER length;
     unsigned char *buffer = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, kTransferBufferBytes);
     if (!Sha256Open(&s) || !buffer) goto done;
     file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) goto done;
+    if (size != kAnySize &&
+        (!GetFileSizeEx(file, &length) || (unsigned long long)length.QuadPart != size))
+        goto done;
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file, buffer, kTransferBufferBytes, &read, NULL)) goto done;
@@ -95,6 +102,15 @@ done:
     if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
     Sha256Close(&s);
     return ok;
+}
+
+int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]) {
+    return Sha256FileChecked(path, kAnySize, digest);
+}
+
+int Sha256FileOfSize(const wchar_t *path, unsigned long long size,
+                     unsigned char digest[kDigestBytes]) {
+    return Sha256FileChecked(path, size, digest);
 }
 
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]) {

@@ -425,7 +425,9 @@ void AdjustExpectedBytes(long long bytes) {
 }
 
 int TransferThreadStart(TransferThread *t) {
-    t->counted = 0;
+    // Every field from zero: a caller's thread on its stack (DownloadToFile)
+    // must not carry a stale progress handle into a ranged download.
+    FillZero(t, sizeof(*t));
     t->buffer = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, kTransferBufferBytes);
     if (!t->buffer) return 0;
     ThrottleStart(&t->view);

@@ -48,13 +48,14 @@ static DWORD WINAPI JobThreadMain(LPVOID argument) {
         return 0;
     }
     while (!run->failed) {
-        LONG index = InterlockedIncrement(&run->next) - 1;
-        if (index >= run->count) break;
-        if (!run->work(run, (int)index, run->transfers ? &t : NULL)) {
+        LONG next = InterlockedIncrement(&run->next) - 1;
+        if (next >= run->count) break;
+        const int index = run->order ? run->order[next] : (int)next;
+        if (!run->work(run, index, run->transfers ? &t : NULL)) {
             if (InterlockedExchange(&run->failed, 1) == 0 && run->transfers) StopTransfers();
             break;
         }
-        ReportFinished(run, (int)index);
+        ReportFinished(run, index);
     }
     if (run->transfers) TransferThreadEnd(&t);
     return 0;

@@ -1,5 +1,5 @@
 // A product job's work on several threads: the items 0 .. count - 1 are
-// handed out in order to a small fixed pool; each finished item is reported
+// handed out in order (or in a given order) to a small fixed pool; each finished item is reported
 // in item order, so what the Shell sees is posted in manifest order whatever
 // the order the threads finish in.
 #pragma once
@@ -25,6 +25,9 @@ struct JobThreads {
     JobItemWork work;
     JobItemDone done;
     void *context;
+    // When set, the items are handed out in this order (count indexes; the
+    // report stays in item order).
+    const int *order;
     // Kept by RunJobThreads.
     unsigned char *finished;  // count bytes
     volatile LONG next;

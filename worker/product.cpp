@@ -178,9 +178,55 @@ static int VerifyItem(JobThreads *run, int k, TransferThread *) {
     LocalFilePath(job->product, file, local, kFilePathUnits);
     unsigned char digest[kDigestBytes];
     // A missing file (or a folder in its place) fails to open: one look
-    // at the disk per file, not two.
-    file->needs_download = !(Sha256File(local, digest) && DigestMatchesHex(digest, file->sha256));
+    // at the disk per file, not two. One of another size than the signed
+    // one is not read at all (an update that grows a large file).
+    const int hashed = file->size > 0 ? Sha256FileOfSize(local, file->size, digest)
+                                      : Sha256File(local, digest);
+    file->needs_download = !(hashed && DigestMatchesHex(digest, file->sha256));
     return 1;
+}
+
+// The verify's hand-out order: the large files first, largest first, so
+// that a large file's hash (which only one thread can do) starts at once and
+// the small files fill the other threads around it, instead of one thread
+// hashing it alone at the end. The small files keep manifest order (folder
+// by folder, as they lie on disk). 4 bytes per file, no other memory.
+static const unsigned long long kVerifyLargeBytes = 8ull * 1024 * 1024;
+
+// Heap sort of order[0 .. end) by size, the smallest at the heap's root, so
+// the sorted run comes out largest first.
+static void SiftDown(int *order, int root, int end) {
+    for (;;) {
+        int child = 2 * root + 1;
+        if (child >= end) return;
+        if (child + 1 < end &&
+            g_manifest_files[order[child + 1]].size < g_manifest_files[order[child]].size)
+            ++child;
+        if (g_manifest_files[order[root]].size <= g_manifest_files[order[child]].size) return;
+        int swap = order[root];
+        order[root] = order[child];
+        order[child] = swap;
+        root = child;
+    }
+}
+
+static int *LargestFirst(int count) {
+    int *order = (int *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)(count > 0 ? count : 1) * sizeof(int));
+    if (!order) return NULL;
+    int large = 0;
+    for (int k = 0; k < count; ++k)
+        if (g_manifest_files[k].size >= kVerifyLargeBytes) order[large++] = k;
+    int at = large;
+    for (int k = 0; k < count; ++k)
+        if (g_manifest_files[k].size < kVerifyLargeBytes) order[at++] = k;
+    for (int k = large / 2 - 1; k >= 0; --k) SiftDown(order, k, large);
+    for (int end = large - 1; end > 0; --end) {
+        int swap = order[0];
+        order[0] = order[end];
+        order[end] = swap;
+        SiftDown(order, 0, end);
+    }
+    return order;
 }
 
 static void VerifyItemDone(JobThreads *run, int k) {
@@ -457,7 +503,11 @@ int RunProductJob(void) {
     verify.work = VerifyItem;
     verify.done = VerifyItemDone;
     verify.context = &job;
-    if (!RunJobThreads(&verify)) return FailJob(manifest);
+    int *verify_order = LargestFirst(count);
+    verify.order = verify_order;  // without it (no memory), manifest order
+    const int verified = RunJobThreads(&verify);
+    if (verify_order) HeapFree(GetProcessHeap(), 0, verify_order);
+    if (!verified) return FailJob(manifest);
     const int to_download = job.to_download;
     if (to_download == 0) {
         if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
@@ -512,9 +562,15 @@ int RunProductJob(void) {
         const char *failure = NULL;
         const wchar_t *from = local;
         const wchar_t *to = backup;
+        int moved_aside = 0;
         if (file->had_previous) {
             CreateParentDirectory(backup);
-            for (int attempt = 0; !CopyFileW(local, backup, FALSE); ++attempt)
+            // On the same volume the old file itself becomes the backup: a
+            // rename, where a copy would read and write all of a large
+            // file's bytes. A file held open (or another volume) is copied
+            // as before.
+            moved_aside = MoveFileExW(local, backup, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+            for (int attempt = 0; !moved_aside && !CopyFileW(local, backup, FALSE); ++attempt)
                 if (!WaitOutBriefLock(attempt, 0)) {
                     failure = "Backup failed";
                     break;
@@ -544,7 +600,13 @@ int RunProductJob(void) {
         }
         if (failure) {
             LogFailedStep(failure, GetLastError(), from, to);
-            if (RollBack(&product, k) && had_marker) WriteMarker(&product);
+            // The old file moved aside for this one goes back first.
+            int restored = 1;
+            if (moved_aside && !MoveFileExW(backup, local, MOVEFILE_REPLACE_EXISTING)) {
+                LogFailedStep("Rollback could not restore", GetLastError(), backup, local);
+                restored = 0;
+            }
+            if (RollBack(&product, k) && restored && had_marker) WriteMarker(&product);
             return FailJob(manifest);
         }
         file->committed = 1;

@@ -107,6 +107,10 @@ int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]);
 void Sha256Close(Sha256State *s);
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
+// The same for a file that must be `size` bytes long: 0 without reading a
+// byte when it is not (a file of another size can never match its digest).
+int Sha256FileOfSize(const wchar_t *path, unsigned long long size,
+                     unsigned char digest[kDigestBytes]);
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);
 int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex);
 int IsSha256Hex(const char *text);

@@ -237,6 +237,35 @@ TEST_F(ProductJob, ThirdOfThreeFailingToCommitRollsTheOthersBack) {
               Log());
 }
 
+TEST_F(ProductJob, OldFileMovedAsideIsPutBackWhenItsReplacementCannotBeCommitted) {
+    UseManifest("three");
+    for (const std::wstring &f : kThree) WriteFileBytes(Local(f), "old " + Narrow(f));
+    WriteFileBytes(Local(L".orvelant-known-good"), "ok\r\n");
+    // two.pak's complete staged copy is held open (readable, not writable,
+    // not renamable): its check passes, its flush and move cannot, after
+    // the old two.pak has already gone aside as its backup.
+    WriteFileBytes(Staged(L"two.pak"), Served(L"two.pak"));
+    HANDLE held = CreateFileW(Staged(L"two.pak").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    ChildRun run = Job();
+    CloseHandle(held);
+    EXPECT_EQ(12u, run.exit_code);
+    for (const std::wstring &f : kThree) EXPECT_EQ("old " + Narrow(f), ReadFileBytes(Local(f)));
+    EXPECT_TRUE(HasMarker());
+    EXPECT_EQ(Served(L"two.pak"), ReadFileBytes(Staged(L"two.pak")));  // kept for next time
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find(FailedStepLine("Commit failed", ERROR_SHARING_VIOLATION,
+                                                         Staged(L"two.pak"), Local(L"two.pak"))))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("Rollback could not restore")) << log;
+    // The next run, with nothing held, commits all three.
+    ChildRun again = Job();
+    EXPECT_EQ(0u, again.exit_code);
+    ExpectInstalled(kThree);
+    EXPECT_EQ("old two.pak", ReadFileBytes(Backup(L"two.pak")));
+}
+
 TEST_F(ProductJob, StalePartFromAnOlderReleaseIsDownloadedAgainOnce) {
     UseManifest("three");
     WriteFileBytes(Staged(L"one.pak"), std::string(5000, 'S'));  // not the start of one.pak
