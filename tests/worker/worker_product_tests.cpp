@@ -195,12 +195,22 @@ TEST_F(ProductJob, SecondOfThreeFailingItsHashLeavesTheProductAlone) {
     WriteFileBytes(Local(L"Game.exe"), "old");
     ChildRun run = Job();
     EXPECT_EQ(12u, run.exit_code);
-    EXPECT_EQ((Statuses{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 18},
-                        {PRODUCT_VERIFYING, 26}, {PRODUCT_VERIFYING, 35}, {PRODUCT_TRANSFER, 36},
-                        {PRODUCT_TRANSFER, 50}, {PRODUCT_FAILED, 100}}),
-              run.Statuses());
+    // The first file travels beside the bad one: whether it is whole (and
+    // counted) before the bad one's check stops the job depends on which
+    // arrives first. Either way what it staged is kept for next time.
+    Statuses statuses = run.Statuses();
+    const bool first_whole = statuses.size() == 8;
+    Statuses want{{PRODUCT_CHECKING, 3}, {PRODUCT_VERIFYING, 10}, {PRODUCT_VERIFYING, 18},
+                  {PRODUCT_VERIFYING, 26}, {PRODUCT_VERIFYING, 35}, {PRODUCT_TRANSFER, 36}};
+    if (first_whole) want.push_back({PRODUCT_TRANSFER, 50});
+    want.push_back({PRODUCT_FAILED, 100});
+    EXPECT_EQ(want, statuses);
     EXPECT_EQ("old", ReadFileBytes(Local(L"Game.exe")));
-    EXPECT_EQ(Served(L"Game.exe"), ReadFileBytes(Staged(L"Game.exe")));  // kept for next time
+    const std::string first = ReadFileBytes(Staged(L"Game.exe"));
+    if (first_whole)
+        EXPECT_EQ(Served(L"Game.exe"), first);
+    else
+        EXPECT_EQ(Served(L"Game.exe").substr(0, first.size()), first);
     EXPECT_FALSE(PathIsFile(Staged(L"one.pak")));
     // The third travels beside the second and stops with it: what it staged
     // is the start of the file, kept for next time.
