@@ -23,8 +23,9 @@ struct UiItem {
     short x, y, w, h;
     signed char font;
     signed char image;
-    short row;
-    unsigned char index;
+    short row;             // the table's row, -1 for a control made without one
+    unsigned char index;   // the control's place in its row
+    unsigned char selected;
 };
 
 struct UiLayout {
