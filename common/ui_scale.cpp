@@ -108,7 +108,7 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
     SetRect(outer, x, y, x + w, y + h);
 }
 
-ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
+ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background, HICON icon,
                            const wchar_t *name) {
     WNDCLASSEXW wc;
     ZeroMemory(&wc, sizeof(wc));
@@ -118,6 +118,9 @@ ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     wc.hbrBackground = background;
+    // One image for both sizes: the caption draws it small.
+    wc.hIcon = icon;
+    wc.hIconSm = icon;
     wc.lpszClassName = name;
     return RegisterClassExW(&wc);
 }
