@@ -49,6 +49,12 @@ drive close >/dev/null 2>&1 || true
 wait "$shell_pid" 2>/dev/null || true
 shell_pid=
 echo "the Shell's first frame shows $labels controls"
+# The libraries each program names in its imports (each is loaded and
+# started before the program's own code runs).
+if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+  imports() { x86_64-w64-mingw32-objdump -p "$1" | awk '/DLL Name:/ {printf "%s ", tolower($3)}'; }
+  echo "imports: Shell $(imports "$install/ORVELANT Launcher.exe")| bare window $(imports "$bare")"
+fi
 
 # One start of each first, not counted: the prefix's server and caches warm up.
 measure ORV_BARE_WINDOW "$bare_w" >/dev/null

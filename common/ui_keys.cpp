@@ -21,8 +21,9 @@ static int IsEditControl(HWND control);
 
 void UiMakeAction(HWND control) {
     if (!control || UiIsAction(control)) return;
-    SetWindowLongPtrW(control, GWL_STYLE,
-                      GetWindowLongPtrW(control, GWL_STYLE) | WS_TABSTOP | WS_GROUP);
+    const LONG_PTR style = GetWindowLongPtrW(control, GWL_STYLE);
+    if ((style & (WS_TABSTOP | WS_GROUP)) != (WS_TABSTOP | WS_GROUP))
+        SetWindowLongPtrW(control, GWL_STYLE, style | WS_TABSTOP | WS_GROUP);
     // An edit field keeps its own keys and caret: a tab stop only.
     if (IsEditControl(control)) return;
     WNDPROC previous = (WNDPROC)SetWindowLongPtrW(control, GWLP_WNDPROC, (LONG_PTR)ActionProc);

@@ -108,7 +108,7 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
     SetRect(outer, x, y, x + w, y + h);
 }
 
-ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
+ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background, HICON icon,
                            const wchar_t *name) {
     WNDCLASSEXW wc;
     ZeroMemory(&wc, sizeof(wc));
@@ -118,6 +118,9 @@ ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(NULL, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     wc.hbrBackground = background;
+    // One image for both sizes: the caption draws it small.
+    wc.hIcon = icon;
+    wc.hIconSm = icon;
     wc.lpszClassName = name;
     return RegisterClassExW(&wc);
 }
@@ -188,21 +191,24 @@ static void Record(UiLayout *layout, HWND control, int x, int y, int w, int h, i
     item->image = (signed char)image;
     item->row = -1;
     item->index = 0;
+    item->selected = 0;
 }
 
 HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
                      int x, int y, int w, int h, int id, int font) {
     RECT r;
     UiScaleRect(x, y, w, h, layout->dpi, &r);
+    // Clickable statics are the window's actions (keyboard and readers);
+    // an edit field is a tab stop too. Made with the tab-stop style rather
+    // than given it afterwards: each change of style is a round of messages.
+    const int action = id != 0 && (((style & SS_NOTIFY) && cls[0] == L'S') || cls[0] == L'E');
+    if (action) style |= WS_TABSTOP | WS_GROUP;
     HWND control = CreateWindowExW(0, cls, text, style, r.left, r.top, r.right - r.left,
                                    r.bottom - r.top, layout->window, (HMENU)(INT_PTR)id,
                                    layout->instance, NULL);
     if (!control) return NULL;
     Record(layout, control, x, y, w, h, font, -1);
-    // Clickable statics are the window's actions (keyboard and readers);
-    // an edit field is a tab stop too.
-    if (id != 0 && (((style & SS_NOTIFY) && cls[0] == L'S') || cls[0] == L'E'))
-        UiMakeAction(control);
+    if (action) UiMakeAction(control);
     return control;
 }
 
@@ -350,12 +356,6 @@ static DWORD RowStyle(const UiRow *row) {
     return style;
 }
 
-// The control's row and place, kept in its user data: (row + 1) | index << 12
-// | selected << 20.
-static void MarkRow(HWND control, int row, int index) {
-    SetWindowLongPtrW(control, GWLP_USERDATA, (LONG_PTR)((row + 1) | (index << 12)));
-}
-
 void UiCreateRows(UiLayout *layout, int first, int end, int shown_page, UiImageLoader load) {
     const UiWindowTable *table = layout->table;
     if (!table) return;
@@ -377,7 +377,6 @@ void UiCreateRows(UiLayout *layout, int first, int end, int shown_page, UiImageL
             if (!visible) ShowWindow(control, SW_HIDE);
             layout->items[layout->count - 1].row = (short)r;
             layout->row_item[r] = (short)(layout->count - 1);
-            MarkRow(control, r, 0);
             continue;
         }
         const wchar_t *cls = row->kind == UI_KIND_EDIT ? L"EDIT" : L"STATIC";
@@ -395,7 +394,6 @@ void UiCreateRows(UiLayout *layout, int first, int end, int shown_page, UiImageL
             item->index = (unsigned char)i;
             item->font = row->font;
             if (i == 0) layout->row_item[r] = (short)(layout->count - 1);
-            MarkRow(control, r, i);
         }
     }
     // Fonts once every control of the step exists; hidden controls have
@@ -441,32 +439,41 @@ void UiSetFill(UiLayout *layout, int fill_row, int percent) {
     UiMoveControl(layout, fill->control, fill->x, fill->y, fill->w, fill->h);
 }
 
-const UiRow *UiControlRow(HWND control, int *index) {
+// The item of a control of a window made from a table (null for any other
+// control); its row and place are kept there, not on the control, whose
+// every change of window data is a trip to the window system.
+static UiItem *TableItem(HWND control, const UiLayout **owner) {
     if (!control) return NULL;
     HWND parent = GetParent(control);
     for (int i = 0; i < kMaxTableLayouts; ++i) {
-        const UiLayout *layout = g_table_layouts[i];
+        UiLayout *layout = g_table_layouts[i];
         if (!layout || layout->window != parent) continue;
-        LONG_PTR data = GetWindowLongPtrW(control, GWLP_USERDATA);
-        int row = (int)(data & 0xFFF) - 1;
-        if (row < 0 || row >= layout->table->row_count) return NULL;
-        if (index) *index = (int)((data >> 12) & 0xFF);
-        return &layout->table->rows[row];
+        UiItem *item = FindItem(layout, control);
+        if (!item || item->row < 0 || item->row >= layout->table->row_count) return NULL;
+        if (owner) *owner = layout;
+        return item;
     }
     return NULL;
 }
 
+const UiRow *UiControlRow(HWND control, int *index) {
+    const UiLayout *layout = NULL;
+    const UiItem *item = TableItem(control, &layout);
+    if (!item) return NULL;
+    if (index) *index = item->index;
+    return &layout->table->rows[item->row];
+}
+
 void UiSetControlSelected(HWND control, int on) {
-    const UiRow *row = UiControlRow(control, NULL);
-    if (!row || !(row->flags & UI_ROW_SELECTABLE)) return;
-    LONG_PTR data = GetWindowLongPtrW(control, GWLP_USERDATA);
-    LONG_PTR marked = on ? (data | (1 << 20)) : (data & ~(LONG_PTR)(1 << 20));
-    if (marked == data) return;
-    SetWindowLongPtrW(control, GWLP_USERDATA, marked);
+    const UiLayout *layout = NULL;
+    UiItem *item = TableItem(control, &layout);
+    if (!item || !(layout->table->rows[item->row].flags & UI_ROW_SELECTABLE)) return;
+    if (item->selected == (on ? 1 : 0)) return;
+    item->selected = on ? 1 : 0;
     InvalidateRect(control, NULL, TRUE);
 }
 
 int UiIsControlSelected(HWND control) {
-    return UiControlRow(control, NULL) &&
-           (GetWindowLongPtrW(control, GWLP_USERDATA) & (1 << 20)) != 0;
+    const UiItem *item = TableItem(control, NULL);
+    return item && item->selected;
 }

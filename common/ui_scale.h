@@ -23,8 +23,9 @@ struct UiItem {
     short x, y, w, h;
     signed char font;
     signed char image;
-    short row;
-    unsigned char index;
+    short row;             // the table's row, -1 for a control made without one
+    unsigned char index;   // the control's place in its row
+    unsigned char selected;
 };
 
 struct UiLayout {
@@ -63,8 +64,9 @@ void UiPlaceWindow(DWORD style, int x96, int y96, int outer_w96, int outer_h96, 
 void UiMouseWorkArea(RECT *work_area);
 
 // Registers a top-level window class of both programs: redrawn whole on a
-// resize, the arrow cursor, the given background; 0 when refused.
-ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background,
+// resize, the arrow cursor, the given background and icon (null: the
+// system's); 0 when refused.
+ATOM UiRegisterWindowClass(HINSTANCE instance, WNDPROC proc, HBRUSH background, HICON icon,
                            const wchar_t *name);
 
 void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec *fonts,

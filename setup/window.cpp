@@ -164,7 +164,7 @@ int RunSetupWindow(void) {
     SetupTestHookBeforeRegisterClass(g_setup_instance);
 #endif
     if (!UiRegisterWindowClass(g_setup_instance, SetupWindowProc,
-                               g_setup_brushes[BRUSH_BACKGROUND], ORV_SETUP_CLASS))
+                               g_setup_brushes[BRUSH_BACKGROUND], NULL, ORV_SETUP_CLASS))
         return 1;
     RECT work, outer;
     int layout_dpi;

@@ -143,5 +143,5 @@ void RunDiagnostics(void) {
     }
     wchar_t path[1200];
     InstallPath(L"logs\\diagnostics.txt", path, 1200);
-    ShellExecuteW(g_main_window, L"open", path, NULL, NULL, SW_SHOWNORMAL);
+    ShellOpen(g_main_window, path);
 }

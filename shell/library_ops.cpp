@@ -239,18 +239,8 @@ static int PickParentFolder(wchar_t *dst) {
     if (hooked >= 0) return hooked;
 #endif
     InitializeComOnce();
-    wchar_t display_name[260];
-    BROWSEINFOW info;
-    FillZero(&info, sizeof(info));
-    info.hwndOwner = g_main_window;
-    info.pidlRoot = NULL;
-    info.pszDisplayName = display_name;
-    info.lpszTitle = L"ORVELANT Game Library の保存先となる親フォルダーを選択してください。";
-    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-    PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&info);
-    if (!item) return 0;
-    int ok = SHGetPathFromIDListW(item, dst) != 0;
-    ILFree(item);
+    int ok = ShellPickFolder(
+        g_main_window, L"ORVELANT Game Library の保存先となる親フォルダーを選択してください。", dst);
     return ok && dst[0] != 0;
 }
 

@@ -86,8 +86,6 @@ void FinishShellStartup(void) {
     if (!GetPropW(g_main_window, kPagesPendingProperty)) return;
     CreateOtherPages();
     StartupStep("other pages");
-    SetShellWindowIcon();
-    StartupStep("window icon");
     WatchRecordedGames();
     LogLine("Shell UI ready; starting catalog/news/control sync in isolated worker");
     if (!ResumeLibraryMove()) StartSyncWorker();
@@ -113,12 +111,17 @@ static int RunShell(void) {
     CreateShellBrushesAndFonts();
     StartupStep("brushes");
 
+    // Before anything whose size follows the DPI (the icon, the window).
+    UiEnableDpiAwareness();
+    HICON icon = LoadShellIcon();
+
 #ifdef ORV_TEST_HOOKS
     TestHookBeforeRegisterClass(instance);
 #endif
-    if (!UiRegisterWindowClass(instance, ShellWindowProc, g_brushes[BRUSH_WINDOW],
+    if (!UiRegisterWindowClass(instance, ShellWindowProc, g_brushes[BRUSH_WINDOW], icon,
                                ORV_SHELL_CLASS)) {
         LogFailure("RegisterClassExW failed");
+        if (icon) DestroyIcon(icon);
         MessageBoxW(NULL, L"ORVELANT Launcher Shellを開始できませんでした。", ORV_SHELL_CAPTION,
                     MB_ICONERROR | MB_OK);
         return SHELL_EXIT_REGISTER_CLASS;

@@ -333,7 +333,7 @@ void RefreshSettingsView(void) {
 
 void OpenWithShell(const wchar_t *target) {
     if (!target || !target[0]) return;
-    ShellExecuteW(g_main_window, L"open", target, NULL, NULL, SW_SHOWNORMAL);
+    ShellOpen(g_main_window, target);
 }
 
 static int BeginsWithHttps(const wchar_t *target) {

@@ -284,6 +284,9 @@ void FinishShellStartup(void);
 // Start-up profile: logs the time of the step just ended when the
 // environment asks for it (ORVELANT_STARTUP_PROFILE), else does nothing.
 void StartupStep(const char *step);
+// shell32's calls, loaded on first use.
+void ShellOpen(HWND owner, const wchar_t *target);
+int ShellPickFolder(HWND owner, const wchar_t *title, wchar_t *dst);
 // The launcher's own targets: the maker's web site, the log folder, reports.
 void OpenWithShell(const wchar_t *target);
 // Links taken from the cached documents: opened only when they are https.

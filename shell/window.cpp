@@ -27,7 +27,6 @@ void CreateShellBrushesAndFonts(void) {
 static const UiWindowTable &kShell = kShellWindowTable;
 
 HWND CreateShellWindow(HINSTANCE instance) {
-    UiEnableDpiAwareness();
     RECT work, outer;
     int layout_dpi;
     UiMouseWorkArea(&work);
@@ -132,15 +131,14 @@ static HBITMAP LoadRowImage(const wchar_t *name) {
     return LoadArtwork(name, large);
 }
 
-// The icon's images are PNGs, whose decoder is loaded on first use: set
-// right after the first frame, where it costs the player no waiting.
-void SetShellWindowIcon(void) {
-    HICON icon = (HICON)LoadAsset(L"assets\\origin-core.ico", IMAGE_ICON,
-                                  LR_LOADFROMFILE | LR_DEFAULTSIZE);
-    if (icon) {
-        SendMessageW(g_main_window, WM_SETICON, ICON_BIG, (LPARAM)icon);
-        SendMessageW(g_main_window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
-    }
+// The window's icon (null without the file: the system's own is shown), at
+// the size the process's DPI awareness gives: loaded once, for the window
+// class, so that the window has it from its creation. Set on the window
+// afterwards, each of its two sizes made the window system convert both
+// images again, after the first frame, while the player waits.
+HICON LoadShellIcon(void) {
+    return (HICON)LoadAsset(L"assets\\origin-core.ico", IMAGE_ICON,
+                            LR_LOADFROMFILE | LR_DEFAULTSIZE);
 }
 
 // ---- creation -----------------------------------------------------------

@@ -27,7 +27,7 @@ void SettleFocusAfterPageShown(int page, int switched, HWND had_focus);
 void CreateShellControls(HINSTANCE instance);
 // The pages not needed for the first frame; once, right after it.
 void CreateOtherPages(void);
-void SetShellWindowIcon(void);
+HICON LoadShellIcon(void);
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // The render step: the controls brought up to date with g_model.changed.
