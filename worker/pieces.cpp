@@ -3,13 +3,17 @@
 // else ranges of the whole file. The signed piece list names each piece's
 // length and SHA-256; the installed copy is cut by the same content-defined
 // rule, so an insertion or a damaged stretch costs only the pieces around it.
+// With piece objects, a piece still lacking is also taken from another file
+// of the product that this job found current, where that file's list says.
 // Whatever is assembled, the whole-file SHA-256 of the manifest decides.
 //
 // Memory: the list (at most the document cap), 8 bytes per piece for where
 // each comes from and at most 16 bytes per piece for the digest index, one
 // 64 KiB buffer; with piece objects 12 bytes more per piece (its offset, the
 // fetch table) and per fetching thread its buffer and one piece's block sums
-// (8 KiB): bounded by the list, whatever the file's size.
+// (8 KiB); one byte per piece for the file it is taken from, and the other
+// files' lists (see TakeFromDonors): bounded by the lists, whatever the
+// files' sizes.
 #include "pieces.h"
 
 #include "job_threads.h"
