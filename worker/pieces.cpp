@@ -3,13 +3,17 @@
 // else ranges of the whole file. The signed piece list names each piece's
 // length and SHA-256; the installed copy is cut by the same content-defined
 // rule, so an insertion or a damaged stretch costs only the pieces around it.
+// With piece objects, a piece still lacking is also taken from another file
+// of the product that this job found current, where that file's list says.
 // Whatever is assembled, the whole-file SHA-256 of the manifest decides.
 //
 // Memory: the list (at most the document cap), 8 bytes per piece for where
 // each comes from and at most 16 bytes per piece for the digest index, one
 // 64 KiB buffer; with piece objects 12 bytes more per piece (its offset, the
 // fetch table) and per fetching thread its buffer and one piece's block sums
-// (8 KiB): bounded by the list, whatever the file's size.
+// (8 KiB); one byte per piece for the file it is taken from, and the other
+// files' lists (see TakeFromDonors): bounded by the lists, whatever the
+// files' sizes.
 #include "pieces.h"
 
 #include "job_threads.h"
@@ -27,6 +31,7 @@ struct PieceList {
     unsigned int count;
     wchar_t objects[64];           // where each piece is an object of its own; empty: none
     unsigned long long *source;    // offset in the installed file, or kFetch
+    unsigned char *donor;          // 0: source is in the installed copy; d + 1: in donor d
     unsigned int *index;           // open addressing over digests: piece + 1, 0 empty
     unsigned int index_mask;
 };
@@ -112,7 +117,8 @@ static int AllocateTables(PieceList *list) {
     list->index_mask = slots - 1;
     list->source = (unsigned long long *)HeapAlloc(heap, 0, sizeof(unsigned long long) * list->count);
     list->index = (unsigned int *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(unsigned int) * slots);
-    if (!list->source || !list->index) return 0;
+    list->donor = (unsigned char *)HeapAlloc(heap, HEAP_ZERO_MEMORY, list->count);
+    if (!list->source || !list->index || !list->donor) return 0;
     for (unsigned int i = 0; i < list->count; ++i) {
         list->source[i] = kFetch;
         unsigned int slot = DigestSlot(PieceDigest(list, i), list->index_mask);
@@ -125,8 +131,10 @@ static int AllocateTables(PieceList *list) {
 static void FreeTables(PieceList *list) {
     if (list->source) HeapFree(GetProcessHeap(), 0, list->source);
     if (list->index) HeapFree(GetProcessHeap(), 0, list->index);
+    if (list->donor) HeapFree(GetProcessHeap(), 0, list->donor);
     list->source = NULL;
     list->index = NULL;
+    list->donor = NULL;
 }
 
 // A local copy whose first 32 MiB match no listed piece was replaced, not
@@ -136,7 +144,8 @@ static const unsigned long long kReplacedProbeBytes = 32ull * 1024 * 1024;
 // A local piece at offset serves every listed piece (from `first` on) with the
 // same length and digest. Returns how many it serves.
 static unsigned int OfferLocalPiece(PieceList *list, unsigned int first, unsigned long long offset,
-                                    unsigned long long length, const unsigned char *digest) {
+                                    unsigned long long length, const unsigned char *digest,
+                                    unsigned char donor = 0) {
     unsigned int served = 0;
     for (unsigned int slot = DigestSlot(digest, list->index_mask); list->index[slot];
          slot = (slot + 1) & list->index_mask) {
@@ -144,6 +153,7 @@ static unsigned int OfferLocalPiece(PieceList *list, unsigned int first, unsigne
         if (i >= first && list->source[i] == kFetch && PieceLength(list, i) == length &&
             SameDigest(PieceDigest(list, i), digest)) {
             list->source[i] = offset;
+            list->donor[i] = donor;
             ++served;
         }
     }
@@ -295,7 +305,11 @@ enum {
     kBaseSearchPieces = 64,  // how far a changed piece looks for an installed neighbour
 };
 
-static int IsLocalSource(unsigned long long source) { return source < kStaged; }
+// A piece taken from the installed copy of this same file (not the staged
+// file, not another file of the product).
+static int IsLocalSource(const PieceList *list, unsigned int i) {
+    return list->source[i] < kStaged && list->donor[i] == 0;
+}
 
 static void ObjectUrl(const PieceList *list, unsigned int i, const wchar_t *suffix, wchar_t *url) {
     static const wchar_t digits[] = L"0123456789abcdef";
@@ -383,12 +397,12 @@ static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t,
     int nbases = 0;
     bases[nbases++] = (long long)at;
     for (unsigned int p = i, k = 0; p-- > 0 && k < kBaseSearchPieces; ++k)
-        if (IsLocalSource(list->source[p])) {
+        if (IsLocalSource(list, p)) {
             bases[nbases++] = (long long)(list->source[p] + (at - f->offsets[p]));
             break;
         }
     for (unsigned int q = i + 1, k = 0; q < list->count && k < kBaseSearchPieces; ++q, ++k)
-        if (IsLocalSource(list->source[q])) {
+        if (IsLocalSource(list, q)) {
             bases[nbases++] = (long long)list->source[q] - (long long)(f->offsets[q] - at);
             break;
         }
@@ -482,13 +496,188 @@ static int FetchPieceItem(JobThreads *run, int k, TransferThread *t) {
 
 static void FetchPieceDone(JobThreads *, int) {}
 
+// --- Pieces another file of the product holds --------------------------------
+// A file this job found current (its whole SHA-256 matched) is exactly what
+// its signed piece list describes, so that list says which piece lies where
+// in it: a piece this file still lacks is copied from there and checked by
+// its SHA-256, and fetched only when the check fails or the file cannot be
+// read (a game may hold it). No other file is cut or hashed.
+//
+// Cost: a donor's list is two small requests (list and signature) and about
+// 36 bytes per MiB of its file. Donors are taken nearest in the manifest
+// first (a product's related files lie side by side) and only while all
+// their lists together cost at most an eighth of the bytes still missing.
+// Memory: a table of kMaxDonors file numbers, one byte per piece (which
+// donor), and at most kDonorListThreads lists at once, each capped by its
+// file's size (1 KiB + 36 bytes per 512 KiB, at most the document cap).
+
+enum {
+    kMaxDonors = 16,
+    kDonorListThreads = 4,
+    kDonorHeaderBytes = 1024,
+    kListRequestCostBytes = 16 * 1024,  // what one request's round trip is worth
+    kDonorCostShare = 8,                // lists cost at most 1/8 of the missing bytes
+};
+
+struct DonorSearch {
+    const CatalogProduct *product;
+    PieceList *list;
+    int files[kMaxDonors];  // manifest indexes; donor d is files[d - 1]
+    int count;
+    SRWLOCK lock;
+};
+
+static int IsDonor(const ManifestFile *file, int k) {
+    const ManifestFile *other = &g_manifest_files[k];
+    return other != file && !other->needs_download && other->size >= kPieceListMinFileBytes;
+}
+
+static unsigned int DonorListCap(const ManifestFile *donor) {
+    unsigned long long cap = kDonorHeaderBytes +
+        (donor->size / kPieceMinBytes + 1) * (unsigned long long)kPieceRecordBytes;
+    return cap < kMaxDocumentBytes ? (unsigned int)cap : (unsigned int)kMaxDocumentBytes;
+}
+
+// What a donor's list is likely to cost: pieces average about twice the
+// smallest.
+static unsigned long long DonorListCost(const ManifestFile *donor) {
+    return 2ull * kListRequestCostBytes + kDonorHeaderBytes +
+           (donor->size / (2ull * kPieceMinBytes) + 1) * kPieceRecordBytes;
+}
+
+static int HasDonor(const ManifestFile *file) {
+    for (int k = 0; k < g_manifest_count; ++k)
+        if (IsDonor(file, k)) return 1;
+    return 0;
+}
+
+static int ChooseDonors(const ManifestFile *file, unsigned long long missing, DonorSearch *s) {
+    const long long self = (long long)(file - g_manifest_files);
+    if (self < 0 || self >= g_manifest_count) return 0;
+    unsigned long long cost = 0;
+    s->count = 0;
+    for (long long step = 1; s->count < kMaxDonors &&
+                             (self - step >= 0 || self + step < g_manifest_count); ++step)
+        for (int side = 0; side < 2 && s->count < kMaxDonors; ++side) {
+            long long k = side ? self + step : self - step;
+            if (k < 0 || k >= g_manifest_count || !IsDonor(file, (int)k)) continue;
+            const unsigned long long c = DonorListCost(&g_manifest_files[k]);
+            if ((cost + c) * kDonorCostShare > missing) continue;  // a smaller one may still fit
+            cost += c;
+            s->files[s->count++] = (int)k;
+        }
+    return s->count;
+}
+
+// One donor's signed list, checked like the file's own, offered to the
+// pieces still missing.
+static int FetchDonorList(JobThreads *run, int k, TransferThread *) {
+    DonorSearch *s = (DonorSearch *)run->context;
+    const ManifestFile *donor = &g_manifest_files[s->files[k]];
+    wchar_t url[1300];
+    FileDownloadUrl(s->product, donor, url, 1300);
+    if ((donor->url[0] != 0 && url[0] != L'/') || WideLength(url) + 8 >= 1300) return 1;
+    WideAppend(url, L".pieces", 1300);
+    char *body = NULL;
+    unsigned int length = 0;
+    if (!FetchSignedDocumentCapped(url, "\"pieces\"", DonorListCap(donor), &body, &length))
+        return 1;
+    PieceList theirs;
+    FillZero(&theirs, sizeof(theirs));
+    if (ReadPieceList(body, length, donor, &theirs)) {
+        AcquireSRWLockExclusive(&s->lock);
+        unsigned long long at = 0;
+        for (unsigned int j = 0; j < theirs.count; ++j) {
+            const unsigned int n = PieceLength(&theirs, j);
+            OfferLocalPiece(s->list, 0, at, n, PieceDigest(&theirs, j), (unsigned char)(k + 1));
+            at += n;
+        }
+        ReleaseSRWLockExclusive(&s->lock);
+    }
+    HeapFree(GetProcessHeap(), 0, body);
+    return 1;
+}
+
+static void FetchDonorListDone(JobThreads *, int) {}
+
+// Copies count bytes at offset of from to out's position and hashes them on
+// the way; 1 when they are the piece.
+static int CopyCheckedPiece(HANDLE from, HANDLE out, unsigned long long offset,
+                            unsigned long long count, const unsigned char *digest,
+                            unsigned char *buffer) {
+    Sha256State hash;
+    unsigned char got[kDigestBytes];
+    if (!SeekTo(from, offset) || !Sha256Open(&hash)) return 0;
+    int ok = 1;
+    while (ok && count > 0) {
+        DWORD want = count < kTransferBufferBytes ? (DWORD)count : (DWORD)kTransferBufferBytes;
+        DWORD read = 0, written = 0;
+        ok = ReadFile(from, buffer, want, &read, NULL) && read == want &&
+             Sha256Add(&hash, buffer, read) && WriteFile(out, buffer, read, &written, NULL) &&
+             written == read;
+        count -= want;
+    }
+    ok = ok && Sha256Finish(&hash, got) && SameDigest(got, digest);
+    Sha256Close(&hash);
+    return ok;
+}
+
+// Fills the pieces still missing from the product's other current files.
+// Returns the bytes placed; a piece that could not be taken is left to fetch.
+static unsigned long long TakeFromDonors(const CatalogProduct *product, const ManifestFile *file,
+                                         PieceList *list, const unsigned long long *offsets,
+                                         HANDLE out, unsigned char *buffer) {
+    unsigned long long missing = 0;
+    for (unsigned int i = 0; i < list->count; ++i)
+        if (list->source[i] == kFetch) missing += PieceLength(list, i);
+    DonorSearch s;
+    FillZero(&s, sizeof(s));
+    InitializeSRWLock(&s.lock);
+    s.product = product;
+    s.list = list;
+    if (missing == 0 || !ChooseDonors(file, missing, &s)) return 0;
+    {
+        JobThreads pool;
+        FillZero(&pool, sizeof(pool));
+        pool.count = s.count;
+        pool.threads = DownloadThreads() < kDonorListThreads ? DownloadThreads() : kDonorListThreads;
+        pool.work = FetchDonorList;
+        pool.done = FetchDonorListDone;
+        pool.context = &s;
+        RunJobThreads(&pool);
+    }
+    unsigned long long placed = 0;
+    for (int d = 1; d <= s.count; ++d) {
+        wchar_t path[kFilePathUnits];
+        LocalFilePath(product, &g_manifest_files[s.files[d - 1]], path, kFilePathUnits);
+        // Shared every way: a running game may hold it open, even for writing.
+        HANDLE from = CreateFileW(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        for (unsigned int i = 0; i < list->count; ++i) {
+            if (list->donor[i] != d || list->source[i] >= kStaged) continue;
+            if (from != INVALID_HANDLE_VALUE && SeekTo(out, offsets[i]) &&
+                CopyCheckedPiece(from, out, list->source[i], PieceLength(list, i),
+                                 PieceDigest(list, i), buffer)) {
+                placed += PieceLength(list, i);
+            } else {
+                list->source[i] = kFetch;
+                list->donor[i] = 0;
+            }
+        }
+        if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
+    }
+    return placed;
+}
+
 enum { OBJECTS_STAGED = 1, OBJECTS_MISSING = 2, OBJECTS_FAILED = 3, OBJECTS_NOTHING_TO_REUSE = 4 };
 
 // Stages the file from the pieces at hand (whole pieces already in the
 // staged file from an earlier run, wherever they are in it; pieces of the
 // installed copy) and the objects of the others. *not_expected: the bytes
 // taken off the expected figure.
-static int StageFromObjects(TransferThread *t, PieceList *list, const wchar_t *local,
+static int StageFromObjects(TransferThread *t, const CatalogProduct *product,
+                            const ManifestFile *file, PieceList *list, const wchar_t *local,
                             const wchar_t *staged, HANDLE out, unsigned char *buffer,
                             unsigned long long *not_expected) {
     HANDLE heap = GetProcessHeap();
@@ -521,12 +710,14 @@ static int StageFromObjects(TransferThread *t, PieceList *list, const wchar_t *l
             kept += PieceLength(list, i);
         }
     }
+    // Then the product's other files, for what is still missing.
+    reused = TakeFromDonors(product, file, list, offsets, out, buffer);
     installed = CreateFileW(local, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
     for (unsigned int i = 0; i < list->count; ++i) {
         if (list->source[i] == kFetch) {
             items[fetch++] = i;
-        } else if (list->source[i] != kStaged) {
+        } else if (list->source[i] != kStaged && list->donor[i] == 0) {
             reused += PieceLength(list, i);
             if (installed == INVALID_HANDLE_VALUE || !SeekTo(out, offsets[i]) ||
                 !CopyLocalPiece(installed, out, list->source[i], PieceLength(list, i), buffer))
@@ -576,8 +767,9 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     if (file->size < kPieceListMinFileBytes) return PIECES_NOT_USED;
     wchar_t local[kFilePathUnits];
     LocalFilePath(product, file, local, kFilePathUnits);
-    // A first install has nothing to reuse: no list is worth asking for.
-    if (!FileExists(local) && !FileExists(staged)) return PIECES_NOT_USED;
+    // A first install has nothing to reuse: no list is worth asking for. A
+    // new file may still share pieces with the product's current files.
+    if (!FileExists(local) && !FileExists(staged) && !HasDonor(file)) return PIECES_NOT_USED;
     wchar_t list_url[1300];
     WideCopy(list_url, url, 1300);
     if (WideLength(url) + 8 >= 1300) return PIECES_NOT_USED;
@@ -610,7 +802,8 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
     if (out == INVALID_HANDLE_VALUE) goto done;
     if (list.objects[0]) {
         unsigned long long not_expected = 0;
-        int staged_from = StageFromObjects(t, &list, local, staged, out, buffer, &not_expected);
+        int staged_from = StageFromObjects(t, product, file, &list, local, staged, out, buffer,
+                                           &not_expected);
         if (staged_from == OBJECTS_STAGED) goto check;
         if (staged_from == OBJECTS_NOTHING_TO_REUSE) goto done;
         if (staged_from == OBJECTS_FAILED) {

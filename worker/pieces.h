@@ -1,6 +1,6 @@
 // Staging a large file from the pieces the Worker already has (the installed
-// copy, a leftover staged prefix) and ranged fetches of the rest, guided by
-// the file's signed piece list.
+// copy, a leftover staged prefix, another current file of the product) and
+// fetches of the rest, guided by the file's signed piece list.
 #pragma once
 
 #include "catalog.h"

@@ -245,6 +245,17 @@ for i in range(0, len(records), 36):
         break
 PY
 manifest pieces-gone 2 Game.exe big.pak
+# Release 2 of a product whose installed big.pak stays as it is, with a new
+# file that shares most of its pieces: 6 MiB of big.pak's start, 2 MiB of
+# its own, then 8 MiB from big.pak's middle.
+mkdir -p "$tree/games/pieces-share/files"
+cp "$tree/games/pieces/files/Game.exe" "$tree/games/pieces-obj/files/big.pak" \
+  "$tree/games/pieces-share/files/"
+share=$tree/games/pieces-share/files
+{ head -c 6291456 "$share/big.pak"; rand shared 2097152
+  dd if="$share/big.pak" bs=1M skip=12 count=8 status=none; } >"$share/more.pak"
+objects "$share/big.pak"; objects "$share/more.pak"
+manifest pieces-share 2 Game.exe big.pak more.pak
 
 # One product's releases under one address, for the replay tests: 1.0.0 as
 # serial 4, 2.0.0 as serial 5 and, expired, as serial 6.

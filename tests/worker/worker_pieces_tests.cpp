@@ -205,6 +205,49 @@ TEST_F(PieceJob, PieceObjectsTravelAsPlainGetsOfWhatChangedOnlyAndSurviveAKill) 
     EXPECT_LT(resumed, bytes);
 }
 
+// A new file that shares pieces with an installed, current file of the
+// product takes them from there (while a game holds that file open for
+// reading): only the pieces of its own travel.
+TEST_F(PieceJob, NewFileTakesThePiecesAnotherCurrentFileHolds) {
+    const std::wstring files = HostTree() + L"\\games\\pieces-share\\files\\";
+    const std::string wanted = ReadFileBytes(files + L"more.pak");
+    const std::set<std::string> mine = ListedObjects(ReadFileBytes(files + L"more.pak.pieces"));
+    const std::set<std::string> theirs = ListedObjects(ReadFileBytes(files + L"big.pak.pieces"));
+    std::set<std::string> shared;
+    for (const std::string &o : mine)
+        if (theirs.count(o)) shared.insert(o);
+    ASSERT_GE(shared.size(), 4u);
+    Use("pieces-share");
+    std::error_code ec;
+    std::filesystem::remove_all(Path(L".orvelant-staging"), ec);
+    const std::wstring more = DefaultRoot() + L"\\p-dir\\more.pak";
+    DeleteFileW(more.c_str());
+    WriteFileBytes(Local(), Served("pieces-share"));
+    WriteFileBytes(DefaultRoot() + L"\\p-dir\\Game.exe", ReadFileBytes(files + L"Game.exe"));
+    HANDLE held = CreateFileW(Local().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    size_t mark = HostAccessLog().size();
+    ChildRun run = Job();
+    CloseHandle(held);
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(more) == wanted);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-share"));
+    Fetched whole = FetchedSince(mark, "/games/pieces-share/files/more.pak");
+    EXPECT_EQ(0, whole.whole + whole.ranged);
+    unsigned long long bytes = 0;
+    int objects = 0;
+    for (const ObjectGet &g : ObjectGetsSince(mark)) {
+        EXPECT_EQ(0u, shared.count(g.path)) << "shared piece fetched: " << g.path;
+        EXPECT_EQ(1u, mine.count(g.path)) << g.path;
+        bytes += g.bytes;
+        ++objects;
+    }
+    EXPECT_GE(objects, 1);
+    EXPECT_LT(bytes * 2, wanted.size());
+    EXPECT_EQ(std::string::npos, Log().find("whole file"));
+}
+
 TEST_F(PieceJob, RepairFetchesOnlyTheDamagedPieces) {
     std::string damaged = Served("pieces");
     const std::string wanted = damaged;
