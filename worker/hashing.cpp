@@ -104,6 +104,17 @@ done:
     return ok;
 }
 
+int SameDigest(const unsigned char *a, const unsigned char *b) {
+    for (int i = 0; i < kDigestBytes; ++i)
+        if (a[i] != b[i]) return 0;
+    return 1;
+}
+
+unsigned int DigestSlot(const unsigned char *digest, unsigned int mask) {
+    return ((unsigned int)digest[0] | (unsigned int)digest[1] << 8 | (unsigned int)digest[2] << 16 |
+            (unsigned int)digest[3] << 24) & mask;
+}
+
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]) {
     return Sha256FileChecked(path, kAnySize, digest);
 }

@@ -5,6 +5,7 @@
 
 #include "json.h"
 #include "pack_format.h"
+#include "transport.h"
 #include "runtime.h"
 #include "worker.h"
 
@@ -61,17 +62,6 @@ static int DigestFromHex(const char *hex, unsigned char digest[kDigestBytes]) {
     return 1;
 }
 
-static int SameDigest(const unsigned char *a, const unsigned char *b) {
-    for (int i = 0; i < kDigestBytes; ++i)
-        if (a[i] != b[i]) return 0;
-    return 1;
-}
-
-static unsigned int Slot(const unsigned char *digest, unsigned int mask) {
-    return ((unsigned int)digest[0] | (unsigned int)digest[1] << 8 | (unsigned int)digest[2] << 16 |
-            (unsigned int)digest[3] << 24) & mask;
-}
-
 // The index must add up: its length, each pack's member count and the sum
 // of its members' sizes; a pack larger than the cap is never fetched.
 static int IndexAddsUp(const char *body, unsigned int length, unsigned int header,
@@ -117,7 +107,7 @@ static unsigned int *IndexNeededFiles(unsigned int *mask, unsigned char (**diges
         if (!file->needs_download || file->size > kPackMemberMaxBytes ||
             !DigestFromHex(file->sha256, (*digests)[k]))
             continue;
-        unsigned int at = Slot((*digests)[k], *mask);
+        unsigned int at = DigestSlot((*digests)[k], *mask);
         while (table[at]) at = (at + 1) & *mask;
         table[at] = (unsigned int)k + 1;
     }
@@ -191,7 +181,7 @@ int PlanPacks(const CatalogProduct *product) {
             const unsigned char *m = g_member_records + (unsigned long long)(member + i) * kPackMemberRecordBytes;
             const unsigned long long size = Little(m + 32, 8);
             g_member_file[member + i] = -1;
-            for (unsigned int at = Slot(m, mask); table[at]; at = (at + 1) & mask) {
+            for (unsigned int at = DigestSlot(m, mask); table[at]; at = (at + 1) & mask) {
                 const int k = (int)table[at] - 1;
                 if (g_file_pack[k] >= 0 || g_manifest_files[k].size != size ||
                     !SameDigest(digests[k], m))

@@ -46,17 +46,6 @@ static const unsigned char *PieceDigest(const PieceList *list, unsigned int i) {
     return list->records + (unsigned long long)i * kPieceRecordBytes + 4;
 }
 
-static int SameDigest(const unsigned char *a, const unsigned char *b) {
-    for (int k = 0; k < kDigestBytes; ++k)
-        if (a[k] != b[k]) return 0;
-    return 1;
-}
-
-static unsigned int DigestSlot(const unsigned char *digest, unsigned int mask) {
-    return ((unsigned int)digest[0] | (unsigned int)digest[1] << 8 | (unsigned int)digest[2] << 16 |
-            (unsigned int)digest[3] << 24) & mask;
-}
-
 // The list must describe exactly this file: the same cut rule, size and
 // SHA-256 as the manifest, and pieces that add up to the size.
 static int ReadPieceList(const char *body, unsigned int length, const ManifestFile *file,

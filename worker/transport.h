@@ -107,6 +107,11 @@ int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]);
 void Sha256Close(Sha256State *s);
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
+// 1 when two SHA-256 digests are the same.
+int SameDigest(const unsigned char *a, const unsigned char *b);
+// The slot of a digest in an open-addressed table of mask + 1 slots (a
+// digest's bytes are already evenly spread).
+unsigned int DigestSlot(const unsigned char *digest, unsigned int mask);
 // The same for a file that must be `size` bytes long: 0 without reading a
 // byte when it is not (a file of another size can never match its digest).
 int Sha256FileOfSize(const wchar_t *path, unsigned long long size,
