@@ -104,6 +104,20 @@ done:
     return ok;
 }
 
+int CopyHashing(HANDLE from, HANDLE to, unsigned long long count, Sha256State *hash,
+                unsigned char *buffer) {
+    while (count > 0) {
+        DWORD want = count < kTransferBufferBytes ? (DWORD)count : (DWORD)kTransferBufferBytes;
+        DWORD read = 0, written = 0;
+        if (!ReadFile(from, buffer, want, &read, NULL) || read != want ||
+            !Sha256Add(hash, buffer, read) || !WriteFile(to, buffer, read, &written, NULL) ||
+            written != read)
+            return 0;
+        count -= want;
+    }
+    return 1;
+}
+
 int SameDigest(const unsigned char *a, const unsigned char *b) {
     for (int i = 0; i < kDigestBytes; ++i)
         if (a[i] != b[i]) return 0;

@@ -257,14 +257,7 @@ static int CutMember(HANDLE pack, unsigned long long count, const wchar_t *stage
     HANDLE out = CreateFileW(staged, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     Sha256State hash;
     int ok = out != INVALID_HANDLE_VALUE && Sha256Open(&hash);
-    while (ok && count > 0) {
-        DWORD want = count < kTransferBufferBytes ? (DWORD)count : (DWORD)kTransferBufferBytes;
-        DWORD read = 0, written = 0;
-        ok = ReadFile(pack, buffer, want, &read, NULL) && read == want &&
-             Sha256Add(&hash, buffer, read) && WriteFile(out, buffer, read, &written, NULL) &&
-             written == read;
-        count -= want;
-    }
+    ok = ok && CopyHashing(pack, out, count, &hash, buffer);
     unsigned char digest[kDigestBytes];
     ok = ok && Sha256Finish(&hash, digest) && DigestMatchesHex(digest, file->sha256) &&
          FlushFileBuffers(out);

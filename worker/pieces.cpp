@@ -597,16 +597,8 @@ static int CopyCheckedPiece(HANDLE from, HANDLE out, unsigned long long offset,
     Sha256State hash;
     unsigned char got[kDigestBytes];
     if (!SeekTo(from, offset) || !Sha256Open(&hash)) return 0;
-    int ok = 1;
-    while (ok && count > 0) {
-        DWORD want = count < kTransferBufferBytes ? (DWORD)count : (DWORD)kTransferBufferBytes;
-        DWORD read = 0, written = 0;
-        ok = ReadFile(from, buffer, want, &read, NULL) && read == want &&
-             Sha256Add(&hash, buffer, read) && WriteFile(out, buffer, read, &written, NULL) &&
-             written == read;
-        count -= want;
-    }
-    ok = ok && Sha256Finish(&hash, got) && SameDigest(got, digest);
+    int ok = CopyHashing(from, out, count, &hash, buffer) && Sha256Finish(&hash, got) &&
+             SameDigest(got, digest);
     Sha256Close(&hash);
     return ok;
 }

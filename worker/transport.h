@@ -107,6 +107,11 @@ int Sha256Finish(Sha256State *s, unsigned char digest[kDigestBytes]);
 void Sha256Close(Sha256State *s);
 
 int Sha256File(const wchar_t *path, unsigned char digest[kDigestBytes]);
+// Copies count bytes from `from` to `to` (both at their positions), adding
+// them to hash on the way; buffer holds kTransferBufferBytes. 1 when all
+// were read, hashed and written.
+int CopyHashing(HANDLE from, HANDLE to, unsigned long long count, Sha256State *hash,
+                unsigned char *buffer);
 // 1 when two SHA-256 digests are the same.
 int SameDigest(const unsigned char *a, const unsigned char *b);
 // The slot of a digest in an open-addressed table of mask + 1 slots (a
