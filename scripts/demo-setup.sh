@@ -31,8 +31,9 @@ echo "   completion box: $(tr '\n' ' ' <"$out/new.box.txt")"
 echo "   the Setup again, existing installation: window saved, キャンセル clicked"
 "$here/setup-screenshots.sh" "$profile" "$out" existing cancel | sed 's/^/   /'
 for variant in new existing; do
-  python3 "$root/tests/setup/check_setup_screenshot.py" "$out" "$variant" "$variant" "$root/assets" &&
-    echo "   $out/$variant.png: pixel checks passed"
+  python3 "$root/tests/setup/check_setup_screenshot.py" "$out" "$variant" "$variant" "$root/assets" ||
+    exit 1
+  echo "   $out/$variant.png: pixel checks passed"
 done
 if [ $# -eq 3 ]; then
   mkdir -p "$3"
@@ -41,7 +42,8 @@ if [ $# -eq 3 ]; then
   ORV_DPI=144 ORV_XVFB_SIZE=2400x1500 "$here/setup-screenshots.sh" "$profile" "$out150" existing cancel |
     sed 's/^/   /'
   python3 "$root/tests/setup/check_setup_screenshot.py" --scale 1.5 "$out" "$out150" existing existing \
-    "$root/assets" && echo "   $out150/existing.png: pixel checks at 150 % passed"
+    "$root/assets" || exit 1
+  echo "   $out150/existing.png: pixel checks at 150 % passed"
 fi
 echo "   installed into $install:"
 (cd "$install" && find . -mindepth 1 -printf '     %P%y %s\n' | sed 's/d [0-9]*$/\//; s/f \([0-9]*\)$/  \1 bytes/' | sort)

@@ -36,6 +36,13 @@ winpath() { echo "Z:${1//\//\\}"; }
 # until this run has taken its own.
 rm -rf "$profile" "$demo/tree"
 demo_begin "$demo/logs"
+# The windows' own layout tables, which the screenshot checks read.
+mkdir -p "$demo"
+for table in shell setup; do
+  WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all wine "$root/build/tools/layout-table.exe" $table \
+    </dev/null >"$demo/$table-layout.txt" 2>/dev/null
+done
+export ORV_LAYOUT_TABLE=$demo/shell-layout.txt ORV_SETUP_LAYOUT_TABLE=$demo/setup-layout.txt
 setup_demo() {
   local new
   new=$(demo_fresh_dir "$demo/setup")
