@@ -21,7 +21,7 @@ die() { echo "verify-release: $*" >&2; echo "verdict: NOT CHECKED ($*)"; exit 1;
 setup=$(realpath "$1")
 control=${2:+$(realpath "$2")}
 repo=$(cd "$(dirname "$0")/.." && pwd)
-inspect() { python3 "$repo/scripts/program-inspect.py" "$@"; }
+parts() { python3 "$repo/scripts/program-parts.py" "$@"; }
 for tool in osslsigncode openssl cmake git python3; do
   command -v "$tool" >/dev/null || die "$tool is not installed"
 done
@@ -46,12 +46,12 @@ echo "Setup: $setup"
 echo "  as the signed control document names it: \"installer_sha256\": \"$setup_sha\""
 
 # What the Setup says about itself.
-commit=$(inspect version "$setup" SourceCommit) || die "the Setup names no commit"
+commit=$(parts version "$setup" SourceCommit) || die "the Setup names no commit"
 [[ "$commit" =~ ^[0-9a-f]{40}$ ]] || die "the Setup names no commit (\"$commit\")"
-inspect resource "$setup" 10 101 "$carried/$shell_name" || die "the Setup carries no Shell"
-inspect resource "$setup" 10 102 "$carried/$worker_name" || die "the Setup carries no Worker"
-inspect resource "$setup" 10 106 "$published/launcher_config.json" || die "the Setup carries no settings"
-inspect resource "$setup" 10 108 "$published/catalog.json" || die "the Setup carries no catalog"
+parts resource "$setup" 10 101 "$carried/$shell_name" || die "the Setup carries no Shell"
+parts resource "$setup" 10 102 "$carried/$worker_name" || die "the Setup carries no Worker"
+parts resource "$setup" 10 106 "$published/launcher_config.json" || die "the Setup carries no settings"
+parts resource "$setup" 10 108 "$published/catalog.json" || die "the Setup carries no catalog"
 host=$(sed -n 's|.*"catalog_url": *"https://\([^/"]*\)/.*|\1|p' "$published/launcher_config.json" | head -1)
 site=$(sed -n 's|.*"store_url": *"\(.*\)/business/games/".*|\1|p' "$published/catalog.json" | head -1)
 [ -n "$host" ] && [ -n "$site" ] || die "the Setup's default texts name no update host or web site"
@@ -85,10 +85,10 @@ compile() {
 configure -DORV_SIGNING_PUBLIC_KEY=
 compile orvelant_worker
 probe=$(openssl rsa -pubin -in "$build/keys/update-signing.pub.pem" -modulus -noout | sed 's/^Modulus=//')
-offsets=$(inspect find "$build/bin/$worker_name" "$probe") || die "the rebuilt Worker does not hold its key"
+offsets=$(parts find "$build/bin/$worker_name" "$probe") || die "the rebuilt Worker does not hold its key"
 modulus=
 for at in $offsets; do
-  here=$(inspect slice "$carried/$worker_name" "$at" 256) || die "the Setup's Worker is too short"
+  here=$(parts slice "$carried/$worker_name" "$at" 256) || die "the Setup's Worker is too short"
   [ -z "$modulus" ] || [ "$modulus" = "$here" ] || die "the Setup's Worker holds no single key where the commit puts it"
   modulus=$here
 done

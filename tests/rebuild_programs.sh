@@ -10,7 +10,7 @@
 set -euo pipefail
 repo=$(cd "${1:?usage: rebuild_programs.sh <source-dir> <build-dir>}" && pwd)
 first=$(cd "${2:?}" && pwd)
-inspect() { python3 "$repo/scripts/program-inspect.py" "$@"; }
+parts() { python3 "$repo/scripts/program-parts.py" "$@"; }
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$first/CMakeCache.txt"; }
 fail() { echo "FAIL $*"; status=1; }
 status=0
@@ -54,8 +54,8 @@ for name in "$shell_name" "$worker_name" "$setup_name"; do
     { fail "$name: no signature to remove in $first/bin"; continue; }
   osslsigncode remove-signature -in "$again/build/bin/$name" -out "$b" >/dev/null 2>&1 ||
     { fail "$name: no signature to remove in the second build"; continue; }
-  read -r stamp_a _ < <(inspect stamp "$a")
-  read -r stamp_b _ < <(inspect stamp "$b")
+  read -r stamp_a _ < <(parts stamp "$a")
+  read -r stamp_b _ < <(parts stamp "$b")
   [ "$stamp_a" = "${epoch:-0}" ] || fail "$name: PE time stamp $stamp_a, not the commit's ${epoch:-0}"
   if cmp -s "$a" "$b"; then
     echo "ok   $name: $(sha256sum <"$a" | cut -c1-64) in both folders"

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Reads what a release check needs from a Windows program (PE32+).
 
-  program-inspect.py resource <program> <type> <id> <out>   one resource's bytes
-  program-inspect.py version <program> <name>               a version record value
-  program-inspect.py find <file> <hex>                      offsets of every match
-  program-inspect.py slice <file> <offset> <length>         those bytes as hex
-  program-inspect.py stamp <program>                        PE time stamp, checksum
+  program-parts.py resource <program> <type> <id> <out>   one resource's bytes
+  program-parts.py version <program> <name>               a version record value
+  program-parts.py find <file> <hex>                      offsets of every match
+  program-parts.py slice <file> <offset> <length>         those bytes as hex
+  program-parts.py stamp <program>                        PE time stamp, checksum
 
 Exit 1 with the reason on stderr when the file does not hold what is asked.
 """
@@ -14,7 +14,7 @@ import sys
 
 
 def fail(message):
-    sys.stderr.write("program-inspect: %s\n" % message)
+    sys.stderr.write("program-parts: %s\n" % message)
     sys.exit(1)
 
 
