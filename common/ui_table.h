@@ -61,9 +61,16 @@ struct UiWindowTable {
 };
 
 // The Shell's and the Setup's tables (shell/shell_layout.cpp,
-// setup/setup_layout.cpp); the tests link the same sources.
+// setup/setup_layout.cpp).
 extern const UiWindowTable kShellWindowTable;
 extern const UiWindowTable kSetupWindowTable;
+
+// Each program exports a function of this name that returns its table, so
+// the tests and tools read the table the built program carries (see
+// tools/layout_reader.h). It only returns an address: it may be called in
+// an image mapped without its imports or start-up.
+#define UI_LAYOUT_TABLE_EXPORT "OrvelantLayoutTable"
+typedef const UiWindowTable *(*UiLayoutTableFunction)(void);
 
 // The 96-DPI rectangle of control `index` (0 .. count-1) of a row.
 inline void UiRowRect(const UiRow *row, int index, int *x, int *y, int *w, int *h) {

@@ -38,9 +38,9 @@ rm -rf "$profile" "$demo/tree"
 demo_begin "$demo/logs"
 # The windows' own layout tables, which the screenshot checks read.
 mkdir -p "$demo"
-for table in shell setup; do
-  WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all wine "$root/build/tools/layout-table.exe" $table \
-    </dev/null >"$demo/$table-layout.txt" 2>/dev/null
+for table in "shell:ORVELANT Launcher.exe" "setup:ORVELANT_Launcher_Setup_v1.0.0.exe"; do
+  WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all wine "$root/build/tools/layout-table.exe" "${table%%:*}" \
+    "$(WINEPREFIX="$root/build/wineprefix" winepath -w "$root/build/bin/${table#*:}" 2>/dev/null)" </dev/null >"$demo/${table%%:*}-layout.txt" 2>/dev/null
 done
 export ORV_LAYOUT_TABLE=$demo/shell-layout.txt ORV_SETUP_LAYOUT_TABLE=$demo/setup-layout.txt
 setup_demo() {

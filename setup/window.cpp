@@ -112,6 +112,10 @@ static void HandleSetupCommand(HWND window, int id) {
 
 static const UiWindowTable &kSetup = kSetupWindowTable;
 
+extern "C" __declspec(dllexport) const UiWindowTable *OrvelantLayoutTable(void) {
+    return &kSetupWindowTable;
+}
+
 // Activation, the focus cue's state and the accessible object.
 static int HandleSetupUiMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                 LRESULT *result) {

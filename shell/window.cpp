@@ -26,6 +26,10 @@ void CreateShellBrushesAndFonts(void) {
 
 static const UiWindowTable &kShell = kShellWindowTable;
 
+extern "C" __declspec(dllexport) const UiWindowTable *OrvelantLayoutTable(void) {
+    return &kShellWindowTable;
+}
+
 HWND CreateShellWindow(HINSTANCE instance) {
     RECT work, outer;
     int layout_dpi;

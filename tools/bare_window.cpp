@@ -1,10 +1,13 @@
 // A bare Win32 window of the Shell's outer size and background, shown and
 // painted once: the peer the Shell's start-up time is measured against.
-//   bare-window [<labels>]
+//   bare-window [<labels> [<hidden labels>]]
 // With a number, that many visible STATIC labels with text in one font are
 // made before the window is shown (in rows down the client area): the peer
 // that tells how much of the Shell's first frame is the cost of painting
-// its visible controls at all.
+// its visible controls at all. With a second number, that many hidden
+// labels are made after the first frame, as the Shell makes its other
+// pages (the window carries "ORVELANT.PagesPending" until they exist): the
+// peer for the first input with every control made.
 #include <windows.h>
 
 #include "shell_layout.h"
@@ -13,6 +16,9 @@
 #include <cstdlib>
 
 static HBRUSH g_background;
+static HFONT g_font;
+static int g_hidden_labels;
+static const UINT kMakeHiddenLabels = WM_APP + 1;
 
 static LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_CTLCOLORSTATIC) {
@@ -20,6 +26,15 @@ static LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wparam, LPARA
         SetTextColor(dc, RGB(238, 233, 223));
         SetBkMode(dc, TRANSPARENT);
         return (LRESULT)g_background;
+    }
+    if (message == kMakeHiddenLabels) {
+        for (int i = 0; i < g_hidden_labels; ++i) {
+            HWND label = CreateWindowExW(0, L"STATIC", L"HIDDEN LABEL // TEXT", WS_CHILD | SS_LEFT,
+                                         40, 20, 380, 24, window, nullptr, nullptr, nullptr);
+            SendMessageW(label, WM_SETFONT, (WPARAM)g_font, FALSE);
+        }
+        RemovePropW(window, L"ORVELANT.PagesPending");
+        return 0;
     }
     if (message == WM_DESTROY) {
         PostQuitMessage(0);
@@ -30,6 +45,8 @@ static LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wparam, LPARA
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
     const int labels = command_line && command_line[0] ? _wtoi(command_line) : 0;
+    const wchar_t *second = command_line ? wcschr(command_line, L' ') : nullptr;
+    g_hidden_labels = second ? _wtoi(second + 1) : 0;
     g_background = CreateSolidBrush(RGB(5, 5, 5));
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
@@ -46,21 +63,25 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
                                   shell.y, shell.outer_w, shell.outer_h, nullptr, nullptr,
                                   instance, nullptr);
     if (!window) return 2;
+    if (labels > 0 || g_hidden_labels > 0) {
+        g_font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                             DEFAULT_PITCH, L"Segoe UI");
+    }
     if (labels > 0) {
-        HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                                 DEFAULT_PITCH, L"Segoe UI");
         for (int i = 0; i < labels; ++i) {
             wchar_t text[32];
             swprintf(text, 32, L"LABEL %d // TEXT", i + 1);
             HWND label = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFT,
                                          40 + (i / 25) * 400, 20 + (i % 25) * 30, 380, 24, window,
                                          nullptr, instance, nullptr);
-            SendMessageW(label, WM_SETFONT, (WPARAM)font, FALSE);
+            SendMessageW(label, WM_SETFONT, (WPARAM)g_font, FALSE);
         }
     }
+    if (g_hidden_labels > 0) SetPropW(window, L"ORVELANT.PagesPending", (HANDLE)1);
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
+    if (g_hidden_labels > 0) PostMessageW(window, kMakeHiddenLabels, 0, 0);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         TranslateMessage(&msg);

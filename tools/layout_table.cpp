@@ -1,6 +1,6 @@
-// layout-table shell|setup
-// Prints a program's layout table (the same source the program is built
-// from) for the screenshot checks: the window line, then one line per
+// layout-table shell|setup <program>
+// Prints the layout table a built Shell or Setup carries (read through the
+// function the program exports) for the screenshot checks: the window line, then one line per
 // control, tab-separated:
 //   window  <x> <y> <outer w> <outer h>
 //   row     <row> <index> <id> <page> <kind> <colour> <flags> <variant> <x> <y> <w> <h> <text>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ui_table.h"
+#include "layout_reader.h"
 
 const char *ShellColorName(int color);
 const char *SetupColorName(int color);
@@ -52,12 +52,18 @@ static std::string Utf8(const wchar_t *text) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-    if (argc != 2 || (lstrcmpW(argv[1], L"shell") != 0 && lstrcmpW(argv[1], L"setup") != 0)) {
-        fprintf(stderr, "usage: layout-table shell|setup\n");
+    if (argc != 3 || (lstrcmpW(argv[1], L"shell") != 0 && lstrcmpW(argv[1], L"setup") != 0)) {
+        fprintf(stderr, "usage: layout-table shell|setup <program>\n");
         return 2;
     }
     const bool shell = lstrcmpW(argv[1], L"shell") == 0;
-    const UiWindowTable &t = shell ? kShellWindowTable : kSetupWindowTable;
+    std::wstring error;
+    const UiWindowTable *table = orv_probe::ProgramLayoutTable(argv[2], &error);
+    if (!table) {
+        fprintf(stderr, "layout-table: %ls\n", error.c_str());
+        return 1;
+    }
+    const UiWindowTable &t = *table;
     printf("window\t%d\t%d\t%d\t%d\n", t.x, t.y, t.outer_w, t.outer_h);
     for (int r = 0; r < t.row_count; ++r) {
         const UiRow &row = t.rows[r];

@@ -1,5 +1,5 @@
-// The programs' layout tables (the same sources the Shell and the Setup are
-// built from): every control inside its window's client area at 96 DPI,
+// The layout tables the built Shell and Setup carry, read through the
+// function each exports: every control inside its window's client area at 96 DPI,
 // ids unique, each fill directly before a track at its place, and the
 // marks the keyboard and accessibility code rely on where they belong.
 #include <gtest/gtest.h>
@@ -9,7 +9,8 @@
 #include <set>
 #include <string>
 
-#include "ui_table.h"
+#include "layout_reader.h"
+#include "test_support.h"
 
 namespace {
 
@@ -55,6 +56,8 @@ void CheckTable(const UiWindowTable &t, const char *name) {
 }  // namespace
 
 TEST(LayoutTables, EveryRowFitsItsWindowWithUniqueIdsAndFillsOverTheirTracks) {
-    CheckTable(kShellWindowTable, "Shell");
-    CheckTable(kSetupWindowTable, "Setup");
+    using orv_probe::RequireProgramLayoutTable;
+    CheckTable(RequireProgramLayoutTable(orv_test::BinDir() + L"\\ORVELANT Launcher.exe"), "Shell");
+    CheckTable(RequireProgramLayoutTable(orv_test::BinDir() + L"\\ORVELANT_Launcher_Setup_v1.0.0.exe"),
+               "Setup");
 }

@@ -12,7 +12,7 @@ rm -rf "$work"
 mkdir -p "$work"
 # The Setup's own layout table, which the checks read.
 WINEPREFIX="$build/wineprefix" WINEDEBUG=-all wine "$build/tools/layout-table.exe" setup \
-  </dev/null >"$work/setup-layout.txt" 2>/dev/null
+  "$(WINEPREFIX="$build/wineprefix" winepath -w "$build/bin/ORVELANT_Launcher_Setup_v1.0.0.exe" 2>/dev/null)" </dev/null >"$work/setup-layout.txt" 2>/dev/null
 export ORV_SETUP_LAYOUT_TABLE=$work/setup-layout.txt
 status=0
 shots() { ORV_BUILD_DIR=$build "$repo/scripts/setup-screenshots.sh" "$work/profile" "$work/shots" "$@"; }

@@ -10,6 +10,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include "layout_reader.h"
 #include "shell_probe.h"
 #include "test_support.h"
 
@@ -35,6 +36,11 @@ constexpr wchar_t kShellFoldersKey[] =
 inline const std::string kUpdateHost = ORV_TEST_UPDATE_HOST;
 
 inline std::wstring SetupExe() { return BinDir() + L"\\ORVELANT_Launcher_Setup_v1.0.0.exe"; }
+// The layout tables the built Setup and Shell carry.
+inline const UiWindowTable &SetupTable() { return orv_probe::RequireProgramLayoutTable(SetupExe()); }
+inline const UiWindowTable &ShellTable() {
+    return orv_probe::RequireProgramLayoutTable(BinDir() + L"\\ORVELANT Launcher.exe");
+}
 
 inline std::string CompletionText(const std::string &word) {
     return "ORVELANT Launcher の" + word +

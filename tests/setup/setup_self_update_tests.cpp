@@ -95,9 +95,9 @@ protected:
     }
 
     static std::wstring SignalLabel(HWND window) {
-        const UiRow &row = kShellWindowTable.rows[ROW_SIGNAL_LABEL];
+        const UiRow &row = ShellTable().rows[ROW_SIGNAL_LABEL];
         const RECT label =
-            orv_probe::LayoutRect(orv_probe::LayoutDpi(window, kShellWindowTable.outer_w), row.x,
+            orv_probe::LayoutRect(orv_probe::LayoutDpi(window, ShellTable().outer_w), row.x,
                                   row.y, row.w, row.h);
         for (const orv_probe::ControlInfo &c : orv_probe::ListControls(window))
             if (c.rect.left == label.left && c.rect.top == label.top && c.rect.right == label.right)

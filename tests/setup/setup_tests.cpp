@@ -440,8 +440,8 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
         // Every row of the window's table for a first install, in its order:
         // the text wordmark in place of the missing image, no artwork.
         std::vector<const UiRow *> rows;
-        for (int r = 0; r < kSetupWindowTable.row_count; ++r) {
-            const UiRow &row = kSetupWindowTable.rows[r];
+        for (int r = 0; r < SetupTable().row_count; ++r) {
+            const UiRow &row = SetupTable().rows[r];
             if (row.kind != UI_KIND_IMAGE &&
                 (row.variant == 0 || row.variant == SETUP_VARIANT_NEW))
                 rows.push_back(&row);

@@ -29,7 +29,7 @@ cp "$repo"/assets/orvelant-wordmark.bmp "$repo"/assets/origin-core.bmp "$repo"/a
 
 # The Shell's own layout table, which the checks read.
 WINEPREFIX="$build/wineprefix" WINEDEBUG=-all wine "$build/tools/layout-table.exe" shell \
-  </dev/null >"$work/shell-layout.txt" 2>/dev/null
+  "$(WINEPREFIX="$build/wineprefix" winepath -w "$build/bin/ORVELANT Launcher.exe" 2>/dev/null)" </dev/null >"$work/shell-layout.txt" 2>/dev/null
 export ORV_LAYOUT_TABLE=$work/shell-layout.txt
 wordmark=$(awk -F'\t' '$8 ~ /image-fallback/ {print $10 "," $11 "," $12 "," $13; exit}' "$ORV_LAYOUT_TABLE")
 

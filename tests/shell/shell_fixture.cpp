@@ -1,5 +1,7 @@
 #include "shell_fixture.h"
 
+#include "layout_reader.h"
+
 #include <filesystem>
 
 namespace orv_test {
@@ -113,16 +115,20 @@ ControlInfo ShellProcessTest::At(int x, int y, int w, int h) {
     return ControlInfo{};
 }
 
+const UiWindowTable &ShellTable() {
+    return orv_probe::RequireProgramLayoutTable(BinDir() + L"\\ORVELANT Launcher.exe");
+}
+
 RECT ShellRowRect(HWND main, int row, int index) {
     int x, y, w, h;
-    UiRowRect(&kShellWindowTable.rows[row], index, &x, &y, &w, &h);
+    UiRowRect(&ShellTable().rows[row], index, &x, &y, &w, &h);
     return orv_probe::LayoutRect(ShellLayoutDpi(main), x, y, w, h);
 }
 
-int ShellLayoutDpi(HWND main) { return orv_probe::LayoutDpi(main, kShellWindowTable.outer_w); }
+int ShellLayoutDpi(HWND main) { return orv_probe::LayoutDpi(main, ShellTable().outer_w); }
 
 ControlInfo ShellProcessTest::AtRow(int row, int index) {
-    const UiRow &r = kShellWindowTable.rows[row];
+    const UiRow &r = ShellTable().rows[row];
     const RECT want = ShellRowRect(window_, row, index);
     const int id = r.id != 0 ? r.id + index : 0;
     for (const ControlInfo &c : Controls())

@@ -57,6 +57,9 @@ protected:
 };
 
 bool SameRect(const orv_probe::ControlInfo &c, int id, int x, int y, int w, int h);
+// The layout table the built Shell carries, read through its export (the
+// test fails at once when it cannot be read).
+const UiWindowTable &ShellTable();
 // A row's rectangle as the Shell lays it out in that window (the index-th
 // control of a list row; a fill at its full width).
 RECT ShellRowRect(HWND main, int row, int index = 0);

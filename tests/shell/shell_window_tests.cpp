@@ -42,8 +42,8 @@ const wchar_t kEdit[] = L"Edit";
 // installed, the text wordmark in place of the header image when not.
 std::vector<Expected> AllControls(bool with_assets) {
     std::vector<Expected> v;
-    for (int r = 0; r < kShellWindowTable.row_count; ++r) {
-        const UiRow &row = kShellWindowTable.rows[r];
+    for (int r = 0; r < ShellTable().row_count; ++r) {
+        const UiRow &row = ShellTable().rows[r];
         if (row.kind == UI_KIND_IMAGE) {
             if (with_assets) v.push_back({0, row.x, row.y, row.w, row.h, L"", row.page, true, kStatic});
             continue;
@@ -501,7 +501,7 @@ TEST_F(ShellWindowTest, WorkerMessagesMoveTheBarsAndTheSignal) {
     // The widths of both fills at percent of their tracks, as laid out.
     auto at = [&](int percent) {
         auto laid_out = [&](int track) {
-            const UiRow &t = kShellWindowTable.rows[track];
+            const UiRow &t = ShellTable().rows[track];
             RECT r = orv_probe::LayoutRect(ShellLayoutDpi(window_), t.x, 0, percent * t.w / 100, 1);
             return (int)(r.right - r.left);
         };
