@@ -42,7 +42,8 @@ measure() { wine "$timer" "$@" </dev/null 2>/dev/null | tr -d '\r' || true; }
 # in all: the third peer is the bare window with as many plain labels shown
 # and the rest made hidden after its first frame, as the Shell makes its
 # other pages (what making and painting that many child windows costs at
-# all, whoever makes them).
+# all, whoever makes them); the fourth draws as many texts itself, with no
+# child window (what the same first frame costs without controls).
 (cd "$install" && wine "$shell_w" </dev/null >/dev/null 2>&1) &
 shell_pid=$!
 drive wait 30000 >/dev/null
@@ -64,7 +65,7 @@ fi
 measure ORV_BARE_WINDOW "$bare_w" >/dev/null
 measure "$shell_class" "$shell_w" "$install_w" >/dev/null || true
 # Each measure prints "<first frame> <first input>".
-bare_ms=() shell_ms=() base_ms=() labels_ms=() labels_in=() bare_in=() shell_in=() base_in=()
+bare_ms=() shell_ms=() base_ms=() labels_ms=() labels_in=() drawn_ms=() bare_in=() shell_in=() base_in=()
 for i in $(seq 1 "$starts"); do
   # Which goes first alternates: a start right after another runs warmer.
   if [ $((i % 2)) = 1 ]; then
@@ -76,6 +77,8 @@ for i in $(seq 1 "$starts"); do
   fi
   read -r l li <<<"$(measure ORV_BARE_WINDOW "$bare_w" "" "$labels $hidden")" || true
   [ -z "$l" ] || [ -z "$li" ] || { labels_ms+=("$l"); labels_in+=("$li"); }
+  read -r d di <<<"$(measure ORV_BARE_WINDOW "$bare_w" "" "drawn $labels")" || true
+  [ -z "$d" ] || drawn_ms+=("$d")
   if [ -n "$baseline" ]; then
     read -r o oi <<<"$(measure "$shell_class" "$(win "$install/baseline-shell.exe")" "$install_w")" || true
     echo "start $i: bare window ${b:-(no window)}/${bi:-} ms, Shell ${s:-(no window)}/${si:-} ms, baseline ${o:-(no window)}/${oi:-} ms (first frame/first input)"
@@ -99,6 +102,8 @@ echo "median of ${#bare_in[@]}: bare window $mbi ms, Shell $msi ms, first input 
 ml=$(median "${labels_ms[@]}")
 mli=$(median "${labels_in[@]}")
 echo "bare window with $labels labels shown and $hidden hidden: first frame $ml ms, ratio $(awk -v s="$ml" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x, Shell against it $(awk -v s="$ms" -v b="$ml" 'BEGIN {printf "%.2f", s / b}')x; first input $mli ms, ratio $(awk -v s="$mli" -v b="$mbi" 'BEGIN {printf "%.2f", s / b}')x, Shell against it $(awk -v s="$msi" -v b="$mli" 'BEGIN {printf "%.2f", s / b}')x"
+md=$(median "${drawn_ms[@]}")
+echo "bare window drawing $labels texts itself (no child windows): first frame $md ms, ratio $(awk -v s="$md" -v b="$mb" 'BEGIN {printf "%.2f", s / b}')x"
 
 if [ -n "$baseline" ]; then
   mo=$(median "${base_ms[@]}")

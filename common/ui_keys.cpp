@@ -2,11 +2,13 @@
 // Space on the action, the focus cue inside the action's paint.
 #include "ui_keys.h"
 
-// On the top-level window: 1 while the focus cue shows (kept here because
-// not every system answers WM_QUERYUISTATE), and the control that had the
-// focus when the window was last deactivated.
-static const wchar_t kCueProperty[] = L"ORVELANT.FocusCue";
+// On the top-level window: the control that had the focus when the window
+// was last deactivated.
 static const wchar_t kKeptFocusProperty[] = L"ORVELANT.KeptFocus";
+// The top-level windows of this process whose focus cue shows (kept here
+// because not every system answers WM_QUERYUISTATE; read on every paint of
+// an action, so without a round trip to the window server).
+static HWND g_cue_windows[4];
 // On an action: Space went down on it and has not come up yet.
 static const wchar_t kSpaceProperty[] = L"ORVELANT.SpaceDown";
 
@@ -42,10 +44,24 @@ static int IsEditControl(HWND control) {
     return control && GetClassNameW(control, cls, 16) > 0 && lstrcmpiW(cls, L"Edit") == 0;
 }
 
-static int CueShown(HWND control) {
-    HWND top = GetAncestor(control, GA_ROOT);
-    return top && GetPropW(top, kCueProperty) != NULL;
+static int CueWindowShown(HWND window) {
+    if (!window) return 0;
+    for (int i = 0; i < 4; ++i)
+        if (g_cue_windows[i] == window) return 1;
+    return 0;
 }
+
+static void SetCueWindow(HWND window, int shown) {
+    for (int i = 0; i < 4; ++i)
+        if (g_cue_windows[i] == window) g_cue_windows[i] = NULL;
+    for (int i = 0; shown && i < 4; ++i)
+        if (!g_cue_windows[i]) {
+            g_cue_windows[i] = window;
+            return;
+        }
+}
+
+static int CueShown(HWND control) { return CueWindowShown(GetAncestor(control, GA_ROOT)); }
 
 // The click's notification, as a mouse click on the static sends it.
 static void Click(HWND control) {
@@ -81,7 +97,7 @@ static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LP
         HDC dc = BeginPaint(control, &ps);
         if (dc) {
             CallWindowProcW(g_static_proc, control, WM_PRINTCLIENT, (WPARAM)dc, PRF_CLIENT);
-            if (GetFocus() == control && CueShown(control)) DrawFocusCue(control, dc);
+            if (CueShown(control) && GetFocus() == control) DrawFocusCue(control, dc);
         }
         EndPaint(control, &ps);
         return 0;
@@ -128,7 +144,7 @@ static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LP
 }
 
 void UiShowFocusCue(HWND window) {
-    if (window && !GetPropW(window, kCueProperty))
+    if (window && !CueWindowShown(window))
         SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
 }
 
@@ -207,7 +223,7 @@ int UiKeyboardWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     case WM_CHANGEUISTATE: {
         // Top-level: decide, then tell the window and its controls.
         const int hide = (HIWORD(wparam) & UISF_HIDEFOCUS) != 0;
-        const int shown = GetPropW(window, kCueProperty) != NULL;
+        const int shown = CueWindowShown(window);
         const int action = LOWORD(wparam);
         if (hide && ((action == UIS_CLEAR && !shown) || (action == UIS_SET && shown)))
             SendMessageW(window, WM_UPDATEUISTATE, wparam, lparam);
@@ -216,10 +232,7 @@ int UiKeyboardWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lpa
     }
     case WM_UPDATEUISTATE: {
         if (HIWORD(wparam) & UISF_HIDEFOCUS) {
-            if (LOWORD(wparam) == UIS_CLEAR)
-                SetPropW(window, kCueProperty, (HANDLE)1);
-            else
-                RemovePropW(window, kCueProperty);
+            SetCueWindow(window, LOWORD(wparam) == UIS_CLEAR);
             HWND focus = GetFocus();
             if (UiIsAction(focus) && IsChild(window, focus)) InvalidateRect(focus, NULL, FALSE);
         }
@@ -228,7 +241,7 @@ int UiKeyboardWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         return 1;
     }
     case WM_DESTROY:
-        RemovePropW(window, kCueProperty);
+        SetCueWindow(window, 0);
         RemovePropW(window, kKeptFocusProperty);
         return 0;
     default:

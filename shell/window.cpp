@@ -98,7 +98,14 @@ int ControlColorGroup(HWND control) {
 void ShowPageControls(int page) { UiShowPageRows(&g_layout, page); }
 
 void SetControlText(HWND control, const wchar_t *text) {
-    if (control) SetWindowTextW(control, text);
+    if (!control) return;
+    // The views write every text they own on each render: a text that has
+    // not changed is left as it is (setting it again is a round trip to the
+    // window server, and a repaint of an action).
+    wchar_t shown[512];
+    const int n = GetWindowTextW(control, shown, 512);
+    if (n < 511 && WideEquals(shown, text ? text : L"")) return;
+    SetWindowTextW(control, text);
 }
 
 void ShowControl(HWND control, int show) {

@@ -1,13 +1,15 @@
 // A bare Win32 window of the Shell's outer size and background, shown and
 // painted once: the peer the Shell's start-up time is measured against.
-//   bare-window [<labels> [<hidden labels>]]
+//   bare-window [<labels> [<hidden labels>]] | drawn <texts>
 // With a number, that many visible STATIC labels with text in one font are
 // made before the window is shown (in rows down the client area): the peer
 // that tells how much of the Shell's first frame is the cost of painting
 // its visible controls at all. With a second number, that many hidden
 // labels are made after the first frame, as the Shell makes its other
 // pages (the window carries "ORVELANT.PagesPending" until they exist): the
-// peer for the first input with every control made.
+// peer for the first input with every control made. With "drawn", the
+// window paints that many texts itself, in the same places, with no child
+// window: what the same first frame costs drawn without controls.
 #include <windows.h>
 
 #include "shell_layout.h"
@@ -18,9 +20,32 @@
 static HBRUSH g_background;
 static HFONT g_font;
 static int g_hidden_labels;
+static int g_drawn_texts;
 static const UINT kMakeHiddenLabels = WM_APP + 1;
 
+static void LabelText(int i, wchar_t *text, RECT *place) {
+    swprintf(text, 32, L"LABEL %d // TEXT", i + 1);
+    SetRect(place, 40 + (i / 25) * 400, 20 + (i % 25) * 30, 420 + (i / 25) * 400,
+            44 + (i % 25) * 30);
+}
+
 static LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_PAINT && g_drawn_texts > 0) {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(window, &ps);
+        HGDIOBJ old = SelectObject(dc, g_font);
+        SetTextColor(dc, RGB(238, 233, 223));
+        SetBkMode(dc, TRANSPARENT);
+        for (int i = 0; i < g_drawn_texts; ++i) {
+            wchar_t text[32];
+            RECT place;
+            LabelText(i, text, &place);
+            DrawTextW(dc, text, -1, &place, DT_LEFT | DT_WORDBREAK | DT_NOPREFIX);
+        }
+        SelectObject(dc, old);
+        EndPaint(window, &ps);
+        return 0;
+    }
     if (message == WM_CTLCOLORSTATIC) {
         HDC dc = (HDC)wparam;
         SetTextColor(dc, RGB(238, 233, 223));
@@ -44,9 +69,11 @@ static LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wparam, LPARA
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
-    const int labels = command_line && command_line[0] ? _wtoi(command_line) : 0;
     const wchar_t *second = command_line ? wcschr(command_line, L' ') : nullptr;
-    g_hidden_labels = second ? _wtoi(second + 1) : 0;
+    const bool drawn = command_line && wcsncmp(command_line, L"drawn ", 6) == 0;
+    const int labels = !drawn && command_line && command_line[0] ? _wtoi(command_line) : 0;
+    g_hidden_labels = !drawn && second ? _wtoi(second + 1) : 0;
+    g_drawn_texts = drawn ? _wtoi(second + 1) : 0;
     g_background = CreateSolidBrush(RGB(5, 5, 5));
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
@@ -63,7 +90,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
                                   shell.y, shell.outer_w, shell.outer_h, nullptr, nullptr,
                                   instance, nullptr);
     if (!window) return 2;
-    if (labels > 0 || g_hidden_labels > 0) {
+    if (labels > 0 || g_hidden_labels > 0 || g_drawn_texts > 0) {
         g_font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                              DEFAULT_PITCH, L"Segoe UI");
@@ -71,10 +98,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR command_line, int) {
     if (labels > 0) {
         for (int i = 0; i < labels; ++i) {
             wchar_t text[32];
-            swprintf(text, 32, L"LABEL %d // TEXT", i + 1);
+            RECT place;
+            LabelText(i, text, &place);
             HWND label = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFT,
-                                         40 + (i / 25) * 400, 20 + (i % 25) * 30, 380, 24, window,
-                                         nullptr, instance, nullptr);
+                                         place.left, place.top, place.right - place.left,
+                                         place.bottom - place.top, window, nullptr, instance,
+                                         nullptr);
             SendMessageW(label, WM_SETFONT, (WPARAM)g_font, FALSE);
         }
     }
