@@ -2,7 +2,8 @@
 # Every shipped program imports operating-system DLLs only (no C or C++
 # runtime: msvcrt, ucrt, libstdc++, libgcc, winpthread), is a GUI-subsystem
 # program, carries the asInvoker manifest and the 1.0.0 version record, and
-# holds none of the test builds' hooks; with a code-signing certificate, each
+# holds none of the test builds' hooks, exports only the layout table (the
+# Shell and the Setup; nothing from the Worker); with a code-signing certificate, each
 # carries an Authenticode signature that covers it and chains to that
 # certificate, and the Setup carries the signed Shell and Worker.
 set -euo pipefail
@@ -35,6 +36,14 @@ for exe in "${programs[@]}"; do
     grep -qx -- "$v" <<<"$wide" || { echo "FAIL $exe: version record lacks \"$v\""; status=1; }
   done
   if grep -q 'ORV_TEST_' <<<"$wide"; then echo "FAIL $exe holds test hooks"; status=1; fi
+  # The windowed programs export their layout table and nothing else; the
+  # Worker exports nothing.
+  exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && /^\t\[/ {print $NF; next} on {on = 0}' <<<"$headers" | tr '\n' ' ')
+  case "$(basename "$exe")" in
+    *Worker*) want="" ;;
+    *) want="OrvelantLayoutTable " ;;
+  esac
+  [ "$exports" = "$want" ] || { echo "FAIL $exe exports \"$exports\", not \"$want\""; status=1; }
   if [ -n "$signer" ]; then
     report=$(osslsigncode verify -CAfile "$signer" -in "$exe" 2>&1 || true)
     grep -q '^Signature verification: ok' <<<"$report" ||
