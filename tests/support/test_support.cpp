@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -54,12 +53,21 @@ std::wstring FreshScratchDir(const std::wstring &suffix) {
     return dir;
 }
 
+// Shares delete as well: the programs replace their files by renaming a new
+// one over the old, and under Wine a read without that sharing that meets
+// the rename fails (a sharing violation), which would read as an empty file.
 std::string ReadFileBytes(const std::wstring &path, bool *ok) {
-    std::ifstream in(fs::path(path), std::ios::binary);
-    if (ok) *ok = (bool)in;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (ok) *ok = file != INVALID_HANDLE_VALUE;
+    std::string bytes;
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
 }
 
 void WriteFileBytes(const std::wstring &path, const std::string &bytes) {
