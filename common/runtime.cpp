@@ -193,7 +193,8 @@ void CreateParentDirectory(const wchar_t *path) {
 }
 
 unsigned long long GetFileSize64(const wchar_t *path) {
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    HANDLE h = CreateFileW(path, GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;
     LARGE_INTEGER size;
@@ -207,8 +208,11 @@ char *ReadWholeFile(const wchar_t *path, unsigned int *out_size) {
     if (out_size) *out_size = 0;
     char *buffer = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)limit + 1);
     if (!buffer) return NULL;
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    // Delete sharing: the programs replace a file by renaming a new one over
+    // it, and a reader must neither make that rename fail nor miss the file
+    // while it happens (it reads the old version or the new one, whole).
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) {
         HeapFree(GetProcessHeap(), 0, buffer);
         return NULL;

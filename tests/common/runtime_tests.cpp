@@ -1,6 +1,10 @@
 // Runtime helpers: bounded strings, conversion, paths, files and the log.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "runtime.h"
 #include "test_support.h"
 
@@ -344,6 +348,41 @@ TEST_F(InstallDirTest, ReplaceFileWithBytesLeavesTheOldFileOrTheNewOne) {
     EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
     EXPECT_EQ("new!", ReadFileBytes(target));
     EXPECT_FALSE(PathIsFile(temporary));
+
+    // A program reading the file while another replaces it again and again
+    // finds one whole version every time: never a missing file (a reader
+    // that refused delete sharing made the rename fail, or under Wine its
+    // own open), never a mix.
+    std::atomic<bool> writing{true};
+    std::atomic<int> replaced{0};
+    std::thread writer([&] {
+        const ULONGLONG start = GetTickCount64();
+        for (int i = 0; i < 400 && GetTickCount64() - start < 10000; ++i) {
+            const char *bytes = (i % 2) ? "version one" : "version two";
+            if (ReplaceFileWithBytes(target.c_str(), temporary.c_str(), bytes, 11)) ++replaced;
+        }
+        writing = false;
+    });
+    int reads = 0, missing = 0, mixed = 0;
+    while (writing) {
+        unsigned int size = 0;
+        char *bytes = ReadWholeFile(target.c_str(), &size);
+        ++reads;
+        if (!bytes) {
+            ++missing;
+            continue;
+        }
+        const std::string seen(bytes, size);
+        if (seen != "version one" && seen != "version two" && seen != "new!") ++mixed;
+        HeapFree(GetProcessHeap(), 0, bytes);
+        // A reader that never lets go would keep every rename waiting (an
+        // open file cannot be replaced); real readers read and move on.
+        if (reads % 4 == 0) Sleep(1);
+    }
+    writer.join();
+    EXPECT_EQ(0, missing) << "of " << reads << " reads";
+    EXPECT_EQ(0, mixed);
+    EXPECT_EQ(400, replaced.load()) << "in 10 s";
 
     // The failure line names the error and both paths.
     const std::wstring log = dir_ + L"\\logs\\updater.log";

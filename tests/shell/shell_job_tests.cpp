@@ -588,7 +588,10 @@ TEST_F(ShellJobs, WorkersEndingWithoutTheirFinalCodeDoNotStickTheShell) {
         << Read(L"launch-record.txt");
 
     // A PLAY request waits behind the launcher update; once that has ended
-    // without its code, the request runs by itself.
+    // without its code, the request runs by itself. The update's Worker
+    // lives long enough for the clicks below to find it running on a busy
+    // machine (at one second, a loaded run once saw it end first).
+    Write(L"game.txt", "title=SILENT WORKER\r\nseconds=5\r\n");
     Click(1005);
     Click(1402);
     EXPECT_EQ(L"LAUNCHER UPDATE // STARTING", Status());
