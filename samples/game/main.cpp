@@ -102,12 +102,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
 
     std::string record = "title=" + Utf8(title) + "\r\ncommand_line=" + Utf8(command_line) +
                          "\r\nworking_directory=" + Utf8(working_dir) + "\r\n";
-    HANDLE h = CreateFileW((dir + L"\\launch-record.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Written beside it and renamed into place: whoever waits for the record
+    // finds it whole the moment it exists.
+    const std::wstring record_path = dir + L"\\launch-record.txt";
+    const std::wstring written_path = record_path + L".new";
+    HANDLE h = CreateFileW(written_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        WriteFile(h, record.data(), (DWORD)record.size(), &written, nullptr);
+        const BOOL whole = WriteFile(h, record.data(), (DWORD)record.size(), &written, nullptr) &&
+                           written == record.size();
         CloseHandle(h);
+        if (!whole || !MoveFileExW(written_path.c_str(), record_path.c_str(), MOVEFILE_REPLACE_EXISTING))
+            DeleteFileW(written_path.c_str());
     }
 
     g_text = title + L"\n\nCommand line:\n" + command_line + L"\n\nWorking directory:\n" +

@@ -541,7 +541,6 @@ TEST_F(ShellJobs, RequiredLauncherUpdateHandsOverToTheSetup) {
     EXPECT_EQ(0u, WaitExit(60000));
     std::wstring record_path = cache + L"\\launch-record.txt";
     ASSERT_TRUE(WaitUntil([&] { return PathIsFile(record_path); }, 20000));
-    Sleep(200);
     std::string record = ReadFileBytes(record_path);
     EXPECT_NE(std::string::npos,
               record.find("\" /silent-update /waitpid:" + std::to_string(pid_) + "\r\n"))
@@ -731,7 +730,6 @@ TEST_F(ShellJobs, LegacyFirstTitleStartsOfflineFromTheInstallDirectory) {
     Click(1302);
     std::wstring record_path = dir_ + L"\\game\\launch-record.txt";
     ASSERT_TRUE(WaitUntil([&] { return PathIsFile(record_path); }, 20000));
-    Sleep(200);
     std::string record = ReadFileBytes(record_path);
     std::string game = Narrow(dir_) + "\\game";
     EXPECT_NE(std::string::npos,

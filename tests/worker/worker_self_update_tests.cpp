@@ -24,11 +24,10 @@ protected:
                        "\"https://localhost/setup/ORVELANT_Launcher_Setup.exe\",\r\n"
                        "  \"installer_sha256\": \"" + sha + "\"\r\n}\r\n");
     }
-    // The stand-in's record of how it was started, once it has written it.
+    // The stand-in's record of how it was started (it appears whole).
     std::string LaunchRecord() {
         std::wstring record = cache_ + L"\\launch-record.txt";
         for (int i = 0; i < 100 && !PathIsFile(record); ++i) Sleep(100);
-        Sleep(100);
         return ReadFileBytes(record);
     }
     std::wstring Final() const { return cache_ + L"\\ORVELANT_Launcher_Setup_latest.exe"; }
