@@ -172,13 +172,19 @@ static HRESULT STDMETHODCALLTYPE GetChildCountImpl(IAccessible *face, LONG *coun
     return S_OK;
 }
 
+// What a query with nothing to give answers: S_FALSE for a child this
+// object has (or itself), E_INVALIDARG for any other.
+static HRESULT NothingFor(IAccessible *face, VARIANT child) {
+    int bad;
+    ChildOf(Self(face), child, &bad);
+    return bad ? E_INVALIDARG : S_FALSE;
+}
+
 // Every child is a simple element of this object.
 static HRESULT STDMETHODCALLTYPE GetChildImpl(IAccessible *face, VARIANT child, IDispatch **out) {
     if (!out) return E_POINTER;
     *out = NULL;
-    int bad;
-    ChildOf(Self(face), child, &bad);
-    return bad ? E_INVALIDARG : S_FALSE;
+    return NothingFor(face, child);
 }
 
 static HRESULT STDMETHODCALLTYPE GetNameImpl(IAccessible *face, VARIANT child, BSTR *name) {
@@ -198,9 +204,7 @@ static HRESULT STDMETHODCALLTYPE GetNameImpl(IAccessible *face, VARIANT child, B
 static HRESULT STDMETHODCALLTYPE NoStringImpl(IAccessible *face, VARIANT child, BSTR *out) {
     if (!out) return E_POINTER;
     *out = NULL;
-    int bad;
-    ChildOf(Self(face), child, &bad);
-    return bad ? E_INVALIDARG : S_FALSE;
+    return NothingFor(face, child);
 }
 
 static HRESULT STDMETHODCALLTYPE GetRoleImpl(IAccessible *face, VARIANT child, VARIANT *role) {

@@ -53,6 +53,11 @@ static void StartWithLead(wchar_t *dst, const wchar_t *lead, unsigned long long 
 
 // ---- HOME ---------------------------------------------------------------
 
+// The publisher's text when the control document gives one, else ours.
+static const wchar_t *OrDefault(const wchar_t *given, const wchar_t *fallback) {
+    return given[0] ? given : fallback;
+}
+
 void RefreshHomeView(void) {
     int s = g_model.ui.selected_library;
     if (s < 0 || s >= g_model.product_count) s = 0;
@@ -75,9 +80,8 @@ void RefreshHomeView(void) {
     } else if (IsMaintenance()) {
         WideCopy(status, L"SERVICE // MAINTENANCE", 200);
         WideCopy(message,
-                 g_model.control.maintenance_message[0]
-                     ? g_model.control.maintenance_message
-                     : L"配信サービスをメンテナンスしています。検証済みのゲームはLibraryからオフライン起動できます。",
+                 OrDefault(g_model.control.maintenance_message,
+                           L"配信サービスをメンテナンスしています。検証済みのゲームはLibraryからオフライン起動できます。"),
                  420);
         primary = installed ? L"PLAY / CHECK" : L"INSTALL / CHECK";
     } else if (installed) {
@@ -86,17 +90,15 @@ void RefreshHomeView(void) {
         WideCopy(status, L"READY // ", 200);
         WideAppend(status, version, 200);
         WideCopy(message,
-                 g_model.control.announcement[0]
-                     ? g_model.control.announcement
-                     : L"起動前に更新を確認します。更新サービス停止時は、検証済みのインストールをオフライン起動できます。",
+                 OrDefault(g_model.control.announcement,
+                           L"起動前に更新を確認します。更新サービス停止時は、検証済みのインストールをオフライン起動できます。"),
                  420);
         primary = L"PLAY";
     } else {
         WideCopy(status, L"AVAILABLE // NOT INSTALLED", 200);
         WideCopy(message,
-                 g_model.control.announcement[0]
-                     ? g_model.control.announcement
-                     : L"ORVELANT Library へインストールします。ゲームごとに独立した更新・修復状態を管理します。",
+                 OrDefault(g_model.control.announcement,
+                           L"ORVELANT Library へインストールします。ゲームごとに独立した更新・修復状態を管理します。"),
                  420);
         primary = L"INSTALL";
     }

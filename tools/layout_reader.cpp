@@ -25,7 +25,7 @@ struct LoadedTable {
 // are moved by the distance between the image's preferred and actual base.
 class ImageView {
   public:
-    explicit ImageView(HMODULE module) : module_(module) {
+    explicit ImageView(HMODULE module) {
         const BYTE *base = reinterpret_cast<const BYTE *>(module);
         const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
         const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
@@ -44,7 +44,6 @@ class ImageView {
 
   private:
     bool Inside(ULONG_PTR p, size_t bytes) const { return p >= begin_ && p + bytes <= end_ && p + bytes >= p; }
-    HMODULE module_;
     ULONG_PTR begin_ = 0, end_ = 0, delta_ = 0;
 };
 
