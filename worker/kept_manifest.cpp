@@ -107,9 +107,15 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
         length = length * 10 + (unsigned)(*p - '0');
         if (length > kMaxManifestBytes) ok = 0;
     }
-    ok = ok && ToUtf8(product->manifest_path, wanted, sizeof(wanted));
-    for (unsigned int i = 0; ok && (address[i] || wanted[i]); ++i)
-        if (address[i] != wanted[i]) ok = 0;
+    // Kept for another address (the catalog moved the manifest): of no use,
+    // and no fault; the next fetch replaces it.
+    int same_address = ok && ToUtf8(product->manifest_path, wanted, sizeof(wanted));
+    for (unsigned int i = 0; same_address && (address[i] || wanted[i]); ++i)
+        if (address[i] != wanted[i]) same_address = 0;
+    if (ok && !same_address) {
+        HeapFree(GetProcessHeap(), 0, text);
+        return 0;
+    }
     ok = ok && length_text[0] && (unsigned long long)size - at == length &&
          Utf8ToWide(from, kept->from, 1300) && Utf8ToWide(etag, kept->etag, kValidatorUnits) &&
          Utf8ToWide(modified, kept->last_modified, kValidatorUnits) &&
