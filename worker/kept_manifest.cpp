@@ -121,16 +121,15 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
          Utf8ToWide(modified, kept->last_modified, kValidatorUnits) &&
          (kept->etag[0] || kept->last_modified[0]);
     if (ok) {
-        // The body to the buffer's start: it is handed out like a fetched one.
+        // The body to the buffer's start: it is handed out like a fetched
+        // one (its signature is checked when the host says it is current).
         MoveMemory(text, text + at, (SIZE_T)length);
         text[length] = 0;
         kept->length = (unsigned int)length;
-        ok = VerifyDetachedSignature(text, kept->length, kept->signature,
-                                     (unsigned int)NarrowLength(kept->signature));
     }
     if (!ok) {
         HeapFree(GetProcessHeap(), 0, text);
-        LogLine("Kept manifest unreadable or not signed; discarded");
+        LogLine("Kept manifest unreadable; discarded");
         DiscardKeptManifest(product);
         FillZero(kept, sizeof(*kept));
         return 0;
@@ -235,8 +234,20 @@ int ObtainManifest(const CatalogProduct *product, int ignore_kept, char **out_bo
         unsigned int length = 0;
         const int got = HttpGetDocument(url, kMaxManifestBytes, ConditionalHeaders(&kept, url, headers, CountOf(headers)),
                                         &body, &length, &source->answer);
+        if (got == DOCUMENT_NOT_MODIFIED &&
+            !VerifyDetachedSignature(kept.file, kept.length, kept.signature,
+                                     (unsigned int)NarrowLength(kept.signature))) {
+            // Changed on this disk since it was kept: gone, and the same
+            // address asked for again, whole.
+            LogLine("Kept manifest does not match its signature; discarded");
+            DiscardKeptManifest(product);
+            HeapFree(GetProcessHeap(), 0, kept.file);
+            kept.file = NULL;
+            --plain;
+            continue;
+        }
         if (got == DOCUMENT_NOT_MODIFIED) {
-            // Unchanged: the kept copy, checked against its signature when read.
+            // Unchanged: the kept copy, whose signature was just checked.
             *out_body = kept.file;
             *out_length = kept.length;
             kept.file = NULL;
@@ -248,7 +259,9 @@ int ObtainManifest(const CatalogProduct *product, int ignore_kept, char **out_bo
         }
         if (got != DOCUMENT_BODY) {
             // No twin (a tree published before them, or another host): the
-            // plain document. Without the plain one the manifest is unavailable.
+            // plain document. A host that cannot be reached is not asked
+            // twice (an offline start must not wait for two timeouts).
+            if (got != DOCUMENT_MISSING) break;
             continue;
         }
         source->wire_bytes += length;

@@ -118,7 +118,7 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     EXPECT_EQ(std::string::npos, Log().find("fail"));
     EXPECT_EQ(std::string::npos, HostAccessLog().find(".packs", mark));
     // The manifest's compressed twin beside it is never asked for by this Worker.
-    EXPECT_TRUE(PathIsFile(HostTree() + L"\games\first-title\stable\manifest.json.gz"));
+    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\manifest.json.gz"));
     EXPECT_EQ(std::string::npos, HostAccessLog().find("manifest.json.gz", mark));
 
     // This build's Worker, back to 1.0.0: it finds the list beside the

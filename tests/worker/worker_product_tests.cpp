@@ -1038,4 +1038,19 @@ TEST_F(PackedProductJob, CheckBeforeAStartRevalidatesTheManifestAndReadsOnlyWhat
     log = HostAccessLog().substr(mark);
     EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 404 ")) << log;
     EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 304 0 ")) << log;
+
+    // A kept copy changed on this disk no longer matches its signature: it is
+    // set aside and the manifest asked for whole.
+    const std::wstring kept = Path(L".orvelant-manifests\\p.kept");
+    std::string bytes = ReadFileBytes(kept);
+    ASSERT_GT(bytes.size(), 100u);
+    bytes[bytes.size() - 3] ^= 1;
+    WriteFileBytes(kept, bytes);
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), run.Statuses().back());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 304 0 ")) << log;
+    EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 200 ")) << log;
+    EXPECT_NE(std::string::npos, Log().find("Kept manifest does not match its signature; discarded"));
 }
