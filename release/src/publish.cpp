@@ -90,6 +90,16 @@ std::string Lower(std::string s) {
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
 
+// The launcher's documents and Setups live under /launcher/; the host serves
+// its releases folder as immutable, and a game's file there could stand where
+// a later Setup or document must go.
+bool OutsideLauncherFolder(const std::string& hostPath, const std::string& what,
+                           std::string* error) {
+  if (hostPath.compare(0, 10, "/launcher/") != 0) return true;
+  *error = what + " \"" + hostPath + "\" lies under /launcher/, the launcher's own folder";
+  return false;
+}
+
 bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
                     std::string* error) {
   std::string list = PieceListPath(location);
@@ -121,7 +131,8 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
                              std::to_string(full) + " characters under a typical library root (" +
                              "over " + std::to_string(kClassicPathLimit) +
                              "): players need Windows 10 or later with long paths enabled");
-  if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
+  if (!OutsideLauncherFolder(p.manifest_path, ProductLabel(p) + " manifest_path", error) ||
+      !layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error) ||
       !layout->Claim(PackIndexPath(p.manifest_path), ProductLabel(p) + " pack index", error) ||
       !layout->Claim(PackIndexPath(p.manifest_path) + ".sig",
@@ -155,7 +166,8 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
         return false;
       }
     }
-    if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
+    if (!OutsideLauncherFolder(location, ProductLabel(p) + " file", error) ||
+        !layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
     if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
                                   error))
@@ -324,6 +336,14 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     c.installer_sha256 = sha;
     served.push_back(hostPath);
     notes->push_back("Setup: " + hostPath + ", " + std::to_string(size) + " bytes, sha256 " + sha);
+  } else {
+    // The control document still names a Setup published before: it is part
+    // of this release too, or it would leave the tree with the release that
+    // brought it.
+    std::string hostPath = c.installer_url.substr(("https://" + release.host).size());
+    struct stat st;
+    if (lstat((outDir + hostPath).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      served.push_back(hostPath);
   }
 
   const struct {
@@ -505,6 +525,10 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!CheckReplaceable(outDir, error)) return false;
   if (options.serial != 0 && !CheckGivenSerial(outDir, key, options.serial, warnings, error))
     return false;
+  if (release.control.installer_file.empty() &&
+      !PathExists(outDir + release.control.installer_url.substr(("https://" + release.host).size())))
+    warnings->push_back("[control] installer_url names a Setup this tree does not hold; launchers "
+                        "told to update cannot fetch it (give installer_file)");
   History history;
   if (PathExists(outDir + "/" + kTreeMarker) && !LoadHistory(outDir, &history, error)) return false;
   fs::path out(outDir);
