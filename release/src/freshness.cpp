@@ -276,10 +276,10 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
   fs::path out(outDir);
   std::string parent = out.parent_path().string();
   if (parent.empty()) parent = ".";
+  SweepLeftovers(outDir);
   std::string temp = parent + "/." + out.filename().string() + ".refreshing-" +
                      std::to_string(getpid());
   std::error_code ec;
-  fs::remove_all(temp, ec);
   fs::copy(outDir, temp, fs::copy_options::recursive | fs::copy_options::create_hard_links, ec);
   if (ec) {
     *error = "cannot link \"" + outDir + "\" into \"" + temp + "\": " + ec.message();
