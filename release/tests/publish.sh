@@ -283,10 +283,12 @@ for command in "publish release.txt out/tree" "refresh out/tree --key keys/priva
   before=$(tree_bytes out/tree)
   exec 9>out/.tree.lock
   flock -x 9
+  # The previous round's message must not answer for this one.
+  rm -f waited.err
   # shellcheck disable=SC2086
   "$T" $command >waited.out 2>waited.err &
   pid=$!
-  for _ in $(seq 200); do grep -q "waiting for another publish" waited.err && break; sleep 0.05; done
+  for _ in $(seq 200); do grep -qs "waiting for another publish" waited.err && break; sleep 0.05; done
   grep -qE "waiting for another publish, refresh or prune of \"(out/tree|$PWD/out/tree)\"" waited.err ||
     fail "${command%% *} did not wait for the lock: $(cat waited.err)"
   same "${command%% *}: the tree while the lock is held" "$before" "$(tree_bytes out/tree)"
@@ -746,5 +748,93 @@ kill -CONT $slow
 wait $slow || fail "the slow publish failed: $(cat slow.log)"
 rm ft/game/big.bin
 [ "$(serial_of ft/slow)" != "$(serial_of ft/quick)" ] || fail "two trees signed with one key share serial $(serial_of ft/quick)"
+
+group "a publish writes what changed; a killed publish leaves the served tree whole"
+mkdir -p wc/game/small
+printf 'MZ wc' >wc/game/ORVELANT.exe
+for i in $(seq 10 40); do head -c 2000 /dev/urandom >wc/game/small/s$i.bin; done
+rand wc-a 9000000 >wc/game/a.pak
+rand wc-b 9000000 >wc/game/b.pak
+printf '%s\n' "${P[@]:0:4}" 'manifest_path = /games/wc/manifest.json' 'folder = game' 'version = 1' \
+  >wc/release.txt
+# served_whole <tree>: every object the served documents name is there, whole.
+served_whole() {
+  python3 - "$1" <<'PY'
+import hashlib, json, os, re, sys
+tree = sys.argv[1]
+def read(p):
+    with open(tree + p, 'rb') as f: return f.read()
+def check(p, sha, size):
+    b = read(p)
+    if len(b) != size or hashlib.sha256(b).hexdigest() != sha:
+        sys.exit('%s is not the object its document names' % p)
+bad = []
+catalog = read('/launcher/catalog.json').decode()
+for m in re.findall(r'"manifest_path": "([^"]*)"', catalog):
+    doc = json.loads(read(m).decode())
+    for f in doc['files']:
+        check(f['url'], f['sha256'], f['size'])
+        if os.path.exists(tree + f['url'] + '.pieces'):
+            head, records = read(f['url'] + '.pieces').split(b'\n', 1)
+            for i in range(0, len(records), 36):
+                d = records[i + 4:i + 36].hex()
+                o = '/content/%s/%s' % (d[:2], d)
+                check(o, d, int.from_bytes(records[i:i + 4], 'little'))
+                read(o + '.blocks')
+    if os.path.exists(tree + m + '.packs'):
+        head, rest = read(m + '.packs').split(b'\n', 1)
+        for i in range(json.loads(head)['packs']):
+            r = rest[i * 44:(i + 1) * 44]
+            d = r[:32].hex()
+            check('/content/%s/%s' % (d[:2], d), d, int.from_bytes(r[32:40], 'little'))
+PY
+}
+# files <tree>: "path inode mtime" of every file.
+files() { (cd "$1" && find . -type f -printf '%p %i %T@\n' | LC_ALL=C sort); }
+ok "first publish" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+files wc/tree >wc/before.txt
+printf 'a new ending' >>wc/game/b.pak
+started=$(date +%s%N)
+ok "second publish, one file changed" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+took=$((($(date +%s%N) - started) / 1000000 + 1))
+files wc/tree >wc/after.txt
+b=$(sha256sum <wc/game/b.pak | cut -c1-64); b=/content/${b:0:2}/$b
+python3 - wc/before.txt wc/after.txt "$b" wc/tree <<'PY' || fail "the second publish wrote more than it changed"
+import sys
+def load(p): return {l.split()[0][1:]: l.split()[1:] for l in open(p)}
+before, after, b, tree = load(sys.argv[1]), load(sys.argv[2]), sys.argv[3], sys.argv[4]
+head, records = open(tree + b + '.pieces', 'rb').read().split(b'\n', 1)
+mine = {b, b + '.pieces', b + '.pieces.sig'}
+for i in range(0, len(records), 36):
+    d = records[i + 4:i + 36].hex()
+    mine |= {'/content/%s/%s' % (d[:2], d), '/content/%s/%s.blocks' % (d[:2], d)}
+documents = {'/launcher/%s.json%s' % (n, s) for n in ('catalog', 'news', 'control') for s in ('', '.sig')}
+documents |= {'/games/wc/manifest.json', '/games/wc/manifest.json.sig', '/.orvelant-published',
+              '/.orvelant-releases'}
+written = {p for p in after if before.get(p) != after[p]}
+wrong = written - mine - documents
+kept = [p for p in before if p in after and p.startswith('/content/') and before[p] != after[p]]
+if wrong or kept or b not in written or len(written - documents) > 8:
+    sys.exit('written anew: %s\nobjects given a new inode or time: %s' % (sorted(written - documents), kept))
+PY
+served_whole wc/tree || fail "the second publish left a document naming a missing object"
+# Killed at random moments: the served tree is the old release or the new
+# one, and the next publish clears what the killed one left.
+kills=0
+for round in $(seq 1 20); do
+  printf 'round %s' "$round" >>wc/game/b.pak
+  head -c 2000 /dev/urandom >wc/game/small/s$((10 + round)).bin
+  "$T" publish wc/release.txt wc/tree --key keys/private.pem >/dev/null 2>&1 & victim=$!
+  # Somewhere within the time an unkilled publish of the same kind took.
+  sleep "$(printf '0.%03d' $((RANDOM % took % 1000)))"
+  kill -9 $victim 2>/dev/null && kills=$((kills + 1))
+  wait $victim 2>/dev/null
+  served_whole wc/tree || fail "round $round: a served document names a missing or partial object"
+done
+echo "killed $kills of 20 publishes while they ran"
+[ "$kills" -ge 15 ] || fail "only $kills of 20 publishes were still running when killed"
+ok "publish after the kills" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+served_whole wc/tree || fail "the publish after the kills is not whole"
+same "nothing left of the killed publishes" ".tree.lock tree" "$(ls -A wc | grep -v -e game -e release.txt -e .txt | paste -sd' ')"
 
 finish
