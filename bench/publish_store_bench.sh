@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What a publish costs the origin: a synthetic product shaped like a large
-# game (80 % small files, 18 % medium, 2 % large; 10 %, 30 % and 60 % of the
-# bytes) published twice with the release tool, the second time with 2 % of
+# game (80 % small files, 18 % medium, 2 % large; 6 %, 35 % and 59 % of the
+# bytes, as in a 60 GiB game of 100,000 files) published twice with the release tool, the second time with 2 % of
 # its files changed (a large file's change is 1 MiB in its middle). For each
 # publish: the wall time, the origin's storage (du, hard links once) and the
 # bytes written (files of the tree whose inode is new), per byte of game and
@@ -9,10 +9,11 @@
 # product (cp -a) and the game's own bytes.
 #   ./bench/publish_store_bench.sh     (from the repository root, after ./scripts/build.sh)
 # Environment: ORV_BENCH_FILES (100000) and ORV_BENCH_MIB (4096) size the
-# product; the run stays in build/bench-publish/.
+# product; ORV_BENCH_TOOL=<another orvelant-release> (an earlier build) measures
+# that one instead. The run stays in build/bench-publish/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tool=$PWD/build/native/orvelant-release
+tool=${ORV_BENCH_TOOL:-$PWD/build/native/orvelant-release}
 work=$PWD/build/bench-publish
 files=${ORV_BENCH_FILES:-100000}
 mib=${ORV_BENCH_MIB:-4096}
@@ -26,8 +27,8 @@ python3 - "$files" "$mib" game <<'PY'
 import os, random, sys
 files, total, root = int(sys.argv[1]), int(sys.argv[2]) << 20, sys.argv[3]
 random.seed(7)
-classes = [('small', int(files * .80), total * .10), ('medium', int(files * .18), total * .30)]
-classes.append(('large', files - sum(c[1] for c in classes), total * .60))
+classes = [('small', int(files * .80), total * .06), ('medium', int(files * .18), total * .35)]
+classes.append(('large', files - sum(c[1] for c in classes), total * .59))
 with open(os.path.join(root, 'Game.exe'), 'wb') as f: f.write(b'MZ bench')
 for name, count, size in classes:
     mean = size / max(count, 1)
@@ -38,7 +39,9 @@ for name, count, size in classes:
         with open(os.path.join(folder, 'f%06d.bin' % i), 'wb') as f: f.write(os.urandom(n))
 PY
 game_bytes=$(du -sb game | cut -f1)
-printf '%s\n' '[product bench]' 'title = BENCH' 'install_dir = bench' 'executable = Game.exe' \
+head -c 4000000 /dev/urandom >Setup.exe
+printf '%s\n' '[control]' 'installer_url = https://localhost/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe' \
+  'installer_file = Setup.exe' '[product bench]' 'title = BENCH' 'install_dir = bench' 'executable = Game.exe' \
   'manifest_path = /games/bench/manifest.json' 'folder = game' 'version = 1' >release.txt
 
 # inodes <tree>: "inode size" of every file, for the bytes a publish wrote.
@@ -53,7 +56,9 @@ publish_measured() {
   end=$(date +%s%N)
   elapsed_ms=$(((end - start) / 1000000))
   stored=$(du -sb tree | cut -f1)
-  written=$(inodes tree | awk 'NR == FNR { old[$1] = 1; next } !($1 in old) { s += $2 } END { print s + 0 }' "$before" -)
+  inodes tree >"$work/inodes.after"
+  written=$(awk -v b="$before" 'FILENAME == b { old[$1] = 1; next } !($1 in old) { s += $2 } END { printf "%.0f\n", s }' \
+    "$before" "$work/inodes.after")
   echo "$1: ${elapsed_ms} ms, tree $stored bytes, written $written bytes"
 }
 
