@@ -6,20 +6,7 @@
 
 #include <windows.h>
 
-enum { kMaxColorControls = 128 };
-
-// Which colour group each control belongs to; controls not entered have the
-// caller's fallback group.
-struct ControlColorTable {
-    HWND controls[kMaxColorControls];
-    unsigned char groups[kMaxColorControls];
-    int count;
-};
-
 HFONT CreateUiFont(const wchar_t *face, int height, int weight);
-
-void AddColorControl(ControlColorTable *table, HWND control, int group);
-int FindColorGroup(const ControlColorTable *table, HWND control, int fallback);
 
 // Transparent background, the text colour (CLR_INVALID leaves it) and the
 // brush the control is filled with, as WM_CTLCOLORSTATIC returns it.

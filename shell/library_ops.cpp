@@ -16,7 +16,13 @@ int TestHookPickFolder(wchar_t *dst, unsigned int capacity);
 
 static const wchar_t kCaption[] = L"ORVELANT Launcher";
 
+// A notice is shown by the window after the message being handled; only a
+// question is asked here, its answer needed before the work goes on.
 static int Box(const wchar_t *text, UINT flags) {
+    if ((flags & MB_TYPEMASK) == MB_OK) {
+        TellPlayer(text, kCaption, flags);
+        return IDOK;
+    }
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
@@ -183,12 +189,6 @@ static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
     return MoveEntriesAt(from, WideLength(from), to, WideLength(to), 0);
 }
 
-int MoveTree(const wchar_t *source, const wchar_t *destination) {
-    if (!DirectoryExists(source)) return 1;
-    if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
-    return MoveEntries(source, destination);
-}
-
 // A path in the form the comparison uses: upper case, "/" read as "\",
 // repeated separators collapsed, no trailing separator (except after a bare
 // drive). Returns the length.
@@ -271,7 +271,6 @@ struct LibraryMove {
 };
 static LibraryMove g_move;
 
-int IsLibraryMoveRunning(void) { return g_move.running != 0; }
 
 static int SamePath(const wchar_t *a, const wchar_t *b) {
     return IsPathWithin(a, b) && IsPathWithin(b, a);

@@ -51,6 +51,32 @@ void SelectPage(int page) {
     ModelChanged(CHANGED_PAGE);
 }
 
+enum { kMaxNotices = 8 };
+static struct {
+    const wchar_t *text;
+    const wchar_t *caption;
+    UINT flags;
+} g_notices[kMaxNotices];
+static int g_notice_count;
+
+void TellPlayer(const wchar_t *text, const wchar_t *caption, UINT flags) {
+    if (g_notice_count >= kMaxNotices) return;
+    g_notices[g_notice_count].text = text;
+    g_notices[g_notice_count].caption = caption;
+    g_notices[g_notice_count].flags = flags;
+    ++g_notice_count;
+}
+
+int TakeNotice(const wchar_t **text, const wchar_t **caption, UINT *flags) {
+    if (g_notice_count == 0) return 0;
+    *text = g_notices[0].text;
+    *caption = g_notices[0].caption;
+    *flags = g_notices[0].flags;
+    for (int i = 1; i < g_notice_count; ++i) g_notices[i - 1] = g_notices[i];
+    --g_notice_count;
+    return 1;
+}
+
 void SetStatusLine(const wchar_t *text) {
     WideCopy(g_model.status_line, text, CountOf(g_model.status_line));
     ModelChanged(CHANGED_STATUS);
@@ -71,6 +97,30 @@ void SetProgress(int percent) {
 void SetLauncherUpdateEnabled(int on) {
     g_model.launcher_update_enabled = on ? 1 : 0;
     ModelChanged(CHANGED_LAUNCHER_UPDATE);
+}
+
+void SelectLibraryRow(int row) {
+    if (row < g_model.ui.visible_library_count && g_model.ui.visible_library_map[row] >= 0) {
+        g_model.ui.selected_library = g_model.ui.visible_library_map[row];
+        ModelChanged(CHANGED_LIBRARY_VIEW);
+    }
+}
+
+void SelectStoreRow(int row) {
+    if (row < g_model.product_count) {
+        g_model.ui.selected_store = row;
+        ModelChanged(CHANGED_STORE_SELECTION);
+    }
+}
+
+void SetLibraryFilter(int filter) {
+    g_model.ui.library_filter = filter;
+    ModelChanged(CHANGED_LIBRARY_VIEW);
+}
+
+void SetLibrarySearch(const wchar_t *text) {
+    WideCopy(g_model.search, text, CountOf(g_model.search));
+    ModelChanged(CHANGED_LIBRARY_VIEW);
 }
 
 // ---- the library list -------------------------------------------------------
@@ -114,4 +164,27 @@ void UpdateLibraryList(void) {
     if (count > 0 && !MatchesLibraryFilter(ui->selected_library, g_model.search))
         ui->selected_library = ui->visible_library_map[0];
     if (ui->selected_store >= g_model.product_count) ui->selected_store = 0;
+}
+
+// ---- numbers as text ---------------------------------------------------------
+
+void FormatUnsigned64(wchar_t *dst, unsigned long long capacity, unsigned long long value) {
+    if (capacity == 0) return;
+    if (value == 0) {
+        WideCopy(dst, L"0", capacity);
+        return;
+    }
+    wchar_t digits[32];
+    int count = 0;
+    while (value != 0 && count < 31) {
+        digits[count++] = (wchar_t)(L'0' + value % 10);
+        value /= 10;
+    }
+    unsigned long long written = 0;
+    while (count > 0 && written + 1 < capacity) dst[written++] = digits[--count];
+    dst[written] = 0;
+}
+
+void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value) {
+    FormatUnsigned64(dst, capacity, value);
 }

@@ -403,6 +403,63 @@ AccessibleTree ReadAccessible(HWND main) {
     return tree;
 }
 
+static HWND g_heard_hwnd;
+static LONG g_heard_object, g_heard_child;
+
+static void CALLBACK OnFocusEvent(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD,
+                                  DWORD) {
+    g_heard_hwnd = hwnd;
+    g_heard_object = object;
+    g_heard_child = child;
+}
+
+HeardFocus PressKeyHeard(HWND main, WPARAM key, unsigned modifiers) {
+    HeardFocus heard;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    g_heard_hwnd = nullptr;
+    HWINEVENTHOOK hook =
+        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_FOCUS, nullptr, OnFocusEvent,
+                        WindowProcessId(main), 0, WINEVENT_OUTOFCONTEXT);
+    heard.id = PressKey(main, key, modifiers);
+    // The events come to this thread's message queue.
+    DWORD start = GetTickCount();
+    MSG msg;
+    do {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(10);
+    } while (Elapsed(start) < 300);
+    if (hook) UnhookWinEvent(hook);
+    heard.hwnd = g_heard_hwnd;
+    if (!hook || !heard.hwnd) {
+        heard.error = E_ABORT;
+        return heard;
+    }
+    IAccessible *object = nullptr;
+    VARIANT child;
+    VariantInit(&child);
+    heard.error = AccessibleObjectFromEvent(heard.hwnd, (DWORD)g_heard_object,
+                                            (DWORD)g_heard_child, &object, &child);
+    if (FAILED(heard.error) || !object) return heard;
+    heard.error = ReadItem(object, child.vt == VT_I4 ? child.lVal : CHILDID_SELF, &heard.item);
+    IDispatch *parent = nullptr;
+    if (SUCCEEDED(heard.error)) heard.error = object->get_accParent(&parent);
+    IAccessible *parent_object = nullptr;
+    if (parent) parent->QueryInterface(kIidAccessible, (void **)&parent_object);
+    if (parent_object) {
+        VARIANT self;
+        VariantInit(&self);
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        BSTR name = nullptr;
+        if (SUCCEEDED(parent_object->get_accName(self, &name))) heard.parent_name = TakeString(name);
+        parent_object->Release();
+    }
+    if (parent) parent->Release();
+    object->Release();
+    if (SUCCEEDED(heard.error)) heard.error = S_OK;
+    return heard;
+}
+
 HRESULT DoAccessibleDefaultAction(HWND main, long id) {
     HRESULT error = S_OK;
     IAccessible *object = AccessibleOf(main, &error);

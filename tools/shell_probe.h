@@ -83,6 +83,19 @@ struct AccessibleTree {
 AccessibleTree ReadAccessible(HWND main);
 // Runs the child's default action through the object (1-based id).
 HRESULT DoAccessibleDefaultAction(HWND main, long child);
+// What a reader hears when the focus moves: the key is pressed (PressKey)
+// while the focus events of main's process are watched, and the object of
+// the last one is read as a reader does (AccessibleObjectFromEvent), with
+// its parent's name. error is the first failing call; E_ABORT when no focus
+// event came.
+struct HeardFocus {
+    HRESULT error = S_OK;
+    int id = 0;  // PressKey's answer: the focused control's id
+    HWND hwnd = nullptr;  // the window the event named
+    AccessibleItem item;
+    std::wstring parent_name;
+};
+HeardFocus PressKeyHeard(HWND main, WPARAM key, unsigned modifiers = 0);
 // Sends the window WM_DPICHANGED as Windows does when it moves to a monitor
 // of that DPI (Wine never sends it): the suggested rectangle, its current
 // one, is written into the window's process first.

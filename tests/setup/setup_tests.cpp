@@ -51,7 +51,7 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         EXPECT_EQ(2001, orv_probe::FocusedId(w));
         orv_probe::AccessibleTree tree = CheckAccessible(w, orv_probe::ListControls(w), {}, images);
         EXPECT_EQ(4u, tree.children.size());
-        EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB));
+        EXPECT_EQ(2004, CheckHeardOnKey(w, VK_TAB, 0, {}));
         CheckAccessible(w, orv_probe::ListControls(w), {}, images);
         EXPECT_EQ(2001, orv_probe::PressKey(w, VK_TAB));
         EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
@@ -105,6 +105,8 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         orv_probe::AccessibleTree tree = CheckAccessible(w, controls, {}, images);
         ASSERT_EQ(5u, tree.children.size());  // two images, three actions
         EXPECT_EQ(L"ORVELANT Launcher Setup", tree.self.name);
+        EXPECT_EQ(2003, CheckHeardOnKey(w, VK_TAB, 0, {}));
+        EXPECT_EQ(2002, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
         orv_probe::PressKey(w, VK_SPACE);  // the focus is then in the box
         EXPECT_EQ(CompletionText("アップデート"), Answer(setup.pid, IDYES));
         EXPECT_EQ(0u, setup.Wait());
