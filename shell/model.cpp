@@ -67,6 +67,8 @@ void TellPlayer(const wchar_t *text, const wchar_t *caption, UINT flags) {
     ++g_notice_count;
 }
 
+int NoticesPending(void) { return g_notice_count > 0; }
+
 int TakeNotice(const wchar_t **text, const wchar_t **caption, UINT *flags) {
     if (g_notice_count == 0) return 0;
     *text = g_notices[0].text;

@@ -391,7 +391,11 @@ void StartNextQueuedJob(void) {
         int launch_after = 0;
         int slot = DequeueProductJob(&launch_after);
         if (slot < 0) return;
-        if (!StartProductJob(slot, 0, launch_after)) ModelChanged(CHANGED_QUEUE);
+        if (StartProductJob(slot, 0, launch_after)) continue;
+        ModelChanged(CHANGED_QUEUE);
+        // Told why it could not start: the rest waits until the player has
+        // read it (the window goes on with the queue after the box).
+        if (NoticesPending()) return;
     }
 }
 

@@ -200,6 +200,9 @@ void ModelChanged(unsigned int what);
 // Reads every product's folder into the model (ProductOnDisk); the caller
 // says what the change was.
 void ReadProductsOnDisk(void);
+// 1 when a product's folder may have changed since the last call (the
+// first call, and any folder that cannot be watched, say 1).
+int ProductFoldersMayHaveChanged(void);
 // The page the window shows next.
 void SelectPage(int page);
 // The library row (of the rows shown) and the store row selected, the
@@ -217,6 +220,7 @@ void UpdateLibraryList(void);
 void TellPlayer(const wchar_t *text, const wchar_t *caption, UINT flags);
 // The oldest notice not shown yet, taken; 0 when there is none.
 int TakeNotice(const wchar_t **text, const wchar_t **caption, UINT *flags);
+int NoticesPending(void);
 void SetStatusLine(const wchar_t *text);
 void SetSignalLabel(const wchar_t *text);
 void SetProgress(int percent);

@@ -298,14 +298,14 @@ static LRESULT HandleShellMessage(HWND window, UINT message, WPARAM wparam, LPAR
 // window again) never runs inside a handler. Boxes opened meanwhile wait
 // for the one that is up.
 static void ShowNotices(void) {
-    static int showing;
-    if (showing) return;
-    showing = 1;
     const wchar_t *text, *caption;
     UINT flags;
-    while (TakeNotice(&text, &caption, &flags))
+    while (TakeNotice(&text, &caption, &flags)) {
         if (IsWindow(g_main_window)) MessageBoxW(g_main_window, text, caption, flags);
-    showing = 0;
+        // The queue waits while the player reads why a job could not start.
+        if (!NoticesPending()) StartNextQueuedJob();
+        if (g_model.changed) RenderShell();
+    }
 }
 
 // Every message the window handles may change the model: the controls are
@@ -315,8 +315,13 @@ LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARA
     // Once the fatal-error box is up, its message loop still dispatches to
     // this window: the handlers that just faulted must not run again.
     if (g_fatal_guard_started) return DefWindowProcW(window, message, wparam, lparam);
+    // Messages sent while one is handled (a control's colours, a box's
+    // loop) come in nested: only the outermost shows the notices.
+    static int depth;
+    ++depth;
     LRESULT result = HandleShellMessage(window, message, wparam, lparam);
     if (g_model.changed) RenderShell();
-    ShowNotices();
+    if (depth == 1) ShowNotices();
+    --depth;
     return result;
 }

@@ -1,5 +1,7 @@
 #include "shell_probe.h"
 
+#include "layout_reader.h"
+
 #include <oleacc.h>
 
 #include <algorithm>
@@ -249,8 +251,28 @@ RECT LayoutRect(int dpi, int x, int y, int w, int h) {
     return r;
 }
 
+// The outer width the window's own program lays it out for, from the table
+// its program file carries (0 when it cannot be read).
+static int ProgramOuterWidth(HWND main) {
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, WindowProcessId(main));
+    if (!process) return 0;
+    wchar_t path[MAX_PATH * 2];
+    DWORD units = MAX_PATH * 2;
+    const bool named = QueryFullProcessImageNameW(process, 0, path, &units) != 0;
+    CloseHandle(process);
+    const UiWindowTable *table = named ? ProgramLayoutTable(path) : nullptr;
+    return table ? table->outer_w : 0;
+}
+
 RECT ShellRect(HWND main, int x, int y, int w, int h) {
-    return LayoutRect(LayoutDpi(main, 1320), x, y, w, h);
+    return LayoutRect(LayoutDpi(main, ProgramOuterWidth(main)), x, y, w, h);
+}
+
+RECT RowRect(HWND main, const UiRow &row, int index) {
+    int x, y, w, h;
+    UiRowRect(&row, index, &x, &y, &w, &h);
+    return ShellRect(main, x, y, w, h);
 }
 
 bool SendDpiChanged(HWND main, int dpi) {

@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include "ui_table.h"
+
 #include <string>
 #include <vector>
 
@@ -51,8 +53,11 @@ int LayoutDpi(HWND main, int outer_w96);
 // A 96-DPI rectangle as such a window lays it out: each edge scaled and
 // rounded on its own.
 RECT LayoutRect(int dpi, int x, int y, int w, int h);
-// The Shell's window at its layout DPI.
+// A 96-DPI rectangle of a Shell or Setup window at its layout DPI (the
+// window's size read from the table its program carries).
 RECT ShellRect(HWND main, int x, int y, int w, int h);
+// Control `index` of a table row, the same way.
+RECT RowRect(HWND main, const UiRow &row, int index = 0);
 // Real key input (SendInput): the window is brought to the foreground, the
 // modifiers (kShift, kControl) go down, the key is pressed and released, the
 // modifiers come up; returns once the window's thread has handled it, with

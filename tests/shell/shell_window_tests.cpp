@@ -608,8 +608,8 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
         return focused;
     };
     const std::map<std::wstring, RECT> images = {
-        {L"ORVELANT", orv_probe::ShellRect(window_, 28, 18, 360, 50)},
-        {L"ORVELANT Launcher", orv_probe::ShellRect(window_, 930, 150, 320, 320)}};
+        {L"ORVELANT", orv_probe::RowRect(window_, ShellTable().rows[ROW_WORDMARK_IMAGE])},
+        {L"ORVELANT Launcher", orv_probe::RowRect(window_, ShellTable().rows[ROW_HOME_ART])}};
 
     auto pixel = [&](int id) {
         DWORD_PTR colour = CLR_INVALID;
