@@ -39,9 +39,8 @@ void RunShellCommand(int id) {
     case ID_NAV_LIBRARY:
     case ID_NAV_DOWNLOADS:
     case ID_NAV_SETTINGS:
-        // The products' folders are read again only when something in them
-        // changed since they were last read here.
-        if (ProductFoldersMayHaveChanged()) ReadProductsOnDisk();
+        // What the page shows of the products' folders is read as it is shown.
+        ReadProductsOnDisk();
         SelectPage(id - ID_NAV_HOME);
         return;
     case ID_ACCOUNT:
@@ -52,7 +51,7 @@ void RunShellCommand(int id) {
         return;
     case ID_HOME_PRIMARY: RequestPlay(selected); return;
     case ID_HOME_MANAGE:
-        if (ProductFoldersMayHaveChanged()) ReadProductsOnDisk();
+        ReadProductsOnDisk();
         SelectPage(PAGE_LIBRARY);
         return;
     case ID_STORE_VIEW: ViewStoreProduct(); return;

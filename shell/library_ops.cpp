@@ -318,8 +318,7 @@ static void AdoptMove(const wchar_t *old_root, const wchar_t *new_root) {
     if (old_root != g_move.old_root) WideCopy(g_move.old_root, old_root, 1200);
     if (new_root != g_move.new_root) WideCopy(g_move.new_root, new_root, 1200);
     g_move.pending = 1;
-    WideCopy(g_model.library_move_destination,
-             SamePath(old_root, g_library_root) ? new_root : old_root, 1200);
+    SetLibraryMoveDestination(SamePath(old_root, g_library_root) ? new_root : old_root);
 }
 
 static void ForgetMove(void) {
@@ -327,7 +326,7 @@ static void ForgetMove(void) {
     InstallPath(kMoveRecord, record, 1200);
     DeleteFileW(record);
     g_move.pending = 0;
-    g_model.library_move_destination[0] = 0;
+    SetLibraryMoveDestination(L"");
 }
 
 static DWORD WINAPI LibraryMoveThread(LPVOID) {

@@ -38,11 +38,7 @@ void ModelChanged(unsigned int what) { g_model.changed |= what; }
 
 void ReadProductsOnDisk(void) {
     for (int s = 0; s < g_model.product_count && s < kMaxProducts; ++s) {
-        ProductOnDisk *d = &g_model.on_disk[s];
-        d->installed = IsInstalled(s);
-        d->known_good = IsKnownGood(s);
-        ReadInstalledVersion(s, d->version, CountOf(d->version));
-        ProductDirectory(s, d->directory, CountOf(d->directory));
+        ReadProductOnDisk(s, &g_model.on_disk[s]);
     }
 }
 
@@ -118,6 +114,11 @@ void SelectStoreRow(int row) {
 void SetLibraryFilter(int filter) {
     g_model.ui.library_filter = filter;
     ModelChanged(CHANGED_LIBRARY_VIEW);
+}
+
+void SetLibraryMoveDestination(const wchar_t *root) {
+    WideCopy(g_model.library_move_destination, root, CountOf(g_model.library_move_destination));
+    ModelChanged(CHANGED_LIBRARY);
 }
 
 void SetLibrarySearch(const wchar_t *text) {

@@ -53,13 +53,10 @@ int IsKnownGood(int slot) {
     return FileExists(marker);
 }
 
-void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
-    if (!IsInstalled(slot)) {
-        WideCopy(dst, L"NOT INSTALLED", capacity);
-        return;
-    }
+// The version named in version.json of an installed product's folder.
+static void ReadVersionIn(const wchar_t *directory, wchar_t *dst, unsigned long long capacity) {
     wchar_t path[1300];
-    ProductDirectory(slot, path, 1200);
+    WideCopy(path, directory, 1200);
     WideAppend(path, L"\\version.json", 1300);
     unsigned int length = 0;
     char *doc = ReadWholeFile(path, &length);
@@ -75,62 +72,37 @@ void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
     WideCopy(dst, L"INSTALLED", capacity);
 }
 
-// ---- when the folders may have changed ---------------------------------------
-
-// The folders whose changes can change what ReadProductsOnDisk finds: the
-// Game Library root with everything below it, the other root while a move
-// is pending, and the folder of the old single-title layout. A folder that
-// does not exist is watched for its appearance in its parent.
-enum { kFolderWatches = 3 };
-static HANDLE g_folder_watches[kFolderWatches];
-static wchar_t g_watched_folders[kFolderWatches][kLongPathUnits];
-
-static void CloseFolderWatch(int i) {
-    if (g_folder_watches[i]) FindCloseChangeNotification(g_folder_watches[i]);
-    g_folder_watches[i] = NULL;
-    g_watched_folders[i][0] = 0;
+void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
+    if (!IsInstalled(slot)) {
+        WideCopy(dst, L"NOT INSTALLED", capacity);
+        return;
+    }
+    wchar_t directory[1200];
+    ProductDirectory(slot, directory, 1200);
+    ReadVersionIn(directory, dst, capacity);
 }
 
-// 1 when folder may have changed since the last call for it (also when it
-// could not be watched, or was not watched before).
-static int FolderMayHaveChanged(int i, const wchar_t *folder) {
-    if (!folder[0]) {
-        CloseFolderWatch(i);
-        return 0;
-    }
-    HANDLE watch = g_folder_watches[i];
-    if (watch && WideEquals(g_watched_folders[i], folder)) {
-        if (WaitForSingleObject(watch, 0) != WAIT_OBJECT_0) return 0;
-        // Watched again from now on: a missing folder that appeared gets
-        // the watch of its whole tree.
-    }
-    CloseFolderWatch(i);
-    const DWORD what = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                       FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE;
-    if (DirectoryExists(folder)) {
-        watch = FindFirstChangeNotificationW(folder, TRUE, what);
-    } else {
-        wchar_t parent[kLongPathUnits];
-        WideCopy(parent, folder, kLongPathUnits);
-        unsigned long long n = WideLength(parent);
-        while (n > 0 && parent[n - 1] != L'\\') --n;
-        if (n > 0) parent[n - 1] = 0;
-        watch = n > 0 ? FindFirstChangeNotificationW(parent, FALSE, FILE_NOTIFY_CHANGE_DIR_NAME)
-                      : INVALID_HANDLE_VALUE;
-    }
-    if (watch != INVALID_HANDLE_VALUE) {
-        g_folder_watches[i] = watch;
-        WideCopy(g_watched_folders[i], folder, kLongPathUnits);
-    }
-    return 1;
-}
-
-int ProductFoldersMayHaveChanged(void) {
+// What IsInstalled, IsKnownGood, ReadInstalledVersion and ProductDirectory
+// say, in one pass: the folder found once, the executable asked once, the
+// marker and the version file only for an installed product.
+void ReadProductOnDisk(int slot, ProductOnDisk *d) {
+    ProductDirectory(slot, d->directory, CountOf(d->directory));
+    wchar_t path[1400];
+    WideCopy(path, d->directory, 1400);
+    WideAppend(path, L"\\", 1400);
+    WideAppend(path, g_model.products[slot].executable, 1400);
     wchar_t legacy[1200];
-    InstallPath(L"game", legacy, 1200);
-    const wchar_t *folders[kFolderWatches] = {g_library_root,
-                                              g_model.library_move_destination, legacy};
-    int changed = 0;
-    for (int i = 0; i < kFolderWatches; ++i) changed |= FolderMayHaveChanged(i, folders[i]);
-    return changed;
+    const int has_legacy = LegacyExecutablePath(g_model.products[slot].id, legacy, 1200);
+    d->installed = FileExists(path) || has_legacy;
+    d->known_good = has_legacy;
+    if (!d->installed) {
+        WideCopy(d->version, L"NOT INSTALLED", CountOf(d->version));
+        return;
+    }
+    if (!has_legacy) {
+        WideCopy(path, d->directory, 1400);
+        WideAppend(path, L"\\.orvelant-known-good", 1400);
+        d->known_good = FileExists(path);
+    }
+    ReadVersionIn(d->directory, d->version, CountOf(d->version));
 }

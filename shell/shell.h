@@ -200,9 +200,6 @@ void ModelChanged(unsigned int what);
 // Reads every product's folder into the model (ProductOnDisk); the caller
 // says what the change was.
 void ReadProductsOnDisk(void);
-// 1 when a product's folder may have changed since the last call (the
-// first call, and any folder that cannot be watched, say 1).
-int ProductFoldersMayHaveChanged(void);
 // The page the window shows next.
 void SelectPage(int page);
 // The library row (of the rows shown) and the store row selected, the
@@ -211,6 +208,9 @@ void SelectLibraryRow(int row);
 void SelectStoreRow(int row);
 void SetLibraryFilter(int filter);
 void SetLibrarySearch(const wchar_t *text);
+// The other root of a pending library move ("" none): where a game not yet
+// moved (or already moved) is found.
+void SetLibraryMoveDestination(const wchar_t *root);
 int MatchesLibraryFilter(int slot, const wchar_t *search);
 // The library rows the filter and the search leave, and the selections
 // kept within the products there are.
@@ -292,6 +292,7 @@ int IsInstalled(int slot);
 int IsKnownGood(int slot);
 // "NOT INSTALLED", "INSTALLED" or the version its version.json names.
 void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity);
+void ReadProductOnDisk(int slot, ProductOnDisk *d);
 
 // ---- shared with the window ---------------------------------------------
 // (The window's own calls, the views and the render step are in window.h,
