@@ -4,6 +4,7 @@
 #include "shell.h"
 
 #include "runtime.h"
+#include "settings.h"
 
 ShellModel g_model;
 
@@ -120,6 +121,23 @@ void SetLibraryMoveDestination(const wchar_t *root) {
     WideCopy(g_model.library_move_destination, root, CountOf(g_model.library_move_destination));
     ModelChanged(CHANGED_LIBRARY);
 }
+
+// The model says what the Worker reads: a flag that could not be written
+// (or removed) is never shown as done.
+void SetDownloadPaused(int on) {
+    wchar_t flag[1200];
+    InstallPath(ORV_PAUSE_FLAG_NAME, flag, 1200);
+    // Another program may hold the flag for a moment (a scanner, a reader).
+    for (int attempt = 0;; ++attempt) {
+        if (on ? SetPauseFlag() : (DeleteFileW(flag) || GetLastError() == ERROR_FILE_NOT_FOUND))
+            break;
+        if (!WaitOutBriefLock(attempt, !on)) break;
+    }
+    g_model.paused = IsPauseFlagSet();
+    ModelChanged(CHANGED_QUEUE);
+}
+
+int IsDownloadPaused(void) { return g_model.paused; }
 
 void SetLibrarySearch(const wchar_t *text) {
     WideCopy(g_model.search, text, CountOf(g_model.search));

@@ -401,19 +401,6 @@ void StartNextQueuedJob(void) {
 
 // ---- pause and bandwidth ------------------------------------------------
 
-// The model says what the Worker reads: a flag that could not be written
-// (or removed) is never shown as done.
-void SetDownloadPaused(int on) {
-    if (on)
-        SetPauseFlag();
-    else
-        ClearPauseFlag();
-    g_model.paused = IsPauseFlagSet();
-    ModelChanged(CHANGED_QUEUE);
-}
-
-int IsDownloadPaused(void) { return g_model.paused; }
-
 void TogglePause(void) {
     if (!g_model.worker.worker_running) return;
     SetDownloadPaused(!IsDownloadPaused());
