@@ -1,6 +1,6 @@
 // What the window's commands do: each is a change of the model or the start
 // of work; the window shows the result after the command (render step).
-#include "window.h"
+#include "shell.h"
 
 #include "library_ops.h"
 #include "runtime.h"

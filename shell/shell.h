@@ -200,6 +200,8 @@ void ModelChanged(unsigned int what);
 // Reads every product's folder into the model (ProductOnDisk); the caller
 // says what the change was.
 void ReadProductsOnDisk(void);
+// What a click on the window's control `id` does (commands.cpp).
+void RunShellCommand(int id);
 // The page the window shows next.
 void SelectPage(int page);
 // The library row (of the rows shown) and the store row selected, the

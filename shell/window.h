@@ -29,8 +29,7 @@ void CreateShellControls(HINSTANCE instance);
 void CreateOtherPages(void);
 HICON LoadShellIcon(void);
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-// A click's command (commands.cpp).
-void RunShellCommand(int id);
+
 
 // The render step: the controls brought up to date with g_model.changed.
 void RenderShell(void);
