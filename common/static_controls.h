@@ -1,7 +1,8 @@
 // Static controls used as labels, badges, images and buttons (SS_NOTIFY
-// reports clicks), the fonts they show and the colour answer of
-// WM_CTLCOLORSTATIC. The Shell and the Setup windows are built from these;
-// the controls themselves are made by the scaled layout (ui_scale.h).
+// reports clicks): the fonts they show and the colour answer of
+// WM_CTLCOLORSTATIC (ui_fonts.cpp). The Shell and the Setup windows are
+// built from these; the controls themselves are made from the layout table
+// (ui_layout.cpp).
 #pragma once
 
 #include <windows.h>
