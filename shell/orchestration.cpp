@@ -130,7 +130,7 @@ int StartProductJob(int slot, int repair, int launch_after) {
         // Said before any box: the queue goes on behind it.
         SetStatusLine(L"UPDATE ERROR // GAME PRESERVED");
         if (started == kWorkerMissing)
-            MessageBoxW(g_main_window,
+            TellPlayer(
                         L"更新モジュールがありません。Setupの再インストールで修復してください。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
         return 0;
@@ -189,7 +189,7 @@ static void OnProductCurrent(void) {
     if (g_model.worker.active_product >= 0 && g_model.worker.active_launch_after) {
         g_model.worker.active_launch_after = 0;
         if (!LaunchGame(g_model.worker.active_product, 0))
-            MessageBoxW(g_main_window,
+            TellPlayer(
                         L"更新確認は完了しましたが、ゲームを起動できませんでした。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
     }
@@ -198,7 +198,7 @@ static void OnProductCurrent(void) {
 
 static void OnOfflineReady(void) {
     if (g_model.worker.active_launch_after && g_model.worker.active_product >= 0)
-        MessageBoxW(g_main_window,
+        TellPlayer(
                     L"更新サービスに接続できませんでした。\n\n"
                     L"ライブラリから「オフライン起動」を選択できます。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
@@ -257,7 +257,7 @@ static void OnSelfUpdateLaunched(void) {
 
 static void OnSelfUpdateFailed(void) {
     SetLauncherUpdateEnabled(1);
-    MessageBoxW(g_main_window,
+    TellPlayer(
                 L"Launcherの自動更新に失敗しました。\n\n"
                 L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
                 ORV_SHELL_CAPTION, MB_ICONERROR);
@@ -391,22 +391,15 @@ void StartNextQueuedJob(void) {
         int launch_after = 0;
         int slot = DequeueProductJob(&launch_after);
         if (slot < 0) return;
-        if (!StartProductJob(slot, 0, launch_after)) ModelChanged(CHANGED_QUEUE);
+        if (StartProductJob(slot, 0, launch_after)) continue;
+        ModelChanged(CHANGED_QUEUE);
+        // Told why it could not start: the rest waits until the player has
+        // read it (the window goes on with the queue after the box).
+        if (NoticesPending()) return;
     }
 }
 
 // ---- pause and bandwidth ------------------------------------------------
-
-void SetDownloadPaused(int on) {
-    g_model.paused = on ? 1 : 0;
-    ModelChanged(CHANGED_QUEUE);
-    if (on)
-        SetPauseFlag();
-    else
-        ClearPauseFlag();
-}
-
-int IsDownloadPaused(void) { return IsPauseFlagSet(); }
 
 void TogglePause(void) {
     if (!g_model.worker.worker_running) return;
