@@ -115,8 +115,9 @@ int StartProductJob(int slot, int repair, int launch_after) {
     if (slot < 0 || slot >= g_model.product_count) return 0;
     if (RefuseJobForMovedGame(slot)) return 0;
     if (g_model.worker.worker_running) {
-        // The repair flag is not kept: a queued request runs as a check.
-        EnqueueProductJob(slot, launch_after);
+        // A queued VERIFY stays a repair: a check reads only what changed,
+        // and the player asked for every file to be read.
+        EnqueueProductJob(slot, launch_after, repair);
         return 2;
     }
     SetDownloadPaused(0);
@@ -364,21 +365,23 @@ int IsProductJobPending(int slot) {
     return 0;
 }
 
-void EnqueueProductJob(int slot, int launch_after) {
+void EnqueueProductJob(int slot, int launch_after, int repair) {
     if (slot < 0 || slot >= g_model.product_count || IsProductJobPending(slot)) return;
     if (g_model.worker.queue_count >= (int)CountOf(g_model.worker.queue)) return;
     QueuedJob *job = &g_model.worker.queue[g_model.worker.queue_count++];
     job->slot = slot;
     job->launch_after = launch_after ? 1 : 0;
+    job->repair = repair ? 1 : 0;
     WideCopy(job->product_id, g_model.products[slot].id, kProductIdUnits);
     SetStatusLine(L"QUEUE // ADDED");
     ModelChanged(CHANGED_QUEUE);
 }
 
-int DequeueProductJob(int *launch_after) {
+int DequeueProductJob(int *launch_after, int *repair) {
     if (g_model.worker.queue_count <= 0) return -1;
     int slot = g_model.worker.queue[0].slot;
     if (launch_after) *launch_after = g_model.worker.queue[0].launch_after;
+    if (repair) *repair = g_model.worker.queue[0].repair;
     for (int i = 1; i < g_model.worker.queue_count; ++i) g_model.worker.queue[i - 1] = g_model.worker.queue[i];
     --g_model.worker.queue_count;
     return slot;
@@ -388,10 +391,10 @@ int DequeueProductJob(int *launch_after) {
 // dropped; the next one is tried, so the queue never stalls behind it.
 void StartNextQueuedJob(void) {
     while (!g_model.worker.worker_running && g_model.worker.queue_count > 0) {
-        int launch_after = 0;
-        int slot = DequeueProductJob(&launch_after);
+        int launch_after = 0, repair = 0;
+        int slot = DequeueProductJob(&launch_after, &repair);
         if (slot < 0) return;
-        if (StartProductJob(slot, 0, launch_after)) continue;
+        if (StartProductJob(slot, repair, launch_after)) continue;
         ModelChanged(CHANGED_QUEUE);
         // Told why it could not start: the rest waits until the player has
         // read it (the window goes on with the queue after the box).

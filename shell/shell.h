@@ -113,6 +113,7 @@ enum { kJobQueueCapacity = 16, kProductIdUnits = 64 };
 struct QueuedJob {
     int slot;
     int launch_after;
+    int repair;
     wchar_t product_id[kProductIdUnits];
 };
 
@@ -243,9 +244,9 @@ void RequestLauncherUpdate(void);
 void HandleWorkerStatus(int code, int percent);
 void HandleWorkerTransfer(int speed, int remaining);
 void HandleWorkerEnded(WPARAM key, DWORD exit_code);
-void EnqueueProductJob(int slot, int launch_after);
+void EnqueueProductJob(int slot, int launch_after, int repair);
 int IsProductJobPending(int slot);
-int DequeueProductJob(int *launch_after);
+int DequeueProductJob(int *launch_after, int *repair);
 void StartNextQueuedJob(void);
 void SetDownloadPaused(int on);
 int IsDownloadPaused(void);
