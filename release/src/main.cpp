@@ -16,6 +16,7 @@
 #include "pieces.h"
 #include "publish.h"
 #include "retention.h"
+#include "root.h"
 #include "tree_guard.h"
 
 namespace {
@@ -46,6 +47,7 @@ const char kUsage[] =
     "  refresh <out-dir> --key <private.pem> [--lifetime-days <n>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      re-sign the tree's documents with a new serial and expiry, nothing else changed\n"
+    "%s"
     "\n"
     "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
 
@@ -321,12 +323,12 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage("no command given");
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::printf(kUsage, orv::kRootUsage);
     return 0;
   }
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, orv::kRootUsage);
       return 0;
     }
   }
@@ -359,6 +361,8 @@ int main(int argc, char** argv) {
   } else if (command == "prune") {
     if (!ParseArgs(argc, argv, 2, {"--now", "--dry-run"}, false, &args, &error)) return Usage(error);
     status = RunPrune(args);
+  } else if (orv::IsRootCommand(command)) {
+    status = orv::RunRootCommand(command, argc, argv);
   } else if (command == "refresh") {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires", "--lifetime-days"}, false,
                    &args, &error))
