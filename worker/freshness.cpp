@@ -9,7 +9,7 @@
 
 #include "json.h"
 #include "runtime.h"
-#include "update_signing_key.h"
+#include "root.h"
 #include "worker.h"
 
 enum {
@@ -63,13 +63,12 @@ static void DigestHex(const unsigned char digest[kDigestBytes], char *hex) {
     hex[2 * kDigestBytes] = 0;
 }
 
-// The state belongs to the signing key built into this Worker: a Worker with
-// another key (a key rotation) finds a foreign file and starts from nothing.
-static void KeyFingerprint(char *hex) {
-    unsigned char digest[kDigestBytes];
-    if (!Sha256Buffer(kUpdateSigningModulus, 256, digest)) FillZero(digest, kDigestBytes);
-    DigestHex(digest, hex);
-}
+// The state belongs to the document keys of the trusted root: when a new
+// root names other document keys (a rotation, or a leaked key revoked), the
+// file is foreign and the serials start again, so a serial fast-forwarded
+// with a revoked key binds nothing. One key gives the digest of its modulus,
+// as when the Worker knew a single built-in key.
+static void KeyFingerprint(char *hex) { DocumentKeysFingerprint(hex); }
 
 static void AddressOf(const wchar_t *url, char *address) {
     address[0] = 0;
@@ -258,7 +257,7 @@ static void Refuse(const char *address, const char *reason) {
 // The first bytes of the top-level object, up to its first nested object or
 // array: where "serial" and "expires" stand, so that a key of the same name
 // inside a list entry is never taken for them.
-static JsonOffset HeaderEnd(const char *doc, unsigned int length) {
+JsonOffset HeaderEnd(const char *doc, unsigned int length) {
     unsigned int i = 0;
     while (i < length && doc[i] != '{') ++i;
     for (++i; i < length; ++i)
@@ -271,8 +270,7 @@ static void Two(char *at, int value) {
     at[1] = (char)('0' + value % 10);
 }
 
-// "YYYY-MM-DDTHH:MM:SSZ" (utc) or "YYYY-MM-DD HH:MM:SS" (local).
-static void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
+void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
     Two(text, t->wYear / 100);
     Two(text + 2, t->wYear % 100);
     text[4] = '-';
@@ -289,8 +287,7 @@ static void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
     text[20] = 0;
 }
 
-// Exactly "YYYY-MM-DDTHH:MM:SSZ"; such texts compare in time order as bytes.
-static int IsUtcStamp(const char *text) {
+int IsUtcStamp(const char *text) {
     static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
     for (int i = 0; i < 20; ++i) {
         if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return 0;

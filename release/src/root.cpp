@@ -534,7 +534,8 @@ bool CarryRootChain(const std::string& fromTree, const std::string& toTree, std:
   std::error_code ec;
   if (!fs::is_directory(from, ec)) return true;
   if (!MakeDirectories(toTree + kRootFolder, error)) return false;
-  fs::copy(from, toTree + kRootFolder, fs::copy_options::overwrite_existing, ec);
+  fs::copy(from, toTree + kRootFolder,
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
   if (ec) {
     *error = "cannot copy the root chain of \"" + fromTree + "\": " + ec.message();
     return false;
