@@ -254,46 +254,7 @@ static void Refuse(const char *address, const char *reason) {
         CopyBytes(g_refusals[g_refusal_count++], line, kRefusalBytes);
 }
 
-// The first bytes of the top-level object, up to its first nested object or
-// array: where "serial" and "expires" stand, so that a key of the same name
-// inside a list entry is never taken for them.
-JsonOffset HeaderEnd(const char *doc, unsigned int length) {
-    unsigned int i = 0;
-    while (i < length && doc[i] != '{') ++i;
-    for (++i; i < length; ++i)
-        if (doc[i] == '{' || doc[i] == '[') return i;
-    return length;
-}
 
-static void Two(char *at, int value) {
-    at[0] = (char)('0' + (value / 10) % 10);
-    at[1] = (char)('0' + value % 10);
-}
-
-void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
-    Two(text, t->wYear / 100);
-    Two(text + 2, t->wYear % 100);
-    text[4] = '-';
-    Two(text + 5, t->wMonth);
-    text[7] = '-';
-    Two(text + 8, t->wDay);
-    text[10] = utc ? 'T' : ' ';
-    Two(text + 11, t->wHour);
-    text[13] = ':';
-    Two(text + 14, t->wMinute);
-    text[16] = ':';
-    Two(text + 17, t->wSecond);
-    text[19] = utc ? 'Z' : 0;
-    text[20] = 0;
-}
-
-int IsUtcStamp(const char *text) {
-    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
-    for (int i = 0; i < 20; ++i) {
-        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return 0;
-    }
-    return text[20] == 0;
-}
 
 static int CompareText(const char *a, const char *b) {
     while (*a && *a == *b) ++a, ++b;

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include "catalog.h"
-#include "json.h"
 #include "transport.h"
 
 struct FreshDocument {
@@ -35,13 +34,5 @@ int SaveTrustState(void);
 // trusted serials and against the release the product folder holds.
 int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned int *out_length,
                        FreshDocument *out);
-// The first bytes of a document's top-level object, up to its first nested
-// object or array (where its own scalar keys stand).
-JsonOffset HeaderEnd(const char *doc, unsigned int length);
-// "YYYY-MM-DDTHH:MM:SSZ" (utc) or "YYYY-MM-DD HH:MM:SS" (local).
-void FormatStamp(const SYSTEMTIME *t, char *text, int utc);
-// Exactly "YYYY-MM-DDTHH:MM:SSZ"; such texts compare in time order as bytes.
-int IsUtcStamp(const char *text);
-
 // After the product folder was sealed with this manifest's release.
 void RememberInstalledManifest(const CatalogProduct *product, const FreshDocument *document);

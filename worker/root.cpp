@@ -1,22 +1,61 @@
-// The root of trust and its chain walk. A root document carries its version,
+// The root of trust the Worker holds. A root document carries its version,
 // expiry, thresholds and keys at the top (before its lists), and its
 // signatures lie beside it in "<N>.root.json.sigs", one "<key id> <512 hex
 // digits>" line per key. A key counts once toward a threshold however often
 // it signs.
 #include "root.h"
 
-#include "freshness.h"
 #include "json.h"
 #include "runtime.h"
 #include "trusted_root.h"
 
-static TrustRoot g_root;
+TrustRoot g_root;
 static int g_root_loaded;
 static int g_expiry_logged;
 
-static const wchar_t kTrustedRootName[] = L"trusted-root.json";
-static const wchar_t kTrustedRootTemporary[] = L"trusted-root.json.new";
+const wchar_t kTrustedRootName[] = L"trusted-root.json";
 static const wchar_t kCarriedRootName[] = L"carried-root.json";
+
+// The first bytes of the top-level object, up to its first nested object or
+// array: where "serial" and "expires" stand, so that a key of the same name
+// inside a list entry is never taken for them.
+JsonOffset HeaderEnd(const char *doc, unsigned int length) {
+    unsigned int i = 0;
+    while (i < length && doc[i] != '{') ++i;
+    for (++i; i < length; ++i)
+        if (doc[i] == '{' || doc[i] == '[') return i;
+    return length;
+}
+
+static void Two(char *at, int value) {
+    at[0] = (char)('0' + (value / 10) % 10);
+    at[1] = (char)('0' + value % 10);
+}
+
+void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
+    Two(text, t->wYear / 100);
+    Two(text + 2, t->wYear % 100);
+    text[4] = '-';
+    Two(text + 5, t->wMonth);
+    text[7] = '-';
+    Two(text + 8, t->wDay);
+    text[10] = utc ? 'T' : ' ';
+    Two(text + 11, t->wHour);
+    text[13] = ':';
+    Two(text + 14, t->wMinute);
+    text[16] = ':';
+    Two(text + 17, t->wSecond);
+    text[19] = utc ? 'Z' : 0;
+    text[20] = 0;
+}
+
+int IsUtcStamp(const char *text) {
+    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    for (int i = 0; i < 20; ++i) {
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return 0;
+    }
+    return text[20] == 0;
+}
 
 static int HexNibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -55,7 +94,7 @@ static int ReadKeyList(const char *doc, unsigned int length, const char *quoted,
     return *count > 0;
 }
 
-static int ParseRoot(const char *doc, unsigned int length, TrustRoot *root) {
+int ParseRoot(const char *doc, unsigned int length, TrustRoot *root) {
     FillZero(root, sizeof(*root));
     const JsonOffset header = HeaderEnd(doc, length);
     unsigned long long root_threshold = 0, document_threshold = 0;
@@ -112,7 +151,7 @@ static int VerifyWithKey(const unsigned char digest[kDigestBytes], const char *t
 // Distinct keys of the set whose signature in the text verifies. A text of
 // "<key id> <hex>" lines names the key of each signature; any other text is
 // one signature by whichever key of the set it verifies with.
-static int CountSigners(const unsigned char digest[kDigestBytes], const char *text,
+int CountSigners(const unsigned char digest[kDigestBytes], const char *text,
                         unsigned int length, const RootKey *keys, int key_count) {
     int counted[kRootKeys] = {0};
     int count = 0;
@@ -193,94 +232,3 @@ int TrustedRootCurrent(void) {
     return 0;
 }
 
-static void RootRefused(unsigned long long version, const char *reason, unsigned long long a,
-                        unsigned long long b) {
-    char line[300] = "Root ";
-    AppendDecimal(line, 300, version);
-    AppendNarrow(line, 300, " refused: ");
-    for (const char *p = reason; *p; ++p) {
-        // '#' stands for the next number of the reason.
-        if (*p == '#') {
-            AppendDecimal(line, 300, a);
-            a = b;
-            continue;
-        }
-        char one[2] = {*p, 0};
-        AppendNarrow(line, 300, one);
-    }
-    AppendNarrow(line, 300, "; root ");
-    AppendDecimal(line, 300, g_root.version);
-    AppendNarrow(line, 300, " stays trusted");
-    LogLine(line);
-}
-
-// One step of the walk: 1 when root N+1 was taken, 0 when the host has none
-// or it was refused.
-static int TakeNextRoot(TrustRoot *next) {
-    const unsigned long long version = g_root.version + 1;
-    char narrow[64] = "/launcher/root/";
-    AppendDecimal(narrow, 64, version);
-    AppendNarrow(narrow, 64, ".root.json");
-    wchar_t url[80], sigs_url[80];
-    Utf8ToWide(narrow, url, 80);
-    WideCopy(sigs_url, url, 80);
-    WideAppend(sigs_url, L".sigs", 80);
-    char *body = NULL, *sigs = NULL;
-    unsigned int length = 0, sigs_length = 0;
-    int taken = 0;
-    unsigned char digest[kDigestBytes];
-    if (!HttpGetToMemoryCapped(url, kRootBytes, &body, &length)) return 0;  // none published
-    if (!HttpGetToMemoryCapped(sigs_url, kRootBytes, &sigs, &sigs_length)) {
-        RootRefused(version, "its signatures (.sigs) are unavailable", 0, 0);
-    } else if (!ParseRoot(body, length, next)) {
-        RootRefused(version, "not a readable root document (version, expiry, thresholds, keys)", 0, 0);
-    } else if (next->version < version) {
-        RootRefused(version, "it carries root_version #, not newer than the trusted root #",
-                    next->version, g_root.version);
-    } else if (next->version > version) {
-        RootRefused(version, "it carries root_version #, skipping versions after the trusted root #",
-                    next->version, g_root.version);
-    } else if (!Sha256Buffer(body, length, digest)) {
-        RootRefused(version, "its SHA-256 could not be computed", 0, 0);
-    } else {
-        const int by_previous =
-            CountSigners(digest, sigs, sigs_length, g_root.root_keys, g_root.root_key_count);
-        const int by_own = CountSigners(digest, sigs, sigs_length, next->root_keys, next->root_key_count);
-        if (by_previous < g_root.root_threshold) {
-            RootRefused(version, "signed by # distinct root keys of the trusted root where it needs #",
-                        (unsigned long long)by_previous, (unsigned long long)g_root.root_threshold);
-        } else if (by_own < next->root_threshold) {
-            RootRefused(version, "signed by # distinct keys of its own root keys where it needs #",
-                        (unsigned long long)by_own, (unsigned long long)next->root_threshold);
-        } else {
-            wchar_t path[1200], temporary[1300];
-            InstallPath(kTrustedRootName, path, 1200);
-            InstallPath(kTrustedRootTemporary, temporary, 1300);
-            // Kept before it is used, so that the next run starts from it.
-            if (!ReplaceFileWithBytes(path, temporary, body, length)) {
-                LogFailedStep("Trusted root could not be saved", GetLastError(), path, NULL);
-            } else {
-                CopyBytes(&g_root, next, sizeof(g_root));
-                char line[64] = "Root ";
-                AppendDecimal(line, 64, version);
-                AppendNarrow(line, 64, " accepted");
-                LogLine(line);
-                taken = 1;
-            }
-        }
-    }
-    HeapFree(GetProcessHeap(), 0, body);
-    if (sigs) HeapFree(GetProcessHeap(), 0, sigs);
-    return taken;
-}
-
-void WalkRootChain(void) {
-    TrustedRoot();
-    TrustRoot *next = (TrustRoot *)HeapAlloc(GetProcessHeap(), 0, sizeof(TrustRoot));
-    if (!next) return;
-    int steps = 0;
-    while (steps < kRootWalkLimit && TakeNextRoot(next)) ++steps;
-    if (steps == kRootWalkLimit)
-        LogLine("Root walk stopped after 32 roots; the rest follow at the next sync");
-    HeapFree(GetProcessHeap(), 0, next);
-}

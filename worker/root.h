@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "json.h"
 #include "transport.h"
 
 enum {
@@ -50,3 +51,19 @@ int CountDocumentSigners(const char *document, unsigned int length, const char *
 // SHA-256 over the document keys' moduli in the root's order, as hex: the
 // serial marks of one set of document keys never bind another set.
 void DocumentKeysFingerprint(char hex[2 * kDigestBytes + 1]);
+
+// Shared with the freshness checks of the documents.
+// The first bytes of a document's top-level object, up to its first nested
+// object or array (where its own scalar keys stand).
+JsonOffset HeaderEnd(const char *doc, unsigned int length);
+// "YYYY-MM-DDTHH:MM:SSZ" (utc) or "YYYY-MM-DD HH:MM:SS" (local).
+void FormatStamp(const SYSTEMTIME *t, char *text, int utc);
+// Exactly "YYYY-MM-DDTHH:MM:SSZ"; such texts compare in time order as bytes.
+int IsUtcStamp(const char *text);
+
+// Between the root and its walk (root.cpp, root_walk.cpp).
+extern TrustRoot g_root;
+extern const wchar_t kTrustedRootName[];
+int ParseRoot(const char *doc, unsigned int length, TrustRoot *root);
+int CountSigners(const unsigned char digest[kDigestBytes], const char *text, unsigned int length,
+                 const RootKey *keys, int key_count);

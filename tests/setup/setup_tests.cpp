@@ -73,7 +73,7 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         L".orvelant-backup", L".orvelant-staging", L"ORVELANT Launcher.exe",
         L"ORVELANT Update Worker.exe", L"README.txt", L"Uninstall.exe", L"assets",
         L"assets\\origin-core-2x.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
-        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
+        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"carried-root.json", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(PathIsDir(library_));
     ExpectPayload(install_, true);
