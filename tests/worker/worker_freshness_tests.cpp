@@ -363,4 +363,12 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     EXPECT_NE(std::string::npos, log.find("Trusted root " + std::to_string(expired) +
                                           " expired at 2020-01-01T00:00:00Z"))
         << log;
+
+    // A root the Setup carried is trusted like the built-in one: with root 3
+    // carried and none walked to, root 3's key is the one taken.
+    ASSERT_TRUE(RunOnHost("rm -rf '" ORV_TEST_HOST_TREE_UNIX "/launcher/root'"));
+    ASSERT_TRUE(DeleteFileW(Path(L"trusted-root.json").c_str()));
+    WriteFileBytes(Path(L"carried-root.json"), chain_bytes(3));
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
 }
