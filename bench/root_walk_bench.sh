@@ -43,11 +43,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-rm -rf "$scratch" "$bench/tree"
-mkdir -p "$scratch"
+rm -rf "$scratch" "$bench/tree" "$bench/game"
+mkdir -p "$scratch" "$bench/game"
+printf 'MZ root walk bench' >"$bench/game/Game.exe"
 printf '%s\n' "host = localhost" "signing_key = $build/keys/update-signing.pem" "[control]" \
   "service_state = normal" "installer_url = https://localhost/launcher/releases/v1/Setup.exe" \
-  >"$bench/release.txt"
+  "[product b]" "title = B" "install_dir = b" "executable = Game.exe" \
+  "manifest_path = /games/b/manifest.json" "folder = $bench/game" "version = 1" >"$bench/release.txt"
 "$tool" publish "$bench/release.txt" "$bench/tree" >/dev/null
 
 now_us() { local t=$EPOCHREALTIME; echo "${t//[.,]/}"; }

@@ -132,7 +132,19 @@ int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out
     int ok = 0;
     DWORD status = 0;
     if (!OpenAndSend(&r, url, 18000, NULL, 1)) goto done;
-    if (QueryStatus(r.request, &status) && (status < 200 || status >= 300)) goto done;
+    if (QueryStatus(r.request, &status) && (status < 200 || status >= 300)) {
+        // A short error page is read to its end, so that the connection goes
+        // back to the pool: a sync's "no newer root" answer must not cost the
+        // next request a new TLS handshake.
+        char sink[512];
+        DWORD available = 0, read = 0;
+        for (unsigned int drained = 0; drained < 16384; drained += read)
+            if (!WinHttpQueryDataAvailable(r.request, &available) || available == 0 ||
+                !WinHttpReadData(r.request, sink, available < 512 ? available : 512, &read) ||
+                read == 0)
+                break;
+        goto done;
+    }
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "crypto.h"
 #include "files.h"
 #include "freshness.h"
@@ -51,15 +52,8 @@ const char kUsage[] =
     "\n"
     "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
 
-int Fail(const std::string& command, const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s: %s\n", command.c_str(), message.c_str());
-  return 1;
-}
-
-int Usage(const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s\n(see orvelant-release --help)\n", message.c_str());
-  return 2;
-}
+using orv::Fail;
+using orv::Usage;
 
 // Splits arguments into positionals and --options that take a value (or not).
 struct Args {

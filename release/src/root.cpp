@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 
+#include "cli.h"
 #include "crypto.h"
 #include "files.h"
 #include "freshness.h"
@@ -301,16 +302,6 @@ void Describe(const RootDocument& root) {
   for (const RootKeyEntry& k : root.root_keys) std::printf("  root key     %s\n", k.id.c_str());
   for (const RootKeyEntry& k : root.document_keys)
     std::printf("  document key %s\n", k.id.c_str());
-}
-
-int Fail(const std::string& command, const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s: %s\n", command.c_str(), message.c_str());
-  return 1;
-}
-
-int Usage(const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s\n(see orvelant-release --help)\n", message.c_str());
-  return 2;
 }
 
 int RunRootInit(const RootArgs& a) {
