@@ -68,7 +68,7 @@ static void DigestHex(const unsigned char digest[kDigestBytes], char *hex) {
 // file is foreign and the serials start again, so a serial fast-forwarded
 // with a revoked key binds nothing. One key gives the digest of its modulus,
 // as when the Worker knew a single built-in key.
-static void KeyFingerprint(char *hex) { DocumentKeysFingerprint(hex); }
+static void KeyFingerprint(char *hex) { DocumentKeysFingerprint(TrustedRoot(), hex); }
 
 static void AddressOf(const wchar_t *url, char *address) {
     address[0] = 0;
@@ -448,9 +448,20 @@ int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned 
         char *text = ReadWholeFile(path, &size);
         if (text) {
             unsigned long long installed = 0;
-            int digits = 0;
+            unsigned int digits = 0;
             for (unsigned int i = 0; i < size && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
                 installed = installed * 10 + (unsigned)(text[i] - '0');
+            // The serial binds only under the document keys that signed it
+            // (after it, their fingerprint; a serial alone was written under
+            // the built-in key): a serial fast-forwarded with a revoked key
+            // does not hold the product back.
+            char current[2 * kDigestBytes + 1], signer[2 * kDigestBytes + 1];
+            KeyFingerprint(current);
+            if (size - digits > 2 * kDigestBytes && text[digits] == ' ')
+                CopyField(signer, sizeof(signer), text + digits + 1, text + digits + 1 + 2 * kDigestBytes);
+            else
+                DocumentKeysFingerprint(BuiltInRoot(), signer);
+            if (!SameText(current, signer)) digits = 0;
             HeapFree(GetProcessHeap(), 0, text);
             char address[kAddressBytes];
             char reason[200];
@@ -478,10 +489,16 @@ int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned 
 
 void RememberInstalledManifest(const CatalogProduct *product, const FreshDocument *document) {
     if (!document->has_serial) return;
-    char text[24];
+    // "<serial> <fingerprint of the document keys>": an older Worker reads
+    // the digits only.
+    char text[24 + 2 * kDigestBytes + 4];
     text[0] = 0;
     AppendDecimal(text, 24, document->serial);
-    AppendNarrow(text, 24, "\r\n");
+    AppendNarrow(text, sizeof(text), " ");
+    char fingerprint[2 * kDigestBytes + 1];
+    KeyFingerprint(fingerprint);
+    AppendNarrow(text, sizeof(text), fingerprint);
+    AppendNarrow(text, sizeof(text), "\r\n");
     wchar_t path[1300];
     wchar_t temporary[1320];
     InstalledSerialPath(product, path);

@@ -11,6 +11,8 @@
 
 TrustRoot g_root;
 static int g_root_loaded;
+static TrustRoot g_built_in;
+static int g_built_in_loaded;
 static int g_expiry_logged;
 
 const wchar_t kTrustedRootName[] = L"trusted-root.json";
@@ -129,12 +131,21 @@ static void TakeNewerFile(const wchar_t *name) {
     HeapFree(GetProcessHeap(), 0, text);
 }
 
+const TrustRoot *BuiltInRoot(void) {
+    if (!g_built_in_loaded) {
+        g_built_in_loaded = 1;
+        if (!ParseRoot(kBuiltInRoot, sizeof(kBuiltInRoot) - 1, &g_built_in))
+            FillZero(&g_built_in, sizeof(g_built_in));
+    }
+    return &g_built_in;
+}
+
 const TrustRoot *TrustedRoot(void) {
     if (!g_root_loaded) {
         g_root_loaded = 1;
         // The built-in root is part of the program; the Setup's and the
         // walked one lie beside it in the install directory.
-        if (!ParseRoot(kBuiltInRoot, sizeof(kBuiltInRoot) - 1, &g_root)) FillZero(&g_root, sizeof(g_root));
+        CopyBytes(&g_root, BuiltInRoot(), sizeof(g_root));
         TakeNewerFile(kCarriedRootName);
         TakeNewerFile(kTrustedRootName);
     }
@@ -192,8 +203,7 @@ const wchar_t *DocumentSignatureSuffix(void) {
     return TrustedRoot()->document_threshold > 1 ? L".sigs" : L".sig";
 }
 
-void DocumentKeysFingerprint(char hex[2 * kDigestBytes + 1]) {
-    const TrustRoot *root = TrustedRoot();
+void DocumentKeysFingerprint(const TrustRoot *root, char hex[2 * kDigestBytes + 1]) {
     unsigned char digest[kDigestBytes];
     Sha256State s;
     int ok = Sha256Open(&s);

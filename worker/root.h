@@ -33,8 +33,10 @@ struct TrustRoot {
     RootKey document_keys[kRootKeys];
 };
 
-// The newest root this install trusts (loaded once per run).
+// The newest root this install trusts (loaded once per run), and the one
+// built into this Worker.
 const TrustRoot *TrustedRoot(void);
+const TrustRoot *BuiltInRoot(void);
 // Sync: takes the host's roots after the trusted one, each checked against
 // the one before; a refused root ends the walk with one log line naming why.
 void WalkRootChain(void);
@@ -50,7 +52,7 @@ int CountDocumentSigners(const char *document, unsigned int length, const char *
                          unsigned int text_length);
 // SHA-256 over the document keys' moduli in the root's order, as hex: the
 // serial marks of one set of document keys never bind another set.
-void DocumentKeysFingerprint(char hex[2 * kDigestBytes + 1]);
+void DocumentKeysFingerprint(const TrustRoot *root, char hex[2 * kDigestBytes + 1]);
 
 // Shared with the freshness checks of the documents.
 // The first bytes of a document's top-level object, up to its first nested

@@ -9,6 +9,9 @@
 #            met by one key signing twice)
 #   docs/<set>/  catalog, news and control: k1-s5 (the build's key), k2-s5,
 #            leak (k2, serial fast-forwarded), k2-s6, k3-s6
+#   games/fresh/manifest-leak.json (k2, serial fast-forwarded) and
+#            manifest-k3-s6.json: the fresh product's manifest
+#            (update_host_fixture.sh) signed by those keys
 #   root_chain_fixture.sh <build-dir>
 set -euo pipefail
 build=$(cd "${1:?build dir}" && pwd)
@@ -64,3 +67,10 @@ docs k2-s5 "$work/keys/k2.pem" 5
 docs leak "$work/keys/k2.pem" 999999999999
 docs k2-s6 "$work/keys/k2.pem" 6
 docs k3-s6 "$work/keys/k3.pem" 6
+
+# The product's manifest under the leaked key and under its successor.
+m=$tree/games/fresh
+sed 's/"serial": 5,/"serial": 999999999999,/' "$m/manifest-s5.json" >"$m/manifest-leak.json"
+sed 's/"serial": 5,/"serial": 6,/' "$m/manifest-s5.json" >"$m/manifest-k3-s6.json"
+q sign "$work/keys/k2.pem" "$m/manifest-leak.json"
+q sign "$work/keys/k3.pem" "$m/manifest-k3-s6.json"

@@ -298,10 +298,19 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     EXPECT_EQ(kUnavailable, Sync());
     EXPECT_NE(std::string::npos, NewLog().find("RSA/SHA-256 signature verification failed"));
 
-    // The leaked key fast-forwards the serial: the honest documents that
-    // follow are refused as replays...
+    // The leaked key fast-forwards the serial, of the documents and of a
+    // product's release: the honest documents that follow are refused as
+    // replays...
     serve_docs(L"leak");
     EXPECT_EQ(kDone, Sync());
+    const std::string kProduct = Product("p", "p-dir", "Game.exe", "/games/fresh/manifest.json");
+    auto job = [&](const wchar_t *manifest) {
+        ServeManifest(manifest);
+        WriteCatalog(kProduct);
+        ChildRun run = Run(L" /parent:{parent} /product:p");
+        return run.Statuses().empty() ? 0 : run.Statuses().back().first;
+    };
+    EXPECT_EQ(PRODUCT_CURRENT, job(L"manifest-leak.json"));
     serve_docs(L"k2-s6");
     EXPECT_EQ(kUnavailable, Sync());
     EXPECT_NE(std::string::npos, NewLog().find("lower than the trusted serial 999999999999"));
@@ -314,6 +323,10 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     EXPECT_NE(std::string::npos, log.find("Root 3 accepted\r\n")) << log;
     EXPECT_EQ(std::string::npos, log.find("refused")) << log;
     EXPECT_NE(std::string::npos, ReadFileBytes(Path(L"trusted-serials.txt")).find("\r\n6 "));
+    // The product takes the new key's release although the leaked one was
+    // installed with a higher serial.
+    EXPECT_EQ(PRODUCT_CURRENT, job(L"manifest-k3-s6.json"));
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
     serve_docs(L"leak");
     EXPECT_EQ(kUnavailable, Sync());
     NewLog();
