@@ -140,15 +140,21 @@ const TrustRoot *BuiltInRoot(void) {
     return &g_built_in;
 }
 
+// Transfer threads check piece lists too: the first load is done once, under
+// the lock, before any of them reads the root.
+static SRWLOCK g_root_lock = SRWLOCK_INIT;
+
 const TrustRoot *TrustedRoot(void) {
+    AcquireSRWLockExclusive(&g_root_lock);
     if (!g_root_loaded) {
-        g_root_loaded = 1;
         // The built-in root is part of the program; the Setup's and the
         // walked one lie beside it in the install directory.
         CopyBytes(&g_root, BuiltInRoot(), sizeof(g_root));
         TakeNewerFile(kCarriedRootName);
         TakeNewerFile(kTrustedRootName);
+        g_root_loaded = 1;
     }
+    ReleaseSRWLockExclusive(&g_root_lock);
     return &g_root;
 }
 
