@@ -72,7 +72,7 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         L".orvelant-backup", L".orvelant-staging", L"ORVELANT Launcher.exe",
         L"ORVELANT Update Worker.exe", L"README.txt", L"Uninstall.exe", L"assets",
         L"assets\\origin-core-2x.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
-        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
+        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"carried-root.json", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(PathIsDir(library_));
     ExpectPayload(install_, true);
@@ -498,10 +498,10 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
 TEST_F(SetupTest, CoreInstallKilledOrFailingLeavesAWholeLauncher) {
     SilentInstall();
     const std::vector<std::wstring> core = {
-        L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"Uninstall.exe",
-        L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
-        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\origin-core-2x.bmp",
-        L"launcher_config.json", L"README.txt"};
+        L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"carried-root.json",
+        L"Uninstall.exe", L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp",
+        L"assets\\origin-core.ico", L"assets\\orvelant-wordmark-2x.bmp",
+        L"assets\\origin-core-2x.bmp", L"launcher_config.json", L"README.txt"};
     std::map<std::wstring, std::string> fresh = Snapshot(install_), current, old;
     // An older release: the same programs (they still start) with other bytes.
     auto make_old_release = [&] {
