@@ -66,7 +66,9 @@ uint64_t DocumentSerial(const std::string& bytes) {
   return std::strtoull(bytes.c_str() + at + 9, nullptr, 10);
 }
 
-std::string ExpiryProblem(const std::string& text) {
+// The time text names, when it is written as YYYY-MM-DDTHH:MM:SSZ and is a
+// real date; else why not.
+static std::string ReadStamp(const std::string& text, time_t* when) {
   static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
   bool ok = text.size() == 20;
   for (size_t i = 0; ok && i < 20; ++i)
@@ -82,11 +84,23 @@ std::string ExpiryProblem(const std::string& text) {
   // timegm normalises month 13 or 31 April into another date: a real one
   // comes back as written.
   struct tm check = parts;
-  time_t when = timegm(&check);
+  *when = timegm(&check);
   if (check.tm_year != parts.tm_year || check.tm_mon != parts.tm_mon ||
       check.tm_mday != parts.tm_mday || check.tm_hour != parts.tm_hour ||
       check.tm_min != parts.tm_min || check.tm_sec != parts.tm_sec)
     return "is not a real date and time";
+  return "";
+}
+
+std::string StampProblem(const std::string& text) {
+  time_t when;
+  return ReadStamp(text, &when);
+}
+
+std::string ExpiryProblem(const std::string& text) {
+  time_t when;
+  std::string problem = ReadStamp(text, &when);
+  if (!problem.empty()) return problem;
   time_t now = time(nullptr);
   if (when <= now) return "is not in the future";
   if (when - now > static_cast<time_t>(kMaxLifetimeDays) * 86400)

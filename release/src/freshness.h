@@ -27,6 +27,9 @@ uint64_t DocumentSerial(const std::string& bytes);
 
 // "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ"): a
 // real UTC time in the future, at most kMaxLifetimeDays ahead.
+// "" when text is a real UTC time written as YYYY-MM-DDTHH:MM:SSZ, else why not.
+std::string StampProblem(const std::string& text);
+// The same, and the time lies ahead, within the longest lifetime.
 std::string ExpiryProblem(const std::string& text);
 std::string ExpiryAfterDays(int days);
 

@@ -462,7 +462,7 @@ bool ParseRoot(const std::string& bytes, RootDocument* root, std::string* error)
       !JsonGetNumber(bytes.data(), 0, header, "root_threshold", &rootThreshold) ||
       !JsonGetNumber(bytes.data(), 0, header, "document_threshold", &documentThreshold) ||
       !JsonGetString(bytes.data(), 0, header, "expires", expires, sizeof expires) ||
-      !ExpiryProblem(expires).empty()) {
+      !StampProblem(expires).empty()) {
     *error = "not a root document (root_version, expires and thresholds at the top)";
     return false;
   }

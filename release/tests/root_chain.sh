@@ -85,8 +85,13 @@ rm -rf broken; cp -r tree broken
 sed -i 's/"root_version": 3/"root_version": 4/' broken/launcher/root/3.root.json
 refused "root 3 claiming version 4" "carries root_version 4" "$T" root-check broken
 rm -rf broken; cp -r tree broken
-ok "an expired root 4" "$T" root-next broken --sign-key offline/root-b.pem --expires 2020-01-01T00:00:00Z
-refused "final root expired" "root 4 expired at 2020-01-01T00:00:00Z" "$T" root-check broken
+# An expiry must lie ahead when a root is made: one that has just passed.
+soon=$(date -u -d '+2 seconds' +%Y-%m-%dT%H:%M:%SZ)
+refused "a root expired when made" "is not in the future" "$T" root-next broken --sign-key offline/root-b.pem \
+  --expires 2020-01-01T00:00:00Z
+ok "a root 4 that expires at once" "$T" root-next broken --sign-key offline/root-b.pem --expires "$soon"
+sleep 3
+refused "final root expired" "root 4 expired at $soon" "$T" root-check broken
 
 group "root-header"
 ok "header of root 3" "$T" root-header $root/3.root.json root.h

@@ -33,7 +33,9 @@ q root-next "$work/main" --sign-key "$r1" --document-key "$work/keys/k3.pub.pem"
 snapshot() { rm -rf "$work/$1"; cp -r "$work/main" "$work/$1"; }
 snapshot skip; snapshot foreign; snapshot twice
 for n in $(seq 4 43); do q root-next "$work/main" --sign-key "$r1"; done
-q root-next "$work/main" --sign-key "$r1" --expires 2020-01-01T00:00:00Z
+# The last one expires two seconds after it is made (long before any test
+# asks for it): a root's expiry must lie ahead when it is made.
+q root-next "$work/main" --sign-key "$r1" --expires "$(date -u -d '+2 seconds' +%Y-%m-%dT%H:%M:%SZ)"
 cp "$work/main/launcher/root/"* "$out/chain/"
 
 # Links the Worker must refuse, each served as root 4.
