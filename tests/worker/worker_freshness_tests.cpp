@@ -388,8 +388,7 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     chain_root(expired);
     EXPECT_EQ(kUnavailable, Sync());
     log = NewLog();
-    EXPECT_NE(std::string::npos, log.find("Trusted root " + std::to_string(expired) +
-                                          " expired at 2020-01-01T00:00:00Z"))
+    EXPECT_NE(std::string::npos, log.find("Trusted root " + std::to_string(expired) + " expired at "))
         << log;
 
     // A root the Setup carried is trusted like the built-in one: with root 3
