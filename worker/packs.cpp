@@ -333,6 +333,8 @@ int StagePack(const CatalogProduct *product, int index, TransferThread *t) {
         int got = DownloadToFileOn(t, url, part, pack->size);
         if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
             LogLine("Download interrupted; asking again");
+            // The next attempt counts the bytes on disk again as it resumes.
+            CountTransferBytes(t, -(long long)(t->counted - attempt_counted));
             RetryBackoff(faults++);
             continue;
         }

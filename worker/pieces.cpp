@@ -340,6 +340,7 @@ static int FetchWholeObject(TransferThread *t, const wchar_t *url, HANDLE out,
         Sha256State hash;
         unsigned long long got = 0;
         int result = RANGE_FAILED;
+        t->paused_in_request = 0;  // a local fault below must not read an older request's pause
         if (Sha256Open(&hash) && SeekTo(out, at))
             result = DownloadObject(t, url, out, length, &hash, &got);
         unsigned char d[kDigestBytes];
@@ -451,7 +452,14 @@ static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t,
 
 static int FetchPieceItem(JobThreads *run, int k, TransferThread *t) {
     ObjectFetch *f = (ObjectFetch *)run->context;
-    if (f->missing || f->failed || TransfersStopped()) return 1;
+    if (f->missing || f->failed) return 1;
+    // A piece skipped because the job is stopping is a piece not staged:
+    // the file must not go on to its whole-file check (which would find it
+    // wrong and throw away every piece an earlier run kept).
+    if (TransfersStopped()) {
+        InterlockedExchange(&f->failed, 1);
+        return 1;
+    }
     const PieceList *list = f->list;
     const unsigned int i = f->items[k];
     const unsigned long long before = t->counted;
@@ -727,7 +735,7 @@ static int StageFromObjects(TransferThread *t, const CatalogProduct *product,
         pool.work = FetchPieceItem;
         pool.done = FetchPieceDone;
         pool.context = &f;
-        if (!RunJobThreads(&pool)) f.failed = 1;
+        if (!RunJobThreads(&pool) || TransfersStopped()) f.failed = 1;
     }
     t->counted += (unsigned long long)f.counted;  // already in the figures
     *not_expected = kept + reused + (unsigned long long)f.not_expected;
@@ -785,6 +793,9 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
         unsigned long long not_expected = 0;
         int staged_from = StageFromObjects(t, product, file, &list, local, staged, out, buffer,
                                            &not_expected);
+        // What a failed check gives back to the figures (kept and reused
+        // stay 0 on this path).
+        kept = not_expected;
         if (staged_from == OBJECTS_STAGED) goto check;
         if (staged_from == OBJECTS_NOTHING_TO_REUSE) goto done;
         if (staged_from == OBJECTS_FAILED) {

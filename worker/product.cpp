@@ -115,6 +115,7 @@ static int StageFile(const CatalogProduct *product, ManifestFile *file, Transfer
     int pieces = StageFromPieces(product, file, url, staged, t);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
+        if (TransfersStopped()) return 0;  // another file's failure stopped it: that one is logged
         DWORD error = GetLastError();
         LogLine("Download interrupted; .part retained for resume");
         LogFailedStep("Download failed", error, url, NULL);
@@ -127,6 +128,8 @@ static int StageFile(const CatalogProduct *product, ManifestFile *file, Transfer
         int got = DownloadToFileOn(t, url, staged, file->size);
         if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
             LogLine("Download interrupted; asking again");
+            // The next attempt counts the bytes on disk again as it resumes.
+            CountTransferBytes(t, -(long long)(t->counted - counted_before));
             RetryBackoff(faults++);
             continue;
         }

@@ -97,10 +97,13 @@ def main():
                     part = part[:len(part) // 2]
                 step = 16384
                 for at in range(0, len(part), step):
-                    self.wfile.write(part[at:at + step])
-                    sent += len(part[at:at + step])
+                    # The wait comes before each write: once its last byte
+                    # is sent a request is over, and no longer counted in
+                    # flight while the client already asks the next one.
                     if mode == "slow":
                         time.sleep(step / (256.0 * 1024))
+                    self.wfile.write(part[at:at + step])
+                    sent += len(part[at:at + step])
                 if fault and mode == "drop":
                     self.wfile.flush()
                     self.close_connection = True
