@@ -222,6 +222,14 @@ int StageSegment(const CatalogProduct *product, const ManifestFile *file, unsign
                 t->progress_at = slot;
                 t->progress_base = done;
                 result = DownloadRangeRetrying(t, url, part, first + done, length - done);
+                // A cache may answer a range it does not hold yet with the
+                // whole body: asked once more before the whole file takes
+                // the place of every segment.
+                if (result == RANGE_IGNORED && !TransfersStopped()) {
+                    LogLine("Range answered with the whole body; asked again");
+                    RetryBackoff(0);
+                    result = DownloadRangeRetrying(t, url, part, first + done, length - done);
+                }
                 t->progress = NULL;
             }
         }

@@ -194,6 +194,8 @@ for name in seg-a seg-b; do
   gamefile $name large.pak 1048576; cp "$tree/games/flaky/files/Game.exe" "$tree/games/$name/files/"
   manifest $name 1 Game.exe "large.pak|/flaky/slow/games/$name/files/large.pak"
 done
+mkdir -p "$tree/games/seg-whole"; ln -s ../seg-a/files "$tree/games/seg-whole/files"
+manifest seg-whole 1 Game.exe "large.pak|/flaky/whole/games/seg-whole/files/large.pak"
 
 # Large files with signed piece lists. Release 1 of "pieces-old"; release 2
 # has 64 KiB rewritten in the middle and 300 KiB inserted after it. The

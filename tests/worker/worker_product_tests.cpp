@@ -686,6 +686,23 @@ TEST_F(KilledProductJob, RecordedSegmentsGoOnOnlyForTheFileTheyWereFor) {
     EXPECT_EQ(0u, run.exit_code);
     ExpectInstalled(files);
     EXPECT_NE(std::string::npos, Log().find("Resumed staged file failed SHA-256; downloading it again"));
+
+    // A range answered with the whole body (a cache that does not hold it
+    // yet) is asked once more: the segments stay, no whole file travels.
+    std::filesystem::remove_all(Dir());
+    UseManifest("seg-whole");
+    const size_t before = FlakyRequests().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    int ranges = 0;
+    for (const FlakyRequest &r : FlakySince(before)) {
+        EXPECT_NE("-", r.range) << r.url;
+        ++ranges;
+    }
+    EXPECT_GE(ranges, 8);  // each of the 4 segments asked twice
+    EXPECT_NE(std::string::npos, Log().find("Range answered with the whole body; asked again"));
+    EXPECT_EQ(std::string::npos, Log().find("Host ignored the range request"));
 }
 
 // 24 files of 256 KiB, each sent at 256 KiB/s by the host: the bandwidth
