@@ -193,7 +193,11 @@ int PlanPacks(const CatalogProduct *product) {
                 break;
             }
         }
-        if (wanted >= 2 && wanted_bytes * 2 >= picked->size) {
+        // Two packs of the same bytes would share one ".part": the second
+        // one's files travel alone.
+        int twin = 0;
+        for (int q = 0; q < g_picked_count && !twin; ++q) twin = SameDigest(g_picked[q].digest, record);
+        if (wanted >= 2 && wanted_bytes * 2 >= picked->size && !twin) {
             ++g_picked_count;
         } else {
             for (unsigned int i = 0; i < picked->members; ++i) {

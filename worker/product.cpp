@@ -87,6 +87,19 @@ static void PostFileStep(int code, int percent, int count, int ends_phase) {
     PostWorkerStatus(code, percent);
 }
 
+// Nothing staged for a product is of use once it is current: the parts of
+// packs, records of ranges and parts of files a release dropped go too.
+static void SweepStaging(const CatalogProduct *product) {
+    if (product->id[0] == 0) return;
+    const wchar_t *areas[2] = {L".orvelant-staging\\", L".orvelant-staging\\.packs\\"};
+    for (int a = 0; a < 2; ++a) {
+        wchar_t dir[1200];
+        InstallPath(areas[a], dir, 1200);
+        WideAppend(dir, product->id, 1200);
+        DeleteTree(dir);
+    }
+}
+
 static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
     unsigned char digest[kDigestBytes];
     return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
@@ -514,6 +527,7 @@ int RunProductJob(void) {
     const int to_download = job.to_download;
     if (to_download == 0) {
         if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
+        SweepStaging(&product);
         FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_CURRENT, 100);
@@ -629,6 +643,7 @@ int RunProductJob(void) {
     }
     FreeManifestTable();
     RememberInstalledManifest(&product, &fresh);
+    SweepStaging(&product);
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_CURRENT, 100);
     PostWorkerTransfer();

@@ -223,6 +223,20 @@ TEST_F(PieceJob, AFileFailingElsewhereKeepsTheStagedPieces) {
     ASSERT_GE(part.size(), kept);
     EXPECT_TRUE(part.compare(0, kept, wanted, 0, kept) == 0);
     EXPECT_EQ(std::string::npos, Log().find("failed SHA-256"));
+
+    // The release without the lost file ends current, and then nothing is
+    // left in staging (nor what an older release's file or pack left there).
+    const std::wstring stray = Path(L".orvelant-staging\\p\\dropped\\old.pak.part");
+    const std::wstring stray_pack = Path(L".orvelant-staging\\.packs\\p\\0123.part");
+    WriteFileBytes(stray, "leftover");
+    WriteFileBytes(stray_pack, "leftover");
+    Use("pieces-obj");
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    EXPECT_FALSE(PathIsFile(stray));
+    EXPECT_FALSE(PathIsFile(stray_pack));
+    EXPECT_FALSE(PathIsFile(Staged()));
 }
 
 // A large file's own pool of piece fetches runs inside the pool of files,
