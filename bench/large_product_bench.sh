@@ -2,7 +2,9 @@
 # Large-product benchmark of the Update Worker: a synthetic product of many
 # files (100,000 by default: mostly small, four large, 4 GiB in all) beside a
 # reference product shaped like product_bench.sh's (201 files), both measured
-# in this run: first install, verify-only job and a one-file update (a new
+# in this run: first install, the check before a start (a job on the current
+# product: the manifest revalidated, no file read), verify-only (a repair,
+# which hashes every file) and a one-file update (a new
 # signed manifest in which one small file changed), each with the Worker's
 # wall time and peak working set; the large product's figures are printed
 # per file and per byte against the reference's. Hashing: the verify-only
@@ -15,8 +17,8 @@
 # verify, a resume after a kill); ORV_BENCH_PEAK=0 leaves out the resident-size
 # sampling; ORV_BENCH_SPARSE_ONLY=1 (with ORV_BENCH_SPARSE_GIB) runs only the
 # sparse file's part; ORV_BENCH_PEER_WORKER=<path of another Worker program>
-# (an earlier build) runs each verify-only job with it too, right after this
-# build's, and prints the two side by side. Products stay in build/bench-large/.
+# (an earlier build) runs the check before a start with it too, right after
+# this build's, and prints the two side by side (time and bytes the host sent). Products stay in build/bench-large/.
 set -euo pipefail
 # Its own Wine prefix (below): the servers of the build's prefixes, which a
 # test run may be using, are left alone.
@@ -175,9 +177,13 @@ run_worker() {
 }
 status_ms() { awk -v s="$1" '$3 == "status" && $4 == s { print $1; exit }' "$out"; }
 job() {
-  run_worker "/parent:{parent}" "/product:$1"
+  run_worker "/parent:{parent}" "/product:$1" "${@:2}"
   [ "$job_rc" = 0 ] && grep -q 'status    PRODUCT_CURRENT' "$out" || { sed 's/^/  /' "$out" >&2; die "job $1 failed ($job_rc)"; }
 }
+# Bytes the host sent (bodies, as its access log counts them) and requests
+# answered since a mark (the log's size then).
+log_mark() { stat -c %s "$state/logs/access.log"; }
+sent_since() { tail -c +"$(($1 + 1))" "$state/logs/access.log" | awk '{ b += $10; n++ } END { printf "%d %d", b, n }'; }
 bytes_of() { du -sb --apparent-size "$bench/games/$1" | cut -f1; }
 count_of() { find "$bench/games/$1" -type f | wc -l; }
 
@@ -192,15 +198,25 @@ measure() {
   R[$p.files]=$(count_of "$p") R[$p.bytes]=$(bytes_of "$p")
   job "$p"; R[$p.install]=$job_wall R[$p.install_peak]=$job_peak
   echo "  $p install: $job_wall s, peak $job_peak MiB"
-  job "$p"; R[$p.verify]=$job_wall R[$p.verify_peak]=$job_peak
-  echo "  $p verify-only: $job_wall s, peak $job_peak MiB"
+  # The check before a start (a job on the current product, as PLAY runs
+  # it): twice, the second with the manifest kept and the file states
+  # recorded by the first.
+  local mark sent
+  job "$p"
+  mark=$(log_mark); job "$p"; sent=$(sent_since "$mark")
+  R[$p.check]=$job_wall R[$p.check_peak]=$job_peak R[$p.check_bytes]=${sent% *} R[$p.check_requests]=${sent#* }
+  echo "  $p check before a start: $job_wall s, ${sent% *} bytes in ${sent#* } requests, peak $job_peak MiB"
+  # Verify-only: the repair, which reads and hashes every file.
+  job "$p" /repair; R[$p.verify]=$job_wall R[$p.verify_peak]=$job_peak
+  echo "  $p verify-only (repair): $job_wall s, peak $job_peak MiB"
   R[$p.verify_span]=$(calc "($(status_ms PRODUCT_CURRENT) - $(status_ms PRODUCT_VERIFYING)) / 1000")
   if [ -n "${ORV_BENCH_PEER_WORKER:-}" ]; then
     cp "$ORV_BENCH_PEER_WORKER" "$install/ORVELANT Update Worker.exe"
-    job "$p"
+    mark=$(log_mark); job "$p"; sent=$(sent_since "$mark")
+    R[$p.peer_check]=$job_wall R[$p.peer_check_bytes]=${sent% *}
     R[$p.peer_span]=$(calc "($(status_ms PRODUCT_CURRENT) - $(status_ms PRODUCT_VERIFYING)) / 1000")
     cp "$worker_exe" "$install/"
-    echo "  $p verify-only by the peer Worker: $job_wall s, peak $job_peak MiB"
+    echo "  $p check by the peer Worker (every file hashed): $job_wall s, ${sent% *} bytes, peak $job_peak MiB"
   fi
   # The Worker's own hashing loop and openssl over the same installed files.
   wine_run "$monitor" --env "ORV_TEST_SHA256_TREE=$(winpath "$dir")|$(winpath "$scratch/hash.txt")" \
@@ -229,8 +245,12 @@ print(entry["path"])
 PY
 )
   "$tool" sign "$key" "$m" >/dev/null
+  # Its compressed twin too, as the release tool makes it.
+  [ ! -f "$m.gz" ] || gzip -9 -n -c "$m" >"$m.gz"
+  mark=$(log_mark)
   job "$p"; R[$p.update]=$job_wall R[$p.update_peak]=$job_peak
-  echo "  $p one-file update: $job_wall s, peak $job_peak MiB"
+  sent=$(sent_since "$mark"); R[$p.update_bytes]=${sent% *} R[$p.update_requests]=${sent#* }
+  echo "  $p one-file update: $job_wall s, ${sent% *} bytes in ${sent#* } requests, peak $job_peak MiB"
   grep -q '"version": "2"' "$dir/version.json" || die "update of $p did not reach version 2"
   rm -f "$bench/tree.stamp"  # the tree now holds version 2: publish again next time
 }
@@ -241,7 +261,7 @@ echo
 echo "== Worker on $(calc "${R[large.bytes]} / $MiB" 0) MiB in ${R[large.files]} files (large) and $(calc "${R[ref.bytes]} / $MiB" 0) MiB in ${R[ref.files]} files (reference), this run"
 echo "   Worker start + catalog lookup alone: $base_wall s, peak $base_peak MiB"
 printf '  %-22s %12s %12s %12s %14s %14s\n' step "large s" "large MiB" "ref s" "large/ref per file" "large/ref per byte"
-for s in install verify update; do
+for s in install check verify update; do
   lt=${R[large.$s]} rt=${R[ref.$s]}
   printf '  %-22s %12s %12s %12s %14s %14s\n' "$s" "$lt" "${R[large.${s}_peak]}" "$rt" \
     "$(calc "($lt / ${R[large.files]}) / ($rt / ${R[ref.files]})")x" \
@@ -256,14 +276,24 @@ for p in large ref; do
     "$(calc "${R[$p.verify_span]} / ${R[$p.loop]}")x" "$(calc "${R[$p.verify_span]} / ${R[$p.openssl]}")x"
 done
 echo "   goals: verify/loop at most 1.20x (the loop hashes on one thread, the verify on one per processor, at most 8); peak working set under 64 MiB"
+echo
+echo "== the manifest on the wire, per file (large: ${R[large.files]} files)"
+for p in large ref; do
+  m=$tree/games/$p/manifest.json
+  plain=$(stat -c %s "$m"); packed=$(stat -c %s "$m.gz" 2>/dev/null || echo 0)
+  printf '  %-10s plain %10d bytes (%s per file)   compressed twin %10d bytes (%s per file)\n' "$p" "$plain" \
+    "$(calc "$plain / ${R[$p.files]}" 1)" "$packed" "$(calc "$packed / ${R[$p.files]}" 1)"
+done
 if [ -n "${ORV_BENCH_PEER_WORKER:-}" ]; then
   echo
-  echo "== verify-only span of this build against the peer Worker ($ORV_BENCH_PEER_WORKER), same files, this run ($(nproc) processors)"
-  printf '  %-10s %12s %12s %16s\n' product "this s" "peer s" "peer/this"
+  echo "== the check before a start on the current product: this build against the peer Worker ($ORV_BENCH_PEER_WORKER), same files, this run ($(nproc) processors)"
+  printf '  %-10s %10s %14s %10s %14s %12s\n' product "this s" "this bytes" "peer s" "peer bytes" "peer/this s"
   for p in large ref; do
-    printf '  %-10s %12s %12s %16s\n' "$p" "${R[$p.verify_span]}" "${R[$p.peer_span]}" \
-      "$(calc "${R[$p.peer_span]} / ${R[$p.verify_span]}")x"
+    printf '  %-10s %10s %14s %10s %14s %12s\n' "$p" "${R[$p.check]}" "${R[$p.check_bytes]}" \
+      "${R[$p.peer_check]}" "${R[$p.peer_check_bytes]}" "$(calc "${R[$p.peer_check]} / ${R[$p.check]}")x"
   done
+  echo "   goal: the large product's check under 2 s on loopback"
+  echo "   verify-only (repair) span: large ${R[large.verify_span]} s against the peer's check ${R[large.peer_span]} s (both hash every file)"
 fi
 fi
 

@@ -22,7 +22,8 @@ enum {
 
 // Files the launcher itself keeps in the root of every product folder (the
 // installed version, the known-good marker, the serial of the installed
-// release, and the temporary files the first two are written through). A manifest that lists one of them, or a folder of that name, in
+// release, the record of what the file system said about each verified file,
+// and the temporary files they are written through). A manifest that lists one of them, or a folder of that name, in
 // any letter case, is refused: the launcher's write would replace the game's
 // file after every job and the next verify would fetch it again.
 static const char *const kProductFolderOwnNames[] = {
@@ -32,4 +33,6 @@ static const char *const kProductFolderOwnNames[] = {
     ".orvelant-release-serial.new",
     ".orvelant-version.new",
     ".orvelant-known-good.new",
+    ".orvelant-file-states",
+    ".orvelant-file-states.new",
 };

@@ -235,6 +235,35 @@ char *ReadWholeFile(const wchar_t *path, unsigned int *out_size) {
     return buffer;
 }
 
+char *ReadFileUpTo(const wchar_t *path, unsigned int max_bytes, unsigned int *out_size) {
+    *out_size = 0;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (h == INVALID_HANDLE_VALUE) return NULL;
+    LARGE_INTEGER size;
+    char *buffer = NULL;
+    if (GetFileSizeEx(h, &size) && size.QuadPart <= (LONGLONG)max_bytes)
+        buffer = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)size.QuadPart + 1);
+    unsigned int total = 0;
+    while (buffer && total < (unsigned int)size.QuadPart) {
+        DWORD want = (unsigned int)size.QuadPart - total;
+        if (want > 1048576) want = 1048576;
+        DWORD got = 0;
+        if (!ReadFile(h, buffer + total, want, &got, NULL) || got == 0) {
+            // Shorter than it said, or unreadable: nothing half read is handed out.
+            HeapFree(GetProcessHeap(), 0, buffer);
+            buffer = NULL;
+            break;
+        }
+        total += got;
+    }
+    CloseHandle(h);
+    if (!buffer) return NULL;
+    buffer[total] = 0;
+    *out_size = total;
+    return buffer;
+}
+
 int WriteWholeFile(const wchar_t *path, const void *bytes, int length) {
     if (kRuntimeProfile.write_creates_parent) CreateParentDirectory(path);
     HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,

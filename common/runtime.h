@@ -71,6 +71,10 @@ int CreateDirectoryTree(const wchar_t *path);
 void CreateParentDirectory(const wchar_t *path);
 unsigned long long GetFileSize64(const wchar_t *path);
 char *ReadWholeFile(const wchar_t *path, unsigned int *out_size);
+// The whole file, whatever the profile's read limit, when it holds at most
+// max_bytes (NULL for a larger, missing or unreadable file); a terminator
+// follows the bytes. The caller frees it.
+char *ReadFileUpTo(const wchar_t *path, unsigned int max_bytes, unsigned int *out_size);
 int WriteWholeFile(const wchar_t *path, const void *bytes, int length);
 int WriteTextFile(const wchar_t *path, const char *text);
 int DeleteFileIfPresent(const wchar_t *name);

@@ -83,6 +83,7 @@ http {
   types {
     application/json json;
     text/plain sig txt;
+    application/gzip gz;
     application/octet-stream exe dll dat pak bin;
   }
   default_type application/octet-stream;

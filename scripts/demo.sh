@@ -127,39 +127,66 @@ demo_step "verify first-title (nothing to download)" worker 0 "/parent:{parent}"
 demo_step "the publisher releases first-title 1.1.0 (one file changed, one added, the middle of a large one rewritten)" \
   samples/make-demo-release.sh build "$tree" 1.1.0
 # What the update took from the host, from its access log: every GET of a
-# file of first-title (whole or ranged, at its content address or in place,
-# with its piece list) against the sizes of those files.
+# file of first-title, whole or ranged, at its content address or in place,
+# with its piece list and the piece objects (and their block sums) the list
+# names; small files' packs; and the documents (manifest, its twin and
+# signature, the pack index), against the sizes of those files.
 show_fetched() {
   local from=$1
   tail -c +"$((from + 1))" "$state/logs/access.log" | python3 -c '
 import json, os, sys
 tree = sys.argv[1]
-with open(os.path.join(tree, "games/first-title/stable/manifest.json"), encoding="utf-8") as f:
+base = "/games/first-title/stable/"
+with open(os.path.join(tree, base[1:] + "manifest.json"), encoding="utf-8") as f:
     files = json.load(f)["files"]
-name = {}
+owner = {}    # host path -> the file (or pack) it belongs to
 for e in files:
-    name[e.get("url") or "/games/first-title/stable/files/" + e["path"]] = e["path"]
-got, status = {}, {}
+    url = e.get("url") or base + "files/" + e["path"]
+    owner[url] = owner[url + ".pieces"] = owner[url + ".pieces.sig"] = e["path"]
+    try:
+        with open(tree + url + ".pieces", "rb") as f:
+            body = f.read()
+    except OSError:
+        continue
+    head, records = body.split(b"\n", 1)
+    root = json.loads(head).get("objects")
+    for at in range(0, len(records) - 35, 36) if root else ():
+        hexd = records[at + 4:at + 36].hex()
+        owner[root + hexd[:2] + "/" + hexd] = owner[root + hexd[:2] + "/" + hexd + ".blocks"] = e["path"]
+try:
+    with open(tree + base + "manifest.json.packs", "rb") as f:
+        index = f.read()
+    head, rest = index.split(b"\n", 1)
+    for p in range(json.loads(head)["packs"]):
+        hexd = rest[p * 44:p * 44 + 32].hex()
+        owner["/content/" + hexd[:2] + "/" + hexd] = "(a pack of small files)"
+except (OSError, KeyError, ValueError):
+    pass
+for doc in ("manifest.json", "manifest.json.gz", "manifest.json.sig", "manifest.json.packs",
+            "manifest.json.packs.sig"):
+    owner[base + doc] = "(documents)"
+size_of = {e["path"]: e.get("size", 0) for e in files}
+got, answers, objects = {}, {}, {}
 for line in sys.stdin:
     part = line.split()
-    if len(part) < 10 or part[8] not in ("200", "206"):
+    if len(part) < 10 or part[8] not in ("200", "206", "304") or part[6] not in owner:
         continue
-    path = part[6]
-    for tail in (".pieces.sig", ".pieces"):
-        if path.endswith(tail):
-            path = path[: -len(tail)]
-    if path not in name:
-        continue
-    got[path] = got.get(path, 0) + int(part[9])
-    status[path] = status.get(path, "") + " " + part[8]
+    who = owner[part[6]]
+    got[who] = got.get(who, 0) + int(part[9])
+    answers[who] = answers.get(who, 0) + 1
+    if part[6].startswith("/content/"):
+        objects[who] = objects.get(who, 0) + 1
 all = total = 0
-for path in sorted(got, key=lambda p: name[p]):
-    size = os.path.getsize(tree + path)
-    print("     %s: fetched %d bytes of %d (%.1f %%), answers%s"
-          % (name[path], got[path], size, 100.0 * got[path] / size, status[path]))
-    all += got[path]
-    total += size
-print("     in all: %d bytes fetched for files of %d bytes" % (all, total))
+for who in sorted(got):
+    if who in size_of:
+        size = size_of[who]
+        print("     %s: fetched %d bytes of %d (%.1f %%) in %d requests, %d of them piece objects"
+              % (who, got[who], size, 100.0 * got[who] / max(size, 1), answers[who], objects.get(who, 0)))
+        total += size
+    else:
+        print("     %s: %d bytes in %d requests" % (who, got[who], answers[who]))
+    all += got[who]
+print("     in all: %d bytes fetched for changed files of %d bytes" % (all, total))
 ' "$tree"
 }
 update_first() {

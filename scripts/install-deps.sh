@@ -9,6 +9,8 @@ PACKAGES=(
   wine wine64                 # runs the Windows programs and tests
   nginx                       # the local update host
   openssl libssl-dev          # release tool (libcrypto), test CA
+  zlib1g-dev                  # release tool: the manifests' compressed twins
+  libz-mingw-w64-dev          # Update Worker: inflating a manifest's twin (static)
   xvfb imagemagick            # screenshots of the windows; artwork
   fonts-noto-cjk              # Japanese text under Wine
   fonts-wine                  # Wine's Marlett: the caption buttons' glyphs

@@ -5,6 +5,7 @@
 // serial and the SHA-256 it accepted. Older programs ignore both keys.
 #include "freshness.h"
 
+#include "kept_manifest.h"
 #include "manifest.h"
 
 #include "json.h"
@@ -473,49 +474,57 @@ static void InstalledSerialPath(const CatalogProduct *product, wchar_t *path) {
     JoinPath(dir, kInstalledSerialName, path, 1300);
 }
 
+// The release in the product folder is never replaced by an older one; a
+// repair of the same release is fine.
+static int InstalledReleaseAllows(const CatalogProduct *product, const FreshDocument *document) {
+    wchar_t path[1300];
+    InstalledSerialPath(product, path);
+    unsigned int size = 0;
+    char *text = ReadWholeFile(path, &size);
+    if (!text) return 1;
+    unsigned long long installed = 0;
+    int digits = 0;
+    for (unsigned int i = 0; i < size && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
+        installed = installed * 10 + (unsigned)(text[i] - '0');
+    HeapFree(GetProcessHeap(), 0, text);
+    if (!digits || (document->has_serial && document->serial >= installed)) return 1;
+    char address[kAddressBytes];
+    char reason[200];
+    AddressOf(product->manifest_path, address);
+    if (document->has_serial)
+        SerialReason(reason, "serial ", document->serial,
+                     " is lower than the installed release's serial ", installed,
+                     " (an older release replayed)");
+    else
+        SerialReason(reason, "no serial after the installed release's serial ", installed, NULL, 0,
+                     "");
+    Refuse(address, reason);
+    return 0;
+}
+
 int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned int *out_length,
                        FreshDocument *out) {
     FillZero(out, sizeof(*out));
-    if (!FetchSignedDocumentCapped(product->manifest_path, "\"files\"", kMaxManifestBytes, out_body,
-                                   out_length))
-        return 0;
     LoadTrustState(0);
-    int fresh = CheckFreshDocument(product->manifest_path, *out_body, *out_length, out);
-    if (fresh) {
-        // The release in the product folder is never replaced by an older one;
-        // a repair of the same release is fine.
-        wchar_t path[1300];
-        InstalledSerialPath(product, path);
-        unsigned int size = 0;
-        char *text = ReadWholeFile(path, &size);
-        if (text) {
-            unsigned long long installed = 0;
-            int digits = 0;
-            for (unsigned int i = 0; i < size && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
-                installed = installed * 10 + (unsigned)(text[i] - '0');
-            HeapFree(GetProcessHeap(), 0, text);
-            char address[kAddressBytes];
-            char reason[200];
-            if (digits && (!out->has_serial || out->serial < installed)) {
-                AddressOf(product->manifest_path, address);
-                if (out->has_serial)
-                    SerialReason(reason, "serial ", out->serial,
-                                 " is lower than the installed release's serial ", installed,
-                                 " (an older release replayed)");
-                else
-                    SerialReason(reason, "no serial after the installed release's serial ",
-                                 installed, NULL, 0, "");
-                Refuse(address, reason);
-                fresh = 0;
-            }
+    // The kept copy passes exactly the checks a fetched manifest passes; one
+    // that no longer does (expired, or older than what was trusted since) is
+    // set aside and the manifest fetched whole.
+    for (int ignore_kept = 0; ignore_kept < 2; ++ignore_kept) {
+        ManifestSource source;
+        if (!ObtainManifest(product, ignore_kept, out_body, out_length, &source)) return 0;
+        if (CheckFreshDocument(product->manifest_path, *out_body, *out_length, out) &&
+            InstalledReleaseAllows(product, out)) {
+            KeepManifest(product, &source, *out_body, *out_length);
+            return 1;
         }
-    }
-    if (!fresh) {
         HeapFree(GetProcessHeap(), 0, *out_body);
         *out_body = NULL;
         *out_length = 0;
+        if (!source.kept) return 0;
+        LogLine("Kept manifest no longer fresh; asking for the whole manifest");
+        DiscardKeptManifest(product);
     }
-    return fresh;
+    return 0;
 }
 
 void RememberInstalledManifest(const CatalogProduct *product, const FreshDocument *document) {

@@ -141,20 +141,50 @@ int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_lengt
 
 int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
                           unsigned int *out_length) {
+    DocumentAnswer answer;
+    return HttpGetDocument(url, max_bytes, NULL, out_body, out_length, &answer) == DOCUMENT_BODY;
+}
+
+// A response header as text ("" when absent or longer than the buffer).
+static void HeaderText(HINTERNET request, DWORD query, wchar_t *text, DWORD units) {
+    DWORD size = units * sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        text[0] = 0;
+}
+
+int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *headers,
+                    char **out_body, unsigned int *out_length, DocumentAnswer *answer) {
     *out_body = NULL;
     *out_length = 0;
+    FillZero(answer, sizeof(*answer));
     HttpRequest r = {NULL, 0};
     HANDLE heap = GetProcessHeap();
     char *body = NULL;
     unsigned long long capacity = 0;
     unsigned long long length = 0;
-    int ok = 0;
+    int result = DOCUMENT_FAILED;
     DWORD status = 0;
     ThrottleWindow view;
     const int watched = WatchDocument(&view);
     if (watched && !ReadyToSend(&view)) goto done;
-    if (!OpenAndSend(&r, url, 18000, NULL, 1)) goto done;
-    if (QueryStatus(r.request, &status) && (status < 200 || status >= 300)) goto done;
+    if (!OpenAndSend(&r, url, 18000, headers, 1)) goto done;
+    if (QueryStatus(r.request, &status)) {
+        answer->status = status;
+        // A 304 only answers a conditional request: one that asked nothing
+        // conditional has no copy it could stand for.
+        if (status == 304 && headers) {
+            result = DOCUMENT_NOT_MODIFIED;
+            goto done;
+        }
+        if (status == 404) {
+            result = DOCUMENT_MISSING;
+            goto done;
+        }
+        if (status < 200 || status >= 300) goto done;
+    }
+    HeaderText(r.request, WINHTTP_QUERY_ETAG, answer->etag, kValidatorUnits);
+    HeaderText(r.request, WINHTTP_QUERY_LAST_MODIFIED, answer->last_modified, kValidatorUnits);
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(r.request, &available)) goto done;
@@ -195,11 +225,11 @@ int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out
     *out_body = body;
     *out_length = (unsigned int)length;
     body = NULL;
-    ok = 1;
+    result = DOCUMENT_BODY;
 done:
     if (body) HeapFree(heap, 0, body);
     CloseRequest(&r);
-    return ok;
+    return result;
 }
 
 // What another process may change while downloads run: the pause flag (a

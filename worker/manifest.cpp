@@ -7,6 +7,7 @@
 
 ManifestFile *g_manifest_files;
 int g_manifest_count;
+unsigned long long *g_manifest_path_keys;
 // Decoded texts of the table's entries, one block per job.
 static char *g_manifest_pool;
 static unsigned long long g_pool_used, g_pool_capacity;
@@ -15,6 +16,8 @@ void FreeManifestTable(void) {
     HANDLE heap = GetProcessHeap();
     if (g_manifest_files) HeapFree(heap, 0, g_manifest_files);
     if (g_manifest_pool) HeapFree(heap, 0, g_manifest_pool);
+    if (g_manifest_path_keys) HeapFree(heap, 0, g_manifest_path_keys);
+    g_manifest_path_keys = NULL;
     g_manifest_files = NULL;
     g_manifest_pool = NULL;
     g_manifest_count = 0;
@@ -115,6 +118,7 @@ static int PathsAreDistinct(void) {
     for (int k = 0; distinct && k < g_manifest_count; ++k) {
         int length = FoldPath(g_manifest_files[k].path, key, kFoldUnits);
         if (length < 0) distinct = 0;
+        hashes[k] = 0;
         if (length <= 0) continue;  // names no file; the job fails on it later as before
         for (int i = 0; i < own_count; ++i)
             if (RootIs(key, own[i])) distinct = 0;
@@ -130,7 +134,8 @@ static int PathsAreDistinct(void) {
         table[at] = k + 1;
     }
     if (table) HeapFree(heap, 0, table);
-    if (hashes) HeapFree(heap, 0, hashes);
+    // Kept as the files' path keys: the one spelling Windows gives each path.
+    g_manifest_path_keys = hashes;
     return distinct;
 }
 

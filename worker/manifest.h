@@ -32,6 +32,10 @@ struct ManifestFile {
 // job from the process heap by ParseManifest and freed by FreeManifestTable.
 extern ManifestFile *g_manifest_files;
 extern int g_manifest_count;
+// Per entry: a 64-bit hash of its path as Windows names the file (separators,
+// letter case and the dots and blanks Win32 drops folded away), set by
+// ParseManifest; 0 for a path that names nothing.
+extern unsigned long long *g_manifest_path_keys;
 
 // Fills the table from a verified manifest body. Refuses (0) an entry that
 // breaks the path or digest rule, a manifest of more than kMaxManifestFiles

@@ -327,6 +327,7 @@ struct ObjectFetch {
     volatile LONG64 not_expected;       // block bytes taken from the installed copy
     volatile LONG missing;              // an object the host lacks or serves other bytes for
     volatile LONG failed;               // a fault that outlasted its retries
+    volatile LONG done;                 // pieces fetched and checked
 };
 
 // One piece from its object into the staged file at `at`, with retries as
@@ -488,13 +489,16 @@ static int FetchPieceItem(JobThreads *run, int k, TransferThread *t) {
         InterlockedExchange(&f->missing, 1);
     else if (result != RANGE_DONE)
         InterlockedExchange(&f->failed, 1);
+    else
+        InterlockedIncrement(&f->done);
     return 1;
 }
 
 static void FetchPieceDone(JobThreads *, int) {}
 
 // --- Pieces another file of the product holds --------------------------------
-// A file this job found current (its whole SHA-256 matched) is exactly what
+// A file this job found current (its SHA-256 matched, or it is still as it
+// was when it last did) is exactly what
 // its signed piece list describes, so that list says which piece lies where
 // in it: a piece this file still lacks is copied from there and checked by
 // its SHA-256, and fetched only when the check fails or the file cannot be
@@ -703,15 +707,20 @@ static int StageFromObjects(TransferThread *t, const CatalogProduct *product,
     reused = TakeFromDonors(product, file, list, offsets, out, buffer);
     installed = CreateFileW(local, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
+    // Every piece is checked as it is written (the installed copy's too, as
+    // it is copied), so the assembled file needs no second reading: see
+    // StageFromPieces. A piece the installed copy no longer holds is fetched.
     for (unsigned int i = 0; i < list->count; ++i) {
-        if (list->source[i] == kFetch) {
-            items[fetch++] = i;
-        } else if (list->source[i] != kStaged && list->donor[i] == 0) {
-            reused += PieceLength(list, i);
-            if (installed == INVALID_HANDLE_VALUE || !SeekTo(out, offsets[i]) ||
-                !CopyLocalPiece(installed, out, list->source[i], PieceLength(list, i), buffer))
+        if (list->source[i] != kFetch && list->source[i] != kStaged && list->donor[i] == 0) {
+            if (installed == INVALID_HANDLE_VALUE || !SeekTo(out, offsets[i]))
                 goto done;
+            if (CopyCheckedPiece(installed, out, list->source[i], PieceLength(list, i),
+                                 PieceDigest(list, i), buffer))
+                reused += PieceLength(list, i);
+            else
+                list->source[i] = kFetch;
         }
+        if (list->source[i] == kFetch) items[fetch++] = i;
     }
     if (reused == 0 && kept == 0) {
         outcome = OBJECTS_NOTHING_TO_REUSE;
@@ -739,9 +748,11 @@ static int StageFromObjects(TransferThread *t, const CatalogProduct *product,
     }
     t->counted += (unsigned long long)f.counted;  // already in the figures
     *not_expected = kept + reused + (unsigned long long)f.not_expected;
+    // Staged only when every piece to fetch arrived and passed its check (a
+    // stop skips the pieces not yet started).
     if (f.missing)
         outcome = OBJECTS_MISSING;
-    else if (!f.failed && SeekTo(out, end) && SetEndOfFile(out))
+    else if (!f.failed && f.done == (LONG)fetch && SeekTo(out, end) && SetEndOfFile(out))
         outcome = OBJECTS_STAGED;
 done:
     if (!throttled) ThrottleStart(&t->view);
@@ -793,10 +804,15 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
         unsigned long long not_expected = 0;
         int staged_from = StageFromObjects(t, product, file, &list, local, staged, out, buffer,
                                            &not_expected);
-        // What a failed check gives back to the figures (kept and reused
-        // stay 0 on this path).
-        kept = not_expected;
-        if (staged_from == OBJECTS_STAGED) goto check;
+        // No second reading of the whole file: each piece was checked against
+        // its SHA-256 in the signed list as it was written, and the list is
+        // bound to this file (the manifest's SHA-256 and size, pieces that
+        // add up to the size). A file made of those pieces in that order is
+        // the file the manifest names, unless SHA-256 itself is broken.
+        if (staged_from == OBJECTS_STAGED) {
+            outcome = PIECES_STAGED;
+            goto done;
+        }
         if (staged_from == OBJECTS_NOTHING_TO_REUSE) goto done;
         if (staged_from == OBJECTS_FAILED) {
             outcome = PIECES_FAILED;
@@ -839,7 +855,8 @@ int StageFromPieces(const CatalogProduct *product, const ManifestFile *file, con
             goto done;
         }
     }
-check:
+    // Ranges of the whole file carry no check of their own: the assembled
+    // file is hashed whole.
     CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
     {

@@ -1,9 +1,12 @@
 // Product job: install, verify, repair or update one product by one
-// procedure: fetch the signed manifest, hash every local file, download what
-// differs into the staging area, check each download, then commit with
-// backups and roll back on failure. Success is sealed by the known-good
-// marker and version.json.
+// procedure: obtain the signed manifest (the kept copy when the host says it
+// has not changed), verify the local files (a repair hashes every one; other
+// jobs hash only the files whose state differs from the record of their last
+// verification), download what differs into the staging area, check each
+// download, then commit with backups and roll back on failure. Success is
+// sealed by the known-good marker and version.json.
 #include "catalog.h"
+#include "file_states.h"
 #include "freshness.h"
 #include "job_threads.h"
 #include "manifest.h"
@@ -192,13 +195,29 @@ static int VerifyItem(JobThreads *run, int k, TransferThread *) {
     ManifestFile *file = &g_manifest_files[k];
     wchar_t local[kFilePathUnits];
     LocalFilePath(job->product, file, local, kFilePathUnits);
+    // What the file system says first, then the bytes: a file that changes
+    // while it is hashed leaves a state the record will not match.
+    FileState state;
+    if (!ReadFileState(local, &state)) {
+        file->needs_download = 1;  // missing, or a folder in its place
+        return 1;
+    }
+    // Outside a repair, a file still exactly as recorded when it was last
+    // verified is not read again: it matches, or (a file this release
+    // changed) it is known not to.
+    const int recorded = g_command.repair ? STATE_UNKNOWN : RecordedFileState(k, &state);
+    if (recorded != STATE_UNKNOWN) {
+        file->needs_download = recorded == STATE_DIFFERS;
+        if (recorded == STATE_MATCHES) NoteFileState(k, &state, STATE_VOUCHED);
+        return 1;
+    }
     unsigned char digest[kDigestBytes];
-    // A missing file (or a folder in its place) fails to open: one look
-    // at the disk per file, not two. One of another size than the signed
-    // one is not read at all (an update that grows a large file).
+    // One of another size than the signed one is not read at all (an update
+    // that grows a large file).
     const int hashed = file->size > 0 ? Sha256FileOfSize(local, file->size, digest)
                                       : Sha256File(local, digest);
     file->needs_download = !(hashed && DigestMatchesHex(digest, file->sha256));
+    if (!file->needs_download) NoteFileState(k, &state, STATE_HASHED);
     return 1;
 }
 
@@ -462,6 +481,7 @@ static int JobFitsOnDisk(const CatalogProduct *product) {
 
 static int FailJob(char *manifest) {
     FreePacks();
+    FreeFileStates();
     FreeManifestTable();
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_FAILED, 100);
@@ -505,6 +525,7 @@ int RunProductJob(void) {
         return EXIT_MANIFEST_INVALID;
     }
     const char *version_text = version[0] ? version : "current";
+    LoadFileStates(&product);
     const int count = g_manifest_count;
     const int n = count > 0 ? count : 1;
 
@@ -526,7 +547,11 @@ int RunProductJob(void) {
     if (!verified) return FailJob(manifest);
     const int to_download = job.to_download;
     if (to_download == 0) {
-        if (WriteKnownGood(&product, version_text)) RememberInstalledManifest(&product, &fresh);
+        if (WriteKnownGood(&product, version_text)) {
+            SaveFileStates(&product);
+            RememberInstalledManifest(&product, &fresh);
+        }
+        FreeFileStates();
         SweepStaging(&product);
         FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
@@ -627,6 +652,8 @@ int RunProductJob(void) {
             return FailJob(manifest);
         }
         file->committed = 1;
+        FileState state;
+        if (ReadFileState(local, &state)) NoteFileState(k, &state, STATE_COMMITTED);
         PostFileStep(PRODUCT_TRANSFER, Percent(82, 15, k + 1, n), count, 0);
         TEST_HOOK_AFTER_COMMIT_STEP();
     }
@@ -641,6 +668,8 @@ int RunProductJob(void) {
             DeleteFileW(marker);
         return FailJob(manifest);
     }
+    SaveFileStates(&product);
+    FreeFileStates();
     FreeManifestTable();
     RememberInstalledManifest(&product, &fresh);
     SweepStaging(&product);

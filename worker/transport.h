@@ -17,6 +17,22 @@ int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_lengt
 // The same with another cap on the body (a product manifest's).
 int HttpGetToMemoryCapped(const wchar_t *url, unsigned int max_bytes, char **out_body,
                           unsigned int *out_length);
+// A document GET that tells its outcomes apart: headers (or NULL) may ask
+// conditionally (If-None-Match); the answer keeps the validators of a body.
+enum { DOCUMENT_FAILED = 0, DOCUMENT_BODY = 1, DOCUMENT_NOT_MODIFIED = 2, DOCUMENT_MISSING = 3 };
+enum { kValidatorUnits = 128 };
+struct DocumentAnswer {
+    DWORD status;
+    wchar_t etag[kValidatorUnits];           // "" when the host sent none
+    wchar_t last_modified[kValidatorUnits];  // ""
+};
+int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *headers,
+                    char **out_body, unsigned int *out_length, DocumentAnswer *answer);
+// A gzip (or zlib) body inflated into a new heap buffer of at most max_bytes
+// (and a terminator); the caller frees it.
+enum { INFLATE_CORRUPT = 0, INFLATE_DONE = 1, INFLATE_TOO_LARGE = 2 };
+int InflateDocument(const char *packed, unsigned int packed_length, unsigned int max_bytes,
+                    char **out_body, unsigned int *out_length);
 // What one transfer thread works with: its view of the shared watch (the
 // pause flag and the bandwidth limit, looked at by the tick count, not at
 // every read), its transfer buffer and the bytes it has counted as done.

@@ -1,4 +1,5 @@
 #include "freshness.h"
+#include "twin.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -164,7 +165,9 @@ void StampDocuments(const std::vector<StampedDocument>& documents, const Freshne
 bool DatePastReplaced(const std::string& outDir, const std::string& temp,
                       const std::vector<std::string>& hostPaths, std::string* error) {
   for (const std::string& hostPath : hostPaths) {
-    for (const char* suffix : {"", ".sig"}) {
+    // A twin's validators must move with its manifest's, or a host could
+    // answer a conditional request for a changed twin with 304.
+    for (const char* suffix : {"", ".sig", ".gz"}) {
       std::string fresh = temp + hostPath + suffix, old = outDir + hostPath + suffix;
       struct stat oldSt, freshSt;
       if (lstat(old.c_str(), &oldSt) != 0 || lstat(fresh.c_str(), &freshSt) != 0) continue;
@@ -242,8 +245,11 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
   }
   std::vector<std::string> hostPaths;
   for (size_t i = 0; ok && i < paths.size(); ++i) {
+    // A manifest's twin is made again from the re-stamped bytes.
     ok = WriteFileAtomic(paths[i], bodies[i], 0644, error) &&
-         WriteFileAtomic(paths[i] + ".sig", signatures[i] + "\n", 0644, error);
+         WriteFileAtomic(paths[i] + ".sig", signatures[i] + "\n", 0644, error) &&
+         (!PathExists(ManifestTwinPath(paths[i])) ||
+          WriteManifestTwin(paths[i], bodies[i], error));
     hostPaths.push_back(paths[i].substr(temp.size()));
   }
   ok = ok && DatePastReplaced(outDir, temp, hostPaths, error);

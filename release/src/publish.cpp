@@ -19,6 +19,7 @@
 #include "files.h"
 #include "freshness.h"
 #include "manifest.h"
+#include "twin.h"
 #include "packs.h"
 #include "pieces.h"
 #include "retention.h"
@@ -123,6 +124,8 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
                              "): players need Windows 10 or later with long paths enabled");
   if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error) ||
+      !layout->Claim(ManifestTwinPath(p.manifest_path), ProductLabel(p) + " compressed manifest",
+                     error) ||
       !layout->Claim(PackIndexPath(p.manifest_path), ProductLabel(p) + " pack index", error) ||
       !layout->Claim(PackIndexPath(p.manifest_path) + ".sig",
                      ProductLabel(p) + " pack index signature", error))
@@ -247,6 +250,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   // to its file's SHA-256, which the fresh manifest names.
   std::vector<Document> lists;
   std::set<std::string> listed;  // content addresses that already have their list
+  std::set<std::string> manifests;  // host paths of the product manifests: each gets a twin
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -304,6 +308,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       return false;
     }
     documents.push_back(manifest);
+    manifests.insert(manifest.hostPath);
     notes->push_back(p.id + " " + p.version + ": " + std::to_string(entries.size()) + " files, " +
                      std::to_string(total) + " bytes, manifest " + p.manifest_path);
   }
@@ -365,7 +370,9 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     std::string path = temp + documents[i].hostPath;
     if (!MakeDirectories(fs::path(path).parent_path().string(), error) ||
         !WriteFileAtomic(path, documents[i].bytes, 0644, error) ||
-        !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error))
+        !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error) ||
+        (manifests.count(documents[i].hostPath) &&
+         !WriteManifestTwin(path, documents[i].bytes, error)))
       return false;
   }
   std::vector<std::string> hostPaths;

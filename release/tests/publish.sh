@@ -208,7 +208,7 @@ same "the control document names the catalog" \
 same "the counter beside the key" "$n" "$(cat keys/private.pem.serial)"
 ok "a fresh tree continues the key's counter" "$T" publish release.txt out/again
 same "next serial" " $((n + 1))" "$(stamp out/again | cut -d' ' -f1-2 | sort -u)"
-files_before=$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)
+files_before=$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' ! -name '*.json.gz' -exec sha256sum {} + | LC_ALL=C sort)
 for doc in "${docs[@]}"; do unstamp "out/tree/$doc" >"plain-${doc//\//-}"; done
 ok "refresh" "$T" refresh out/tree --key keys/private.pem --lifetime-days 2
 same "refreshed serial and expiry" "$(printf " $((n + 2)) %s\n" "$(date -u -d '+2 days' +%Y-%m-%d)"{,,,,})" \
@@ -221,15 +221,24 @@ same "the control document names the refreshed catalog" \
   "  \"catalog_sha256\": \"$(sha256sum out/tree/launcher/catalog.json | cut -d' ' -f1)\"," \
   "$(tr -d '\r' <out/tree/launcher/control.json | grep catalog_sha256)"
 same "files untouched by refresh" "$files_before" \
-  "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' -exec sha256sum {} + | LC_ALL=C sort)"
+  "$(cd out/tree && find . -type f ! -name '*.json' ! -name '*.sig' ! -name '*.json.gz' -exec sha256sum {} + | LC_ALL=C sort)"
+# Each manifest's compressed twin is made again from the re-signed bytes; the
+# launcher documents have none.
+for doc in "${docs[@]}"; do
+  case $doc in
+    launcher/*) [ ! -e "out/tree/$doc.gz" ] || fail "$doc has a twin" ;;
+    *) same_file "twin of the refreshed $doc" "out/tree/$doc" <(gzip -dc "out/tree/$doc.gz") ;;
+  esac
+done
 same "nothing left next to the refreshed tree" ".again.lock .tree.lock again tree" "$(ls -A out | paste -sd' ')"
 # A cache revalidating by date and size must see every new document and .sig
 # as changed, even when the tree it replaces was written in the same second.
 later=$(($(date +%s) + 3600))
-touch -d @$later out/tree/launcher/control.json out/tree/launcher/control.json.sig
+touch -d @$later out/tree/launcher/control.json out/tree/launcher/control.json.sig \
+  out/tree/games/second/manifest.json.gz
 ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2020-01-01T00:00:00Z
-for f in control.json control.json.sig; do
-  [ "$(stat -c %Y out/tree/launcher/$f)" -gt $later ] ||
+for f in launcher/control.json launcher/control.json.sig games/second/manifest.json.gz; do
+  [ "$(stat -c %Y out/tree/$f)" -gt $later ] ||
     fail "refreshed $f is dated no later than the one it replaced"
 done
 same "given expiry" " $((n + 3)) 2020-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"

@@ -5,6 +5,7 @@
 #include "update_host.h"
 #include "worker_fixture.h"
 
+#include <algorithm>
 #include <thread>
 
 using namespace orv_test;
@@ -40,8 +41,22 @@ protected:
         Serve(L"news.json", news);
         Serve(L"control.json", control);
     }
+    // As a deploy does: the served file gets a time of its own, so the host's
+    // validators (time and size) change with it.
     void ServeManifest(const std::wstring &source) {
         Copy(Game() + source, Game() + L"manifest.json");
+        static ULONGLONG served = 0;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULONGLONG t = ((ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime) / 10000000;
+        served = std::max(served + 1, t);
+        t = served * 10000000;
+        FILETIME when = {(DWORD)t, (DWORD)(t >> 32)};
+        HANDLE h = CreateFileW((Game() + L"manifest.json").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &when));
+        CloseHandle(h);
     }
     std::string Cached(const std::wstring &name) const { return ReadFileBytes(Path(name)); }
     static std::string Served(const std::wstring &source) { return ReadFileBytes(Docs() + source); }

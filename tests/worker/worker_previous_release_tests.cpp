@@ -117,6 +117,9 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     for (const auto &s : check.Statuses()) EXPECT_NE(PRODUCT_TRANSFER, s.first);
     EXPECT_EQ(std::string::npos, Log().find("fail"));
     EXPECT_EQ(std::string::npos, HostAccessLog().find(".packs", mark));
+    // The manifest's compressed twin beside it is never asked for by this Worker.
+    EXPECT_TRUE(PathIsFile(HostTree() + L"\\games\\first-title\\stable\\manifest.json.gz"));
+    EXPECT_EQ(std::string::npos, HostAccessLog().find("manifest.json.gz", mark));
 
     // This build's Worker, back to 1.0.0: it finds the list beside the
     // content address and fetches only the pieces of the rewritten middle.
@@ -131,6 +134,10 @@ TEST_F(PreviousReleaseWorker, SyncsInstallsUpdatesAndChecksWhatThisReleaseToolPu
     for (const std::wstring &f : files) EXPECT_EQ(Source(f), ReadFileBytes(Game(f))) << Narrow(f);
     std::string log = HostAccessLog().substr(mark);
     EXPECT_NE(std::string::npos, log.find("\"GET " + back_path + ".pieces HTTP/1.1\" 200 "));
+    // This Worker takes the manifest as its twin.
+    EXPECT_NE(std::string::npos,
+              log.find("\"GET /games/first-title/stable/manifest.json.gz HTTP/1.1\" 200 "));
+    EXPECT_EQ(std::string::npos, log.find("\"GET /games/first-title/stable/manifest.json HTTP"));
     // The pieces it lacks come as objects of their own, never from the file.
     EXPECT_EQ(std::string::npos, log.find("\"GET " + back_path + " HTTP/1.1\"")) << log;
     int objects = 0;

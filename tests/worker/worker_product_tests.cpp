@@ -845,7 +845,7 @@ protected:
         WriteCatalog(Product("p", "p-dir", "Game.exe", "/games/packed/manifest.json"));
     }
     static std::string Work() { return std::string(ORV_TEST_SCRATCH_UNIX) + "/packed-release"; }
-    void Publish(int version) {
+    void Publish(int version, const std::string &options = "") {
         const std::string w = Work();
         const std::string tool = ORV_TEST_BUILD_UNIX "/native/orvelant-release";
         const std::wstring script = Widen("Z:" + w + ".sh");
@@ -859,7 +859,7 @@ protected:
             "'signing_key = " ORV_TEST_BUILD_UNIX "/keys/update-signing.pem' '[product p]' 'title = P' "
             "'install_dir = p-dir' 'executable = Game.exe' 'manifest_path = /games/packed/manifest.json' "
             "\"folder = $w/v$v\" \"version = $v\" >$w/release-$v.txt; done\n"
-            "fi; " + tool + " publish $w/release-$1.txt $w/tree >/dev/null\n"
+            "fi; " + tool + " publish $w/release-$1.txt $w/tree " + options + " >/dev/null\n"
             "rm -rf " ORV_TEST_HOST_TREE_UNIX "/games/packed\n"
             "cp -a $w/tree/games $w/tree/content " ORV_TEST_HOST_TREE_UNIX "/\n"
             "touch $w/published\n");
@@ -1006,4 +1006,116 @@ TEST_F(PackedProductJob, InstallFromPacksOneChangedFileAloneAndAMissingPackFalls
     size_t resumed = 0;
     for (size_t p = 1; p < now.size(); ++p) resumed += Count(log, "\"GET " + now[p].first + " HTTP/1.1\" 206 ");
     EXPECT_GE(resumed, 1u) << log;
+}
+
+// The check before a start on a current product: one conditional request for
+// the manifest, answered 304 with no body, and no file read (one is held open
+// without sharing, which any read would fail on). A file changed behind the
+// launcher's back is read and mended; one rewritten with its size and times
+// put back is not seen by the check but is by a repair. A kept manifest that
+// expired is asked for whole again; a compressed twin that inflates past the
+// manifest cap is refused for the plain manifest; a tree without twins works.
+TEST_F(PackedProductJob, CheckBeforeAStartRevalidatesTheManifestAndReadsOnlyWhatChanged) {
+    const std::string twin = "/games/packed/manifest.json.gz";
+    const std::string plain = "/games/packed/manifest.json";
+    Publish(1);
+    size_t mark = HostAccessLog().size();
+    ASSERT_EQ(0u, Job().exit_code);
+    std::string log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 200 ")) << log;
+    EXPECT_EQ(0u, Count(log, "\"GET " + plain + " HTTP/1.1\"")) << log;
+
+    HANDLE held = CreateFileW(Local(L"d1\\f150.bin").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    mark = HostAccessLog().size();
+    ChildRun run = Job();
+    CloseHandle(held);
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), run.Statuses().back());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET ")) << log;
+    EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 304 0 ")) << log;
+
+    // One file grows, one is rewritten at its size: both are read and mended.
+    WriteFileBytes(Local(L"d1\\f160.bin"), Source(L"d1\\f160.bin") + "x");
+    std::string flipped = Source(L"d3\\f300.bin");
+    flipped[0] ^= 1;
+    WriteFileBytes(Local(L"d3\\f300.bin"), flipped);
+    mark = HostAccessLog().size();
+    EXPECT_EQ(0u, Job().exit_code);
+    ExpectSourceInstalled();
+    EXPECT_EQ(2u, Count(HostAccessLog().substr(mark), "\"GET /content/"));
+
+    // Rewritten in place with its size and times put back: the check does not
+    // read it; a repair reads every file and mends it.
+    const std::wstring quiet = Local(L"d2\\f220.bin");
+    HANDLE h = CreateFileW(quiet.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    FILETIME created, accessed, written;
+    ASSERT_TRUE(GetFileTime(h, &created, &accessed, &written));
+    char first = Source(L"d2\\f220.bin")[0] ^ 1;
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, &first, 1, &n, nullptr));
+    ASSERT_TRUE(SetFileTime(h, &created, &accessed, &written));
+    CloseHandle(h);
+    EXPECT_EQ(0u, Job().exit_code);
+    EXPECT_NE(Source(L"d2\\f220.bin"), ReadFileBytes(quiet));
+    EXPECT_EQ(0u, Run(L" /parent:{parent} /product:p /repair").exit_code);
+    ExpectSourceInstalled();
+
+    // Release 2 signed to expire in a few seconds: once it has, the kept copy
+    // is set aside and the manifest asked for whole (and refused: the host has
+    // nothing newer); a fresh publish of it is taken again.
+    Publish(2, "--expires $(date -u -d '+12 seconds' +%Y-%m-%dT%H:%M:%SZ)");
+    const ULONGLONG published = GetTickCount64();
+    ASSERT_EQ(0u, Job().exit_code);
+    ExpectSourceInstalled();
+    while (GetTickCount64() - published < 14000) Sleep(200);
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_OFFLINE_READY, 100}), run.Statuses().back());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 304 ")) << log;
+    EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 200 ")) << log;
+    EXPECT_NE(std::string::npos, Log().find("Kept manifest no longer fresh"));
+    Publish(2);
+    EXPECT_EQ(0u, Job().exit_code);
+    EXPECT_TRUE(HasMarker());
+
+    // A twin of a few kilobytes that inflates past the manifest cap.
+    ASSERT_TRUE(RunOnHost("(head -c 68157440 /dev/zero | gzip -9 >'" ORV_TEST_HOST_TREE_UNIX + twin + "')"));
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), run.Statuses().back());
+    EXPECT_NE(std::string::npos,
+              Log().find("Compressed manifest refused: it inflates past the manifest cap"))
+        << Log();
+    EXPECT_EQ(1u, Count(HostAccessLog().substr(mark), "\"GET " + plain + " HTTP/1.1\" 200 "));
+
+    // No twin at all (a tree published before them): the plain manifest,
+    // revalidated like the twin.
+    ASSERT_TRUE(RunOnHost("rm '" ORV_TEST_HOST_TREE_UNIX + twin + "'"));
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), run.Statuses().back());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + twin + " HTTP/1.1\" 404 ")) << log;
+    EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 304 0 ")) << log;
+
+    // A kept copy changed on this disk no longer matches its signature: it is
+    // set aside and the manifest asked for whole.
+    const std::wstring kept = Path(L".orvelant-manifests\\p.kept");
+    std::string bytes = ReadFileBytes(kept);
+    ASSERT_GT(bytes.size(), 100u);
+    bytes[bytes.size() - 3] ^= 1;
+    WriteFileBytes(kept, bytes);
+    mark = HostAccessLog().size();
+    run = Job();
+    EXPECT_EQ((std::pair<int, int>{PRODUCT_CURRENT, 100}), run.Statuses().back());
+    log = HostAccessLog().substr(mark);
+    EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 304 0 ")) << log;
+    EXPECT_EQ(1u, Count(log, "\"GET " + plain + " HTTP/1.1\" 200 ")) << log;
+    EXPECT_NE(std::string::npos, Log().find("Kept manifest does not match its signature; discarded"));
 }
