@@ -222,7 +222,13 @@ TEST_F(PieceJob, AFileFailingElsewhereKeepsTheStagedPieces) {
     const std::string part = ReadFileBytes(Staged());
     ASSERT_GE(part.size(), kept);
     EXPECT_TRUE(part.compare(0, kept, wanted, 0, kept) == 0);
-    EXPECT_EQ(std::string::npos, Log().find("failed SHA-256"));
+    const std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("failed SHA-256"));
+    // Only the file that failed is named as failed.
+    const size_t failed = log.find("Download failed");
+    ASSERT_NE(std::string::npos, failed);
+    EXPECT_NE(std::string::npos, log.find("lost.bin", failed));
+    EXPECT_EQ(std::string::npos, log.find("Download failed", failed + 1));
 
     // The release without the lost file ends current, and then nothing is
     // left in staging (nor what an older release's file or pack left there).
