@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # PLAY-to-start benchmark of the Launcher Shell: the time from the PLAY
 # command on the LIBRARY page of an installed, current product to the start
-# of the game's process (the update check runs first: the Worker hashes
-# every file), against the time the same game takes when its process is
-# started directly. Two products: "first-title" of the demo release
-# (~5 MiB in 5 files) and the 2 GiB, 201-file product of product_bench.sh.
+# of the game's process (the update check runs first: the first one hashes
+# every file copied in, later ones revalidate the manifest and read no
+# unchanged file), against the time the same game takes when its process is
+# started directly. Three products: "first-title" of the demo release
+# (~5 MiB in 5 files), the 2 GiB, 201-file product of product_bench.sh, and
+# a product of 20,000 files and 2 GiB made here (ORV_PLAY_FILES, ORV_PLAY_MIB;
+# ORV_PLAY_FILES=0 leaves it out).
 #   ./bench/play_bench.sh   (from the repository root, after ./scripts/build.sh)
 # Environment: ORV_BENCH_ROUNDS (default 3) rounds per product. The 2 GiB
 # product is generated and published by ./bench/product_bench.sh into
@@ -135,6 +138,42 @@ if [ -f "$big/tree/.orvelant-published" ] && [ -d "$big/games/bench-title" ]; th
 else
   echo
   echo "== 2 GiB product: not generated yet (run ./bench/product_bench.sh once); skipped"
+fi
+
+# A product of many files (20,000 and 2 GiB by default): generated and
+# published here once, kept in build/bench-play-many/.
+many=$build/bench-play-many
+many_files=${ORV_PLAY_FILES:-20000}
+many_mib=${ORV_PLAY_MIB:-2048}
+if [ "$many_files" != 0 ]; then
+  if [ "$(cat "$many/stamp" 2>/dev/null)" != "$many_files $many_mib" ]; then
+    echo
+    echo "== generating and publishing a product of $many_files files, $many_mib MiB in $many ..."
+    rm -rf "$many" && mkdir -p "$many/games/many-title"
+    cp "$build/samples/ORVELANT.exe" "$many/games/many-title/ORVELANT.exe"
+    python3 - "$many/games/many-title" "$many_files" "$((many_mib * 1048576))" <<'PY'
+import hashlib, os, sys
+folder, n, total = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+each = total // n
+block = b"".join(hashlib.sha256(b"%d" % i).digest() for i in range(4096))  # 128 KiB
+for i in range(n):
+    path = os.path.join(folder, "data%02d" % (i // 1000), "f%06d.bin" % i)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    head = hashlib.sha256(b"file %d" % i).digest()
+    body = (block * (each // len(block) + 1))[:each - 32]
+    open(path, "wb").write(head + body)
+PY
+    printf '%s\n' "host = localhost" "signing_key = $build/keys/update-signing.pem" "" \
+      "[product many-title]" "title = MANY FILES" "project = BENCH" "subtitle = MANY FILES." \
+      "install_dir = many-title" "executable = ORVELANT.exe" \
+      "manifest_path = /games/many-title/stable/manifest.json" "folder = games/many-title" \
+      "version = 1.0.0" >"$many/release.txt"
+    (cd "$many" && "$build/native/orvelant-release" publish release.txt tree >/dev/null) || die "publish failed"
+    echo "$many_files $many_mib" >"$many/stamp"
+  else
+    "$build/native/orvelant-release" refresh "$many/tree" --key "$build/keys/update-signing.pem" >/dev/null
+  fi
+  bench_product "$many_files-file product: many-title" "$many/tree" many-title "$many/games/many-title"
 fi
 
 echo

@@ -180,7 +180,7 @@ all = total = 0
 for who in sorted(got):
     if who in size_of:
         size = size_of[who]
-        print("     %s: fetched %d bytes of %d (%.1f %%) in %d requests, %d of them piece objects"
+        print("     %s: fetched %d bytes of %d (%.1f %%) in %d requests, %d of them objects of the content store"
               % (who, got[who], size, 100.0 * got[who] / max(size, 1), answers[who], objects.get(who, 0)))
         total += size
     else:

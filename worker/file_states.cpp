@@ -148,13 +148,6 @@ void NoteFileState(int k, const FileState *state, int how) {
     if (how != STATE_VOUCHED) InterlockedExchange(&g_record_stale, 1);
 }
 
-static int HexNibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 void SaveFileStates(const CatalogProduct *product) {
     if (!g_noted || !g_manifest_path_keys || !g_record_stale) return;
     unsigned int count = 0;
@@ -163,27 +156,28 @@ void SaveFileStates(const CatalogProduct *product) {
     const unsigned long long bytes = kHeaderBytes + (unsigned long long)count * sizeof(RecordEntry);
     char *record = (char *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)bytes);
     if (!record) return;
-    CopyBytes(record, kRecordMagic, kMagicBytes);
-    const unsigned int entry_bytes = sizeof(RecordEntry);
-    CopyBytes(record + kMagicBytes, &count, 4);
-    CopyBytes(record + kMagicBytes + 4, &entry_bytes, 4);
     RecordEntry *entry = (RecordEntry *)(record + kHeaderBytes);
-    for (int k = 0; k < g_manifest_count; ++k) {
-        if (!g_noted[k].noted || !g_manifest_path_keys[k]) continue;
+    unsigned int written = 0;
+    for (int k = 0; k < g_manifest_count && written < count; ++k) {
+        if (!g_noted[k].noted || !g_manifest_path_keys[k] ||
+            !DigestFromHex(g_manifest_files[k].sha256, entry->digest))
+            continue;
         entry->key = g_manifest_path_keys[k];
-        const char *hex = g_manifest_files[k].sha256;
-        for (int i = 0; i < kDigestBytes; ++i)
-            entry->digest[i] = (unsigned char)(HexNibble(hex[2 * i]) << 4 | HexNibble(hex[2 * i + 1]));
         entry->size = g_noted[k].state.size;
         entry->last_write = g_noted[k].state.last_write;
         entry->created = g_noted[k].state.created;
         ++entry;
+        ++written;
     }
+    const unsigned int entry_bytes = sizeof(RecordEntry);
+    CopyBytes(record, kRecordMagic, kMagicBytes);
+    CopyBytes(record + kMagicBytes, &written, 4);
+    CopyBytes(record + kMagicBytes + 4, &entry_bytes, 4);
     wchar_t path[1300];
     wchar_t temporary[1300];
     RecordPath(product, L".orvelant-file-states", path);
     RecordPath(product, L".orvelant-file-states.new", temporary);
-    if (!ReplaceFileWithBytes(path, temporary, record, (unsigned int)bytes))
+    if (!ReplaceFileWithBytes(path, temporary, record, kHeaderBytes + written * entry_bytes))
         LogFailedStep("File states could not be recorded", GetLastError(), path, NULL);
     HeapFree(GetProcessHeap(), 0, record);
 }

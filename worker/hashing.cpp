@@ -160,18 +160,28 @@ int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex) 
     return 1;
 }
 
-static int HexValue(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
+int DigestFromHex(const char *hex, unsigned char digest[kDigestBytes]) {
+    for (int i = 0; i < kDigestBytes; ++i) {
+        const int high = HexDigitValue(hex[2 * i]);
+        const int low = high < 0 ? -1 : HexDigitValue(hex[2 * i + 1]);
+        if (low < 0) return 0;
+        digest[i] = (unsigned char)(high << 4 | low);
+    }
+    return 1;
+}
+
 int IsSha256Hex(const char *text) {
     if (!text) return 0;
     int n = 0;
     for (; text[n] != 0; ++n)
-        if (n >= 64 || HexValue(text[n]) < 0) return 0;
+        if (n >= 64 || HexDigitValue(text[n]) < 0) return 0;
     return n == 64;
 }
 
@@ -182,7 +192,7 @@ int DecodeSignatureHex(const char *text, unsigned int length,
     for (unsigned int i = 0; i < length; ++i) {
         char c = text[i];
         if (c == ' ' || c == '\r' || c == '\n' || c == '\t') continue;
-        int v = HexValue(c);
+        int v = HexDigitValue(c);
         if (v < 0) return 0;
         if (high < 0) {
             high = v;

@@ -23,9 +23,6 @@
 
 static const char kKeptHeader[] = "orvelant-kept-manifest 1";
 
-static int IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 static void KeptPath(const CatalogProduct *product, const wchar_t *suffix, wchar_t *dst) {
     wchar_t name[160];
@@ -207,7 +204,7 @@ static int FetchAndVerifySignature(const CatalogProduct *product, const char *bo
     int verified = VerifyDetachedSignature(body, length, signature, signature_length);
     unsigned int n = 0;
     for (unsigned int i = 0; verified && i < signature_length && n < kSignatureBytes * 2; ++i)
-        if (IsHexDigit(signature[i])) source->signature[n++] = signature[i];
+        if (HexDigitValue(signature[i]) >= 0) source->signature[n++] = signature[i];
     source->signature[n] = 0;
     HeapFree(GetProcessHeap(), 0, signature);
     if (!verified) LogLine("RSA/SHA-256 signature verification failed");

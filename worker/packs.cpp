@@ -46,22 +46,6 @@ static unsigned long long Little(const unsigned char *p, int bytes) {
     return value;
 }
 
-static int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-static int DigestFromHex(const char *hex, unsigned char digest[kDigestBytes]) {
-    for (int i = 0; i < kDigestBytes; ++i) {
-        int high = HexValue(hex[2 * i]), low = high < 0 ? -1 : HexValue(hex[2 * i + 1]);
-        if (low < 0) return 0;
-        digest[i] = (unsigned char)(high << 4 | low);
-    }
-    return 1;
-}
-
 // The index must add up: its length, each pack's member count and the sum
 // of its members' sizes; a pack larger than the cap is never fetched.
 static int IndexAddsUp(const char *body, unsigned int length, unsigned int header,

@@ -140,6 +140,10 @@ int Sha256FileOfSize(const wchar_t *path, unsigned long long size,
 int Sha256Buffer(const void *bytes, unsigned int length, unsigned char digest[kDigestBytes]);
 int DigestMatchesHex(const unsigned char digest[kDigestBytes], const char *hex);
 int IsSha256Hex(const char *text);
+// 0..15 for a hex digit of either case, else -1.
+int HexDigitValue(char c);
+// The first 64 hex digits of text as a digest; 0 when one is not a hex digit.
+int DigestFromHex(const char *hex, unsigned char digest[kDigestBytes]);
 int DecodeSignatureHex(const char *text, unsigned int length,
                        unsigned char signature[kSignatureBytes]);
 int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,

@@ -160,4 +160,45 @@ bool CopyFileHashing(const std::string& src, const std::string& dst, std::string
   return true;
 }
 
+int LinkFromStore(const std::string& from, const std::string& to, uint64_t size,
+                  std::string* error) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      (size != kAnySize && static_cast<uint64_t>(st.st_size) != size))
+    return 0;
+  std::string parent = std::filesystem::path(to).parent_path().string();
+  if (!MakeDirectories(parent, error)) return -1;
+  if (link(from.c_str(), to.c_str()) != 0 && errno != EEXIST) {
+    *error = "cannot link \"" + from + "\" to \"" + to + "\": " + ErrnoText();
+    return -1;
+  }
+  return 1;
+}
+
+bool SameFileBytes(const std::string& path, const std::string& bytes) {
+  struct stat st;
+  std::string old, ignored;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<uint64_t>(st.st_size) == bytes.size() && ReadWholeFile(path, &old, &ignored) &&
+         old == bytes;
+}
+
+bool FlushFileSystem(const std::string& path, std::string* error) {
+  FdGuard fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0 || syncfs(fd.fd) != 0) {
+    *error = "cannot flush \"" + path + "\" to disk: " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
+bool FlushFolder(const std::string& path, std::string* error) {
+  FdGuard fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0 || fsync(fd.fd) != 0) {
+    *error = "cannot flush the folder \"" + path + "\": " + ErrnoText();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace orv

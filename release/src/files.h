@@ -22,6 +22,21 @@ bool CopyFileHashing(const std::string& src, const std::string& dst, std::string
 
 bool PathExists(const std::string& path);
 
+// Hard-links the store's file at from to to (making to's folders), so an
+// unchanged object keeps its inode and times (and the host its validators).
+// 1 linked, 0 from is no regular file of that size (kAnySize: any), -1 error.
+constexpr uint64_t kAnySize = ~0ull;
+int LinkFromStore(const std::string& from, const std::string& to, uint64_t size,
+                  std::string* error);
+
+// True when path is a regular file holding exactly bytes.
+bool SameFileBytes(const std::string& path, const std::string& bytes);
+
+// Everything written to the file system that holds path reaches the disk
+// (data, inodes and folders): once before a finished tree becomes visible.
+bool FlushFileSystem(const std::string& path, std::string* error);
+bool FlushFolder(const std::string& path, std::string* error);
+
 // Text of errno for messages.
 std::string ErrnoText();
 

@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
@@ -80,7 +83,27 @@ std::string ExpiryProblem(const std::string& text) {
   bool ok = text.size() == 20;
   for (size_t i = 0; ok && i < 20; ++i)
     ok = kShape[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == kShape[i];
-  return ok ? "" : "is not a UTC time written as YYYY-MM-DDTHH:MM:SSZ";
+  if (!ok) return "is not a UTC time written as YYYY-MM-DDTHH:MM:SSZ";
+  struct tm parts = {};
+  parts.tm_year = std::atoi(text.substr(0, 4).c_str()) - 1900;
+  parts.tm_mon = std::atoi(text.substr(5, 2).c_str()) - 1;
+  parts.tm_mday = std::atoi(text.substr(8, 2).c_str());
+  parts.tm_hour = std::atoi(text.substr(11, 2).c_str());
+  parts.tm_min = std::atoi(text.substr(14, 2).c_str());
+  parts.tm_sec = std::atoi(text.substr(17, 2).c_str());
+  // timegm normalises month 13 or 31 April into another date: a real one
+  // comes back as written.
+  struct tm check = parts;
+  time_t when = timegm(&check);
+  if (check.tm_year != parts.tm_year || check.tm_mon != parts.tm_mon ||
+      check.tm_mday != parts.tm_mday || check.tm_hour != parts.tm_hour ||
+      check.tm_min != parts.tm_min || check.tm_sec != parts.tm_sec)
+    return "is not a real date and time";
+  time_t now = time(nullptr);
+  if (when <= now) return "is not in the future";
+  if (when - now > static_cast<time_t>(kMaxLifetimeDays) * 86400)
+    return "is more than " + std::to_string(kMaxLifetimeDays) + " days ahead";
+  return "";
 }
 
 std::string ExpiryAfterDays(int days) {
@@ -92,18 +115,57 @@ std::string ExpiryAfterDays(int days) {
   return text;
 }
 
+namespace {
+
+// Holds the key's serial counter for one read and update, so that two
+// publishes with one key (to one tree or two) never take the same serial.
+struct CounterLock {
+  int fd = -1;
+  ~CounterLock() {
+    if (fd >= 0) close(fd);
+  }
+  bool Take(const std::string& keyPath, std::string* error) {
+    std::string path = keyPath + ".serial.lock";
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+      *error = "cannot lock the serial counter \"" + path + "\": " + ErrnoText();
+      return false;
+    }
+    return true;
+  }
+};
+
+bool ReadCounter(const std::string& keyPath, uint64_t* value, std::string* error) {
+  *value = 0;
+  std::string counter = keyPath + ".serial", bytes;
+  if (!PathExists(counter)) return true;
+  if (!ReadWholeFile(counter, &bytes, error)) return false;
+  *value = std::strtoull(bytes.c_str(), nullptr, 10);
+  return true;
+}
+
+}  // namespace
+
 bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t* serial,
                 std::string* error) {
-  uint64_t highest = 0;
-  std::string bytes, where;
-  if (!HighestTreeSerial(outDir, &highest, &where, error)) return false;
-  std::string counter = keyPath + ".serial";
-  if (PathExists(counter)) {
-    if (!ReadWholeFile(counter, &bytes, error)) return false;
-    highest = std::max<uint64_t>(highest, std::strtoull(bytes.c_str(), nullptr, 10));
+  uint64_t highest = 0, counted = 0;
+  std::string where;
+  CounterLock lock;
+  if (!HighestTreeSerial(outDir, &highest, &where, error) || !lock.Take(keyPath, error) ||
+      !ReadCounter(keyPath, &counted, error))
+    return false;
+  highest = std::max(highest, counted);
+  if (highest >= kMaxSerial) {
+    *error = "the next serial would pass " + std::to_string(kMaxSerial) +
+             ", the largest this tool writes (" +
+             (counted == highest ? keyPath + ".serial" : outDir + where) +
+             " holds " + std::to_string(highest) + "); sign with a new key";
+    return false;
   }
   *serial = highest + 1;
-  return true;
+  // Taken now, not when the publish ends: another publish with this key
+  // meanwhile counts on from here.
+  return WriteFileAtomic(keyPath + ".serial", std::to_string(*serial) + "\n", 0600, error);
 }
 
 bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uint64_t serial,
@@ -130,6 +192,10 @@ bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uin
 }
 
 bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string* error) {
+  CounterLock lock;
+  uint64_t counted = 0;
+  if (!lock.Take(keyPath, error) || !ReadCounter(keyPath, &counted, error)) return false;
+  if (counted >= serial) return true;  // never lowered by a publish that ends late
   return WriteFileAtomic(keyPath + ".serial", std::to_string(serial) + "\n", 0600, error);
 }
 
@@ -213,10 +279,10 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
   fs::path out(outDir);
   std::string parent = out.parent_path().string();
   if (parent.empty()) parent = ".";
+  SweepLeftovers(outDir);
   std::string temp = parent + "/." + out.filename().string() + ".refreshing-" +
                      std::to_string(getpid());
   std::error_code ec;
-  fs::remove_all(temp, ec);
   fs::copy(outDir, temp, fs::copy_options::recursive | fs::copy_options::create_hard_links, ec);
   if (ec) {
     *error = "cannot link \"" + outDir + "\" into \"" + temp + "\": " + ec.message();

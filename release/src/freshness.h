@@ -11,6 +11,12 @@
 
 namespace orv {
 
+// The longest lifetime a document may be given, in days.
+constexpr int kMaxLifetimeDays = 3650;
+// The largest serial the tool writes (18 digits, as --serial takes); a tree
+// or key at it needs a new key rather than a serial that wraps to 0.
+constexpr uint64_t kMaxSerial = 999999999999999999ull;
+
 struct Freshness {
   uint64_t serial = 0;
   std::string expires;  // "YYYY-MM-DDTHH:MM:SSZ"
@@ -19,7 +25,8 @@ struct Freshness {
 // The serial at the top of a document, 0 when it has none.
 uint64_t DocumentSerial(const std::string& bytes);
 
-// "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ").
+// "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ"): a
+// real UTC time in the future, at most kMaxLifetimeDays ahead.
 std::string ExpiryProblem(const std::string& text);
 std::string ExpiryAfterDays(int days);
 

@@ -2,6 +2,8 @@
 // the signing key pair, signs documents, builds product manifests and lays out
 // the complete tree that the update host serves.
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -108,6 +110,15 @@ bool HasOption(const Args& args, const std::string& name) {
   return false;
 }
 
+// A tree given as a link is written where the link leads: the swap replaces
+// a folder, and replacing the link would leave the tree behind it stale.
+std::string TreeArgument(std::string given) {
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  struct stat st;
+  if (lstat(given.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return orv::ResolvedTree(given);
+  return given;
+}
+
 int RunKeygen(const Args& args) {
   if (args.positional.size() != 2) return Usage("keygen needs <private.pem> <public.pem>");
   std::string error;
@@ -122,6 +133,8 @@ int RunSign(const Args& args) {
   if (args.positional.size() != 2) return Usage("sign needs <private.pem> <document>");
   std::string error, bytes, hex;
   const std::string& document = args.positional[1];
+  orv::TreeLock lock;
+  if (!orv::LockEnclosingTree(document, "sign", &lock, &error)) return Fail("sign", error);
   if (!orv::ReadWholeFile(document, &bytes, &error) ||
       !orv::SignBytes(args.positional[0], bytes, &hex, &error) ||
       !orv::WriteFileAtomic(document + ".sig", hex + "\n", 0644, &error))
@@ -138,6 +151,10 @@ int RunPieces(const Args& args) {
   // --objects <tree>: the pieces also go into that tree's content store.
   const std::string tree = Option(args, "--objects");
   std::vector<std::string> objects;
+  orv::TreeLock treeLock, fileLock;
+  if ((!tree.empty() && !treeLock.Acquire(tree, "pieces", false, &error)) ||
+      (tree.empty() && !orv::LockEnclosingTree(file, "pieces", &fileLock, &error)))
+    return Fail("pieces", error);
   if (!orv::Sha256FileHex(file, &sha, &size, &error) ||
       !orv::RenderPieceList(file, sha, size, &list, &error,
                             tree.empty() ? nullptr : orv::kContentRoot) ||
@@ -218,6 +235,8 @@ int RunManifest(const Args& args) {
   std::string json;
   if (!orv::RenderManifest(version, entries, &json, &error)) return Fail("manifest", error);
   std::string out = Option(args, "-o");
+  orv::TreeLock lock;
+  if (!orv::LockEnclosingTree(out, "manifest", &lock, &error)) return Fail("manifest", error);
   if (!orv::WriteFileAtomic(out, json, 0644, &error)) return Fail("manifest", error);
   std::printf("wrote %s: %zu files, %llu bytes\n", out.c_str(), entries.size(),
               static_cast<unsigned long long>(total));
@@ -260,10 +279,11 @@ int RunRefresh(const Args& args) {
                : 0;
     if (days < 1 || days > 3650) return Usage("--lifetime-days is a number of days from 1 to 3650");
   }
+  std::string tree = TreeArgument(args.positional[0]);
   orv::TreeLock lock;
-  if (!lock.Acquire(args.positional[0], "refresh", false, &error)) return Fail("refresh", error);
+  if (!lock.Acquire(tree, "refresh", false, &error)) return Fail("refresh", error);
   std::vector<std::string> notes;
-  if (!orv::RefreshTree(args.positional[0], Option(args, "--key"), freshness, days, &notes, &error))
+  if (!orv::RefreshTree(tree, Option(args, "--key"), freshness, days, &notes, &error))
     return Fail("refresh", error);
   for (const std::string& n : notes) std::printf("%s\n", n.c_str());
   std::printf("refreshed %s\n", args.positional[0].c_str());
@@ -274,7 +294,7 @@ int RunPublish(const Args& args) {
   if (args.positional.size() != 2) return Usage("publish needs <release-description> <out-dir>");
   orv::PublishOptions options;
   options.description = args.positional[0];
-  options.outDir = args.positional[1];
+  options.outDir = TreeArgument(args.positional[1]);
   options.key = Option(args, "--key");
   orv::Freshness freshness;
   std::string problem;
@@ -308,9 +328,10 @@ int RunPrune(const Args& args) {
     return Usage("--dry-run takes yes or no");
   std::vector<std::string> notes;
   std::string error;
+  std::string tree = TreeArgument(args.positional[0]);
   orv::TreeLock lock;
-  if (!lock.Acquire(args.positional[0], "prune", false, &error)) return Fail("prune", error);
-  bool ok = orv::Prune(args.positional[0], now, dry == "yes", &notes, &error);
+  if (!lock.Acquire(tree, "prune", false, &error)) return Fail("prune", error);
+  bool ok = orv::Prune(tree, now, dry == "yes", &notes, &error);
   for (const std::string& n : notes) std::printf("%s\n", n.c_str());
   return ok ? 0 : Fail("prune", error);
 }

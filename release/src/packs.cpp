@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "crypto.h"
 #include "files.h"
@@ -68,12 +69,61 @@ std::string DigestHex(const std::string& digest) {
   return hex;
 }
 
-// Writes one pack into the content store (kept when already there) and adds
-// its records.
+// The packs of the served tree's index, by their members' records: a group
+// of the same files in the same order is the same pack, known without
+// reading a member.
+typedef std::map<std::string, std::string> KnownPacks;  // member records -> pack record
+
+void ReadKnownPacks(const std::string& index, KnownPacks* known) {
+  size_t header = index.find('\n');
+  if (header == std::string::npos) return;
+  std::string line = index.substr(0, header);
+  size_t at = line.find("\"packs\":");
+  if (at == std::string::npos) return;
+  uint64_t packs = std::strtoull(line.c_str() + at + 8, nullptr, 10);
+  size_t member = header + 1 + packs * kPackRecordBytes;
+  if (packs > (index.size() - header - 1) / kPackRecordBytes) return;
+  for (uint64_t p = 0; p < packs; ++p) {
+    std::string record = index.substr(header + 1 + p * kPackRecordBytes, kPackRecordBytes);
+    uint64_t count = 0;
+    for (int i = 0; i < 4; ++i) count |= static_cast<uint64_t>(static_cast<unsigned char>(record[40 + i])) << (8 * i);
+    if (count > (index.size() - member) / kPackMemberRecordBytes) return;
+    (*known)[index.substr(member, count * kPackMemberRecordBytes)] = record;
+    member += count * kPackMemberRecordBytes;
+  }
+}
+
+// Writes one pack into the content store (kept when already there, linked
+// when the served store holds it) and adds its records.
 bool StorePack(const std::string& tree, const std::vector<ManifestEntry>& entries,
                const std::vector<std::string>& onDisk, const std::vector<size_t>& members,
-               std::string* packRecords, std::string* memberRecords,
-               std::vector<std::string>* addresses, std::string* error) {
+               const std::string& liveTree, const KnownPacks& known, std::string* packRecords,
+               std::string* memberRecords, std::vector<std::string>* addresses,
+               std::string* error) {
+  std::string ours;
+  for (size_t i : members) {
+    std::string digest;
+    if (!HexDigest(entries[i].sha256, &digest)) {
+      *error = "bad SHA-256 for \"" + entries[i].path + "\"";
+      return false;
+    }
+    ours += digest;
+    AppendLittle(&ours, entries[i].size, 8);
+  }
+  auto found = known.find(ours);
+  if (found != known.end()) {
+    std::string address = ContentAddress(DigestHex(found->second.substr(0, 32)));
+    uint64_t size = 0;
+    for (int i = 0; i < 8; ++i) size |= static_cast<uint64_t>(static_cast<unsigned char>(found->second[32 + i])) << (8 * i);
+    int linked = PathExists(tree + address) ? 1 : LinkFromStore(liveTree + address, tree + address, size, error);
+    if (linked < 0) return false;
+    if (linked == 1) {
+      *memberRecords += ours;
+      *packRecords += found->second;
+      addresses->push_back(address);
+      return true;
+    }
+  }
   std::string bytes;
   for (size_t i : members) {
     std::string one;
@@ -83,14 +133,8 @@ bool StorePack(const std::string& tree, const std::vector<ManifestEntry>& entrie
       return false;
     }
     bytes += one;
-    std::string digest;
-    if (!HexDigest(entries[i].sha256, &digest)) {
-      *error = "bad SHA-256 for \"" + entries[i].path + "\"";
-      return false;
-    }
-    *memberRecords += digest;
-    AppendLittle(memberRecords, entries[i].size, 8);
   }
+  *memberRecords += ours;
   Sha256 hash;
   std::string hex, digest;
   if (!hash.Update(bytes.data(), bytes.size()) || !hash.Finish(&hex) || !HexDigest(hex, &digest)) {
@@ -120,7 +164,10 @@ std::string PackIndexPath(const std::string& manifestPath) {
 
 bool BuildPacks(const std::string& tree, const std::vector<ManifestEntry>& entries,
                 const std::vector<std::string>& onDisk, std::string* index,
-                std::vector<std::string>* addresses, std::string* error) {
+                std::vector<std::string>* addresses, std::string* error,
+                const std::string& liveTree, const std::string& liveIndex) {
+  KnownPacks known;
+  if (!liveTree.empty()) ReadKnownPacks(liveIndex, &known);
   index->clear();
   addresses->clear();
   std::string packRecords, memberRecords;
@@ -131,7 +178,8 @@ bool BuildPacks(const std::string& tree, const std::vector<ManifestEntry>& entri
     bool ok = true;
     // A pack of one file would only add a request's worth of nothing.
     if (group.size() >= 2) {
-      ok = StorePack(tree, entries, onDisk, group, &packRecords, &memberRecords, addresses, error);
+      ok = StorePack(tree, entries, onDisk, group, liveTree, known, &packRecords, &memberRecords,
+                     addresses, error);
       ++packs;
       packed += group.size();
     }

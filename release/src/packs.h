@@ -20,10 +20,14 @@ std::string PackIndexPath(const std::string& manifestPath);
 // says so, or before one that would take it past the size cap: a release that
 // changes or adds one file changes the one pack that holds it. Sets *index to
 // the index body (empty when nothing is packed) and *addresses to the packs'
-// host paths.
+// host paths. With liveTree, a pack that the served tree's index (liveIndex)
+// names for the same members in the same order is linked from the served
+// store; its members are not read again.
 bool BuildPacks(const std::string& tree, const std::vector<ManifestEntry>& entries,
                 const std::vector<std::string>& onDisk, std::string* index,
-                std::vector<std::string>* addresses, std::string* error);
+                std::vector<std::string>* addresses, std::string* error,
+                const std::string& liveTree = std::string(),
+                const std::string& liveIndex = std::string());
 
 // The host paths of the packs an index names; an index that does not read
 // gives none.

@@ -114,6 +114,26 @@ bool ObjectRecords(const std::string& body, size_t* first, size_t* count) {
 
 }  // namespace
 
+int ReusePieceList(const std::string& liveTree, const std::string& treeDir,
+                   const std::string& listHostPath, const std::string& sha256, uint64_t size,
+                   std::string* body, std::vector<std::string>* hostPaths, std::string* error) {
+  std::string old, ignored;
+  std::string head = "{\"cut\": \"" + std::string(kPieceCutRule) + "\", \"size\": " +
+                     std::to_string(size) + ", \"sha256\": \"" + sha256 + "\", \"pieces\": ";
+  if (!ReadWholeFile(liveTree + listHostPath, &old, &ignored) || old.compare(0, head.size(), head) != 0)
+    return 0;
+  std::vector<std::string> objects = PieceObjectPaths(old);
+  if (objects.empty()) return 0;
+  for (const std::string& o : objects)
+    if (!PathExists(liveTree + o)) return 0;
+  for (const std::string& o : objects)
+    if (!PathExists(treeDir + o) && LinkFromStore(liveTree + o, treeDir + o, kAnySize, error) != 1)
+      return -1;
+  hostPaths->insert(hostPaths->end(), objects.begin(), objects.end());
+  *body = old;
+  return 1;
+}
+
 std::vector<std::string> PieceObjectPaths(const std::string& body) {
   std::vector<std::string> paths;
   size_t first = 0, count = 0;
@@ -130,7 +150,7 @@ std::vector<std::string> PieceObjectPaths(const std::string& body) {
 
 bool WritePieceObjects(const std::string& path, const std::string& body,
                        const std::string& treeDir, std::vector<std::string>* hostPaths,
-                       std::string* error) {
+                       std::string* error, const std::string& liveTree) {
   size_t first = 0, count = 0;
   if (!ObjectRecords(body, &first, &count)) {
     *error = "the piece list of \"" + path + "\" names no objects";
@@ -157,6 +177,17 @@ bool WritePieceObjects(const std::string& path, const std::string& body,
     }
     std::string target = treeDir + address;
     if (PathExists(target) && PathExists(target + ".blocks")) continue;
+    // Already in the served store: the same object, not a new copy of it.
+    if (!liveTree.empty() && PathExists(liveTree + address + ".blocks")) {
+      int linked = LinkFromStore(liveTree + address, target, length, error);
+      if (linked == 1) linked = LinkFromStore(liveTree + address + ".blocks", target + ".blocks",
+                                              kAnySize, error);
+      if (linked < 0) {
+        ok = false;
+        break;
+      }
+      if (linked == 1) continue;
+    }
     // The block list, and the piece checked against its record on the way.
     std::string blocks, check;
     Sha256 whole;

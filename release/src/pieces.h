@@ -30,7 +30,15 @@ bool RenderPieceList(const std::string& path, const std::string& sha256, uint64_
 // not written again. Appends the host paths of the objects the list names.
 bool WritePieceObjects(const std::string& path, const std::string& body,
                        const std::string& treeDir, std::vector<std::string>* hostPaths,
-                       std::string* error);
+                       std::string* error, const std::string& liveTree = std::string());
+
+// The served tree's piece list of a file with this SHA-256 and size, when it
+// is the list this tool would make and every object it names is still in the
+// served store: its objects are linked into treeDir (never read or written
+// again) and their host paths appended. 1 reused, 0 not there, -1 error.
+int ReusePieceList(const std::string& liveTree, const std::string& treeDir,
+                   const std::string& listHostPath, const std::string& sha256, uint64_t size,
+                   std::string* body, std::vector<std::string>* hostPaths, std::string* error);
 
 // The host paths of the objects a piece list names (none for a list without
 // objects).

@@ -91,6 +91,16 @@ std::string Lower(std::string s) {
 
 std::string ProductLabel(const ProductRelease& p) { return "[product " + p.id + "]"; }
 
+// The launcher's documents and Setups live under /launcher/; the host serves
+// its releases folder as immutable, and a game's file there could stand where
+// a later Setup or document must go.
+bool OutsideLauncherFolder(const std::string& hostPath, const std::string& what,
+                           std::string* error) {
+  if (hostPath.compare(0, 10, "/launcher/") != 0) return true;
+  *error = what + " \"" + hostPath + "\" lies under /launcher/, the launcher's own folder";
+  return false;
+}
+
 bool ClaimPieceList(TreeLayout* layout, const std::string& location, const std::string& what,
                     std::string* error) {
   std::string list = PieceListPath(location);
@@ -122,7 +132,8 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
                              std::to_string(full) + " characters under a typical library root (" +
                              "over " + std::to_string(kClassicPathLimit) +
                              "): players need Windows 10 or later with long paths enabled");
-  if (!layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
+  if (!OutsideLauncherFolder(p.manifest_path, ProductLabel(p) + " manifest_path", error) ||
+      !layout->Claim(p.manifest_path, ProductLabel(p) + " manifest", error) ||
       !layout->Claim(p.manifest_path + ".sig", ProductLabel(p) + " manifest signature", error) ||
       !layout->Claim(ManifestTwinPath(p.manifest_path), ProductLabel(p) + " compressed manifest",
                      error) ||
@@ -158,7 +169,8 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
         return false;
       }
     }
-    if (!layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
+    if (!OutsideLauncherFolder(location, ProductLabel(p) + " file", error) ||
+        !layout->Claim(location, ProductLabel(p) + " file \"" + f.relative + "\"", error))
       return false;
     if (pieces && !ClaimPieceList(layout, location, ProductLabel(p) + " file \"" + f.relative + "\"",
                                   error))
@@ -171,17 +183,24 @@ bool PlanProduct(const ProductRelease& p, bool byContent, TreeLayout* layout, Pr
 }
 
 // Replaces outDir by the finished tree in one step where the kernel allows it.
+// Every byte of the new tree is on disk before it becomes the served one: after
+// a power cut the tree is the old one or the new one, never signed documents
+// that name an empty object. The rename itself is flushed with its folder.
 bool SwapIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
+  std::string parent = fs::path(outDir).parent_path().string();
+  if (parent.empty()) parent = ".";
+  if (!FlushFileSystem(temp, error)) return false;
   if (!PathExists(outDir)) {
     if (rename(temp.c_str(), outDir.c_str()) != 0) {
       *error = "cannot rename \"" + temp + "\" to \"" + outDir + "\": " + ErrnoText();
       return false;
     }
-    return true;
+    return FlushFolder(parent, error);
   }
 #ifdef SYS_renameat2
   if (syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, outDir.c_str(), 2 /* exchange */) ==
       0) {
+    if (!FlushFolder(parent, error)) return false;
     std::error_code ec;
     fs::remove_all(temp, ec);  // now the previous tree
     return true;
@@ -200,7 +219,7 @@ bool SwapIntoPlace(const std::string& temp, const std::string& outDir, std::stri
   }
   std::error_code ec;
   fs::remove_all(previous, ec);
-  return true;
+  return FlushFolder(parent, error);
 }
 
 bool CheckReplaceable(const std::string& outDir, std::string* error) {
@@ -220,12 +239,27 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
   return true;
 }
 
-// Copies a file into the content store of the tree being built; the address
+// Puts a file into the content store of the tree being built; the address
 // is its SHA-256, so a file shared by releases or products is stored once.
-bool CopyByContent(const std::string& src, const std::string& temp, ManifestEntry* e,
-                   std::string* error) {
+// With the served tree's store (live) the file is hashed first: a file the
+// store already holds is linked from it, never copied or rewritten.
+bool CopyByContent(const std::string& src, const std::string& temp, const std::string& live,
+                   ManifestEntry* e, std::string* error) {
+  std::string known;
+  if (!live.empty()) {
+    if (!Sha256FileHex(src, &e->sha256, &e->size, error)) return false;
+    e->url = ContentAddress(e->sha256);
+    if (PathExists(temp + e->url)) return true;
+    int linked = LinkFromStore(live + e->url, temp + e->url, e->size, error);
+    if (linked != 0) return linked == 1;
+    known = e->sha256;
+  }
   std::string incoming = temp + "/.incoming";
   if (!CopyFileHashing(src, incoming, &e->sha256, &e->size, error)) return false;
+  if (!known.empty() && known != e->sha256) {
+    *error = "\"" + src + "\" changed while it was published";
+    return false;
+  }
   e->url = ContentAddress(e->sha256);
   std::string target = temp + e->url;
   if (PathExists(target)) {
@@ -251,6 +285,8 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   std::vector<Document> lists;
   std::set<std::string> listed;  // content addresses that already have their list
   std::set<std::string> manifests;  // host paths of the product manifests: each gets a twin
+  // The served tree's store, when there is one to compare with.
+  std::string live = PathExists(outDir + kContentRoot) ? outDir : std::string();
   for (const ProductPlan& plan : plans) {
     const ProductRelease& p = *plan.product;
     std::vector<ManifestEntry> entries;
@@ -261,7 +297,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
       e.path = plan.files[i].relative;
       e.url = plan.urls[i];
       if (plan.locations[i].empty()) {
-        if (!CopyByContent(plan.files[i].absolute, temp, &e, error)) return false;
+        if (!CopyByContent(plan.files[i].absolute, temp, live, &e, error)) return false;
         served.push_back(e.url);
       } else {
         if (!CopyFileHashing(plan.files[i].absolute, temp + plan.locations[i], &e.sha256, &e.size,
@@ -281,8 +317,14 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
         list.hostPath = PieceListPath(address);
         // Its pieces are objects of the content store as well: an edge caches
         // them like files, and a piece shared by files or releases is kept once.
-        if (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error, kContentRoot) ||
-            !WritePieceObjects(temp + address, list.bytes, temp, &served, error))
+        int reused = live.empty() || !plan.locations[i].empty()
+                         ? 0
+                         : ReusePieceList(live, temp, list.hostPath, e.sha256, e.size, &list.bytes,
+                                          &served, error);
+        if (reused < 0 ||
+            (reused == 0 &&
+             (!RenderPieceList(temp + address, e.sha256, e.size, &list.bytes, error, kContentRoot) ||
+              !WritePieceObjects(temp + address, list.bytes, temp, &served, error, live))))
           return false;
         lists.push_back(list);
         served.push_back(list.hostPath);
@@ -293,7 +335,10 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     // bound to the files by their SHA-256, not to the release.
     Document packs;
     std::vector<std::string> packAddresses;
-    if (!BuildPacks(temp, entries, onDisk, &packs.bytes, &packAddresses, error)) return false;
+    std::string liveIndex, ignored;
+    if (!live.empty()) ReadWholeFile(live + PackIndexPath(p.manifest_path), &liveIndex, &ignored);
+    if (!BuildPacks(temp, entries, onDisk, &packs.bytes, &packAddresses, error, live, liveIndex))
+      return false;
     if (!packs.bytes.empty()) {
       packs.hostPath = PackIndexPath(p.manifest_path);
       lists.push_back(packs);
@@ -329,6 +374,14 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
     c.installer_sha256 = sha;
     served.push_back(hostPath);
     notes->push_back("Setup: " + hostPath + ", " + std::to_string(size) + " bytes, sha256 " + sha);
+  } else {
+    // The control document still names a Setup published before: it is part
+    // of this release too, or it would leave the tree with the release that
+    // brought it.
+    std::string hostPath = c.installer_url.substr(("https://" + release.host).size());
+    struct stat st;
+    if (lstat((outDir + hostPath).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      served.push_back(hostPath);
   }
 
   const struct {
@@ -366,17 +419,28 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
   if (!SignMany(key, bodies, &signatures, error)) return false;
+  std::vector<std::string> hostPaths;  // the documents written anew
   for (size_t i = 0; i < documents.size(); ++i) {
     std::string path = temp + documents[i].hostPath;
+    std::string served = outDir + documents[i].hostPath, sig = signatures[i] + "\n";
+    // A piece list or pack index the served tree holds with the same bytes
+    // and signature stays the same file: its validators do not change.
+    if (SameFileBytes(served, documents[i].bytes) && SameFileBytes(served + ".sig", sig)) {
+      if (PathExists(path)) unlink(path.c_str());
+      if (PathExists(path + ".sig")) unlink((path + ".sig").c_str());
+      if (LinkFromStore(served, path, kAnySize, error) != 1 ||
+          LinkFromStore(served + ".sig", path + ".sig", kAnySize, error) != 1)
+        return false;
+      continue;
+    }
     if (!MakeDirectories(fs::path(path).parent_path().string(), error) ||
         !WriteFileAtomic(path, documents[i].bytes, 0644, error) ||
-        !WriteFileAtomic(path + ".sig", signatures[i] + "\n", 0644, error) ||
+        !WriteFileAtomic(path + ".sig", sig, 0644, error) ||
         (manifests.count(documents[i].hostPath) &&
          !WriteManifestTwin(path, documents[i].bytes, error)))
       return false;
+    hostPaths.push_back(documents[i].hostPath);
   }
-  std::vector<std::string> hostPaths;
-  for (const Document& d : documents) hostPaths.push_back(d.hostPath);
   if (!DatePastReplaced(outDir, temp, hostPaths, error)) return false;
   return WriteFileAtomic(temp + "/" + kTreeMarker, "published by orvelant-release\n", 0644, error);
 }
@@ -420,6 +484,28 @@ bool SignedWithDevelopmentCertificate(const std::string& path) {
 }
 
 }  // namespace
+
+int SweepLeftovers(const std::string& outDir) {
+  fs::path out(outDir);
+  std::string parent = out.parent_path().string();
+  if (parent.empty()) parent = ".";
+  std::string name = "." + out.filename().string() + ".";
+  int removed = 0;
+  std::error_code ec;
+  std::vector<fs::path> found;
+  for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string n = it->path().filename().string();
+    if (n.compare(0, name.size(), name) == 0 &&
+        (n.find(".publishing-", name.size() - 1) == name.size() - 1 ||
+         n.find(".refreshing-", name.size() - 1) == name.size() - 1))
+      found.push_back(it->path());
+  }
+  for (const fs::path& p : found) {
+    fs::remove_all(p, ec);
+    if (!ec) ++removed;
+  }
+  return removed;
+}
 
 bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error) {
   return SwapIntoPlace(temp, outDir, error);
@@ -512,16 +598,25 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (!CheckReplaceable(outDir, error)) return false;
   if (options.serial != 0 && !CheckGivenSerial(outDir, key, options.serial, warnings, error))
     return false;
+  if (release.control.installer_file.empty() &&
+      !PathExists(outDir + release.control.installer_url.substr(("https://" + release.host).size())))
+    warnings->push_back("[control] installer_url names a Setup this tree does not hold; launchers "
+                        "told to update cannot fetch it (give installer_file)");
   History history;
   if (PathExists(outDir + "/" + kTreeMarker) && !LoadHistory(outDir, &history, error)) return false;
   fs::path out(outDir);
   std::string parent = out.parent_path().string();
   if (parent.empty()) parent = ".";
   if (!MakeDirectories(parent, error)) return false;
+  // Under the lock no other publish or refresh runs: any folder of one is
+  // what a killed one left.
+  int swept = SweepLeftovers(outDir);
+  if (swept > 0)
+    notes->push_back("removed " + std::to_string(swept) + " unfinished tree(s) of an interrupted "
+                     "publish or refresh");
   std::string temp = parent + "/." + out.filename().string() + ".publishing-" +
                      std::to_string(getpid());
   std::error_code ec;
-  fs::remove_all(temp, ec);
   if (!MakeDirectories(temp, error)) return false;
   chmod(temp.c_str(), 0755);
 

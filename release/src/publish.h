@@ -30,6 +30,11 @@ struct PublishOptions {
   std::string expires;  // empty: the description's lifetime from now
 };
 
+// Removes what an interrupted publish or refresh of outDir left beside it (its
+// unfinished tree, or the previous tree it had not yet removed); called under
+// the tree's lock. Returns how many it removed.
+int SweepLeftovers(const std::string& outDir);
+
 // Puts a finished tree in place of outDir in one step where the kernel allows it.
 bool SwapTreeIntoPlace(const std::string& temp, const std::string& outDir, std::string* error);
 

@@ -29,17 +29,20 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 // A recorded path must stay inside the tree: it comes from a file anyone with
-// write access to the tree could have edited.
+// write access to the tree could have edited. Any name a manifest may carry
+// is fine (blanks, a leading dot); "." and ".." and the tool's own files are
+// not.
 bool SafeRecordedPath(const std::string& p) {
-  if (p.size() < 2 || p[0] != '/' || p.find("..") != std::string::npos ||
-      p.find('\0') != std::string::npos || p.find("//") != std::string::npos)
+  if (p.size() < 2 || p[0] != '/' || p.find('\0') != std::string::npos ||
+      p.find('\n') != std::string::npos || p.find("//") != std::string::npos ||
+      p.back() == '/' || p.find("..") != std::string::npos)
     return false;
-  std::string name = p.substr(p.rfind('/') + 1);
-  return !name.empty() && name[0] != '.';
+  if (p.find("/./") != std::string::npos || p.compare(p.size() - 2, 2, "/.") == 0) return false;
+  return p != std::string("/") + kHistoryFile && p != "/.orvelant-published";
 }
 
-// Every string value of "key" in a document written by this tool (or by hand
-// in the same shape); escapes are undone.
+}  // namespace
+
 std::vector<std::string> StringValues(const std::string& doc, const std::string& key) {
   std::vector<std::string> values;
   std::string quoted = "\"" + key + "\"";
@@ -59,6 +62,8 @@ std::vector<std::string> StringValues(const std::string& doc, const std::string&
   }
   return values;
 }
+
+namespace {
 
 // The host paths that the documents served now name: the manifests of the
 // catalog, every file they list (by "url" and by the default address), the
@@ -166,8 +171,10 @@ bool LoadHistory(const std::string& treeDir, History* history, std::string* erro
            published == "published" && superseded == "superseded";
       history->releases.push_back(r);
     } else if (word == "file") {
-      std::string p;
-      ok = static_cast<bool>(words >> p) && !history->releases.empty() && SafeRecordedPath(p);
+      // The path is the rest of the line: a name may hold blanks.
+      std::string p = line.size() > 5 ? line.substr(5) : "";
+      if (!p.empty() && p.back() == '\r') p.pop_back();
+      ok = line.compare(0, 5, "file ") == 0 && !history->releases.empty() && SafeRecordedPath(p);
       if (ok) history->releases.back().paths.push_back(p);
     } else {
       ok = false;

@@ -22,6 +22,10 @@ constexpr const char kHistoryFile[] = ".orvelant-releases";
 constexpr int kDefaultKeepReleases = 2;
 constexpr int kDefaultKeepDays = 7;
 
+// Every string value of "key" in a document written by this tool (or by hand
+// in the same shape); escapes are undone.
+std::vector<std::string> StringValues(const std::string& doc, const std::string& key);
+
 std::string ContentAddress(const std::string& sha256Hex);
 bool IsImmutableHostPath(const std::string& hostPath);
 

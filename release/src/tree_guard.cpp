@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <climits>
+#include <cstdlib>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +33,36 @@ std::string Trimmed(std::string tree) {
 
 }  // namespace
 
+std::string ResolvedTree(const std::string& treeGiven) {
+  std::string tree = Trimmed(treeGiven);
+  char resolved[PATH_MAX];
+  if (realpath(tree.c_str(), resolved)) return resolved;
+  // Not there yet (a first publish): its folder resolved, its own name kept.
+  fs::path given(tree);
+  std::string parent = given.parent_path().string();
+  if (parent.empty()) parent = ".";
+  if (realpath(parent.c_str(), resolved)) return std::string(resolved) + "/" + given.filename().string();
+  return tree;
+}
+
+std::string LockPath(const std::string& treeGiven) {
+  fs::path tree(ResolvedTree(treeGiven));
+  std::string parent = tree.parent_path().string();
+  if (parent.empty()) parent = ".";
+  return parent + "/." + tree.filename().string() + ".lock";
+}
+
+bool LockEnclosingTree(const std::string& path, const std::string& command, TreeLock* lock,
+                       std::string* error) {
+  fs::path at = fs::path(ResolvedTree(path));
+  for (;;) {
+    if (PathExists((at / kTreeMarker).string()))
+      return lock->Acquire(at.string(), command, false, error);
+    if (!at.has_relative_path() || at == at.parent_path()) return true;
+    at = at.parent_path();
+  }
+}
+
 TreeLock::~TreeLock() {
   if (fd_ >= 0) close(fd_);  // closing the last descriptor releases the flock
 }
@@ -40,7 +73,9 @@ bool TreeLock::Acquire(const std::string& treeGiven, const std::string& command,
   std::string parent = tree.parent_path().string();
   if (parent.empty()) parent = ".";
   if (createParent && !MakeDirectories(parent, error)) return false;
-  std::string path = parent + "/." + tree.filename().string() + ".lock";
+  // Named after the folder itself, not the words that reach it: a link to the
+  // tree or another spelling of its path must meet the same lock.
+  std::string path = LockPath(treeGiven);
   fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0 && errno == ENOENT && !createParent) return true;  // no tree there to guard
   if (fd_ < 0) {
@@ -77,24 +112,26 @@ bool SignedDocuments(const std::string& treeGiven, std::vector<std::string>* hos
                      std::string* error) {
   hostPaths->clear();
   std::string tree = Trimmed(treeGiven);
-  std::string store = tree + std::string(kContentRoot).substr(0, std::string(kContentRoot).size() - 1);
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(tree, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    std::string path = it->path().string();
-    if (path == store) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    if (it->is_regular_file() && path.size() > 5 &&
-        path.compare(path.size() - 5, 5, ".json") == 0 && PathExists(path + ".sig"))
-      hostPaths->push_back(path.substr(tree.size()));
-  }
-  if (ec) {
-    *error = "cannot walk \"" + tree + "\": " + ec.message();
+  // Only what a launcher reads as a signed document: the launcher documents
+  // and the manifests the catalog names, whatever their names end in. A game
+  // file with a ".sig" beside it is the game's own and is never re-signed.
+  const char* const launcherDocs[] = {"/launcher/catalog.json", "/launcher/news.json",
+                                      "/launcher/control.json"};
+  std::vector<std::string> candidates(std::begin(launcherDocs), std::end(launcherDocs));
+  std::string catalog;
+  if (PathExists(tree + launcherDocs[0]) && !ReadWholeFile(tree + launcherDocs[0], &catalog, error))
     return false;
+  for (const std::string& m : StringValues(catalog, "manifest_path"))
+    if (m.size() > 1 && m[0] == '/' && m.find("..") == std::string::npos &&
+        !IsReservedHostPath(m))
+      candidates.push_back(m);
+  for (const std::string& c : candidates) {
+    struct stat st;
+    if (lstat((tree + c).c_str(), &st) == 0 && S_ISREG(st.st_mode) && PathExists(tree + c + ".sig"))
+      hostPaths->push_back(c);
   }
   std::sort(hostPaths->begin(), hostPaths->end());
+  hostPaths->erase(std::unique(hostPaths->begin(), hostPaths->end()), hostPaths->end());
   return true;
 }
 

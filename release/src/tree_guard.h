@@ -31,8 +31,19 @@ class TreeLock {
   int fd_ = -1;
 };
 
-// Host paths of the tree's signed documents: every ".json" with a ".sig"
-// beside it (the content store holds none and is not walked), sorted.
+// The tree's folder with every link resolved (for one not there yet, its
+// parent's), so that two spellings of one tree are one tree.
+std::string ResolvedTree(const std::string& tree);
+// "<parent>/.<name>.lock" of the resolved tree.
+std::string LockPath(const std::string& tree);
+
+// Takes the lock of the published tree that holds path, if any does: a
+// command that writes one file may write it into a live tree.
+bool LockEnclosingTree(const std::string& path, const std::string& command, TreeLock* lock,
+                       std::string* error);
+
+// Host paths of the tree's signed documents: the launcher documents and the
+// manifests the catalog names (each with a ".sig" beside it), sorted.
 bool SignedDocuments(const std::string& tree, std::vector<std::string>* hostPaths,
                      std::string* error);
 

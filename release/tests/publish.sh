@@ -236,13 +236,22 @@ same "nothing left next to the refreshed tree" ".again.lock .tree.lock again tre
 later=$(($(date +%s) + 3600))
 touch -d @$later out/tree/launcher/control.json out/tree/launcher/control.json.sig \
   out/tree/games/second/manifest.json.gz
-ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2020-01-01T00:00:00Z
+ok "refresh with a given expiry" "$T" refresh out/tree --key keys/private.pem --expires 2030-01-01T00:00:00Z
 for f in launcher/control.json launcher/control.json.sig games/second/manifest.json.gz; do
   [ "$(stat -c %Y out/tree/$f)" -gt $later ] ||
     fail "refreshed $f is dated no later than the one it replaced"
 done
-same "given expiry" " $((n + 3)) 2020-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"
+same "given expiry" " $((n + 3)) 2030-01-01T00:00:00Z" "$(stamp out/tree | sort -u)"
 refused "expiry not in UTC" "is not a UTC time" "$T" refresh out/tree --key keys/private.pem --expires 2031-01-01
+# A document stamped with a date that does not exist, has passed or lies
+# beyond the stated bound is refused before anything is signed.
+before=$(stamp out/tree)
+for bad in 2031-13-01T00:00:00Z 2031-02-29T00:00:00Z 2031-01-01T24:00:00Z; do
+  refused "expiry $bad" "is not a real date and time" "$T" refresh out/tree --key keys/private.pem --expires $bad
+done
+refused "expiry in the past" "is not in the future" "$T" publish release.txt out/tree --expires 2020-01-01T00:00:00Z
+refused "expiry in year 9999" "is more than 3650 days ahead" "$T" refresh out/tree --key keys/private.pem --expires 9999-01-01T00:00:00Z
+same "refused expiries changed nothing" "$before" "$(stamp out/tree)"
 printf 'lifetime_days = 0\n' >life.txt
 refused "lifetime of 0 days" "lifetime_days \"0\": is not a number of days" \
   "$T" publish life.txt out/tree --key keys/private.pem
@@ -273,16 +282,23 @@ same "serial above the manifest's" "$((top + 6))" "$(serial_of hand/tree)"
 # A writer holding the tree's lock (flock(1) on the same file, as a running
 # publish does): each command waits, says so, and changes nothing until it
 # is let go.
+# Every command that writes into the tree waits too: one that writes a single
+# file into it, and one that reaches the tree through a link.
+ln -sfn tree out/alias && cp games/halcyra/bin/game.dat lone.dat
 for command in "publish release.txt out/tree" "refresh out/tree --key keys/private.pem" \
-  "prune out/tree --now 4000000000"; do
+  "prune out/tree --now 4000000000" "sign keys/private.pem out/tree/launcher/news.json" \
+  "manifest games/second --version 1 -o out/tree/hand.json" \
+  "pieces lone.dat --objects out/tree" "publish release.txt out/alias"; do
   before=$(tree_bytes out/tree)
   exec 9>out/.tree.lock
   flock -x 9
+  # The previous round's message must not answer for this one.
+  rm -f waited.err
   # shellcheck disable=SC2086
   "$T" $command >waited.out 2>waited.err &
   pid=$!
-  for _ in $(seq 200); do grep -q "waiting for another publish" waited.err && break; sleep 0.05; done
-  grep -qF "waiting for another publish, refresh or prune of \"out/tree\"" waited.err ||
+  for _ in $(seq 200); do grep -qs "waiting for another publish" waited.err && break; sleep 0.05; done
+  grep -qE "waiting for another publish, refresh or prune of \"(out/tree|$PWD/out/tree)\"" waited.err ||
     fail "${command%% *} did not wait for the lock: $(cat waited.err)"
   same "${command%% *}: the tree while the lock is held" "$before" "$(tree_bytes out/tree)"
   kill -0 $pid 2>/dev/null || fail "${command%% *} ended while the lock was held"
@@ -290,7 +306,9 @@ for command in "publish release.txt out/tree" "refresh out/tree --key keys/priva
   exec 9>&-
   wait $pid || fail "${command%% *} failed once the lock was let go: $(cat waited.err)"
 done
-same "the publish and the refresh each took the next serial" "$((top + 2))" "$(serial_of out/tree)"
+same "the publishes and the refresh each took the next serial" "$((top + 3))" "$(serial_of out/tree)"
+[ -L out/alias ] && [ "$(readlink out/alias)" = tree ] || fail "publish through a link replaced the link"
+rm -f out/alias out/tree/hand.json
 
 # A writer that does not take the lock (a hand edit) changes a document
 # while refresh reads the tree: refresh refuses instead of swapping back the
@@ -310,11 +328,12 @@ rm -rf out/tree/bulk && cp -p news.kept out/tree/launcher/news.json
 
 # Two publishes and a prune at once: each publish its own serial, and every
 # file the served manifests name still there afterwards.
+counted=$(cat keys/private.pem.serial)
 "$T" publish release.txt out/tree >race1.log 2>&1 & p1=$!
 "$T" publish release.txt out/tree >race2.log 2>&1 & p2=$!
 "$T" prune out/tree --now 4000000000 >race3.log 2>&1 & p3=$!
 for p in $p1 $p2 $p3; do wait $p || fail "a writer at once failed: $(cat race1.log race2.log race3.log)"; done
-same "two publishes at once: two serials" "$((top + 4)) $((top + 4))" \
+same "two publishes at once: two serials" "$((counted + 2)) $((counted + 2))" \
   "$(serial_of out/tree) $(cat keys/private.pem.serial)"
 for m in $m1 out/tree/games/second/manifest.json; do
   for url in $(entries $m | cut -f4); do
@@ -345,6 +364,10 @@ bad "upper-case id" "product id \"First\": use lower-case" '[product First]' "${
 bad "dotted id" "product id \"a.b\"" '[product a.b]' "${P[@]:1}"
 bad "unknown key" "bad.txt:8: [product first-title] unknown key \"tittle\"" "${P[@]}" 'tittle = X'
 bad "unknown section" "unknown section [products]" '[products]'
+bad "a manifest among the launcher's Setups" "manifest_path \"/launcher/releases/m.json\" lies under /launcher/" \
+  "${P[@]:0:4}" 'manifest_path = /launcher/releases/m.json' "${P[@]:5}"
+bad "game files among the launcher's documents" "file \"/launcher/g/ORVELANT.exe\" lies under /launcher/" \
+  "${P[@]}" 'url_prefix = /launcher/g/'
 bad "line without =" "bad.txt:2: expected \"key = value\"" "${P[@]:0:1}" 'title HALCYRA'
 bad "repeated key" "bad.txt:8: title is already set on line 2" "${P[@]}" 'title = AGAIN'
 bad "missing title" "[product first-title] needs title" '[product first-title]' "${P[@]:2}"
@@ -676,5 +699,155 @@ for a in $(comm -13 packs3.txt <(sort -u packs1.txt packs2.txt)); do
   [ ! -e "out/packed$a" ] || fail "prune kept $a of an expired release"
 done
 packs_of >/dev/null || fail "prune removed a pack the current index names"
+
+group "what the documents name stays, and only they are re-signed"
+mkdir -p ft/game/.config ft/setup
+printf 'MZ faults' >ft/game/ORVELANT.exe
+printf 'settings' >"ft/game/my settings.txt"
+printf 'dot' >ft/game/.config/.init
+# The game ships a document of its own, signed by its maker.
+printf '{\r\n  "serial": 900000,\r\n  "maker": "own"\r\n}\r\n' >ft/game/extra.json
+printf '%0512d\n' 0 >ft/game/extra.json.sig
+head -c 4000 /dev/urandom >ft/setup/S2.exe
+# ft_desc <with-setup>: the Setup named always; its file given only with 1.
+ft_desc() {
+  printf '%s\n' 'keep_releases = 0' 'keep_days = 0' '[control]' \
+    'installer_url = https://localhost/launcher/releases/v2.0.0/S2.exe' >ft/release.txt
+  [ "$1" = 1 ] && echo 'installer_file = setup/S2.exe' >>ft/release.txt
+  printf '%s\n' "${P[@]:0:4}" 'manifest_path = /games/ft/manifest.txt' 'folder = game' \
+    'version = 1' 'url_prefix = /ft/files/' >>ft/release.txt
+}
+ft_desc 1
+ok "publish with the Setup" "$T" publish ft/release.txt ft/tree --key keys/private.pem
+ft_desc 0
+# Names with a blank or a leading dot are recorded and read back: the file
+# the next release drops stays for players of this one.
+mv "ft/game/my settings.txt" ft/kept.txt
+ok "publish without the Setup's file" "$T" publish ft/release.txt ft/tree --key keys/private.pem
+[ -f "ft/tree/ft/files/my settings.txt" ] || fail "the previous release's \"my settings.txt\" was not kept"
+mv ft/kept.txt "ft/game/my settings.txt"
+ok "prune the release that brought the Setup" "$T" prune ft/tree
+ok "publish again after the prune" "$T" publish ft/release.txt ft/tree --key keys/private.pem
+same_file "the Setup the control document names outlives its release" ft/setup/S2.exe \
+  ft/tree/launcher/releases/v2.0.0/S2.exe
+ok "prune reads the record" "$T" prune ft/tree
+for f in "my settings.txt" .config/.init extra.json; do
+  [ -f "ft/tree/ft/files/$f" ] || fail "\"$f\" is gone after prune"
+done
+own=$(sha256sum <ft/tree/ft/files/extra.json)
+m=$(tr -d '\r' <ft/tree/games/ft/manifest.txt | sed -n 's/^  "serial": \([0-9]*\),$/\1/p')
+ok "refresh" "$T" refresh ft/tree --key keys/private.pem
+same "refresh leaves the game's own signed document alone" "$own" "$(sha256sum <ft/tree/ft/files/extra.json)"
+same "the manifest not named .json is re-signed" "$((m + 1))" \
+  "$(tr -d '\r' <ft/tree/games/ft/manifest.txt | sed -n 's/^  "serial": \([0-9]*\),$/\1/p')"
+openssl_verifies keys/public.pem ft/tree/games/ft/manifest.txt || fail "the refreshed manifest.txt does not verify"
+# A serial at the 64-bit limit: nothing above it can be written.
+cp -a ft/tree ft/full
+sed -i 's/^  "serial": [0-9]*,/  "serial": 18446744073709551615,/' ft/full/launcher/news.json
+refused "a serial at the limit" "the next serial would pass" "$T" refresh ft/full --key keys/other.pem
+refused "a publish at the limit" "the next serial would pass" "$T" publish ft/release.txt ft/full --key keys/other.pem
+# Two trees, one key, at once: the slow publish read the counter first; the
+# quick one started while it ran must still take another serial.
+head -c 100000000 /dev/zero >ft/game/big.bin
+"$T" publish ft/release.txt ft/slow --key keys/private.pem >slow.log 2>&1 & slow=$!
+for _ in $(seq 400); do compgen -G 'ft/.slow.publishing-*/ft/files' >/dev/null && break; sleep 0.01; done
+kill -STOP $slow
+ok "a quick publish to another tree" "$T" publish pr/release.txt ft/quick --key keys/private.pem
+kill -CONT $slow
+wait $slow || fail "the slow publish failed: $(cat slow.log)"
+rm ft/game/big.bin
+[ "$(serial_of ft/slow)" != "$(serial_of ft/quick)" ] || fail "two trees signed with one key share serial $(serial_of ft/quick)"
+
+group "a publish writes what changed; a killed publish leaves the served tree whole"
+mkdir -p wc/game/small
+printf 'MZ wc' >wc/game/ORVELANT.exe
+for i in $(seq 10 40); do head -c 2000 /dev/urandom >wc/game/small/s$i.bin; done
+rand wc-a 9000000 >wc/game/a.pak
+rand wc-b 9000000 >wc/game/b.pak
+printf '%s\n' "${P[@]:0:4}" 'manifest_path = /games/wc/manifest.json' 'folder = game' 'version = 1' \
+  >wc/release.txt
+# served_whole <tree>: every object the served documents name is there, whole.
+served_whole() {
+  python3 - "$1" <<'PY'
+import hashlib, json, os, re, sys
+tree = sys.argv[1]
+def read(p):
+    with open(tree + p, 'rb') as f: return f.read()
+def check(p, sha, size):
+    b = read(p)
+    if len(b) != size or hashlib.sha256(b).hexdigest() != sha:
+        sys.exit('%s is not the object its document names' % p)
+bad = []
+catalog = read('/launcher/catalog.json').decode()
+for m in re.findall(r'"manifest_path": "([^"]*)"', catalog):
+    doc = json.loads(read(m).decode())
+    for f in doc['files']:
+        check(f['url'], f['sha256'], f['size'])
+        if os.path.exists(tree + f['url'] + '.pieces'):
+            head, records = read(f['url'] + '.pieces').split(b'\n', 1)
+            for i in range(0, len(records), 36):
+                d = records[i + 4:i + 36].hex()
+                o = '/content/%s/%s' % (d[:2], d)
+                check(o, d, int.from_bytes(records[i:i + 4], 'little'))
+                read(o + '.blocks')
+    if os.path.exists(tree + m + '.packs'):
+        head, rest = read(m + '.packs').split(b'\n', 1)
+        for i in range(json.loads(head)['packs']):
+            r = rest[i * 44:(i + 1) * 44]
+            d = r[:32].hex()
+            check('/content/%s/%s' % (d[:2], d), d, int.from_bytes(r[32:40], 'little'))
+PY
+}
+# files <tree>: "path inode mtime" of every file.
+files() { (cd "$1" && find . -type f -printf '%p %i %T@\n' | LC_ALL=C sort); }
+ok "first publish" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+files wc/tree >wc/before.txt
+printf 'a new ending' >>wc/game/b.pak
+started=$(date +%s%N)
+ok "second publish, one file changed" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+took=$((($(date +%s%N) - started) / 1000000 + 1))
+files wc/tree >wc/after.txt
+b=$(sha256sum <wc/game/b.pak | cut -c1-64); b=/content/${b:0:2}/$b
+python3 - wc/before.txt wc/after.txt "$b" wc/tree <<'PY' || fail "the second publish wrote more than it changed"
+import sys
+def load(p): return {l.split()[0][1:]: l.split()[1:] for l in open(p)}
+before, after, b, tree = load(sys.argv[1]), load(sys.argv[2]), sys.argv[3], sys.argv[4]
+head, records = open(tree + b + '.pieces', 'rb').read().split(b'\n', 1)
+mine = {b, b + '.pieces', b + '.pieces.sig'}
+for i in range(0, len(records), 36):
+    d = records[i + 4:i + 36].hex()
+    mine |= {'/content/%s/%s' % (d[:2], d), '/content/%s/%s.blocks' % (d[:2], d)}
+documents = {'/launcher/%s.json%s' % (n, s) for n in ('catalog', 'news', 'control') for s in ('', '.sig')}
+documents |= {'/games/wc/manifest.json', '/games/wc/manifest.json.sig', '/games/wc/manifest.json.gz',
+              '/.orvelant-published',
+              '/.orvelant-releases'}
+written = {p for p in after if before.get(p) != after[p]}
+wrong = written - mine - documents
+kept = [p for p in before if p in after and p.startswith('/content/') and before[p] != after[p]]
+if wrong or kept or b not in written or len(written - documents) > 8:
+    sys.exit('written anew: %s\nobjects given a new inode or time: %s' % (sorted(written - documents), kept))
+PY
+served_whole wc/tree || fail "the second publish left a document naming a missing object"
+# Killed at random moments: the served tree is the old release or the new
+# one, and the next publish clears what the killed one left.
+# Rounds until twenty publishes were killed while they ran (a publish that
+# ended before its moment came counts as a clean one), at most sixty.
+kills=0 round=0
+while [ "$kills" -lt 20 ] && [ "$round" -lt 60 ]; do
+  round=$((round + 1))
+  printf 'round %s' "$round" >>wc/game/b.pak
+  head -c 2000 /dev/urandom >wc/game/small/s$((10 + round)).bin
+  "$T" publish wc/release.txt wc/tree --key keys/private.pem >/dev/null 2>&1 & victim=$!
+  # Somewhere within the time an unkilled publish of the same kind took.
+  sleep "$(awk -v r=$RANDOM -v t=$took 'BEGIN { printf "%.3f", (r % 1000) / 1000 * t * 0.9 / 1000 }')"
+  kill -9 $victim 2>/dev/null && kills=$((kills + 1))
+  wait $victim 2>/dev/null
+  served_whole wc/tree || fail "round $round: a served document names a missing or partial object"
+done
+echo "killed $kills publishes while they ran, in $round rounds"
+[ "$kills" -ge 20 ] || fail "only $kills of $round publishes were still running when killed"
+ok "publish after the kills" "$T" publish wc/release.txt wc/tree --key keys/private.pem
+served_whole wc/tree || fail "the publish after the kills is not whole"
+same "nothing left of the killed publishes" ".tree.lock tree" "$(ls -A wc | grep -v -e game -e release.txt -e .txt | paste -sd' ')"
 
 finish

@@ -27,10 +27,11 @@ protected:
     }
     // Publishes the demo release with this build's tool beside the test
     // tree and copies it in; a list of the copied files lets TearDown remove
-    // exactly those.
+    // exactly those. Each release is published over the one before, as a
+    // publisher does: its unchanged objects are the ones already served.
     void Publish(const std::string &version) {
         std::string out = std::string(ORV_TEST_SCRATCH_UNIX) + "/previous-release-tree";
-        ASSERT_TRUE(RunOnHost("rm -rf '" + out + "' && '" ORV_TEST_REPO_UNIX
+        ASSERT_TRUE(RunOnHost("'" ORV_TEST_REPO_UNIX
                               "/samples/make-demo-release.sh' '" ORV_TEST_BUILD_UNIX "' '" + out +
                               "' " + version + " >/dev/null && cd '" + out +
                               "' && find . -type f ! -name '.*' | sed 's|^\\./||' >>'" +
