@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "job_threads.h"
 #include "runtime.h"
 #include "settings.h"
 #include "transport.h"
@@ -28,11 +29,19 @@ static HINTERNET g_connection;
 
 struct HttpRequest {
     HINTERNET request;
+    int slot;  // holds one of g_request_slots
 };
+
+// One budget of requests in flight for the whole run, however the work
+// nests (a file's own pool of piece fetches inside the pool of files): the
+// host sees at most the configured number at once. Made with the connection.
+static HANDLE g_request_slots;
 
 static void CloseRequest(HttpRequest *r) {
     if (r->request) WinHttpCloseHandle(r->request);
     r->request = NULL;
+    if (r->slot && g_request_slots) ReleaseSemaphore(g_request_slots, 1, NULL);
+    r->slot = 0;
 }
 
 // Every transfer thread of a job shares the session and the connection
@@ -48,6 +57,10 @@ static int OpenConnection(int log_open_failure) {
     if (g_connection) {
         ok = 1;
         goto done;
+    }
+    if (!g_request_slots) {
+        const LONG slots = (LONG)DownloadThreads();
+        g_request_slots = CreateSemaphoreW(NULL, slots, slots, NULL);
     }
     if (!g_session) {
         g_session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
@@ -69,6 +82,9 @@ done:
 static int OpenAndSend(HttpRequest *r, const wchar_t *url, int receive_timeout,
                        const wchar_t *headers, int log_open_failure) {
     if (!OpenConnection(log_open_failure)) return 0;
+    if (!r->slot && g_request_slots &&
+        WaitForSingleObject(g_request_slots, INFINITE) == WAIT_OBJECT_0)
+        r->slot = 1;
     r->request = WinHttpOpenRequest(g_connection, L"GET", url, NULL, WINHTTP_NO_REFERER,
                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (!r->request) return 0;
@@ -116,6 +132,9 @@ static long long DeclaredLength(HINTERNET request) {
     return HeaderNumber(request, WINHTTP_QUERY_CONTENT_LENGTH, L"");
 }
 
+static int WatchDocument(ThrottleWindow *view);
+static int ReadyToSend(ThrottleWindow *view);
+
 int HttpGetToMemory(const wchar_t *url, char **out_body, unsigned int *out_length) {
     return HttpGetToMemoryCapped(url, kMaxDocumentBytes, out_body, out_length);
 }
@@ -151,13 +170,16 @@ int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *h
     *out_body = NULL;
     *out_length = 0;
     FillZero(answer, sizeof(*answer));
-    HttpRequest r = {NULL};
+    HttpRequest r = {NULL, 0};
     HANDLE heap = GetProcessHeap();
     char *body = NULL;
     unsigned long long capacity = 0;
     unsigned long long length = 0;
     int result = DOCUMENT_FAILED;
     DWORD status = 0;
+    ThrottleWindow view;
+    const int watched = WatchDocument(&view);
+    if (watched && !ReadyToSend(&view)) goto done;
     if (!OpenAndSend(&r, url, 18000, headers, 1)) goto done;
     if (QueryStatus(r.request, &status)) {
         answer->status = status;
@@ -203,6 +225,10 @@ int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *h
         if (!WinHttpReadData(r.request, body + length, available, &read)) goto done;
         if (read == 0) break;
         length += read;
+        if (watched) {
+            ThrottleTransfer(&view, read);
+            if (TransfersStopped()) goto done;
+        }
     }
     if (!body) {
         body = (char *)HeapAlloc(heap, 0, 1);
@@ -441,11 +467,27 @@ static int WaitWhilePaused(ThrottleWindow *view) {
     if (!TransferPaused(view)) return 0;
     do Sleep(150);
     while (IsPauseFlagSet() && !TransfersStopped());
-    g_watch.paused = 0;
     view->paused = 0;
     AcquireSRWLockExclusive(&g_watch.lock);
+    g_watch.paused = 0;
     BudgetRestart();
     ReleaseSRWLockExclusive(&g_watch.lock);
+    return 1;
+}
+
+// Before a request is sent: a pause holds it, a stopping job ends it (0).
+static int ReadyToSend(ThrottleWindow *view) {
+    WaitWhilePaused(view);
+    return !TransfersStopped();
+}
+
+// A document fetched while the run's transfers are watched (a piece list, a
+// signature, a block list, a pack index) keeps to their pause, limit and
+// stop as a file does. 1 with view looked at now.
+static int WatchDocument(ThrottleWindow *view) {
+    FillZero(view, sizeof(*view));
+    if (!g_watch.open) return 0;
+    ViewRefresh(view, 1);
     return 1;
 }
 
@@ -530,7 +572,7 @@ int DownloadToFileOn(TransferThread *t, const wchar_t *url, const wchar_t *desti
         // any other file.
         offset = FileExists(destination) ? GetFileSize64(destination) : 0;
     }
-    HttpRequest r = {NULL};
+    HttpRequest r = {NULL, 0};
     HANDLE file = INVALID_HANDLE_VALUE;
     int result = DOWNLOAD_RETRY;  // a lost connection, until the answer says more
     int oversized = 0;
@@ -540,6 +582,7 @@ int DownloadToFileOn(TransferThread *t, const wchar_t *url, const wchar_t *desti
     long long declared = -1;
     wchar_t range[64];
     if (offset > 0) wsprintfW(range, L"Range: bytes=%I64u-\r\n", offset);
+    if (!ReadyToSend(view)) return DOWNLOAD_FAILED;
     for (int asked = 0;; ++asked) {
         if (!OpenAndSend(&r, url, 60000, offset > 0 ? range : NULL, 0)) goto done;
         if (!QueryStatus(r.request, &status)) status = 0;
@@ -694,8 +737,10 @@ static int ReceiveBody(TransferThread *t, HttpRequest *r, HANDLE file, unsigned 
             // Under a limit a read is at most a quarter second of it: the
             // throttle sleeps at most 500 ms a step, so whole buffers would
             // run ahead of a low limit on a short transfer.
-            DWORD step = view->limit > 16 ? view->limit * 256 : 4096;
-            if (view->limit > 0 && want > step) want = step;
+            // In 64 bits: a limit of 2^24 KiB/s or more must not make it 0.
+            const unsigned long long step =
+                view->limit > 16 ? (unsigned long long)view->limit * 256 : 4096;
+            if (view->limit > 0 && want > step) want = (DWORD)step;
             if (WaitWhilePaused(view)) t->paused_in_request = 1;
             DWORD read = 0;
             if (!WinHttpReadData(r->request, buffer, want, &read)) return 0;
@@ -725,13 +770,13 @@ static int ReceiveBody(TransferThread *t, HttpRequest *r, HANDLE file, unsigned 
 
 int DownloadRange(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long first,
                   unsigned long long count, unsigned long long *received_out) {
-    HttpRequest r = {NULL};
+    HttpRequest r = {NULL, 0};
     int result = RANGE_FAILED;
     DWORD status = 0;
     wchar_t range[80];
     *received_out = 0;
     t->paused_in_request = 0;
-    if (count == 0) return RANGE_FAILED;
+    if (count == 0 || !ReadyToSend(&t->view)) return RANGE_FAILED;
     wsprintfW(range, L"Range: bytes=%I64u-%I64u\r\n", first, first + count - 1);
     for (int asked = 0;; ++asked) {
         if (!OpenAndSend(&r, url, 60000, range, 0)) goto done;
@@ -761,13 +806,16 @@ done:
 
 int DownloadObject(TransferThread *t, const wchar_t *url, HANDLE file, unsigned long long count,
                    Sha256State *hash, unsigned long long *received) {
-    HttpRequest r = {NULL};
+    HttpRequest r = {NULL, 0};
     int result = RANGE_FAILED;
     DWORD status = 0;
     *received = 0;
     t->paused_in_request = 0;
-    if (OpenAndSend(&r, url, 60000, NULL, 0) && QueryStatus(r.request, &status)) {
-        if (status == 404)
+    if (ReadyToSend(&t->view) && OpenAndSend(&r, url, 60000, NULL, 0) &&
+        QueryStatus(r.request, &status)) {
+        const long long declared = status == 200 ? DeclaredLength(r.request) : -1;
+        // Another length than listed is other bytes: like a missing object.
+        if (status == 404 || (declared >= 0 && (unsigned long long)declared != count))
             result = OBJECT_MISSING;
         else if (status == 200 && ReceiveBody(t, &r, file, count, hash, received))
             result = RANGE_DONE;
@@ -803,8 +851,12 @@ int DownloadRangeRetrying(TransferThread *t, const wchar_t *url, HANDLE file,
         first += got;
         count -= got;
         t->progress_base += got;
+        if (count == 0) return RANGE_DONE;  // every byte came before the fault
         if (TransfersStopped()) return RANGE_FAILED;
         if (t->paused_in_request) continue;
+        // A link that drops now and then still brings a long range home:
+        // only faults in a row without a byte between them count.
+        if (got > 0) faults = 0;
         if (faults >= kTransferRetries) return RANGE_FAILED;
         LogLine("Range transfer interrupted; asking again");
         RetryBackoff(faults++);

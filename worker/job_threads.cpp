@@ -44,6 +44,7 @@ static DWORD WINAPI JobThreadMain(LPVOID argument) {
     TransferThread t;
     FillZero(&t, sizeof(t));
     if (run->transfers && !TransferThreadStart(&t)) {
+        LogLine("Transfer thread could not start");
         InterlockedExchange(&run->failed, 1);
         return 0;
     }
@@ -68,7 +69,10 @@ int RunJobThreads(JobThreads *run) {
     InitializeSRWLock(&run->lock);
     if (run->count <= 0) return 1;
     run->finished = (unsigned char *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)run->count);
-    if (!run->finished) return 0;
+    if (!run->finished) {
+        LogLine("Job threads could not start");
+        return 0;
+    }
     int wanted = run->threads < run->count ? run->threads : run->count;
     if (wanted < 1) wanted = 1;
     if (wanted > kMaxJobThreads) wanted = kMaxJobThreads;

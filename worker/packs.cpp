@@ -177,7 +177,11 @@ int PlanPacks(const CatalogProduct *product) {
                 break;
             }
         }
-        if (wanted >= 2 && wanted_bytes * 2 >= picked->size) {
+        // Two packs of the same bytes would share one ".part": the second
+        // one's files travel alone.
+        int twin = 0;
+        for (int q = 0; q < g_picked_count && !twin; ++q) twin = SameDigest(g_picked[q].digest, record);
+        if (wanted >= 2 && wanted_bytes * 2 >= picked->size && !twin) {
             ++g_picked_count;
         } else {
             for (unsigned int i = 0; i < picked->members; ++i) {
@@ -317,6 +321,8 @@ int StagePack(const CatalogProduct *product, int index, TransferThread *t) {
         int got = DownloadToFileOn(t, url, part, pack->size);
         if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
             LogLine("Download interrupted; asking again");
+            // The next attempt counts the bytes on disk again as it resumes.
+            CountTransferBytes(t, -(long long)(t->counted - attempt_counted));
             RetryBackoff(faults++);
             continue;
         }

@@ -341,6 +341,7 @@ static int FetchWholeObject(TransferThread *t, const wchar_t *url, HANDLE out,
         Sha256State hash;
         unsigned long long got = 0;
         int result = RANGE_FAILED;
+        t->paused_in_request = 0;  // a local fault below must not read an older request's pause
         if (Sha256Open(&hash) && SeekTo(out, at))
             result = DownloadObject(t, url, out, length, &hash, &got);
         unsigned char d[kDigestBytes];
@@ -452,7 +453,14 @@ static int FetchChangedBlocks(ObjectFetch *f, unsigned int i, TransferThread *t,
 
 static int FetchPieceItem(JobThreads *run, int k, TransferThread *t) {
     ObjectFetch *f = (ObjectFetch *)run->context;
-    if (f->missing || f->failed || TransfersStopped()) return 1;
+    if (f->missing || f->failed) return 1;
+    // A piece skipped because the job is stopping is a piece not staged:
+    // the file must not go on to its whole-file check (which would find it
+    // wrong and throw away every piece an earlier run kept).
+    if (TransfersStopped()) {
+        InterlockedExchange(&f->failed, 1);
+        return 1;
+    }
     const PieceList *list = f->list;
     const unsigned int i = f->items[k];
     const unsigned long long before = t->counted;
@@ -736,7 +744,7 @@ static int StageFromObjects(TransferThread *t, const CatalogProduct *product,
         pool.work = FetchPieceItem;
         pool.done = FetchPieceDone;
         pool.context = &f;
-        if (!RunJobThreads(&pool)) f.failed = 1;
+        if (!RunJobThreads(&pool) || TransfersStopped()) f.failed = 1;
     }
     t->counted += (unsigned long long)f.counted;  // already in the figures
     *not_expected = kept + reused + (unsigned long long)f.not_expected;

@@ -90,6 +90,19 @@ static void PostFileStep(int code, int percent, int count, int ends_phase) {
     PostWorkerStatus(code, percent);
 }
 
+// Nothing staged for a product is of use once it is current: the parts of
+// packs, records of ranges and parts of files a release dropped go too.
+static void SweepStaging(const CatalogProduct *product) {
+    if (product->id[0] == 0) return;
+    const wchar_t *areas[2] = {L".orvelant-staging\\", L".orvelant-staging\\.packs\\"};
+    for (int a = 0; a < 2; ++a) {
+        wchar_t dir[1200];
+        InstallPath(areas[a], dir, 1200);
+        WideAppend(dir, product->id, 1200);
+        DeleteTree(dir);
+    }
+}
+
 static int StagedFileMatches(const wchar_t *staged, const ManifestFile *file) {
     unsigned char digest[kDigestBytes];
     return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
@@ -118,6 +131,7 @@ static int StageFile(const CatalogProduct *product, ManifestFile *file, Transfer
     int pieces = StageFromPieces(product, file, url, staged, t);
     if (pieces == PIECES_STAGED) return 1;
     if (pieces == PIECES_FAILED) {
+        if (TransfersStopped()) return 0;  // another file's failure stopped it: that one is logged
         DWORD error = GetLastError();
         LogLine("Download interrupted; .part retained for resume");
         LogFailedStep("Download failed", error, url, NULL);
@@ -130,6 +144,8 @@ static int StageFile(const CatalogProduct *product, ManifestFile *file, Transfer
         int got = DownloadToFileOn(t, url, staged, file->size);
         if (got == DOWNLOAD_RETRY && faults < kTransferRetries && !TransfersStopped()) {
             LogLine("Download interrupted; asking again");
+            // The next attempt counts the bytes on disk again as it resumes.
+            CountTransferBytes(t, -(long long)(t->counted - counted_before));
             RetryBackoff(faults++);
             continue;
         }
@@ -536,6 +552,7 @@ int RunProductJob(void) {
             RememberInstalledManifest(&product, &fresh);
         }
         FreeFileStates();
+        SweepStaging(&product);
         FreeManifestTable();
         HeapFree(GetProcessHeap(), 0, manifest);
         PostWorkerStatus(PRODUCT_CURRENT, 100);
@@ -655,6 +672,7 @@ int RunProductJob(void) {
     FreeFileStates();
     FreeManifestTable();
     RememberInstalledManifest(&product, &fresh);
+    SweepStaging(&product);
     HeapFree(GetProcessHeap(), 0, manifest);
     PostWorkerStatus(PRODUCT_CURRENT, 100);
     PostWorkerTransfer();

@@ -1,8 +1,9 @@
 // Segmented download of a large file; see segments.h.
 //
-// The record: "ORVSEG1\n", the file's signed size and the segment length
-// (8 bytes each, little-endian), then 8 bytes per segment: how many of its
-// bytes are in the ".part". A segment writes its bytes before it records
+// The record: "ORVSEG2\n", the file's signed size and the segment length
+// (8 bytes each, little-endian) and the first 64 characters of its signed
+// SHA-256 (a same-size file of another release never continues it), then 8
+// bytes per segment: how many of its bytes are in the ".part". A segment writes its bytes before it records
 // them, so a kill costs at most the bytes of one write per segment.
 //
 // Memory: nothing per segment but the record on disk.
@@ -11,8 +12,8 @@
 #include "runtime.h"
 #include "worker.h"
 
-static const char kRecordMagic[8] = {'O', 'R', 'V', 'S', 'E', 'G', '1', '\n'};
-static const unsigned long long kRecordHeaderBytes = 24;
+static const char kRecordMagic[8] = {'O', 'R', 'V', 'S', 'E', 'G', '2', '\n'};
+static const unsigned long long kRecordHeaderBytes = 88;
 
 // 32 MiB: a segment long enough that its request's round trip is small
 // against its bytes, short enough that a 256 MiB file fills 8 requests.
@@ -36,15 +37,18 @@ static unsigned int SegmentCount(unsigned long long size, unsigned long long ste
     return (unsigned int)((size + step - 1) / step);
 }
 
-// 1 when the record describes this size and segment length.
-static int RecordFits(HANDLE record, unsigned long long size, unsigned long long step) {
-    unsigned char head[24];
+// 1 when the record describes this file (size, digest) and segment length.
+static int RecordFits(HANDLE record, const ManifestFile *file, unsigned long long step) {
+    const unsigned long long size = file->size;
+    unsigned char head[kRecordHeaderBytes];
     DWORD n = 0;
     OVERLAPPED at;
     FillZero(&at, sizeof(at));
     if (!ReadFile(record, head, sizeof(head), &n, &at) || n != sizeof(head)) return 0;
     for (int k = 0; k < 8; ++k)
         if (head[k] != (unsigned char)kRecordMagic[k]) return 0;
+    for (int k = 0; k < 64; ++k)
+        if (head[24 + k] != (unsigned char)file->sha256[k]) return 0;
     unsigned long long got_size = 0, got_step = 0;
     CopyBytes(&got_size, head + 8, 8);
     CopyBytes(&got_step, head + 16, 8);
@@ -69,15 +73,16 @@ unsigned int PrepareSegments(const CatalogProduct *product, const ManifestFile *
     HANDLE record = CreateFileW(record_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (record == INVALID_HANDLE_VALUE) return 0;
-    int ok = have_record && have_part && RecordFits(record, file->size, step);
+    int ok = have_record && have_part && RecordFits(record, file, step);
     if (!ok) {
         // A new record: every segment from its start, over an empty ".part".
         DeleteFileW(staged);
-        unsigned char head[24];
+        unsigned char head[kRecordHeaderBytes];
         CopyBytes(head, kRecordMagic, 8);
         unsigned long long size = file->size;
         CopyBytes(head + 8, &size, 8);
         CopyBytes(head + 16, &step, 8);
+        CopyBytes(head + 24, file->sha256, 64);
         LARGE_INTEGER zero, end;
         zero.QuadPart = 0;
         end.QuadPart = (LONGLONG)(kRecordHeaderBytes + 8ull * count);
@@ -103,30 +108,71 @@ static int StagedFileIsRight(const wchar_t *staged, const ManifestFile *file) {
     return Sha256File(staged, digest) && DigestMatchesHex(digest, file->sha256);
 }
 
+// The bytes the record says are in the ".part": what the segments counted
+// in the transfer figures.
+static unsigned long long RecordedBytes(const wchar_t *record_path, unsigned int count) {
+    HANDLE record = CreateFileW(record_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (record == INVALID_HANDLE_VALUE) return 0;
+    unsigned long long sum = 0;
+    for (unsigned int k = 0; k < count; ++k) {
+        const unsigned long long slot = kRecordHeaderBytes + 8ull * k;
+        unsigned long long done = 0;
+        DWORD n = 0;
+        OVERLAPPED at;
+        FillZero(&at, sizeof(at));
+        at.Offset = (DWORD)slot;
+        at.OffsetHigh = (DWORD)(slot >> 32);
+        if (ReadFile(record, &done, sizeof(done), &n, &at) && n == sizeof(done)) sum += done;
+    }
+    CloseHandle(record);
+    return sum;
+}
+
+// The whole file once, in one request, over an empty ".part".
+static int FetchWholeFile(const wchar_t *url, const wchar_t *staged, const ManifestFile *file,
+                          TransferThread *t) {
+    DeleteFileW(staged);
+    int faults = 0, got;
+    const unsigned long long counted_before = t->counted;
+    while ((got = DownloadToFileOn(t, url, staged, file->size)) == DOWNLOAD_RETRY &&
+           faults < kTransferRetries && !TransfersStopped()) {
+        LogLine("Download interrupted; asking again");
+        // The next attempt counts the bytes on disk again as it resumes.
+        CountTransferBytes(t, -(long long)(t->counted - counted_before));
+        RetryBackoff(faults++);
+    }
+    if (got == DOWNLOAD_DONE) return 1;
+    if (!TransfersStopped()) {
+        LogLine("Download interrupted; .part retained for resume");
+        LogLine("Download failed");
+    }
+    return 0;
+}
+
 // The segment that ends last: the record goes, the whole file is checked.
+// A file built on what an earlier run recorded that fails its check (a
+// power cut kept the record but not the data) starts over once, whole.
 static int FinishSegmentedFile(const wchar_t *url, const wchar_t *staged,
                                const wchar_t *record_path, const ManifestFile *file,
                                SegmentedFile *shared, TransferThread *t) {
+    // What the segments counted leaves the figures when their bytes go.
+    const unsigned long long recorded =
+        RecordedBytes(record_path, SegmentCount(file->size, SegmentBytes()));
     DeleteFileW(record_path);
     if (shared->whole) {
         // The host ignores ranges: the whole file once, in one request.
         LogLine("Host ignored the range request; downloading the whole file");
-        DeleteFileW(staged);
-        int faults = 0, got;
-        while ((got = DownloadToFileOn(t, url, staged, file->size)) == DOWNLOAD_RETRY &&
-               faults < kTransferRetries && !TransfersStopped()) {
-            LogLine("Download interrupted; asking again");
-            RetryBackoff(faults++);
-        }
-        if (got != DOWNLOAD_DONE) {
-            if (!TransfersStopped()) {
-                LogLine("Download interrupted; .part retained for resume");
-                LogLine("Download failed");
-            }
-            return 0;
-        }
+        CountTransferBytes(t, -(long long)recorded);
+        if (!FetchWholeFile(url, staged, file, t)) return 0;
     }
     if (StagedFileIsRight(staged, file)) return 1;
+    if (shared->resumed && !shared->whole) {
+        LogLine("Resumed staged file failed SHA-256; downloading it again");
+        CountTransferBytes(t, -(long long)recorded);
+        if (!FetchWholeFile(url, staged, file, t)) return 0;
+        if (StagedFileIsRight(staged, file)) return 1;
+    }
     DeleteFileW(staged);
     LogLine("Staged SHA-256 mismatch");
     return 0;
@@ -165,7 +211,10 @@ int StageSegment(const CatalogProduct *product, const ManifestFile *file, unsign
             if (done > length) done = 0;
             LARGE_INTEGER to;
             to.QuadPart = (LONGLONG)(first + done);
-            if (done > 0) CountTransferBytes(t, (long long)done);
+            if (done > 0) {
+                CountTransferBytes(t, (long long)done);
+                InterlockedExchange(&shared->resumed, 1);
+            }
             if (done == length) {
                 result = RANGE_DONE;
             } else if (SetFilePointerEx(part, to, NULL, FILE_BEGIN)) {
@@ -173,6 +222,14 @@ int StageSegment(const CatalogProduct *product, const ManifestFile *file, unsign
                 t->progress_at = slot;
                 t->progress_base = done;
                 result = DownloadRangeRetrying(t, url, part, first + done, length - done);
+                // A cache may answer a range it does not hold yet with the
+                // whole body: asked once more before the whole file takes
+                // the place of every segment.
+                if (result == RANGE_IGNORED && !TransfersStopped()) {
+                    LogLine("Range answered with the whole body; asked again");
+                    RetryBackoff(0);
+                    result = DownloadRangeRetrying(t, url, part, first + done, length - done);
+                }
                 t->progress = NULL;
             }
         }

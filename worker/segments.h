@@ -18,6 +18,7 @@ unsigned int PrepareSegments(const CatalogProduct *product, const ManifestFile *
 struct SegmentedFile {
     volatile LONG remaining;  // segments not yet done
     volatile LONG whole;      // the host answered a range with the whole body
+    volatile LONG resumed;    // a segment went on from what an earlier run recorded
 };
 
 // Fetches the rest of segment `segment`; the one that ends last checks the

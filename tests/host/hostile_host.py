@@ -17,6 +17,9 @@ Serves on 127.0.0.1 and ::1 (when there is an IPv6 loopback):
                    503         "503 Service Unavailable"
                    wrongstart  a 206 to a range request that starts one
                                byte after the byte asked for (and its body)
+                   whole       a 200 with the whole body to a range request,
+                               the first time that range is asked for (a
+                               cache that does not hold it yet)
   anything else  the file of that path under <tree>, so that a client that
                  follows the update host's redirects here would get exactly
                  what it asked for
@@ -58,9 +61,10 @@ def main():
         def flaky(self, path):
             mode, _, rest = path[len("/flaky/"):].partition("/")
             asked = self.headers.get("Range")
+            key = self.path + ("|" + (asked or "") if mode == "whole" else "")
             with log_lock:
-                seen = flaky_state["seen"].get(self.path, 0) + 1
-                flaky_state["seen"][self.path] = seen
+                seen = flaky_state["seen"].get(key, 0) + 1
+                flaky_state["seen"][key] = seen
                 flaky_state["inflight"] += 1
                 inflight = flaky_state["inflight"]
             fault = mode not in ("ok", "slow") and seen % 2 == 1
@@ -77,7 +81,7 @@ def main():
                 with open(full, "rb") as f:
                     body = f.read()
                 first, last, status = 0, len(body) - 1, 200
-                if asked and asked.startswith("bytes="):
+                if asked and asked.startswith("bytes=") and not (fault and mode == "whole"):
                     a, _, b = asked[len("bytes="):].partition("-")
                     first = int(a)
                     last = min(int(b), len(body) - 1) if b else len(body) - 1
@@ -97,10 +101,13 @@ def main():
                     part = part[:len(part) // 2]
                 step = 16384
                 for at in range(0, len(part), step):
-                    self.wfile.write(part[at:at + step])
-                    sent += len(part[at:at + step])
+                    # The wait comes before each write: once its last byte
+                    # is sent a request is over, and no longer counted in
+                    # flight while the client already asks the next one.
                     if mode == "slow":
                         time.sleep(step / (256.0 * 1024))
+                    self.wfile.write(part[at:at + step])
+                    sent += len(part[at:at + step])
                 if fault and mode == "drop":
                     self.wfile.flush()
                     self.close_connection = True

@@ -188,6 +188,15 @@ manifest flaky 1 "Game.exe|/flaky/drop/games/flaky/files/Game.exe" \
   "one.pak|/flaky/503/games/flaky/files/one.pak" "big.pak|/flaky/drop/games/flaky/files/big.pak" \
   "big2.pak|/flaky/wrongstart/games/flaky/files/big2.pak"
 
+# Two releases of a product whose large file travels in segments (with a
+# test's short segments): the same size, other bytes, sent slowly.
+for name in seg-a seg-b; do
+  gamefile $name large.pak 1048576; cp "$tree/games/flaky/files/Game.exe" "$tree/games/$name/files/"
+  manifest $name 1 Game.exe "large.pak|/flaky/slow/games/$name/files/large.pak"
+done
+mkdir -p "$tree/games/seg-whole"; ln -s ../seg-a/files "$tree/games/seg-whole/files"
+manifest seg-whole 1 Game.exe "large.pak|/flaky/whole/games/seg-whole/files/large.pak"
+
 # Large files with signed piece lists. Release 1 of "pieces-old"; release 2
 # has 64 KiB rewritten in the middle and 300 KiB inserted after it. The
 # "lie" release rewrites the middle in place but carries release 1's pieces
@@ -229,6 +238,27 @@ done
   tail -c +20971521 "$tree/games/pieces/files/big.pak"; } >"$tree/games/pieces-obj/files/big.pak"
 objects "$tree/games/pieces-obj/files/big.pak"
 manifest pieces-obj 2 big.pak Game.exe
+# A release whose piece objects come slowly from the hostile host, beside
+# small files that come slowly from it too: what it sees in flight at once.
+nest=$tree/games/pieces-nest/files
+mkdir -p "$nest"; cp "$tree/games/pieces/files/Game.exe" "$nest/"
+{ head -c 8388608 "$old"; rand nest 1048576; tail -c +9437185 "$old"; } >"$nest/big.pak"
+objects "$nest/big.pak"
+python3 - "$nest/big.pak.pieces" <<'PY'
+import sys
+body = open(sys.argv[1], 'rb').read()
+head, rest = body.split(b'\n', 1)
+open(sys.argv[1], 'wb').write(head.replace(b'"/content/"', b'"/flaky/slow/content/"') + b'\n' + rest)
+PY
+sign "$nest/big.pak.pieces"
+entries=()
+for k in 00 01 02 03 04 05; do
+  cp "$tree/games/crowd/files/c$k.pak" "$nest/"; entries+=("c$k.pak|/flaky/slow/games/pieces-nest/files/c$k.pak")
+done
+manifest pieces-nest 2 big.pak Game.exe "${entries[@]}"
+# The same release beside a file the host lacks (it fails for good at once).
+mkdir -p "$tree/games/pieces-fail"; ln -s ../pieces-obj/files "$tree/games/pieces-fail/files"
+manifest pieces-fail 2 big.pak Game.exe "lost.bin||$(printf 'c%.0s' {1..64})"
 gone=$tree/games/pieces-gone/files/big.pak
 { head -c 4194304 "$old"; rand gone 1048576; tail -c +5242881 "$old"; } >"$gone"
 objects "$gone"

@@ -205,6 +205,98 @@ TEST_F(PieceJob, PieceObjectsTravelAsPlainGetsOfWhatChangedOnlyAndSurviveAKill) 
     EXPECT_LT(resumed, bytes);
 }
 
+// Another file fails for good (the host lacks it) while the large file is
+// still reading its installed copy: the job stops, and the pieces an earlier
+// run staged stay in its ".part" for the next run.
+TEST_F(PieceJob, AFileFailingElsewhereKeepsTheStagedPieces) {
+    const std::string wanted = Served("pieces-obj");
+    const size_t kept = 18u << 20;  // past the rewrite's start, short of its end
+    Use("pieces-fail");
+    InstallOld();
+    WriteFileBytes(Staged(), wanted.substr(0, kept));
+    SettingsGuard::SetNumber(L"ParallelRequests", 2);
+    ChildRun run = Job();
+    SettingsGuard::SetNumber(L"ParallelRequests", 0);
+    EXPECT_NE(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-old"));
+    const std::string part = ReadFileBytes(Staged());
+    ASSERT_GE(part.size(), kept);
+    EXPECT_TRUE(part.compare(0, kept, wanted, 0, kept) == 0);
+    const std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("failed SHA-256"));
+    // Only the file that failed is named as failed.
+    const size_t failed = log.find("Download failed");
+    ASSERT_NE(std::string::npos, failed);
+    EXPECT_NE(std::string::npos, log.find("lost.bin", failed));
+    EXPECT_EQ(std::string::npos, log.find("Download failed", failed + 1));
+
+    // The release without the lost file ends current, and then nothing is
+    // left in staging (nor what an older release's file or pack left there).
+    const std::wstring stray = Path(L".orvelant-staging\\p\\dropped\\old.pak.part");
+    const std::wstring stray_pack = Path(L".orvelant-staging\\.packs\\p\\0123.part");
+    WriteFileBytes(stray, "leftover");
+    WriteFileBytes(stray_pack, "leftover");
+    Use("pieces-obj");
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == wanted);
+    EXPECT_FALSE(PathIsFile(stray));
+    EXPECT_FALSE(PathIsFile(stray_pack));
+    EXPECT_FALSE(PathIsFile(Staged()));
+}
+
+// A large file's own pool of piece fetches runs inside the pool of files,
+// while small files travel beside it: the host still sees no more requests
+// at once than "ParallelRequests" says.
+TEST_F(PieceJob, PieceFetchesInsideThePoolOfFilesKeepToTheRequestBudget) {
+    Use("pieces-nest");
+    InstallOld();
+    SettingsGuard::SetNumber(L"ParallelRequests", 2);
+    // A limit far past any link bites nowhere (and never stalls a read).
+    SettingsGuard::SetNumber(L"BandwidthKbps", 1u << 24);
+    const size_t before = FlakyRequests().size();
+    ChildRun run = Job();
+    SettingsGuard::SetNumber(L"BandwidthKbps", 0);
+    SettingsGuard::SetNumber(L"ParallelRequests", 0);
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-nest"));
+    const std::vector<FlakyRequest> all = FlakyRequests();
+    int most = 0, objects = 0;
+    for (size_t k = before; k < all.size(); ++k) {
+        most = std::max(most, all[k].inflight);
+        objects += all[k].url.rfind("/flaky/slow/content/", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_GE(objects, 2);
+    EXPECT_EQ(2, most);
+}
+
+// Paused before the downloads begin: no request of the piece update (its
+// list, its signature, its objects, the small file beside it) goes out
+// until the flag is gone, and then the update finishes.
+TEST_F(PieceJob, APauseHoldsEveryRequestOfAPieceUpdate) {
+    Use("pieces-obj");
+    InstallOld();
+    const std::wstring flag = Path(L"pause.download");
+    WriteFileBytes(flag, "");
+    const size_t mark = HostAccessLog().size();
+    std::string while_paused;
+    ChildOptions options;
+    options.on_message = [&](const WorkerMessage &m, HANDLE) {
+        // The verify's last step: the downloads come next.
+        if (m.message != WM_WORKER_STATUS || m.wparam != PRODUCT_VERIFYING || m.lparam != 35)
+            return;
+        Sleep(1500);
+        while_paused = HostAccessLog().substr(mark);
+        DeleteFileW(flag.c_str());
+    };
+    ChildRun run = Job(options);
+    EXPECT_NE(std::string::npos, while_paused.find("/games/pieces-obj/manifest.json"));
+    EXPECT_EQ(std::string::npos, while_paused.find("/games/pieces-obj/files/"));
+    EXPECT_EQ(std::string::npos, while_paused.find("/content/"));
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_TRUE(ReadFileBytes(Local()) == Served("pieces-obj"));
+}
+
 // A new file that shares pieces with an installed, current file of the
 // product takes them from there (while a game holds that file open for
 // reading): only the pieces of its own travel.

@@ -654,6 +654,57 @@ TEST_F(KilledProductJob, SeveralRequestsInFlightKilledPartWayThenNothingStagedIs
     EXPECT_EQ(files.size() - 1, fetched + staged_whole.size());
 }
 
+// What a killed first install recorded of its segments goes on only for the
+// same file: a same-size file of a newer release starts afresh, and a record
+// whose bytes were lost (a power cut) starts over once, whole.
+TEST_F(KilledProductJob, RecordedSegmentsGoOnOnlyForTheFileTheyWereFor) {
+    env_.Set(L"ORV_TEST_SEGMENT_BYTES", L"262144");
+    const std::vector<std::wstring> files = {L"Game.exe", L"large.pak"};
+    auto killed = [&](const std::string &name) {
+        UseManifest(name);
+        double first = -1;
+        ChildRun run = KillWhen([&first](const WorkerMessage &m) {
+            if (m.message != WM_WORKER_TRANSFER) return false;
+            if (first < 0) first = m.at_ms;
+            return m.at_ms - first > 400;
+        });
+        EXPECT_EQ(77u, run.exit_code);
+        EXPECT_GT(ReadFileBytes(Staged(L"large.pak")).size(), 0u);
+    };
+    killed("seg-a");
+    UseManifest("seg-b");
+    ChildRun run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    EXPECT_EQ(std::string::npos, Log().find("failed SHA-256"));
+
+    std::filesystem::remove_all(Dir());
+    killed("seg-a");
+    const std::string part = ReadFileBytes(Staged(L"large.pak"));
+    WriteFileBytes(Staged(L"large.pak"), std::string(part.size(), '\0'));
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    EXPECT_NE(std::string::npos, Log().find("Resumed staged file failed SHA-256; downloading it again"));
+
+    // A range answered with the whole body (a cache that does not hold it
+    // yet) is asked once more: the segments stay, no whole file travels.
+    std::filesystem::remove_all(Dir());
+    UseManifest("seg-whole");
+    const size_t before = FlakyRequests().size();
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled(files);
+    int ranges = 0;
+    for (const FlakyRequest &r : FlakySince(before)) {
+        EXPECT_NE("-", r.range) << r.url;
+        ++ranges;
+    }
+    EXPECT_GE(ranges, 8);  // each of the 4 segments asked twice
+    EXPECT_NE(std::string::npos, Log().find("Range answered with the whole body; asked again"));
+    EXPECT_EQ(std::string::npos, Log().find("Host ignored the range request"));
+}
+
 // 24 files of 256 KiB, each sent at 256 KiB/s by the host: the bandwidth
 // limit (below what the requests in flight could take) holds for all of them
 // together (the average the Worker posts stays within 10 % of it), and the
@@ -767,6 +818,20 @@ TEST_F(KilledProductJob, DroppedConnectionsCutRangesAnd503sAreAskedAgain) {
     EXPECT_NE(std::string::npos, log.find("Range transfer interrupted; asking again"));
     EXPECT_NE(std::string::npos, log.find("Range answer starts elsewhere; asked again"));
     EXPECT_EQ(std::string::npos, log.find("Download failed"));
+
+    // Again with the large file in one request, cut and resumed: the bytes
+    // already on disk count once, so the figures reach their total only at
+    // the end and the posts keep their pace until then.
+    std::filesystem::remove_all(Dir());
+    run = Job();
+    EXPECT_EQ(0u, run.exit_code);
+    ExpectInstalled({L"Game.exe", L"one.pak", L"big.pak", L"big2.pak"});
+    // Before the job's last post (always at 0), only the one that reached it.
+    const std::vector<WorkerMessage> posts = run.Transfers();
+    ASSERT_FALSE(posts.empty());
+    int at_total = 0;
+    for (size_t k = 0; k + 1 < posts.size(); ++k) at_total += posts[k].lparam == 0 ? 1 : 0;
+    EXPECT_EQ(1, at_total);
 }
 
 namespace {
