@@ -95,29 +95,16 @@ pipeline = catch_errors gatekeeper proxy-logging cache listing_formats s3api tem
 [app:proxy-server]
 use = egg:swift#proxy
 account_autocreate = true
-[filter:catch_errors]
-use = egg:swift#catch_errors
-[filter:gatekeeper]
-use = egg:swift#gatekeeper
-[filter:proxy-logging]
-use = egg:swift#proxy_logging
 [filter:cache]
 use = egg:swift#memcache
 memcache_servers = 127.0.0.1:$((port + 4))
-[filter:listing_formats]
-use = egg:swift#listing_formats
-[filter:s3api]
-use = egg:swift#s3api
 [filter:tempauth]
 use = egg:swift#tempauth
 reseller_prefix = AUTH
 user_orvelant_publisher = $secret .admin
-[filter:copy]
-use = egg:swift#copy
-[filter:slo]
-use = egg:swift#slo
-[filter:dlo]
-use = egg:swift#dlo
+$(for f in catch_errors gatekeeper proxy_logging listing_formats s3api copy slo dlo; do
+  printf '[filter:%s]\nuse = egg:swift#%s\n' "${f/_logging/-logging}" "$f"
+done)
 CONF
 
 # The rings: one device, one replica, made again on every start (the device
