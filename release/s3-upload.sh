@@ -96,7 +96,7 @@ if [ "$cmd" = upload ]; then
   # put <step> <list> <cache-control> <how unchanged objects are found>
   put() {
     [ -s "$2" ] || return 0
-    rc copy "$work/tree" "$remote" --files-from-raw "$2" --no-traverse \
+    rc copy "$work/tree" "$remote" --files-from-raw "$2" --fast-list \
       --header-upload "Cache-Control: $3" "$4" --s3-no-check-bucket \
       -v --stats 0 --log-file "$work/log" --retries 3 ||
       { sed 's/^/  /' "$work/log" >&2; die "step $1 failed; nothing after it was sent"; }
