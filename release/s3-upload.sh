@@ -16,7 +16,8 @@
 # signatures; each step ends before the next begins, so a reader of the bucket
 # never meets a document naming an object the bucket lacks. An object at a
 # content address (/content/, /launcher/releases/) that the bucket already
-# holds is never sent again; anything else is sent when its MD5 differs from
+# holds is never sent again (a signature there is checked: a new key signs
+# the piece lists again); anything else is sent when its MD5 differs from
 # the bucket's. Nothing is deleted. Every object carries the Cache-Control
 # the update host gives its path. One line per object sent: "put <step> <path>".
 #
@@ -104,11 +105,16 @@ if [ "$cmd" = upload ]; then
     : >"$work/log"
   }
   immutable='public, max-age=31536000, immutable'
+  fixed='^(content|launcher/releases)/'
   for s in 1 2 3 4; do
-    grep -E '^(content|launcher/releases)/' "$work/step$s" >"$work/step$s.fixed" || true
-    grep -vE '^(content|launcher/releases)/' "$work/step$s" >"$work/step$s.moving" || true
+    grep -E "$fixed" "$work/step$s" | grep -v '\.sig$' >"$work/step$s.fixed" || true
+    # A piece list's signature at a content address is signed again with a
+    # new key: cached like its list, but sent when it changed.
+    grep -E "$fixed" "$work/step$s" | grep '\.sig$' >"$work/step$s.resigned" || true
+    grep -vE "$fixed" "$work/step$s" >"$work/step$s.moving" || true
     # Content addresses never change their bytes: present is enough.
     put "$s" "$work/step$s.fixed" "$immutable" --ignore-existing
+    put "$s" "$work/step$s.resigned" "$immutable" --checksum
     put "$s" "$work/step$s.moving" "no-cache" --checksum
   done
   exit 0

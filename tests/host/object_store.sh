@@ -158,6 +158,13 @@ player second /sync
 player second /product:store-game
 installed second 1.1.0
 
+echo "== a new signing key: only the signatures go up again"
+"$tool" keygen "$dir/other.pem" "$dir/other.pub.pem" >/dev/null
+"$tool" publish "$dir/release.txt" "$dir/tree" --key "$dir/other.pem" >/dev/null
+"$repo/release/s3-upload.sh" upload "$dir/tree" "$bucket" >"$dir/upload-key"
+grep -q '^put 2 content/.*\.pieces\.sig$' "$dir/upload-key" || fail "the piece list's new signature was not sent"
+grep -q '^put 1 ' "$dir/upload-key" && fail "content objects were sent again: $(grep -m1 '^put 1 ' "$dir/upload-key")"
+
 if [ "$failures" != 0 ]; then
   for f in "$dir"/players/*/runs; do echo "--- $f"; tail -20 "$f"; done
   exit 1
