@@ -72,8 +72,6 @@ snapshot() {
   (cd "$work/tree" && find . -type f ! -name '.orvelant-*' -printf '%P\n' | LC_ALL=C sort) >"$work/all"
 }
 
-rc() { rclone "$@"; }
-
 if [ "$cmd" = upload ]; then
   snapshot
   # What the documents are, by what names them: the catalog names the
@@ -97,7 +95,7 @@ if [ "$cmd" = upload ]; then
   # put <step> <list> <cache-control> <how unchanged objects are found>
   put() {
     [ -s "$2" ] || return 0
-    rc copy "$work/tree" "$remote" --files-from-raw "$2" --fast-list \
+    rclone copy "$work/tree" "$remote" --files-from-raw "$2" --fast-list \
       --header-upload "Cache-Control: $3" "$4" --s3-no-check-bucket \
       -v --stats 0 --log-file "$work/log" --retries 3 ||
       { sed 's/^/  /' "$work/log" >&2; die "step $1 failed; nothing after it was sent"; }
@@ -127,16 +125,18 @@ else
   "$tool" prune "$tree" "${now[@]}" >"$work/tool" || die "the release tool's prune failed"
 fi
 sed 's/^/tree: /' "$work/tool"
+# The bucket is listed before the tree is read: an object an upload of a
+# later publish sends meanwhile is then never taken for one the tree dropped.
+rclone lsf -R --files-only --fast-list "$remote" >"$work/remote.unsorted" || die "cannot list $remote"
 snapshot
 sed -n 's/^would remove \/\{0,1\}//p' "$work/tool" | LC_ALL=C sort >"$work/going"
 LC_ALL=C comm -23 "$work/all" "$work/going" >"$work/kept"
-rc lsf -R --files-only "$remote" >"$work/remote.unsorted" || die "cannot list $remote"
 LC_ALL=C sort "$work/remote.unsorted" >"$work/remote"
 LC_ALL=C comm -23 "$work/remote" "$work/kept" >"$work/delete"
 if [ "$dry" = 1 ]; then
   sed 's/^/would delete /' "$work/delete"
 elif [ -s "$work/delete" ]; then
-  rc delete "$remote" --files-from-raw "$work/delete" --no-traverse -v --stats 0 \
+  rclone delete "$remote" --files-from-raw "$work/delete" --no-traverse -v --stats 0 \
     --log-file "$work/log" --retries 3 || { sed 's/^/  /' "$work/log" >&2; die "deleting from $remote failed"; }
   sed 's/^/deleted /' "$work/delete"
 fi
