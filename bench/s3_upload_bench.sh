@@ -44,10 +44,11 @@ printf '%s\n' '[product bench]' 'title = BENCH' 'install_dir = bench' 'executabl
   'manifest_path = /games/bench/manifest.json' 'folder = game' 'version = 1' >release.txt
 
 "$repo/host/store-start.sh" "$work/store" 8080 >/dev/null
+secret=$(cat "$work/store/etc/s3-secret")
 export RCLONE_CONFIG_BENCH_TYPE=s3 RCLONE_CONFIG_BENCH_PROVIDER=Other \
   RCLONE_CONFIG_BENCH_ENDPOINT=http://127.0.0.1:8080 \
   RCLONE_CONFIG_BENCH_ACCESS_KEY_ID=orvelant:publisher \
-  RCLONE_CONFIG_BENCH_SECRET_ACCESS_KEY="$(cat "$work/store/etc/s3-secret")" \
+  RCLONE_CONFIG_BENCH_SECRET_ACCESS_KEY=$secret \
   RCLONE_CONFIG=/dev/null ORVELANT_RELEASE=$tool
 unset AWS_CA_BUNDLE
 rclone mkdir bench:tree --s3-bucket-acl public-read

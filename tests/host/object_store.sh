@@ -32,10 +32,11 @@ winpath() { echo "Z:${1//\//\\}"; }
 rand() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -pass "pass:$1" -pbkdf2 2>/dev/null; }
 
 "$repo/host/store-start.sh" "$dir/store" $store_port
+secret=$(cat "$dir/store/etc/s3-secret")
 export RCLONE_CONFIG_ORVSTORE_TYPE=s3 RCLONE_CONFIG_ORVSTORE_PROVIDER=Other \
   RCLONE_CONFIG_ORVSTORE_ENDPOINT=http://127.0.0.1:$store_port \
   RCLONE_CONFIG_ORVSTORE_ACCESS_KEY_ID=orvelant:publisher \
-  RCLONE_CONFIG_ORVSTORE_SECRET_ACCESS_KEY="$(cat "$dir/store/etc/s3-secret")" \
+  RCLONE_CONFIG_ORVSTORE_SECRET_ACCESS_KEY=$secret \
   RCLONE_CONFIG=/dev/null ORVELANT_RELEASE=$tool
 unset AWS_CA_BUNDLE
 bucket=orvstore:tree
