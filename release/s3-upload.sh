@@ -11,7 +11,8 @@
 # build/native/orvelant-release beside this script's repository).
 #
 # upload: content objects first (product files, piece objects and their block
-# sums, packs, Setups), then piece lists and pack indexes, then manifests
+# sums, packs, Setups), then piece lists, pack indexes and root documents
+# (launcher/root/), then manifests
 # with their twins and signatures, then the launcher documents and their
 # signatures; each step ends before the next begins, so a reader of the bucket
 # never meets a document naming an object the bucket lacks. An object at a
@@ -82,11 +83,10 @@ if [ "$cmd" = upload ]; then
     NR == FNR { manifest[$0] = 1; next }
     {
       p = $0; base = p
-      if (base ~ /\.gz$/) base = substr(base, 1, length(base) - 3)
-      else if (base ~ /\.sig$/) base = substr(base, 1, length(base) - 4)
+      sub(/\.(gz|sigs?)$/, "", base)
       if (p ~ /^launcher\/[^\/]*$/) s = 4
       else if (base in manifest) s = 3
-      else if (p ~ /\.(pieces|packs)(\.sig)?$/) s = 2
+      else if (p ~ /\.(pieces|packs)(\.sigs?)?$/ || p ~ /^launcher\/root\//) s = 2
       else s = 1
       print p >(w "/step" s)
     }' "$work/manifests" "$work/all"
@@ -105,10 +105,10 @@ if [ "$cmd" = upload ]; then
   immutable='public, max-age=31536000, immutable'
   fixed='^(content|launcher/releases)/'
   for s in 1 2 3 4; do
-    grep -E "$fixed" "$work/step$s" | grep -v '\.sig$' >"$work/step$s.fixed" || true
+    grep -E "$fixed" "$work/step$s" | grep -vE '\.sigs?$' >"$work/step$s.fixed" || true
     # A piece list's signature at a content address is signed again with a
     # new key: cached like its list, but sent when it changed.
-    grep -E "$fixed" "$work/step$s" | grep '\.sig$' >"$work/step$s.resigned" || true
+    grep -E "$fixed" "$work/step$s" | grep -E '\.sigs?$' >"$work/step$s.resigned" || true
     grep -vE "$fixed" "$work/step$s" >"$work/step$s.moving" || true
     # Content addresses never change their bytes: present is enough.
     put "$s" "$work/step$s.fixed" "$immutable" --ignore-existing
