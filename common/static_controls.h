@@ -1,25 +1,13 @@
 // Static controls used as labels, badges, images and buttons (SS_NOTIFY
-// reports clicks), the fonts they show and the colour answer of
-// WM_CTLCOLORSTATIC. The Shell and the Setup windows are built from these;
-// the controls themselves are made by the scaled layout (ui_scale.h).
+// reports clicks): the fonts they show and the colour answer of
+// WM_CTLCOLORSTATIC (ui_fonts.cpp). The Shell and the Setup windows are
+// built from these; the controls themselves are made from the layout table
+// (ui_layout.cpp).
 #pragma once
 
 #include <windows.h>
 
-enum { kMaxColorControls = 128 };
-
-// Which colour group each control belongs to; controls not entered have the
-// caller's fallback group.
-struct ControlColorTable {
-    HWND controls[kMaxColorControls];
-    unsigned char groups[kMaxColorControls];
-    int count;
-};
-
 HFONT CreateUiFont(const wchar_t *face, int height, int weight);
-
-void AddColorControl(ControlColorTable *table, HWND control, int group);
-int FindColorGroup(const ControlColorTable *table, HWND control, int fallback);
 
 // Transparent background, the text colour (CLR_INVALID leaves it) and the
 // brush the control is filled with, as WM_CTLCOLORSTATIC returns it.

@@ -1,6 +1,9 @@
-// The windows' own accessible object: a C-style COM object (a table of
-// function pointers, no classes) per window, its children found from the
-// window's controls at every call, so it is never out of date.
+// The windows' own accessible objects: C-style COM objects (a table of
+// function pointers, no classes), one per window whose children are found
+// from the window's controls at every call, so it is never out of date, and
+// one per action a reader asked for, which is that window's child on its
+// own: the focus and selection events name the action's window, and a
+// reader asks the action itself what it is.
 #define CINTERFACE
 #define COBJMACROS
 #include "ui_access.h"
@@ -11,8 +14,6 @@
 #include "ui_scale.h"
 
 static const wchar_t kImageNameProperty[] = L"ORVELANT.ImageName";
-
-int UiIsSelected(HWND control) { return UiIsControlSelected(control); }
 
 void UiSetImageName(HWND control, const wchar_t *name) {
     if (control) SetPropW(control, kImageNameProperty, (HANDLE)name);
@@ -31,8 +32,12 @@ static const GUID kIidAccessible = {
 typedef LRESULT(WINAPI *LresultFromObjectFn)(REFIID, WPARAM, LPUNKNOWN);
 typedef BSTR(WINAPI *SysAllocStringFn)(const OLECHAR *);
 typedef HRESULT(WINAPI *CoInitializeExFn)(void *, DWORD);
+typedef HRESULT(WINAPI *CoDisconnectObjectFn)(LPUNKNOWN, DWORD);
+typedef HRESULT(WINAPI *CreateStdAccessibleObjectFn)(HWND, LONG, REFIID, void **);
 static LresultFromObjectFn g_lresult_from_object;
 static SysAllocStringFn g_sys_alloc_string;
+static CoDisconnectObjectFn g_co_disconnect_object;
+static CreateStdAccessibleObjectFn g_create_std_accessible_object;
 
 static int LoadAccessibility(void) {
     if (g_lresult_from_object && g_sys_alloc_string) return 1;
@@ -49,20 +54,30 @@ static int LoadAccessibility(void) {
     g_sys_alloc_string = (SysAllocStringFn)(void *)GetProcAddress(oleaut32, "SysAllocString");
     g_lresult_from_object =
         (LresultFromObjectFn)(void *)GetProcAddress(oleacc, "LresultFromObject");
+    g_co_disconnect_object =
+        (CoDisconnectObjectFn)(void *)GetProcAddress(ole32, "CoDisconnectObject");
+    g_create_std_accessible_object = (CreateStdAccessibleObjectFn)(void *)GetProcAddress(
+        oleacc, "CreateStdAccessibleObject");
     return g_lresult_from_object && g_sys_alloc_string;
 }
 
 // ---- the object -------------------------------------------------------------
 
-enum { kMaxAccessWindows = 4, kMaxAccessChildren = 128, kNameUnits = 520 };
+enum { kMaxAccessObjects = 160, kMaxAccessChildren = 128, kNameUnits = 520 };
 
+// An object answers for a window (control null: its children are the
+// window's actions and images) or for one action (control set: the action
+// is the object itself, with no children). Once its window is gone it is
+// disconnected: every call answers CO_E_OBJNOTCONNECTED.
 struct AccessObject {
     IAccessible face;  // first: the interface pointer is the object's address
     HWND window;
+    HWND control;
     LONG refs;
+    int connected;
 };
 
-static AccessObject g_objects[kMaxAccessWindows];
+static AccessObject g_objects[kMaxAccessObjects];
 
 static AccessObject *Self(IAccessible *face) { return (AccessObject *)face; }
 
@@ -88,9 +103,13 @@ static int Children(HWND window, HWND *out) {
 // *bad for an id that names nothing.
 static HWND ChildOf(AccessObject *self, VARIANT child, int *bad) {
     *bad = 0;
-    if (child.vt != VT_I4) {
+    if (child.vt != VT_I4 || !self->connected) {
         *bad = 1;
         return NULL;
+    }
+    if (self->control) {
+        *bad = child.lVal != CHILDID_SELF;
+        return self->control;
     }
     if (child.lVal == CHILDID_SELF) return NULL;
     HWND children[kMaxAccessChildren];
@@ -108,6 +127,26 @@ static LONG ChildId(HWND window, HWND control) {
     for (int i = 0; i < count; ++i)
         if (children[i] == control) return i + 1;
     return 0;
+}
+
+// What a call on a disconnected object answers.
+#define ORV_CONNECTED_OR_FAIL(face) \
+    do { \
+        if (!Self(face)->connected) return CO_E_OBJNOTCONNECTED; \
+    } while (0)
+
+// The bad-argument answer of a call: the object may just have gone.
+static HRESULT BadChild(IAccessible *face) {
+    return Self(face)->connected ? E_INVALIDARG : CO_E_OBJNOTCONNECTED;
+}
+
+static AccessObject *ObjectFor(HWND window, HWND control);
+
+// An object's interface, counted, for a caller that keeps it.
+static IDispatch *Handed(AccessObject *object) {
+    if (!object) return NULL;
+    InterlockedIncrement(&object->refs);
+    return (IDispatch *)&object->face;
 }
 
 static HRESULT StringResult(const wchar_t *text, BSTR *out) {
@@ -159,16 +198,25 @@ static HRESULT STDMETHODCALLTYPE InvokeImpl(IAccessible *, DISPID, REFIID, LCID,
     return E_NOTIMPL;
 }
 
-static HRESULT STDMETHODCALLTYPE GetParentImpl(IAccessible *, IDispatch **parent) {
+// An action's parent is its window's object; a window's, the system's
+// object for the window's frame.
+static HRESULT STDMETHODCALLTYPE GetParentImpl(IAccessible *face, IDispatch **parent) {
     if (!parent) return E_POINTER;
     *parent = NULL;
-    return S_FALSE;
+    ORV_CONNECTED_OR_FAIL(face);
+    AccessObject *self = Self(face);
+    if (self->control) *parent = Handed(ObjectFor(self->window, NULL));
+    else if (g_create_std_accessible_object)
+        g_create_std_accessible_object(self->window, OBJID_WINDOW, kIidDispatch, (void **)parent);
+    return *parent ? S_OK : S_FALSE;
 }
 
 static HRESULT STDMETHODCALLTYPE GetChildCountImpl(IAccessible *face, LONG *count) {
     if (!count) return E_POINTER;
+    *count = 0;
+    ORV_CONNECTED_OR_FAIL(face);
     HWND children[kMaxAccessChildren];
-    *count = Children(Self(face)->window, children);
+    if (!Self(face)->control) *count = Children(Self(face)->window, children);
     return S_OK;
 }
 
@@ -177,14 +225,21 @@ static HRESULT STDMETHODCALLTYPE GetChildCountImpl(IAccessible *face, LONG *coun
 static HRESULT NothingFor(IAccessible *face, VARIANT child) {
     int bad;
     ChildOf(Self(face), child, &bad);
-    return bad ? E_INVALIDARG : S_FALSE;
+    return bad ? BadChild(face) : S_FALSE;
 }
 
-// Every child is a simple element of this object.
+// An action child is also an object of its own: the one the action
+// answers for itself.
 static HRESULT STDMETHODCALLTYPE GetChildImpl(IAccessible *face, VARIANT child, IDispatch **out) {
     if (!out) return E_POINTER;
     *out = NULL;
-    return NothingFor(face, child);
+    int bad;
+    AccessObject *self = Self(face);
+    HWND control = ChildOf(self, child, &bad);
+    if (bad) return BadChild(face);
+    if (!self->control && control && UiIsAction(control))
+        *out = Handed(ObjectFor(self->window, control));
+    return *out ? S_OK : S_FALSE;
 }
 
 static HRESULT STDMETHODCALLTYPE GetNameImpl(IAccessible *face, VARIANT child, BSTR *name) {
@@ -192,7 +247,7 @@ static HRESULT STDMETHODCALLTYPE GetNameImpl(IAccessible *face, VARIANT child, B
     *name = NULL;
     int bad;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     if (control && IsNamedImage(control))
         return StringResult((const wchar_t *)GetPropW(control, kImageNameProperty), name);
     wchar_t text[kNameUnits];
@@ -211,7 +266,7 @@ static HRESULT STDMETHODCALLTYPE GetRoleImpl(IAccessible *face, VARIANT child, V
     if (!role) return E_POINTER;
     int bad;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     role->vt = VT_I4;
     role->lVal = !control                ? ROLE_SYSTEM_CLIENT
                  : IsNamedImage(control) ? ROLE_SYSTEM_GRAPHIC
@@ -224,7 +279,7 @@ static HRESULT STDMETHODCALLTYPE GetStateImpl(IAccessible *face, VARIANT child, 
     int bad;
     HWND window = Self(face)->window;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     HWND target = control ? control : window;
     LONG bits = 0;
     if (!IsWindowVisible(target)) bits |= STATE_SYSTEM_INVISIBLE;
@@ -234,7 +289,7 @@ static HRESULT STDMETHODCALLTYPE GetStateImpl(IAccessible *face, VARIANT child, 
         bits |= STATE_SYSTEM_FOCUSABLE;
         if (GetFocus() == target) bits |= STATE_SYSTEM_FOCUSED;
         if (!IsWindowEnabled(target)) bits |= STATE_SYSTEM_UNAVAILABLE;
-        if (control && UiIsSelected(control)) bits |= STATE_SYSTEM_SELECTED;
+        if (control && UiIsControlSelected(control)) bits |= STATE_SYSTEM_SELECTED;
     }
     state->vt = VT_I4;
     state->lVal = bits;
@@ -249,8 +304,17 @@ static HRESULT STDMETHODCALLTYPE GetHelpTopicImpl(IAccessible *, BSTR *file, VAR
 
 static HRESULT STDMETHODCALLTYPE GetFocusImpl(IAccessible *face, VARIANT *out) {
     if (!out) return E_POINTER;
-    HWND window = Self(face)->window;
+    out->vt = VT_EMPTY;
+    ORV_CONNECTED_OR_FAIL(face);
+    AccessObject *self = Self(face);
+    HWND window = self->window;
     HWND focus = GetFocus();
+    if (self->control) {
+        if (focus != self->control) return S_FALSE;
+        out->vt = VT_I4;
+        out->lVal = CHILDID_SELF;
+        return S_OK;
+    }
     LONG id = focus ? ChildId(window, focus) : 0;
     if (id > 0 || focus == window) {
         out->vt = VT_I4;
@@ -262,9 +326,10 @@ static HRESULT STDMETHODCALLTYPE GetFocusImpl(IAccessible *face, VARIANT *out) {
 }
 
 // The selected marks are per group (page entry, row): the states say them.
-static HRESULT STDMETHODCALLTYPE GetSelectionImpl(IAccessible *, VARIANT *out) {
+static HRESULT STDMETHODCALLTYPE GetSelectionImpl(IAccessible *face, VARIANT *out) {
     if (!out) return E_POINTER;
     out->vt = VT_EMPTY;
+    ORV_CONNECTED_OR_FAIL(face);
     return DISP_E_MEMBERNOTFOUND;
 }
 
@@ -274,7 +339,7 @@ static HRESULT STDMETHODCALLTYPE GetDefaultActionImpl(IAccessible *face, VARIANT
     *action = NULL;
     int bad;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     if (!control || !UiIsAction(control)) return S_FALSE;
     return StringResult(L"Press", action);
 }
@@ -286,7 +351,7 @@ static HRESULT STDMETHODCALLTYPE LocationImpl(IAccessible *face, LONG *x, LONG *
     if (!x || !y || !w || !h) return E_POINTER;
     int bad;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     RECT r;
     if (control) {
         GetWindowRect(control, &r);
@@ -305,7 +370,10 @@ static HRESULT STDMETHODCALLTYPE NavigateImpl(IAccessible *face, LONG direction,
                                               VARIANT *end) {
     if (!end) return E_POINTER;
     end->vt = VT_EMPTY;
+    ORV_CONNECTED_OR_FAIL(face);
     if (start.vt != VT_I4) return E_INVALIDARG;
+    // An action's siblings are its window's to name.
+    if (Self(face)->control) return start.lVal == CHILDID_SELF ? S_FALSE : E_INVALIDARG;
     HWND children[kMaxAccessChildren];
     LONG count = Children(Self(face)->window, children);
     LONG from = start.lVal, to = 0;
@@ -330,12 +398,19 @@ static HRESULT STDMETHODCALLTYPE NavigateImpl(IAccessible *face, LONG direction,
 static HRESULT STDMETHODCALLTYPE HitTestImpl(IAccessible *face, LONG x, LONG y, VARIANT *out) {
     if (!out) return E_POINTER;
     out->vt = VT_EMPTY;
-    HWND window = Self(face)->window;
+    ORV_CONNECTED_OR_FAIL(face);
+    AccessObject *self = Self(face);
+    HWND window = self->control ? self->control : self->window;
     POINT p = {x, y};
     RECT client;
     GetClientRect(window, &client);
     MapWindowPoints(window, NULL, (POINT *)&client, 2);
     if (!PtInRect(&client, p)) return S_FALSE;
+    if (self->control) {
+        out->vt = VT_I4;
+        out->lVal = CHILDID_SELF;
+        return S_OK;
+    }
     HWND children[kMaxAccessChildren];
     int count = Children(window, children);
     out->vt = VT_I4;
@@ -350,9 +425,12 @@ static HRESULT STDMETHODCALLTYPE HitTestImpl(IAccessible *face, LONG x, LONG y, 
 static HRESULT STDMETHODCALLTYPE DoDefaultActionImpl(IAccessible *face, VARIANT child) {
     int bad;
     HWND control = ChildOf(Self(face), child, &bad);
-    if (bad) return E_INVALIDARG;
+    if (bad) return BadChild(face);
     if (!control || !UiIsAction(control)) return DISP_E_MEMBERNOTFOUND;
-    if (!IsWindowEnabled(control)) return E_FAIL;
+    // Refused while the action is disabled, and while a box the window
+    // opened is up (it disables the window): a command run then would run
+    // inside the box's loop, in the middle of the command that opened it.
+    if (!IsWindowEnabled(control) || !IsWindowEnabled(Self(face)->window)) return E_FAIL;
     // Posted: the command may open a message box, whose loop must not run
     // inside the caller's request.
     PostMessageW(Self(face)->window, WM_COMMAND,
@@ -374,26 +452,49 @@ static const IAccessibleVtbl kAccessVtbl = {
     PutStringImpl,      PutStringImpl,
 };
 
-static AccessObject *ObjectFor(HWND window) {
+static AccessObject *ObjectFor(HWND window, HWND control) {
     AccessObject *free_slot = NULL;
-    for (int i = 0; i < kMaxAccessWindows; ++i) {
+    for (int i = 0; i < kMaxAccessObjects; ++i) {
         AccessObject *o = &g_objects[i];
-        if (o->window == window) return o;
-        // A slot of a window that is gone and no longer referenced.
-        if (!free_slot && (!o->window || (!IsWindow(o->window) && o->refs <= 0))) free_slot = o;
+        if (o->connected && o->window == window && o->control == control) return o;
+        // A slot never used, or disconnected and no longer referenced.
+        if (!free_slot && !o->connected && o->refs <= 0) free_slot = o;
     }
-    if (!free_slot) return NULL;
+    if (!free_slot || !IsWindow(window)) return NULL;
     free_slot->face.lpVtbl = (IAccessibleVtbl *)&kAccessVtbl;
     free_slot->window = window;
+    free_slot->control = control;
     free_slot->refs = 0;
+    free_slot->connected = 1;
     return free_slot;
 }
 
 int UiAnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LRESULT *result) {
     if ((LONG)lparam != OBJID_CLIENT) return 0;
     if (!LoadAccessibility()) return 0;
-    AccessObject *object = ObjectFor(window);
+    HWND control = NULL;
+    if (UiIsAction(window)) {
+        control = window;
+        window = GetParent(control);
+    }
+    AccessObject *object = ObjectFor(window, control);
     if (!object) return 0;
     *result = g_lresult_from_object(kIidAccessible, wparam, (LPUNKNOWN)&object->face);
     return 1;
+}
+
+void UiAccessWindowGone(HWND window) {
+    for (int i = 0; i < kMaxAccessObjects; ++i) {
+        AccessObject *o = &g_objects[i];
+        if (!o->connected || (o->window != window && o->control != window)) continue;
+        o->connected = 0;
+        // Readers in other processes hold proxies: they are told now, and
+        // their references let go.
+        if (g_co_disconnect_object) g_co_disconnect_object((LPUNKNOWN)&o->face, 0);
+    }
+}
+
+void UiAccessStateChanged(HWND control, int selected) {
+    NotifyWinEvent(EVENT_OBJECT_STATECHANGE, control, OBJID_CLIENT, CHILDID_SELF);
+    if (selected) NotifyWinEvent(EVENT_OBJECT_SELECTION, control, OBJID_CLIENT, CHILDID_SELF);
 }

@@ -8,12 +8,15 @@
 
 #include <windows.h>
 
-// The selected mark of an action (the current page's entry, the selected
-// row; set with UiSetControlSelected), read by the accessible object.
-int UiIsSelected(HWND control);
 // The accessible name of an image control; name must outlive the control.
 void UiSetImageName(HWND control, const wchar_t *name);
 
-// WM_GETOBJECT of the window: 1 when answered (the procedure returns
-// *result), 0 to leave it to DefWindowProc.
+// WM_GETOBJECT of the window or of one of its actions (which answers with
+// the object its window gives for it): 1 when answered (the procedure
+// returns *result), 0 to leave it to DefWindowProc.
 int UiAnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LRESULT *result);
+// The window or action is being destroyed: its objects are disconnected.
+void UiAccessWindowGone(HWND window);
+// Tells readers an action's state changed (selected: it became the
+// selected one of its group).
+void UiAccessStateChanged(HWND control, int selected);

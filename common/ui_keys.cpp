@@ -2,6 +2,8 @@
 // Space on the action, the focus cue inside the action's paint.
 #include "ui_keys.h"
 
+#include "ui_access.h"
+
 // On the top-level window: the control that had the focus when the window
 // was last deactivated.
 static const wchar_t kKeptFocusProperty[] = L"ORVELANT.KeptFocus";
@@ -112,7 +114,13 @@ static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LP
     }
     case WM_ENABLE:
         InvalidateRect(control, NULL, FALSE);
+        UiAccessStateChanged(control, 0);
         return 0;
+    case WM_GETOBJECT: {
+        LRESULT answered = 0;
+        if (UiAnswerGetObject(control, wparam, lparam, &answered)) return answered;
+        break;
+    }
     case WM_SETFOCUS:
         InvalidateRect(control, NULL, FALSE);
         break;
@@ -136,6 +144,7 @@ static LRESULT CALLBACK ActionProc(HWND control, UINT message, WPARAM wparam, LP
         return 0;
     case WM_NCDESTROY:
         RemovePropW(control, kSpaceProperty);
+        UiAccessWindowGone(control);
         break;
     default:
         break;
@@ -241,6 +250,7 @@ int UiKeyboardWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lpa
         return 1;
     }
     case WM_DESTROY:
+        UiAccessWindowGone(window);
         SetCueWindow(window, 0);
         RemovePropW(window, kKeptFocusProperty);
         return 0;

@@ -74,20 +74,10 @@ void UiInit(UiLayout *layout, HWND window, HINSTANCE instance, const UiFontSpec 
 // Creates the layout's fonts at its DPI; the previous ones are deleted
 // after the controls have the new ones (UiApplyFonts).
 void UiCreateFonts(UiLayout *layout);
-// A control at the scaled rectangle, recorded for relayout; a clickable
-// static becomes one of the window's actions and an edit a tab stop
-// (ui_keys.h).
-HWND UiCreateControl(UiLayout *layout, const wchar_t *cls, const wchar_t *text, DWORD style,
-                     int x, int y, int w, int h, int id, int font);
-// An SS_BITMAP static showing bitmap at the scaled size (the layout keeps
-// the bitmap and frees the scaled copies it makes).
-HWND UiCreateImage(UiLayout *layout, HBITMAP bitmap, int x, int y, int w, int h);
-void UiSetItemFont(UiLayout *layout, HWND control, int font);
 // Sets every recorded control's font (after UiCreateFonts).
 void UiApplyFonts(UiLayout *layout);
 // Moves every control, rebuilds fonts and images for a new layout DPI.
 void UiRelayout(UiLayout *layout, int dpi);
-HFONT UiFont(const UiLayout *layout, int font);
 // Moves a control to a 96-DPI rectangle scaled at the layout's DPI.
 void UiMoveControl(const UiLayout *layout, HWND control, int x, int y, int w, int h);
 

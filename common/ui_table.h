@@ -65,12 +65,10 @@ struct UiWindowTable {
 extern const UiWindowTable kShellWindowTable;
 extern const UiWindowTable kSetupWindowTable;
 
-// Each program exports a function of this name that returns its table, so
-// the tests and tools read the table the built program carries (see
-// tools/layout_reader.h). It only returns an address: it may be called in
-// an image mapped without its imports or start-up.
+// Each program exports a pointer of this name to its table, so the tests
+// and tools read the table the built program carries, from the program's
+// file as data (see tools/layout_reader.h).
 #define UI_LAYOUT_TABLE_EXPORT "OrvelantLayoutTable"
-typedef const UiWindowTable *(*UiLayoutTableFunction)(void);
 
 // The 96-DPI rectangle of control `index` (0 .. count-1) of a row.
 inline void UiRowRect(const UiRow *row, int index, int *x, int *y, int *w, int *h) {

@@ -103,4 +103,11 @@ manifest_path = /games/third-title/stable/manifest.json
 folder = games/third-title
 version = 0.3.0
 TXT
+# The tree serves the build's development root of trust, as a publisher's
+# tree serves its root chain (publish keeps it and signs with its document key).
+roots=$build/keys/root-tree/launcher/root
+if [ -d "$roots" ] && [ ! -d "$tree/launcher/root" ]; then
+  mkdir -p "$tree/launcher/root"
+  cp "$roots"/*.root.json* "$tree/launcher/root/"
+fi
 "$tool" publish "$work/release.txt" "$tree"

@@ -108,9 +108,18 @@ if [ -n "$control" ]; then
   echo "  $control: signed with that key, names this Setup"
 fi
 
+# The root of trust the Setup carries is the one its build embedded (a Setup
+# from before the root of trust carries none).
+root_option=()
+if parts resource "$setup" 10 113 "$work/root.json" 2>/dev/null; then
+  root_option=(-DORV_TRUSTED_ROOT="$work/root.json")
+  echo "  root of trust: $(sed -n 's/.*"root_version": *\([0-9]*\).*/root \1/p' "$work/root.json" | head -1)"
+fi
+
 # The build with the publisher's key; its Setup carries the published Shell
 # and Worker (they are compared below).
-configure -DORV_SIGNING_PUBLIC_KEY="$work/update-signing.pub.pem" -DORV_SETUP_CARRIES_DIR="$carried"
+configure -DORV_SIGNING_PUBLIC_KEY="$work/update-signing.pub.pem" -DORV_SETUP_CARRIES_DIR="$carried" \
+  "${root_option[@]}"
 compile orvelant_worker orvelant_shell orvelant_setup
 
 unsigned() {

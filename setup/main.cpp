@@ -62,7 +62,7 @@ static const wchar_t kRemoveFailedText[] =
 // already new, and after it every file is new. Each file is first written
 // whole under its temporary name; the old file is kept under its backup name
 // until the whole core is in place.
-enum { kCoreFiles = 13, kCoreDocumentFirst = 8, kCoreUninstall = 11, kCoreShell = 12 };
+enum { kCoreFiles = 14, kCoreDocumentFirst = 9, kCoreUninstall = 12, kCoreShell = 13 };
 struct CoreFile {
     const wchar_t *name;
     const wchar_t *temp;
@@ -71,6 +71,9 @@ struct CoreFile {
 };
 static const CoreFile kCore[kCoreFiles] = {
     {kWorkerName, kWorkerTemp, L"ORVELANT Update Worker.old", PAYLOAD_WORKER},
+    // The newest root of trust this Setup was built with; the Worker takes it
+    // when it is newer than the one built into the Worker.
+    {L"carried-root.json", L"carried-root.new", L"carried-root.old", PAYLOAD_ROOT},
     {L"assets\\orvelant-wordmark.bmp", L"assets\\orvelant-wordmark.new",
      L"assets\\orvelant-wordmark.old", PAYLOAD_WORDMARK},
     {L"assets\\origin-core.bmp", L"assets\\origin-core-bmp.new", L"assets\\origin-core-bmp.old",

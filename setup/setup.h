@@ -22,6 +22,7 @@ enum PayloadId {
     PAYLOAD_CONTROL = 110,
     PAYLOAD_WORDMARK_2X = 111,
     PAYLOAD_CORE_2X = 112,
+    PAYLOAD_ROOT = 113,
 };
 
 #include "setup_layout.h"

@@ -112,9 +112,8 @@ static void HandleSetupCommand(HWND window, int id) {
 
 static const UiWindowTable &kSetup = kSetupWindowTable;
 
-extern "C" __declspec(dllexport) const UiWindowTable *OrvelantLayoutTable(void) {
-    return &kSetupWindowTable;
-}
+extern "C" __declspec(dllexport) const UiWindowTable *const OrvelantLayoutTable;
+const UiWindowTable *const OrvelantLayoutTable = &kSetupWindowTable;
 
 // Activation, the focus cue's state and the accessible object.
 static int HandleSetupUiMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,

@@ -123,7 +123,7 @@ int WriteDiagnosticsReport(void) {
     WriteLabelled(file, L"Control Cache: ", PresenceText(L"control.json"));
     WriteLabelled(file, L"News Cache: ", PresenceText(L"news.json"));
     WriteLabelled(file, L"Bandwidth Limit KB/s: ", bandwidth);
-    WriteLabelled(file, L"Download Pause Flag: ", IsDownloadPaused() ? L"SET" : L"CLEAR");
+    WriteLabelled(file, L"Download Pause Flag: ", IsPauseFlagSet() ? L"SET" : L"CLEAR");
     WriteReportLine(file, L"");
     WriteReportLine(file, L"PRODUCTS");
     WriteReportLine(file, L"--------");
@@ -136,7 +136,7 @@ int WriteDiagnosticsReport(void) {
 
 void RunDiagnostics(void) {
     if (!WriteDiagnosticsReport()) {
-        MessageBoxW(g_main_window,
+        TellPlayer(
                     L"診断レポートを作成できませんでした。logs\\launcher.log を確認してください。",
                     L"ORVELANT Diagnostics", MB_ICONERROR);
         return;

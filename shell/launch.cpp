@@ -222,7 +222,7 @@ void WatchRecordedGames(void) {
 void RequestPlay(int slot) {
     if (slot < 0 || slot >= g_model.product_count) return;
     if (g_model.worker.sync_running) {
-        MessageBoxW(g_main_window,
+        TellPlayer(
                     L"ORVELANTサービスと同期しています。\n\n同期完了後にもう一度実行してください。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
         return;
@@ -232,7 +232,7 @@ void RequestPlay(int slot) {
         if (g_model.control.installer_url[0])
             OpenDocumentLink(g_model.control.installer_url, "the control document");
         else
-            MessageBoxW(g_main_window, L"Launcher更新URLが設定されていません。",
+            TellPlayer(L"Launcher更新URLが設定されていません。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
         return;
     }
@@ -242,17 +242,17 @@ void RequestPlay(int slot) {
 
 void RequestOfflinePlay(int slot) {
     if (g_model.worker.sync_running) {
-        MessageBoxW(g_main_window, L"ORVELANTサービスと同期しています。", ORV_SHELL_CAPTION,
+        TellPlayer(L"ORVELANTサービスと同期しています。", ORV_SHELL_CAPTION,
                     MB_ICONINFORMATION);
         return;
     }
     if (g_model.control.launcher_update_required) {
-        MessageBoxW(g_main_window, L"Launcherの必須更新後にゲームを起動できます。",
+        TellPlayer(L"Launcherの必須更新後にゲームを起動できます。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
         return;
     }
     if (slot < 0 || slot >= g_model.product_count) return;
     if (g_model.control.allow_offline && IsKnownGood(slot) && !LaunchGame(slot, 1))
-        MessageBoxW(g_main_window, L"オフライン起動に失敗しました。", ORV_SHELL_CAPTION,
+        TellPlayer(L"オフライン起動に失敗しました。", ORV_SHELL_CAPTION,
                     MB_ICONERROR);
 }

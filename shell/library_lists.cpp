@@ -24,16 +24,6 @@ static char *ReadListFile(int kind, unsigned int *length) {
 
 static int IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
-static unsigned int LineEnd(const char *data, unsigned int length, unsigned int p) {
-    while (p < length && !IsLineEnd(data[p])) ++p;
-    return p;
-}
-
-static unsigned int SkipLineEnds(const char *data, unsigned int length, unsigned int p) {
-    while (p < length && IsLineEnd(data[p])) ++p;
-    return p;
-}
-
 static unsigned int CopyPiece(const char *data, unsigned int from, unsigned int to, char *dst,
                               unsigned int limit) {
     unsigned int n = 0;
@@ -45,18 +35,58 @@ static unsigned int CopyPiece(const char *data, unsigned int from, unsigned int 
     return n;
 }
 
+// One line of a list file: the id is [start, key_end); a key-value line's
+// value follows the '=' at key_end, up to end.
+struct ListLine {
+    unsigned int start, key_end, end;
+};
+
+enum { kListIdBytes = 79 };
+
+// The next line of a list from *p (0 at the end): any line end, empty lines
+// skipped. Favorites are one id a line; read in pieces, a line longer than
+// an id is several ids. A key-value line without '=' has key_end == end.
+static int NextListLine(int kind, const char *data, unsigned int length, unsigned int *p,
+                        int pieces, ListLine *line) {
+    unsigned int at = *p;
+    while (at < length && IsLineEnd(data[at])) ++at;
+    if (at >= length) return 0;
+    unsigned int end = at;
+    while (end < length && !IsLineEnd(data[end])) ++end;
+    if (pieces && end - at > kListIdBytes) end = at + kListIdBytes;
+    unsigned int eq = at;
+    if (kind != LIST_FAVORITES)
+        while (eq < end && data[eq] != '=') ++eq;
+    else
+        eq = end;
+    line->start = at;
+    line->key_end = eq;
+    line->end = end;
+    *p = end;
+    return 1;
+}
+
+static int SlotOfId(const char *data, const ListLine *line) {
+    char text[kListIdBytes + 1];
+    CopyPiece(data, line->start, line->key_end, text, kListIdBytes);
+    wchar_t id[80];
+    Utf8ToWide(text, id, 80);
+    for (int s = 0; s < g_model.product_count; ++s)
+        if (WideEquals(g_model.products[s].id, id)) return s;
+    return -1;
+}
+
 void LoadFavorites(void) {
     FillZero(g_model.favorites, sizeof(g_model.favorites));
     unsigned int length = 0;
     char *data = ReadListFile(LIST_FAVORITES, &length);
     if (!data) return;
     unsigned int p = 0;
-    while (p < length) {
-        unsigned int end = LineEnd(data, length, p);
-        char text[80];
-        unsigned int n = CopyPiece(data, p, end, text, 79);
-        p = SkipLineEnds(data, length, p + n);
-        if (n == 0) continue;
+    ListLine line;
+    while (NextListLine(LIST_FAVORITES, data, length, &p, 1, &line)) {
+        // Every slot of the id: the table may list it twice.
+        char text[kListIdBytes + 1];
+        CopyPiece(data, line.start, line.key_end, text, kListIdBytes);
         wchar_t id[80];
         Utf8ToWide(text, id, 80);
         for (int s = 0; s < g_model.product_count; ++s)
@@ -78,27 +108,18 @@ static void LoadKeyValueList(int kind) {
     char *data = ReadListFile(kind, &length);
     if (!data) return;
     unsigned int p = 0;
-    while (p < length) {
-        unsigned int end = LineEnd(data, length, p);
-        unsigned int eq = p;
-        while (eq < end && data[eq] != '=') ++eq;
-        if (eq < end) {
-            char key[80], value[40];
-            CopyPiece(data, p, eq, key, 79);
-            CopyPiece(data, eq + 1, end, value, value_limit);
-            wchar_t id[80];
-            Utf8ToWide(key, id, 80);
-            long long number = LeadingDecimal(value);
-            for (int s = 0; s < g_model.product_count; ++s) {
-                if (!WideEquals(g_model.products[s].id, id)) continue;
-                if (kind == LIST_COLLECTIONS)
-                    g_model.collections[s] = (unsigned long long)number > 3 ? 0 : (int)number;
-                else
-                    g_model.playtime[s] = (unsigned long long)number;
-                break;
-            }
-        }
-        p = SkipLineEnds(data, length, end);
+    ListLine line;
+    while (NextListLine(kind, data, length, &p, 0, &line)) {
+        if (line.key_end >= line.end) continue;
+        int s = SlotOfId(data, &line);
+        if (s < 0) continue;
+        char value[40];
+        CopyPiece(data, line.key_end + 1, line.end, value, value_limit);
+        long long number = LeadingDecimal(value);
+        if (kind == LIST_COLLECTIONS)
+            g_model.collections[s] = (unsigned long long)number > 3 ? 0 : (int)number;
+        else
+            g_model.playtime[s] = (unsigned long long)number;
     }
     HeapFree(GetProcessHeap(), 0, data);
 }
@@ -136,21 +157,16 @@ static int CopyForeignLines(HANDLE file, int kind) {
     if (!data) return 1;
     int ok = 1;
     unsigned int p = 0;
-    while (p < length && ok) {
-        unsigned int end = LineEnd(data, length, p);
-        unsigned int eq = p;
-        if (kind != LIST_FAVORITES)
-            while (eq < end && data[eq] != '=') ++eq;
-        else
-            eq = end;
+    ListLine line;
+    while (ok && NextListLine(kind, data, length, &p, 0, &line)) {
         char id[80];
-        unsigned int key_length = eq - p;
-        if (key_length > 0 && key_length < 80 && (kind == LIST_FAVORITES || eq < end)) {
-            CopyPiece(data, p, eq, id, 79);
-            if (IsSafeId(id) && !IsTableId(id))
-                ok = WriteAll(file, data + p, end - p) && WriteAll(file, "\r\n", 2);
-        }
-        p = SkipLineEnds(data, length, end);
+        unsigned int key_length = line.key_end - line.start;
+        if (key_length == 0 || key_length >= 80) continue;
+        if (kind != LIST_FAVORITES && line.key_end >= line.end) continue;
+        CopyPiece(data, line.start, line.key_end, id, 79);
+        if (IsSafeId(id) && !IsTableId(id))
+            ok = WriteAll(file, data + line.start, line.end - line.start) &&
+                 WriteAll(file, "\r\n", 2);
     }
     HeapFree(GetProcessHeap(), 0, data);
     return ok;
@@ -187,16 +203,20 @@ static int ListEntrySet(int kind, int slot) {
     return g_model.playtime[slot] != 0;
 }
 
+// Lists whose last save failed: the model holds what the file does not.
+static int g_list_owed[3];
+
 // Every list is written to "<name>.new" beside it and moved over the old file
 // only when the whole new content was written, so a crash or a full disk
 // during a save leaves the previous list intact.
-static void SaveList(int kind) {
+static int SaveList(int kind) {
     wchar_t path[1200], temp[1210];
     InstallPath(ListFileName(kind), path, 1200);
     WideCopy(temp, path, 1210);
     WideAppend(temp, L".new", 1210);
     HANDLE file = CreateTemporaryFile(temp);
-    if (file == INVALID_HANDLE_VALUE) return;
+    g_list_owed[kind] = 1;
+    if (file == INVALID_HANDLE_VALUE) return 0;
     int ok = 1;
     unsigned int capacity = kind == LIST_FAVORITES ? 160 : kind == LIST_COLLECTIONS ? 180 : 200;
     for (int s = 0; s < g_model.product_count && ok; ++s) {
@@ -206,26 +226,33 @@ static void SaveList(int kind) {
         ok = WriteAll(file, line, (unsigned int)NarrowLength(line));
     }
     if (ok && g_model.catalog_is_default) ok = CopyForeignLines(file, kind);
-    CommitTemporaryFile(file, ok, temp, path);
+    if (CommitTemporaryFile(file, ok, temp, path)) g_list_owed[kind] = 0;
+    return !g_list_owed[kind];
 }
 
 // Every save runs on the UI thread (game ends arrive there as messages).
-void SaveFavorites(void) { SaveList(LIST_FAVORITES); }
+int SaveFavorites(void) { return SaveList(LIST_FAVORITES); }
 
-void SaveCollections(void) { SaveList(LIST_COLLECTIONS); }
+int SaveCollections(void) { return SaveList(LIST_COLLECTIONS); }
 
-void SavePlaytime(void) { SaveList(LIST_PLAYTIME); }
+int SavePlaytime(void) { return SaveList(LIST_PLAYTIME); }
 
+void SaveOwedLists(void) {
+    if (g_list_owed[LIST_PLAYTIME]) SavePlaytime();
+}
+
+// A choice that could not be saved is taken back: the row then shows what
+// the file holds, never a mark that is gone at the next start.
 void ToggleFavorite(int slot) {
     if (slot < 0 || slot >= g_model.product_count) return;
     g_model.favorites[slot] = g_model.favorites[slot] == 0 ? 1 : 0;
-    SaveFavorites();
+    if (!SaveFavorites()) LoadFavorites();
 }
 
 void CycleCollection(int slot) {
     if (slot < 0 || slot >= g_model.product_count) return;
     g_model.collections[slot] = (g_model.collections[slot] + 1) % 4;
-    SaveCollections();
+    if (!SaveCollections()) LoadCollections();
 }
 
 void CollectionName(int value, wchar_t *dst, unsigned long long capacity) {

@@ -16,7 +16,13 @@ int TestHookPickFolder(wchar_t *dst, unsigned int capacity);
 
 static const wchar_t kCaption[] = L"ORVELANT Launcher";
 
+// A notice is shown by the window after the message being handled; only a
+// question is asked here, its answer needed before the work goes on.
 static int Box(const wchar_t *text, UINT flags) {
+    if ((flags & MB_TYPEMASK) == MB_OK) {
+        TellPlayer(text, kCaption, flags);
+        return IDOK;
+    }
     return MessageBoxW(g_main_window, text, kCaption, flags);
 }
 
@@ -183,12 +189,6 @@ static int MoveEntries(const wchar_t *source, const wchar_t *destination) {
     return MoveEntriesAt(from, WideLength(from), to, WideLength(to), 0);
 }
 
-int MoveTree(const wchar_t *source, const wchar_t *destination) {
-    if (!DirectoryExists(source)) return 1;
-    if (DirectoryExists(destination) && IsDirectoryNonEmpty(destination)) return 0;
-    return MoveEntries(source, destination);
-}
-
 // A path in the form the comparison uses: upper case, "/" read as "\",
 // repeated separators collapsed, no trailing separator (except after a bare
 // drive). Returns the length.
@@ -271,7 +271,6 @@ struct LibraryMove {
 };
 static LibraryMove g_move;
 
-int IsLibraryMoveRunning(void) { return g_move.running != 0; }
 
 static int SamePath(const wchar_t *a, const wchar_t *b) {
     return IsPathWithin(a, b) && IsPathWithin(b, a);
@@ -319,8 +318,7 @@ static void AdoptMove(const wchar_t *old_root, const wchar_t *new_root) {
     if (old_root != g_move.old_root) WideCopy(g_move.old_root, old_root, 1200);
     if (new_root != g_move.new_root) WideCopy(g_move.new_root, new_root, 1200);
     g_move.pending = 1;
-    WideCopy(g_model.library_move_destination,
-             SamePath(old_root, g_library_root) ? new_root : old_root, 1200);
+    SetLibraryMoveDestination(SamePath(old_root, g_library_root) ? new_root : old_root);
 }
 
 static void ForgetMove(void) {
@@ -328,7 +326,7 @@ static void ForgetMove(void) {
     InstallPath(kMoveRecord, record, 1200);
     DeleteFileW(record);
     g_move.pending = 0;
-    g_model.library_move_destination[0] = 0;
+    SetLibraryMoveDestination(L"");
 }
 
 static DWORD WINAPI LibraryMoveThread(LPVOID) {

@@ -5,9 +5,6 @@
 #include "shell.h"
 
 int IsDirectoryNonEmpty(const wchar_t *path);
-// Moves every entry of source into destination (which must be missing or
-// empty); a failure stops where it happened and moves nothing back.
-int MoveTree(const wchar_t *source, const wchar_t *destination);
 // Whether path is ancestor or lies below it, compared case-insensitively by
 // whole path components.
 int IsPathWithin(const wchar_t *path, const wchar_t *ancestor);
@@ -20,7 +17,6 @@ void MoveLibraryRoot(void);
 // A move recorded by an earlier run that did not finish: finished now.
 // 1 when a recorded move was resumed; the start-up sync then follows its end.
 int ResumeLibraryMove(void);
-int IsLibraryMoveRunning(void);
 void HandleLibraryMoveProgress(void);
 void HandleLibraryMoveDone(void);
 // 1 when the move's thread has ended but its end was not handled yet.

@@ -103,7 +103,7 @@ static int RunShell(void) {
     CreateDirectoryTree(g_library_root);
     StartupStep("settings and library folder");
     g_model.worker.active_product = -1;
-    g_model.paused = IsDownloadPaused();
+    g_model.paused = IsPauseFlagSet();
     ReloadRemoteData();
     ReadProductsOnDisk();
     StartupStep("documents and lists");

@@ -4,6 +4,7 @@
 #include "shell.h"
 
 #include "runtime.h"
+#include "settings.h"
 
 ShellModel g_model;
 
@@ -38,17 +39,41 @@ void ModelChanged(unsigned int what) { g_model.changed |= what; }
 
 void ReadProductsOnDisk(void) {
     for (int s = 0; s < g_model.product_count && s < kMaxProducts; ++s) {
-        ProductOnDisk *d = &g_model.on_disk[s];
-        d->installed = IsInstalled(s);
-        d->known_good = IsKnownGood(s);
-        ReadInstalledVersion(s, d->version, CountOf(d->version));
-        ProductDirectory(s, d->directory, CountOf(d->directory));
+        ReadProductOnDisk(s, &g_model.on_disk[s]);
     }
 }
 
 void SelectPage(int page) {
     g_model.ui.current_page = page;
     ModelChanged(CHANGED_PAGE);
+}
+
+enum { kMaxNotices = 8 };
+static struct {
+    const wchar_t *text;
+    const wchar_t *caption;
+    UINT flags;
+} g_notices[kMaxNotices];
+static int g_notice_count;
+
+void TellPlayer(const wchar_t *text, const wchar_t *caption, UINT flags) {
+    if (g_notice_count >= kMaxNotices) return;
+    g_notices[g_notice_count].text = text;
+    g_notices[g_notice_count].caption = caption;
+    g_notices[g_notice_count].flags = flags;
+    ++g_notice_count;
+}
+
+int NoticesPending(void) { return g_notice_count > 0; }
+
+int TakeNotice(const wchar_t **text, const wchar_t **caption, UINT *flags) {
+    if (g_notice_count == 0) return 0;
+    *text = g_notices[0].text;
+    *caption = g_notices[0].caption;
+    *flags = g_notices[0].flags;
+    for (int i = 1; i < g_notice_count; ++i) g_notices[i - 1] = g_notices[i];
+    --g_notice_count;
+    return 1;
 }
 
 void SetStatusLine(const wchar_t *text) {
@@ -71,6 +96,52 @@ void SetProgress(int percent) {
 void SetLauncherUpdateEnabled(int on) {
     g_model.launcher_update_enabled = on ? 1 : 0;
     ModelChanged(CHANGED_LAUNCHER_UPDATE);
+}
+
+void SelectLibraryRow(int row) {
+    if (row < g_model.ui.visible_library_count && g_model.ui.visible_library_map[row] >= 0) {
+        g_model.ui.selected_library = g_model.ui.visible_library_map[row];
+        ModelChanged(CHANGED_LIBRARY_VIEW);
+    }
+}
+
+void SelectStoreRow(int row) {
+    if (row < g_model.product_count) {
+        g_model.ui.selected_store = row;
+        ModelChanged(CHANGED_STORE_SELECTION);
+    }
+}
+
+void SetLibraryFilter(int filter) {
+    g_model.ui.library_filter = filter;
+    ModelChanged(CHANGED_LIBRARY_VIEW);
+}
+
+void SetLibraryMoveDestination(const wchar_t *root) {
+    WideCopy(g_model.library_move_destination, root, CountOf(g_model.library_move_destination));
+    ModelChanged(CHANGED_LIBRARY);
+}
+
+// The model says what the Worker reads: a flag that could not be written
+// (or removed) is never shown as done.
+void SetDownloadPaused(int on) {
+    wchar_t flag[1200];
+    InstallPath(ORV_PAUSE_FLAG_NAME, flag, 1200);
+    // Another program may hold the flag for a moment (a scanner, a reader).
+    for (int attempt = 0;; ++attempt) {
+        if (on ? SetPauseFlag() : (DeleteFileW(flag) || GetLastError() == ERROR_FILE_NOT_FOUND))
+            break;
+        if (!WaitOutBriefLock(attempt, !on)) break;
+    }
+    g_model.paused = IsPauseFlagSet();
+    ModelChanged(CHANGED_QUEUE);
+}
+
+int IsDownloadPaused(void) { return g_model.paused; }
+
+void SetLibrarySearch(const wchar_t *text) {
+    WideCopy(g_model.search, text, CountOf(g_model.search));
+    ModelChanged(CHANGED_LIBRARY_VIEW);
 }
 
 // ---- the library list -------------------------------------------------------
@@ -114,4 +185,27 @@ void UpdateLibraryList(void) {
     if (count > 0 && !MatchesLibraryFilter(ui->selected_library, g_model.search))
         ui->selected_library = ui->visible_library_map[0];
     if (ui->selected_store >= g_model.product_count) ui->selected_store = 0;
+}
+
+// ---- numbers as text ---------------------------------------------------------
+
+void FormatUnsigned64(wchar_t *dst, unsigned long long capacity, unsigned long long value) {
+    if (capacity == 0) return;
+    if (value == 0) {
+        WideCopy(dst, L"0", capacity);
+        return;
+    }
+    wchar_t digits[32];
+    int count = 0;
+    while (value != 0 && count < 31) {
+        digits[count++] = (wchar_t)(L'0' + value % 10);
+        value /= 10;
+    }
+    unsigned long long written = 0;
+    while (count > 0 && written + 1 < capacity) dst[written++] = digits[--count];
+    dst[written] = 0;
+}
+
+void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value) {
+    FormatUnsigned64(dst, capacity, value);
 }

@@ -115,8 +115,9 @@ int StartProductJob(int slot, int repair, int launch_after) {
     if (slot < 0 || slot >= g_model.product_count) return 0;
     if (RefuseJobForMovedGame(slot)) return 0;
     if (g_model.worker.worker_running) {
-        // The repair flag is not kept: a queued request runs as a check.
-        EnqueueProductJob(slot, launch_after);
+        // A queued VERIFY stays a repair: a check reads only what changed,
+        // and the player asked for every file to be read.
+        EnqueueProductJob(slot, launch_after, repair);
         return 2;
     }
     SetDownloadPaused(0);
@@ -130,7 +131,7 @@ int StartProductJob(int slot, int repair, int launch_after) {
         // Said before any box: the queue goes on behind it.
         SetStatusLine(L"UPDATE ERROR // GAME PRESERVED");
         if (started == kWorkerMissing)
-            MessageBoxW(g_main_window,
+            TellPlayer(
                         L"更新モジュールがありません。Setupの再インストールで修復してください。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
         return 0;
@@ -189,7 +190,7 @@ static void OnProductCurrent(void) {
     if (g_model.worker.active_product >= 0 && g_model.worker.active_launch_after) {
         g_model.worker.active_launch_after = 0;
         if (!LaunchGame(g_model.worker.active_product, 0))
-            MessageBoxW(g_main_window,
+            TellPlayer(
                         L"更新確認は完了しましたが、ゲームを起動できませんでした。",
                         ORV_SHELL_CAPTION, MB_ICONERROR);
     }
@@ -198,7 +199,7 @@ static void OnProductCurrent(void) {
 
 static void OnOfflineReady(void) {
     if (g_model.worker.active_launch_after && g_model.worker.active_product >= 0)
-        MessageBoxW(g_main_window,
+        TellPlayer(
                     L"更新サービスに接続できませんでした。\n\n"
                     L"ライブラリから「オフライン起動」を選択できます。",
                     ORV_SHELL_CAPTION, MB_ICONINFORMATION);
@@ -257,7 +258,7 @@ static void OnSelfUpdateLaunched(void) {
 
 static void OnSelfUpdateFailed(void) {
     SetLauncherUpdateEnabled(1);
-    MessageBoxW(g_main_window,
+    TellPlayer(
                 L"Launcherの自動更新に失敗しました。\n\n"
                 L"Settingsから再試行するか、公式サイトから最新版を取得してください。",
                 ORV_SHELL_CAPTION, MB_ICONERROR);
@@ -364,21 +365,23 @@ int IsProductJobPending(int slot) {
     return 0;
 }
 
-void EnqueueProductJob(int slot, int launch_after) {
+void EnqueueProductJob(int slot, int launch_after, int repair) {
     if (slot < 0 || slot >= g_model.product_count || IsProductJobPending(slot)) return;
     if (g_model.worker.queue_count >= (int)CountOf(g_model.worker.queue)) return;
     QueuedJob *job = &g_model.worker.queue[g_model.worker.queue_count++];
     job->slot = slot;
     job->launch_after = launch_after ? 1 : 0;
+    job->repair = repair ? 1 : 0;
     WideCopy(job->product_id, g_model.products[slot].id, kProductIdUnits);
     SetStatusLine(L"QUEUE // ADDED");
     ModelChanged(CHANGED_QUEUE);
 }
 
-int DequeueProductJob(int *launch_after) {
+int DequeueProductJob(int *launch_after, int *repair) {
     if (g_model.worker.queue_count <= 0) return -1;
     int slot = g_model.worker.queue[0].slot;
     if (launch_after) *launch_after = g_model.worker.queue[0].launch_after;
+    if (repair) *repair = g_model.worker.queue[0].repair;
     for (int i = 1; i < g_model.worker.queue_count; ++i) g_model.worker.queue[i - 1] = g_model.worker.queue[i];
     --g_model.worker.queue_count;
     return slot;
@@ -388,25 +391,18 @@ int DequeueProductJob(int *launch_after) {
 // dropped; the next one is tried, so the queue never stalls behind it.
 void StartNextQueuedJob(void) {
     while (!g_model.worker.worker_running && g_model.worker.queue_count > 0) {
-        int launch_after = 0;
-        int slot = DequeueProductJob(&launch_after);
+        int launch_after = 0, repair = 0;
+        int slot = DequeueProductJob(&launch_after, &repair);
         if (slot < 0) return;
-        if (!StartProductJob(slot, 0, launch_after)) ModelChanged(CHANGED_QUEUE);
+        if (StartProductJob(slot, repair, launch_after)) continue;
+        ModelChanged(CHANGED_QUEUE);
+        // Told why it could not start: the rest waits until the player has
+        // read it (the window goes on with the queue after the box).
+        if (NoticesPending()) return;
     }
 }
 
 // ---- pause and bandwidth ------------------------------------------------
-
-void SetDownloadPaused(int on) {
-    g_model.paused = on ? 1 : 0;
-    ModelChanged(CHANGED_QUEUE);
-    if (on)
-        SetPauseFlag();
-    else
-        ClearPauseFlag();
-}
-
-int IsDownloadPaused(void) { return IsPauseFlagSet(); }
 
 void TogglePause(void) {
     if (!g_model.worker.worker_running) return;

@@ -1,7 +1,6 @@
 // The pages: each page's view writes its texts, enabled states and row
 // visibility from the model alone (no disk, no other control); the page
-// switch; the links the pages open. Views keep no state; the render step
-// (render.cpp) says which run.
+// switch. Views keep no state; the render step (render.cpp) says which run.
 #include "window.h"
 
 #include "ui_scale.h"
@@ -9,27 +8,6 @@
 #include "json.h"
 #include "runtime.h"
 #include "settings.h"
-
-void FormatUnsigned64(wchar_t *dst, unsigned long long capacity, unsigned long long value) {
-    if (capacity == 0) return;
-    if (value == 0) {
-        WideCopy(dst, L"0", capacity);
-        return;
-    }
-    wchar_t digits[32];
-    int count = 0;
-    while (value != 0 && count < 31) {
-        digits[count++] = (wchar_t)(L'0' + value % 10);
-        value /= 10;
-    }
-    unsigned long long written = 0;
-    while (count > 0 && written + 1 < capacity) dst[written++] = digits[--count];
-    dst[written] = 0;
-}
-
-void FormatUnsigned(wchar_t *dst, unsigned long long capacity, unsigned int value) {
-    FormatUnsigned64(dst, capacity, value);
-}
 
 void PlaytimeText(int slot, wchar_t *dst, unsigned long long capacity) {
     unsigned long long seconds = slot >= 0 && slot < g_model.product_count ? g_model.playtime[slot] : 0;
@@ -331,57 +309,13 @@ void RefreshSettingsView(void) {
     }
 }
 
-// ---- links and the page switch -------------------------------------------
+// ---- the page switch ------------------------------------------------------
 
-void OpenWithShell(const wchar_t *target) {
-    if (!target || !target[0]) return;
-    ShellOpen(g_main_window, target);
-}
-
-static int BeginsWithHttps(const wchar_t *target) {
-    const wchar_t scheme[] = L"https://";
-    for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
-        if (FoldAscii(target[i]) != scheme[i]) return 0;
-    }
-    return 1;
-}
-
-// The cached documents come from disk: a link in them that is not a web page
-// (a program, a file: URL, a share) would start or open something local.
-void OpenDocumentLink(const wchar_t *target, const char *source) {
-    if (!target || !target[0]) return;
-    if (BeginsWithHttps(target)) {
-        OpenWithShell(target);
-        return;
-    }
-    char line[400];
-    const char *lead = "Refused to open a link that is not https from ";
-    unsigned int n = 0;
-    for (const char *p = lead; *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
-    for (const char *p = source; p && *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
-    if (n + 3 < sizeof(line)) {
-        line[n++] = ':';
-        line[n++] = ' ';
-    }
-    int room = (int)(sizeof(line) - 1 - n);
-    int used = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, target, -1, line + n, room, NULL, NULL)
-                        : 0;
-    if (used > 0) n += (unsigned int)used - 1;
-    line[n] = 0;
-    LogLine(line);
-}
-
-// The page last put on screen: the model's page may already be the next one
-// when its render shows it.
 static int g_shown_page = -1;
 
-void ShowPage(int page) {
+int ShowPage(int page) {
     const int switched = page != g_shown_page;
     g_shown_page = page;
-    HWND had_focus = GetFocus();
-    UpdateLibraryList();
-    if (page != PAGE_HOME) CreateOtherPages();
-    g_model.ui.current_page = page;
     if (page == PAGE_HOME) RefreshHomeView();
     ShowPageControls(page);
     switch (page) {
@@ -398,5 +332,5 @@ void ShowPage(int page) {
     }
     for (int i = 0; i < kPageCount; ++i)
         UiSetControlSelected(ShellControl(ROW_NAV_HOME + i), i == page);
-    SettleFocusAfterPageShown(page, switched, had_focus);
+    return switched;
 }

@@ -53,13 +53,10 @@ int IsKnownGood(int slot) {
     return FileExists(marker);
 }
 
-void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
-    if (!IsInstalled(slot)) {
-        WideCopy(dst, L"NOT INSTALLED", capacity);
-        return;
-    }
+// The version named in version.json of an installed product's folder.
+static void ReadVersionIn(const wchar_t *directory, wchar_t *dst, unsigned long long capacity) {
     wchar_t path[1300];
-    ProductDirectory(slot, path, 1200);
+    WideCopy(path, directory, 1200);
     WideAppend(path, L"\\version.json", 1300);
     unsigned int length = 0;
     char *doc = ReadWholeFile(path, &length);
@@ -73,4 +70,39 @@ void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
         }
     }
     WideCopy(dst, L"INSTALLED", capacity);
+}
+
+void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity) {
+    if (!IsInstalled(slot)) {
+        WideCopy(dst, L"NOT INSTALLED", capacity);
+        return;
+    }
+    wchar_t directory[1200];
+    ProductDirectory(slot, directory, 1200);
+    ReadVersionIn(directory, dst, capacity);
+}
+
+// What IsInstalled, IsKnownGood, ReadInstalledVersion and ProductDirectory
+// say, in one pass: the folder found once, the executable asked once, the
+// marker and the version file only for an installed product.
+void ReadProductOnDisk(int slot, ProductOnDisk *d) {
+    ProductDirectory(slot, d->directory, CountOf(d->directory));
+    wchar_t path[1400];
+    WideCopy(path, d->directory, 1400);
+    WideAppend(path, L"\\", 1400);
+    WideAppend(path, g_model.products[slot].executable, 1400);
+    wchar_t legacy[1200];
+    const int has_legacy = LegacyExecutablePath(g_model.products[slot].id, legacy, 1200);
+    d->installed = FileExists(path) || has_legacy;
+    d->known_good = has_legacy;
+    if (!d->installed) {
+        WideCopy(d->version, L"NOT INSTALLED", CountOf(d->version));
+        return;
+    }
+    if (!has_legacy) {
+        WideCopy(path, d->directory, 1400);
+        WideAppend(path, L"\\.orvelant-known-good", 1400);
+        d->known_good = FileExists(path);
+    }
+    ReadVersionIn(d->directory, d->version, CountOf(d->version));
 }

@@ -40,8 +40,12 @@ void RenderShell(void) {
             if (changed & kViewsOfChange[i].change) views |= kViewsOfChange[i].views;
         // The page switch runs the new page's view itself.
         if (changed & CHANGED_PAGE) {
-            ShowPage(g_model.ui.current_page);
-            views &= ~(1u << g_model.ui.current_page);
+            const int page = g_model.ui.current_page;
+            // A switch that came before the other pages were made.
+            if (page != PAGE_HOME) CreateOtherPages();
+            HWND had_focus = GetFocus();
+            SettleFocusAfterPageShown(page, ShowPage(page), had_focus);
+            views &= ~(1u << page);
         }
         if (views & VIEW_HOME) RefreshHomeView();
         if (views & VIEW_STORE) RefreshStoreView();
@@ -58,9 +62,6 @@ void RenderShell(void) {
             HWND button = ShellControl(ROW_LAUNCHER_UPDATE_BUTTON);
             if (button) EnableWindow(button, g_model.launcher_update_enabled ? TRUE : FALSE);
         }
-        // The selection is shown by colour in rows other views do not touch.
-        if (changed & (CHANGED_LIBRARY_VIEW | CHANGED_STORE_SELECTION))
-            InvalidateRect(g_main_window, NULL, TRUE);
     }
     g_rendering = 0;
 }

@@ -79,9 +79,13 @@ enum Collection { COLLECTION_NONE = 0, COLLECTION_ACTIVE = 1, COLLECTION_BACKLOG
 void LoadFavorites(void);
 void LoadCollections(void);
 void LoadPlaytime(void);
-void SaveFavorites(void);
-void SaveCollections(void);
-void SavePlaytime(void);
+// 1 when the list is on disk as the model holds it. Playtime that could
+// not be saved is kept and written again with the next save or at the end
+// (SaveOwedLists); a favorite or collection choice is taken back.
+int SaveFavorites(void);
+int SaveCollections(void);
+int SavePlaytime(void);
+void SaveOwedLists(void);
 void ToggleFavorite(int slot);
 void CycleCollection(int slot);
 void CollectionName(int value, wchar_t *dst, unsigned long long capacity);
@@ -109,6 +113,7 @@ enum { kJobQueueCapacity = 16, kProductIdUnits = 64 };
 struct QueuedJob {
     int slot;
     int launch_after;
+    int repair;
     wchar_t product_id[kProductIdUnits];
 };
 
@@ -196,12 +201,29 @@ void ModelChanged(unsigned int what);
 // Reads every product's folder into the model (ProductOnDisk); the caller
 // says what the change was.
 void ReadProductsOnDisk(void);
+// What a click on the window's control `id` does (commands.cpp).
+void RunShellCommand(int id);
 // The page the window shows next.
 void SelectPage(int page);
+// The library row (of the rows shown) and the store row selected, the
+// library's filter and search text.
+void SelectLibraryRow(int row);
+void SelectStoreRow(int row);
+void SetLibraryFilter(int filter);
+void SetLibrarySearch(const wchar_t *text);
+// The other root of a pending library move ("" none): where a game not yet
+// moved (or already moved) is found.
+void SetLibraryMoveDestination(const wchar_t *root);
 int MatchesLibraryFilter(int slot, const wchar_t *search);
 // The library rows the filter and the search leave, and the selections
 // kept within the products there are.
 void UpdateLibraryList(void);
+// What the player must be told in a box: kept (text and caption must
+// outlive it) until the window shows it, after the message being handled.
+void TellPlayer(const wchar_t *text, const wchar_t *caption, UINT flags);
+// The oldest notice not shown yet, taken; 0 when there is none.
+int TakeNotice(const wchar_t **text, const wchar_t **caption, UINT *flags);
+int NoticesPending(void);
 void SetStatusLine(const wchar_t *text);
 void SetSignalLabel(const wchar_t *text);
 void SetProgress(int percent);
@@ -222,9 +244,9 @@ void RequestLauncherUpdate(void);
 void HandleWorkerStatus(int code, int percent);
 void HandleWorkerTransfer(int speed, int remaining);
 void HandleWorkerEnded(WPARAM key, DWORD exit_code);
-void EnqueueProductJob(int slot, int launch_after);
+void EnqueueProductJob(int slot, int launch_after, int repair);
 int IsProductJobPending(int slot);
-int DequeueProductJob(int *launch_after);
+int DequeueProductJob(int *launch_after, int *repair);
 void StartNextQueuedJob(void);
 void SetDownloadPaused(int on);
 int IsDownloadPaused(void);
@@ -273,6 +295,7 @@ int IsInstalled(int slot);
 int IsKnownGood(int slot);
 // "NOT INSTALLED", "INSTALLED" or the version its version.json names.
 void ReadInstalledVersion(int slot, wchar_t *dst, unsigned long long capacity);
+void ReadProductOnDisk(int slot, ProductOnDisk *d);
 
 // ---- shared with the window ---------------------------------------------
 // (The window's own calls, the views and the render step are in window.h,

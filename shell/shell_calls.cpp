@@ -43,3 +43,44 @@ int ShellPickFolder(HWND owner, const wchar_t *title, wchar_t *dst) {
     free_list((PIDLIST_RELATIVE)item);
     return ok;
 }
+
+void OpenWithShell(const wchar_t *target) {
+    if (!target || !target[0]) return;
+    ShellOpen(g_main_window, target);
+}
+
+static int BeginsWithHttps(const wchar_t *target) {
+    const wchar_t scheme[] = L"https://";
+    for (unsigned int i = 0; i + 1 < CountOf(scheme); ++i) {
+        if (FoldAscii(target[i]) != scheme[i]) return 0;
+    }
+    return 1;
+}
+
+// The cached documents come from disk: a link in them that is not a web page
+// (a program, a file: URL, a share) would start or open something local.
+void OpenDocumentLink(const wchar_t *target, const char *source) {
+    if (!target || !target[0]) return;
+    if (BeginsWithHttps(target)) {
+        OpenWithShell(target);
+        return;
+    }
+    char line[400];
+    const char *lead = "Refused to open a link that is not https from ";
+    unsigned int n = 0;
+    for (const char *p = lead; *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    for (const char *p = source; p && *p && n + 1 < sizeof(line); ++p) line[n++] = *p;
+    if (n + 3 < sizeof(line)) {
+        line[n++] = ':';
+        line[n++] = ' ';
+    }
+    int room = (int)(sizeof(line) - 1 - n);
+    int used = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, target, -1, line + n, room, NULL, NULL)
+                        : 0;
+    if (used > 0) n += (unsigned int)used - 1;
+    line[n] = 0;
+    LogLine(line);
+}
+
+// The page last put on screen: the model's page may already be the next one
+// when its render shows it.

@@ -1,7 +1,10 @@
 // The Shell window's GDI resources and every control of every page, created
-// once; pages are switched only by hiding and showing controls.
+// once (pages are switched only by hiding and showing controls), and the
+// window's procedure: commands, the search field, colours, Worker and game
+// messages, and the end of the window.
 #include "window.h"
 
+#include "library_ops.h"
 #include "runtime.h"
 #include "static_controls.h"
 #include "ui_keys.h"
@@ -26,9 +29,8 @@ void CreateShellBrushesAndFonts(void) {
 
 static const UiWindowTable &kShell = kShellWindowTable;
 
-extern "C" __declspec(dllexport) const UiWindowTable *OrvelantLayoutTable(void) {
-    return &kShellWindowTable;
-}
+extern "C" __declspec(dllexport) const UiWindowTable *const OrvelantLayoutTable;
+const UiWindowTable *const OrvelantLayoutTable = &kShellWindowTable;
 
 HWND CreateShellWindow(HINSTANCE instance) {
     RECT work, outer;
@@ -165,6 +167,7 @@ void CreateShellControls(HINSTANCE) {
     UiCreateRows(&g_layout, ROW_STATUS_LINE, kShellRowCount, PAGE_HOME, LoadRowImage);
     g_other_pages_pending = 1;
     StartupStep("controls");
+    UpdateLibraryList();
     ShowPage(PAGE_HOME);
 }
 
@@ -186,4 +189,139 @@ void CreateOtherPages(void) {
 void ShowProgress(int percent) {
     UiSetFill(&g_layout, ROW_STATUS_FILL, percent);
     UiSetFill(&g_layout, ROW_DOWNLOADS_FILL, percent);
+}
+
+// ---- the window procedure ---------------------------------------------------
+
+#ifdef ORV_TEST_HOOKS
+int TestHookWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                          LRESULT *result);
+#endif
+
+static LRESULT ColorStatic(HDC dc, HWND control) {
+    SetBkMode(dc, TRANSPARENT);
+    int group = ControlColorGroup(control);
+    COLORREF text = kUiText;
+    HBRUSH brush = g_brushes[BRUSH_WINDOW];
+    switch (group) {
+    case COLOR_RULE: return (LRESULT)g_brushes[BRUSH_ACCENT];
+    case COLOR_TRACK: return (LRESULT)g_brushes[BRUSH_TRACK];
+    case COLOR_NAV:
+        text = UiIsControlSelected(control) ? kUiHighlight : kUiNavText;
+        break;
+    case COLOR_PRIMARY: text = kUiTextOnAccent; brush = g_brushes[BRUSH_ACCENT]; break;
+    case COLOR_SECONDARY: brush = g_brushes[BRUSH_BUTTON]; break;
+    case COLOR_ROW: brush = g_brushes[BRUSH_FIELD]; break;
+    case COLOR_NEWS: text = kUiNewsText; break;
+    case COLOR_KICKER: text = kUiHighlight; break;
+    case COLOR_DIM: text = kUiDimText; break;
+    case COLOR_BODY: text = kUiBodyText; break;
+    default: break;
+    }
+    return AnswerStaticColor(dc, text, brush);
+}
+
+static LRESULT HandleShellMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+#ifdef ORV_TEST_HOOKS
+    LRESULT hooked = 0;
+    if (TestHookWindowMessage(window, message, wparam, lparam, &hooked)) return hooked;
+#endif
+    LRESULT answered = 0;
+    if (HandleShellUiMessage(window, message, wparam, lparam, &answered)) return answered;
+    switch (message) {
+    case WM_COMMAND: {
+        int id = LOWORD(wparam);
+        int code = HIWORD(wparam);
+        if (id == ID_SEARCH_EDIT && code == EN_CHANGE) {
+            wchar_t search[CountOf(g_model.search)];
+            search[0] = 0;
+            GetWindowTextW((HWND)lparam, search, (int)CountOf(search));
+            SetLibrarySearch(search);
+            return 0;
+        }
+        if (code != 0) return 0;
+        // While the library moves, only the pages can be looked at.
+        if (id != ID_NAV_HOME && id != ID_NAV_STORE && id != ID_NAV_LIBRARY &&
+            id != ID_NAV_DOWNLOADS && id != ID_NAV_SETTINGS && RefuseWhileLibraryMoves())
+            return 0;
+        RunShellCommand(id);
+        return 0;
+    }
+    case WM_LIBRARY_MOVE_PROGRESS:
+        HandleLibraryMoveProgress();
+        return 0;
+    case WM_LIBRARY_MOVE_DONE:
+        HandleLibraryMoveDone();
+        return 0;
+    case WM_CLOSE:
+        if (ConfirmCloseDuringLibraryMove()) DestroyWindow(window);
+        return 0;
+    case WM_CTLCOLOREDIT: {
+        HDC dc = (HDC)wparam;
+        SetTextColor(dc, kUiText);
+        SetBkColor(dc, kUiField);
+        return (LRESULT)g_brushes[BRUSH_FIELD];
+    }
+    case WM_CTLCOLORSTATIC:
+        return ColorStatic((HDC)wparam, (HWND)lparam);
+    case WM_WORKER_STATUS:
+        HandleWorkerStatus((int)(unsigned int)wparam, (int)(unsigned int)lparam);
+        return 0;
+    case WM_WORKER_TRANSFER:
+        HandleWorkerTransfer((int)(unsigned int)wparam, (int)(unsigned int)lparam);
+        return 0;
+    case WM_WORKER_ENDED:
+        HandleWorkerEnded(wparam, (DWORD)lparam);
+        return 0;
+    case WM_GAME_EXITED:
+        HandleGameExited();
+        return 0;
+    case WM_DPICHANGED:
+        HandleShellDpiChanged(wparam, lparam);
+        return 0;
+    case WM_SHELL_AFTER_FIRST_FRAME:
+        FinishShellStartup();
+        return 0;
+    case WM_DESTROY:
+        HandOverRunningGames();
+        SaveOwedLists();
+        SetDownloadPaused(0);
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+// What the work below the window asked to tell the player, once the message
+// that asked is handled and shown: a box's loop (which dispatches to this
+// window again) never runs inside a handler. Boxes opened meanwhile wait
+// for the one that is up.
+static void ShowNotices(void) {
+    const wchar_t *text, *caption;
+    UINT flags;
+    while (TakeNotice(&text, &caption, &flags)) {
+        if (IsWindow(g_main_window)) MessageBoxW(g_main_window, text, caption, flags);
+        // The queue waits while the player reads why a job could not start.
+        if (!NoticesPending()) StartNextQueuedJob();
+        if (g_model.changed) RenderShell();
+    }
+}
+
+// Every message the window handles may change the model: the controls are
+// brought up to date right after it, from the model alone, and then what
+// the player must be told is shown.
+LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    // Once the fatal-error box is up, its message loop still dispatches to
+    // this window: the handlers that just faulted must not run again.
+    if (g_fatal_guard_started) return DefWindowProcW(window, message, wparam, lparam);
+    // Messages sent while one is handled (a control's colours, a box's
+    // loop) come in nested: only the outermost shows the notices.
+    static int depth;
+    ++depth;
+    LRESULT result = HandleShellMessage(window, message, wparam, lparam);
+    if (g_model.changed) RenderShell();
+    if (depth == 1) ShowNotices();
+    --depth;
+    return result;
 }

@@ -30,10 +30,12 @@ void CreateOtherPages(void);
 HICON LoadShellIcon(void);
 LRESULT CALLBACK ShellWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
+
 // The render step: the controls brought up to date with g_model.changed.
 void RenderShell(void);
 // Shows a page: its controls, its view, the navigation's current mark.
-void ShowPage(int page);
+// 1 when it was not the page shown before.
+int ShowPage(int page);
 // The views, run by the render step only.
 void RefreshHomeView(void);
 void RefreshStoreView(void);

@@ -30,12 +30,15 @@ git -C "$repo" ls-files -z --cached --others --exclude-standard |
 
 key=$(cached ORV_SIGNING_PUBLIC_KEY)
 [ -n "$key" ] || key=$first/keys/update-signing.pub.pem
+# The same root of trust (a development root is made once per build folder).
+root=$(cached ORV_TRUSTED_ROOT)
+[ -n "$root" ] || root=$first/keys/root-tree/launcher/root/1.root.json
 epoch=$(cached ORV_BUILT_EPOCH)
 # Another day and another zone for everything the second build runs.
 other_day=$(( $(date +%s) - 3 * 86400 - 7 * 3600 ))
 if ! env SOURCE_DATE_EPOCH=$other_day TZ=Pacific/Kiritimati \
     cmake -S "$again/source" -B "$again/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-      -DORV_SIGNING_PUBLIC_KEY="$key" -DORV_UPDATE_HOST="$(cached ORV_UPDATE_HOST)" \
+      -DORV_SIGNING_PUBLIC_KEY="$key" -DORV_TRUSTED_ROOT="$root" -DORV_UPDATE_HOST="$(cached ORV_UPDATE_HOST)" \
       -DORV_MAKER_SITE="$(cached ORV_MAKER_SITE)" -DORV_SOURCE_COMMIT="$(cached ORV_BUILT_COMMIT)" \
       -DORV_SOURCE_EPOCH="$epoch" -DORV_SETUP_CARRIES_DIR="$first/bin" \
       -DORV_PREBUILT_RELEASE_TOOL="$first/native/orvelant-release" >"$work/build.log" 2>&1 ||

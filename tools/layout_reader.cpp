@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstring>
+
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -17,73 +20,146 @@ struct LoadedTable {
     std::vector<std::unique_ptr<std::wstring>> texts;
 };
 
-// The program is mapped as an image without its imports or start-up; only
-// its exported function runs, and it returns an address. The table's own
-// pointers (its rows, each row's text) are the program's absolute
-// addresses: where the loader did not relocate the image (Wine leaves an
-// executable mapped into another process at its link-time addresses), they
-// are moved by the distance between the image's preferred and actual base.
-class ImageView {
+// The program's file read as data: its export names a pointer to the table,
+// and every address in the table is the program's link-time address, found
+// in the file through the section headers. Nothing of the program runs, and
+// an address outside the image's sections (or past the file's end) is
+// refused.
+class ImageFile {
   public:
-    explicit ImageView(HMODULE module) {
-        const BYTE *base = reinterpret_cast<const BYTE *>(module);
-        const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-        const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-        begin_ = reinterpret_cast<ULONG_PTR>(base);
-        end_ = begin_ + nt->OptionalHeader.SizeOfImage;
-        delta_ = begin_ - static_cast<ULONG_PTR>(nt->OptionalHeader.ImageBase);
+    bool Read(const std::wstring &path, std::wstring *error) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            *error = L"cannot open " + path + L" (" + std::to_wstring(GetLastError()) + L")";
+            return false;
+        }
+        LARGE_INTEGER size{};
+        bool ok = GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (1LL << 30);
+        if (ok) {
+            bytes_.resize((size_t)size.QuadPart);
+            DWORD got = 0;
+            ok = ReadFile(file, bytes_.data(), (DWORD)bytes_.size(), &got, nullptr) &&
+                 got == bytes_.size();
+        }
+        CloseHandle(file);
+        if (!ok || !Headers()) {
+            *error = path + L" is not a program this reader knows";
+            return false;
+        }
+        return true;
     }
-    // The address inside the mapped image a pointer of the table stands
-    // for, or null when it points outside the image either way.
-    template <typename T> const T *At(const T *pointer, size_t bytes = sizeof(T)) const {
-        ULONG_PTR p = reinterpret_cast<ULONG_PTR>(pointer);
-        if (Inside(p, bytes)) return pointer;
-        if (Inside(p + delta_, bytes)) return reinterpret_cast<const T *>(p + delta_);
+    // The bytes at a relative address, or null when [rva, rva + count) is
+    // not all inside one section's data in the file.
+    const BYTE *AtRva(ULONGLONG rva, size_t count) const {
+        for (const IMAGE_SECTION_HEADER *s = sections_; s < sections_ + section_count_; ++s) {
+            ULONGLONG size = s->SizeOfRawData;
+            if (s->Misc.VirtualSize && s->Misc.VirtualSize < size) size = s->Misc.VirtualSize;
+            if (rva < s->VirtualAddress || rva - s->VirtualAddress > size ||
+                count > size - (rva - s->VirtualAddress))
+                continue;
+            ULONGLONG offset = s->PointerToRawData + (rva - s->VirtualAddress);
+            if (offset > bytes_.size() || count > bytes_.size() - offset) return nullptr;
+            return bytes_.data() + offset;
+        }
         return nullptr;
+    }
+    const BYTE *AtAddress(const void *address, size_t count) const {
+        ULONGLONG va = reinterpret_cast<ULONG_PTR>(address);
+        return va >= base_ ? AtRva(va - base_, count) : nullptr;
+    }
+    // The address an export of that name holds data at (0: none).
+    ULONGLONG ExportRva(const char *name) const {
+        const IMAGE_DATA_DIRECTORY &dir = directories_[IMAGE_DIRECTORY_ENTRY_EXPORT];
+        auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(
+            AtRva(dir.VirtualAddress, sizeof(IMAGE_EXPORT_DIRECTORY)));
+        if (!dir.VirtualAddress || !exports) return 0;
+        auto names = reinterpret_cast<const DWORD *>(
+            AtRva(exports->AddressOfNames, exports->NumberOfNames * sizeof(DWORD)));
+        auto ordinals = reinterpret_cast<const WORD *>(
+            AtRva(exports->AddressOfNameOrdinals, exports->NumberOfNames * sizeof(WORD)));
+        auto places = reinterpret_cast<const DWORD *>(
+            AtRva(exports->AddressOfFunctions, exports->NumberOfFunctions * sizeof(DWORD)));
+        if (!names || !ordinals || !places) return 0;
+        const size_t length = strlen(name) + 1;
+        for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+            const BYTE *text = AtRva(names[i], length);
+            if (!text || memcmp(text, name, length) != 0) continue;
+            if (ordinals[i] >= exports->NumberOfFunctions) return 0;
+            ULONGLONG rva = places[ordinals[i]];
+            // One inside the export directory forwards to another program.
+            if (rva >= dir.VirtualAddress && rva < (ULONGLONG)dir.VirtualAddress + dir.Size)
+                return 0;
+            return rva;
+        }
+        return 0;
     }
 
   private:
-    bool Inside(ULONG_PTR p, size_t bytes) const { return p >= begin_ && p + bytes <= end_ && p + bytes >= p; }
-    ULONG_PTR begin_ = 0, end_ = 0, delta_ = 0;
+    bool Headers() {
+        auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(Raw(0, sizeof(IMAGE_DOS_HEADER)));
+        if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0) return false;
+        auto nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(
+            Raw((size_t)dos->e_lfanew, sizeof(IMAGE_NT_HEADERS64)));
+        if (!nt || nt->Signature != IMAGE_NT_SIGNATURE ||
+            nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC ||
+            nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT)
+            return false;
+        base_ = nt->OptionalHeader.ImageBase;
+        directories_ = nt->OptionalHeader.DataDirectory;
+        section_count_ = nt->FileHeader.NumberOfSections;
+        size_t first = (size_t)dos->e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                       nt->FileHeader.SizeOfOptionalHeader;
+        sections_ = reinterpret_cast<const IMAGE_SECTION_HEADER *>(
+            Raw(first, section_count_ * sizeof(IMAGE_SECTION_HEADER)));
+        return sections_ != nullptr;
+    }
+    const BYTE *Raw(size_t offset, size_t count) const {
+        if (offset > bytes_.size() || count > bytes_.size() - offset) return nullptr;
+        return bytes_.data() + offset;
+    }
+    std::vector<BYTE> bytes_;
+    ULONGLONG base_ = 0;
+    const IMAGE_DATA_DIRECTORY *directories_ = nullptr;
+    const IMAGE_SECTION_HEADER *sections_ = nullptr;
+    size_t section_count_ = 0;
 };
 
 bool Load(const std::wstring &path, LoadedTable *out, std::wstring *error) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    if (!module) {
-        *error = L"cannot map " + path + L" (" + std::to_wstring(GetLastError()) + L")";
-        return false;
-    }
-    auto function = reinterpret_cast<UiLayoutTableFunction>(
-        reinterpret_cast<void *>(GetProcAddress(module, UI_LAYOUT_TABLE_EXPORT)));
-    if (!function) {
+    ImageFile image;
+    if (!image.Read(path, error)) return false;
+    ULONGLONG place = image.ExportRva(UI_LAYOUT_TABLE_EXPORT);
+    if (!place) {
         *error = path + L" exports no layout table";
-        FreeLibrary(module);
         return false;
     }
-    ImageView image(module);
-    const UiWindowTable *table = image.At(function());
-    const UiRow *rows = table ? image.At(table->rows, sizeof(UiRow) * (table->row_count > 0 ? table->row_count : 1)) : nullptr;
-    bool ok = table && rows && table->row_count > 0;
-    if (ok) {
-        out->table = *table;
-        out->rows.assign(rows, rows + table->row_count);
-        for (UiRow &row : out->rows) {
-            if (!row.text) continue;
-            const wchar_t *text = image.At(row.text);
-            size_t n = 0;
-            while (text && image.At(text + n) && text[n]) ++n;
-            if (!text || !image.At(text + n)) {
-                ok = false;
-                break;
-            }
-            out->texts.push_back(std::make_unique<std::wstring>(text, n));
-            row.text = out->texts.back()->c_str();
+    *error = path + L": its layout table points outside the program";
+    auto pointer = reinterpret_cast<const UiWindowTable *const *>(
+        image.AtRva(place, sizeof(const UiWindowTable *)));
+    auto table = pointer ? reinterpret_cast<const UiWindowTable *>(
+                               image.AtAddress(*pointer, sizeof(UiWindowTable)))
+                         : nullptr;
+    if (!table || table->row_count <= 0 || table->row_count > 4096) return false;
+    auto rows = reinterpret_cast<const UiRow *>(
+        image.AtAddress(table->rows, sizeof(UiRow) * (size_t)table->row_count));
+    if (!rows) return false;
+    out->table = *table;
+    out->rows.assign(rows, rows + table->row_count);
+    for (UiRow &row : out->rows) {
+        if (!row.text) continue;
+        std::wstring text;
+        for (const wchar_t *at = row.text;; ++at) {
+            auto unit = reinterpret_cast<const wchar_t *>(image.AtAddress(at, sizeof(wchar_t)));
+            if (!unit) return false;
+            if (!*unit) break;
+            text += *unit;
         }
-        out->table.rows = out->rows.data();
+        out->texts.push_back(std::make_unique<std::wstring>(text));
+        row.text = out->texts.back()->c_str();
     }
-    if (!ok) *error = path + L": its layout table points outside the program";
-    FreeLibrary(module);
-    return ok;
+    out->table.rows = out->rows.data();
+    error->clear();
+    return true;
 }
 
 }  // namespace

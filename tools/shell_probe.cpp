@@ -1,5 +1,7 @@
 #include "shell_probe.h"
 
+#include "layout_reader.h"
+
 #include <oleacc.h>
 
 #include <algorithm>
@@ -249,8 +251,28 @@ RECT LayoutRect(int dpi, int x, int y, int w, int h) {
     return r;
 }
 
+// The outer width the window's own program lays it out for, from the table
+// its program file carries (0 when it cannot be read).
+static int ProgramOuterWidth(HWND main) {
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, WindowProcessId(main));
+    if (!process) return 0;
+    wchar_t path[MAX_PATH * 2];
+    DWORD units = MAX_PATH * 2;
+    const bool named = QueryFullProcessImageNameW(process, 0, path, &units) != 0;
+    CloseHandle(process);
+    const UiWindowTable *table = named ? ProgramLayoutTable(path) : nullptr;
+    return table ? table->outer_w : 0;
+}
+
 RECT ShellRect(HWND main, int x, int y, int w, int h) {
-    return LayoutRect(LayoutDpi(main, 1320), x, y, w, h);
+    return LayoutRect(LayoutDpi(main, ProgramOuterWidth(main)), x, y, w, h);
+}
+
+RECT RowRect(HWND main, const UiRow &row, int index) {
+    int x, y, w, h;
+    UiRowRect(&row, index, &x, &y, &w, &h);
+    return ShellRect(main, x, y, w, h);
 }
 
 bool SendDpiChanged(HWND main, int dpi) {
@@ -401,6 +423,63 @@ AccessibleTree ReadAccessible(HWND main) {
     if (SUCCEEDED(tree.error)) tree.error = S_OK;
     object->Release();
     return tree;
+}
+
+static HWND g_heard_hwnd;
+static LONG g_heard_object, g_heard_child;
+
+static void CALLBACK OnFocusEvent(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD,
+                                  DWORD) {
+    g_heard_hwnd = hwnd;
+    g_heard_object = object;
+    g_heard_child = child;
+}
+
+HeardFocus PressKeyHeard(HWND main, WPARAM key, unsigned modifiers) {
+    HeardFocus heard;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    g_heard_hwnd = nullptr;
+    HWINEVENTHOOK hook =
+        SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_FOCUS, nullptr, OnFocusEvent,
+                        WindowProcessId(main), 0, WINEVENT_OUTOFCONTEXT);
+    heard.id = PressKey(main, key, modifiers);
+    // The events come to this thread's message queue.
+    DWORD start = GetTickCount();
+    MSG msg;
+    do {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(10);
+    } while (Elapsed(start) < 300);
+    if (hook) UnhookWinEvent(hook);
+    heard.hwnd = g_heard_hwnd;
+    if (!hook || !heard.hwnd) {
+        heard.error = E_ABORT;
+        return heard;
+    }
+    IAccessible *object = nullptr;
+    VARIANT child;
+    VariantInit(&child);
+    heard.error = AccessibleObjectFromEvent(heard.hwnd, (DWORD)g_heard_object,
+                                            (DWORD)g_heard_child, &object, &child);
+    if (FAILED(heard.error) || !object) return heard;
+    heard.error = ReadItem(object, child.vt == VT_I4 ? child.lVal : CHILDID_SELF, &heard.item);
+    IDispatch *parent = nullptr;
+    if (SUCCEEDED(heard.error)) heard.error = object->get_accParent(&parent);
+    IAccessible *parent_object = nullptr;
+    if (parent) parent->QueryInterface(kIidAccessible, (void **)&parent_object);
+    if (parent_object) {
+        VARIANT self;
+        VariantInit(&self);
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        BSTR name = nullptr;
+        if (SUCCEEDED(parent_object->get_accName(self, &name))) heard.parent_name = TakeString(name);
+        parent_object->Release();
+    }
+    if (parent) parent->Release();
+    object->Release();
+    if (SUCCEEDED(heard.error)) heard.error = S_OK;
+    return heard;
 }
 
 HRESULT DoAccessibleDefaultAction(HWND main, long id) {

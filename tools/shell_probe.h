@@ -15,6 +15,8 @@
 
 #include <windows.h>
 
+#include "ui_table.h"
+
 #include <string>
 #include <vector>
 
@@ -51,8 +53,11 @@ int LayoutDpi(HWND main, int outer_w96);
 // A 96-DPI rectangle as such a window lays it out: each edge scaled and
 // rounded on its own.
 RECT LayoutRect(int dpi, int x, int y, int w, int h);
-// The Shell's window at its layout DPI.
+// A 96-DPI rectangle of a Shell or Setup window at its layout DPI (the
+// window's size read from the table its program carries).
 RECT ShellRect(HWND main, int x, int y, int w, int h);
+// Control `index` of a table row, the same way.
+RECT RowRect(HWND main, const UiRow &row, int index = 0);
 // Real key input (SendInput): the window is brought to the foreground, the
 // modifiers (kShift, kControl) go down, the key is pressed and released, the
 // modifiers come up; returns once the window's thread has handled it, with
@@ -83,6 +88,19 @@ struct AccessibleTree {
 AccessibleTree ReadAccessible(HWND main);
 // Runs the child's default action through the object (1-based id).
 HRESULT DoAccessibleDefaultAction(HWND main, long child);
+// What a reader hears when the focus moves: the key is pressed (PressKey)
+// while the focus events of main's process are watched, and the object of
+// the last one is read as a reader does (AccessibleObjectFromEvent), with
+// its parent's name. error is the first failing call; E_ABORT when no focus
+// event came.
+struct HeardFocus {
+    HRESULT error = S_OK;
+    int id = 0;  // PressKey's answer: the focused control's id
+    HWND hwnd = nullptr;  // the window the event named
+    AccessibleItem item;
+    std::wstring parent_name;
+};
+HeardFocus PressKeyHeard(HWND main, WPARAM key, unsigned modifiers = 0);
 // Sends the window WM_DPICHANGED as Windows does when it moves to a monitor
 // of that DPI (Wine never sends it): the suggested rectangle, its current
 // one, is written into the window's process first.

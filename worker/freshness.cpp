@@ -10,7 +10,7 @@
 
 #include "json.h"
 #include "runtime.h"
-#include "update_signing_key.h"
+#include "root.h"
 #include "worker.h"
 
 enum {
@@ -64,13 +64,12 @@ static void DigestHex(const unsigned char digest[kDigestBytes], char *hex) {
     hex[2 * kDigestBytes] = 0;
 }
 
-// The state belongs to the signing key built into this Worker: a Worker with
-// another key (a key rotation) finds a foreign file and starts from nothing.
-static void KeyFingerprint(char *hex) {
-    unsigned char digest[kDigestBytes];
-    if (!Sha256Buffer(kUpdateSigningModulus, 256, digest)) FillZero(digest, kDigestBytes);
-    DigestHex(digest, hex);
-}
+// The state belongs to the document keys of the trusted root: when a new
+// root names other document keys (a rotation, or a leaked key revoked), the
+// file is foreign and the serials start again, so a serial fast-forwarded
+// with a revoked key binds nothing. One key gives the digest of its modulus,
+// as when the Worker knew a single built-in key.
+static void KeyFingerprint(char *hex) { DocumentKeysFingerprint(TrustedRoot(), hex); }
 
 static void AddressOf(const wchar_t *url, char *address) {
     address[0] = 0;
@@ -256,48 +255,7 @@ static void Refuse(const char *address, const char *reason) {
         CopyBytes(g_refusals[g_refusal_count++], line, kRefusalBytes);
 }
 
-// The first bytes of the top-level object, up to its first nested object or
-// array: where "serial" and "expires" stand, so that a key of the same name
-// inside a list entry is never taken for them.
-static JsonOffset HeaderEnd(const char *doc, unsigned int length) {
-    unsigned int i = 0;
-    while (i < length && doc[i] != '{') ++i;
-    for (++i; i < length; ++i)
-        if (doc[i] == '{' || doc[i] == '[') return i;
-    return length;
-}
 
-static void Two(char *at, int value) {
-    at[0] = (char)('0' + (value / 10) % 10);
-    at[1] = (char)('0' + value % 10);
-}
-
-// "YYYY-MM-DDTHH:MM:SSZ" (utc) or "YYYY-MM-DD HH:MM:SS" (local).
-static void FormatStamp(const SYSTEMTIME *t, char *text, int utc) {
-    Two(text, t->wYear / 100);
-    Two(text + 2, t->wYear % 100);
-    text[4] = '-';
-    Two(text + 5, t->wMonth);
-    text[7] = '-';
-    Two(text + 8, t->wDay);
-    text[10] = utc ? 'T' : ' ';
-    Two(text + 11, t->wHour);
-    text[13] = ':';
-    Two(text + 14, t->wMinute);
-    text[16] = ':';
-    Two(text + 17, t->wSecond);
-    text[19] = utc ? 'Z' : 0;
-    text[20] = 0;
-}
-
-// Exactly "YYYY-MM-DDTHH:MM:SSZ"; such texts compare in time order as bytes.
-static int IsUtcStamp(const char *text) {
-    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
-    for (int i = 0; i < 20; ++i) {
-        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return 0;
-    }
-    return text[20] == 0;
-}
 
 static int CompareText(const char *a, const char *b) {
     while (*a && *a == *b) ++a, ++b;
@@ -483,9 +441,20 @@ static int InstalledReleaseAllows(const CatalogProduct *product, const FreshDocu
     char *text = ReadWholeFile(path, &size);
     if (!text) return 1;
     unsigned long long installed = 0;
-    int digits = 0;
+    unsigned int digits = 0;
     for (unsigned int i = 0; i < size && text[i] >= '0' && text[i] <= '9'; ++i, ++digits)
         installed = installed * 10 + (unsigned)(text[i] - '0');
+    // The serial binds only under the document keys that signed it (after
+    // it, their fingerprint; a serial alone was written under the built-in
+    // key): a serial fast-forwarded with a revoked key does not hold the
+    // product back.
+    char current[2 * kDigestBytes + 1], signer[2 * kDigestBytes + 1];
+    KeyFingerprint(current);
+    if (size - digits > 2 * kDigestBytes && text[digits] == ' ')
+        CopyField(signer, sizeof(signer), text + digits + 1, text + digits + 1 + 2 * kDigestBytes);
+    else
+        DocumentKeysFingerprint(BuiltInRoot(), signer);
+    if (!SameText(current, signer)) digits = 0;
     HeapFree(GetProcessHeap(), 0, text);
     if (!digits || (document->has_serial && document->serial >= installed)) return 1;
     char address[kAddressBytes];
@@ -529,10 +498,16 @@ int FetchFreshManifest(const CatalogProduct *product, char **out_body, unsigned 
 
 void RememberInstalledManifest(const CatalogProduct *product, const FreshDocument *document) {
     if (!document->has_serial) return;
-    char text[24];
+    // "<serial> <fingerprint of the document keys>": an older Worker reads
+    // the digits only.
+    char text[24 + 2 * kDigestBytes + 4];
     text[0] = 0;
     AppendDecimal(text, 24, document->serial);
-    AppendNarrow(text, 24, "\r\n");
+    AppendNarrow(text, sizeof(text), " ");
+    char fingerprint[2 * kDigestBytes + 1];
+    KeyFingerprint(fingerprint);
+    AppendNarrow(text, sizeof(text), fingerprint);
+    AppendNarrow(text, sizeof(text), "\r\n");
     wchar_t path[1300];
     wchar_t temporary[1320];
     InstalledSerialPath(product, path);

@@ -1,12 +1,12 @@
 // SHA-256 of files and buffers, digest text comparison, and the detached
-// RSA/SHA-256 signature check against the update signing key built into the
-// Worker. All cryptography is CNG (BCrypt).
+// RSA/SHA-256 signature check against the document keys of the trusted
+// root (root.h). All cryptography is CNG (BCrypt).
 #include <windows.h>
 #include <bcrypt.h>
 
 #include "runtime.h"
 #include "transport.h"
-#include "update_signing_key.h"
+#include "root.h"
 
 #ifndef STATUS_SUCCESS
 #define STATUS_SUCCESS ((NTSTATUS)0)
@@ -205,13 +205,9 @@ int DecodeSignatureHex(const char *text, unsigned int length,
     return count == kSignatureBytes && high < 0;
 }
 
-int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
-                            unsigned int signature_length) {
-    unsigned char digest[kDigestBytes];
-    unsigned char signature[kSignatureBytes];
-    if (!Sha256Buffer(document, length, digest)) return 0;
-    if (!DecodeSignatureHex(signature_text, signature_length, signature)) return 0;
-
+int VerifyDigestSignature(const unsigned char digest[kDigestBytes],
+                          const unsigned char signature[kSignatureBytes],
+                          const unsigned char modulus[256]) {
     // RSAPUBLICBLOB: header, exponent 01 00 01, then the 256-byte modulus.
     unsigned char blob[sizeof(BCRYPT_RSAKEY_BLOB) + 3 + 256];
     BCRYPT_RSAKEY_BLOB header;
@@ -225,7 +221,7 @@ int VerifyDetachedSignature(const char *document, unsigned int length, const cha
     blob[sizeof(header) + 0] = 0x01;
     blob[sizeof(header) + 1] = 0x00;
     blob[sizeof(header) + 2] = 0x01;
-    CopyBytes(blob + sizeof(header) + 3, kUpdateSigningModulus, 256);
+    CopyBytes(blob + sizeof(header) + 3, modulus, 256);
 
     BCRYPT_ALG_HANDLE algorithm = NULL;
     BCRYPT_KEY_HANDLE key = NULL;
@@ -236,10 +232,17 @@ int VerifyDetachedSignature(const char *document, unsigned int length, const cha
         STATUS_SUCCESS) {
         BCRYPT_PKCS1_PADDING_INFO padding;
         padding.pszAlgId = BCRYPT_SHA256_ALGORITHM;
-        ok = BCryptVerifySignature(key, &padding, digest, kDigestBytes, signature,
+        ok = BCryptVerifySignature(key, &padding, (PUCHAR)digest, kDigestBytes, (PUCHAR)signature,
                                    kSignatureBytes, BCRYPT_PAD_PKCS1) == STATUS_SUCCESS;
         BCryptDestroyKey(key);
     }
     BCryptCloseAlgorithmProvider(algorithm, 0);
     return ok;
+}
+
+int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
+                            unsigned int signature_length) {
+    return TrustedRootCurrent() &&
+           CountDocumentSigners(document, length, signature_text, signature_length) >=
+               TrustedRoot()->document_threshold;
 }

@@ -134,6 +134,18 @@ static void HeaderText(HINTERNET request, DWORD query, wchar_t *text, DWORD unit
         text[0] = 0;
 }
 
+// A short error page is read to its end, so that the connection goes back
+// to the pool: a "no newer root" or "no twin" answer must not cost the next
+// request a new TLS handshake.
+static void DrainShortBody(HINTERNET request) {
+    char sink[512];
+    DWORD available = 0, read = 0;
+    for (unsigned int drained = 0; drained < 16384; drained += read)
+        if (!WinHttpQueryDataAvailable(request, &available) || available == 0 ||
+            !WinHttpReadData(request, sink, available < 512 ? available : 512, &read) || read == 0)
+            break;
+}
+
 int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *headers,
                     char **out_body, unsigned int *out_length, DocumentAnswer *answer) {
     *out_body = NULL;
@@ -149,6 +161,7 @@ int HttpGetDocument(const wchar_t *url, unsigned int max_bytes, const wchar_t *h
     if (!OpenAndSend(&r, url, 18000, headers, 1)) goto done;
     if (QueryStatus(r.request, &status)) {
         answer->status = status;
+        if (status < 200 || status >= 300) DrainShortBody(r.request);
         // A 304 only answers a conditional request: one that asked nothing
         // conditional has no copy it could stand for.
         if (status == 304 && headers) {

@@ -9,16 +9,17 @@
 //   from <address the validators are for> CR LF
 //   etag <ETag> CR LF
 //   modified <Last-Modified> CR LF
-//   signature <512 hex digits> CR LF
+//   signature <signature bytes> CR LF
 //   length <body bytes> CR LF
 //   CR LF
-//   <body>
+//   <signature, as fetched><body>
 // Anything else (a cut file, another address, a body that no longer matches
 // its signature) is discarded whole and the manifest fetched again.
 #include "kept_manifest.h"
 
 #include "json.h"
 #include "manifest.h"
+#include "root.h"
 #include "runtime.h"
 
 static const char kKeptHeader[] = "orvelant-kept-manifest 1";
@@ -66,7 +67,8 @@ static int TakeLine(const char *text, unsigned int size, unsigned int *at, const
 struct KeptCopy {
     char *file;          // the whole kept file; the body is moved to its start
     unsigned int length;
-    char signature[kSignatureBytes * 2 + 1];
+    char signature[kKeptSignatureBytes];
+    unsigned int signature_length;
     wchar_t from[1300];
     wchar_t etag[kValidatorUnits];
     wchar_t last_modified[kValidatorUnits];
@@ -86,6 +88,7 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
     char etag[kValidatorUnits * 3];
     char modified[kValidatorUnits * 3];
     char length_text[24];
+    char signature_text[24];
     char wanted[kManifestPathBytes];
     unsigned int at = 0;
     int ok = TakeLine(text, size, &at, "orvelant-kept-manifest", length_text, sizeof(length_text)) &&
@@ -94,15 +97,20 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
          TakeLine(text, size, &at, "from", from, sizeof(from)) &&
          TakeLine(text, size, &at, "etag", etag, sizeof(etag)) &&
          TakeLine(text, size, &at, "modified", modified, sizeof(modified)) &&
-         TakeLine(text, size, &at, "signature", kept->signature, sizeof(kept->signature)) &&
+         TakeLine(text, size, &at, "signature", signature_text, sizeof(signature_text)) &&
          TakeLine(text, size, &at, "length", length_text, sizeof(length_text)) &&
          at + 1 < size && text[at] == '\r' && text[at + 1] == '\n';
     at += 2;
-    unsigned long long length = 0;
+    unsigned long long length = 0, signature_length = 0;
     for (const char *p = length_text; ok && *p; ++p) {
         if (*p < '0' || *p > '9') ok = 0;
         length = length * 10 + (unsigned)(*p - '0');
         if (length > kMaxManifestBytes) ok = 0;
+    }
+    for (const char *p = signature_text; ok && *p; ++p) {
+        if (*p < '0' || *p > '9') ok = 0;
+        signature_length = signature_length * 10 + (unsigned)(*p - '0');
+        if (signature_length >= kKeptSignatureBytes) ok = 0;
     }
     // Kept for another address (the catalog moved the manifest): of no use,
     // and no fault; the next fetch replaces it.
@@ -113,14 +121,17 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
         HeapFree(GetProcessHeap(), 0, text);
         return 0;
     }
-    ok = ok && length_text[0] && (unsigned long long)size - at == length &&
+    ok = ok && length_text[0] && signature_text[0] &&
+         (unsigned long long)size - at == signature_length + length &&
          Utf8ToWide(from, kept->from, 1300) && Utf8ToWide(etag, kept->etag, kValidatorUnits) &&
          Utf8ToWide(modified, kept->last_modified, kValidatorUnits) &&
          (kept->etag[0] || kept->last_modified[0]);
     if (ok) {
         // The body to the buffer's start: it is handed out like a fetched
         // one (its signature is checked when the host says it is current).
-        MoveMemory(text, text + at, (SIZE_T)length);
+        CopyBytes(kept->signature, text + at, signature_length);
+        kept->signature_length = (unsigned int)signature_length;
+        MoveMemory(text, text + at + signature_length, (SIZE_T)length);
         text[length] = 0;
         kept->length = (unsigned int)length;
     }
@@ -137,8 +148,10 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
 
 void KeepManifest(const CatalogProduct *product, const ManifestSource *source, const char *body,
                   unsigned int length) {
-    if (source->kept || (!source->answer.etag[0] && !source->answer.last_modified[0])) return;
-    char head[1300 * 3 + kValidatorUnits * 6 + kSignatureBytes * 2 + 200];
+    if (source->kept || source->signature_length == 0 ||
+        (!source->answer.etag[0] && !source->answer.last_modified[0]))
+        return;
+    char head[1300 * 3 + kValidatorUnits * 6 + 200];
     char field[1300 * 3];
     head[0] = 0;
     AppendNarrow(head, sizeof(head), kKeptHeader);
@@ -155,21 +168,23 @@ void KeepManifest(const CatalogProduct *product, const ManifestSource *source, c
     ToUtf8(source->answer.last_modified, field, sizeof(field));
     AppendNarrow(head, sizeof(head), field);
     AppendNarrow(head, sizeof(head), "\r\nsignature ");
-    AppendNarrow(head, sizeof(head), source->signature);
+    AppendDecimal(head, sizeof(head), source->signature_length);
     AppendNarrow(head, sizeof(head), "\r\nlength ");
     AppendDecimal(head, sizeof(head), length);
     AppendNarrow(head, sizeof(head), "\r\n\r\n");
     const unsigned int head_length = (unsigned int)NarrowLength(head);
-    char *bytes = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)head_length + length);
+    const unsigned int total = head_length + source->signature_length + length;
+    char *bytes = (char *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)total);
     if (!bytes) return;
     CopyBytes(bytes, head, head_length);
-    CopyBytes(bytes + head_length, body, length);
+    CopyBytes(bytes + head_length, source->signature, source->signature_length);
+    CopyBytes(bytes + head_length + source->signature_length, body, length);
     wchar_t path[1300];
     wchar_t temporary[1300];
     KeptPath(product, L".kept", path);
     KeptPath(product, L".kept.new", temporary);
     CreateParentDirectory(path);
-    if (!ReplaceFileWithBytes(path, temporary, bytes, head_length + length))
+    if (!ReplaceFileWithBytes(path, temporary, bytes, total))
         LogFailedStep("Manifest could not be kept", GetLastError(), path, NULL);
     HeapFree(GetProcessHeap(), 0, bytes);
 }
@@ -194,7 +209,7 @@ static int FetchAndVerifySignature(const CatalogProduct *product, const char *bo
     }
     wchar_t signature_url[1300];
     WideCopy(signature_url, product->manifest_path, 1300);
-    WideAppend(signature_url, L".sig", 1300);
+    WideAppend(signature_url, DocumentSignatureSuffix(), 1300);
     char *signature = NULL;
     unsigned int signature_length = 0;
     if (!HttpGetToMemory(signature_url, &signature, &signature_length)) {
@@ -202,10 +217,10 @@ static int FetchAndVerifySignature(const CatalogProduct *product, const char *bo
         return 0;
     }
     int verified = VerifyDetachedSignature(body, length, signature, signature_length);
-    unsigned int n = 0;
-    for (unsigned int i = 0; verified && i < signature_length && n < kSignatureBytes * 2; ++i)
-        if (HexDigitValue(signature[i]) >= 0) source->signature[n++] = signature[i];
-    source->signature[n] = 0;
+    // Kept as fetched, to be checked again whenever the kept copy is used
+    // (a signature too long to keep leaves the manifest unkept).
+    source->signature_length = signature_length < kKeptSignatureBytes ? signature_length : 0;
+    CopyBytes(source->signature, signature, source->signature_length);
     HeapFree(GetProcessHeap(), 0, signature);
     if (!verified) LogLine("RSA/SHA-256 signature verification failed");
     return verified;
@@ -233,7 +248,7 @@ int ObtainManifest(const CatalogProduct *product, int ignore_kept, char **out_bo
                                         &body, &length, &source->answer);
         if (got == DOCUMENT_NOT_MODIFIED &&
             !VerifyDetachedSignature(kept.file, kept.length, kept.signature,
-                                     (unsigned int)NarrowLength(kept.signature))) {
+                                     kept.signature_length)) {
             // Changed on this disk since it was kept: gone, and the same
             // address asked for again, whole.
             LogLine("Kept manifest does not match its signature; discarded");
@@ -250,7 +265,8 @@ int ObtainManifest(const CatalogProduct *product, int ignore_kept, char **out_bo
             kept.file = NULL;
             source->kept = 1;
             WideCopy(source->from, url, 1300);
-            CopyBytes(source->signature, kept.signature, sizeof(source->signature));
+            CopyBytes(source->signature, kept.signature, kept.signature_length);
+            source->signature_length = kept.signature_length;
             result = 1;
             break;
         }

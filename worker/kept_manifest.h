@@ -8,12 +8,16 @@
 #include "catalog.h"
 #include "transport.h"
 
+// The longest signature text kept with a manifest (a ".sigs" of several keys).
+enum { kKeptSignatureBytes = 8192 };
+
 // Where the manifest handed out came from, and what keeping it needs.
 struct ManifestSource {
     int kept;                       // the kept copy (the host said it had not changed)
     wchar_t from[1300];             // the address whose validators these are
     DocumentAnswer answer;          // the validators of a fetched body
-    char signature[kSignatureBytes * 2 + 1];  // hex, as the .sig holds it
+    char signature[kKeptSignatureBytes];      // the detached signature's text, as fetched
+    unsigned int signature_length;
     unsigned long long wire_bytes;  // body bytes that travelled for it
 };
 

@@ -1,6 +1,7 @@
 // The one way the Worker obtains a signed document: fetch it, check its
 // acceptance token, fetch its detached signature and verify it.
 #include "json.h"
+#include "root.h"
 #include "runtime.h"
 #include "transport.h"
 
@@ -23,7 +24,7 @@ int FetchSignedDocumentCapped(const wchar_t *url, const char *token, unsigned in
     }
     wchar_t signature_url[1300];
     WideCopy(signature_url, url, 1300);
-    WideAppend(signature_url, L".sig", 1300);
+    WideAppend(signature_url, DocumentSignatureSuffix(), 1300);
     char *signature = NULL;
     unsigned int signature_length = 0;
     if (!HttpGetToMemory(signature_url, &signature, &signature_length)) {

@@ -1,6 +1,7 @@
 // Signed sync: refresh catalog, news and control from their signed remote
 // copies; a document that fails any check leaves its cached copy alone.
 #include "freshness.h"
+#include "root.h"
 #include "runtime.h"
 #include "transport.h"
 #include "worker.h"
@@ -21,6 +22,9 @@ static const SyncDocument kSyncDocuments[3] = {
 int RunSignedSync(void) {
     LogLine("Sync worker started (RSA-signed catalog/news/control)");
     PostWorkerStatus(SYNC_STARTED, 0);
+    // The root first: it decides which keys sign the documents, and whose
+    // serial marks bind them.
+    WalkRootChain();
     LoadTrustState(1);
     char *bodies[3] = {NULL, NULL, NULL};
     unsigned int lengths[3] = {0, 0, 0};

@@ -146,6 +146,13 @@ int HexDigitValue(char c);
 int DigestFromHex(const char *hex, unsigned char digest[kDigestBytes]);
 int DecodeSignatureHex(const char *text, unsigned int length,
                        unsigned char signature[kSignatureBytes]);
+// PKCS#1 v1.5 / SHA-256 check of one signature with a 2048-bit key, e = 65537.
+int VerifyDigestSignature(const unsigned char digest[kDigestBytes],
+                          const unsigned char signature[kSignatureBytes],
+                          const unsigned char modulus[256]);
+// 1 when the signature text (a ".sig" or a ".sigs", see root.h) meets the
+// trusted root's threshold of document keys and that root has not expired.
+// Every signed document the Worker takes, fetched or kept, passes here.
 int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
                             unsigned int signature_length);
 int FetchSignedDocument(const wchar_t *url, const char *token, char **out_body,

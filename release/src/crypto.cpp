@@ -12,6 +12,7 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
@@ -321,22 +322,65 @@ bool VerifyBytes(const std::string& publicPath, const std::string& bytes,
   return VerifyWithKey(key.get(), bytes, signature, error);
 }
 
-bool ReadUpdateModulus(const std::string& publicPath, std::vector<unsigned char>* modulus,
-                       std::string* error) {
-  PkeyPtr key = LoadPem(publicPath, false, error);
-  if (!key || !CheckUpdateKey(key.get(), publicPath, error)) return false;
+bool ReadKeyFileModulus(const std::string& path, std::vector<unsigned char>* modulus,
+                        std::string* error) {
+  std::string pem;
+  if (!ReadWholeFile(path, &pem, error)) return false;
+  const bool isPrivate = pem.find("PRIVATE KEY") != std::string::npos;
+  PkeyPtr key = LoadPem(path, isPrivate, error);
+  if (!key || !CheckUpdateKey(key.get(), path, error)) return false;
   BIGNUM* raw = nullptr;
   if (!EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &raw)) {
-    *error = "cannot read the modulus of \"" + publicPath + "\"" + OpenSslText();
+    *error = "cannot read the modulus of \"" + path + "\"" + OpenSslText();
     return false;
   }
   BnPtr n(raw);
   modulus->assign(256, 0);
   if (BN_bn2binpad(n.get(), modulus->data(), 256) != 256) {
-    *error = "modulus of \"" + publicPath + "\" does not fit 256 bytes";
+    *error = "modulus of \"" + path + "\" does not fit 256 bytes";
     return false;
   }
   return true;
+}
+
+bool ReadUpdateModulus(const std::string& publicPath, std::vector<unsigned char>* modulus,
+                       std::string* error) {
+  PkeyPtr key = LoadPem(publicPath, false, error);
+  if (!key) return false;
+  return ReadKeyFileModulus(publicPath, modulus, error);
+}
+
+bool VerifyWithModulus(const std::vector<unsigned char>& modulus, const std::string& bytes,
+                       const std::string& signatureText) {
+  std::vector<unsigned char> signature;
+  if (modulus.size() != 256 || !DecodeSignatureHex(signatureText, &signature)) return false;
+  BnPtr n(BN_bin2bn(modulus.data(), 256, nullptr));
+  BnPtr e(BN_new());
+  OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
+  OSSL_PARAM* params = nullptr;
+  EVP_PKEY* raw = nullptr;
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  bool ok = n && e && build && ctx && BN_set_word(e.get(), 65537) &&
+            OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, n.get()) &&
+            OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_E, e.get()) &&
+            (params = OSSL_PARAM_BLD_to_param(build)) != nullptr &&
+            EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
+            EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  PkeyPtr key(raw);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(build);
+  std::string ignored;
+  ok = ok && VerifyWithKey(key.get(), bytes, signature, &ignored);
+  ERR_clear_error();
+  return ok;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  Sha256 hash;
+  std::string hex;
+  hash.Update(bytes.data(), bytes.size());
+  hash.Finish(&hex);
+  return hex;
 }
 
 }  // namespace orv

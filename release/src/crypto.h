@@ -55,4 +55,16 @@ bool DecodeSignatureHex(const std::string& text, std::vector<unsigned char>* sig
 bool ReadUpdateModulus(const std::string& publicPath, std::vector<unsigned char>* modulus,
                        std::string* error);
 
+// The modulus of a key file holding either half of a launcher key (a root
+// or document key named by a root may be given by its public half).
+bool ReadKeyFileModulus(const std::string& path, std::vector<unsigned char>* modulus,
+                        std::string* error);
+
+// Checks a detached signature text against a key given by its modulus.
+bool VerifyWithModulus(const std::vector<unsigned char>& modulus, const std::string& bytes,
+                       const std::string& signatureText);
+
+// SHA-256 of bytes as 64 lowercase hex digits.
+std::string Sha256Hex(const std::string& bytes);
+
 }  // namespace orv

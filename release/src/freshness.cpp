@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "crypto.h"
+#include "root.h"
 #include "files.h"
 #include "publish.h"
 #include "tree_guard.h"
@@ -27,19 +28,6 @@ namespace {
 // Keys the stamp owns, in the order they stand at the top of a document.
 const char* const kStampKeys[] = {"serial",        "expires",     "catalog_serial",
                                   "catalog_sha256", "news_serial", "news_sha256"};
-
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
 
 bool IsStampLine(const std::string& bytes, size_t at) {
   for (const char* key : kStampKeys) {
@@ -258,7 +246,8 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     return false;
   }
   std::string probe;
-  if (!SignBytes(keyPath, "", &probe, error)) return false;
+  if (!SignBytes(keyPath, "", &probe, error) || !CheckKeyNamedByRoot(outDir, keyPath, error))
+    return false;
   Freshness freshness = given;
   std::vector<std::string> warnings;
   if (freshness.serial != 0 ? !CheckGivenSerial(outDir, keyPath, freshness.serial, &warnings, error)

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "crypto.h"
 #include "files.h"
 #include "freshness.h"
@@ -18,6 +19,7 @@
 #include "pieces.h"
 #include "publish.h"
 #include "retention.h"
+#include "root.h"
 #include "tree_guard.h"
 
 namespace {
@@ -48,18 +50,12 @@ const char kUsage[] =
     "  refresh <out-dir> --key <private.pem> [--lifetime-days <n>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      re-sign the tree's documents with a new serial and expiry, nothing else changed\n"
+    "%s"
     "\n"
     "exit codes: 0 done, 1 refused or failed, 2 wrong usage\n";
 
-int Fail(const std::string& command, const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s: %s\n", command.c_str(), message.c_str());
-  return 1;
-}
-
-int Usage(const std::string& message) {
-  std::fprintf(stderr, "orvelant-release: %s\n(see orvelant-release --help)\n", message.c_str());
-  return 2;
-}
+using orv::Fail;
+using orv::Usage;
 
 // Splits arguments into positionals and --options that take a value (or not).
 struct Args {
@@ -342,12 +338,12 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage("no command given");
   std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::printf(kUsage, orv::kRootUsage);
     return 0;
   }
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, orv::kRootUsage);
       return 0;
     }
   }
@@ -380,6 +376,8 @@ int main(int argc, char** argv) {
   } else if (command == "prune") {
     if (!ParseArgs(argc, argv, 2, {"--now", "--dry-run"}, false, &args, &error)) return Usage(error);
     status = RunPrune(args);
+  } else if (orv::IsRootCommand(command)) {
+    status = orv::RunRootCommand(command, argc, argv);
   } else if (command == "refresh") {
     if (!ParseArgs(argc, argv, 2, {"--key", "--serial", "--expires", "--lifetime-days"}, false,
                    &args, &error))

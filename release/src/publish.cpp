@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include "packs.h"
 #include "pieces.h"
 #include "retention.h"
+#include "root.h"
 #include "text_rules.h"
 
 namespace orv {
@@ -231,6 +233,7 @@ bool CheckReplaceable(const std::string& outDir, std::string* error) {
   }
   std::error_code ec;
   if (fs::is_empty(outDir, ec) && !ec) return true;
+  if (HoldsOnlyRootChain(outDir)) return true;  // its root made before the first publish
   if (!PathExists(outDir + "/" + kTreeMarker)) {
     *error = "\"" + outDir + "\" is not empty and is not a published tree (no " + kTreeMarker +
              "); refusing to replace it";
@@ -515,7 +518,8 @@ bool IsReservedHostPath(const std::string& hostPath) {
   return hostPath.compare(0, 9, "/norange/") == 0 || hostPath.compare(0, 6, "/slow/") == 0 ||
          hostPath.compare(0, 9, kContentRoot) == 0 || hostPath == "/content" ||
          hostPath == std::string("/") + kTreeMarker ||
-         hostPath == std::string("/") + kHistoryFile;
+         hostPath == std::string("/") + kHistoryFile ||
+         hostPath.compare(0, std::strlen(kRootFolder), kRootFolder) == 0;
 }
 
 JsonObject CatalogDocument(const Release& release) {
@@ -595,7 +599,7 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
-  if (!CheckReplaceable(outDir, error)) return false;
+  if (!CheckReplaceable(outDir, error) || !CheckKeyNamedByRoot(outDir, key, error)) return false;
   if (options.serial != 0 && !CheckGivenSerial(outDir, key, options.serial, warnings, error))
     return false;
   if (release.control.installer_file.empty() &&
@@ -627,7 +631,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
 
   bool ok = BuildTree(release, plans, key, freshness, temp, outDir, history, notes, error) &&
-            SwapIntoPlace(temp, outDir, error) && SaveSerialCounter(key, freshness.serial, error);
+            CarryRootChain(outDir, temp, error) && SwapIntoPlace(temp, outDir, error) &&
+            SaveSerialCounter(key, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;
 }

@@ -3,12 +3,19 @@
 // than its monitor's DPI asks, and takes the largest layout that fits.
 #include <gtest/gtest.h>
 
+#include "layout_reader.h"
+#include "test_support.h"
 #include "ui_scale.h"
 
 namespace {
 
-const DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-const int kOuterW = 1320, kOuterH = 830;
+// The Shell's window, as its program carries it.
+const UiWindowTable &Shell() {
+    return orv_probe::RequireProgramLayoutTable(orv_test::BinDir() + L"\\ORVELANT Launcher.exe");
+}
+DWORD Style() { return Shell().style; }
+int OuterW() { return Shell().outer_w; }
+int OuterH() { return Shell().outer_h; }
 
 bool Inside(const RECT &outer, const RECT &work) {
     return outer.left >= work.left && outer.top >= work.top && outer.right <= work.right &&
@@ -23,7 +30,7 @@ TEST(UiPlaceWindow, FitsEveryCommonWorkAreaAtTheLargestScaleThatFits) {
             RECT work = {100, 50, 100 + screen.w, 50 + screen.h};
             RECT outer;
             int layout = 0;
-            UiPlaceWindow(kStyle, 0, 0, kOuterW, kOuterH, dpi, &work, &layout, &outer);
+            UiPlaceWindow(Style(), 0, 0, OuterW(), OuterH(), dpi, &work, &layout, &outer);
             SCOPED_TRACE(testing::Message() << screen.w << "x" << screen.h << " at " << dpi);
             EXPECT_TRUE(Inside(outer, work));
             EXPECT_LE(layout, dpi);
@@ -32,7 +39,7 @@ TEST(UiPlaceWindow, FitsEveryCommonWorkAreaAtTheLargestScaleThatFits) {
                 // or height) would not have fitted the limiting side.
                 const int spare_w = screen.w - (outer.right - outer.left);
                 const int spare_h = screen.h - (outer.bottom - outer.top);
-                EXPECT_LE(spare_w < spare_h ? spare_w : spare_h, kOuterW / 96 + 1);
+                EXPECT_LE(spare_w < spare_h ? spare_w : spare_h, OuterW() / 96 + 1);
             }
         }
     }
@@ -42,12 +49,12 @@ TEST(UiPlaceWindow, ATinyScreenGetsTheSmallestLayoutAtItsCorner) {
     RECT work = {0, 0, 400, 300};
     RECT outer;
     int layout = 0;
-    UiPlaceWindow(kStyle, 20, 20, kOuterW, kOuterH, 96, &work, &layout, &outer);
+    UiPlaceWindow(Style(), 20, 20, OuterW(), OuterH(), 96, &work, &layout, &outer);
     EXPECT_EQ(0, outer.left);
     EXPECT_EQ(0, outer.top);
     EXPECT_LT(layout, 96);
     // Still the same shape, only smaller.
-    EXPECT_LT(outer.right - outer.left, kOuterW);
+    EXPECT_LT(outer.right - outer.left, OuterW());
 }
 
 }  // namespace

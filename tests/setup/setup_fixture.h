@@ -410,6 +410,8 @@ inline void ExpectPayload(const std::wstring &install, bool default_documents) {
     same(L"ORVELANT Launcher.exe", BinDir() + L"\\ORVELANT Launcher.exe");
     same(L"ORVELANT Update Worker.exe", BinDir() + L"\\ORVELANT Update Worker.exe");
     same(L"Uninstall.exe", SetupExe());
+    // The root of trust the build embedded in the Worker.
+    same(L"carried-root.json", BinDir() + L"\\..\\keys\\root-tree\\launcher\\root\\1.root.json");
     std::wstring assets = ORV_TEST_ASSETS_DIR;
     for (const wchar_t *name : {L"orvelant-wordmark.bmp", L"origin-core.bmp", L"origin-core.ico",
                                 L"orvelant-wordmark-2x.bmp", L"origin-core-2x.bmp"})

@@ -44,14 +44,13 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         // From the keyboard: the install action has the focus; Tab and
         // Shift+Tab go round the actions; a reader gets both buttons and
         // the named artwork; Enter runs the install.
-        const int dpi = orv_probe::LayoutDpi(w, 960);
         const std::map<std::wstring, RECT> images = {
-            {L"ORVELANT", orv_probe::LayoutRect(dpi, 450, 48, 360, 50)},
-            {L"ORVELANT Launcher", orv_probe::LayoutRect(dpi, 55, 155, 320, 320)}};
+            {L"ORVELANT", orv_probe::RowRect(w, SetupTable().rows[SROW_WORDMARK_IMAGE])},
+            {L"ORVELANT Launcher", orv_probe::RowRect(w, SetupTable().rows[SROW_CORE_IMAGE])}};
         EXPECT_EQ(2001, orv_probe::FocusedId(w));
         orv_probe::AccessibleTree tree = CheckAccessible(w, orv_probe::ListControls(w), {}, images);
         EXPECT_EQ(4u, tree.children.size());
-        EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB));
+        EXPECT_EQ(2004, CheckHeardOnKey(w, VK_TAB, 0, {}));
         CheckAccessible(w, orv_probe::ListControls(w), {}, images);
         EXPECT_EQ(2001, orv_probe::PressKey(w, VK_TAB));
         EXPECT_EQ(2004, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
@@ -73,7 +72,7 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         L".orvelant-backup", L".orvelant-staging", L"ORVELANT Launcher.exe",
         L"ORVELANT Update Worker.exe", L"README.txt", L"Uninstall.exe", L"assets",
         L"assets\\origin-core-2x.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
-        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
+        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\orvelant-wordmark.bmp", L"carried-root.json", L"catalog.json", L"control.json", L"launcher_config.json", L"logs", L"news.json"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(PathIsDir(library_));
     ExpectPayload(install_, true);
@@ -98,13 +97,14 @@ TEST_F(SetupTest, InstallUpdateReinstallThroughTheWindow) {
         EXPECT_FALSE(orv_probe::ControlById(controls, 2001));
         // The recommended update has the focus; Space runs it.
         EXPECT_EQ(2002, orv_probe::FocusedId(w));
-        const int dpi = orv_probe::LayoutDpi(w, 960);
         const std::map<std::wstring, RECT> images = {
-            {L"ORVELANT", orv_probe::LayoutRect(dpi, 450, 48, 360, 50)},
-            {L"ORVELANT Launcher", orv_probe::LayoutRect(dpi, 55, 155, 320, 320)}};
+            {L"ORVELANT", orv_probe::RowRect(w, SetupTable().rows[SROW_WORDMARK_IMAGE])},
+            {L"ORVELANT Launcher", orv_probe::RowRect(w, SetupTable().rows[SROW_CORE_IMAGE])}};
         orv_probe::AccessibleTree tree = CheckAccessible(w, controls, {}, images);
         ASSERT_EQ(5u, tree.children.size());  // two images, three actions
         EXPECT_EQ(L"ORVELANT Launcher Setup", tree.self.name);
+        EXPECT_EQ(2003, CheckHeardOnKey(w, VK_TAB, 0, {}));
+        EXPECT_EQ(2002, orv_probe::PressKey(w, VK_TAB, orv_probe::kShift));
         orv_probe::PressKey(w, VK_SPACE);  // the focus is then in the box
         EXPECT_EQ(CompletionText("アップデート"), Answer(setup.pid, IDYES));
         EXPECT_EQ(0u, setup.Wait());
@@ -498,10 +498,10 @@ TEST_F(SetupTest, WindowFallbackCancelCloseAndStartFailures) {
 TEST_F(SetupTest, CoreInstallKilledOrFailingLeavesAWholeLauncher) {
     SilentInstall();
     const std::vector<std::wstring> core = {
-        L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"Uninstall.exe",
-        L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp", L"assets\\origin-core.ico",
-        L"assets\\orvelant-wordmark-2x.bmp", L"assets\\origin-core-2x.bmp",
-        L"launcher_config.json", L"README.txt"};
+        L"ORVELANT Launcher.exe", L"ORVELANT Update Worker.exe", L"carried-root.json",
+        L"Uninstall.exe", L"assets\\orvelant-wordmark.bmp", L"assets\\origin-core.bmp",
+        L"assets\\origin-core.ico", L"assets\\orvelant-wordmark-2x.bmp",
+        L"assets\\origin-core-2x.bmp", L"launcher_config.json", L"README.txt"};
     std::map<std::wstring, std::string> fresh = Snapshot(install_), current, old;
     // An older release: the same programs (they still start) with other bytes.
     auto make_old_release = [&] {

@@ -255,6 +255,23 @@ TEST(ShellVersions, ComponentsSkipNonDigitsUntilAValueStarts) {
     EXPECT_FALSE(IsVersionOlder(L"2.0.0", L"1.99.99"));
 }
 
+// A pause is shown only once the Worker can read it: a flag that cannot be
+// written (a folder in its place) leaves the download shown as running.
+TEST_F(ShellDataTest, PauseIsShownOnlyWhenItsFlagIsOnDisk) {
+    const std::wstring flag = dir_ + L"\\pause.download";
+    ASSERT_TRUE(CreateDirectoryW(flag.c_str(), nullptr));
+    SetDownloadPaused(1);
+    EXPECT_FALSE(IsDownloadPaused());
+    ASSERT_TRUE(RemoveDirectoryW(flag.c_str()));
+    SetDownloadPaused(1);
+    EXPECT_TRUE(IsDownloadPaused());
+    bool ok = false;
+    Read(L"pause.download", &ok);
+    EXPECT_TRUE(ok);
+    SetDownloadPaused(0);
+    EXPECT_FALSE(IsDownloadPaused());
+}
+
 // ---- library lists ------------------------------------------------------
 
 TEST_F(ShellDataTest, FavoritesReadAnyLineEndAndSaveOnlyKnownIdsWithCrLf) {

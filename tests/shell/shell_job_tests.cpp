@@ -423,8 +423,8 @@ TEST_F(ShellJobs, QueuePauseBandwidthReloadAndAKilledWorker) {
     EXPECT_NE(0u, four_sealed);
     EXPECT_LT(three_sealed, four_sealed);
     EXPECT_FALSE(PathIsFile(ProductDir("playable-slow") + L"\\.orvelant-known-good"));
-    // The queued repair ran as a plain check.
-    EXPECT_EQ(std::string::npos, Read(L"logs\\updater.log").find("(repair)"));
+    // The queued repair ran as a repair (every file read), not as a check.
+    EXPECT_NE(std::string::npos, Read(L"logs\\updater.log").find("Product worker started (repair)"));
     EXPECT_EQ(L"NO ACTIVE DOWNLOADS", Headline());
     EXPECT_FALSE(ById(1350).enabled);
 }

@@ -326,6 +326,19 @@ TEST_F(ShellWindowTest, LibraryRowAndMetaOfAFavoriteInBacklog) {
     EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.0   //   COMPLETED"},
               VisibleLibraryRows());
     EXPECT_EQ(L"☆ FAVORITE", Text(1313));
+
+    // A choice the disk refused (a folder where the save writes its new
+    // file) is not shown as made: the row and button say what the files say.
+    ASSERT_TRUE(CreateDirectoryW((dir_ + L"\\favorites.txt.new").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((dir_ + L"\\collections.txt.new").c_str(), nullptr));
+    Click(1313);
+    Click(1316);
+    EXPECT_EQ("", Read(L"favorites.txt"));
+    EXPECT_EQ("first-title=3\r\n", Read(L"collections.txt"));
+    EXPECT_EQ(L"☆ FAVORITE", Text(1313));
+    EXPECT_EQ(L"COLLECTION // COMPLETED", Text(1316));
+    EXPECT_EQ(std::vector<std::wstring>{L"HALCYRA   //   1.0.0   //   COMPLETED"},
+              VisibleLibraryRows());
 }
 
 TEST_F(ShellWindowTest, InstalledWithoutVersionFileOrMarker) {
@@ -595,8 +608,8 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
         return focused;
     };
     const std::map<std::wstring, RECT> images = {
-        {L"ORVELANT", orv_probe::ShellRect(window_, 28, 18, 360, 50)},
-        {L"ORVELANT Launcher", orv_probe::ShellRect(window_, 930, 150, 320, 320)}};
+        {L"ORVELANT", orv_probe::RowRect(window_, ShellTable().rows[ROW_WORDMARK_IMAGE])},
+        {L"ORVELANT Launcher", orv_probe::RowRect(window_, ShellTable().rows[ROW_HOME_ART])}};
 
     auto pixel = [&](int id) {
         DWORD_PTR colour = CLR_INVALID;
@@ -612,7 +625,7 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
     // does without the focus.
     const COLORREF first_look = pixel(1100);
     ASSERT_NE(CLR_INVALID, first_look);
-    EXPECT_EQ(1101, press(VK_TAB));
+    EXPECT_EQ(1101, CheckHeardOnKey(window_, VK_TAB, 0, {1001}));
     EXPECT_EQ(first_look, pixel(1100));
     EXPECT_EQ(1100, press(VK_TAB, kShift));
     EXPECT_NE(first_look, pixel(1100));
@@ -638,10 +651,12 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
     CheckAccessible(window_, Controls(), {1004}, images);
     // Space runs the focused action as Enter does; LIBRARY's first stop is
     // its search field.
-    EXPECT_EQ(1003, press(VK_TAB, kShift));
+    EXPECT_EQ(1003, CheckHeardOnKey(window_, VK_TAB, kShift, {1004}));
     EXPECT_EQ(1314, press(VK_SPACE));
     CheckControls(LIBRARY);
     CheckAccessible(window_, Controls(), {1003, 2100}, images);
+    CheckHeardOnKey(window_, VK_TAB, 0, {1003, 2100});
+    EXPECT_EQ(1314, press(VK_TAB, kShift));
     ASSERT_TRUE(orv_probe::Command(window_, 2101));
     CheckAccessible(window_, Controls(), {1003, 2101}, images);
 
@@ -662,7 +677,7 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
     const COLORREF unfocused = pixel(1404);
     ASSERT_NE(CLR_INVALID, unfocused);
     EXPECT_NE(unfocused, pixel(1403));
-    EXPECT_EQ(1404, press(VK_TAB));
+    EXPECT_EQ(1404, CheckHeardOnKey(window_, VK_TAB, 0, {1005}));
     const COLORREF cue = pixel(1404);
     EXPECT_NE(unfocused, cue);
     EXPECT_EQ(unfocused, pixel(1403));  // the one left has lost its cue
@@ -695,4 +710,25 @@ TEST_F(ShellWindowTest, KeyboardFocusCueAndScreenReaderOnEveryPage) {
     CheckAccessible(window_, Controls(), {1002, 2000}, images);
     ASSERT_TRUE(orv_probe::Command(window_, 2001));
     CheckAccessible(window_, Controls(), {1002, 2001}, images);
+    CheckHeardOnKey(window_, VK_TAB, 0, {1002, 2001});
+
+    // While a box the window opened is up, a reader's default action is
+    // refused: nothing runs inside the box's loop, nothing after it.
+    tree = orv_probe::ReadAccessible(window_);
+    long home = 0;
+    for (size_t i = 0; i < tree.children.size(); ++i)
+        if (tree.children[i].name == L"HOME") home = (long)i + 1;
+    ASSERT_NE(0, home);
+    ASSERT_TRUE(orv_probe::Command(window_, 1010));
+    HWND box = orv_probe::FindMessageBox(pid_, 15000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(E_FAIL, orv_probe::DoAccessibleDefaultAction(window_, home));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_TRUE(orv_probe::AnswerMessageBox(box));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    EXPECT_FALSE(orv_probe::FindMessageBox(pid_, 300));
+    CheckControls(STORE);
+    EXPECT_EQ(S_OK, orv_probe::DoAccessibleDefaultAction(window_, home));
+    ASSERT_TRUE(orv_probe::WaitProcessed(window_));
+    CheckControls(HOME, {2201, 2202});
 }

@@ -68,4 +68,36 @@ inline orv_probe::AccessibleTree CheckAccessible(
     return tree;
 }
 
+// What a reader hears when a key moves the focus to an action: the focus
+// event names the action, whose own object says its text, push button,
+// focused, selected exactly when in `selected`, where it is, and has the
+// window's object as its parent. Returns the focused control's id.
+inline int CheckHeardOnKey(HWND window, WPARAM key, unsigned modifiers,
+                           const std::set<int> &selected) {
+    orv_probe::HeardFocus heard = orv_probe::PressKeyHeard(window, key, modifiers);
+    EXPECT_EQ(S_OK, heard.error);
+    const std::vector<orv_probe::ControlInfo> controls = orv_probe::ListControls(window);
+    const orv_probe::ControlInfo *c = orv_probe::ControlById(controls, heard.id);
+    if (!c) {
+        ADD_FAILURE() << "no focused control after the key";
+        return heard.id;
+    }
+    SCOPED_TRACE("heard on control id " + std::to_string(c->id) + " " + Narrow(c->text));
+    EXPECT_EQ(c->hwnd, heard.hwnd);
+    EXPECT_EQ(c->text, heard.item.name);
+    EXPECT_EQ(ROLE_SYSTEM_PUSHBUTTON, heard.item.role);
+    EXPECT_TRUE(heard.item.state & STATE_SYSTEM_FOCUSED);
+    EXPECT_TRUE(heard.item.state & STATE_SYSTEM_FOCUSABLE);
+    EXPECT_EQ(selected.count(c->id) != 0, (heard.item.state & STATE_SYSTEM_SELECTED) != 0);
+    EXPECT_FALSE(heard.item.default_action.empty());
+    RECT screen = c->rect;
+    const POINT origin = orv_probe::ClientOrigin(window);
+    OffsetRect(&screen, origin.x, origin.y);
+    EXPECT_TRUE(EqualRect(&screen, &heard.item.location));
+    wchar_t caption[128] = {};
+    GetWindowTextW(window, caption, 128);
+    EXPECT_EQ(std::wstring(caption), heard.parent_name);
+    return heard.id;
+}
+
 }  // namespace orv_test

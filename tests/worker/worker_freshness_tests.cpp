@@ -254,3 +254,149 @@ TEST_F(Replay, SyncAndProductJobAtOnceKeepEachOthersMarks) {
     EXPECT_NE(std::string::npos, log.find("Signed sync completed\r\n")) << log;
     EXPECT_EQ("5", serial_of(kManifestAddress));
 }
+
+// The root of trust through the real Worker: a document key rotated by root
+// 2, a serial fast-forwarded with that key and undone when root 3 revokes
+// it, the links a sync refuses (each with its reason), the walk bounded per
+// sync, and the trusted root kept by the install from run to run.
+TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
+    ASSERT_TRUE(RunOnHost("'" ORV_TEST_REPO_UNIX "/tests/host/root_chain_fixture.sh' '" ORV_TEST_BUILD_UNIX "'"));
+    const std::wstring cases = HostTree() + L"\\root-cases\\";
+    const std::wstring roots = Live() + L"root\\";
+    MakeDirs(roots);
+    struct Cleanup {
+        ~Cleanup() { RunOnHost("rm -rf '" ORV_TEST_HOST_TREE_UNIX "/launcher/root'"); }
+    } cleanup;
+    auto serve_docs = [&](const wchar_t *set) {
+        for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"})
+            Copy(cases + L"docs\\" + set + L"\\" + name, Live() + name);
+    };
+    auto copy_root = [&](const std::wstring &from, int version) {
+        const std::wstring to = roots + std::to_wstring(version) + L".root.json";
+        ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from);
+        ASSERT_TRUE(CopyFileW((from + L".sigs").c_str(), (to + L".sigs").c_str(), FALSE));
+    };
+    auto chain_root = [&](int version) {
+        copy_root(cases + L"chain\\" + std::to_wstring(version) + L".root.json", version);
+    };
+    auto chain_bytes = [&](int version) {
+        return ReadFileBytes(cases + L"chain\\" + std::to_wstring(version) + L".root.json");
+    };
+    auto count = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+
+    // The built-in root names the build's key: with no newer root on the
+    // host, one request finds none and the documents are taken.
+    const size_t asked = HostRequestCount("/launcher/root/2.root.json");
+    serve_docs(L"k1-s5");
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_EQ(asked + 1, HostRequestCount("/launcher/root/2.root.json"));
+    EXPECT_FALSE(PathIsFile(Path(L"trusted-root.json")));
+    NewLog();
+
+    // Rotation: documents of the new key are refused until root 2 names it,
+    // then taken; the old key's are refused from then on, also in a later
+    // run when root 2 is no longer served (the install keeps it).
+    serve_docs(L"k2-s5");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_NE(std::string::npos, NewLog().find("RSA/SHA-256 signature verification failed"));
+    chain_root(2);
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_NE(std::string::npos, NewLog().find("Root 2 accepted\r\n"));
+    EXPECT_EQ(chain_bytes(2), ReadFileBytes(Path(L"trusted-root.json")));
+    EXPECT_EQ(ReadFileBytes(cases + L"docs\\k2-s5\\catalog.json"), Cached(L"catalog.json"));
+    DeleteFileW((roots + L"2.root.json").c_str());
+    serve_docs(L"k1-s5");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_NE(std::string::npos, NewLog().find("RSA/SHA-256 signature verification failed"));
+
+    // The leaked key fast-forwards the serial, of the documents and of a
+    // product's release: the honest documents that follow are refused as
+    // replays...
+    serve_docs(L"leak");
+    EXPECT_EQ(kDone, Sync());
+    const std::string kProduct = Product("p", "p-dir", "Game.exe", "/games/fresh/manifest.json");
+    auto job = [&](const wchar_t *manifest) {
+        ServeManifest(manifest);
+        WriteCatalog(kProduct);
+        ChildRun run = Run(L" /parent:{parent} /product:p");
+        return run.Statuses().empty() ? 0 : run.Statuses().back().first;
+    };
+    EXPECT_EQ(PRODUCT_CURRENT, job(L"manifest-leak.json"));
+    serve_docs(L"k2-s6");
+    EXPECT_EQ(kUnavailable, Sync());
+    EXPECT_NE(std::string::npos, NewLog().find("lower than the trusted serial 999999999999"));
+    // ...until root 3 revokes it: the new key's documents start a new record.
+    chain_root(2);
+    chain_root(3);
+    serve_docs(L"k3-s6");
+    EXPECT_EQ(kDone, Sync());
+    std::string log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("Root 3 accepted\r\n")) << log;
+    EXPECT_EQ(std::string::npos, log.find("refused")) << log;
+    EXPECT_NE(std::string::npos, ReadFileBytes(Path(L"trusted-serials.txt")).find("\r\n6 "));
+    // The product takes the new key's release although the leaked one was
+    // installed with a higher serial.
+    EXPECT_EQ(PRODUCT_CURRENT, job(L"manifest-k3-s6.json"));
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
+    serve_docs(L"leak");
+    EXPECT_EQ(kUnavailable, Sync());
+    NewLog();
+    serve_docs(L"k3-s6");
+
+    // Links refused, each served as root 4: root 3 stays trusted and the
+    // documents it vouches for are still taken.
+    const struct {
+        const wchar_t *name;
+        const char *reason;
+    } kBad[] = {{L"skip", "it carries root_version 5, skipping versions after the trusted root 3"},
+                {L"older", "it carries root_version 3, not newer than the trusted root 3"},
+                {L"foreign", "signed by 0 distinct root keys of the trusted root where it needs 1"},
+                {L"twice", "signed by 1 distinct keys of its own root keys where it needs 2"}};
+    for (const auto &b : kBad) {
+        copy_root(cases + L"bad\\" + b.name + L".root.json", 4);
+        EXPECT_EQ(kDone, Sync()) << Narrow(b.name);
+        log = NewLog();
+        EXPECT_NE(std::string::npos,
+                  log.find(std::string("Root 4 refused: ") + b.reason + "; root 3 stays trusted\r\n"))
+            << log;
+        EXPECT_EQ(chain_bytes(3), ReadFileBytes(Path(L"trusted-root.json"))) << Narrow(b.name);
+    }
+
+    // A long chain is walked over more than one sync, never past the limit
+    // in one.
+    int expired = 4;
+    while (PathIsFile(cases + L"chain\\" + std::to_wstring(expired + 1) + L".root.json")) ++expired;
+    const int last = expired - 1;  // the expired one is published later
+    for (int v = 4; v <= last; ++v) chain_root(v);
+    EXPECT_EQ(kDone, Sync());
+    log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("Root walk stopped after")) << log;
+    const size_t first_walk = count(log, " accepted\r\n");
+    EXPECT_GT(first_walk, 0u);
+    EXPECT_LT(first_walk, size_t(last - 3));
+    EXPECT_EQ(kDone, Sync());
+    log = NewLog();
+    EXPECT_EQ(size_t(last - 3) - first_walk, count(log, " accepted\r\n")) << log;
+    EXPECT_EQ(chain_bytes(last), ReadFileBytes(Path(L"trusted-root.json")));
+
+    // The final root has expired: every document is refused until a newer
+    // root comes, and the log says so.
+    chain_root(expired);
+    EXPECT_EQ(kUnavailable, Sync());
+    log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("Trusted root " + std::to_string(expired) +
+                                          " expired at 2020-01-01T00:00:00Z"))
+        << log;
+
+    // A root the Setup carried is trusted like the built-in one: with root 3
+    // carried and none walked to, root 3's key is the one taken.
+    ASSERT_TRUE(RunOnHost("rm -rf '" ORV_TEST_HOST_TREE_UNIX "/launcher/root'"));
+    ASSERT_TRUE(DeleteFileW(Path(L"trusted-root.json").c_str()));
+    WriteFileBytes(Path(L"carried-root.json"), chain_bytes(3));
+    EXPECT_EQ(kDone, Sync());
+    EXPECT_EQ(std::string::npos, NewLog().find("refused"));
+}
