@@ -25,21 +25,7 @@ trap '"$repo/host/store-stop.sh" "$work/store" >/dev/null 2>&1 || true' EXIT
 "$tool" keygen key.pem public.pem >/dev/null
 
 echo "product: $files files, $mib MiB"
-python3 - "$files" "$mib" game <<'PY'
-import os, random, sys
-files, total, root = int(sys.argv[1]), int(sys.argv[2]) << 20, sys.argv[3]
-random.seed(7)
-classes = [('small', int(files * .80), total * .06), ('medium', int(files * .18), total * .35)]
-classes.append(('large', files - sum(c[1] for c in classes), total * .59))
-with open(os.path.join(root, 'Game.exe'), 'wb') as f: f.write(b'MZ bench')
-for name, count, size in classes:
-    mean = size / max(count, 1)
-    for i in range(count):
-        folder = os.path.join(root, name, '%03d' % (i // 500))
-        os.makedirs(folder, exist_ok=True)
-        n = max(1, int(random.uniform(.5, 1.5) * mean))
-        with open(os.path.join(folder, 'f%06d.bin' % i), 'wb') as f: f.write(os.urandom(n))
-PY
+python3 "$repo/bench/synthetic_product.py" make game "$files" "$mib"
 printf '%s\n' '[product bench]' 'title = BENCH' 'install_dir = bench' 'executable = Game.exe' \
   'manifest_path = /games/bench/manifest.json' 'folder = game' 'version = 1' >release.txt
 
@@ -72,22 +58,7 @@ echo "tree: $tree_objects objects, $tree_bytes bytes"
 upload_measured "first upload"
 t1=$elapsed_ms o1=$objects b1=$bytes
 
-changed=$(python3 - game <<'PY'
-import os, random, sys
-random.seed(11)
-paths = sorted(os.path.join(d, n) for d, _, ns in os.walk(sys.argv[1]) for n in ns if n.endswith('.bin'))
-total = 0
-for p in random.sample(paths, max(1, len(paths) // 50)):
-    size = os.path.getsize(p)
-    if size >= 8 << 20:
-        with open(p, 'r+b') as f:
-            f.seek(size // 2); f.write(os.urandom(1 << 20))
-    else:
-        with open(p, 'wb') as f: f.write(os.urandom(size))
-    total += size
-print(total)
-PY
-)
+changed=$(python3 "$repo/bench/synthetic_product.py" change game)
 sed -i 's/^version = 1$/version = 2/' release.txt
 "$tool" publish release.txt tree --key key.pem >/dev/null
 upload_measured "second upload (2 % of files changed, $changed bytes in them)"
