@@ -13,6 +13,7 @@
 # that one instead. The run stays in build/bench-publish/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$PWD
 tool=${ORV_BENCH_TOOL:-$PWD/build/native/orvelant-release}
 work=$PWD/build/bench-publish
 files=${ORV_BENCH_FILES:-100000}
@@ -23,21 +24,7 @@ cd "$work"
 "$tool" keygen key.pem public.pem >/dev/null
 
 echo "product: $files files, $mib MiB"
-python3 - "$files" "$mib" game <<'PY'
-import os, random, sys
-files, total, root = int(sys.argv[1]), int(sys.argv[2]) << 20, sys.argv[3]
-random.seed(7)
-classes = [('small', int(files * .80), total * .06), ('medium', int(files * .18), total * .35)]
-classes.append(('large', files - sum(c[1] for c in classes), total * .59))
-with open(os.path.join(root, 'Game.exe'), 'wb') as f: f.write(b'MZ bench')
-for name, count, size in classes:
-    mean = size / max(count, 1)
-    for i in range(count):
-        folder = os.path.join(root, name, '%03d' % (i // 500))
-        os.makedirs(folder, exist_ok=True)
-        n = max(1, int(random.uniform(.5, 1.5) * mean))
-        with open(os.path.join(folder, 'f%06d.bin' % i), 'wb') as f: f.write(os.urandom(n))
-PY
+python3 "$repo/bench/synthetic_product.py" make game "$files" "$mib"
 game_bytes=$(du -sb game | cut -f1)
 head -c 4000000 /dev/urandom >Setup.exe
 printf '%s\n' '[control]' 'installer_url = https://localhost/launcher/releases/v1.0.0/ORVELANT_Launcher_Setup_v1.0.0.exe' \
@@ -75,22 +62,7 @@ first_ms=$elapsed_ms first_stored=$stored first_written=$written
 
 # 2 % of the files change: small and medium ones whole, large ones 1 MiB in
 # the middle.
-changed=$(python3 - game <<'PY'
-import os, random, sys
-random.seed(11)
-paths = sorted(os.path.join(d, n) for d, _, ns in os.walk(sys.argv[1]) for n in ns if n.endswith('.bin'))
-total = 0
-for p in random.sample(paths, max(1, len(paths) // 50)):
-    size = os.path.getsize(p)
-    if size >= 8 << 20:
-        with open(p, 'r+b') as f:
-            f.seek(size // 2); f.write(os.urandom(1 << 20))
-    else:
-        with open(p, 'wb') as f: f.write(os.urandom(size))
-    total += size
-print(total)
-PY
-)
+changed=$(python3 "$repo/bench/synthetic_product.py" change game)
 publish_measured "second publish (2 % of files changed, $changed bytes in them)"
 python3 - "$game_bytes" "$changed" "$first_ms" "$first_stored" "$first_written" "$elapsed_ms" \
   "$stored" "$written" "$copy_ms" <<'PY'

@@ -69,3 +69,31 @@ edge_running_pid() {
   [[ $cmdline == *"traffic_server"* && $cmdline == *"$state/runroot.yaml"* ]] || return 1
   echo "$pid"
 }
+
+# Prints the pid of one server of this state dir's object store (memcached,
+# account, container, object, proxy), or fails. The process must run with
+# this state dir's configuration (memcached: its recorded port).
+store_pid() {
+  local state=$1 name=$2 pid cmdline want
+  [ -s "$state/run/$name.pid" ] || return 1
+  read -r pid <"$state/run/$name.pid" || return 1
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  [ -r "/proc/$pid/cmdline" ] || return 1
+  cmdline=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") || return 1
+  if [ "$name" = memcached ]; then
+    want="-p $(cat "$state/run/memcached.port" 2>/dev/null)"
+    [[ $cmdline == *memcached* && $cmdline == *"$want "* ]] || return 1
+  else
+    [[ $cmdline == *"swift-$name-server"* && $cmdline == *"$state/etc/$name-server.conf"* ]] || return 1
+  fi
+  echo "$pid"
+}
+
+# Succeeds when any server of this state dir's object store runs.
+store_running() {
+  local name
+  for name in memcached account container object proxy; do
+    store_pid "$1" "$name" >/dev/null && return 0
+  done
+  return 1
+}

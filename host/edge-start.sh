@@ -12,6 +12,11 @@
 # <edge-state-dir>: etc/ (its configuration, rewritten on every start),
 # cache/, logs/, run/, var/. Nothing global is changed.
 #
+# ORVELANT_EDGE_ORIGIN, when set, is the origin instead: a loopback http or
+# https address with a path, such as an object store's public bucket
+# (http://127.0.0.1:8080/v1/AUTH_orvelant/tree/, see store-start.sh); the
+# certificates still come from <origin-state-dir>.
+#
 # The edge keeps what the origin allows (Cache-Control, see README.md) and
 # revalidates the rest at every request; it caches nothing without a lifetime
 # from the origin.
@@ -28,6 +33,9 @@ listen=$3 origin_port=$4 host=${5:-localhost}
 [[ $listen =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "listen address \"$listen\" is not an IPv4 loopback address"
 [[ $origin_port =~ ^[0-9]+$ ]] && [ "$origin_port" -ne 443 ] || die "origin port \"$origin_port\": give the origin's own port (not 443)"
 [ -r "$2/certs/server.crt" ] && [ -r "$2/certs/ca.crt" ] || die "no certificates in \"$2\" (start the origin first)"
+origin=${ORVELANT_EDGE_ORIGIN:-https://127.0.0.1:$origin_port/}
+[[ $origin =~ ^https?://127\.[0-9.]+(:[0-9]+)?/([^\ \"\\]*/)?$ ]] ||
+  die "origin \"$origin\" is not a loopback http(s) address ending in /"
 command -v traffic_server >/dev/null || die "Traffic Server is not installed (apt-get install trafficserver)"
 mkdir -p "$1" || die "cannot create state dir \"$1\""
 state=$(cd "$1" && pwd)
@@ -106,7 +114,7 @@ CONFIG proxy.config.log.periodic_tasks_interval INT 1
 CONFIG proxy.config.diags.debug.enabled INT 0
 CONF
 echo "dest_ip=* ssl_cert_name=server.crt ssl_key_name=server.key" >"$etc/ssl_multicert.config"
-echo "map https://$host/ https://127.0.0.1:$origin_port/" >"$etc/remap.config"
+echo "map https://$host/ $origin" >"$etc/remap.config"
 echo "$state/cache 256M" >"$etc/storage.config"
 cat >"$etc/ip_allow.yaml" <<YAML
 ip_allow:
@@ -150,7 +158,7 @@ setsid traffic_server --run-root="$state/runroot.yaml" \
 echo $! >"$state/run/edge.pid"
 for ((i = 0; i < 150; i++)); do
   if host_port_listeners 443 | grep -qF "$listen:443"; then
-    echo "start: edge $(cat "$state/run/edge.pid"): https://$host/ on $listen:443 caches 127.0.0.1:$origin_port"
+    echo "start: edge $(cat "$state/run/edge.pid"): https://$host/ on $listen:443 caches $origin"
     exit 0
   fi
   kill -0 "$(cat "$state/run/edge.pid")" 2>/dev/null || break

@@ -18,6 +18,9 @@ PACKAGES=(
   g++ make                    # native build of the release tool
   curl iproute2               # update host checks (curl over TLS, ss)
   trafficserver               # the cache edge in front of the update host
+  rclone                      # uploads a published tree to an S3-compatible bucket
+  swift swift-proxy swift-account swift-container swift-object  # a local S3-compatible store (its S3 layer) for the upload test
+  memcached                   # the store's token cache
   osslsigncode                # Authenticode signatures of the programs
   python3                     # artwork script, screenshot checks
 )
@@ -35,4 +38,13 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
+# Services some of these packages ship (memcached, Swift's servers, rsyslog)
+# must not start: the tests run private instances of their own. Debian's
+# policy-rc.d says no to every start while the packages install.
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\n# install-deps.sh: no service starts while it installs\nexit 101\n' |
+    $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+  $SUDO chmod 755 /usr/sbin/policy-rc.d
+  trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
