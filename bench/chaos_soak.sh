@@ -147,8 +147,9 @@ worker_pid() {
   for p in /proc/[0-9]*; do
     { IFS= read -r -d '' arg0 <"$p/cmdline"; } 2>/dev/null || continue
     # shellcheck disable=SC2053
-    [[ $arg0 == $mine ]] && { echo "${p#/proc/}"; return; }
+    [[ $arg0 == $mine ]] && { echo "${p#/proc/}"; return 0; }
   done
+  return 0
 }
 # job <out> <args...>: one Worker run under the monitor; its exit code.
 job() {
