@@ -27,7 +27,9 @@ uint64_t DocumentSerial(const std::string& bytes);
 
 // "" when text is an expiry the launcher reads ("YYYY-MM-DDTHH:MM:SSZ"): a
 // real UTC time in the future, at most kMaxLifetimeDays ahead.
-std::string ExpiryProblem(const std::string& text);
+// With onlyReal, a real time in any year (a root read back, which may have
+// expired or live longer than a document).
+std::string ExpiryProblem(const std::string& text, bool onlyReal = false);
 std::string ExpiryAfterDays(int days);
 
 // The serial of the next publish to outDir with the key: one above both the
@@ -42,6 +44,12 @@ bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t*
 bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uint64_t serial,
                       std::vector<std::string>* warnings, std::string* error);
 bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string* error);
+// The same for the several keys of one publish: one serial above every
+// key's counter, recorded beside each key.
+bool NextSerialOfKeys(const std::string& outDir, const std::vector<std::string>& keyPaths,
+                      uint64_t* serial, std::string* error);
+bool SaveSerialCounters(const std::vector<std::string>& keyPaths, uint64_t serial,
+                        std::string* error);
 
 struct StampedDocument {
   std::string hostPath;
@@ -64,7 +72,8 @@ bool DatePastReplaced(const std::string& outDir, const std::string& temp,
 
 // Re-signs every signed document of a published tree with a new serial and
 // expiry, nothing else changed; the tree is swapped in whole.
-bool RefreshTree(const std::string& outDir, const std::string& keyPath, const Freshness& given,
+bool RefreshTree(const std::string& outDir, const std::vector<std::string>& keyPaths,
+                 const Freshness& given,
                  int lifetimeDays, std::vector<std::string>* notes, std::string* error);
 
 }  // namespace orv
