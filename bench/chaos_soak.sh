@@ -22,6 +22,8 @@
 # clean run did not end current on the newest release (the suite's short
 # round). Root only (a private network and mount namespace, port 443).
 set -euo pipefail
+# A step that fails ends the soak: say which.
+trap 'echo "chaos_soak: stopped at line $LINENO (exit $?)" >&2' ERR
 cd "$(dirname "$0")/.."
 repo=$PWD
 build=$repo/build
@@ -240,7 +242,7 @@ for ((r = 1; r <= rounds; r++)); do
   check_known_good || { count[mixed]=$((count[mixed] + 1)); echo "round $r: clean run known-good but mixed" >>"$soak/verdicts"; }
   beyond=$((sent - missing))
   [ "$beyond" -gt "$worst_refetch" ] && worst_refetch=$beyond
-  left=$(find "$staging" -type f 2>/dev/null | wc -l)
+  left=$(find "$staging" -type f 2>/dev/null | wc -l || true)  # no staging folder at all: 0
   count[leftovers]=$((count[leftovers] + left))
   printf 'round %d: %-7s kill=%d net=%d full=%d held=%d -> clean rc=%d, sent %d for %d missing, %d left in staging\n' \
     "$r" "$kind" "$kill_it" "$net" "$full" "$held" "$rc" "$sent" "$missing" "$left"

@@ -242,7 +242,20 @@ int VerifyDigestSignature(const unsigned char digest[kDigestBytes],
 
 int VerifyDetachedSignature(const char *document, unsigned int length, const char *signature_text,
                             unsigned int signature_length) {
-    return TrustedRootCurrent() &&
-           CountDocumentSigners(document, length, signature_text, signature_length) >=
-               TrustedRoot()->document_threshold;
+    if (!TrustedRootCurrent()) return 0;
+    const TrustRoot *root = TrustedRoot();
+    const int signers = CountDocumentSigners(document, length, signature_text, signature_length);
+    if (signers >= root->document_threshold) return 1;
+    // With several signatures asked, say how many held (a missing or
+    // repeated key is the publisher's fault to find).
+    if (root->document_threshold > 1) {
+        char line[160] = "Document signed by ";
+        AppendDecimal(line, 160, signers);
+        AppendNarrow(line, 160, " distinct document keys of root ");
+        AppendDecimal(line, 160, root->version);
+        AppendNarrow(line, 160, " where it needs ");
+        AppendDecimal(line, 160, root->document_threshold);
+        LogLine(line);
+    }
+    return 0;
 }

@@ -201,6 +201,24 @@ bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string*
   return WriteFileAtomic(keyPath + ".serial", std::to_string(serial) + "\n", 0600, error);
 }
 
+bool NextSerialOfKeys(const std::string& outDir, const std::vector<std::string>& keyPaths,
+                      uint64_t* serial, std::string* error) {
+  *serial = 0;
+  for (const std::string& keyPath : keyPaths) {
+    uint64_t next = 0;
+    if (!NextSerial(outDir, keyPath, &next, error)) return false;
+    *serial = std::max(*serial, next);
+  }
+  return true;
+}
+
+bool SaveSerialCounters(const std::vector<std::string>& keyPaths, uint64_t serial,
+                        std::string* error) {
+  for (const std::string& keyPath : keyPaths)
+    if (!SaveSerialCounter(keyPath, serial, error)) return false;
+  return true;
+}
+
 void StampDocuments(const std::vector<StampedDocument>& documents, const Freshness& freshness) {
   std::vector<std::pair<std::string, std::string>> common = {
       {"serial", std::to_string(freshness.serial)}, {"expires", Quoted(freshness.expires)}};
@@ -235,7 +253,7 @@ bool DatePastReplaced(const std::string& outDir, const std::string& temp,
   for (const std::string& hostPath : hostPaths) {
     // A twin's validators must move with its manifest's, or a host could
     // answer a conditional request for a changed twin with 304.
-    for (const char* suffix : {"", ".sig", ".gz"}) {
+    for (const char* suffix : {"", ".sig", ".sigs", ".gz"}) {
       std::string fresh = temp + hostPath + suffix, old = outDir + hostPath + suffix;
       struct stat oldSt, freshSt;
       if (lstat(old.c_str(), &oldSt) != 0 || lstat(fresh.c_str(), &freshSt) != 0) continue;
@@ -250,7 +268,7 @@ bool DatePastReplaced(const std::string& outDir, const std::string& temp,
   return true;
 }
 
-bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
+bool RefreshTree(const std::string& outDirGiven, const std::vector<std::string>& keyPaths,
                  const Freshness& given, int lifetimeDays, std::vector<std::string>* notes,
                  std::string* error) {
   std::string outDir = outDirGiven;
@@ -259,13 +277,16 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     *error = "\"" + outDir + "\" is not a published tree (no " + kTreeMarker + ")";
     return false;
   }
-  std::string probe;
-  if (!SignBytes(keyPath, "", &probe, error) || !CheckKeyNamedByRoot(outDir, keyPath, error))
-    return false;
+  std::string probe, suffix;
+  for (const std::string& keyPath : keyPaths)
+    if (!SignBytes(keyPath, "", &probe, error)) return false;
+  if (!CheckKeysNamedByRoot(outDir, keyPaths, &suffix, error)) return false;
   Freshness freshness = given;
   std::vector<std::string> warnings;
-  if (freshness.serial != 0 ? !CheckGivenSerial(outDir, keyPath, freshness.serial, &warnings, error)
-                            : !NextSerial(outDir, keyPath, &freshness.serial, error))
+  for (const std::string& keyPath : keyPaths)
+    if (freshness.serial != 0 && !CheckGivenSerial(outDir, keyPath, freshness.serial, &warnings, error))
+      return false;
+  if (freshness.serial == 0 && !NextSerialOfKeys(outDir, keyPaths, &freshness.serial, error))
     return false;
   for (const std::string& w : warnings) notes->push_back("warning: " + w);
   if (freshness.expires.empty()) freshness.expires = ExpiryAfterDays(lifetimeDays);
@@ -310,13 +331,17 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     StampDocuments(documents, freshness);
     std::vector<const std::string*> list;
     for (const std::string& b : bodies) list.push_back(&b);
-    ok = SignMany(keyPath, list, &signatures, error);
+    ok = SignDocumentsWith(keyPaths, suffix, list, &signatures, error);
   }
   std::vector<std::string> hostPaths;
+  // A root that changed the number of signatures leaves the other kind of
+  // signature file stale: it goes.
+  const std::string other = suffix == ".sig" ? ".sigs" : ".sig";
   for (size_t i = 0; ok && i < paths.size(); ++i) {
+    if (PathExists(paths[i] + other)) unlink((paths[i] + other).c_str());
     // A manifest's twin is made again from the re-stamped bytes.
     ok = WriteFileAtomic(paths[i], bodies[i], 0644, error) &&
-         WriteFileAtomic(paths[i] + ".sig", signatures[i] + "\n", 0644, error) &&
+         WriteFileAtomic(paths[i] + suffix, signatures[i], 0644, error) &&
          (!PathExists(ManifestTwinPath(paths[i])) ||
           WriteManifestTwin(paths[i], bodies[i], error));
     hostPaths.push_back(paths[i].substr(temp.size()));
@@ -328,7 +353,7 @@ bool RefreshTree(const std::string& outDirGiven, const std::string& keyPath,
     ok = false;
   }
   ok = ok && SwapTreeIntoPlace(temp, outDir, error) &&
-       SaveSerialCounter(keyPath, freshness.serial, error);
+       SaveSerialCounters(keyPaths, freshness.serial, error);
   if (!ok) {
     fs::remove_all(temp, ec);
     return false;

@@ -45,6 +45,12 @@ bool NextSerial(const std::string& outDir, const std::string& keyPath, uint64_t*
 bool CheckGivenSerial(const std::string& outDir, const std::string& keyPath, uint64_t serial,
                       std::vector<std::string>* warnings, std::string* error);
 bool SaveSerialCounter(const std::string& keyPath, uint64_t serial, std::string* error);
+// The same for the several keys of one publish: one serial above every
+// key's counter, recorded beside each key.
+bool NextSerialOfKeys(const std::string& outDir, const std::vector<std::string>& keyPaths,
+                      uint64_t* serial, std::string* error);
+bool SaveSerialCounters(const std::vector<std::string>& keyPaths, uint64_t serial,
+                        std::string* error);
 
 struct StampedDocument {
   std::string hostPath;
@@ -67,7 +73,8 @@ bool DatePastReplaced(const std::string& outDir, const std::string& temp,
 
 // Re-signs every signed document of a published tree with a new serial and
 // expiry, nothing else changed; the tree is swapped in whole.
-bool RefreshTree(const std::string& outDir, const std::string& keyPath, const Freshness& given,
+bool RefreshTree(const std::string& outDir, const std::vector<std::string>& keyPaths,
+                 const Freshness& given,
                  int lifetimeDays, std::vector<std::string>* notes, std::string* error);
 
 }  // namespace orv

@@ -42,12 +42,13 @@ const char kUsage[] =
     "  pieces <file> [--objects <tree-dir>]\n"
     "      write <file>.pieces, the file's piece list (sign it with sign); with\n"
     "      --objects its pieces also go into the tree's content store\n"
-    "  publish <release-description> <out-dir> [--key <private.pem>] [--serial <n>]\n"
+    "  publish <release-description> <out-dir> [--key <private.pem>...] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
-    "      lay out a complete, signed update-host tree (see README.md)\n"
+    "      lay out a complete, signed update-host tree (see README.md); a root that asks\n"
+    "      several document signatures takes as many --key, written to <document>.sigs\n"
     "  prune <out-dir> [--dry-run yes] [--now <unix-seconds>]\n"
     "      remove the files that no kept release and no current document names\n"
-    "  refresh <out-dir> --key <private.pem> [--lifetime-days <n>] [--serial <n>]\n"
+    "  refresh <out-dir> --key <private.pem>... [--lifetime-days <n>] [--serial <n>]\n"
     "          [--expires <YYYY-MM-DDTHH:MM:SSZ>]\n"
     "      re-sign the tree's documents with a new serial and expiry, nothing else changed\n"
     "%s"
@@ -81,8 +82,9 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
         *error = "option " + a + " needs a value";
         return false;
       }
+      // --key names each of several document keys; every other option is given once.
       for (const auto& o : args->options)
-        if (o.first == a) {
+        if (o.first == a && a != "--key") {
           *error = "option " + a + " given twice";
           return false;
         }
@@ -92,6 +94,13 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
     }
   }
   return true;
+}
+
+std::vector<std::string> Options(const Args& args, const std::string& name) {
+  std::vector<std::string> values;
+  for (const auto& o : args.options)
+    if (o.first == name) values.push_back(o.second);
+  return values;
 }
 
 std::string Option(const Args& args, const std::string& name) {
@@ -279,7 +288,7 @@ int RunRefresh(const Args& args) {
   orv::TreeLock lock;
   if (!lock.Acquire(tree, "refresh", false, &error)) return Fail("refresh", error);
   std::vector<std::string> notes;
-  if (!orv::RefreshTree(tree, Option(args, "--key"), freshness, days, &notes, &error))
+  if (!orv::RefreshTree(tree, Options(args, "--key"), freshness, days, &notes, &error))
     return Fail("refresh", error);
   for (const std::string& n : notes) std::printf("%s\n", n.c_str());
   std::printf("refreshed %s\n", args.positional[0].c_str());
@@ -291,7 +300,9 @@ int RunPublish(const Args& args) {
   orv::PublishOptions options;
   options.description = args.positional[0];
   options.outDir = TreeArgument(args.positional[1]);
-  options.key = Option(args, "--key");
+  std::vector<std::string> keys = Options(args, "--key");
+  if (!keys.empty()) options.key = keys[0];
+  if (keys.size() > 1) options.more_keys.assign(keys.begin() + 1, keys.end());
   orv::Freshness freshness;
   std::string problem;
   if (!FreshnessOptions(args, &freshness, &problem)) return Usage(problem);

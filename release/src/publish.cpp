@@ -278,7 +278,8 @@ bool CopyByContent(const std::string& src, const std::string& temp, const std::s
 }
 
 bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
-               const std::string& key, const Freshness& freshness, const std::string& temp,
+               const std::vector<std::string>& keys, const std::string& suffix,
+               const Freshness& freshness, const std::string& temp,
                const std::string& outDir, History history, std::vector<std::string>* notes,
                std::string* error) {
   std::vector<Document> documents;
@@ -331,7 +332,7 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
           return false;
         lists.push_back(list);
         served.push_back(list.hostPath);
-        served.push_back(list.hostPath + ".sig");
+        served.push_back(list.hostPath + suffix);
       }
     }
     // Small files also travel in packs; like piece lists, the index is
@@ -421,24 +422,24 @@ bool BuildTree(const Release& release, const std::vector<ProductPlan>& plans,
   std::vector<const std::string*> bodies;
   for (const Document& d : documents) bodies.push_back(&d.bytes);
   std::vector<std::string> signatures;
-  if (!SignMany(key, bodies, &signatures, error)) return false;
+  if (!SignDocumentsWith(keys, suffix, bodies, &signatures, error)) return false;
   std::vector<std::string> hostPaths;  // the documents written anew
   for (size_t i = 0; i < documents.size(); ++i) {
     std::string path = temp + documents[i].hostPath;
-    std::string served = outDir + documents[i].hostPath, sig = signatures[i] + "\n";
+    std::string served = outDir + documents[i].hostPath, sig = signatures[i];
     // A piece list or pack index the served tree holds with the same bytes
     // and signature stays the same file: its validators do not change.
-    if (SameFileBytes(served, documents[i].bytes) && SameFileBytes(served + ".sig", sig)) {
+    if (SameFileBytes(served, documents[i].bytes) && SameFileBytes(served + suffix, sig)) {
       if (PathExists(path)) unlink(path.c_str());
-      if (PathExists(path + ".sig")) unlink((path + ".sig").c_str());
+      if (PathExists(path + suffix)) unlink((path + suffix).c_str());
       if (LinkFromStore(served, path, kAnySize, error) != 1 ||
-          LinkFromStore(served + ".sig", path + ".sig", kAnySize, error) != 1)
+          LinkFromStore(served + suffix, path + suffix, kAnySize, error) != 1)
         return false;
       continue;
     }
     if (!MakeDirectories(fs::path(path).parent_path().string(), error) ||
         !WriteFileAtomic(path, documents[i].bytes, 0644, error) ||
-        !WriteFileAtomic(path + ".sig", sig, 0644, error) ||
+        !WriteFileAtomic(path + suffix, sig, 0644, error) ||
         (manifests.count(documents[i].hostPath) &&
          !WriteManifestTwin(path, documents[i].bytes, error)))
       return false;
@@ -577,6 +578,8 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
     return false;
   }
   std::string probe;
+  for (const std::string& k : options.more_keys)
+    if (!SignBytes(k, "", &probe, error)) return false;
   if (!SignBytes(key, "", &probe, error)) return false;  // a bad key fails before any copying
 
   TreeLayout layout;
@@ -599,9 +602,14 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
 
   std::string outDir = options.outDir;
   while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
-  if (!CheckReplaceable(outDir, error) || !CheckKeyNamedByRoot(outDir, key, error)) return false;
-  if (options.serial != 0 && !CheckGivenSerial(outDir, key, options.serial, warnings, error))
+  std::vector<std::string> keys = {key};
+  keys.insert(keys.end(), options.more_keys.begin(), options.more_keys.end());
+  std::string suffix;
+  if (!CheckReplaceable(outDir, error) || !CheckKeysNamedByRoot(outDir, keys, &suffix, error))
     return false;
+  for (const std::string& k : keys)
+    if (options.serial != 0 && !CheckGivenSerial(outDir, k, options.serial, warnings, error))
+      return false;
   if (release.control.installer_file.empty() &&
       !PathExists(outDir + release.control.installer_url.substr(("https://" + release.host).size())))
     warnings->push_back("[control] installer_url names a Setup this tree does not hold; launchers "
@@ -628,11 +636,13 @@ bool Publish(const PublishOptions& options, std::vector<std::string>* notes,
   freshness.serial = options.serial;
   freshness.expires = options.expires.empty() ? ExpiryAfterDays(release.lifetime_days)
                                               : options.expires;
-  if (freshness.serial == 0 && !NextSerial(outDir, key, &freshness.serial, error)) return false;
+  if (freshness.serial == 0 && !NextSerialOfKeys(outDir, keys, &freshness.serial, error))
+    return false;
 
-  bool ok = BuildTree(release, plans, key, freshness, temp, outDir, history, notes, error) &&
+  bool ok = BuildTree(release, plans, keys, suffix, freshness, temp, outDir, history, notes,
+                      error) &&
             CarryRootChain(outDir, temp, error) && SwapIntoPlace(temp, outDir, error) &&
-            SaveSerialCounter(key, freshness.serial, error);
+            SaveSerialCounters(keys, freshness.serial, error);
   if (!ok) fs::remove_all(temp, ec);
   return ok;
 }

@@ -26,6 +26,7 @@ struct PublishOptions {
   std::string description;
   std::string outDir;
   std::string key;  // overrides signing_key of the description
+  std::vector<std::string> more_keys;  // further document keys, for a root asking several
   uint64_t serial = 0;  // 0: one above the previous tree and the key's counter
   std::string expires;  // empty: the description's lifetime from now
 };

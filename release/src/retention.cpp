@@ -74,12 +74,14 @@ void CurrentlyNamed(const std::string& tree, std::set<std::string>* named) {
     for (const std::string& manifestPath : StringValues(doc, "manifest_path")) {
       named->insert(manifestPath);
       named->insert(manifestPath + ".sig");
+      named->insert(manifestPath + ".sigs");
       // The pack index and the packs it names stay with the manifest.
       std::string index;
       if (SafeRecordedPath(manifestPath) &&
           ReadWholeFile(tree + PackIndexPath(manifestPath), &index, &ignored)) {
         named->insert(PackIndexPath(manifestPath));
         named->insert(PackIndexPath(manifestPath) + ".sig");
+        named->insert(PackIndexPath(manifestPath) + ".sigs");
         for (const std::string& pack : PackAddresses(index)) named->insert(pack);
       }
       std::string manifest;
@@ -94,6 +96,7 @@ void CurrentlyNamed(const std::string& tree, std::set<std::string>* named) {
         named->insert(file);
         named->insert(PieceListPath(file));
         named->insert(PieceListPath(file) + ".sig");
+        named->insert(PieceListPath(file) + ".sigs");
         std::string list;
         if (SafeRecordedPath(file) && ReadWholeFile(tree + PieceListPath(file), &list, &ignored))
           for (const std::string& object : PieceObjectPaths(list)) named->insert(object);

@@ -392,17 +392,26 @@ int RunRootCheck(const RootArgs& a) {
   if (ExpiryAfterDays(0) > previous.expires)
     return Fail("root-check", "root " + std::to_string(previous.version) + " expired at " +
                                   previous.expires + "; launchers refuse every document until a newer root is published");
-  // The launcher documents must be signed by a document key of the final root.
+  // The launcher documents must be signed by the final root's document keys,
+  // in the signature file a launcher trusting that root fetches.
+  const bool several = previous.document_threshold > 1;
   for (const char* doc : {"/launcher/catalog.json", "/launcher/news.json", "/launcher/control.json"}) {
     std::string bytes, sig;
     if (!ReadWholeFile(tree + doc, &bytes, &error)) continue;
     bool signedByRoot = false;
-    if (ReadWholeFile(tree + doc + ".sig", &sig, &error))
+    if (ReadWholeFile(tree + doc + (several ? ".sigs" : ".sig"), &sig, &error)) {
+      if (several)
+        signedByRoot = CountSigners(previous.document_keys, bytes, ParseSignatures(sig)) >=
+                       previous.document_threshold;
       for (const RootKeyEntry& k : previous.document_keys)
-        signedByRoot = signedByRoot || VerifyWithModulus(k.modulus, bytes, sig);
+        signedByRoot = signedByRoot || (!several && VerifyWithModulus(k.modulus, bytes, sig));
+    }
     if (!signedByRoot)
-      return Fail("root-check", std::string(doc) + " is not signed by a document key of root " +
-                                    std::to_string(previous.version));
+      return Fail("root-check", std::string(doc) + " is not signed by " +
+                                    (several ? std::to_string(previous.document_threshold) +
+                                                   " distinct document keys"
+                                             : std::string("a document key")) +
+                                    " of root " + std::to_string(previous.version));
   }
   std::printf("root chain OK: %llu roots, current root %llu\n", version - 1, previous.version);
   return 0;
@@ -495,27 +504,58 @@ bool CurrentRoot(const std::string& treeDir, RootDocument* root, std::string* by
   }
 }
 
-bool CheckKeyNamedByRoot(const std::string& treeDir, const std::string& keyPath,
-                         std::string* error) {
+bool CheckKeysNamedByRoot(const std::string& treeDir, const std::vector<std::string>& keyPaths,
+                          std::string* suffix, std::string* error) {
   RootDocument root;
   std::string bytes;
+  *suffix = ".sig";
   if (!CurrentRoot(treeDir, &root, &bytes, error)) return false;
-  if (root.version == 0) return true;
-  std::vector<unsigned char> modulus;
-  if (!ReadKeyFileModulus(keyPath, &modulus, error)) return false;
-  const std::string id = KeyId(modulus);
-  bool named = false;
-  for (const RootKeyEntry& k : root.document_keys) named = named || k.id == id;
-  if (!named) {
-    *error = "\"" + keyPath + "\" (key " + id + ") is not a document key of the tree's root " +
-             std::to_string(root.version) + "; launchers would refuse what it signs";
+  const unsigned wanted = root.version == 0 ? 1 : root.document_threshold;
+  std::set<std::string> ids;
+  for (const std::string& keyPath : keyPaths) {
+    if (root.version == 0) break;
+    std::vector<unsigned char> modulus;
+    if (!ReadKeyFileModulus(keyPath, &modulus, error)) return false;
+    const std::string id = KeyId(modulus);
+    bool named = false;
+    for (const RootKeyEntry& k : root.document_keys) named = named || k.id == id;
+    if (!named) {
+      *error = "\"" + keyPath + "\" (key " + id + ") is not a document key of the tree's root " +
+               std::to_string(root.version) + "; launchers would refuse what it signs";
+      return false;
+    }
+    if (!ids.insert(id).second) {
+      *error = "\"" + keyPath + "\" (key " + id + ") is given twice; one key counts once " +
+               "toward the document threshold";
+      return false;
+    }
+  }
+  // A threshold of one keeps the plain .sig: it holds one signature, the one
+  // launchers without a root check against the key they were built with.
+  if (wanted == 1 ? keyPaths.size() != 1 : keyPaths.size() < wanted) {
+    *error = (root.version == 0 ? std::string("a tree without a root chain")
+                                : "root " + std::to_string(root.version)) +
+             " asks " + std::to_string(wanted) + " document signature" + (wanted > 1 ? "s" : "") +
+             "; give " + (wanted > 1 ? "at least " : "exactly ") + std::to_string(wanted) +
+             " --key (given " + std::to_string(keyPaths.size()) + ")";
     return false;
   }
-  if (root.document_threshold > 1) {
-    *error = "root " + std::to_string(root.version) + " asks " +
-             std::to_string(root.document_threshold) +
-             " document signatures; publish and refresh sign with one key";
-    return false;
+  if (wanted > 1) *suffix = ".sigs";
+  return true;
+}
+
+bool SignDocumentsWith(const std::vector<std::string>& keyPaths, const std::string& suffix,
+                       const std::vector<const std::string*>& documents,
+                       std::vector<std::string>* texts, std::string* error) {
+  texts->assign(documents.size(), std::string());
+  for (const std::string& keyPath : keyPaths) {
+    std::vector<unsigned char> modulus;
+    std::vector<std::string> hex;
+    if (!ReadKeyFileModulus(keyPath, &modulus, error) ||
+        !SignMany(keyPath, documents, &hex, error))
+      return false;
+    const std::string prefix = suffix == ".sigs" ? KeyId(modulus) + " " : std::string();
+    for (size_t i = 0; i < documents.size(); ++i) (*texts)[i] += prefix + hex[i] + "\n";
   }
   return true;
 }

@@ -37,11 +37,18 @@ bool ParseRoot(const std::string& bytes, RootDocument* root, std::string* error)
 bool CurrentRoot(const std::string& treeDir, RootDocument* root, std::string* bytes,
                  std::string* error);
 
-// publish and refresh: a tree with a root chain is signed only with a key
-// its current root names as a document key; its document threshold must be
-// one (one key signs a publish).
-bool CheckKeyNamedByRoot(const std::string& treeDir, const std::string& keyPath,
-                         std::string* error);
+// publish and refresh: a tree with a root chain is signed only with keys
+// its current root names as document keys, distinct, at least its document
+// threshold of them (one key when the threshold is one or the tree has no
+// chain). *suffix is the signature file they write: ".sig" (one key's 512 hex
+// digits, what launchers without a root read) or ".sigs" when the root asks
+// more than one signature.
+bool CheckKeysNamedByRoot(const std::string& treeDir, const std::vector<std::string>& keyPaths,
+                          std::string* suffix, std::string* error);
+// The text of each document's signature file (see CheckKeysNamedByRoot).
+bool SignDocumentsWith(const std::vector<std::string>& keyPaths, const std::string& suffix,
+                       const std::vector<const std::string*>& documents,
+                       std::vector<std::string>* texts, std::string* error);
 // A new tree keeps the old tree's root chain.
 bool CarryRootChain(const std::string& fromTree, const std::string& toTree, std::string* error);
 // True when the folder holds nothing but a root chain (made before the

@@ -127,7 +127,8 @@ bool SignedDocuments(const std::string& treeGiven, std::vector<std::string>* hos
       candidates.push_back(m);
   for (const std::string& c : candidates) {
     struct stat st;
-    if (lstat((tree + c).c_str(), &st) == 0 && S_ISREG(st.st_mode) && PathExists(tree + c + ".sig"))
+    if (lstat((tree + c).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (PathExists(tree + c + ".sig") || PathExists(tree + c + ".sigs")))
       hostPaths->push_back(c);
   }
   std::sort(hostPaths->begin(), hostPaths->end());
@@ -163,6 +164,7 @@ bool TreeFingerprint(const std::string& treeGiven, std::string* fingerprint, std
   for (const std::string& d : documents) {
     files.push_back(d);
     files.push_back(d + ".sig");
+    files.push_back(d + ".sigs");
   }
   files.push_back(std::string("/") + kHistoryFile);
   files.push_back(std::string("/") + kTreeMarker);

@@ -32,6 +32,9 @@ protected:
     static void Copy(const std::wstring &from, const std::wstring &to) {
         ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << Narrow(from);
         ASSERT_TRUE(CopyFileW((from + L".sig").c_str(), (to + L".sig").c_str(), FALSE));
+        // Signatures of several document keys, for a root that asks several.
+        if (GetFileAttributesW((from + L".sigs").c_str()) != INVALID_FILE_ATTRIBUTES)
+            ASSERT_TRUE(CopyFileW((from + L".sigs").c_str(), (to + L".sigs").c_str(), FALSE));
     }
     void Serve(const std::wstring &name, const std::wstring &source) {
         Copy(Docs() + source, Live() + name);
@@ -265,7 +268,10 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     const std::wstring roots = Live() + L"root\\";
     MakeDirs(roots);
     struct Cleanup {
-        ~Cleanup() { RunOnHost("rm -rf '" ORV_TEST_HOST_TREE_UNIX "/launcher/root'"); }
+        ~Cleanup() {
+            RunOnHost("rm -rf '" ORV_TEST_HOST_TREE_UNIX "/launcher/root' '" ORV_TEST_HOST_TREE_UNIX
+                      "/launcher/'*.sigs '" ORV_TEST_HOST_TREE_UNIX "/games/fresh/manifest.json.sigs'");
+        }
     } cleanup;
     auto serve_docs = [&](const wchar_t *set) {
         for (const wchar_t *name : {L"catalog.json", L"news.json", L"control.json"})
@@ -398,4 +404,28 @@ TEST_F(Replay, RootChainRotatesAndRevokesTheDocumentKey) {
     WriteFileBytes(Path(L"carried-root.json"), chain_bytes(3));
     EXPECT_EQ(kDone, Sync());
     EXPECT_EQ(std::string::npos, NewLog().find("refused"));
+
+    // Root 4 asks two document signatures: documents and a manifest whose
+    // .sigs hold both keys' are taken; one key's signature, alone or twice,
+    // is not enough.
+    MakeDirs(roots);
+    copy_root(cases + L"dual\\4.root.json", 4);
+    serve_docs(L"k34-s7");
+    EXPECT_EQ(kDone, Sync());
+    log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("Root 4 accepted\r\n")) << log;
+    EXPECT_EQ(ReadFileBytes(cases + L"docs\\k34-s7\\catalog.json"), Cached(L"catalog.json"));
+    EXPECT_EQ(PRODUCT_CURRENT, job(L"manifest-k34-s7.json"));
+    log = NewLog();
+    EXPECT_EQ(std::string::npos, log.find("refused")) << log;
+    EXPECT_EQ(std::string::npos, log.find("verification failed")) << log;
+    for (const wchar_t *set : {L"k3-once", L"k3-twice"}) {
+        serve_docs(set);
+        EXPECT_EQ(kUnavailable, Sync()) << Narrow(set);
+        log = NewLog();
+        EXPECT_NE(std::string::npos,
+                  log.find("Document signed by 1 distinct document keys of root 4 where it needs 2"))
+            << log;
+        EXPECT_NE(ReadFileBytes(cases + L"docs\\" + set + L"\\catalog.json"), Cached(L"catalog.json"));
+    }
 }
