@@ -159,7 +159,7 @@ run_worker() {  # sets w_bytes, w_us; checks the result against $1
   w_bytes=$(sent_since "$tls_log" "$mark")
   [ "$rc" = 0 ] || { tail -25 "$install/logs/updater.log" >&2; die "the Worker failed ($rc)"; }
   # The launcher's own bookkeeping in the game folder is no part of the release.
-  diff -rq "$1" "$game" -x .orvelant-known-good -x .orvelant-release-serial -x version.json \
+  diff -rq "$1" "$game" -x .orvelant-known-good -x .orvelant-release-serial -x .orvelant-file-states -x version.json \
     >"$scratch/diff" ||
     { cat "$scratch/diff" >&2; tail -5 "$install/logs/updater.log" >&2; die "the updated game differs from the release"; }
 }

@@ -193,7 +193,7 @@ phases() {
 }
 # same_tree <release> <dir>: the folder holds exactly the release's files.
 same_tree() {
-  diff -rq "$bench/games/$1" "$2" -x .orvelant-known-good -x .orvelant-release-serial -x version.json >"$scratch/diff" ||
+  diff -rq "$bench/games/$1" "$2" -x .orvelant-known-good -x .orvelant-release-serial -x .orvelant-file-states -x version.json >"$scratch/diff" ||
     { head "$scratch/diff" >&2; die "$2 differs from release $1"; }
 }
 
