@@ -64,6 +64,19 @@ static int TakeLine(const char *text, unsigned int size, unsigned int *at, const
     return 1;
 }
 
+// A decimal text of at most `most`: 0 for anything else (empty, a sign, a
+// larger number).
+static int ReadBounded(const char *text, unsigned long long most, unsigned long long *value) {
+    *value = 0;
+    if (!*text) return 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        *value = *value * 10 + (unsigned)(*p - '0');
+        if (*value > most) return 0;
+    }
+    return 1;
+}
+
 struct KeptCopy {
     char *file;          // the whole kept file; the body is moved to its start
     unsigned int length;
@@ -102,16 +115,8 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
          at + 1 < size && text[at] == '\r' && text[at + 1] == '\n';
     at += 2;
     unsigned long long length = 0, signature_length = 0;
-    for (const char *p = length_text; ok && *p; ++p) {
-        if (*p < '0' || *p > '9') ok = 0;
-        length = length * 10 + (unsigned)(*p - '0');
-        if (length > kMaxManifestBytes) ok = 0;
-    }
-    for (const char *p = signature_text; ok && *p; ++p) {
-        if (*p < '0' || *p > '9') ok = 0;
-        signature_length = signature_length * 10 + (unsigned)(*p - '0');
-        if (signature_length >= kKeptSignatureBytes) ok = 0;
-    }
+    ok = ok && ReadBounded(length_text, kMaxManifestBytes, &length) &&
+         ReadBounded(signature_text, kKeptSignatureBytes - 1, &signature_length);
     // Kept for another address (the catalog moved the manifest): of no use,
     // and no fault; the next fetch replaces it.
     int same_address = ok && ToUtf8(product->manifest_path, wanted, sizeof(wanted));
@@ -121,8 +126,7 @@ static int LoadKept(const CatalogProduct *product, KeptCopy *kept) {
         HeapFree(GetProcessHeap(), 0, text);
         return 0;
     }
-    ok = ok && length_text[0] && signature_text[0] &&
-         (unsigned long long)size - at == signature_length + length &&
+    ok = ok && (unsigned long long)size - at == signature_length + length &&
          Utf8ToWide(from, kept->from, 1300) && Utf8ToWide(etag, kept->etag, kValidatorUnits) &&
          Utf8ToWide(modified, kept->last_modified, kValidatorUnits) &&
          (kept->etag[0] || kept->last_modified[0]);
